@@ -1,0 +1,51 @@
+#pragma once
+
+#include "Export.h"
+#include "records/Triggers.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace velmora {
+
+// The ZozuvUza readout chain of one PMT type: PE times -> PMT waveform ->
+// shaped, sampled ADC waveform -> digital trigger -> one record per readout
+// window. A handle over its state; every simulate call advances the model's
+// one random generator.
+class VELMORA_EXPORT ZozuvUza {
+  public:
+    // What simulate does with a readout window that would start before time 0.
+    enum class EarlyHandling : int {
+        IGNORE = 0, // drop the record silently
+        ZERO = 1,   // keep the record, time stamp set to zero
+        WARN = 2,   // drop the record and write a warning line to stderr
+        THROW = 3,  // end the call with std::runtime_error
+    };
+
+    ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
+             double pmt_time_step, double adc_step, const std::filesystem::path& pulse_shape, int jitter,
+             double gain, double offset, double preamp_clip, double noise, double clip, int waveform_samples,
+             int retrigger_offset, std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
+             int trigger_offset, int seed, EarlyHandling early_handling);
+    ZozuvUza(const ZozuvUza& other);
+    ZozuvUza& operator=(const ZozuvUza& other);
+    ZozuvUza(ZozuvUza&& other) noexcept;
+    ZozuvUza& operator=(ZozuvUza&& other) noexcept;
+    ~ZozuvUza();
+
+    // Reads a spectrum or pulse-shape file: white-space separated numbers
+    // taken in (x, y) pairs, at least two pairs.
+    static std::pair<std::vector<double>, std::vector<double>> read_spectrum(const std::filesystem::path& path);
+
+    std::vector<ostrelin::ZozuvUzaTrigger> simulate(const std::vector<double>& pe_times, int channel);
+    double calibrate_delay(std::size_t num_pes, std::size_t num_sim);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace velmora
