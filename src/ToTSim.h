@@ -1,0 +1,50 @@
+#pragma once
+
+#include "Export.h"
+#include "SparseConvolution.h"
+#include "SparseWaveform.h"
+
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace velmora {
+
+// Time-over-threshold discriminator with a TDC. Shapes a PMT waveform with the
+// ToT pulse shape, compares every stored sample plus Gaussian noise with the
+// threshold, and reports each pulse above threshold as a (start, end) hit on
+// the TDC grid, each edge smeared by Gaussian timing jitter. The dead time is
+// both the minimum length of a hit and the minimum gap after one. Keeps no
+// state between calls; all randomness comes from the generator passed in.
+class VELMORA_EXPORT ToTSim {
+  public:
+    using Hit = std::pair<double, double>; // start, end in seconds
+
+    // Throws std::invalid_argument when the pulse shape is sampled more
+    // coarsely than the TDC step, or when tot_step is not a finite positive
+    // number.
+    ToTSim(double tot_step, SparseConvolution<double> pulse_shape, double threshold, double dead_time,
+           double noise, double jitter);
+
+    // Hits of one unshaped PMT waveform, in the order in which they close.
+    // Draws one noise value per stored shaped sample and two jitter values per
+    // hit.
+    std::vector<Hit> simulate(const SparseWaveform<double>& waveform, std::mt19937& rng) const;
+
+    double tot_step() const noexcept { return tot_step_; }
+    const SparseConvolution<double>& pulse_shape() const noexcept { return pulse_shape_; }
+    double threshold() const noexcept { return threshold_; }
+    double dead_time() const noexcept { return dead_time_; }
+    double noise() const noexcept { return noise_; }
+    double jitter() const noexcept { return jitter_; }
+
+  private:
+    double tot_step_;
+    SparseConvolution<double> pulse_shape_;
+    double threshold_;
+    double dead_time_;
+    double noise_;
+    double jitter_;
+};
+
+} // namespace velmora
