@@ -1,0 +1,61 @@
+#pragma once
+
+#include "Export.h"
+#include "SparseConvolution.h"
+#include "SparseWaveform.h"
+
+#include <random>
+
+namespace velmora {
+
+// A free-running sampling ADC behind the pre-amplifier and the shaping
+// electronics. Shapes a PMT waveform with the electronics pulse shape, keeps
+// every ADC-period-th point of the shaped signal at a fixed or random phase and
+// digitises each kept value with gain, offset, pre-amplifier clip, Gaussian
+// noise and output clip. Only sampled points under the pulses are stored: the
+// gaps between pulses carry no baseline and draw no noise. Keeps no state
+// between calls; all randomness comes from the generator passed in.
+class VELMORA_EXPORT ADCSim {
+  public:
+    // jitter >= 0 is a fixed sampling phase in PMT grid steps (a phase at or
+    // beyond the ADC period matches no point); a negative jitter draws a new
+    // random phase on every call. Throws std::invalid_argument when a step is
+    // not a finite positive number, when adc_step is shorter than 0.999 pulse
+    // shape steps or spans more than 2^31 of them, when clip lies outside
+    // [0, 65535], when noise is negative, or when any level is not finite.
+    ADCSim(double adc_step, SparseConvolution<double> pulse_shape, int jitter, double gain, double offset,
+           double preamp_clip, double noise, double clip);
+
+    // Picks the shaped signal's value at index k * ratio + phase of its own
+    // grid (ratio = its steps per ADC step) as ADC sample k, at time
+    // k * adc_step. With a negative jitter the phase is drawn first, from
+    // [0, ratio - 1], even when the input is empty. Throws
+    // std::invalid_argument when the input's step gives no ratio of at least 1.
+    SparseWaveform<double> sample_down(const SparseWaveform<double>& shaped, std::mt19937& rng) const;
+
+    // ADC counts of one unshaped PMT waveform on the ADC grid: convolve, then
+    // sample_down, then one normal draw per sampled entry in index order (also
+    // when noise is 0).
+    SparseWaveform<unsigned short> simulate(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const;
+
+    double adc_step() const noexcept { return adc_step_; }
+    const SparseConvolution<double>& pulse_shape() const noexcept { return pulse_shape_; }
+    int jitter() const noexcept { return jitter_; }
+    double gain() const noexcept { return gain_; }
+    double offset() const noexcept { return offset_; }
+    double preamp_clip() const noexcept { return preamp_clip_; }
+    double noise() const noexcept { return noise_; }
+    double clip() const noexcept { return clip_; }
+
+  private:
+    double adc_step_;
+    SparseConvolution<double> pulse_shape_;
+    int jitter_;
+    double gain_;
+    double offset_;
+    double preamp_clip_;
+    double noise_;
+    double clip_;
+};
+
+} // namespace velmora
