@@ -44,6 +44,7 @@ PYBIND11_MODULE(velmora, m, py::multiple_interpreters::not_supported()) {
     register_vectors(m);          // DoubleVector, IntVector, uint16Vector, the record vectors, PEListVector
     register_early_handling(m);   // EarlyHandling and its members on the module
     register_zozuvuza_trigger(m); // ZozuvUzaTrigger
+    register_zozuvuza(m);         // ZozuvUza
     register_multipmt_trigger(m); // MultiPMTTrigger
     m.def("generate_pe_list", &generate_pe_list_helper, py::arg("num_channels"), py::arg("pes_per_channel"),
           py::arg("time_interval"),

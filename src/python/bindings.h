@@ -33,6 +33,7 @@ namespace velmora::python {
 void register_vectors(py::module_& m);                // DoubleVector ... PEListVector
 void register_early_handling(py::module_& m);         // EarlyHandling
 void register_zozuvuza_trigger(py::module_& m);       // ZozuvUzaTrigger
+void register_zozuvuza(py::module_& m);               // ZozuvUza
 void register_multipmt_trigger(py::module_& m);       // MultiPMTTrigger
 
 } // namespace velmora::python

@@ -335,6 +335,41 @@ void bind_record_vector(py::module_& m, const char* name) {
         "Delete list elements using a slice object");
 }
 
+// The PE list hands out copies: a (channel, DoubleVector) tuple taken from it
+// owns its times, so changing it leaves the list alone and it stays valid
+// whatever happens to the list afterwards.
+void bind_pe_list(py::module_& m) {
+    using Diff = PEList::difference_type;
+    auto cl = py::bind_vector<PEList>(m, "PEListVector");
+    for (const char* attr : {"__getitem__", "__iter__"}) {
+        py::delattr(cl, attr);
+    }
+    cl.def(
+        "__getitem__",
+        [](const PEList& v, const py::slice& slice) -> PEList* {
+            std::size_t start = 0, stop = 0, step = 0, length = 0;
+            if (!slice.compute(v.size(), &start, &stop, &step, &length)) {
+                throw py::error_already_set();
+            }
+            auto seq = std::make_unique<PEList>();
+            seq->reserve(length);
+            for (std::size_t i = 0; i < length; ++i, start += step) {
+                seq->push_back(v[start]);
+            }
+            return seq.release();
+        },
+        py::arg("s"), "Retrieve list elements using a slice object");
+    cl.def("__getitem__", [](const PEList& v, Diff i) -> PEList::value_type {
+        return v[static_cast<std::size_t>(wrap_index<PEList>(i, v.size()))];
+    });
+    cl.def(
+        "__iter__",
+        [](const PEList& v) {
+            return py::make_iterator<py::return_value_policy::copy>(v.begin(), v.end());
+        },
+        py::keep_alive<0, 1>());
+}
+
 } // namespace
 
 void register_vectors(py::module_& m) {
@@ -346,7 +381,7 @@ void register_vectors(py::module_& m) {
     py::implicitly_convertible<py::list, std::vector<unsigned short>>();
     bind_record_vector<std::vector<ZozuvUzaTrigger>>(m, "ZozuvUzaTriggerVector");
     bind_record_vector<std::vector<MultiPMTTrigger>>(m, "MultiPMTTriggerVector");
-    py::bind_vector<PEList>(m, "PEListVector");
+    bind_pe_list(m);
 }
 
 } // namespace velmora::python

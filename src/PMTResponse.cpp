@@ -1,0 +1,114 @@
+#include "PMTResponse.h"
+
+#include "ZozuvUza.h"
+
+#include <algorithm>
+#include <cmath>
+#include <ios>
+#include <stdexcept>
+#include <utility>
+
+namespace velmora {
+
+namespace {
+
+[[noreturn]] void reject_spectrum(const std::filesystem::path& path, const std::string& fault) {
+    throw std::invalid_argument("Spectrum file " + path.native() + ": " + fault);
+}
+
+} // namespace
+
+std::piecewise_linear_distribution<double> load_distribution(const std::filesystem::path& path) {
+    const auto [x, y] = ZozuvUza::read_spectrum(path);
+    double area = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (!std::isfinite(x[i]) || !std::isfinite(y[i])) {
+            reject_spectrum(path, "values must be finite (point " + std::to_string(i + 1) + ").");
+        }
+        if (y[i] < 0.0) {
+            reject_spectrum(path, "weights must not be negative (point " + std::to_string(i + 1) + ").");
+        }
+        if (i > 0) {
+            if (!(x[i - 1] < x[i])) {
+                reject_spectrum(path, "x values must strictly increase (points " + std::to_string(i) + " and " +
+                                          std::to_string(i + 1) + ").");
+            }
+            area += 0.5 * (y[i - 1] + y[i]) * (x[i] - x[i - 1]);
+        }
+    }
+    if (!(area > 0.0) || !std::isfinite(area)) {
+        reject_spectrum(path, "the weights enclose no finite positive area.");
+    }
+    return std::piecewise_linear_distribution<double>(x.begin(), x.end(), y.begin());
+}
+
+SparseConvolution<double> load_pulse_shape(const std::filesystem::path& path, double step,
+                                           const std::string& mismatch_message) {
+    auto [x, y] = ZozuvUza::read_spectrum(path);
+    for (std::size_t i = 1; i < x.size(); ++i) {
+        const double d = (x[i] - x[i - 1]) - step;
+        if (std::abs(d) > 0.001 * step) {
+            throw std::ios_base::failure(mismatch_message, std::io_errc::stream);
+        }
+    }
+    return SparseConvolution<double>(step, std::move(y));
+}
+
+void check_step(double step, const char* what) {
+    if (!(std::isfinite(step) && step > 0.0)) {
+        throw std::invalid_argument(std::string(what) + " must be finite and greater than zero.");
+    }
+}
+
+void check_pe_times(const std::vector<double>& pe_times, TimeRange offsets, double step) {
+    // Leave headroom below 2^63 for the kernel taps and window arithmetic that
+    // follow the deposits.
+    constexpr double limit = 4611686018427387904.0; // 2^62
+    for (const double t : pe_times) {
+        if (!std::isfinite(t)) {
+            throw std::invalid_argument("PE times must be finite; got " + std::to_string(t) + ".");
+        }
+        const double lo = (t + offsets.first) / step;
+        const double hi = (t + offsets.last) / step;
+        if (!(std::abs(lo) < limit && std::abs(hi) < limit)) {
+            throw std::invalid_argument("PE time " + std::to_string(t) +
+                                        " s is out of range: its sample index does not fit a 64-bit integer.");
+        }
+    }
+}
+
+SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
+                                      std::piecewise_linear_distribution<double>& time_distribution,
+                                      std::piecewise_linear_distribution<double>& amplitude_distribution,
+                                      double step, std::mt19937& rng) {
+    using Sample = SparseWaveform<double>::Sample;
+    std::vector<Sample> deposits;
+    deposits.reserve(pe_times.size());
+    bool sorted = true;
+    for (const double t : pe_times) {
+        const double dt = time_distribution(rng);
+        const double a = amplitude_distribution(rng);
+        deposits.emplace_back(time_to_index(t + dt, step), a);
+        sorted = sorted && (deposits.size() < 2 || deposits[deposits.size() - 2].first <= deposits.back().first);
+    }
+    // A stable sort keeps the PEs of one index in input order, so each sum is
+    // formed in the same order as by one-by-one insertion.
+    if (!sorted) {
+        std::stable_sort(deposits.begin(), deposits.end(),
+                         [](const Sample& a, const Sample& b) { return a.first < b.first; });
+    }
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < deposits.size(); ++i) {
+        if (out > 0 && deposits[out - 1].first == deposits[i].first) {
+            deposits[out - 1].second = deposits[out - 1].second + deposits[i].second;
+        } else {
+            deposits[out++] = deposits[i];
+        }
+    }
+    deposits.resize(out);
+    SparseWaveform<double> waveform(step);
+    waveform.assign_sorted(std::move(deposits));
+    return waveform;
+}
+
+} // namespace velmora

@@ -1,0 +1,53 @@
+#pragma once
+
+// The PMT response shared by both detector models: sampling distributions and
+// pulse-shape kernels built from spectrum files, and the step that turns PE
+// times into a PMT waveform.
+
+#include "Export.h"
+#include "SparseConvolution.h"
+#include "SparseWaveform.h"
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// Reads a spectrum file and builds the piecewise-linear distribution over its
+// points. Contents that the reader accepts but that the distribution cannot
+// take (x not strictly increasing, negative or non-finite weights, zero area)
+// are rejected with std::invalid_argument naming the file and the fault.
+std::piecewise_linear_distribution<double> load_distribution(const std::filesystem::path& path);
+
+// Reads a pulse-shape file, checks that neighbouring times are `step` apart
+// within 0.1 % (else std::ios_base::failure with `mismatch_message`) and
+// returns its values as a kernel of that step.
+SparseConvolution<double> load_pulse_shape(const std::filesystem::path& path, double step,
+                                           const std::string& mismatch_message);
+
+// Throws std::invalid_argument unless step is finite and positive.
+void check_step(double step, const char* what);
+
+// The time-offset range of a distribution: its first and last boundary.
+struct TimeRange {
+    double first;
+    double last;
+};
+
+// Throws std::invalid_argument, before anything is drawn, for a PE time that
+// is not finite or whose shifted time (by any offset in `offsets`) has no
+// 64-bit index on the grid of `step`.
+void check_pe_times(const std::vector<double>& pe_times, TimeRange offsets, double step);
+
+// Per PE in input order: one time offset, then one amplitude; the amplitude is
+// added at the shifted time on a grid of `step`. The result equals adding the
+// PEs one by one with add_sample (same entries, same sums in the same order)
+// at O(n log n) cost for unsorted input.
+SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
+                                      std::piecewise_linear_distribution<double>& time_distribution,
+                                      std::piecewise_linear_distribution<double>& amplitude_distribution,
+                                      double step, std::mt19937& rng);
+
+} // namespace velmora

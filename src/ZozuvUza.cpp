@@ -1,0 +1,192 @@
+#include "ZozuvUza.h"
+
+#include "ADCSim.h"
+#include "PMTResponse.h"
+#include "TriggerSim.h"
+
+#include <cmath>
+#include <fstream>
+#include <iostream>
+#include <locale>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace velmora {
+
+struct ZozuvUza::Impl {
+    std::piecewise_linear_distribution<double> time_distribution;
+    std::piecewise_linear_distribution<double> amplitude_distribution;
+    double pmt_time_step;
+    ADCSim adc_sim;
+    TriggerSim trigger_sim;
+    std::mt19937 rng;
+    int waveform_samples;
+    int trigger_offset;
+    double offset;
+    EarlyHandling early_handling;
+};
+
+namespace {
+
+ZozuvUza::EarlyHandling checked_policy(ZozuvUza::EarlyHandling policy) {
+    switch (policy) {
+    case ZozuvUza::EarlyHandling::IGNORE:
+    case ZozuvUza::EarlyHandling::ZERO:
+    case ZozuvUza::EarlyHandling::WARN:
+    case ZozuvUza::EarlyHandling::THROW:
+        return policy;
+    }
+    throw std::invalid_argument("ZozuvUza: early_handling must be IGNORE, ZERO, WARN or THROW.");
+}
+
+// The value that stands in for missing samples at the end of a window: the
+// baseline as a whole number of LSB, held within the 16-bit sample range.
+unsigned short tail_fill_value(double offset) {
+    const double whole = std::trunc(offset);
+    return static_cast<unsigned short>(whole > 65535.0 ? 65535.0 : whole);
+}
+
+} // namespace
+
+ZozuvUza::ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
+                   double pmt_time_step, double adc_step, const std::filesystem::path& pulse_shape, int jitter,
+                   double gain, double offset, double preamp_clip, double noise, double clip, int waveform_samples,
+                   int retrigger_offset, std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
+                   int trigger_offset, int seed, EarlyHandling early_handling) {
+    auto time_distribution = load_distribution(time_spectrum);
+    auto amplitude_distribution = load_distribution(amplitude_spectrum);
+    check_step(pmt_time_step, "ZozuvUza: pmt_time_step");
+    auto kernel = load_pulse_shape(pulse_shape, pmt_time_step, "Pulse shape time step does not match PMT step.");
+    ADCSim adc_sim(adc_step, std::move(kernel), jitter, gain, offset, preamp_clip, noise, clip);
+    TriggerSim trigger_sim(adc_step, waveform_samples, retrigger_offset, std::move(trigger_kernel), adc_threshold,
+                           trigger_norm);
+    impl_ = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
+                                        pmt_time_step, std::move(adc_sim), std::move(trigger_sim),
+                                        std::mt19937(static_cast<std::mt19937::result_type>(seed)),
+                                        waveform_samples, trigger_offset, offset, checked_policy(early_handling)});
+}
+
+ZozuvUza::ZozuvUza(const ZozuvUza& other)
+    : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr) {}
+
+ZozuvUza& ZozuvUza::operator=(const ZozuvUza& other) {
+    if (this != &other) {
+        auto fresh = other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr;
+        impl_ = std::move(fresh);
+    }
+    return *this;
+}
+
+ZozuvUza::ZozuvUza(ZozuvUza&& other) noexcept = default;
+ZozuvUza& ZozuvUza::operator=(ZozuvUza&& other) noexcept = default;
+ZozuvUza::~ZozuvUza() = default;
+
+std::pair<std::vector<double>, std::vector<double>> ZozuvUza::read_spectrum(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    if (!in.is_open()) {
+        throw std::ios_base::failure("Failed to open spectrum file: " + path.native(), std::io_errc::stream);
+    }
+    in.imbue(std::locale::classic());
+    std::vector<double> x;
+    std::vector<double> y;
+    double a = 0.0;
+    double b = 0.0;
+    while (in >> a >> b) {
+        x.push_back(a);
+        y.push_back(b);
+    }
+    in.close();
+    if (x.size() < 2) {
+        throw std::ios_base::failure("Spectrum file must contain at least two data points.", std::io_errc::stream);
+    }
+    return {std::move(x), std::move(y)};
+}
+
+std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<double>& pe_times, int channel) {
+    if (!impl_) {
+        throw std::logic_error("ZozuvUza: the object has been moved from.");
+    }
+    Impl& s = *impl_;
+    const auto bounds = s.time_distribution.intervals();
+    check_pe_times(pe_times, {bounds.front(), bounds.back()}, s.pmt_time_step);
+
+    const auto pmt = pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.pmt_time_step, s.rng);
+    const auto adc = s.adc_sim.simulate(pmt, s.rng);
+    const auto trigger_times = s.trigger_sim.simulate(adc);
+
+    const double step = adc.time_step();
+    const unsigned short fill = tail_fill_value(s.offset);
+    const float offset_f = static_cast<float>(s.offset);
+    std::vector<ostrelin::ZozuvUzaTrigger> records;
+    records.reserve(trigger_times.size());
+    for (const double t : trigger_times) {
+        const double start = t + static_cast<double>(s.trigger_offset) * step;
+        const double end = start + static_cast<double>(s.waveform_samples) * step;
+        std::vector<unsigned short> samples = adc.get_samples(start, end);
+
+        // Samples missing at the end of the window read as the baseline.
+        if (s.offset > 0.0 && !samples.empty() && samples.back() == 0) {
+            for (std::size_t i = samples.size(); i-- > 0 && samples[i] == 0;) {
+                samples[i] = fill;
+            }
+        }
+
+        unsigned int seconds = 0;
+        unsigned int ticks = 0;
+        if (start < 0.0) {
+            switch (s.early_handling) {
+            case EarlyHandling::IGNORE:
+                continue;
+            case EarlyHandling::WARN: {
+                std::ostringstream line;
+                line.imbue(std::locale::classic());
+                line << "[Warning] Ignoring early trigger at " << start << " s.";
+                std::cerr << line.str() << std::endl;
+                continue;
+            }
+            case EarlyHandling::THROW:
+                throw std::runtime_error("Early trigger at " + std::to_string(start) + "s.");
+            case EarlyHandling::ZERO:
+                break;
+            }
+        } else {
+            // The seconds counter is 32 bits wide: a window after 2^32 s has no time stamp.
+            if (!(start < 4294967296.0)) {
+                throw std::overflow_error("ZozuvUza: window start " + std::to_string(start) +
+                                          " s does not fit the 32-bit seconds counter.");
+            }
+            seconds = static_cast<unsigned int>(start);
+            ticks = static_cast<unsigned int>((start - static_cast<double>(seconds)) /
+                                              ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK);
+        }
+
+        float intsum = 0.0F;
+        for (const unsigned short sample : samples) {
+            const float term = static_cast<float>(sample) - offset_f;
+            intsum = intsum + term;
+        }
+        records.push_back({channel, seconds, ticks, offset_f, intsum, std::move(samples)});
+    }
+    return records;
+}
+
+double ZozuvUza::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
+    const std::vector<double> pe_times(num_pes, 0.0);
+    double sum = 0.0;
+    std::size_t valid = 0;
+    for (std::size_t i = 0; i < num_sim; ++i) {
+        const auto records = simulate(pe_times, 0);
+        if (records.size() == 1) {
+            sum += static_cast<double>(records.front().trigger_time_ticks) * 4e-9;
+            ++valid;
+        }
+    }
+    if (valid < num_sim / 2) {
+        throw std::runtime_error("Too many simulations did not produce a valid trigger. Calibration failed.");
+    }
+    return sum / static_cast<double>(valid);
+}
+
+} // namespace velmora

@@ -1,0 +1,80 @@
+import math
+import os
+from pathlib import Path
+
+import pytest
+import velmora
+
+# The sanitizer run points PYTHONPATH at its own build; make sure that is the
+# module under test rather than an installed one.
+_expected_dir = os.environ.get("VELMORA_EXPECT_MODULE_DIR")
+if _expected_dir:
+    assert Path(velmora.__file__).resolve().parent == Path(_expected_dir).resolve(), velmora.__file__
+
+PMT_STEP = 0.1e-9
+ADC_STEP = 4e-9
+
+
+def write_points(path, points):
+    path.write_text("".join(f"{x!r} {y!r}\n" for x, y in points))
+    return path
+
+
+@pytest.fixture(scope="session")
+def detector_dir(tmp_path_factory):
+    """Small, fast detector files: 1 ns transit-time spread, a single-PE
+    amplitude peak, and a 40 ns pulse (1 ns rise, 8 ns decay) on the 0.1 ns
+    PMT grid."""
+    d = tmp_path_factory.mktemp("detector")
+    write_points(d / "time.txt", [(0.0, 1.0), (1e-9, 1.0)])
+    write_points(d / "amplitude.txt", [(0.5, 0.0), (1.0, 1.0), (1.5, 0.0)])
+    write_points(
+        d / "pulse.txt",
+        [(i * PMT_STEP, (1.0 - math.exp(-i / 10.0)) * math.exp(-i / 80.0)) for i in range(400)],
+    )
+    return d
+
+
+ZOZUVUZA_DEFAULTS = dict(
+    pmt_time_step=PMT_STEP,
+    adc_step=ADC_STEP,
+    jitter=0,
+    gain=40.0,
+    offset=10.0,
+    preamp_clip=4000.0,
+    noise=1.0,
+    clip=4095.0,
+    waveform_samples=16,
+    retrigger_offset=16,
+    trigger_kernel=[1, 1],
+    adc_threshold=40,
+    trigger_norm=1,
+    trigger_offset=-4,
+    seed=1,
+)
+
+
+@pytest.fixture
+def make_zozuvuza(detector_dir):
+    """Builds a ZozuvUza on the small detector; keyword arguments override."""
+
+    def make(**overrides):
+        kwargs = dict(
+            time_spectrum=detector_dir / "time.txt",
+            amplitude_spectrum=detector_dir / "amplitude.txt",
+            pulse_shape=detector_dir / "pulse.txt",
+            **ZOZUVUZA_DEFAULTS,
+        )
+        kwargs.update(overrides)
+        return velmora.ZozuvUza(**kwargs)
+
+    return make
+
+
+@pytest.fixture
+def triggers(make_zozuvuza):
+    """A ZozuvUzaTriggerVector of several records from well separated flashes."""
+    cam = make_zozuvuza()
+    result = cam.simulate([t * 1e-6 + k * 1e-10 for t in range(1, 6) for k in range(20)], 3)
+    assert len(result) == 5
+    return result

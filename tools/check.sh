@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds velmora and runs every test: C++ (GoogleTest) and Python (pytest),
+# first on the release build installed with pip, then on a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+#   bash tools/check.sh                  everything
+#   bash tools/check.sh --no-sanitize    release build only
+#   bash tools/check.sh --sanitize-only  sanitizer build only
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+mode="${1:-all}"
+
+run_release() {
+    echo "== pip install . (release build)"
+    "$PY" -m pip install -q --no-build-isolation -C build-dir=build/wheel .
+    echo "== C++ tests (release)"
+    cmake -S . -B build/tests -G Ninja -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_MODULE=OFF -DVELMORA_WERROR=ON
+    cmake --build build/tests -j "$JOBS"
+    ctest --test-dir build/tests --output-on-failure -j "$JOBS"
+    echo "== Python tests (installed module)"
+    (cd "$ROOT/tests" && "$PY" -m pytest -c "$ROOT/pyproject.toml" --rootdir "$ROOT" python -q)
+}
+
+run_sanitized() {
+    echo "== build with -fsanitize=address,undefined"
+    cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_SANITIZE=ON \
+        -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_MODULE=ON -Dpybind11_DIR="$PYBIND11_DIR" \
+        -DPython_EXECUTABLE="$PY"
+    cmake --build build/asan -j "$JOBS"
+    export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    echo "== C++ tests under the sanitizers"
+    ctest --test-dir build/asan --output-on-failure -j "$JOBS"
+    echo "== Python tests under the sanitizers"
+    local asan
+    asan="$(g++ -print-file-name=libasan.so)"
+    (cd "$ROOT/tests" && LD_PRELOAD="$asan" PYTHONPATH="$ROOT/build/asan" VELMORA_EXPECT_MODULE_DIR="$ROOT/build/asan" \
+        "$PY" -m pytest -c "$ROOT/pyproject.toml" --rootdir "$ROOT" python -q -p no:cacheprovider)
+}
+
+case "$mode" in
+    all) run_release; run_sanitized ;;
+    --no-sanitize) run_release ;;
+    --sanitize-only) run_sanitized ;;
+    *) echo "usage: $0 [--no-sanitize|--sanitize-only]" >&2; exit 2 ;;
+esac
+echo "== all tests passed"
