@@ -53,6 +53,11 @@ Hits run_and_check_draws(const ToTSim& tot, const SparseWaveform<double>& w, con
     return hits;
 }
 
+template <typename Case>
+std::string case_name(const testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
 // Discriminator walk with noise and jitter 0, sample step and TDC step 1.
 struct WalkCase {
     const char* name;
@@ -95,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"gap_inside_dead_time", {{0, 1}, {1, 0}, {50, 0}}, 0.5, 10.0, {{0, 50}}, "nnnjj"},
         WalkCase{"negative_times", {{-10, 1}, {-7, 0}, {-3, 1}}, 0.5, 0.0, {{-10, -7}, {-3, -2}}, "nnjjnjj"},
         WalkCase{"nan_threshold_never_opens", {{0, 1}, {1, 2}}, kNaN, 0.0, {}, "nn"}),
-    [](const testing::TestParamInfo<WalkCase>& info) { return std::string(info.param.name); });
+    case_name<WalkCase>);
 
 // TDC quantisation: round half away from zero, after the edge times are taken
 // on a finer sample grid.
@@ -118,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(RoundCase{"start_12_5_end_20_4", 0.1, {{125, 1.0}, {204, 0.0}}, {13, 20}},
                     RoundCase{"negative_half_away_from_zero", 0.1, {{-25, 1.0}, {-10, 0.0}}, {-3, -1}},
                     RoundCase{"end_one_tdc_step_after_last", 0.25, {{2, 1.0}, {3, 1.0}}, {1, 2}}),
-    [](const testing::TestParamInfo<RoundCase>& info) { return std::string(info.param.name); });
+    case_name<RoundCase>);
 
 // Kernel step 2 on a sample step 1: taps land on every second index and the
 // second input entry adds into the entries the first one made, so the walk
