@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <utility>
@@ -42,6 +43,10 @@ ADCSim passthrough(int jitter, double gain = 1, double offset = 0, double preamp
 
 template <typename P>
 std::string case_name(const testing::TestParamInfo<P>& info) { return info.param.name; }
+// Failure messages show a case by its name.
+template <typename P>
+    requires requires(const P& p) { p.name; }
+std::ostream& operator<<(std::ostream& os, const P& c) { return os << c.name; }
 
 // --- sample_down: which PMT index lands on which ADC index -----------------
 struct SampleDownCase {
@@ -51,9 +56,9 @@ struct SampleDownCase {
     std::vector<std::int64_t> pmt_indices;
     Entries expected; // (ADC index, PMT index it came from)
 };
-class SampleDown : public testing::TestWithParam<SampleDownCase> {};
+class ADCSimSampleDown : public testing::TestWithParam<SampleDownCase> {};
 
-TEST_P(SampleDown, KeepsOneResidueAtItsFloorQuotient) {
+TEST_P(ADCSimSampleDown, KeepsOneResidueAtItsFloorQuotient) {
     const auto& c = GetParam();
     Entries in;
     for (auto i : c.pmt_indices) in.emplace_back(i, static_cast<double>(i));
@@ -66,7 +71,7 @@ TEST_P(SampleDown, KeepsOneResidueAtItsFloorQuotient) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ADCSim, SampleDown,
+    Cases, ADCSimSampleDown,
     testing::Values(
         SampleDownCase{"Ratio40Phase0", kPmtStep, 0, {-81, -80, -41, -40, -1, 0, 1, 39, 40, 79, 80, 81},
                        {{-2, -80}, {-1, -40}, {0, 0}, {1, 40}, {2, 80}}},
@@ -74,13 +79,14 @@ INSTANTIATE_TEST_SUITE_P(
                        {{-3, -81}, {-2, -41}, {-1, -1}, {0, 39}, {1, 79}}},
         SampleDownCase{"PhaseAtRatioKeepsNothing", kPmtStep, 40, {-40, 0, 39, 40, 80}, {}},
         SampleDownCase{"Ratio13On03nsGridTruncates", 0.3e-9, 5, {-21, -8, 5, 6, 12, 18, 31},
-                       {{-2, -21}, {-1, -8}, {0, 5}, {1, 18}, {2, 31}}}),
+                       {{-2, -21}, {-1, -8}, {0, 5}, {1, 18}, {2, 31}}},
+        SampleDownCase{"Ratio80OnFinerGrid", 0.05e-9, 79, {39, 79, 159}, {{0, 79}, {1, 159}}}),
     case_name<SampleDownCase>);
 
 // A negative jitter draws the phase anew per call, as one uniform int draw over [0, ratio - 1].
-class RandomPhase : public testing::TestWithParam<int> {};
+class ADCSimRandomPhase : public testing::TestWithParam<int> {};
 
-TEST_P(RandomPhase, IsTheUniformDrawOfEachCall) {
+TEST_P(ADCSimRandomPhase, IsTheUniformDrawOfEachCall) {
     const ADCSim adc = passthrough(GetParam());
     std::mt19937 rng(7);
     std::vector<int> phases;
@@ -95,7 +101,7 @@ TEST_P(RandomPhase, IsTheUniformDrawOfEachCall) {
     EXPECT_NE(std::count(phases.begin(), phases.end(), phases.front()), 20);
 }
 
-INSTANTIATE_TEST_SUITE_P(ADCSim, RandomPhase, testing::Values(-1, -40, std::numeric_limits<int>::min()));
+INSTANTIATE_TEST_SUITE_P(Cases, ADCSimRandomPhase, testing::Values(-1, std::numeric_limits<int>::min()));
 
 // --- simulate: gain, offset, clips and rounding, noise 0 -------------------
 struct DigitiseCase {
@@ -103,9 +109,9 @@ struct DigitiseCase {
     double value, gain, offset, preamp_clip, clip;
     unsigned short expected;
 };
-class Digitise : public testing::TestWithParam<DigitiseCase> {};
+class ADCSimDigitise : public testing::TestWithParam<DigitiseCase> {};
 
-TEST_P(Digitise, OneSample) {
+TEST_P(ADCSimDigitise, OneSample) {
     const auto& c = GetParam();
     std::mt19937 rng(3);
     const auto out = passthrough(0, c.gain, c.offset, c.preamp_clip, 0.0, c.clip)
@@ -114,7 +120,7 @@ TEST_P(Digitise, OneSample) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ADCSim, Digitise,
+    Cases, ADCSimDigitise,
     testing::Values(DigitiseCase{"PreampClip", 25, 10, 0, 100, 4095, 100},
                     DigitiseCase{"NegativeToZero", -1, 10, 0, 100, 4095, 0},
                     DigitiseCase{"HalfAwayFromZero", 2.25, 10, 0, 100, 4095, 23},
@@ -139,9 +145,9 @@ TEST(ADCSim, ShapesOnPmtGridBeforeSampling) {
 }
 
 // --- noise -----------------------------------------------------------------
-class Noise : public testing::TestWithParam<double> {};
+class ADCSimNoise : public testing::TestWithParam<double> {};
 
-TEST_P(Noise, IsOneVariateOfDeviationNoisePerEntryInOrder) {
+TEST_P(ADCSimNoise, IsOneVariateOfDeviationNoisePerEntryInOrder) {
     const double noise = GetParam();
     Entries in;
     for (std::int64_t k = 0; k < 7; ++k) in.emplace_back(40 * k, 0.0);
@@ -152,11 +158,11 @@ TEST_P(Noise, IsOneVariateOfDeviationNoisePerEntryInOrder) {
     for (const auto& [k, count] : out.samples()) EXPECT_EQ(count, std::round(gauss(ref) + 2000.0)) << k;
 }
 
-INSTANTIATE_TEST_SUITE_P(ADCSim, Noise, testing::Values(0.5, 3.7, 250.0));
+INSTANTIATE_TEST_SUITE_P(Cases, ADCSimNoise, testing::Values(0.5, 3.7, 250.0));
 
-class PreampClipVsClip : public testing::TestWithParam<double> {};
+class ADCSimClips : public testing::TestWithParam<double> {};
 
-TEST_P(PreampClipVsClip, NoiseIsAddedBetweenTheClips) {
+TEST_P(ADCSimClips, NoiseIsAddedBetweenTheClips) {
     const double clip = GetParam();
     Entries in;
     for (std::int64_t k = 0; k < 500; ++k) in.emplace_back(40 * k, 25.0);
@@ -172,7 +178,7 @@ TEST_P(PreampClipVsClip, NoiseIsAddedBetweenTheClips) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(ADCSim, PreampClipVsClip, testing::Values(4095.0, 300.0));
+INSTANTIATE_TEST_SUITE_P(Cases, ADCSimClips, testing::Values(4095.0, 300.0));
 
 // --- generator use per call ------------------------------------------------
 struct DrawCase {
@@ -182,9 +188,9 @@ struct DrawCase {
     double noise;
     int calls;
 };
-class Draws : public testing::TestWithParam<DrawCase> {};
+class ADCSimDraws : public testing::TestWithParam<DrawCase> {};
 
-TEST_P(Draws, PhaseThenOneNormalPerEntryWithAFreshDistributionPerCall) {
+TEST_P(ADCSimDraws, PhaseThenOneNormalPerEntryWithAFreshDistributionPerCall) {
     const auto& c = GetParam();
     const ADCSim adc = passthrough(c.jitter, 1, 100, 65535, c.noise, 65535);
     std::mt19937 rng(42), ref(42);
@@ -198,7 +204,7 @@ TEST_P(Draws, PhaseThenOneNormalPerEntryWithAFreshDistributionPerCall) {
     EXPECT_EQ(rng, ref);
 }
 
-INSTANTIATE_TEST_SUITE_P(ADCSim, Draws,
+INSTANTIATE_TEST_SUITE_P(Cases, ADCSimDraws,
                          testing::Values(DrawCase{"EmptyStillDrawsPhase", -1, 0, 1.0, 1},
                                          DrawCase{"EmptyFixedPhaseDrawsNothing", 0, 0, 1.0, 1},
                                          DrawCase{"OddCountDropsLeftoverVariate", -1, 120, 2.0, 2},
@@ -226,9 +232,9 @@ struct ConfigCase {
     double adc_step, pulse_step, gain, offset, preamp_clip, noise, clip;
     std::string prefix; // "" for an accepted configuration
 };
-class Config : public testing::TestWithParam<ConfigCase> {};
+class ADCSimConfig : public testing::TestWithParam<ConfigCase> {};
 
-TEST_P(Config, RejectsWithMessageNamingTheParameter) {
+TEST_P(ADCSimConfig, RejectsWithMessageNamingTheParameter) {
     const auto& c = GetParam();
     auto make = [&] {
         return ADCSim(c.adc_step, SparseConvolution<double>(c.pulse_step, {1.0}), -1, c.gain, c.offset,
@@ -247,19 +253,16 @@ TEST_P(Config, RejectsWithMessageNamingTheParameter) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ADCSim, Config,
+    Cases, ADCSimConfig,
     testing::Values(ConfigCase{"Valid", kAdcStep, kPmtStep, 10, 0, 100, 1, 4095, ""},
                     ConfigCase{"RatioOneLimits", kPmtStep, kPmtStep, 10, 0, 100, 0, 65535, ""},
-                    ConfigCase{"RatioTwoToThe31", 2147483648.0, 1, 1, 0, 100, 0, 0, ""},
                     ConfigCase{"AdcStepZero", 0, kPmtStep, 10, 0, 100, 1, 4095, "ADCSim: adc_step"},
-                    ConfigCase{"AdcStepNegative", -kAdcStep, kPmtStep, 10, 0, 100, 1, 4095, "ADCSim: adc_step"},
                     ConfigCase{"AdcStepNaN", kNaN, kPmtStep, 10, 0, 100, 1, 4095, "ADCSim: adc_step"},
                     ConfigCase{"AdcStepInfinite", kInf, kPmtStep, 10, 0, 100, 1, 4095, "ADCSim: adc_step"},
                     ConfigCase{"AdcStepBelowGridStep", 0.99 * kPmtStep, kPmtStep, 10, 0, 100, 1, 4095,
                                "ADCSim: adc_step"},
                     ConfigCase{"RatioAboveTwoToThe31", 2147483649.0, 1, 1, 0, 100, 0, 0, "ADCSim: adc_step"},
                     ConfigCase{"RatioBeyond64Bits", kAdcStep, 1e-300, 10, 0, 100, 1, 4095, "ADCSim: adc_step"},
-                    ConfigCase{"PulseStepZero", kAdcStep, 0, 10, 0, 100, 1, 4095, "ADCSim: pulse_shape"},
                     ConfigCase{"PulseStepNegative", kAdcStep, -kPmtStep, 10, 0, 100, 1, 4095,
                                "ADCSim: pulse_shape"},
                     ConfigCase{"PulseStepNaN", kAdcStep, kNaN, 10, 0, 100, 1, 4095, "ADCSim: pulse_shape"},
@@ -275,21 +278,15 @@ INSTANTIATE_TEST_SUITE_P(
     case_name<ConfigCase>);
 
 // sample_down takes any grid; one coarser than the ADC step, or no step at all, has no ratio.
-class SampleDownGrid : public testing::TestWithParam<double> {};
+class ADCSimSampleDownGrid : public testing::TestWithParam<double> {};
 
-TEST_P(SampleDownGrid, WithoutRatioThrowsBeforeDrawing) {
+TEST_P(ADCSimSampleDownGrid, WithoutRatioThrowsBeforeDrawing) {
     std::mt19937 rng(9), untouched(9);
     EXPECT_THROW(passthrough(-1).sample_down(waveform(GetParam(), {{0, 1.0}}), rng), std::invalid_argument);
     EXPECT_EQ(rng, untouched);
 }
 
-INSTANTIATE_TEST_SUITE_P(ADCSim, SampleDownGrid, testing::Values(5e-9, 0.0, -kPmtStep, kNaN, kInf));
-
-TEST(ADCSim, SampleDownOnFinerGridUsesItsRatio) {
-    std::mt19937 rng(9);
-    const auto out = passthrough(79).sample_down(waveform(0.05e-9, {{39, 1.0}, {79, 2.0}, {159, 3.0}}), rng);
-    EXPECT_EQ(out.samples(), (Entries{{0, 2.0}, {1, 3.0}}));
-}
+INSTANTIATE_TEST_SUITE_P(Cases, ADCSimSampleDownGrid, testing::Values(5e-9, 0.0, -kPmtStep, kNaN, kInf));
 
 TEST(ADCSim, LargestRatioDrawsOverFullIntRange) {
     const ADCSim adc(2147483648.0, SparseConvolution<double>(1.0, {1.0}), -1, 1, 0, 100, 0, 100);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ std::vector<double> times(const std::vector<std::int64_t>& indices) {
 
 template <typename P>
 std::string case_name(const testing::TestParamInfo<P>& info) { return info.param.name; }
+// Failure messages show a case by its name.
+template <typename P>
+    requires requires(const P& p) { p.name; }
+std::ostream& operator<<(std::ostream& os, const P& c) { return os << c.name; }
 
 // --- candidates, threshold and window placement ----------------------------
 struct PlacementCase {
@@ -46,16 +51,16 @@ struct PlacementCase {
     std::vector<Block> adc;
     std::vector<std::int64_t> expected;
 };
-class Placement : public testing::TestWithParam<PlacementCase> {};
+class TriggerSimPlacement : public testing::TestWithParam<PlacementCase> {};
 
-TEST_P(Placement, TriggerIndices) {
+TEST_P(TriggerSimPlacement, TriggerIndices) {
     const auto& c = GetParam();
     const TriggerSim trigger(kAdcStep, c.waveform_samples, c.retrigger_offset, c.kernel, c.threshold, 1);
     EXPECT_EQ(trigger.simulate(adc_waveform(c.adc)), times(c.expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    TriggerSim, Placement,
+    Cases, TriggerSimPlacement,
     testing::Values(
         // Candidates 1001 .. 1399; each window is pushed to the previous one's end, the last past the signal.
         PlacementCase{"WindowsNeverOverlap", {1}, 100, 20, 10, {{1000, 1399, 50}}, {1001, 1101, 1201, 1301, 1401}},
@@ -83,9 +88,9 @@ struct ThresholdCase {
     int tap, norm, threshold;
     bool triggers;
 };
-class Threshold : public testing::TestWithParam<ThresholdCase> {};
+class TriggerSimThreshold : public testing::TestWithParam<ThresholdCase> {};
 
-TEST_P(Threshold, TruncatedQuotientMustExceedIt) {
+TEST_P(TriggerSimThreshold, TruncatedQuotientMustExceedIt) {
     const auto& c = GetParam();
     const TriggerSim trigger(kAdcStep, 1, 1, {c.tap}, c.threshold, c.norm);
     const auto result = trigger.simulate(adc_waveform({{100, 101, c.sample}}));
@@ -93,7 +98,7 @@ TEST_P(Threshold, TruncatedQuotientMustExceedIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    TriggerSim, Threshold,
+    Cases, TriggerSimThreshold,
     testing::Values(ThresholdCase{"Quotient11", 44, 1, 4, 10, true},
                     ThresholdCase{"Quotient10", 43, 1, 4, 10, false},
                     ThresholdCase{"NegativeTruncatesTowardZero", 45, -1, 4, -11, false},
@@ -108,9 +113,9 @@ struct StepCase {
     double adc_step, waveform_step;
     bool empty, throws;
 };
-class StepCheck : public testing::TestWithParam<StepCase> {};
+class TriggerSimStepCheck : public testing::TestWithParam<StepCase> {};
 
-TEST_P(StepCheck, ToleratesOnePerMille) {
+TEST_P(TriggerSimStepCheck, ToleratesOnePerMille) {
     const auto& c = GetParam();
     const TriggerSim trigger(c.adc_step, 1, 1, {1}, 0, 1);
     const auto w = adc_waveform(c.empty ? std::vector<Block>{} : std::vector<Block>{{0, 3, 5}}, c.waveform_step);
@@ -126,7 +131,7 @@ TEST_P(StepCheck, ToleratesOnePerMille) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(TriggerSim, StepCheck,
+INSTANTIATE_TEST_SUITE_P(Cases, TriggerSimStepCheck,
                          testing::Values(StepCase{"Within", kAdcStep, 4.003e-9, false, false},
                                          StepCase{"Above", kAdcStep, 4.0041e-9, false, true},
                                          StepCase{"Below", kAdcStep, 3.9959e-9, false, true},
@@ -137,16 +142,16 @@ INSTANTIATE_TEST_SUITE_P(TriggerSim, StepCheck,
                          case_name<StepCase>);
 
 // --- derived fields and configuration --------------------------------------
-class KernelOffset : public testing::TestWithParam<std::pair<int, int>> {};
+class TriggerSimKernelOffset : public testing::TestWithParam<std::pair<int, int>> {};
 
-TEST_P(KernelOffset, IsMinusHalfTheTapsRoundedAwayFromZero) {
+TEST_P(TriggerSimKernelOffset, IsMinusHalfTheTapsRoundedAwayFromZero) {
     const auto [taps, offset] = GetParam();
     const TriggerSim trigger(kAdcStep, 1, 1, std::vector<int>(static_cast<std::size_t>(taps), 1), 0, 1);
     EXPECT_EQ(trigger.kernel_offset(), offset);
     EXPECT_EQ(trigger.kernel_size(), static_cast<std::uint64_t>(taps));
 }
 
-INSTANTIATE_TEST_SUITE_P(TriggerSim, KernelOffset,
+INSTANTIATE_TEST_SUITE_P(Cases, TriggerSimKernelOffset,
                          testing::Values(std::pair{0, 0}, std::pair{1, -1}, std::pair{2, -1}, std::pair{3, -2},
                                          std::pair{4, -2}, std::pair{5, -3}));
 
@@ -156,9 +161,9 @@ struct ConfigCase {
     int trigger_norm;
     std::string prefix;
 };
-class Config : public testing::TestWithParam<ConfigCase> {};
+class TriggerSimConfig : public testing::TestWithParam<ConfigCase> {};
 
-TEST_P(Config, RejectsWithMessageNamingTheParameter) {
+TEST_P(TriggerSimConfig, RejectsWithMessageNamingTheParameter) {
     const auto& c = GetParam();
     try {
         TriggerSim(c.adc_step, 1, 1, {1}, 0, c.trigger_norm);
@@ -169,7 +174,7 @@ TEST_P(Config, RejectsWithMessageNamingTheParameter) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    TriggerSim, Config,
+    Cases, TriggerSimConfig,
     testing::Values(ConfigCase{"AdcStepZero", 0, 1, "TriggerSim: adc_step"},
                     ConfigCase{"AdcStepNegative", -kAdcStep, 1, "TriggerSim: adc_step"},
                     ConfigCase{"AdcStepNaN", kNaN, 1, "TriggerSim: adc_step"},
