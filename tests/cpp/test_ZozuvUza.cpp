@@ -1,0 +1,156 @@
+#include "TestFiles.h"
+#include "ZozuvUza.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <tuple>
+
+namespace velmora {
+namespace {
+
+using testing::points_text;
+using testing::TempFile;
+
+std::string pulse_text() {
+    std::vector<std::pair<double, double>> points;
+    for (int i = 0; i < 400; ++i) {
+        points.emplace_back(i * 1e-10, (1.0 - std::exp(-i / 10.0)) * std::exp(-i / 80.0));
+    }
+    return points_text(points);
+}
+
+class ZozuvUzaModel : public ::testing::Test {
+  protected:
+    TempFile time_{points_text({{0, 1}, {1e-9, 1}})};
+    TempFile amplitude_{points_text({{0.5, 0}, {1, 1}, {1.5, 0}})};
+    TempFile pulse_{pulse_text()};
+
+    ZozuvUza make(int trigger_offset = -4, ZozuvUza::EarlyHandling policy = ZozuvUza::EarlyHandling::WARN,
+                  int seed = 5) const {
+        return ZozuvUza(time_.path(), amplitude_.path(), 1e-10, 4e-9, pulse_.path(), -1, 40.0, 10.0, 4000.0, 2.0,
+                        4095.0, 16, 16, {1, 1}, 40, 1, trigger_offset, seed, policy);
+    }
+
+    static std::vector<double> flash(double t0) {
+        std::vector<double> times;
+        for (int k = 0; k < 30; ++k) {
+            times.push_back(t0 + k * 5e-11);
+        }
+        return times;
+    }
+};
+
+using Record = ostrelin::ZozuvUzaTrigger;
+
+auto fields(const Record& r) {
+    return std::make_tuple(r.channel, r.trigger_time_s, r.trigger_time_ticks, r.baseline, r.intsum, r.waveform);
+}
+
+void expect_same(const std::vector<Record>& a, const std::vector<Record>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(fields(a[i]), fields(b[i])) << "record " << i;
+    }
+}
+
+TEST_F(ZozuvUzaModel, CopiesContinueTheSameRandomSequence) {
+    ZozuvUza a = make();
+    const auto times = flash(1e-6);
+    a.simulate(times, 0); // advance the generator before copying
+    ZozuvUza b(a);
+    ZozuvUza c = make(0, ZozuvUza::EarlyHandling::IGNORE, 99);
+    c = a;
+    const auto ra = a.simulate(times, 1);
+    expect_same(ra, b.simulate(times, 1));
+    expect_same(ra, c.simulate(times, 1));
+    ASSERT_EQ(ra.size(), 1u);
+    // The next call on one object differs (noise, phase and PE draws are redrawn).
+    const auto again = a.simulate(times, 1);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_NE(fields(ra[0]), fields(again[0]));
+}
+
+TEST_F(ZozuvUzaModel, SelfAssignmentAndMovesKeepTheState) {
+    ZozuvUza a = make();
+    ZozuvUza twin = make();
+    auto& alias = a;
+    a = alias;
+    ZozuvUza moved(std::move(a));
+    const auto times = flash(2e-6);
+    expect_same(moved.simulate(times, 0), twin.simulate(times, 0));
+    EXPECT_THROW(a.simulate(times, 0), std::logic_error); // NOLINT(bugprone-use-after-move)
+    a = std::move(moved);
+    expect_same(a.simulate(times, 0), twin.simulate(times, 0));
+}
+
+TEST_F(ZozuvUzaModel, RecordsCarryTheWindowStart) {
+    ZozuvUza model = make(-4, ZozuvUza::EarlyHandling::WARN);
+    const auto records = model.simulate(flash(0.25), 7);
+    ASSERT_EQ(records.size(), 1u);
+    const Record& r = records[0];
+    EXPECT_EQ(r.channel, 7);
+    EXPECT_EQ(r.trigger_time_s, 0u);
+    // The window starts 4 samples before the trigger, which fires within a few samples of the flash.
+    const double start = r.trigger_time_ticks * Record::SECONDS_PER_TICK;
+    EXPECT_GT(start, 0.25 - 8 * 4e-9);
+    EXPECT_LT(start, 0.25);
+    EXPECT_EQ(r.baseline, 10.0F);
+    EXPECT_EQ(r.waveform.size(), 16u);
+    float sum = 0.0F;
+    for (const auto s : r.waveform) {
+        sum = sum + (static_cast<float>(s) - 10.0F);
+    }
+    EXPECT_EQ(r.intsum, sum);
+}
+
+TEST_F(ZozuvUzaModel, SecondsAndTicksSplitTheWindowStart) {
+    ZozuvUza model = make(0, ZozuvUza::EarlyHandling::WARN);
+    const auto records = model.simulate(flash(3.75), 0);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].trigger_time_s, 3u);
+    EXPECT_NEAR(records[0].trigger_time_ticks * 4e-9, 0.75, 20e-9);
+}
+
+TEST_F(ZozuvUzaModel, ThrowPolicyDiscardsTheCall) {
+    ZozuvUza model = make(-4, ZozuvUza::EarlyHandling::THROW);
+    auto times = flash(1e-9);
+    try {
+        model.simulate(times, 0);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Early trigger at -0.000000s.");
+    }
+}
+
+TEST_F(ZozuvUzaModel, WindowsBeyondTheSecondsCounterAreAnError) {
+    // A 10 us grid still resolves times beyond 2^32 s, which the 32-bit seconds counter cannot stamp.
+    std::vector<std::pair<double, double>> points;
+    for (int i = 0; i < 40; ++i) {
+        points.emplace_back(i * 1e-5, std::exp(-i / 8.0));
+    }
+    const TempFile coarse_pulse(points_text(points));
+    ZozuvUza model(time_.path(), amplitude_.path(), 1e-5, 4e-5, coarse_pulse.path(), 0, 40.0, 10.0, 4000.0, 0.0,
+                   4095.0, 16, 16, {1, 1}, 40, 1, 0, 1, ZozuvUza::EarlyHandling::WARN);
+    EXPECT_EQ(model.simulate(flash(4.2e9), 0).size(), 1u);
+    EXPECT_THROW(model.simulate(flash(4.3e9), 0), std::overflow_error);
+}
+
+TEST_F(ZozuvUzaModel, CalibrationThresholds) {
+    ZozuvUza model = make(0);
+    EXPECT_TRUE(std::isnan(model.calibrate_delay(30, 0)));
+    EXPECT_TRUE(std::isnan(model.calibrate_delay(0, 1)));
+    EXPECT_THROW(model.calibrate_delay(0, 2), std::runtime_error);
+    const double delay = model.calibrate_delay(30, 10);
+    EXPECT_GE(delay, 0.0);
+    EXPECT_LT(delay, 16e-9);
+    EXPECT_THROW(model.calibrate_delay(std::size_t{1} << 62, 1), std::length_error);
+}
+
+TEST_F(ZozuvUzaModel, UnknownPolicyIsRejected) {
+    EXPECT_THROW(make(0, static_cast<ZozuvUza::EarlyHandling>(7)), std::invalid_argument);
+}
+
+} // namespace
+} // namespace velmora
