@@ -1,0 +1,229 @@
+#include "SparseConvolution.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+using DEntries = std::vector<SparseWaveform<double>::Sample>;
+using IEntries = std::vector<SparseWaveform<int>::Sample>;
+
+template <typename T>
+SparseWaveform<T> waveform(double step, const std::vector<std::pair<std::int64_t, T>>& entries) {
+    SparseWaveform<T> w(step);
+    for (const auto& [index, value] : entries) {
+        w.add_at_index(index, value);
+    }
+    return w;
+}
+
+TEST(SparseConvolution, EmptyKernelOrInputGivesEmptyOutputOnTheInputGrid) {
+    const SparseWaveform<double> input = waveform<double>(0.25e-9, {{3, 1.0}, {4, 2.0}});
+    const SparseWaveform<double> no_input(0.25e-9);
+
+    const auto from_empty_kernel = SparseConvolution<double>(1e-9, {}).convolve(input);
+    EXPECT_TRUE(from_empty_kernel.empty());
+    EXPECT_EQ(from_empty_kernel.time_step(), 0.25e-9);
+
+    const auto from_empty_input = SparseConvolution<double>(1e-9, {1.0, 2.0}).convolve(no_input);
+    EXPECT_TRUE(from_empty_input.empty());
+    EXPECT_EQ(from_empty_input.time_step(), 0.25e-9);
+}
+
+// Tap 0 falls on the input entry's own index, for any sign of the index.
+class SparseConvolutionSingleEntry : public ::testing::TestWithParam<std::int64_t> {};
+
+TEST_P(SparseConvolutionSingleEntry, SpreadsOverTheTaps) {
+    const std::int64_t a = GetParam();
+    const double step = 4e-9;
+    const SparseConvolution<double> conv(step, {1.0, 0.5, 0.25});
+    const auto out = conv.convolve(waveform<double>(step, {{a, 2.0}}));
+    EXPECT_EQ(out.time_step(), step);
+    EXPECT_EQ(out.samples(), (DEntries{{a, 2.0}, {a + 1, 1.0}, {a + 2, 0.5}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Indices, SparseConvolutionSingleEntry,
+                         ::testing::Values(0, 5, -1, -2, -3, -7, 1'000'000, -1'000'000));
+
+TEST(SparseConvolution, OverlappingEntriesAddUp) {
+    const SparseConvolution<double> conv(1.0, {1.0, 2.0, 3.0});
+    const auto out = conv.convolve(waveform<double>(1.0, {{0, 1.0}, {2, 10.0}}));
+    EXPECT_EQ(out.samples(), (DEntries{{0, 1.0}, {1, 2.0}, {2, 13.0}, {3, 20.0}, {4, 30.0}}));
+}
+
+TEST(SparseConvolution, DistantEntriesGiveSeparateRuns) {
+    const SparseConvolution<double> conv(1.0, {1.0, 2.0, 3.0});
+    const auto out = conv.convolve(waveform<double>(1.0, {{-20, 1.0}, {0, 1.0}, {3, 2.0}}));
+    EXPECT_EQ(out.samples(), (DEntries{{-20, 1.0}, {-19, 2.0}, {-18, 3.0}, // nothing stored in between
+                                       {0, 1.0}, {1, 2.0}, {2, 3.0},       // 3 touches the run before it
+                                       {3, 2.0}, {4, 4.0}, {5, 6.0}}));
+}
+
+TEST(SparseConvolution, ZeroTapsAreStored) {
+    const SparseConvolution<double> conv(1.0, {0.0, 1.5, 0.0, 0.0});
+    const auto out = conv.convolve(waveform<double>(1.0, {{4, 2.0}}));
+    EXPECT_EQ(out.samples(), (DEntries{{4, 0.0}, {5, 3.0}, {6, 0.0}, {7, 0.0}}));
+}
+
+// A kernel twice as coarse as the input grid: the second entry's taps fall
+// between the first one's and add into the next existing entry until they
+// pass the last one.
+TEST(SparseConvolution, CoarserKernelAddsIntoNextExistingEntry) {
+    const SparseConvolution<double> conv(2.0, {1.0, 1.0, 1.0});
+    const auto out = conv.convolve(waveform<double>(1.0, {{0, 1.0}, {1, 10.0}}));
+    EXPECT_EQ(out.time_step(), 1.0);
+    EXPECT_EQ(out.samples(), (DEntries{{0, 1.0}, {2, 11.0}, {4, 11.0}, {5, 10.0}}));
+}
+
+// A kernel finer than the input grid: consecutive taps land on one index.
+TEST(SparseConvolution, FinerKernelSumsTapsIntoOneEntry) {
+    const SparseConvolution<double> half(0.5e-9, {1.0, 2.0, 3.0, 4.0, 5.0});
+    EXPECT_EQ(half.convolve(waveform<double>(1e-9, {{0, 2.0}})).samples(), (DEntries{{0, 6.0}, {1, 14.0}, {2, 10.0}}));
+
+    // 0.3 steps from 10: taps at 10, 10.3, 10.6, 10.9 | 11.2, 11.5, 11.8 | 12.1 (10.9 is not within the nudge
+    // of 11). From -1, the taps at -0.7 ... 0.8 all map to 0: negative times round toward zero.
+    const SparseConvolution<double> finer(0.3, {1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0});
+    EXPECT_EQ(finer.convolve(waveform<double>(1.0, {{-1, 1.0}, {10, 2.0}})).samples(),
+              (DEntries{{-1, 1.0}, {0, 6.0}, {1, 1.0}, {10, 8.0}, {11, 6.0}, {12, 2.0}}));
+}
+
+TEST(SparseConvolution, IntKernelOverAdcSamplesGivesSignedInts) {
+    const SparseConvolution<int> conv(4e-9, {-3, 1, 2});
+    const SparseWaveform<unsigned short> adc = waveform<unsigned short>(4e-9, {{7, 1000}, {8, 65535}});
+    const auto out = conv.convolve(adc);
+    static_assert(std::is_same_v<decltype(out), const SparseWaveform<int>>);
+    EXPECT_EQ(out.time_step(), 4e-9);
+    EXPECT_EQ(out.samples(), (IEntries{{7, -3000}, {8, 1000 - 3 * 65535}, {9, 2000 + 65535}, {10, 2 * 65535}}));
+}
+
+// Nothing proportional to the covered span is ever built: two entries 10^15
+// samples apart give two runs of K entries.
+TEST(SparseConvolution, GapsCostNothing) {
+    const std::int64_t far = 1'000'000'000'000'000;
+    const SparseConvolution<double> conv(1.0, {1.0, 2.0, 3.0, 4.0, 5.0});
+    const auto out = conv.convolve(waveform<double>(1.0, {{-far, 1.0}, {0, 1.0}, {far, 2.0}}));
+    ASSERT_EQ(out.size(), 3u * conv.kernel().size());
+    for (std::size_t i = 0; i < conv.kernel().size(); ++i) {
+        const auto k = static_cast<std::int64_t>(i);
+        EXPECT_EQ(out.samples()[i], (std::pair<std::int64_t, double>{-far + k, 1.0 + k}));
+        EXPECT_EQ(out.samples()[5 + i], (std::pair<std::int64_t, double>{k, 1.0 + k}));
+        EXPECT_EQ(out.samples()[10 + i], (std::pair<std::int64_t, double>{far + k, 2.0 + 2.0 * k}));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// With equal steps, convolve is the plain discrete convolution. The reference
+// works on a dense array over the covered range, adds the contributions to each
+// output index in increasing input-index order and stores every index a + i.
+// ---------------------------------------------------------------------------
+
+template <typename T, typename U>
+std::vector<std::pair<std::int64_t, T>> dense_convolution(const SparseWaveform<U>& input, const std::vector<T>& kernel) {
+    const auto& in = input.samples();
+    const std::int64_t lo = in.front().first;
+    const std::int64_t hi = in.back().first + static_cast<std::int64_t>(kernel.size()) - 1;
+    std::vector<T> sum(static_cast<std::size_t>(hi - lo + 1), T{});
+    std::vector<bool> stored(sum.size(), false);
+    for (const auto& [a, v] : in) {
+        for (std::size_t i = 0; i < kernel.size(); ++i) {
+            const auto j = static_cast<std::size_t>(a - lo) + i;
+            const T c = static_cast<T>(v) * kernel[i];
+            sum[j] = stored[j] ? sum[j] + c : c;
+            stored[j] = true;
+        }
+    }
+    std::vector<std::pair<std::int64_t, T>> out;
+    for (std::size_t j = 0; j < sum.size(); ++j) {
+        if (stored[j]) {
+            out.emplace_back(lo + static_cast<std::int64_t>(j), sum[j]);
+        }
+    }
+    return out;
+}
+
+template <typename T>
+bool same_value(T a, T b) {
+    if constexpr (std::is_same_v<T, double>) {
+        return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); // tells -0.0 from 0.0
+    } else {
+        return a == b;
+    }
+}
+
+// Random sparse input: a few clusters of entries, so that runs both overlap
+// and stay apart; the values include zeros and negative zeros (for double).
+template <typename U>
+SparseWaveform<U> random_input(std::mt19937& rng, double step) {
+    SparseWaveform<U> w(step);
+    std::uniform_int_distribution<int> clusters(1, 4), cluster_size(1, 8), start(-200, 200), gap(1, 4);
+    std::uniform_int_distribution<int> pick(0, 9);
+    for (int c = clusters(rng); c > 0; --c) {
+        std::int64_t index = start(rng);
+        for (int n = cluster_size(rng); n > 0; --n, index += gap(rng)) {
+            if constexpr (std::is_same_v<U, double>) {
+                const int p = pick(rng);
+                const double value = std::uniform_real_distribution<double>(-2.0, 2.0)(rng);
+                w.add_at_index(index, p == 0 ? 0.0 : p == 1 ? -0.0 : value);
+            } else {
+                w.add_at_index(index, static_cast<U>(std::uniform_int_distribution<int>(0, 65535)(rng)));
+            }
+        }
+    }
+    return w;
+}
+
+template <typename T>
+std::vector<T> random_kernel(std::mt19937& rng) {
+    std::vector<T> kernel(std::uniform_int_distribution<std::size_t>(1, 12)(rng));
+    std::uniform_int_distribution<int> pick(0, 4);
+    for (T& tap : kernel) {
+        if constexpr (std::is_same_v<T, double>) {
+            tap = pick(rng) == 0 ? 0.0 : std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
+        } else {
+            tap = pick(rng) == 0 ? 0 : std::uniform_int_distribution<int>(-40, 40)(rng);
+        }
+    }
+    return kernel;
+}
+
+template <typename T, typename U>
+void check_against_dense(double step, unsigned first_seed, unsigned seeds) {
+    for (unsigned seed = first_seed; seed < first_seed + seeds; ++seed) {
+        std::mt19937 rng(seed);
+        const SparseWaveform<U> input = random_input<U>(rng, step);
+        const SparseConvolution<T> conv(step, random_kernel<T>(rng));
+        const auto out = conv.convolve(input);
+        const auto want = dense_convolution(input, conv.kernel());
+        ASSERT_EQ(out.time_step(), step) << "seed " << seed;
+        ASSERT_EQ(out.size(), want.size()) << "seed " << seed;
+        for (std::size_t j = 0; j < want.size(); ++j) {
+            const auto& [index, value] = out.samples()[j];
+            ASSERT_EQ(index, want[j].first) << "seed " << seed << ", entry " << j;
+            ASSERT_TRUE(same_value(value, want[j].second))
+                << "seed " << seed << ", index " << index << ": " << value << " != " << want[j].second;
+        }
+    }
+}
+
+class SparseConvolutionEqualSteps : public ::testing::TestWithParam<double> {};
+
+TEST_P(SparseConvolutionEqualSteps, DoubleMatchesDenseConvolution) {
+    check_against_dense<double, double>(GetParam(), 1, 300);
+}
+
+TEST_P(SparseConvolutionEqualSteps, IntOverUnsignedShortMatchesDenseConvolution) {
+    check_against_dense<int, unsigned short>(GetParam(), 1001, 300);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, SparseConvolutionEqualSteps, ::testing::Values(1.0, 0.1e-9, 0.3e-9, 4e-9));
+
+} // namespace
+} // namespace velmora
