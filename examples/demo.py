@@ -25,16 +25,17 @@ RUN_LENGTH = 1e-3  # seconds of data per channel
 DARK_RATE = 3e3  # dark-noise PEs per second and channel
 FLASH_TIME = 400e-6  # true time of the light flash, seconds
 FLASH_PES = 50  # mean number of flash PEs per channel
-ADC_STEP = 4e-9  # seconds per ADC sample, also the time stamp tick
+TICK = velmora.ZozuvUzaTrigger.SECONDS_PER_TICK  # unit of the records' time stamps
 
 
 def load_detector(directory):
-    """Builds a ZozuvUza from config.json; its file names are relative to the directory."""
+    """Builds a ZozuvUza from config.json (file names relative to the directory);
+    returns it with its ADC step."""
     config = json.loads((directory / "config.json").read_text())
     for key in ("time_spectrum", "amplitude_spectrum", "pulse_shape"):
         config[key] = directory / config[key]
     config["early_handling"] = getattr(velmora.EarlyHandling, config["early_handling"])
-    return velmora.ZozuvUza(**config)
+    return velmora.ZozuvUza(**config), config["adc_step"]
 
 
 def make_pe_list(rng):
@@ -52,19 +53,19 @@ def make_pe_list(rng):
 
 
 def window_start(record):
-    return record.trigger_time_s + record.trigger_time_ticks * velmora.ZozuvUzaTrigger.SECONDS_PER_TICK
+    return record.trigger_time_s + record.trigger_time_ticks * TICK
 
 
 def find_flash(records, delay):
     """The record whose delay-corrected window start is closest to the flash,
-    if it lies within a few ADC samples of it."""
+    if it lies within a few ticks of it."""
     best = min(records, key=lambda r: abs(window_start(r) - delay - FLASH_TIME), default=None)
-    if best is None or abs(window_start(best) - delay - FLASH_TIME) > 5 * ADC_STEP:
+    if best is None or abs(window_start(best) - delay - FLASH_TIME) > 5 * TICK:
         return None
     return best
 
 
-def plot_windows(windows, delay, path):
+def plot_windows(windows, delay, adc_step, path):
     import matplotlib
 
     matplotlib.use("Agg")
@@ -74,7 +75,7 @@ def plot_windows(windows, delay, path):
     for ax, (channel, record) in zip(axes.flat, windows):
         samples = np.array(list(record.waveform))
         # Sample k of the window lies k ADC steps after its start; shown in ns after the flash.
-        t = (window_start(record) - FLASH_TIME + ADC_STEP * np.arange(len(samples))) * 1e9
+        t = (window_start(record) - FLASH_TIME + adc_step * np.arange(len(samples))) * 1e9
         ax.plot(t, samples, ".-", color="tab:blue", label="ADC samples")
         ax.axhline(record.baseline, color="gray", ls="--", label=f"baseline {record.baseline:g} LSB")
         ax.axvline(0.0, color="tab:red", lw=1, label="flash (true time)")
@@ -97,7 +98,7 @@ def main():
     parser.add_argument("--no-plot", action="store_true", help="skip the plot (no matplotlib needed)")
     args = parser.parse_args()
 
-    detector = load_detector(DETECTOR)
+    detector, adc_step = load_detector(DETECTOR)
     # Mean window start of many single-trigger events with 50 PEs at time 0.
     delay = detector.calibrate_delay(50, 1000)
     print(f"calibrated delay: {delay * 1e9:.2f} ns (window start after the PE time)")
@@ -121,11 +122,11 @@ def main():
         residual = (start - delay - FLASH_TIME) * 1e9
         print(f"{channel:7d} {dark:9d} {flash:10d} {len(mine):8d} {start * 1e6:18.4f} {residual:+22.2f}")
     print(f"\nflash found in {found} of {NUM_CHANNELS} channels "
-          f"(time stamps are whole {ADC_STEP * 1e9:g} ns ticks, so expect agreement within a tick)")
+          f"(time stamps are whole {TICK * 1e9:g} ns ticks, so expect agreement within a tick)")
 
     if not args.no_plot and windows:
         path = args.output / "demo.png"
-        plot_windows(windows[:4], delay, path)
+        plot_windows(windows[:4], delay, adc_step, path)
         print(f"plot written to {path}")
     return 0 if found == NUM_CHANNELS else 1
 
