@@ -126,7 +126,8 @@ TEST(SparseConvolution, GapsCostNothing) {
 // ---------------------------------------------------------------------------
 
 template <typename T, typename U>
-std::vector<std::pair<std::int64_t, T>> dense_convolution(const SparseWaveform<U>& input, const std::vector<T>& kernel) {
+std::vector<std::pair<std::int64_t, T>> dense_convolution(const SparseWaveform<U>& input,
+                                                          const std::vector<T>& kernel) {
     const auto& in = input.samples();
     const std::int64_t lo = in.front().first;
     const std::int64_t hi = in.back().first + static_cast<std::int64_t>(kernel.size()) - 1;
