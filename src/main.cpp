@@ -46,6 +46,7 @@ PYBIND11_MODULE(velmora, m, py::multiple_interpreters::not_supported()) {
     register_zozuvuza_trigger(m); // ZozuvUzaTrigger
     register_zozuvuza(m);         // ZozuvUza
     register_multipmt_trigger(m); // MultiPMTTrigger
+    register_multipmt(m);         // MultiPMT
     m.def("generate_pe_list", &generate_pe_list_helper, py::arg("num_channels"), py::arg("pes_per_channel"),
           py::arg("time_interval"),
           "Generates a PE list for testing purposes.\n\nParameters\n----------\nnum_channels : int\n    Number of "

@@ -35,5 +35,6 @@ void register_early_handling(py::module_& m);         // EarlyHandling
 void register_zozuvuza_trigger(py::module_& m);       // ZozuvUzaTrigger
 void register_zozuvuza(py::module_& m);               // ZozuvUza
 void register_multipmt_trigger(py::module_& m);       // MultiPMTTrigger
+void register_multipmt(py::module_& m);               // MultiPMT
 
 } // namespace velmora::python

@@ -1,4 +1,7 @@
+#include "ADCSim.h"
+#include "PMTResponse.h"
 #include "TestFiles.h"
+#include "TriggerSim.h"
 #include "ZozuvUza.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +73,35 @@ TEST_F(ZozuvUzaModel, CopiesContinueTheSameRandomSequence) {
     const auto again = a.simulate(times, 1);
     ASSERT_EQ(again.size(), 1u);
     EXPECT_NE(fields(ra[0]), fields(again[0]));
+}
+
+// The chain composed by hand from the stages: PE deposits, then every draw of
+// the ADC stage; the trigger draws nothing.
+TEST_F(ZozuvUzaModel, EqualsTheStagesComposedInDrawOrder) {
+    for (const int seed : {1, 17, -3}) {
+        ZozuvUza model(time_.path(), amplitude_.path(), 1e-10, 4e-9, pulse_.path(), -1, 40.0, 0.0, 4000.0, 2.0,
+                       4095.0, 16, 16, {1, 1}, 40, 1, -2, seed, ZozuvUza::EarlyHandling::IGNORE);
+        std::vector<double> times = flash(3e-6);
+        const auto later = flash(1e-6);
+        times.insert(times.begin(), later.begin(), later.end()); // out of order on purpose
+        const auto records = model.simulate(times, 2);
+
+        auto time_dist = load_distribution(time_.path());
+        auto amp_dist = load_distribution(amplitude_.path());
+        const ADCSim adc(4e-9, load_pulse_shape(pulse_.path(), 1e-10, "adc"), -1, 40.0, 0.0, 4000.0, 2.0, 4095.0);
+        const TriggerSim trigger(4e-9, 16, 16, {1, 1}, 40, 1);
+        std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
+        const auto pmt = pe_to_waveform(times, time_dist, amp_dist, 1e-10, rng);
+        const auto samples = adc.simulate(pmt, rng);
+        const auto trigger_times = trigger.simulate(samples);
+        ASSERT_EQ(records.size(), trigger_times.size()) << "seed " << seed;
+        ASSERT_EQ(records.size(), 2u) << "seed " << seed;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const double start = trigger_times[i] - 2 * 4e-9;
+            EXPECT_EQ(records[i].waveform, samples.get_samples(start, start + 16 * 4e-9)) << "seed " << seed;
+            EXPECT_EQ(records[i].trigger_time_ticks, static_cast<unsigned>(start / 4e-9)) << "seed " << seed;
+        }
+    }
 }
 
 TEST_F(ZozuvUzaModel, SelfAssignmentAndMovesKeepTheState) {

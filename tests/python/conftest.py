@@ -78,3 +78,51 @@ def triggers(make_zozuvuza):
     result = cam.simulate([t * 1e-6 + k * 1e-10 for t in range(1, 6) for k in range(20)], 3)
     assert len(result) == 5
     return result
+
+
+TOT_STEP = 0.5e-9
+
+
+@pytest.fixture(scope="session")
+def tot_pulse(detector_dir):
+    """ToT pulse shape on its own 0.5 ns grid: 2 ns rise, 4 ns decay."""
+    return write_points(
+        detector_dir / "tot_pulse.txt",
+        [(i * TOT_STEP, (1.0 - math.exp(-i / 4.0)) * math.exp(-i / 8.0) * 2.0) for i in range(40)],
+    )
+
+
+MULTIPMT_DEFAULTS = dict(
+    pmt_time_step=PMT_STEP,
+    tot_step=TOT_STEP,
+    tot_threshold=0.3,
+    tot_dead_time=5e-9,
+    tot_noise=0.02,
+    tot_jitter=0.1e-9,
+    adc_step=ADC_STEP,
+    adc_jitter=0,
+    adc_gain=40.0,
+    adc_offset=10.0,
+    adc_noise=1.0,
+    adc_clip=4095.0,
+    sample_delay=8e-9,
+    seed=1,
+)
+
+
+@pytest.fixture
+def make_multipmt(detector_dir, tot_pulse):
+    """Builds a MultiPMT on the small detector; keyword arguments override."""
+
+    def make(**overrides):
+        kwargs = dict(
+            time_spectrum=detector_dir / "time.txt",
+            amplitude_spectrum=detector_dir / "amplitude.txt",
+            tot_pulse_shape=tot_pulse,
+            adc_pulse_shape=detector_dir / "pulse.txt",
+            **MULTIPMT_DEFAULTS,
+        )
+        kwargs.update(overrides)
+        return velmora.MultiPMT(**kwargs)
+
+    return make

@@ -1,0 +1,97 @@
+#include "MultiPMT.h"
+
+#include "ADCSim.h"
+#include "PMTResponse.h"
+#include "ToTSim.h"
+
+#include <random>
+#include <stdexcept>
+
+namespace velmora {
+
+struct MultiPMT::Impl {
+    std::piecewise_linear_distribution<double> time_distribution;
+    std::piecewise_linear_distribution<double> amplitude_distribution;
+    double pmt_time_step;
+    ADCSim adc_sim;
+    ToTSim tot_sim;
+    std::mt19937 rng;
+    double sample_delay;
+};
+
+MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
+                   double pmt_time_step, double tot_step, const std::filesystem::path& tot_pulse_shape,
+                   double tot_threshold, double tot_dead_time, double tot_noise, double tot_jitter, double adc_step,
+                   const std::filesystem::path& adc_pulse_shape, int adc_jitter, double adc_gain, double adc_offset,
+                   double adc_noise, double adc_clip, double sample_delay, int seed) {
+    auto time_distribution = load_distribution(time_spectrum);
+    auto amplitude_distribution = load_distribution(amplitude_spectrum);
+    check_step(pmt_time_step, "MultiPMT: pmt_time_step");
+    auto adc_kernel =
+        load_pulse_shape(adc_pulse_shape, pmt_time_step, "Pulse shape time step does not match PMT step.");
+    // The ADC clips with the same bound before and after its noise.
+    ADCSim adc_sim(adc_step, std::move(adc_kernel), adc_jitter, adc_gain, adc_offset, adc_clip, adc_noise, adc_clip);
+    check_step(tot_step, "MultiPMT: tot_step");
+    auto tot_kernel =
+        load_pulse_shape(tot_pulse_shape, tot_step, "ToT pulse shape time step does not match ToT step.");
+    ToTSim tot_sim(tot_step, std::move(tot_kernel), tot_threshold, tot_dead_time, tot_noise, tot_jitter);
+    impl_ = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
+                                        pmt_time_step, std::move(adc_sim), std::move(tot_sim),
+                                        std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay});
+}
+
+MultiPMT::MultiPMT(const MultiPMT& other) : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr) {}
+
+MultiPMT& MultiPMT::operator=(const MultiPMT& other) {
+    if (this != &other) {
+        auto fresh = other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr;
+        impl_ = std::move(fresh);
+    }
+    return *this;
+}
+
+MultiPMT::MultiPMT(MultiPMT&& other) noexcept = default;
+MultiPMT& MultiPMT::operator=(MultiPMT&& other) noexcept = default;
+MultiPMT::~MultiPMT() = default;
+
+std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<double>& pe_times, int channel) {
+    if (!impl_) {
+        throw std::logic_error("MultiPMT: the object has been moved from.");
+    }
+    Impl& s = *impl_;
+    const auto bounds = s.time_distribution.intervals();
+    check_pe_times(pe_times, {bounds.front(), bounds.back()}, s.pmt_time_step);
+
+    const auto pmt = pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.pmt_time_step, s.rng);
+    // The ToT branch draws before the ADC branch.
+    const auto hits = s.tot_sim.simulate(pmt, s.rng);
+    const auto adc = s.adc_sim.simulate(pmt, s.rng);
+
+    std::vector<ostrelin::MultiPMTTrigger> records;
+    records.reserve(hits.size());
+    for (const auto& [start, end] : hits) {
+        // A sample that the ADC did not store reads 0, not the offset.
+        const unsigned short sample = adc.get_sample(s.sample_delay + start);
+        records.push_back({start, channel, end - start, sample});
+    }
+    return records;
+}
+
+double MultiPMT::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
+    const std::vector<double> pe_times(num_pes, 0.0);
+    double sum = 0.0;
+    std::size_t valid = 0;
+    for (std::size_t i = 0; i < num_sim; ++i) {
+        const auto records = simulate(pe_times, 0);
+        if (records.size() == 1) {
+            sum += records.front().time;
+            ++valid;
+        }
+    }
+    if (valid < num_sim / 2) {
+        throw std::runtime_error("Too many simulations did not produce a valid trigger. Calibration failed.");
+    }
+    return sum / static_cast<double>(valid);
+}
+
+} // namespace velmora
