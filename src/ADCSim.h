@@ -4,6 +4,7 @@
 #include "SparseConvolution.h"
 #include "SparseWaveform.h"
 
+#include <optional>
 #include <random>
 
 namespace velmora {
@@ -35,8 +36,20 @@ class VELMORA_EXPORT ADCSim {
 
     // ADC counts of one unshaped PMT waveform on the ADC grid: convolve, then
     // sample_down, then one normal draw per sampled entry in index order (also
-    // when noise is 0).
+    // when noise is 0). When the pulse shape lies on the waveform's own grid,
+    // only the shaped points that the ADC samples are computed, each from the
+    // same contributions added in the same order, so the result and the draws
+    // are those of simulate_plain at a fraction of the work.
     SparseWaveform<unsigned short> simulate(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const;
+
+    // The same, composed step by step: the full convolution on the PMT grid,
+    // sample_down, digitise. The reference for simulate.
+    SparseWaveform<unsigned short> simulate_plain(const SparseWaveform<double>& pmt_waveform,
+                                                  std::mt19937& rng) const;
+
+    // Gain, offset, the two clips, one normal draw per entry and rounding,
+    // turning sampled shaped values into ADC counts.
+    SparseWaveform<unsigned short> digitise(const SparseWaveform<double>& sampled, std::mt19937& rng) const;
 
     double adc_step() const noexcept { return adc_step_; }
     const SparseConvolution<double>& pulse_shape() const noexcept { return pulse_shape_; }
@@ -48,6 +61,12 @@ class VELMORA_EXPORT ADCSim {
     double clip() const noexcept { return clip_; }
 
   private:
+    // The sampled points of the shaped waveform computed directly; nullopt
+    // when the waveform is not on the pulse shape's grid or its indices are
+    // too large for the tap positions to be exact, and the plain path serves.
+    std::optional<SparseWaveform<double>> sample_shaped(const SparseWaveform<double>& pmt_waveform,
+                                                        std::mt19937& rng) const;
+
     double adc_step_;
     SparseConvolution<double> pulse_shape_;
     int jitter_;

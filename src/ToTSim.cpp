@@ -1,6 +1,8 @@
 #include "ToTSim.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 
@@ -29,49 +31,134 @@ double to_tdc(double time, double tot_step) { return std::round(time / tot_step)
 
 } // namespace
 
-std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform, std::mt19937& rng) const {
-    const SparseWaveform<double> shaped = pulse_shape_.convolve(waveform);
-    const double step = shaped.time_step();
+// The discriminator walk over shaped samples fed in increasing index order.
+class ToTSim::Walk {
+  public:
+    Walk(const ToTSim& tot, double step, std::mt19937& rng)
+        : tot_(tot), step_(step), rng_(rng), noise_dist_(0.0, tot.noise_), jitter_dist_(0.0, tot.jitter_) {}
 
-    // Separate objects: each caches the second value of a generated pair for
-    // itself, and both caches are dropped with the call.
-    std::normal_distribution<double> noise_dist(0.0, noise_);
-    std::normal_distribution<double> jitter_dist(0.0, jitter_);
-
-    std::vector<Hit> hits;
-    bool open = false;
-    double start = 0.0;
-    double last_end = -std::numeric_limits<double>::infinity();
-
-    // Only stored samples are evaluated: a gap in the sparse waveform neither
-    // draws noise nor crosses the threshold, so an open hit spans it.
-    for (const auto& [index, value] : shaped.samples()) {
-        const double t = static_cast<double>(index) * step;
-        const double n = noise_dist(rng);
-        if (value + n >= threshold_) {
-            if (!open && t > last_end + dead_time_) {
-                open = true;
-                start = t;
+    void feed(std::int64_t index, double value) {
+        const double t = static_cast<double>(index) * step_;
+        last_index_ = index;
+        const double n = noise_dist_(rng_);
+        if (value + n >= tot_.threshold_) {
+            if (!open_ && t > last_end_ + tot_.dead_time_) {
+                open_ = true;
+                start_ = t;
             }
-        } else if (open && t > start + dead_time_) {
+        } else if (open_ && t > start_ + tot_.dead_time_) {
             // Below threshold, or NaN: the trailing edge.
-            const double s = start + jitter_dist(rng);
-            const double e = t + jitter_dist(rng);
-            hits.emplace_back(to_tdc(s, tot_step_), to_tdc(e, tot_step_));
-            last_end = t;
-            open = false;
+            const double s = start_ + jitter_dist_(rng_);
+            const double e = t + jitter_dist_(rng_);
+            hits_.emplace_back(to_tdc(s, tot_.tot_step_), to_tdc(e, tot_.tot_step_));
+            last_end_ = t;
+            open_ = false;
         }
     }
 
-    // A pulse still above threshold at the last stored sample ends one TDC step
-    // after it. The end's jitter is drawn first here.
-    if (open) {
-        const double t_last = static_cast<double>(shaped.samples().back().first) * step;
-        const double e = t_last + (tot_step_ + jitter_dist(rng));
-        const double s = start + jitter_dist(rng);
-        hits.emplace_back(to_tdc(s, tot_step_), to_tdc(e, tot_step_));
+    // A pulse still above threshold at the last stored sample ends one TDC
+    // step after it. The end's jitter is drawn first here.
+    std::vector<Hit> finish() {
+        if (open_) {
+            const double t_last = static_cast<double>(last_index_) * step_;
+            const double e = t_last + (tot_.tot_step_ + jitter_dist_(rng_));
+            const double s = start_ + jitter_dist_(rng_);
+            hits_.emplace_back(to_tdc(s, tot_.tot_step_), to_tdc(e, tot_.tot_step_));
+            open_ = false;
+        }
+        return std::move(hits_);
     }
-    return hits;
+
+  private:
+    const ToTSim& tot_;
+    double step_;
+    std::mt19937& rng_;
+    // Separate objects: each caches the second value of a generated pair for
+    // itself, and both caches are dropped with the call.
+    std::normal_distribution<double> noise_dist_;
+    std::normal_distribution<double> jitter_dist_;
+    std::vector<Hit> hits_;
+    bool open_ = false;
+    double start_ = 0.0;
+    double last_end_ = -std::numeric_limits<double>::infinity();
+    std::int64_t last_index_ = 0;
+};
+
+std::vector<ToTSim::Hit> ToTSim::discriminate(const SparseWaveform<double>& shaped, std::mt19937& rng) const {
+    // Only stored samples are evaluated: a gap in the sparse waveform neither
+    // draws noise nor crosses the threshold, so an open hit spans it.
+    Walk walk(*this, shaped.time_step(), rng);
+    for (const auto& [index, value] : shaped.samples()) {
+        walk.feed(index, value);
+    }
+    return walk.finish();
+}
+
+std::vector<ToTSim::Hit> ToTSim::simulate_plain(const SparseWaveform<double>& waveform, std::mt19937& rng) const {
+    return discriminate(pulse_shape_.convolve(waveform), rng);
+}
+
+std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform, std::mt19937& rng) const {
+    const auto& in = waveform.samples();
+    const auto& kernel = pulse_shape_.kernel();
+    const double step = waveform.time_step();
+    const double kernel_step = pulse_shape_.time_step();
+    // The streaming below relies on tap 0 of the entry at index a landing on a
+    // itself (later taps then land at or after it), which the index rule
+    // guarantees for |a| below 2^40; beyond, the plain path serves.
+    constexpr std::int64_t exact_limit = std::int64_t{1} << 40;
+    if (!(kernel_step > 0.0) ||
+        (!in.empty() && std::max(std::abs(in.front().first), std::abs(in.back().first)) > exact_limit)) {
+        return simulate_plain(waveform, rng);
+    }
+    Walk walk(*this, step, rng);
+    if (kernel.empty() || in.empty()) {
+        return walk.finish();
+    }
+
+    // The convolution's own merge rules (see SparseConvolution::convolve), on
+    // a window of the output: an input entry at index a only ever adds to
+    // output entries at or after a, so everything before a is final and goes
+    // to the discriminator before a is spread.
+    std::vector<SparseWaveform<double>::Sample> acc;
+    std::size_t head = 0;
+    for (const auto& [a, v] : in) {
+        while (head < acc.size() && acc[head].first < a) {
+            walk.feed(acc[head].first, acc[head].second);
+            ++head;
+        }
+        if (head > 4096 && head * 2 > acc.size()) {
+            acc.erase(acc.begin(), acc.begin() + static_cast<std::ptrdiff_t>(head));
+            head = 0;
+        }
+        const double t0 = static_cast<double>(a) * step;
+        auto cursor = acc.begin() + static_cast<std::ptrdiff_t>(head); // first entry at or after a
+        bool merging = cursor != acc.end();
+        for (std::size_t i = 0; i < kernel.size(); ++i) {
+            const double t = static_cast<double>(i) * kernel_step + t0;
+            const std::int64_t e = time_to_index(t, step);
+            const double c = v * kernel[i];
+            if (merging) {
+                while (cursor != acc.end() && cursor->first < e) {
+                    ++cursor;
+                }
+                if (cursor != acc.end()) {
+                    cursor->second = c + cursor->second;
+                    continue;
+                }
+                merging = false;
+            }
+            if (acc.size() > head && acc.back().first == e) {
+                acc.back().second = c + acc.back().second;
+            } else {
+                acc.emplace_back(e, c);
+            }
+        }
+    }
+    for (; head < acc.size(); ++head) {
+        walk.feed(acc[head].first, acc[head].second);
+    }
+    return walk.finish();
 }
 
 } // namespace velmora

@@ -28,8 +28,17 @@ class VELMORA_EXPORT ToTSim {
 
     // Hits of one unshaped PMT waveform, in the order in which they close.
     // Draws one noise value per stored shaped sample and two jitter values per
-    // hit.
+    // hit. The shaped samples are handed to the discriminator as soon as no
+    // later PMT entry can reach them, so the shaped waveform is never held
+    // whole; results and draws are those of simulate_plain.
     std::vector<Hit> simulate(const SparseWaveform<double>& waveform, std::mt19937& rng) const;
+
+    // The same, composed step by step: the full convolution, then discriminate.
+    // The reference for simulate.
+    std::vector<Hit> simulate_plain(const SparseWaveform<double>& waveform, std::mt19937& rng) const;
+
+    // The discriminator and TDC alone, on an already shaped waveform.
+    std::vector<Hit> discriminate(const SparseWaveform<double>& shaped, std::mt19937& rng) const;
 
     double tot_step() const noexcept { return tot_step_; }
     const SparseConvolution<double>& pulse_shape() const noexcept { return pulse_shape_; }
@@ -39,6 +48,8 @@ class VELMORA_EXPORT ToTSim {
     double jitter() const noexcept { return jitter_; }
 
   private:
+    class Walk;
+
     double tot_step_;
     SparseConvolution<double> pulse_shape_;
     double threshold_;

@@ -92,7 +92,7 @@ TEST_F(ZozuvUzaModel, EqualsTheStagesComposedInDrawOrder) {
         const TriggerSim trigger(4e-9, 16, 16, {1, 1}, 40, 1);
         std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
         const auto pmt = pe_to_waveform(times, time_dist, amp_dist, 1e-10, rng);
-        const auto samples = adc.simulate(pmt, rng);
+        const auto samples = adc.simulate_plain(pmt, rng);
         const auto trigger_times = trigger.simulate(samples);
         ASSERT_EQ(records.size(), trigger_times.size()) << "seed " << seed;
         ASSERT_EQ(records.size(), 2u) << "seed " << seed;

@@ -1,0 +1,140 @@
+// The stages' fast paths against their plain composition, bit for bit: the
+// same entries, the same values, and the generator in the same state after
+// the call. Every configuration is random; a failure names its seed.
+
+#include "ADCSim.h"
+#include "ToTSim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <sstream>
+
+namespace velmora {
+namespace {
+
+template <typename T>
+bool same_bits(const T& a, const T& b) {
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+// A PMT waveform of isolated deposits, dense bursts, or both, at positive and
+// negative times; sometimes empty.
+SparseWaveform<double> random_pmt(std::mt19937& setup, double step, std::int64_t centre) {
+    SparseWaveform<double> w(step);
+    const int kind = std::uniform_int_distribution<int>(0, 4)(setup);
+    if (kind == 0) {
+        return w;
+    }
+    const int n = std::uniform_int_distribution<int>(1, 300)(setup);
+    std::uniform_real_distribution<double> amp(0.05, 3.0);
+    for (int i = 0; i < n; ++i) {
+        std::int64_t index = 0;
+        if (kind == 1 || (kind == 3 && i % 2 == 0)) {
+            index = centre + std::uniform_int_distribution<std::int64_t>(-2000000, 2000000)(setup); // isolated
+        } else {
+            index = centre + std::uniform_int_distribution<std::int64_t>(-40, 400)(setup); // a burst
+        }
+        w.add_at_index(index, kind == 4 && i % 7 == 0 ? 0.0 : amp(setup));
+    }
+    return w;
+}
+
+std::vector<double> random_kernel(std::mt19937& setup) {
+    const int taps = std::uniform_int_distribution<int>(2, 500)(setup);
+    std::vector<double> k(static_cast<std::size_t>(taps));
+    std::uniform_real_distribution<double> value(-0.2, 1.0);
+    for (auto& x : k) {
+        x = std::uniform_int_distribution<int>(0, 9)(setup) == 0 ? 0.0 : value(setup);
+    }
+    return k;
+}
+
+class AdcFastPath : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(AdcFastPath, EqualsThePlainComposition) {
+    const unsigned seed = GetParam();
+    std::mt19937 setup(seed);
+    const double pmt_step = std::uniform_real_distribution<double>(0.05e-9, 0.5e-9)(setup);
+    // ADC steps that are and are not whole multiples of the PMT step.
+    const double adc_step = pmt_step * (std::uniform_int_distribution<int>(0, 1)(setup) == 0
+                                            ? std::uniform_int_distribution<int>(1, 60)(setup)
+                                            : std::uniform_real_distribution<double>(1.0, 60.0)(setup));
+    const int ratio = static_cast<int>(time_to_index(adc_step, pmt_step));
+    const int jitter = std::uniform_int_distribution<int>(-1, ratio + 1)(setup);
+    const double noise = std::uniform_int_distribution<int>(0, 2)(setup) == 0 ? 0.0 : 3.0;
+    const ADCSim adc(adc_step, SparseConvolution<double>(pmt_step, random_kernel(setup)), jitter, 30.0, 5.0, 2000.0,
+                     noise, 4095.0);
+    // Far from zero too, up to the edge of the range where taps land exactly.
+    const std::int64_t centres[] = {0, -1000, 123456789, -(std::int64_t{1} << 39), (std::int64_t{1} << 40) - 3000};
+    const std::int64_t centre = centres[std::uniform_int_distribution<int>(0, 4)(setup)];
+    const SparseWaveform<double> pmt = random_pmt(setup, pmt_step, centre);
+
+    std::mt19937 rng_fast(seed + 1000);
+    std::mt19937 rng_plain(seed + 1000);
+    const auto fast = adc.simulate(pmt, rng_fast);
+    const auto plain = adc.simulate_plain(pmt, rng_plain);
+    std::ostringstream config;
+    config << "seed " << seed << ", pmt step " << pmt_step << ", ratio " << ratio << ", jitter " << jitter
+           << ", taps " << adc.pulse_shape().kernel().size() << ", entries " << pmt.size() << ", centre " << centre;
+    ASSERT_EQ(fast.time_step(), plain.time_step()) << config.str();
+    ASSERT_EQ(fast.samples(), plain.samples()) << config.str();
+    EXPECT_TRUE(rng_fast == rng_plain) << config.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomConfigurations, AdcFastPath, ::testing::Range(1u, 301u));
+
+TEST(AdcFastPathLimits, IndicesBeyondTheExactRangeTakeThePlainPath) {
+    const ADCSim adc(4e-9, SparseConvolution<double>(0.1e-9, {0.5, 1.0, 0.25}), 0, 10.0, 0.0, 100.0, 0.0, 4095.0);
+    SparseWaveform<double> pmt(0.1e-9);
+    pmt.add_at_index(std::int64_t{1} << 45, 1.0);
+    pmt.add_at_index((std::int64_t{1} << 45) + 1, 2.0);
+    std::mt19937 a(1);
+    std::mt19937 b(1);
+    EXPECT_EQ(adc.simulate(pmt, a).samples(), adc.simulate_plain(pmt, b).samples());
+    EXPECT_TRUE(a == b);
+}
+
+class TotFastPath : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(TotFastPath, EqualsThePlainComposition) {
+    const unsigned seed = GetParam();
+    std::mt19937 setup(seed);
+    const double pmt_step = std::uniform_real_distribution<double>(0.05e-9, 0.5e-9)(setup);
+    // Kernel steps equal to, whole multiples of, and not multiples of the PMT step.
+    const int form = std::uniform_int_distribution<int>(0, 2)(setup);
+    const double tot_step = form == 0   ? pmt_step
+                            : form == 1 ? pmt_step * std::uniform_int_distribution<int>(2, 8)(setup)
+                                        : pmt_step * std::uniform_real_distribution<double>(1.1, 7.9)(setup);
+    auto kernel = random_kernel(setup);
+    kernel.resize(std::min<std::size_t>(kernel.size(), 120));
+    const double threshold = std::uniform_real_distribution<double>(0.05, 2.0)(setup);
+    const double dead_time = tot_step * std::uniform_int_distribution<int>(0, 20)(setup);
+    const double noise = std::uniform_int_distribution<int>(0, 1)(setup) == 0 ? 0.0 : 0.1;
+    const double jitter = std::uniform_int_distribution<int>(0, 1)(setup) == 0 ? 0.0 : 0.3 * tot_step;
+    const ToTSim tot(tot_step, SparseConvolution<double>(tot_step, std::move(kernel)), threshold, dead_time, noise,
+                     jitter);
+    const std::int64_t centres[] = {0, -5000, 987654321, (std::int64_t{1} << 40) - 5000};
+    const std::int64_t centre = centres[std::uniform_int_distribution<int>(0, 3)(setup)];
+    const SparseWaveform<double> pmt = random_pmt(setup, pmt_step, centre);
+
+    std::mt19937 rng_fast(seed + 7);
+    std::mt19937 rng_plain(seed + 7);
+    const auto fast = tot.simulate(pmt, rng_fast);
+    const auto plain = tot.simulate_plain(pmt, rng_plain);
+    std::ostringstream config;
+    config << "seed " << seed << ", pmt step " << pmt_step << ", tot step " << tot_step << ", entries " << pmt.size()
+           << ", centre " << centre;
+    ASSERT_EQ(fast.size(), plain.size()) << config.str();
+    for (std::size_t i = 0; i < fast.size(); ++i) {
+        ASSERT_TRUE(same_bits(fast[i].first, plain[i].first) && same_bits(fast[i].second, plain[i].second))
+            << config.str() << ", hit " << i;
+    }
+    EXPECT_TRUE(rng_fast == rng_plain) << config.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomConfigurations, TotFastPath, ::testing::Range(1u, 301u));
+
+} // namespace
+} // namespace velmora
