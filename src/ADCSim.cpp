@@ -102,10 +102,19 @@ SparseWaveform<double> ADCSim::sample_down(const SparseWaveform<double>& shaped,
 }
 
 SparseWaveform<unsigned short> ADCSim::simulate(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const {
-    if (auto sampled = sample_shaped(pmt_waveform, rng)) {
-        return digitise(*sampled, rng);
+    auto samples = stream(pmt_waveform, rng);
+    if (!samples) {
+        return simulate_plain(pmt_waveform, rng);
     }
-    return simulate_plain(pmt_waveform, rng);
+    std::vector<SparseWaveform<unsigned short>::Sample> entries;
+    entries.reserve(samples->size_hint());
+    SparseWaveform<unsigned short>::Sample entry;
+    while (samples->next(entry)) {
+        entries.push_back(entry);
+    }
+    SparseWaveform<unsigned short> out(adc_step_);
+    out.assign_sorted(std::move(entries));
+    return out;
 }
 
 SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<double>& pmt_waveform,
@@ -114,12 +123,10 @@ SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<doubl
     return digitise(sample_down(shaped, rng), rng);
 }
 
-std::optional<SparseWaveform<double>> ADCSim::sample_shaped(const SparseWaveform<double>& pmt_waveform,
-                                                            std::mt19937& rng) const {
+std::optional<ADCSim::Stream> ADCSim::stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const {
     const auto& in = pmt_waveform.samples();
-    const auto& kernel = pulse_shape_.kernel();
     const double step = pmt_waveform.time_step();
-    const auto taps = static_cast<std::int64_t>(kernel.size());
+    const auto taps = static_cast<std::int64_t>(pulse_shape_.kernel().size());
     // On the kernel's own grid, tap i of the entry at index a lands on the
     // index a + i exactly as long as |a| + i stays below 2^40: the rounding
     // error of i * step + a * step, plus the nudge, then stays below 0.0005
@@ -132,59 +139,81 @@ std::optional<SparseWaveform<double>> ADCSim::sample_shaped(const SparseWaveform
         return std::nullopt;
     }
     const std::int64_t ratio = sampling_ratio(adc_step_, step, "ADCSim::simulate", "time steps of the input");
-
     // The phase draw comes first, as in sample_down.
     std::int64_t phase = jitter_;
     if (jitter_ < 0) {
         std::uniform_int_distribution<int> phase_dist(0, static_cast<int>(ratio - 1));
         phase = phase_dist(rng);
     }
-    SparseWaveform<double> out(adc_step_);
-    if (in.empty() || taps == 0 || phase >= ratio) {
-        return out;
-    }
+    return Stream(*this, in, ratio, phase, rng);
+}
 
-    // The shaped waveform stores exactly the indices covered by [a, a + taps - 1]
-    // of some entry a; its value at p sums v * kernel[p - a] over the entries in
-    // [p - taps + 1, p] in increasing index order, the first term standing alone.
-    // Walk the covered stretches and visit only the points p = k * ratio + phase.
-    std::vector<SparseWaveform<double>::Sample> picked;
-    picked.reserve(std::min(in.size() * static_cast<std::size_t>(taps / ratio + 1), std::size_t{1} << 24));
-    const std::size_t n = in.size();
-    std::size_t lo = 0;
-    std::size_t hi = 0;
-    std::size_t first = 0;
-    while (first < n) {
-        // One stretch: entries whose tap ranges overlap or touch.
-        std::size_t last = first;
-        while (last + 1 < n && in[last + 1].first <= in[last].first + taps) {
+ADCSim::Stream::Stream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
+                       std::int64_t phase, std::mt19937& rng)
+    : adc_(&adc), in_(&in), taps_(static_cast<std::int64_t>(adc.pulse_shape_.kernel().size())), ratio_(ratio),
+      phase_(phase), rng_(&rng) {
+    // A phase at or beyond the period picks no point at all.
+    if (taps_ == 0 || phase_ >= ratio_) {
+        next_first_ = in.size();
+    }
+}
+
+std::size_t ADCSim::Stream::size_hint() const {
+    return std::min(in_->size() * static_cast<std::size_t>(taps_ / ratio_ + 1), std::size_t{1} << 24);
+}
+
+// The shaped waveform stores exactly the indices covered by [a, a + taps - 1]
+// of some entry a; its value at p sums v * kernel[p - a] over the entries in
+// [p - taps + 1, p] in increasing index order, the first term standing alone,
+// as the convolution adds them. Only the points p = k * ratio + phase of each
+// covered stretch are visited.
+bool ADCSim::Stream::next_point(std::int64_t& k, double& value) {
+    const auto& in = *in_;
+    const auto& kernel = adc_->pulse_shape_.kernel();
+    while (p_ > end_) {
+        if (next_first_ >= in.size()) {
+            return false;
+        }
+        // The next stretch: entries whose tap ranges overlap or touch.
+        std::size_t last = next_first_;
+        while (last + 1 < in.size() && in[last + 1].first <= in[last].first + taps_) {
             ++last;
         }
-        const std::int64_t begin = in[first].first;
-        const std::int64_t end = in[last].first + taps - 1;
-        std::int64_t offset = (phase - begin) % ratio;
+        const std::int64_t begin = in[next_first_].first;
+        end_ = in[last].first + taps_ - 1;
+        std::int64_t offset = (phase_ - begin) % ratio_;
         if (offset < 0) {
-            offset += ratio;
+            offset += ratio_;
         }
-        for (std::int64_t p = begin + offset; p <= end; p += ratio) {
-            while (in[lo].first < p - taps + 1) {
-                ++lo;
-            }
-            while (hi <= last && in[hi].first <= p) {
-                ++hi;
-            }
-            double sum = in[lo].second * kernel[static_cast<std::size_t>(p - in[lo].first)];
-            for (std::size_t j = lo + 1; j < hi; ++j) {
-                sum = in[j].second * kernel[static_cast<std::size_t>(p - in[j].first)] + sum;
-            }
-            picked.emplace_back((p - phase) / ratio, sum);
-        }
-        first = last + 1;
-        lo = first;
-        hi = first;
+        p_ = begin + offset;
+        lo_ = next_first_;
+        hi_ = next_first_;
+        stretch_last_ = last;
+        next_first_ = last + 1;
     }
-    out.assign_sorted(std::move(picked));
-    return out;
+    while (in[lo_].first < p_ - taps_ + 1) {
+        ++lo_;
+    }
+    while (hi_ <= stretch_last_ && in[hi_].first <= p_) {
+        ++hi_;
+    }
+    double sum = in[lo_].second * kernel[static_cast<std::size_t>(p_ - in[lo_].first)];
+    for (std::size_t j = lo_ + 1; j < hi_; ++j) {
+        sum = in[j].second * kernel[static_cast<std::size_t>(p_ - in[j].first)] + sum;
+    }
+    value = sum;
+    k = (p_ - phase_) / ratio_;
+    p_ += ratio_;
+    return true;
+}
+
+bool ADCSim::Stream::next(SparseWaveform<unsigned short>::Sample& entry) {
+    double value = 0.0;
+    if (!next_point(entry.first, value)) {
+        return false;
+    }
+    entry.second = adc_->count(value, gauss_(*rng_));
+    return true;
 }
 
 SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sampled, std::mt19937& rng) const {
@@ -199,30 +228,34 @@ SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sa
     std::normal_distribution<double> gauss(0.0, 1.0);
 
     for (const auto& [k, v] : sampled.samples()) {
-        double x = v * gain_ + offset_;
-        if (x < 0.0) {
-            x = 0.0;
-        }
-        if (preamp_clip_ < x) {
-            x = preamp_clip_;
-        }
-        const double n = gauss(rng) * noise_ + 0.0;
-        double y = n + x;
-        if (y < 0.0) {
-            y = 0.0;
-        }
-        if (clip_ < y) {
-            y = clip_;
-        }
-        y = std::round(y); // halves away from zero
-        // Every y here lies in [0, clip] and fits, except NaN: an amplitude
-        // that overflowed upstream (inf - inf in the shaping, inf * 0 in the
-        // gain) passes every comparison unchanged and has no integer value.
-        // It counts as 0 instead of reaching the conversion.
-        const std::int32_t count = std::isnan(y) ? 0 : static_cast<std::int32_t>(y);
-        out.add_at_index(k, static_cast<unsigned short>(count));
+        out.add_at_index(k, count(v, gauss(rng)));
     }
     return out;
+}
+
+unsigned short ADCSim::count(double v, double gaussian) const {
+    double x = v * gain_ + offset_;
+    if (x < 0.0) {
+        x = 0.0;
+    }
+    if (preamp_clip_ < x) {
+        x = preamp_clip_;
+    }
+    const double n = gaussian * noise_ + 0.0;
+    double y = n + x;
+    if (y < 0.0) {
+        y = 0.0;
+    }
+    if (clip_ < y) {
+        y = clip_;
+    }
+    y = std::round(y); // halves away from zero
+    // Every y here lies in [0, clip] and fits, except NaN: an amplitude that
+    // overflowed upstream (inf - inf in the shaping, inf * 0 in the gain)
+    // passes every comparison unchanged and has no integer value. It counts
+    // as 0 instead of reaching the conversion.
+    const std::int32_t counts = std::isnan(y) ? 0 : static_cast<std::int32_t>(y);
+    return static_cast<unsigned short>(counts);
 }
 
 } // namespace velmora

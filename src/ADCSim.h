@@ -60,12 +60,45 @@ class VELMORA_EXPORT ADCSim {
     double noise() const noexcept { return noise_; }
     double clip() const noexcept { return clip_; }
 
+    // The ADC entries of one unshaped PMT waveform, one at a time in
+    // increasing index order, each with its normal draw made as it is taken:
+    // the same entries and draws as simulate, without holding the shaped or the
+    // ADC waveform. The phase is drawn when the stream is made. The waveform
+    // and the generator must outlive the stream.
+    class Stream {
+      public:
+        bool next(SparseWaveform<unsigned short>::Sample& entry);
+        std::size_t size_hint() const;
+
+      private:
+        friend class ADCSim;
+        Stream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
+               std::int64_t phase, std::mt19937& rng);
+        bool next_point(std::int64_t& k, double& value);
+
+        const ADCSim* adc_;
+        const std::vector<SparseWaveform<double>::Sample>* in_;
+        std::int64_t taps_;
+        std::int64_t ratio_;
+        std::int64_t phase_;
+        std::mt19937* rng_;
+        std::normal_distribution<double> gauss_{0.0, 1.0};
+        std::size_t next_first_ = 0;
+        std::size_t stretch_last_ = 0;
+        std::size_t lo_ = 0;
+        std::size_t hi_ = 0;
+        std::int64_t p_ = 0;
+        std::int64_t end_ = -1;
+    };
+
+    // A stream over the waveform when the pulse shape lies on its grid and
+    // its indices are small enough for every tap to land exactly; otherwise
+    // nullopt, and nothing is drawn.
+    std::optional<Stream> stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const;
+
   private:
-    // The sampled points of the shaped waveform computed directly; nullopt
-    // when the waveform is not on the pulse shape's grid or its indices are
-    // too large for the tap positions to be exact, and the plain path serves.
-    std::optional<SparseWaveform<double>> sample_shaped(const SparseWaveform<double>& pmt_waveform,
-                                                        std::mt19937& rng) const;
+    // Gain, offset, clips, the noise and rounding for one sampled value.
+    unsigned short count(double v, double gaussian) const;
 
     double adc_step_;
     SparseConvolution<double> pulse_shape_;
