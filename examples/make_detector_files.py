@@ -1,10 +1,13 @@
-"""Writes the example ZozuvUza detector files into examples/zozuvuza/.
+"""Writes the example detector files: examples/zozuvuza/ (a ZozuvUza channel)
+and examples/multipmt/ (a MultiPMT channel).
 
-The spectra and the pulse shape are smooth analytic models sampled on fixed
+The spectra and the pulse shapes are smooth analytic models sampled on fixed
 grids, so rerunning this script reproduces the committed files byte for byte.
 examples/README.md describes what each file models.
 
     python examples/make_detector_files.py [--output DIR]
+
+DIR (default: examples/) receives the two subdirectories.
 """
 
 import argparse
@@ -14,6 +17,7 @@ from pathlib import Path
 
 NS = 1e-9
 PMT_STEP = 1e-10
+TOT_STEP = 5e-10
 
 
 def gauss(x, mean, sigma):
@@ -66,13 +70,52 @@ def pulse_shape():
     return [(i * PMT_STEP, round(v / peak, 6) + 0.0) for i, v in enumerate(raw)]  # + 0.0: no "-0"
 
 
+def semi_gaussian(t, tau):
+    """CR-RC^2 response to a unit charge at t = 0, scaled to peak 1 at t = 2 tau."""
+    if t <= 0.0:
+        return 0.0
+    return (t / tau) ** 2 * math.exp(2.0 - t / tau) / 4.0
+
+
+def multipmt_time_spectrum():
+    """PE arrival delay for the smaller, faster PMT of a multi-PMT module: a
+    transit-time peak of 1.2 ns r.m.s. at 4 ns and a late-pulse shoulder
+    around 14 ns holding about 3 % of the PEs."""
+    points = []
+    for i in range(101):  # 0 to 25 ns in 0.25 ns steps
+        t = 0.25 * i
+        density = gauss(t, 4.0, 1.2) + 0.015 * gauss(t, 14.0, 2.5)
+        points.append((t * NS, density))
+    return points
+
+
+def tot_pulse_shape():
+    """Fast shaper in front of the ToT discriminator, on the 0.5 ns ToT grid,
+    20 ns long: a CR-RC^2 pulse with a 1.5 ns shaping time, peak 1 at 3 ns.
+    A single PE of unit charge stays above a third of its peak for about 6 ns;
+    by the end of the kernel the pulse has decayed to below 0.1 % of its peak."""
+    return [(i * TOT_STEP, round(semi_gaussian(0.5 * i, 1.5), 6) + 0.0) for i in range(41)]
+
+
+def multipmt_adc_pulse_shape():
+    """Slower shaper in front of the ADC, on the 0.1 ns PMT grid, 48 ns long:
+    4 ns of cable and preamplifier delay, then a CR-RC^2 pulse with a 4 ns
+    shaping time, peak 1 at 12 ns. Within 2 ns of the peak it stays above 92 %
+    of it, so one 4 ns sample near the peak measures the charge. The last
+    8 ns taper the remaining tail (under 2 % of the peak) smoothly to zero."""
+    raw = [semi_gaussian(0.1 * i - 4.0, 4.0) for i in range(481)]
+    for i in range(401, 481):
+        raw[i] *= 0.5 * (1.0 + math.cos(math.pi * (i - 400) / 80.0))
+    return [(i * PMT_STEP, round(v, 6) + 0.0) for i, v in enumerate(raw)]
+
+
 def write_points(path, points):
     # The file format has no comment syntax: the description of each file
     # lives in examples/README.md and in the docstrings above.
     path.write_text("".join(f"{x:.6g} {y:.6g}\n" for x, y in points))
 
 
-CONFIG = {
+ZOZUVUZA_CONFIG = {
     "time_spectrum": "time_spectrum.txt",
     "amplitude_spectrum": "amplitude_spectrum.txt",
     "pulse_shape": "pulse_shape.txt",
@@ -94,17 +137,61 @@ CONFIG = {
     "early_handling": "WARN",
 }
 
+MULTIPMT_CONFIG = {
+    "time_spectrum": "time_spectrum.txt",
+    "amplitude_spectrum": "amplitude_spectrum.txt",
+    "pmt_time_step": PMT_STEP,
+    "tot_step": TOT_STEP,
+    "tot_pulse_shape": "tot_pulse_shape.txt",
+    "tot_threshold": 0.3,
+    "tot_dead_time": 5e-9,
+    "tot_noise": 0.03,
+    "tot_jitter": 2e-10,
+    "adc_step": 4e-9,
+    "adc_pulse_shape": "adc_pulse_shape.txt",
+    "adc_jitter": -1,
+    "adc_gain": 30.0,
+    "adc_offset": 20.0,
+    "adc_noise": 2.5,
+    "adc_clip": 4000.0,
+    "sample_delay": 14e-9,
+    "seed": 20240612,
+}
+
+# Subdirectory -> {file name: points}, config.json.
+DETECTORS = {
+    "zozuvuza": (
+        {
+            "time_spectrum.txt": time_spectrum,
+            "amplitude_spectrum.txt": amplitude_spectrum,
+            "pulse_shape.txt": pulse_shape,
+        },
+        ZOZUVUZA_CONFIG,
+    ),
+    "multipmt": (
+        {
+            "time_spectrum.txt": multipmt_time_spectrum,
+            "amplitude_spectrum.txt": amplitude_spectrum,
+            "tot_pulse_shape.txt": tot_pulse_shape,
+            "adc_pulse_shape.txt": multipmt_adc_pulse_shape,
+        },
+        MULTIPMT_CONFIG,
+    ),
+}
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--output", type=Path, default=Path(__file__).resolve().parent / "zozuvuza")
+    parser.add_argument("--output", type=Path, default=Path(__file__).resolve().parent,
+                        help="directory that receives zozuvuza/ and multipmt/ (default: examples/)")
     args = parser.parse_args()
-    args.output.mkdir(parents=True, exist_ok=True)
-    write_points(args.output / "time_spectrum.txt", time_spectrum())
-    write_points(args.output / "amplitude_spectrum.txt", amplitude_spectrum())
-    write_points(args.output / "pulse_shape.txt", pulse_shape())
-    (args.output / "config.json").write_text(json.dumps(CONFIG, indent=4) + "\n")
-    print(f"detector files written to {args.output}")
+    for name, (files, config) in DETECTORS.items():
+        directory = args.output / name
+        directory.mkdir(parents=True, exist_ok=True)
+        for file_name, points in files.items():
+            write_points(directory / file_name, points())
+        (directory / "config.json").write_text(json.dumps(config, indent=4) + "\n")
+        print(f"detector files written to {directory}")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
-"""The bundled example must keep working: the demo runs with the installed
-module, finds the flash in every channel, and draws its plot."""
+"""The bundled examples must keep working: the demo runs with the installed
+module, finds the flash in every channel of both detectors, and draws its
+plot; the committed detector files are the ones the generator writes."""
 
 import importlib.util
 import re
@@ -10,7 +11,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-DEMO = ROOT / "examples" / "demo.py"
+EXAMPLES = ROOT / "examples"
+DEMO = EXAMPLES / "demo.py"
 ROW = re.compile(r"^\s*(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(.*)$", re.MULTILINE)
 
 
@@ -25,10 +27,19 @@ def demo_output():
     return result.stdout
 
 
-def test_demo_finds_the_flash_in_every_channel(demo_output):
-    delay = float(re.search(r"calibrated delay: ([-\d.]+) ns", demo_output).group(1))
+def section(output, name):
+    """The part of the demo's output printed for one detector."""
+    parts = re.split(r"^== (\w+)$", output, flags=re.MULTILINE)
+    sections = dict(zip(parts[1::2], parts[2::2]))
+    assert list(sections) == ["ZozuvUza", "MultiPMT"], output
+    return sections[name]
+
+
+def test_zozuvuza_finds_the_flash_in_every_channel(demo_output):
+    output = section(demo_output, "ZozuvUza")
+    delay = float(re.search(r"calibrated delay: ([-\d.]+) ns", output).group(1))
     assert 0.0 < delay < 20.0
-    rows = ROW.findall(demo_output)
+    rows = ROW.findall(output)
     assert [int(r[0]) for r in rows] == list(range(8)), demo_output
     for channel, dark, flash, records, rest in rows:
         assert "not found" not in rest, f"channel {channel}: {rest}"
@@ -37,8 +48,43 @@ def test_demo_finds_the_flash_in_every_channel(demo_output):
         assert start_us == pytest.approx(400.0, abs=0.05)
         # Time stamps are 4 ns ticks; the corrected time lies within a tick of the truth.
         assert abs(residual_ns) <= 4.0
-    assert "flash found in 8 of 8 channels" in demo_output
+    assert "flash found in 8 of 8 channels" in output
     assert "plot written" not in demo_output
+
+
+def test_multipmt_finds_the_flash_in_every_channel(demo_output):
+    output = section(demo_output, "MultiPMT")
+    delay = float(re.search(r"calibrated delay: ([-\d.]+) ns", output).group(1))
+    assert 0.0 < delay < 10.0
+    rows = ROW.findall(output)
+    assert [int(r[0]) for r in rows] == list(range(8)), output
+    zozuvuza_rows = ROW.findall(section(demo_output, "ZozuvUza"))
+    for (channel, dark, flash, hits, rest), same_pes in zip(rows, zozuvuza_rows):
+        assert (dark, flash) == same_pes[1:3], "both detectors see the same PE list"
+        assert "not found" not in rest, f"channel {channel}: {rest}"
+        start_us, tot_ns, adc, residual_ns = map(float, rest.split())
+        # Every dark PE above threshold adds a hit; nothing else but the flash
+        # (and at most one of its late pulses) does.
+        assert 1 <= int(hits) <= int(dark) + 2
+        assert start_us == pytest.approx(400.0, abs=0.05)
+        # Tens of PEs: a long pulse, sampled well above the 20 LSB baseline and below the clip.
+        assert 10.0 < tot_ns < 40.0
+        assert 300 < adc < 4000
+        # The TDC counts 0.5 ns steps; the corrected start lies within a few of them.
+        assert abs(residual_ns) <= 2.0
+    assert "flash found in 8 of 8 channels" in output
+
+
+def test_detector_files_match_their_generator(tmp_path):
+    result = subprocess.run([sys.executable, str(EXAMPLES / "make_detector_files.py"), "--output", str(tmp_path)],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    for detector in ("zozuvuza", "multipmt"):
+        written = sorted(p.name for p in (tmp_path / detector).iterdir())
+        committed = sorted(p.name for p in (EXAMPLES / detector).iterdir())
+        assert written == committed
+        for name in written:
+            assert (tmp_path / detector / name).read_bytes() == (EXAMPLES / detector / name).read_bytes(), name
 
 
 def test_demo_is_reproducible(demo_output):
