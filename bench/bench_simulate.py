@@ -1,6 +1,6 @@
 """Throughput and peak memory of `simulate` on the example detector.
 
-    python bench/bench_simulate.py [--repeat N] [--models NAME ...] [--cases KEY ...]
+    python bench/bench_simulate.py [--repeat N | --quick] [--models NAME ...] [--cases KEY ...]
                                    [--mem-limit-gb G] [--json PATH]
 
 Every (model, case) pair runs in a fresh child process, so that one case's
@@ -36,18 +36,30 @@ ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
 
 
-def make_zozuvuza():
-    directory = EXAMPLES / "zozuvuza"
+def load_config(name, path_keys):
+    """config.json of an example detector, with its file names made absolute."""
+    directory = EXAMPLES / name
     config = json.loads((directory / "config.json").read_text())
-    for key in ("time_spectrum", "amplitude_spectrum", "pulse_shape"):
+    for key in path_keys:
         config[key] = directory / config[key]
+    return config
+
+
+def make_zozuvuza():
+    config = load_config("zozuvuza", ("time_spectrum", "amplitude_spectrum", "pulse_shape"))
     config["early_handling"] = getattr(velmora.EarlyHandling, config["early_handling"])
     return velmora.ZozuvUza(**config)
+
+
+def make_multipmt():
+    config = load_config("multipmt", ("time_spectrum", "amplitude_spectrum", "tot_pulse_shape", "adc_pulse_shape"))
+    return velmora.MultiPMT(**config)
 
 
 # name -> factory returning a model with simulate(pe_times, channel) and simulate_pe_list(pe_list).
 MODELS: dict[str, Callable[[], object]] = {
     "ZozuvUza": make_zozuvuza,
+    "MultiPMT": make_multipmt,
 }
 
 
@@ -175,7 +187,9 @@ def format_row(model_name, case_key, result):
 
 def main():
     parser = argparse.ArgumentParser(description="Throughput and peak memory of simulate.")
-    parser.add_argument("--repeat", type=int, default=3, help="timed calls per case (default 3)")
+    repeat = parser.add_mutually_exclusive_group()
+    repeat.add_argument("--repeat", type=int, default=3, help="timed calls per case (default 3)")
+    repeat.add_argument("--quick", action="store_true", help="one timed call per case, for a fast look")
     parser.add_argument("--models", nargs="+", choices=list(MODELS), default=list(MODELS))
     parser.add_argument("--cases", nargs="+", choices=list(CASES), default=list(CASES))
     parser.add_argument("--mem-limit-gb", type=float, default=None,
@@ -183,6 +197,8 @@ def main():
     parser.add_argument("--json", type=Path, help="also write the raw results to this file")
     parser.add_argument("--child", nargs=2, metavar=("MODEL", "CASE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.quick:
+        args.repeat = 1
     if args.repeat < 1:
         parser.error("--repeat must be at least 1")
     mem_limit = args.mem_limit_gb if args.mem_limit_gb is not None else round(available_gib() / 2, 1)
