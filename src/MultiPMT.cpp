@@ -4,7 +4,11 @@
 #include "PMTResponse.h"
 #include "ToTSim.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <exception>
 #include <random>
+#include <utility>
 #include <stdexcept>
 
 namespace velmora {
@@ -65,14 +69,50 @@ std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<doub
     const auto pmt = pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.pmt_time_step, s.rng);
     // The ToT branch draws before the ADC branch.
     const auto hits = s.tot_sim.simulate(pmt, s.rng);
-    const auto adc = s.adc_sim.simulate(pmt, s.rng);
-
     std::vector<ostrelin::MultiPMTTrigger> records;
     records.reserve(hits.size());
     for (const auto& [start, end] : hits) {
-        // A sample that the ADC did not store reads 0, not the offset.
-        const unsigned short sample = adc.get_sample(s.sample_delay + start);
-        records.push_back({start, channel, end - start, sample});
+        records.push_back({start, channel, end - start, 0});
+    }
+
+    auto adc_stream = s.adc_sim.stream(pmt, s.rng);
+    if (!adc_stream) {
+        const auto adc = s.adc_sim.simulate_plain(pmt, s.rng);
+        for (auto& r : records) {
+            // A sample that the ADC did not store reads 0, not the offset.
+            r.adc_sample = adc.get_sample(s.sample_delay + r.time);
+        }
+        return records;
+    }
+
+    // Only the ADC samples that the hits read are kept: the lookups are sorted
+    // by index and met while the ADC entries stream past (every entry still
+    // takes its draw). An index that cannot be formed is reported after the
+    // last draw, as the stage-by-stage order would.
+    const double step = s.adc_sim.adc_step();
+    std::vector<std::pair<std::int64_t, std::size_t>> lookups;
+    lookups.reserve(records.size());
+    std::exception_ptr failure;
+    try {
+        for (std::size_t h = 0; h < records.size(); ++h) {
+            lookups.emplace_back(time_to_index(s.sample_delay + records[h].time, step), h);
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    std::sort(lookups.begin(), lookups.end());
+    std::size_t next = 0;
+    SparseWaveform<unsigned short>::Sample entry;
+    while (adc_stream->next(entry)) {
+        while (next < lookups.size() && lookups[next].first < entry.first) {
+            ++next; // not stored: stays 0
+        }
+        for (; next < lookups.size() && lookups[next].first == entry.first; ++next) {
+            records[lookups[next].second].adc_sample = entry.second;
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
     }
     return records;
 }

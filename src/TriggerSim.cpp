@@ -45,47 +45,53 @@ std::vector<double> TriggerSim::simulate(const SparseWaveform<unsigned short>& a
 
     const SparseWaveform<int> signal = trigger_kernel_.convolve(adc_waveform);
     std::vector<double> triggers;
-    const auto& entries = signal.samples();
-    if (entries.empty()) {
-        return triggers;
-    }
-
-    // The first window of a call starts at its own candidate index.
-    std::int64_t prev = entries.front().first;
-    wide_index last_start = wide_index{prev} + kernel_offset_ - waveform_samples_;
-    std::uint64_t run = 0;
-
-    // The first entry opens a run and is never a candidate.
-    for (auto it = entries.begin() + 1; it != entries.end(); ++it) {
-        const auto [j, s] = *it;
-        // Indices strictly increase, so prev + 1 does not overflow.
-        const bool continues_run = j == prev + 1;
-        prev = j;
-        if (!continues_run) {
-            run = 0;
-            continue;
+    Detector detector(*this);
+    double time = 0.0;
+    for (const auto& [j, s] : signal.samples()) {
+        if (detector.feed(j, s, time)) {
+            triggers.push_back(time);
         }
-        ++run;
-        // The first kernel_size entries of a run are filtered from a partly
-        // filled kernel.
-        if (run < kernel_size_) {
-            continue;
-        }
-        // Truncating division in 64 bits: the 32-bit quotient everywhere but
-        // INT_MIN / -1, which has no 32-bit value.
-        if (!(std::int64_t{s} / trigger_norm_ > adc_threshold_)) {
-            continue;
-        }
-        const wide_index distance = wide_index{j} - last_start;
-        if (distance < retrigger_offset_) {
-            continue;
-        }
-        // A window never starts inside the previous one: it is pushed to the
-        // previous window's end when the candidate comes too early.
-        last_start = distance >= waveform_samples_ ? wide_index{j} : last_start + waveform_samples_;
-        triggers.push_back(static_cast<double>(last_start) * adc_step_);
     }
     return triggers;
+}
+
+bool TriggerSim::Detector::feed(std::int64_t j, int s, double& trigger_time) {
+    const TriggerSim& t = *sim_;
+    if (!started_) {
+        // The first entry opens a run and is never a candidate; the first
+        // window of a call starts at its own candidate index.
+        started_ = true;
+        prev_ = j;
+        last_start_ = wide_index{j} + t.kernel_offset_ - t.waveform_samples_;
+        return false;
+    }
+    // Indices strictly increase, so prev + 1 does not overflow.
+    const bool continues_run = j == prev_ + 1;
+    prev_ = j;
+    if (!continues_run) {
+        run_ = 0;
+        return false;
+    }
+    ++run_;
+    // The first kernel_size entries of a run are filtered from a partly
+    // filled kernel.
+    if (run_ < t.kernel_size_) {
+        return false;
+    }
+    // Truncating division in 64 bits: the 32-bit quotient everywhere but
+    // INT_MIN / -1, which has no 32-bit value.
+    if (!(std::int64_t{s} / t.trigger_norm_ > t.adc_threshold_)) {
+        return false;
+    }
+    const wide_index distance = wide_index{j} - last_start_;
+    if (distance < t.retrigger_offset_) {
+        return false;
+    }
+    // A window never starts inside the previous one: it is pushed to the
+    // previous window's end when the candidate comes too early.
+    last_start_ = distance >= t.waveform_samples_ ? wide_index{j} : last_start_ + t.waveform_samples_;
+    trigger_time = static_cast<double>(last_start_) * t.adc_step_;
+    return true;
 }
 
 } // namespace velmora

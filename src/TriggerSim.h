@@ -4,7 +4,9 @@
 #include "SparseConvolution.h"
 #include "SparseWaveform.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace velmora {
@@ -29,6 +31,79 @@ class VELMORA_EXPORT TriggerSim {
     // std::runtime_error when the waveform's step differs from adc_step by
     // more than 0.1 %.
     std::vector<double> simulate(const SparseWaveform<unsigned short>& adc_waveform) const;
+
+    // The trigger decision alone: filtered entries fed one at a time in
+    // increasing index order, the first one included. simulate feeds it the
+    // whole filtered signal; a caller that filters as it goes feeds it entry
+    // by entry and gets the same triggers.
+    class Detector {
+      public:
+        explicit Detector(const TriggerSim& sim) : sim_(&sim) {}
+        // True, with the window start time in seconds, when the entry triggers.
+        bool feed(std::int64_t j, int s, double& trigger_time);
+
+      private:
+        const TriggerSim* sim_;
+        bool started_ = false;
+        std::int64_t prev_ = 0;
+        std::uint64_t run_ = 0;
+        // Window starts and their distances to a candidate are wider than the
+        // 64-bit sample index: a start may lie a window length (up to 2^31
+        // samples) before the first or after the last signal index.
+        __extension__ __int128 last_start_ = 0;
+    };
+
+    // The filtered signal of ADC entries pushed one at a time in increasing
+    // index order, each filtered entry handed on once no later ADC entry can
+    // change it. For entries whose taps land exactly (indices below 2^40 in
+    // magnitude on the kernel's own grid) these are the entries and values of
+    // trigger_kernel().convolve; integer sums wrap, so their order is free.
+    class Filter {
+      public:
+        explicit Filter(const TriggerSim& sim) : taps_(sim.trigger_kernel_.kernel()) {}
+
+        template <typename Sink>
+        void push(std::int64_t k, unsigned short value, Sink&& sink) {
+            emit_until(std::min(k - 1, covered_end_), sink);
+            next_ = k;
+            recent_.emplace_back(k, static_cast<int>(value));
+            covered_end_ = k + static_cast<std::int64_t>(taps_.size()) - 1;
+            // Entries that no filtered index from here on can reach.
+            std::size_t stale = 0;
+            while (stale < recent_.size() && recent_[stale].first + static_cast<std::int64_t>(taps_.size()) <= k) {
+                ++stale;
+            }
+            recent_.erase(recent_.begin(), recent_.begin() + static_cast<std::ptrdiff_t>(stale));
+        }
+
+        template <typename Sink>
+        void finish(Sink&& sink) {
+            emit_until(covered_end_, sink);
+        }
+
+        // Every filtered index still to come is at least this.
+        std::int64_t next_index() const noexcept { return next_; }
+
+      private:
+        template <typename Sink>
+        void emit_until(std::int64_t last, Sink& sink) {
+            for (; next_ <= last; ++next_) {
+                int sum = 0;
+                for (const auto& [k, value] : recent_) {
+                    const std::int64_t tap = next_ - k;
+                    if (tap >= 0 && tap < static_cast<std::int64_t>(taps_.size())) {
+                        sum = detail::wrap_add(sum, detail::wrap_mul(value, taps_[static_cast<std::size_t>(tap)]));
+                    }
+                }
+                sink(next_, sum);
+            }
+        }
+
+        const std::vector<int>& taps_;
+        std::vector<std::pair<std::int64_t, int>> recent_;
+        std::int64_t next_ = 0;
+        std::int64_t covered_end_ = -1;
+    };
 
     double adc_step() const noexcept { return adc_step_; }
     int waveform_samples() const noexcept { return waveform_samples_; }

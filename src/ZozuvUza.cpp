@@ -4,7 +4,12 @@
 #include "PMTResponse.h"
 #include "TriggerSim.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <limits>
 #include <fstream>
 #include <iostream>
 #include <locale>
@@ -104,6 +109,72 @@ std::pair<std::vector<double>, std::vector<double>> ZozuvUza::read_spectrum(cons
     return {std::move(x), std::move(y)};
 }
 
+namespace {
+
+using Records = std::vector<ostrelin::ZozuvUzaTrigger>;
+using AdcSample = SparseWaveform<unsigned short>::Sample;
+
+// The readout window of a trigger at time T: it starts trigger_offset ADC
+// steps after T and holds waveform_samples samples; [i0, i1) on the ADC grid.
+struct Window {
+    double start;
+    std::int64_t i0;
+    std::int64_t i1;
+    std::vector<unsigned short> samples;
+};
+
+} // namespace
+
+// Turns the samples of one window into a record under the policies of the
+// model, appending it (or not) to `records`.
+void ZozuvUza::finish_window(const Impl& s, double start, std::vector<unsigned short> samples, int channel,
+                             std::vector<ostrelin::ZozuvUzaTrigger>& records) {
+    // Samples missing at the end of the window read as the baseline.
+    if (s.offset > 0.0 && !samples.empty() && samples.back() == 0) {
+        const unsigned short fill = tail_fill_value(s.offset);
+        for (std::size_t i = samples.size(); i-- > 0 && samples[i] == 0;) {
+            samples[i] = fill;
+        }
+    }
+
+    unsigned int seconds = 0;
+    unsigned int ticks = 0;
+    if (start < 0.0) {
+        switch (s.early_handling) {
+        case EarlyHandling::IGNORE:
+            return;
+        case EarlyHandling::WARN: {
+            std::ostringstream line;
+            line.imbue(std::locale::classic());
+            line << "[Warning] Ignoring early trigger at " << start << " s.";
+            std::cerr << line.str() << std::endl;
+            return;
+        }
+        case EarlyHandling::THROW:
+            throw std::runtime_error("Early trigger at " + std::to_string(start) + "s.");
+        case EarlyHandling::ZERO:
+            break;
+        }
+    } else {
+        // The seconds counter is 32 bits wide: a window after 2^32 s has no time stamp.
+        if (!(start < 4294967296.0)) {
+            throw std::overflow_error("ZozuvUza: window start " + std::to_string(start) +
+                                      " s does not fit the 32-bit seconds counter.");
+        }
+        seconds = static_cast<unsigned int>(start);
+        ticks = static_cast<unsigned int>((start - static_cast<double>(seconds)) /
+                                          ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK);
+    }
+
+    const float offset_f = static_cast<float>(s.offset);
+    float intsum = 0.0F;
+    for (const unsigned short sample : samples) {
+        const float term = static_cast<float>(sample) - offset_f;
+        intsum = intsum + term;
+    }
+    records.push_back({channel, seconds, ticks, offset_f, intsum, std::move(samples)});
+}
+
 std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<double>& pe_times, int channel) {
     if (!impl_) {
         throw std::logic_error("ZozuvUza: the object has been moved from.");
@@ -113,61 +184,108 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     check_pe_times(pe_times, {bounds.front(), bounds.back()}, s.pmt_time_step);
 
     const auto pmt = pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.pmt_time_step, s.rng);
-    const auto adc = s.adc_sim.simulate(pmt, s.rng);
-    const auto trigger_times = s.trigger_sim.simulate(adc);
+    auto adc_stream = s.adc_sim.stream(pmt, s.rng);
+    if (!adc_stream) {
+        return simulate_windows(s, s.adc_sim.simulate_plain(pmt, s.rng), channel);
+    }
 
+    // The chain one ADC entry at a time: each entry is digitised (its noise
+    // drawn), filtered, and written into the windows that hold it; a window
+    // becomes a record once the entries have passed its end. Only the entries
+    // that a window may still read are kept. A failure while placing or
+    // finishing windows is raised after the last ADC draw, so that the
+    // generator ends where the stage-by-stage order leaves it.
+    const double step = s.adc_sim.adc_step();
+    const double offset_time = static_cast<double>(s.trigger_offset) * step;
+    const double length_time = static_cast<double>(s.waveform_samples) * step;
+    TriggerSim::Filter filter(s.trigger_sim);
+    TriggerSim::Detector detector(s.trigger_sim);
+    std::deque<Window> pending;
+    std::deque<AdcSample> history;
+    std::size_t prune_at = 256;
+    Records records;
+    std::exception_ptr failure;
+
+    const auto open_window = [&](std::int64_t j, int value) {
+        double trigger_time = 0.0;
+        if (!detector.feed(j, value, trigger_time)) {
+            return;
+        }
+        const double start = trigger_time + offset_time;
+        const double end = start + length_time;
+        if (start > end) {
+            throw std::invalid_argument("End time must be greater than start time.");
+        }
+        Window w{start, time_to_index(start, step), time_to_index(end, step), {}};
+        std::int64_t count = 0;
+        if (__builtin_sub_overflow(w.i1, w.i0, &count)) {
+            throw std::length_error("SparseWaveform::get_samples: window too long.");
+        }
+        w.samples.assign(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)), 0);
+        for (const auto& [k, v] : history) {
+            if (k >= w.i0 && k < w.i1) {
+                w.samples[static_cast<std::size_t>(k - w.i0)] = v;
+            }
+        }
+        pending.push_back(std::move(w));
+    };
+    const auto close_windows_before = [&](std::int64_t k) {
+        while (!pending.empty() && pending.front().i1 <= k) {
+            finish_window(s, pending.front().start, std::move(pending.front().samples), channel, records);
+            pending.pop_front();
+        }
+    };
+
+    AdcSample entry;
+    while (adc_stream->next(entry)) {
+        if (failure) {
+            continue; // only the draws remain
+        }
+        try {
+            const auto [k, v] = entry;
+            close_windows_before(k);
+            for (auto& w : pending) {
+                if (k >= w.i0 && k < w.i1) {
+                    w.samples[static_cast<std::size_t>(k - w.i0)] = v;
+                }
+            }
+            history.push_back(entry);
+            filter.push(k, v, open_window);
+            if (history.size() >= prune_at) {
+                // Later windows start no earlier than one placed at the next filtered index.
+                std::int64_t keep_from =
+                    time_to_index(static_cast<double>(filter.next_index()) * step + offset_time, step);
+                if (!pending.empty()) {
+                    keep_from = std::min(keep_from, pending.front().i0);
+                }
+                while (!history.empty() && history.front().first < keep_from) {
+                    history.pop_front();
+                }
+                prune_at = std::max<std::size_t>(256, 2 * history.size());
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    filter.finish(open_window);
+    close_windows_before(std::numeric_limits<std::int64_t>::max());
+    return records;
+}
+
+std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate_windows(const Impl& s,
+                                                                 const SparseWaveform<unsigned short>& adc,
+                                                                 int channel) {
+    const auto trigger_times = s.trigger_sim.simulate(adc);
     const double step = adc.time_step();
-    const unsigned short fill = tail_fill_value(s.offset);
-    const float offset_f = static_cast<float>(s.offset);
-    std::vector<ostrelin::ZozuvUzaTrigger> records;
+    Records records;
     records.reserve(trigger_times.size());
     for (const double t : trigger_times) {
         const double start = t + static_cast<double>(s.trigger_offset) * step;
         const double end = start + static_cast<double>(s.waveform_samples) * step;
-        std::vector<unsigned short> samples = adc.get_samples(start, end);
-
-        // Samples missing at the end of the window read as the baseline.
-        if (s.offset > 0.0 && !samples.empty() && samples.back() == 0) {
-            for (std::size_t i = samples.size(); i-- > 0 && samples[i] == 0;) {
-                samples[i] = fill;
-            }
-        }
-
-        unsigned int seconds = 0;
-        unsigned int ticks = 0;
-        if (start < 0.0) {
-            switch (s.early_handling) {
-            case EarlyHandling::IGNORE:
-                continue;
-            case EarlyHandling::WARN: {
-                std::ostringstream line;
-                line.imbue(std::locale::classic());
-                line << "[Warning] Ignoring early trigger at " << start << " s.";
-                std::cerr << line.str() << std::endl;
-                continue;
-            }
-            case EarlyHandling::THROW:
-                throw std::runtime_error("Early trigger at " + std::to_string(start) + "s.");
-            case EarlyHandling::ZERO:
-                break;
-            }
-        } else {
-            // The seconds counter is 32 bits wide: a window after 2^32 s has no time stamp.
-            if (!(start < 4294967296.0)) {
-                throw std::overflow_error("ZozuvUza: window start " + std::to_string(start) +
-                                          " s does not fit the 32-bit seconds counter.");
-            }
-            seconds = static_cast<unsigned int>(start);
-            ticks = static_cast<unsigned int>((start - static_cast<double>(seconds)) /
-                                              ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK);
-        }
-
-        float intsum = 0.0F;
-        for (const unsigned short sample : samples) {
-            const float term = static_cast<float>(sample) - offset_f;
-            intsum = intsum + term;
-        }
-        records.push_back({channel, seconds, ticks, offset_f, intsum, std::move(samples)});
+        finish_window(s, start, adc.get_samples(start, end), channel, records);
     }
     return records;
 }

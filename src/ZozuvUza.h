@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Export.h"
+#include "SparseWaveform.h"
 #include "records/Triggers.h"
 
 #include <cstddef>
@@ -45,6 +46,11 @@ class VELMORA_EXPORT ZozuvUza {
 
   private:
     struct Impl;
+    static void finish_window(const Impl& s, double start, std::vector<unsigned short> samples, int channel,
+                              std::vector<ostrelin::ZozuvUzaTrigger>& records);
+    static std::vector<ostrelin::ZozuvUzaTrigger> simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& adc,
+                                                                   int channel);
+
     std::unique_ptr<Impl> impl_;
 };
 
