@@ -249,12 +249,17 @@ unsigned short ADCSim::count(double v, double gaussian) const {
     if (clip_ < y) {
         y = clip_;
     }
-    y = std::round(y); // halves away from zero
     // Every y here lies in [0, clip] and fits, except NaN: an amplitude that
     // overflowed upstream (inf - inf in the shaping, inf * 0 in the gain)
     // passes every comparison unchanged and has no integer value. It counts
     // as 0 instead of reaching the conversion.
-    const std::int32_t counts = std::isnan(y) ? 0 : static_cast<std::int32_t>(y);
+    if (std::isnan(y)) {
+        return 0;
+    }
+    // Rounding halves away from zero, as std::round does, for y in [0, 65535]:
+    // the whole part is exact, and so is the fraction y - whole.
+    const auto whole = static_cast<std::int32_t>(y);
+    const std::int32_t counts = (y - static_cast<double>(whole) >= 0.5) ? whole + 1 : whole;
     return static_cast<unsigned short>(counts);
 }
 

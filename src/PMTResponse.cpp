@@ -3,6 +3,7 @@
 #include "ZozuvUza.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <ios>
 #include <stdexcept>
@@ -14,6 +15,46 @@ namespace {
 
 [[noreturn]] void reject_spectrum(const std::filesystem::path& path, const std::string& fault) {
     throw std::invalid_argument("Spectrum file " + path.native() + ": " + fault);
+}
+
+// Stable sort of deposits by index: least-significant-digit radix sort over
+// the offsets from the smallest index, 11 bits per pass, only as many passes
+// as the index range needs. Linear in the number of deposits.
+void stable_sort_by_index(std::vector<SparseWaveform<double>::Sample>& deposits) {
+    using Sample = SparseWaveform<double>::Sample;
+    if (deposits.size() < 64) {
+        std::stable_sort(deposits.begin(), deposits.end(),
+                         [](const Sample& a, const Sample& b) { return a.first < b.first; });
+        return;
+    }
+    const auto [lo, hi] = std::minmax_element(deposits.begin(), deposits.end(),
+                                              [](const Sample& a, const Sample& b) { return a.first < b.first; });
+    const std::int64_t base = lo->first;
+    const std::uint64_t range = static_cast<std::uint64_t>(hi->first) - static_cast<std::uint64_t>(base);
+    constexpr int bits = 11;
+    constexpr std::size_t buckets = std::size_t{1} << bits;
+    std::vector<Sample> buffer(deposits.size());
+    std::vector<std::size_t> offsets(buckets);
+    for (int shift = 0; shift < 64 && (range >> shift) != 0; shift += bits) {
+        std::fill(offsets.begin(), offsets.end(), 0);
+        const auto digit = [&](const Sample& d) {
+            return ((static_cast<std::uint64_t>(d.first) - static_cast<std::uint64_t>(base)) >> shift) &
+                   (buckets - 1);
+        };
+        for (const auto& d : deposits) {
+            ++offsets[digit(d)];
+        }
+        std::size_t total = 0;
+        for (auto& o : offsets) {
+            const std::size_t count = o;
+            o = total;
+            total += count;
+        }
+        for (const auto& d : deposits) {
+            buffer[offsets[digit(d)]++] = d;
+        }
+        deposits.swap(buffer);
+    }
 }
 
 } // namespace
@@ -94,8 +135,7 @@ SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
     // A stable sort keeps the PEs of one index in input order, so each sum is
     // formed in the same order as by one-by-one insertion.
     if (!sorted) {
-        std::stable_sort(deposits.begin(), deposits.end(),
-                         [](const Sample& a, const Sample& b) { return a.first < b.first; });
+        stable_sort_by_index(deposits);
     }
     std::size_t out = 0;
     for (std::size_t i = 0; i < deposits.size(); ++i) {

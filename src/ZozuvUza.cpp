@@ -201,7 +201,8 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     TriggerSim::Filter filter(s.trigger_sim);
     TriggerSim::Detector detector(s.trigger_sim);
     std::deque<Window> pending;
-    std::deque<AdcSample> history;
+    std::vector<AdcSample> history; // entries from history_head on may still be read
+    std::size_t history_head = 0;
     std::size_t prune_at = 256;
     Records records;
     std::exception_ptr failure;
@@ -222,7 +223,8 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
             throw std::length_error("SparseWaveform::get_samples: window too long.");
         }
         w.samples.assign(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)), 0);
-        for (const auto& [k, v] : history) {
+        for (std::size_t h = history_head; h < history.size(); ++h) {
+            const auto [k, v] = history[h];
             if (k >= w.i0 && k < w.i1) {
                 w.samples[static_cast<std::size_t>(k - w.i0)] = v;
             }
@@ -251,17 +253,21 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
             }
             history.push_back(entry);
             filter.push(k, v, open_window);
-            if (history.size() >= prune_at) {
+            if (history.size() - history_head >= prune_at) {
                 // Later windows start no earlier than one placed at the next filtered index.
                 std::int64_t keep_from =
                     time_to_index(static_cast<double>(filter.next_index()) * step + offset_time, step);
                 if (!pending.empty()) {
                     keep_from = std::min(keep_from, pending.front().i0);
                 }
-                while (!history.empty() && history.front().first < keep_from) {
-                    history.pop_front();
+                while (history_head < history.size() && history[history_head].first < keep_from) {
+                    ++history_head;
                 }
-                prune_at = std::max<std::size_t>(256, 2 * history.size());
+                if (history_head * 2 > history.size()) {
+                    history.erase(history.begin(), history.begin() + static_cast<std::ptrdiff_t>(history_head));
+                    history_head = 0;
+                }
+                prune_at = std::max<std::size_t>(256, 2 * (history.size() - history_head));
             }
         } catch (...) {
             failure = std::current_exception();
