@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <sstream>
@@ -94,6 +95,29 @@ TEST(AdcFastPathLimits, IndicesBeyondTheExactRangeTakeThePlainPath) {
     std::mt19937 b(1);
     EXPECT_EQ(adc.simulate(pmt, a).samples(), adc.simulate_plain(pmt, b).samples());
     EXPECT_TRUE(a == b);
+}
+
+TEST(AdcCounts, RoundHalvesAwayFromZeroLikeStdRound) {
+    const ADCSim adc(1.0, SparseConvolution<double>(1.0, {1.0}), 0, 1.0, 0.0, 65535.0, 0.0, 65535.0);
+    std::vector<double> values = {0.0, 0.5, 1.5, 2.5, 0.49999999999999994, 65534.5, 65535.0, 22.5, 1e-300};
+    for (const double half : {0.5, 1.5, 100.5, 4095.5, 65533.5}) {
+        values.push_back(std::nextafter(half, 0.0));
+        values.push_back(std::nextafter(half, 1e9));
+    }
+    std::mt19937 setup(5);
+    for (int i = 0; i < 2000; ++i) {
+        values.push_back(std::uniform_real_distribution<double>(0.0, 65535.0)(setup));
+    }
+    SparseWaveform<double> sampled(1.0);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        sampled.add_at_index(static_cast<std::int64_t>(i), values[i]);
+    }
+    std::mt19937 rng(1);
+    const auto counts = adc.digitise(sampled, rng);
+    ASSERT_EQ(counts.size(), values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(counts.samples()[i].second, static_cast<unsigned short>(std::round(values[i]))) << values[i];
+    }
 }
 
 class TotFastPath : public ::testing::TestWithParam<unsigned> {};
