@@ -115,3 +115,41 @@ def test_native_interface_is_exported():
         "velmora::ToTSim::simulate(",
     ]:
         assert symbol in out, symbol
+
+
+def _other_interpreters():
+    for name in ("python3.11", "python3.13", "python3.10"):
+        path = shutil.which(name)
+        if path:
+            yield name
+
+
+@pytest.mark.parametrize("interpreter", list(_other_interpreters()) or [None])
+def test_other_interpreters_refuse_the_module(interpreter):
+    if interpreter is None:
+        pytest.skip("no other Python interpreter on this machine")
+    code = (
+        "import importlib.util, sys\n"
+        f"spec = importlib.util.spec_from_file_location('velmora', {velmora.__file__!r})\n"
+        "try:\n"
+        "    importlib.util.module_from_spec(spec)\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+        "    sys.exit(0)\n"
+        "sys.exit(3)\n"
+    )
+    import os
+
+    env = dict(os.environ, PYENV_VERSION="3.10.13:3.11.7:3.13.0")
+    env.pop("LD_PRELOAD", None)
+    proc = subprocess.run([interpreter, "-c", code], capture_output=True, text=True, env=env)
+    if proc.returncode not in (0, 3):
+        pytest.skip(f"{interpreter} does not run here: {proc.stderr.strip()[:200]}")
+    assert proc.returncode == 0  # the import failed with ImportError
+    if interpreter == "python3.11":
+        # Its C API has every symbol the module uses, so the module's own version check is what refuses it
+        # (other versions already fail to link the shared object).
+        assert proc.stdout.startswith(
+            "Python version mismatch: module was compiled for Python 3.12, but the interpreter version is "
+            "incompatible: 3.11"
+        )
