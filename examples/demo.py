@@ -69,13 +69,32 @@ def window_start(record):
     return record.trigger_time_s + record.trigger_time_ticks * TICK
 
 
-def closest(records, time_of, delay, tolerance):
-    """The record whose delay-corrected time is closest to the flash, if it lies
-    within the tolerance."""
-    best = min(records, key=lambda r: abs(time_of(r) - delay - FLASH_TIME), default=None)
-    if best is None or abs(time_of(best) - delay - FLASH_TIME) > tolerance:
-        return None
-    return best
+def hit_time(record):
+    return record.time
+
+
+def flash_per_channel(records, counts, time_of, delay, tolerance):
+    """Per channel: its numbers of dark and flash PEs, of records, and the record
+    whose delay-corrected time is closest to the flash if it lies within the
+    tolerance (else None)."""
+    for channel, (dark, flash) in enumerate(counts):
+        mine = [r for r in records if r.channel == channel]
+        best = min(mine, key=lambda r: abs(time_of(r) - delay - FLASH_TIME), default=None)
+        if best is not None and abs(time_of(best) - delay - FLASH_TIME) > tolerance:
+            best = None
+        yield channel, dark, flash, len(mine), best
+
+
+def calibrate_and_simulate(name, detector, pe_list, counts, measured, record_word):
+    """Calibrates the detector's delay (the mean time of many single-record
+    events with 50 PEs at time 0), simulates the PE list, and prints both;
+    returns the delay and the records."""
+    delay = detector.calibrate_delay(50, 1000)
+    records = detector.simulate_pe_list(pe_list)
+    print(f"== {name}")
+    print(f"calibrated delay: {delay * 1e9:.2f} ns ({measured} after the PE time)")
+    print(f"{sum(d + f for d, f in counts)} PEs in {NUM_CHANNELS} channels -> {len(records)} {record_word}\n")
+    return delay, records
 
 
 def run_zozuvuza(pe_list, counts):
@@ -83,24 +102,17 @@ def run_zozuvuza(pe_list, counts):
     returns the number of channels that saw it, their flash records (channel,
     record, window start), the delay and the ADC step."""
     detector, adc_step = load_zozuvuza()
-    # Mean window start of many single-trigger events with 50 PEs at time 0.
-    delay = detector.calibrate_delay(50, 1000)
-    records = detector.simulate_pe_list(pe_list)
-    print("== ZozuvUza")
-    print(f"calibrated delay: {delay * 1e9:.2f} ns (window start after the PE time)")
-    print(f"{sum(d + f for d, f in counts)} PEs in {NUM_CHANNELS} channels -> {len(records)} records\n")
+    delay, records = calibrate_and_simulate("ZozuvUza", detector, pe_list, counts, "window start", "records")
     print("channel  dark PEs  flash PEs  records  flash window (us)  corrected - true (ns)")
     windows = []
-    for channel, (dark, flash) in enumerate(counts):
-        mine = [r for r in records if r.channel == channel]
-        record = closest(mine, window_start, delay, 5 * TICK)
+    for channel, dark, flash, count, record in flash_per_channel(records, counts, window_start, delay, 5 * TICK):
         if record is None:
-            print(f"{channel:7d} {dark:9d} {flash:10d} {len(mine):8d}  flash not found")
+            print(f"{channel:7d} {dark:9d} {flash:10d} {count:8d}  flash not found")
             continue
         start = window_start(record)
         windows.append((channel, record, start))
         residual = (start - delay - FLASH_TIME) * 1e9
-        print(f"{channel:7d} {dark:9d} {flash:10d} {len(mine):8d} {start * 1e6:18.4f} {residual:+22.2f}")
+        print(f"{channel:7d} {dark:9d} {flash:10d} {count:8d} {start * 1e6:18.4f} {residual:+22.2f}")
     print(f"\nflash found in {len(windows)} of {NUM_CHANNELS} channels "
           f"(time stamps are whole {TICK * 1e9:g} ns ticks, so expect agreement within a tick)\n")
     return len(windows), windows, delay, adc_step
@@ -110,24 +122,16 @@ def run_multipmt(pe_list, counts):
     """Simulates the same PE list on the MultiPMT and prints the flash hit per
     channel; returns the number of channels that saw it, all records and the
     delay."""
-    detector = load_multipmt()
-    # Mean hit start of many single-hit events with 50 PEs at time 0.
-    delay = detector.calibrate_delay(50, 1000)
-    records = detector.simulate_pe_list(pe_list)
-    print("== MultiPMT")
-    print(f"calibrated delay: {delay * 1e9:.2f} ns (hit start after the PE time)")
-    print(f"{sum(d + f for d, f in counts)} PEs in {NUM_CHANNELS} channels -> {len(records)} hits\n")
+    delay, records = calibrate_and_simulate("MultiPMT", load_multipmt(), pe_list, counts, "hit start", "hits")
     print("channel  dark PEs  flash PEs  hits  flash hit (us)  ToT (ns)  ADC (LSB)  corrected - true (ns)")
     found = 0
-    for channel, (dark, flash) in enumerate(counts):
-        mine = [r for r in records if r.channel == channel]
-        hit = closest(mine, lambda r: r.time, delay, MULTIPMT_MATCH)
+    for channel, dark, flash, count, hit in flash_per_channel(records, counts, hit_time, delay, MULTIPMT_MATCH):
         if hit is None:
-            print(f"{channel:7d} {dark:9d} {flash:10d} {len(mine):5d}  flash not found")
+            print(f"{channel:7d} {dark:9d} {flash:10d} {count:5d}  flash not found")
             continue
         found += 1
         residual = (hit.time - delay - FLASH_TIME) * 1e9
-        print(f"{channel:7d} {dark:9d} {flash:10d} {len(mine):5d} {hit.time * 1e6:15.5f}"
+        print(f"{channel:7d} {dark:9d} {flash:10d} {count:5d} {hit.time * 1e6:15.5f}"
               f" {hit.time_over_threshold * 1e9:9.1f} {hit.adc_sample:10d} {residual:+22.2f}")
     print(f"\nflash found in {found} of {NUM_CHANNELS} channels "
           "(the TDC counts 0.5 ns steps; the dark PEs give the other hits)\n")

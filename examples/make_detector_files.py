@@ -24,14 +24,16 @@ def gauss(x, mean, sigma):
     return math.exp(-0.5 * ((x - mean) / sigma) ** 2)
 
 
-def time_spectrum():
-    """PE arrival delay after the photon hit: a transit-time peak of 1.5 ns
-    r.m.s. at 5 ns and a late-pulse shoulder (photo-electrons that scatter back
-    off the first dynode) around 20 ns holding about 4 % of the PEs."""
+def time_spectrum(span=30.0, peak=5.0, rms=1.5, late_weight=0.02, late_peak=20.0, late_rms=3.0):
+    """PE arrival delay after the photon hit, sampled every 0.25 ns from 0 to
+    span ns: a Gaussian transit-time peak plus a late-pulse shoulder
+    (photo-electrons that scatter back off the first dynode). The defaults are
+    the ZozuvUza PMT's: 1.5 ns r.m.s. at 5 ns, and a shoulder around 20 ns
+    holding about 4 % of the PEs."""
     points = []
-    for i in range(121):  # 0 to 30 ns in 0.25 ns steps
+    for i in range(round(span / 0.25) + 1):
         t = 0.25 * i
-        density = gauss(t, 5.0, 1.5) + 0.02 * gauss(t, 20.0, 3.0)
+        density = gauss(t, peak, rms) + late_weight * gauss(t, late_peak, late_rms)
         points.append((t * NS, density))
     return points
 
@@ -78,15 +80,10 @@ def semi_gaussian(t, tau):
 
 
 def multipmt_time_spectrum():
-    """PE arrival delay for the smaller, faster PMT of a multi-PMT module: a
-    transit-time peak of 1.2 ns r.m.s. at 4 ns and a late-pulse shoulder
-    around 14 ns holding about 3 % of the PEs."""
-    points = []
-    for i in range(101):  # 0 to 25 ns in 0.25 ns steps
-        t = 0.25 * i
-        density = gauss(t, 4.0, 1.2) + 0.015 * gauss(t, 14.0, 2.5)
-        points.append((t * NS, density))
-    return points
+    """The smaller, faster PMT of a multi-PMT module: a transit-time peak of
+    1.2 ns r.m.s. at 4 ns and a late-pulse shoulder around 14 ns holding about
+    3 % of the PEs, sampled up to 25 ns."""
+    return time_spectrum(span=25.0, peak=4.0, rms=1.2, late_weight=0.015, late_peak=14.0, late_rms=2.5)
 
 
 def tot_pulse_shape():
