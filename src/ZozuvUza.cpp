@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <limits>
 #include <fstream>
@@ -200,7 +199,8 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     const double length_time = static_cast<double>(s.waveform_samples) * step;
     TriggerSim::Filter filter(s.trigger_sim);
     TriggerSim::Detector detector(s.trigger_sim);
-    std::deque<Window> pending;
+    std::vector<Window> pending; // windows from pending_head on are still open, in trigger order
+    std::size_t pending_head = 0;
     std::vector<AdcSample> history; // entries from history_head on may still be read
     std::size_t history_head = 0;
     std::size_t prune_at = 256;
@@ -232,9 +232,12 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         pending.push_back(std::move(w));
     };
     const auto close_windows_before = [&](std::int64_t k) {
-        while (!pending.empty() && pending.front().i1 <= k) {
-            finish_window(s, pending.front().start, std::move(pending.front().samples), channel, records);
-            pending.pop_front();
+        for (; pending_head < pending.size() && pending[pending_head].i1 <= k; ++pending_head) {
+            finish_window(s, pending[pending_head].start, std::move(pending[pending_head].samples), channel, records);
+        }
+        if (pending_head == pending.size()) {
+            pending.clear();
+            pending_head = 0;
         }
     };
 
@@ -246,7 +249,8 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         try {
             const auto [k, v] = entry;
             close_windows_before(k);
-            for (auto& w : pending) {
+            for (std::size_t p = pending_head; p < pending.size(); ++p) {
+                Window& w = pending[p];
                 if (k >= w.i0 && k < w.i1) {
                     w.samples[static_cast<std::size_t>(k - w.i0)] = v;
                 }
@@ -257,8 +261,8 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
                 // Later windows start no earlier than one placed at the next filtered index.
                 std::int64_t keep_from =
                     time_to_index(static_cast<double>(filter.next_index()) * step + offset_time, step);
-                if (!pending.empty()) {
-                    keep_from = std::min(keep_from, pending.front().i0);
+                if (pending_head < pending.size()) {
+                    keep_from = std::min(keep_from, pending[pending_head].i0);
                 }
                 while (history_head < history.size() && history[history_head].first < keep_from) {
                     ++history_head;
