@@ -54,7 +54,7 @@ ADCSim::ADCSim(double adc_step, SparseConvolution<double> pulse_shape, int jitte
       preamp_clip_(preamp_clip), noise_(noise), clip_(clip) {
     require_step(adc_step_, "ADCSim: adc_step");
     require_step(pulse_shape_.time_step(), "ADCSim: pulse_shape time_step");
-    sampling_ratio(adc_step_, pulse_shape_.time_step(), "ADCSim", "pulse_shape time steps");
+    ratio_ = sampling_ratio(adc_step_, pulse_shape_.time_step(), "ADCSim", "pulse_shape time steps");
     require_finite(gain_, "ADCSim: gain");
     require_finite(offset_, "ADCSim: offset");
     require_finite(preamp_clip_, "ADCSim: preamp_clip");
@@ -138,7 +138,7 @@ std::optional<ADCSim::Stream> ADCSim::stream(const SparseWaveform<double>& pmt_w
         (!in.empty() && (std::max(std::abs(in.front().first), std::abs(in.back().first)) > exact_limit - taps))) {
         return std::nullopt;
     }
-    const std::int64_t ratio = sampling_ratio(adc_step_, step, "ADCSim::simulate", "time steps of the input");
+    const std::int64_t ratio = ratio_; // the input lies on the pulse shape's grid
     // The phase draw comes first, as in sample_down.
     std::int64_t phase = jitter_;
     if (jitter_ < 0) {

@@ -108,6 +108,7 @@ class VELMORA_EXPORT ADCSim {
     double preamp_clip_;
     double noise_;
     double clip_;
+    std::int64_t ratio_ = 0; // pulse-shape steps per ADC step
 };
 
 } // namespace velmora

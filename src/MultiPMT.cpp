@@ -21,6 +21,7 @@ struct MultiPMT::Impl {
     ToTSim tot_sim;
     std::mt19937 rng;
     double sample_delay;
+    TimeRange time_offsets; // first and last boundary of time_distribution, for the PE time check
 };
 
 MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
@@ -41,7 +42,9 @@ MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesy
     ToTSim tot_sim(tot_step, std::move(tot_kernel), tot_threshold, tot_dead_time, tot_noise, tot_jitter);
     impl_ = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
                                         pmt_time_step, std::move(adc_sim), std::move(tot_sim),
-                                        std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay});
+                                        std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay,
+                                        TimeRange{}});
+    impl_->time_offsets = time_range(impl_->time_distribution);
 }
 
 MultiPMT::MultiPMT(const MultiPMT& other) : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr) {}
@@ -63,8 +66,7 @@ std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<doub
         throw std::logic_error("MultiPMT: the object has been moved from.");
     }
     Impl& s = *impl_;
-    const auto bounds = s.time_distribution.intervals();
-    check_pe_times(pe_times, {bounds.front(), bounds.back()}, s.pmt_time_step);
+    check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
 
     const auto pmt = pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.pmt_time_step, s.rng);
     // The ToT branch draws before the ADC branch.

@@ -101,6 +101,11 @@ void check_step(double step, const char* what) {
     }
 }
 
+TimeRange time_range(const std::piecewise_linear_distribution<double>& distribution) {
+    const auto bounds = distribution.intervals();
+    return {bounds.front(), bounds.back()};
+}
+
 void check_pe_times(const std::vector<double>& pe_times, TimeRange offsets, double step) {
     // Leave headroom below 2^63 for the kernel taps and window arithmetic that
     // follow the deposits.

@@ -35,6 +35,7 @@ struct TimeRange {
     double first;
     double last;
 };
+TimeRange time_range(const std::piecewise_linear_distribution<double>& distribution);
 
 // Throws std::invalid_argument, before anything is drawn, for a PE time that
 // is not finite or whose shifted time (by any offset in `offsets`) has no

@@ -30,6 +30,7 @@ struct ZozuvUza::Impl {
     int trigger_offset;
     double offset;
     EarlyHandling early_handling;
+    TimeRange time_offsets; // first and last boundary of time_distribution, for the PE time check
 };
 
 namespace {
@@ -69,7 +70,9 @@ ZozuvUza::ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesy
     impl_ = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
                                         pmt_time_step, std::move(adc_sim), std::move(trigger_sim),
                                         std::mt19937(static_cast<std::mt19937::result_type>(seed)),
-                                        waveform_samples, trigger_offset, offset, checked_policy(early_handling)});
+                                        waveform_samples, trigger_offset, offset, checked_policy(early_handling),
+                                        TimeRange{}});
+    impl_->time_offsets = time_range(impl_->time_distribution);
 }
 
 ZozuvUza::ZozuvUza(const ZozuvUza& other)
@@ -179,8 +182,7 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         throw std::logic_error("ZozuvUza: the object has been moved from.");
     }
     Impl& s = *impl_;
-    const auto bounds = s.time_distribution.intervals();
-    check_pe_times(pe_times, {bounds.front(), bounds.back()}, s.pmt_time_step);
+    check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
 
     const auto pmt = pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.pmt_time_step, s.rng);
     auto adc_stream = s.adc_sim.stream(pmt, s.rng);
