@@ -158,7 +158,8 @@ TEST_P(PeToWaveform, EqualsOneByOneInsertionBitForBit) {
 
     // Unsorted times with many collisions on one index, and sparse outliers.
     std::vector<double> times;
-    const int n = std::uniform_int_distribution<int>(0, 3000)(setup);
+    // Few deposits for some seeds (sorted in place), many for the others.
+    const int n = std::uniform_int_distribution<int>(0, seed % 3 == 0 ? 63 : 3000)(setup);
     for (int i = 0; i < n; ++i) {
         const int kind = std::uniform_int_distribution<int>(0, 2)(setup);
         if (kind == 0) {
