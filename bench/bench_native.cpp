@@ -445,8 +445,8 @@ class MultiPMTBench {
     // Peak bytes of the plain composition of one call: the larger of the two full shaped waveforms, which
     // never live at the same time.
     double plain_peak_bytes(const SparseWaveform<double>& pmt) const {
-        const auto spacing = time_to_index(tot_.pulse_shape().time_step(), pmt.time_step());
-        const std::size_t tot = convolution_entries(pmt, tot_.pulse_shape().kernel().size(), std::max<std::int64_t>(spacing, 1));
+        const auto spacing = std::max<std::int64_t>(time_to_index(tot_.pulse_shape().time_step(), pmt.time_step()), 1);
+        const std::size_t tot = convolution_entries(pmt, tot_.pulse_shape().kernel().size(), spacing);
         const std::size_t adc = convolution_entries(pmt, adc_.pulse_shape().kernel().size(), 1);
         return growth_peak_entries(std::max(tot, adc)) * sizeof(SparseWaveform<double>::Sample);
     }
@@ -550,6 +550,19 @@ bool same_outcome(const Outcome<typename Detector::Record>& a, const Outcome<typ
            std::equal(a.records.begin(), a.records.end(), b.records.begin(), Detector::same);
 }
 
+// Where two outcomes part, for the message of a failed check.
+template <typename Detector>
+std::string difference(const Outcome<typename Detector::Record>& a, const Outcome<typename Detector::Record>& b) {
+    if (a.failure != b.failure || !same_bits(a.delay, b.delay)) {
+        return "delay " + format("%.17g", a.delay) + " \"" + a.failure + "\" against " + format("%.17g", b.delay) +
+               " \"" + b.failure + "\"";
+    }
+    const auto [it, _] = std::mismatch(a.records.begin(), a.records.end(), b.records.begin(), b.records.end(),
+                                       Detector::same);
+    return std::to_string(a.records.size()) + " records against " + std::to_string(b.records.size()) +
+           ", the first difference at record " + std::to_string(it - a.records.begin());
+}
+
 template <typename Record>
 void append(std::vector<Record>& all, std::vector<Record>&& more) {
     if (all.empty()) {
@@ -644,58 +657,64 @@ class Case {
             return;
         }
         prepared_ = true;
-        using Record = typename Detector::Record;
 
-        // One call of (1) from the seed: its peak memory, and the reference records.
+        // One call of (1) from the seed: its peak memory, and the reference for (2).
         typename Detector::Model reference = det_->make_model();
-        Outcome<Record> expected;
+        Outcome<typename Detector::Record> expected;
         row_.peak_mib = peak_mib([&] { expected = run_model<Detector>(reference, w_); });
-        row_.result = !w_.calibration        ? std::to_string(expected.records.size())
-                      : expected.failure.empty() ? format("%.3f ns", expected.delay * 1e9)
-                                                 : "fails";
+        row_.result = !w_.calibration ? std::to_string(expected.records.size())
+                                      : (expected.failure.empty() ? format("%.3f ns", expected.delay * 1e9) : "fails");
 
-        // (2) from the same seed must give the same records, and, called once more, the same records
-        // again: the generator is left in the same state.
         const double need_gib = plain_peak_gib();
-        std::mt19937 rng(seed());
         if (need_gib > plain_limit_gib_) {
-            char note[160];
-            std::snprintf(note, sizeof note, "needs ~%.1f GiB (limit %.1f GiB)", need_gib, plain_limit_gib_);
-            row_.plain_note = note;
-            std::cout << "check " << name("plain") << ": skipped, the full convolution " << note
+            row_.plain_note = format("needs ~%.1f GiB", need_gib) + format(" (limit %.1f GiB)", plain_limit_gib_);
+            std::cout << "check " << name("plain") << ": skipped, the full convolution " << row_.plain_note
                       << "; draw counts from the optimised ADC stage" << std::endl;
+            std::mt19937 rng(seed());
             run_plain(*det_, w_, rng, &draws_, AdcPath::optimised);
-        } else {
-            const auto actual = run_plain(*det_, w_, rng, &draws_);
-            if (!same_outcome<Detector>(expected, actual)) {
-                fail("BUG: " + name("plain") + " differs from " + name("simulate") + " (" +
-                     std::to_string(actual.records.size()) + " records against " +
-                     std::to_string(expected.records.size()) + ", delay/failure '" + std::to_string(actual.delay) +
-                     actual.failure + "' against '" + std::to_string(expected.delay) + expected.failure + "')");
-            }
-            const std::mt19937 after_workload = rng;
-            const Workload probe = flashes(20, 20, 1e-6);
-            const auto probe_expected = run_model<Detector>(reference, probe);
-            const auto probe_actual = run_plain(*det_, probe, rng, nullptr);
-            if (probe_expected.records.empty() || !same_outcome<Detector>(probe_expected, probe_actual)) {
-                fail("BUG: after " + label() + ", a further call of the plain composition differs from the "
-                     "model's (" + std::to_string(probe_actual.records.size()) + " records against " +
-                     std::to_string(probe_expected.records.size()) + "): the generator states differ");
-            }
-            // The floor must consume the generator exactly as the composition did.
-            std::mt19937 floor_rng(seed());
-            run_floor(*det_, draws_, floor_rng);
-            if (Detector::floor_keeps_draw_order && !(floor_rng == after_workload)) {
-                fail("BUG: the draw floor of " + label() + " does not make the draws of the composition");
-            }
-            const std::string result =
-                !w_.calibration          ? std::to_string(expected.records.size()) + " records"
-                : expected.failure.empty() ? "delay, " + format("%.6f", expected.delay * 1e9) + " ns,"
-                                           : "failure, \"" + expected.failure + "\",";
-            std::cout << "check " << name("plain") << ": the same " << result << " as " << name("simulate")
-                      << ", and the same generator state after"
-                      << (Detector::floor_keeps_draw_order ? "; the floor draws alike" : "") << std::endl;
+            return;
         }
+        check_plain(reference, expected);
+    }
+
+    // (2) from the seed must give exactly the outcome of (1) and leave the generator in the same state,
+    // which a further call on both shows; the draw floor must consume the generator as (2) did where it
+    // keeps the order of the draws. Counts the draws of every call on the way.
+    void check_plain(typename Detector::Model& reference, const Outcome<typename Detector::Record>& expected) {
+        std::mt19937 rng(seed());
+        const auto actual = run_plain(*det_, w_, rng, &draws_);
+        if (!same_outcome<Detector>(expected, actual)) {
+            fail("BUG: " + name("plain") + " differs from " + name("simulate") + ": " +
+                 difference<Detector>(actual, expected));
+        }
+        const std::mt19937 after_workload = rng;
+
+        const Workload probe = flashes(20, 20, 1e-6);
+        const auto probe_expected = run_model<Detector>(reference, probe);
+        const auto probe_actual = run_plain(*det_, probe, rng, nullptr);
+        if (probe_expected.records.empty()) {
+            fail("the probe call gives no record on " + label() + ", so it cannot compare generator states");
+        }
+        if (!same_outcome<Detector>(probe_expected, probe_actual)) {
+            fail("BUG: after " + label() + " the generator states differ: a further call of the plain composition "
+                 "gives " + difference<Detector>(probe_actual, probe_expected) + " of the model");
+        }
+
+        std::mt19937 floor_rng(seed());
+        run_floor(*det_, draws_, floor_rng);
+        if (Detector::floor_keeps_draw_order && !(floor_rng == after_workload)) {
+            fail("BUG: the draw floor of " + label() + " does not make the draws of the composition");
+        }
+        std::cout << "check " << name("plain") << ": the same " << describe(expected) << " as " << name("simulate")
+                  << ", and the same generator state after"
+                  << (Detector::floor_keeps_draw_order ? "; the floor makes the same draws" : "") << std::endl;
+    }
+
+    std::string describe(const Outcome<typename Detector::Record>& out) const {
+        if (!w_.calibration) {
+            return std::to_string(out.records.size()) + " records";
+        }
+        return out.failure.empty() ? "delay " + format("%.6f ns", out.delay * 1e9) : "failure \"" + out.failure + "\"";
     }
 
     void bench_model(benchmark::State& state) {
@@ -737,8 +756,8 @@ class Case {
                                 static_cast<std::int64_t>(w_.num_pes));
     }
 
-    // The largest peak of one call of the plain composition, estimated on a PMT waveform from a scratch
-    // generator (the shape of the work does not depend on the draws).
+    // The largest peak of one call of the plain composition, estimated on PMT waveforms made with a
+    // scratch generator: the drawn offsets and amplitudes barely change how many entries they have.
     double plain_peak_gib() const {
         std::mt19937 scratch(seed());
         double peak = 0.0;
@@ -800,7 +819,7 @@ void print_table(const std::vector<std::unique_ptr<Row>>& rows, const Collecting
         const auto floor = reporter.seconds(prefix + "floor");
         const std::string label = row->model + " " + row->key + ": " + row->description;
         std::printf("%-44s %9zu %10s %12s %8s %10s %13s\n", label.c_str(), row->pes, row->result.c_str(),
-                    format("%.3g", static_cast<double>(row->pes) / *model).c_str(),
+                    format("%.0f", static_cast<double>(row->pes) / *model).c_str(),
                     floor ? format("%.2f", *model / *floor).c_str() : "-",
                     plain ? format("%.2f", *plain / *model).c_str() : (row->plain_note.empty() ? "-" : "skipped"),
                     row->peak_mib ? format("%.1f", *row->peak_mib).c_str() : "n/a");
