@@ -219,33 +219,97 @@ struct Draws {
 // convolution does not fit in memory.
 enum class AdcPath { plain, optimised };
 
-// ---------------------------------------------------------------- ZozuvUza
+// ---------------------------------------------------------------- shared by both detectors
 
-class ZozuvUzaBench {
+// The configuration keys of an ADC stage.
+struct AdcKeys {
+    const char* pulse_shape;
+    const char* jitter;
+    const char* gain;
+    const char* offset;
+    const char* preamp_clip;
+    const char* noise;
+    const char* clip;
+};
+
+// What both detectors build alike from their configuration: the spectrum distributions (and copies of
+// them for the draw floor), the PMT grid and the ADC stage; with the PE step and the ADC draws of the floor.
+class DetectorBench {
   public:
-    using Model = ZozuvUza;
-    using Record = ostrelin::ZozuvUzaTrigger;
+    int seed() const { return config_.integer("seed"); }
 
-    explicit ZozuvUzaBench(const fs::path& dir)
+    SparseWaveform<double> pmt_waveform(const std::vector<double>& pe_times, std::mt19937& rng) {
+        return pe_to_waveform(pe_times, time_distribution_, amplitude_distribution_, pmt_time_step_, rng);
+    }
+
+  protected:
+    DetectorBench(const fs::path& dir, const AdcKeys& keys)
         : dir_(dir), config_(FlatJson::read(dir / "config.json")),
           time_distribution_(load_distribution(file("time_spectrum"))),
           amplitude_distribution_(load_distribution(file("amplitude_spectrum"))),
           pmt_time_step_(config_.number("pmt_time_step")),
           adc_(config_.number("adc_step"),
-               load_pulse_shape(file("pulse_shape"), pmt_time_step_, "Pulse shape time step does not match PMT step."),
-               config_.integer("jitter"), config_.number("gain"), config_.number("offset"),
-               config_.number("preamp_clip"), config_.number("noise"), config_.number("clip")),
+               load_pulse_shape(file(keys.pulse_shape), pmt_time_step_,
+                                "Pulse shape time step does not match PMT step."),
+               config_.integer(keys.jitter), config_.number(keys.gain), config_.number(keys.offset),
+               config_.number(keys.preamp_clip), config_.number(keys.noise), config_.number(keys.clip)),
+          floor_time_distribution_(time_distribution_), floor_amplitude_distribution_(amplitude_distribution_),
+          ratio_(time_to_index(adc_.adc_step(), pmt_time_step_)) {}
+
+    fs::path file(const std::string& key) const { return dir_ / config_.string(key); }
+
+    // Entries of the full shaped waveform of the ADC stage.
+    std::size_t adc_shaped_entries(const SparseWaveform<double>& pmt) const {
+        return convolution_entries(pmt, adc_.pulse_shape().kernel().size(), 1);
+    }
+
+    void floor_pes(const Draws& d, std::mt19937& rng, double& sink) {
+        for (std::size_t i = 0; i < d.pes; ++i) {
+            sink += floor_time_distribution_(rng);
+            sink += floor_amplitude_distribution_(rng);
+        }
+    }
+
+    void floor_adc(const Draws& d, std::mt19937& rng, double& sink) const {
+        if (adc_.jitter() < 0) {
+            std::uniform_int_distribution<int> phase(0, static_cast<int>(ratio_ - 1));
+            sink += phase(rng);
+        }
+        std::normal_distribution<double> noise(0.0, 1.0);
+        for (std::size_t i = 0; i < d.adc_entries; ++i) {
+            sink += noise(rng);
+        }
+    }
+
+    fs::path dir_;
+    FlatJson config_;
+    std::piecewise_linear_distribution<double> time_distribution_;
+    std::piecewise_linear_distribution<double> amplitude_distribution_;
+    double pmt_time_step_;
+    ADCSim adc_;
+
+  private:
+    std::piecewise_linear_distribution<double> floor_time_distribution_;
+    std::piecewise_linear_distribution<double> floor_amplitude_distribution_;
+    std::int64_t ratio_; // PMT grid steps per ADC step: the range of the random sampling phase
+};
+
+// ---------------------------------------------------------------- ZozuvUza
+
+class ZozuvUzaBench : public DetectorBench {
+  public:
+    using Model = ZozuvUza;
+    using Record = ostrelin::ZozuvUzaTrigger;
+
+    explicit ZozuvUzaBench(const fs::path& dir)
+        : DetectorBench(dir, {"pulse_shape", "jitter", "gain", "offset", "preamp_clip", "noise", "clip"}),
           trigger_(config_.number("adc_step"), config_.integer("waveform_samples"),
                    config_.integer("retrigger_offset"), config_.int_array("trigger_kernel"),
                    config_.integer("adc_threshold"), config_.integer("trigger_norm")),
           waveform_samples_(config_.integer("waveform_samples")), trigger_offset_(config_.integer("trigger_offset")),
-          offset_(config_.number("offset")), early_handling_(policy(config_.string("early_handling"))),
-          floor_time_distribution_(time_distribution_), floor_amplitude_distribution_(amplitude_distribution_),
-          ratio_(time_to_index(adc_.adc_step(), pmt_time_step_)) {}
+          offset_(config_.number("offset")), early_handling_(policy(config_.string("early_handling"))) {}
 
     static const char* name() { return "ZozuvUza"; }
-    const fs::path& dir() const { return dir_; }
-    int seed() const { return config_.integer("seed"); }
 
     Model make_model() const {
         return Model(file("time_spectrum"), file("amplitude_spectrum"), pmt_time_step_, config_.number("adc_step"),
@@ -258,7 +322,7 @@ class ZozuvUzaBench {
 
     std::vector<Record> plain(const std::vector<double>& pe_times, int channel, std::mt19937& rng, Draws* draws,
                               AdcPath path = AdcPath::plain) {
-        const auto pmt = pe_to_waveform(pe_times, time_distribution_, amplitude_distribution_, pmt_time_step_, rng);
+        const auto pmt = pmt_waveform(pe_times, rng);
         const auto adc = path == AdcPath::plain ? adc_.simulate_plain(pmt, rng) : adc_.simulate(pmt, rng);
         const auto trigger_times = trigger_.simulate(adc);
         if (draws != nullptr) {
@@ -269,27 +333,12 @@ class ZozuvUzaBench {
 
     // Peak bytes of the plain composition of one call: the full shaped waveform on the PMT grid.
     double plain_peak_bytes(const SparseWaveform<double>& pmt) const {
-        const std::size_t shaped = convolution_entries(pmt, adc_.pulse_shape().kernel().size(), 1);
-        return growth_peak_entries(shaped) * sizeof(SparseWaveform<double>::Sample);
-    }
-
-    SparseWaveform<double> scratch_pmt(const std::vector<double>& pe_times, std::mt19937& rng) {
-        return pe_to_waveform(pe_times, time_distribution_, amplitude_distribution_, pmt_time_step_, rng);
+        return growth_peak_entries(adc_shaped_entries(pmt)) * sizeof(SparseWaveform<double>::Sample);
     }
 
     void floor(const Draws& d, std::mt19937& rng, double& sink) {
-        for (std::size_t i = 0; i < d.pes; ++i) {
-            sink += floor_time_distribution_(rng);
-            sink += floor_amplitude_distribution_(rng);
-        }
-        if (adc_.jitter() < 0) {
-            std::uniform_int_distribution<int> phase(0, static_cast<int>(ratio_ - 1));
-            sink += phase(rng);
-        }
-        std::normal_distribution<double> noise(0.0, 1.0);
-        for (std::size_t i = 0; i < d.adc_entries; ++i) {
-            sink += noise(rng);
-        }
+        floor_pes(d, rng, sink);
+        floor_adc(d, rng, sink);
     }
 
     // Each floor call draws exactly what the composition's call drew, in the same order.
@@ -306,8 +355,6 @@ class ZozuvUzaBench {
     }
 
   private:
-    fs::path file(const std::string& key) const { return dir_ / config_.string(key); }
-
     static ZozuvUza::EarlyHandling policy(const std::string& name) {
         static const std::map<std::string, ZozuvUza::EarlyHandling> names = {
             {"IGNORE", ZozuvUza::EarlyHandling::IGNORE},
@@ -370,51 +417,32 @@ class ZozuvUzaBench {
         return out;
     }
 
-    fs::path dir_;
-    FlatJson config_;
-    std::piecewise_linear_distribution<double> time_distribution_;
-    std::piecewise_linear_distribution<double> amplitude_distribution_;
-    double pmt_time_step_;
-    ADCSim adc_;
     TriggerSim trigger_;
     int waveform_samples_;
     int trigger_offset_;
     double offset_;
     ZozuvUza::EarlyHandling early_handling_;
-    std::piecewise_linear_distribution<double> floor_time_distribution_;
-    std::piecewise_linear_distribution<double> floor_amplitude_distribution_;
-    std::int64_t ratio_; // PMT grid steps per ADC step: the range of the random sampling phase
 };
 
 // ---------------------------------------------------------------- MultiPMT
 
-class MultiPMTBench {
+class MultiPMTBench : public DetectorBench {
   public:
     using Model = MultiPMT;
     using Record = ostrelin::MultiPMTTrigger;
 
+    // The ADC clips with the same bound before and after its noise.
     explicit MultiPMTBench(const fs::path& dir)
-        : dir_(dir), config_(FlatJson::read(dir / "config.json")),
-          time_distribution_(load_distribution(file("time_spectrum"))),
-          amplitude_distribution_(load_distribution(file("amplitude_spectrum"))),
-          pmt_time_step_(config_.number("pmt_time_step")),
-          adc_(config_.number("adc_step"),
-               load_pulse_shape(file("adc_pulse_shape"), pmt_time_step_,
-                                "Pulse shape time step does not match PMT step."),
-               config_.integer("adc_jitter"), config_.number("adc_gain"), config_.number("adc_offset"),
-               config_.number("adc_clip"), config_.number("adc_noise"), config_.number("adc_clip")),
+        : DetectorBench(dir, {"adc_pulse_shape", "adc_jitter", "adc_gain", "adc_offset", "adc_clip", "adc_noise",
+                              "adc_clip"}),
           tot_(config_.number("tot_step"),
                load_pulse_shape(file("tot_pulse_shape"), config_.number("tot_step"),
                                 "ToT pulse shape time step does not match ToT step."),
                config_.number("tot_threshold"), config_.number("tot_dead_time"), config_.number("tot_noise"),
                config_.number("tot_jitter")),
-          sample_delay_(config_.number("sample_delay")), floor_time_distribution_(time_distribution_),
-          floor_amplitude_distribution_(amplitude_distribution_),
-          ratio_(time_to_index(adc_.adc_step(), pmt_time_step_)) {}
+          sample_delay_(config_.number("sample_delay")) {}
 
     static const char* name() { return "MultiPMT"; }
-    const fs::path& dir() const { return dir_; }
-    int seed() const { return config_.integer("seed"); }
 
     Model make_model() const {
         return Model(file("time_spectrum"), file("amplitude_spectrum"), pmt_time_step_, config_.number("tot_step"),
@@ -427,7 +455,7 @@ class MultiPMTBench {
 
     std::vector<Record> plain(const std::vector<double>& pe_times, int channel, std::mt19937& rng, Draws* draws,
                               AdcPath path = AdcPath::plain) {
-        const auto pmt = pe_to_waveform(pe_times, time_distribution_, amplitude_distribution_, pmt_time_step_, rng);
+        const auto pmt = pmt_waveform(pe_times, rng);
         const auto hits = tot_.simulate_plain(pmt, rng);
         const auto adc = path == AdcPath::plain ? adc_.simulate_plain(pmt, rng) : adc_.simulate(pmt, rng);
         if (draws != nullptr) {
@@ -447,19 +475,11 @@ class MultiPMTBench {
     double plain_peak_bytes(const SparseWaveform<double>& pmt) const {
         const auto spacing = std::max<std::int64_t>(time_to_index(tot_.pulse_shape().time_step(), pmt.time_step()), 1);
         const std::size_t tot = convolution_entries(pmt, tot_.pulse_shape().kernel().size(), spacing);
-        const std::size_t adc = convolution_entries(pmt, adc_.pulse_shape().kernel().size(), 1);
-        return growth_peak_entries(std::max(tot, adc)) * sizeof(SparseWaveform<double>::Sample);
-    }
-
-    SparseWaveform<double> scratch_pmt(const std::vector<double>& pe_times, std::mt19937& rng) {
-        return pe_to_waveform(pe_times, time_distribution_, amplitude_distribution_, pmt_time_step_, rng);
+        return growth_peak_entries(std::max(tot, adc_shaped_entries(pmt))) * sizeof(SparseWaveform<double>::Sample);
     }
 
     void floor(const Draws& d, std::mt19937& rng, double& sink) {
-        for (std::size_t i = 0; i < d.pes; ++i) {
-            sink += floor_time_distribution_(rng);
-            sink += floor_amplitude_distribution_(rng);
-        }
+        floor_pes(d, rng, sink);
         {
             // The ToT stage's two separate distributions, fresh per call.
             std::normal_distribution<double> noise(0.0, 1.0);
@@ -471,14 +491,7 @@ class MultiPMTBench {
                 sink += jitter(rng);
             }
         }
-        if (adc_.jitter() < 0) {
-            std::uniform_int_distribution<int> phase(0, static_cast<int>(ratio_ - 1));
-            sink += phase(rng);
-        }
-        std::normal_distribution<double> noise(0.0, 1.0);
-        for (std::size_t i = 0; i < d.adc_entries; ++i) {
-            sink += noise(rng);
-        }
+        floor_adc(d, rng, sink);
     }
 
     // The ToT stage draws each hit's two jitter values right after the noise value of the entry that
@@ -493,19 +506,8 @@ class MultiPMTBench {
     }
 
   private:
-    fs::path file(const std::string& key) const { return dir_ / config_.string(key); }
-
-    fs::path dir_;
-    FlatJson config_;
-    std::piecewise_linear_distribution<double> time_distribution_;
-    std::piecewise_linear_distribution<double> amplitude_distribution_;
-    double pmt_time_step_;
-    ADCSim adc_;
     ToTSim tot_;
     double sample_delay_;
-    std::piecewise_linear_distribution<double> floor_time_distribution_;
-    std::piecewise_linear_distribution<double> floor_amplitude_distribution_;
-    std::int64_t ratio_;
 };
 
 // A MultiPMT detector equal to the one of the Python test fixtures, written to `dir`: 1 ns transit-time
@@ -762,7 +764,7 @@ class Case {
         std::mt19937 scratch(seed());
         double peak = 0.0;
         for (const Call& call : w_.calls) {
-            peak = std::max(peak, det_->plain_peak_bytes(det_->scratch_pmt(call.pe_times, scratch)));
+            peak = std::max(peak, det_->plain_peak_bytes(det_->pmt_waveform(call.pe_times, scratch)));
         }
         return peak / (1024.0 * 1024.0 * 1024.0);
     }
