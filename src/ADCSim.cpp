@@ -108,9 +108,9 @@ SparseWaveform<unsigned short> ADCSim::simulate(const SparseWaveform<double>& pm
     }
     std::vector<SparseWaveform<unsigned short>::Sample> entries;
     entries.reserve(samples->size_hint());
-    SparseWaveform<unsigned short>::Sample entry;
-    while (samples->next(entry)) {
-        entries.push_back(entry);
+    std::vector<SparseWaveform<unsigned short>::Sample> block;
+    while (samples->fill(block, 4096) > 0) {
+        entries.insert(entries.end(), block.begin(), block.end());
     }
     SparseWaveform<unsigned short> out(adc_step_);
     out.assign_sorted(std::move(entries));
@@ -146,6 +146,36 @@ std::optional<ADCSim::Stream> ADCSim::stream(const SparseWaveform<double>& pmt_w
         phase = phase_dist(rng);
     }
     return Stream(*this, in, ratio, phase, rng);
+}
+
+inline unsigned short ADCSim::count(double v, double gaussian) const {
+    double x = v * gain_ + offset_;
+    if (x < 0.0) {
+        x = 0.0;
+    }
+    if (preamp_clip_ < x) {
+        x = preamp_clip_;
+    }
+    const double n = gaussian * noise_ + 0.0;
+    double y = n + x;
+    if (y < 0.0) {
+        y = 0.0;
+    }
+    if (clip_ < y) {
+        y = clip_;
+    }
+    // Every y here lies in [0, clip] and fits, except NaN: an amplitude that
+    // overflowed upstream (inf - inf in the shaping, inf * 0 in the gain)
+    // passes every comparison unchanged and has no integer value. It counts
+    // as 0 instead of reaching the conversion.
+    if (std::isnan(y)) {
+        return 0;
+    }
+    // Rounding halves away from zero, as std::round does, for y in [0, 65535]:
+    // the whole part is exact, and so is the fraction y - whole.
+    const auto whole = static_cast<std::int32_t>(y);
+    const std::int32_t counts = (y - static_cast<double>(whole) >= 0.5) ? whole + 1 : whole;
+    return static_cast<unsigned short>(counts);
 }
 
 ADCSim::Stream::Stream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
@@ -216,6 +246,16 @@ bool ADCSim::Stream::next(SparseWaveform<unsigned short>::Sample& entry) {
     return true;
 }
 
+std::size_t ADCSim::Stream::fill(std::vector<SparseWaveform<unsigned short>::Sample>& block, std::size_t max) {
+    block.clear();
+    std::int64_t k = 0;
+    double value = 0.0;
+    while (block.size() < max && next_point(k, value)) {
+        block.emplace_back(k, adc_->count(value, gauss_(*rng_)));
+    }
+    return block.size();
+}
+
 SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sampled, std::mt19937& rng) const {
     SparseWaveform<unsigned short> out(adc_step_);
     out.reserve(sampled.size());
@@ -231,36 +271,6 @@ SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sa
         out.add_at_index(k, count(v, gauss(rng)));
     }
     return out;
-}
-
-unsigned short ADCSim::count(double v, double gaussian) const {
-    double x = v * gain_ + offset_;
-    if (x < 0.0) {
-        x = 0.0;
-    }
-    if (preamp_clip_ < x) {
-        x = preamp_clip_;
-    }
-    const double n = gaussian * noise_ + 0.0;
-    double y = n + x;
-    if (y < 0.0) {
-        y = 0.0;
-    }
-    if (clip_ < y) {
-        y = clip_;
-    }
-    // Every y here lies in [0, clip] and fits, except NaN: an amplitude that
-    // overflowed upstream (inf - inf in the shaping, inf * 0 in the gain)
-    // passes every comparison unchanged and has no integer value. It counts
-    // as 0 instead of reaching the conversion.
-    if (std::isnan(y)) {
-        return 0;
-    }
-    // Rounding halves away from zero, as std::round does, for y in [0, 65535]:
-    // the whole part is exact, and so is the fraction y - whole.
-    const auto whole = static_cast<std::int32_t>(y);
-    const std::int32_t counts = (y - static_cast<double>(whole) >= 0.5) ? whole + 1 : whole;
-    return static_cast<unsigned short>(counts);
 }
 
 } // namespace velmora

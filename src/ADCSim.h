@@ -68,6 +68,9 @@ class VELMORA_EXPORT ADCSim {
     class Stream {
       public:
         bool next(SparseWaveform<unsigned short>::Sample& entry);
+        // Replaces the content of `block` by the next entries, at most `max`
+        // of them; returns how many (0 at the end).
+        std::size_t fill(std::vector<SparseWaveform<unsigned short>::Sample>& block, std::size_t max);
         std::size_t size_hint() const;
 
       private:

@@ -104,13 +104,15 @@ std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<doub
     }
     std::sort(lookups.begin(), lookups.end());
     std::size_t next = 0;
-    SparseWaveform<unsigned short>::Sample entry;
-    while (adc_stream->next(entry)) {
-        while (next < lookups.size() && lookups[next].first < entry.first) {
-            ++next; // not stored: stays 0
-        }
-        for (; next < lookups.size() && lookups[next].first == entry.first; ++next) {
-            records[lookups[next].second].adc_sample = entry.second;
+    std::vector<SparseWaveform<unsigned short>::Sample> block;
+    while (adc_stream->fill(block, 1024) > 0) {
+        for (const auto& [k, v] : block) {
+            while (next < lookups.size() && lookups[next].first < k) {
+                ++next; // not stored: stays 0
+            }
+            for (; next < lookups.size() && lookups[next].first == k; ++next) {
+                records[lookups[next].second].adc_sample = v;
+            }
         }
     }
     if (failure) {

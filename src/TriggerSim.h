@@ -6,10 +6,18 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <utility>
 #include <vector>
 
 namespace velmora {
+
+namespace detail {
+// Window starts and their distances to a candidate are wider than the 64-bit
+// sample index: a start may lie a window length (up to 2^31 samples) before
+// the first or after the last signal index.
+__extension__ typedef __int128 wide_index;
+} // namespace detail
 
 // The ZozuvUza digital trigger. Filters the ADC samples of one channel with an
 // integer kernel, divides the result by trigger_norm (truncating) and compares
@@ -50,7 +58,7 @@ class VELMORA_EXPORT TriggerSim {
         // Window starts and their distances to a candidate are wider than the
         // 64-bit sample index: a start may lie a window length (up to 2^31
         // samples) before the first or after the last signal index.
-        __extension__ __int128 last_start_ = 0;
+        detail::wide_index last_start_ = 0;
     };
 
     // The filtered signal of ADC entries pushed one at a time in increasing
@@ -60,20 +68,27 @@ class VELMORA_EXPORT TriggerSim {
     // trigger_kernel().convolve; integer sums wrap, so their order is free.
     class Filter {
       public:
-        explicit Filter(const TriggerSim& sim) : taps_(sim.trigger_kernel_.kernel()) {}
+        explicit Filter(const TriggerSim& sim) : taps_(sim.trigger_kernel_.kernel()) {
+            // Partial sums of the filtered indices that the latest entry can
+            // still reach (at most one per tap), each in its own slot.
+            std::size_t size = 1;
+            while (size < taps_.size()) {
+                size *= 2;
+            }
+            mask_ = size - 1;
+            sums_.assign(size, 0);
+        }
 
         template <typename Sink>
         void push(std::int64_t k, unsigned short value, Sink&& sink) {
             emit_until(std::min(k - 1, covered_end_), sink);
             next_ = k;
-            recent_.emplace_back(k, static_cast<int>(value));
-            covered_end_ = k + static_cast<std::int64_t>(taps_.size()) - 1;
-            // Entries that no filtered index from here on can reach.
-            std::size_t stale = 0;
-            while (stale < recent_.size() && recent_[stale].first + static_cast<std::int64_t>(taps_.size()) <= k) {
-                ++stale;
+            const int v = value;
+            for (std::size_t i = 0; i < taps_.size(); ++i) {
+                int& sum = sums_[static_cast<std::size_t>(k + static_cast<std::int64_t>(i)) & mask_];
+                sum = detail::wrap_add(sum, detail::wrap_mul(v, taps_[i]));
             }
-            recent_.erase(recent_.begin(), recent_.begin() + static_cast<std::ptrdiff_t>(stale));
+            covered_end_ = k + static_cast<std::int64_t>(taps_.size()) - 1;
         }
 
         template <typename Sink>
@@ -88,22 +103,27 @@ class VELMORA_EXPORT TriggerSim {
         template <typename Sink>
         void emit_until(std::int64_t last, Sink& sink) {
             for (; next_ <= last; ++next_) {
-                int sum = 0;
-                for (const auto& [k, value] : recent_) {
-                    const std::int64_t tap = next_ - k;
-                    if (tap >= 0 && tap < static_cast<std::int64_t>(taps_.size())) {
-                        sum = detail::wrap_add(sum, detail::wrap_mul(value, taps_[static_cast<std::size_t>(tap)]));
-                    }
-                }
-                sink(next_, sum);
+                int& sum = sums_[static_cast<std::size_t>(next_) & mask_];
+                const int s = sum;
+                sum = 0;
+                sink(next_, s);
             }
         }
 
         const std::vector<int>& taps_;
-        std::vector<std::pair<std::int64_t, int>> recent_;
+        std::vector<int> sums_;
+        std::size_t mask_ = 0;
         std::int64_t next_ = 0;
         std::int64_t covered_end_ = -1;
     };
+
+    // Whether the filtered value s, divided by trigger_norm with truncation
+    // toward zero, exceeds adc_threshold: the same answer as that division in
+    // 64 bits (defined also for INT_MIN / -1), by one comparison.
+    bool passes_threshold(int s) const noexcept {
+        const std::int64_t v = trigger_norm_ > 0 ? std::int64_t{s} : -std::int64_t{s};
+        return v >= min_passing_;
+    }
 
     double adc_step() const noexcept { return adc_step_; }
     int waveform_samples() const noexcept { return waveform_samples_; }
@@ -124,6 +144,48 @@ class VELMORA_EXPORT TriggerSim {
     SparseConvolution<int> trigger_kernel_;
     int adc_threshold_;
     int trigger_norm_;
+    // The least s (sign-adjusted by trigger_norm) whose quotient exceeds the
+    // threshold: trunc(s / |norm|) > thr holds exactly for s >= (thr + 1)|norm|
+    // when thr >= 0, and for s > thr |norm| when thr < 0.
+    std::int64_t min_passing_ = 0;
 };
+
+// Inline: it runs once per filtered entry.
+inline bool TriggerSim::Detector::feed(std::int64_t j, int s, double& trigger_time) {
+    const TriggerSim& t = *sim_;
+    if (!started_) {
+        // The first entry opens a run and is never a candidate; the first
+        // window of a call starts at its own candidate index.
+        started_ = true;
+        prev_ = j;
+        last_start_ = detail::wide_index{j} + t.kernel_offset_ - t.waveform_samples_;
+        return false;
+    }
+    // Indices strictly increase, so prev + 1 does not overflow.
+    const bool continues_run = j == prev_ + 1;
+    prev_ = j;
+    if (!continues_run) {
+        run_ = 0;
+        return false;
+    }
+    ++run_;
+    // The first kernel_size entries of a run are filtered from a partly
+    // filled kernel.
+    if (run_ < t.kernel_size_) {
+        return false;
+    }
+    if (!t.passes_threshold(s)) {
+        return false;
+    }
+    const detail::wide_index distance = detail::wide_index{j} - last_start_;
+    if (distance < t.retrigger_offset_) {
+        return false;
+    }
+    // A window never starts inside the previous one: it is pushed to the
+    // previous window's end when the candidate comes too early.
+    last_start_ = distance >= t.waveform_samples_ ? detail::wide_index{j} : last_start_ + t.waveform_samples_;
+    trigger_time = static_cast<double>(last_start_) * t.adc_step_;
+    return true;
+}
 
 } // namespace velmora

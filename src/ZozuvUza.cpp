@@ -205,7 +205,7 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     std::size_t pending_head = 0;
     std::vector<AdcSample> history; // entries from history_head on may still be read
     std::size_t history_head = 0;
-    std::size_t prune_at = 256;
+    std::size_t prune_at = 4096;
     Records records;
     std::exception_ptr failure;
 
@@ -243,22 +243,23 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         }
     };
 
-    AdcSample entry;
-    while (adc_stream->next(entry)) {
+    std::vector<AdcSample> block;
+    while (adc_stream->fill(block, 1024) > 0) {
         if (failure) {
             continue; // only the draws remain
         }
         try {
-            const auto [k, v] = entry;
-            close_windows_before(k);
-            for (std::size_t p = pending_head; p < pending.size(); ++p) {
-                Window& w = pending[p];
-                if (k >= w.i0 && k < w.i1) {
-                    w.samples[static_cast<std::size_t>(k - w.i0)] = v;
+            for (const auto& [k, v] : block) {
+                close_windows_before(k);
+                for (std::size_t p = pending_head; p < pending.size(); ++p) {
+                    Window& w = pending[p];
+                    if (k >= w.i0 && k < w.i1) {
+                        w.samples[static_cast<std::size_t>(k - w.i0)] = v;
+                    }
                 }
+                history.emplace_back(k, v);
+                filter.push(k, v, open_window);
             }
-            history.push_back(entry);
-            filter.push(k, v, open_window);
             if (history.size() - history_head >= prune_at) {
                 // Later windows start no earlier than one placed at the next filtered index.
                 std::int64_t keep_from =
@@ -273,7 +274,7 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
                     history.erase(history.begin(), history.begin() + static_cast<std::ptrdiff_t>(history_head));
                     history_head = 0;
                 }
-                prune_at = std::max<std::size_t>(256, 2 * (history.size() - history_head));
+                prune_at = std::max<std::size_t>(4096, 2 * (history.size() - history_head));
             }
         } catch (...) {
             failure = std::current_exception();

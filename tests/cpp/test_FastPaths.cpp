@@ -4,9 +4,12 @@
 
 #include "ADCSim.h"
 #include "ToTSim.h"
+#include "TriggerSim.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -117,6 +120,37 @@ TEST(AdcCounts, RoundHalvesAwayFromZeroLikeStdRound) {
     ASSERT_EQ(counts.size(), values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
         EXPECT_EQ(counts.samples()[i].second, static_cast<unsigned short>(std::round(values[i]))) << values[i];
+    }
+}
+
+TEST(TriggerThreshold, OneComparisonEqualsTheTruncatingDivision) {
+    std::mt19937 setup(11);
+    const int extremes[] = {INT_MIN, INT_MIN + 1, -65535, -1, 0, 1, 65535, INT_MAX - 1, INT_MAX};
+    std::vector<int> norms(std::begin(extremes), std::end(extremes));
+    std::vector<int> thresholds = norms;
+    for (int i = 0; i < 40; ++i) {
+        norms.push_back(std::uniform_int_distribution<int>(-50, 50)(setup));
+        thresholds.push_back(std::uniform_int_distribution<int>(-1000, 1000)(setup));
+    }
+    for (const int norm : norms) {
+        if (norm == 0) {
+            continue;
+        }
+        for (const int threshold : thresholds) {
+            const TriggerSim trigger(4e-9, 16, 0, {1}, threshold, norm);
+            std::vector<int> values(std::begin(extremes), std::end(extremes));
+            for (int i = 0; i < 200; ++i) {
+                values.push_back(std::uniform_int_distribution<int>(-5000, 5000)(setup));
+                // Around the boundary, where an off-by-one would show.
+                values.push_back(static_cast<int>(std::clamp<std::int64_t>(
+                    std::int64_t{threshold} * norm + std::uniform_int_distribution<int>(-3, 3)(setup), INT_MIN,
+                    INT_MAX)));
+            }
+            for (const int s : values) {
+                ASSERT_EQ(trigger.passes_threshold(s), std::int64_t{s} / norm > threshold)
+                    << s << " / " << norm << " > " << threshold;
+            }
+        }
     }
 }
 
