@@ -29,6 +29,49 @@ namespace {
 // from zero.
 double to_tdc(double time, double tot_step) { return std::round(time / tot_step) * tot_step; }
 
+// Offsets from an input index a to the output index of each kernel tap, so
+// that the index rule need not divide for every tap. For |a| below 2^40 and
+// taps reaching less than 2^20 input steps, the index rule's quotient differs
+// from its exact value a + x + 0.001 (x = i * kernel_step / step; minus 0.001
+// for negative times) by less than 5e-4; where the fractional part of
+// x +- 0.001 keeps 7e-4 away from the integers, the truncated index is
+// therefore a plus a fixed offset. Taps closer to an integer are left to the
+// index rule.
+struct TapOffsets {
+    static constexpr std::int64_t unknown = std::numeric_limits<std::int64_t>::min();
+
+    TapOffsets(std::size_t taps, double kernel_step, double step) : positive(taps, unknown), negative(taps, unknown) {
+        constexpr long double margin = 7e-4L;
+        const long double ratio = static_cast<long double>(kernel_step) / static_cast<long double>(step);
+        for (std::size_t i = 0; i < taps; ++i) {
+            const long double x = static_cast<long double>(i) * ratio;
+            if (!(x < 1048576.0L)) {
+                break;
+            }
+            const long double up = x + 0.001L;
+            const long double up_floor = std::floor(up);
+            if (up - up_floor >= margin && up - up_floor <= 1.0L - margin) {
+                positive[i] = static_cast<std::int64_t>(up_floor);
+            }
+            const long double down = x - 0.001L;
+            const long double down_ceil = std::ceil(down);
+            if (down_ceil - down >= margin && down_ceil - down <= 1.0L - margin) {
+                negative[i] = static_cast<std::int64_t>(down_ceil);
+            }
+        }
+        complete = std::none_of(positive.begin(), positive.end(), [](std::int64_t d) { return d == unknown; }) &&
+                   std::none_of(negative.begin(), negative.end(), [](std::int64_t d) { return d == unknown; });
+        // Entries at or below this index have every tap at a negative time.
+        const long double reach = static_cast<long double>(taps == 0 ? 0 : taps - 1) * ratio;
+        all_negative_below = reach < 1048576.0L ? -static_cast<std::int64_t>(std::ceil(reach)) - 1 : unknown;
+    }
+
+    bool complete = false; // every tap has an offset on both sides
+    std::vector<std::int64_t> positive; // offsets for a >= 0
+    std::vector<std::int64_t> negative; // offsets for a <= all_negative_below
+    std::int64_t all_negative_below = unknown;
+};
+
 } // namespace
 
 // The discriminator walk over shaped samples fed in increasing index order.
@@ -107,7 +150,7 @@ std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform
     // itself (later taps then land at or after it), which the index rule
     // guarantees for |a| below 2^40; beyond, the plain path serves.
     constexpr std::int64_t exact_limit = std::int64_t{1} << 40;
-    if (!(kernel_step > 0.0) ||
+    if (!(kernel_step > 0.0) || !(step > 0.0) ||
         (!in.empty() && std::max(std::abs(in.front().first), std::abs(in.back().first)) > exact_limit)) {
         return simulate_plain(waveform, rng);
     }
@@ -115,6 +158,7 @@ std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform
     if (kernel.empty() || in.empty()) {
         return walk.finish();
     }
+    const TapOffsets taps(kernel.size(), kernel_step, step);
 
     // The convolution's own merge rules (see SparseConvolution::convolve), on
     // a window of the output: an input entry at index a only ever adds to
@@ -132,26 +176,52 @@ std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform
             head = 0;
         }
         const double t0 = static_cast<double>(a) * step;
-        auto cursor = acc.begin() + static_cast<std::ptrdiff_t>(head); // first entry at or after a
-        bool merging = cursor != acc.end();
-        for (std::size_t i = 0; i < kernel.size(); ++i) {
-            const double t = static_cast<double>(i) * kernel_step + t0;
-            const std::int64_t e = time_to_index(t, step);
-            const double c = v * kernel[i];
-            if (merging) {
-                while (cursor != acc.end() && cursor->first < e) {
+        // Where each tap lands: from the precomputed offsets when the entry's
+        // side of zero allows, else by the index rule itself.
+        const std::vector<std::int64_t>* offsets = nullptr;
+        if (a >= 0) {
+            offsets = &taps.positive;
+        } else if (a <= taps.all_negative_below) {
+            offsets = &taps.negative;
+        }
+        // Merge mode: add into the output entries that exist at or after
+        // each tap's index, the cursor starting at the first one at or after
+        // a; from the tap that runs past the last entry on, append.
+        std::size_t i = 0;
+        auto* cursor = acc.data() + head;
+        auto* const end = acc.data() + acc.size();
+        if (offsets != nullptr && taps.complete) {
+            for (; i < kernel.size() && cursor != end; ++i) {
+                const std::int64_t e = a + (*offsets)[i];
+                while (cursor != end && cursor->first < e) {
                     ++cursor;
                 }
-                if (cursor != acc.end()) {
+                if (cursor == end) {
+                    break;
+                }
+                cursor->second = v * kernel[i] + cursor->second;
+            }
+        }
+        bool merging = cursor != end;
+        for (; i < kernel.size(); ++i) {
+            const std::int64_t e = offsets != nullptr && (*offsets)[i] != TapOffsets::unknown
+                                       ? a + (*offsets)[i]
+                                       : time_to_index(static_cast<double>(i) * kernel_step + t0, step);
+            const double c = v * kernel[i];
+            if (merging) {
+                while (cursor != end && cursor->first < e) {
+                    ++cursor;
+                }
+                if (cursor != end) {
                     cursor->second = c + cursor->second;
                     continue;
                 }
-                merging = false;
+                merging = false; // cursor and end are not used again: appending may move the entries
             }
             if (acc.size() > head && acc.back().first == e) {
                 acc.back().second = c + acc.back().second;
             } else {
-                acc.emplace_back(e, c);
+                acc.emplace_back(e, c); // appends only after the cursor has left the entries
             }
         }
     }
