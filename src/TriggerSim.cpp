@@ -1,5 +1,6 @@
 #include "TriggerSim.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <utility>
@@ -31,6 +32,17 @@ TriggerSim::TriggerSim(double adc_step, int waveform_samples, int retrigger_offs
     const std::int64_t norm = trigger_norm_ > 0 ? std::int64_t{trigger_norm_} : -std::int64_t{trigger_norm_};
     min_passing_ = adc_threshold_ >= 0 ? (std::int64_t{adc_threshold_} + 1) * norm
                                        : std::int64_t{adc_threshold_} * norm + 1;
+    // Samples are never negative: with norm > 0 a filtered value is at most
+    // the sum of the positive taps times the largest sample it reads, with
+    // norm < 0 its negation at most the sum of the negative taps' magnitudes
+    // times that sample.
+    std::int64_t reach = 0;
+    for (const int tap : trigger_kernel_.kernel()) {
+        reach += trigger_norm_ > 0 ? std::max(tap, 0) : -std::int64_t{std::min(tap, 0)};
+    }
+    if (min_passing_ > 0) {
+        quiet_limit_ = reach == 0 ? 65535 : static_cast<int>(std::min<std::int64_t>((min_passing_ - 1) / reach, 65535));
+    }
 }
 
 std::vector<double> TriggerSim::simulate(const SparseWaveform<unsigned short>& adc_waveform) const {

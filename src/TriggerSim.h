@@ -49,6 +49,9 @@ class VELMORA_EXPORT TriggerSim {
         explicit Detector(const TriggerSim& sim) : sim_(&sim) {}
         // True, with the window start time in seconds, when the entry triggers.
         bool feed(std::int64_t j, int s, double& trigger_time);
+        // The same for an entry whose value is known not to pass the
+        // threshold: only the run bookkeeping moves on.
+        void skip(std::int64_t j);
 
       private:
         const TriggerSim* sim_;
@@ -68,26 +71,35 @@ class VELMORA_EXPORT TriggerSim {
     // trigger_kernel().convolve; integer sums wrap, so their order is free.
     class Filter {
       public:
-        explicit Filter(const TriggerSim& sim) : taps_(sim.trigger_kernel_.kernel()) {
-            // Partial sums of the filtered indices that the latest entry can
-            // still reach (at most one per tap), each in its own slot.
+        explicit Filter(const TriggerSim& sim) : taps_(sim.trigger_kernel_.kernel()), quiet_(sim.quiet_limit_) {
+            // The values of the last indices up to the latest entry, one slot
+            // per index, enough that the indices one filtered value reads never
+            // share a slot; an index without an entry holds 0.
             std::size_t size = 1;
             while (size < taps_.size()) {
                 size *= 2;
             }
             mask_ = size - 1;
-            sums_.assign(size, 0);
+            values_.assign(size, 0);
         }
 
+        // Sink: (index, quiet, value); a quiet index is one whose filtered
+        // value cannot pass the threshold, and its value is not formed.
         template <typename Sink>
         void push(std::int64_t k, unsigned short value, Sink&& sink) {
             emit_until(std::min(k - 1, covered_end_), sink);
-            next_ = k;
-            const int v = value;
-            for (std::size_t i = 0; i < taps_.size(); ++i) {
-                int& sum = sums_[static_cast<std::size_t>(k + static_cast<std::int64_t>(i)) & mask_];
-                sum = detail::wrap_add(sum, detail::wrap_mul(v, taps_[i]));
+            // Indices skipped since the latest entry read as 0 for the
+            // filtered values that k reaches.
+            const std::int64_t first_unset = std::max(last_ + 1, k - static_cast<std::int64_t>(mask_));
+            for (std::int64_t idx = first_unset; idx < k; ++idx) {
+                values_[static_cast<std::size_t>(idx) & mask_] = 0;
             }
+            values_[static_cast<std::size_t>(k) & mask_] = value;
+            if (static_cast<int>(value) > quiet_) {
+                last_loud_ = k;
+            }
+            last_ = k;
+            next_ = k;
             covered_end_ = k + static_cast<std::int64_t>(taps_.size()) - 1;
         }
 
@@ -102,17 +114,30 @@ class VELMORA_EXPORT TriggerSim {
       private:
         template <typename Sink>
         void emit_until(std::int64_t last, Sink& sink) {
+            const auto taps = static_cast<std::int64_t>(taps_.size());
             for (; next_ <= last; ++next_) {
-                int& sum = sums_[static_cast<std::size_t>(next_) & mask_];
-                const int s = sum;
-                sum = 0;
-                sink(next_, s);
+                if (next_ > last_) {
+                    values_[static_cast<std::size_t>(next_) & mask_] = 0; // after the latest entry
+                }
+                if (last_loud_ <= next_ - taps) {
+                    sink(next_, true, 0);
+                    continue;
+                }
+                int sum = 0;
+                for (std::int64_t i = 0; i < taps; ++i) {
+                    const int v = values_[static_cast<std::size_t>(next_ - i) & mask_];
+                    sum = detail::wrap_add(sum, detail::wrap_mul(v, taps_[static_cast<std::size_t>(i)]));
+                }
+                sink(next_, false, sum);
             }
         }
 
         const std::vector<int>& taps_;
-        std::vector<int> sums_;
+        int quiet_;
+        std::vector<int> values_;
         std::size_t mask_ = 0;
+        std::int64_t last_ = std::numeric_limits<std::int64_t>::min() / 2;      // index of the latest entry
+        std::int64_t last_loud_ = std::numeric_limits<std::int64_t>::min() / 2; // of the latest value above quiet
         std::int64_t next_ = 0;
         std::int64_t covered_end_ = -1;
     };
@@ -144,13 +169,29 @@ class VELMORA_EXPORT TriggerSim {
     SparseConvolution<int> trigger_kernel_;
     int adc_threshold_;
     int trigger_norm_;
+    // ADC values at or below this keep every filtered value they enter below
+    // the threshold: (Sum of the taps of the sign that can pass) x value
+    // stays under min_passing_; -1 when no value is that small.
+    int quiet_limit_ = -1;
     // The least s (sign-adjusted by trigger_norm) whose quotient exceeds the
     // threshold: trunc(s / |norm|) > thr holds exactly for s >= (thr + 1)|norm|
     // when thr >= 0, and for s > thr |norm| when thr < 0.
     std::int64_t min_passing_ = 0;
 };
 
-// Inline: it runs once per filtered entry.
+// Inline: these run once per filtered entry.
+inline void TriggerSim::Detector::skip(std::int64_t j) {
+    if (!started_) {
+        started_ = true;
+        prev_ = j;
+        last_start_ = detail::wide_index{j} + sim_->kernel_offset_ - sim_->waveform_samples_;
+        return;
+    }
+    const bool continues_run = j == prev_ + 1;
+    prev_ = j;
+    run_ = continues_run ? run_ + 1 : 0;
+}
+
 inline bool TriggerSim::Detector::feed(std::int64_t j, int s, double& trigger_time) {
     const TriggerSim& t = *sim_;
     if (!started_) {

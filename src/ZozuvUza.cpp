@@ -209,7 +209,11 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     Records records;
     std::exception_ptr failure;
 
-    const auto open_window = [&](std::int64_t j, int value) {
+    const auto open_window = [&](std::int64_t j, bool quiet, int value) {
+        if (quiet) {
+            detector.skip(j);
+            return;
+        }
         double trigger_time = 0.0;
         if (!detector.feed(j, value, trigger_time)) {
             return;
