@@ -158,7 +158,9 @@ std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform
     if (kernel.empty() || in.empty()) {
         return walk.finish();
     }
-    const TapOffsets taps(kernel.size(), kernel_step, step);
+    // Working out the offsets costs about as much as placing every tap of a
+    // few entries by the index rule; a few entries go without them.
+    const TapOffsets taps(in.size() >= 16 ? kernel.size() : 0, kernel_step, step);
 
     // The convolution's own merge rules (see SparseConvolution::convolve), on
     // a window of the output: an input entry at index a only ever adds to
@@ -179,7 +181,9 @@ std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform
         // Where each tap lands: from the precomputed offsets when the entry's
         // side of zero allows, else by the index rule itself.
         const std::vector<std::int64_t>* offsets = nullptr;
-        if (a >= 0) {
+        if (taps.positive.size() != kernel.size()) {
+            // No offsets worked out: every tap by the index rule.
+        } else if (a >= 0) {
             offsets = &taps.positive;
         } else if (a <= taps.all_negative_below) {
             offsets = &taps.negative;
