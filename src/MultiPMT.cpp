@@ -122,20 +122,7 @@ std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<doub
 }
 
 double MultiPMT::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
-    const std::vector<double> pe_times(num_pes, 0.0);
-    double sum = 0.0;
-    std::size_t valid = 0;
-    for (std::size_t i = 0; i < num_sim; ++i) {
-        const auto records = simulate(pe_times, 0);
-        if (records.size() == 1) {
-            sum += records.front().time;
-            ++valid;
-        }
-    }
-    if (valid < num_sim / 2) {
-        throw std::runtime_error("Too many simulations did not produce a valid trigger. Calibration failed.");
-    }
-    return sum / static_cast<double>(valid);
+    return velmora::calibrate_delay(*this, num_pes, num_sim, [](const ostrelin::MultiPMTTrigger& r) { return r.time; });
 }
 
 } // namespace velmora

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -50,5 +51,27 @@ SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
                                       std::piecewise_linear_distribution<double>& time_distribution,
                                       std::piecewise_linear_distribution<double>& amplitude_distribution,
                                       double step, std::mt19937& rng);
+
+// The delay calibration of both models: num_sim runs of `simulate` on
+// num_pes PEs at time 0, channel 0; the runs that give exactly one record
+// count, and time_of(record) is averaged over them. Fails when fewer than
+// half of the runs (rounded down) count.
+template <typename Model, typename TimeOf>
+double calibrate_delay(Model& model, std::size_t num_pes, std::size_t num_sim, TimeOf time_of) {
+    const std::vector<double> pe_times(num_pes, 0.0);
+    double sum = 0.0;
+    std::size_t valid = 0;
+    for (std::size_t i = 0; i < num_sim; ++i) {
+        const auto records = model.simulate(pe_times, 0);
+        if (records.size() == 1) {
+            sum += time_of(records.front());
+            ++valid;
+        }
+    }
+    if (valid < num_sim / 2) {
+        throw std::runtime_error("Too many simulations did not produce a valid trigger. Calibration failed.");
+    }
+    return sum / static_cast<double>(valid);
+}
 
 } // namespace velmora

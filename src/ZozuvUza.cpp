@@ -308,20 +308,10 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate_windows(const Impl& s,
 }
 
 double ZozuvUza::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
-    const std::vector<double> pe_times(num_pes, 0.0);
-    double sum = 0.0;
-    std::size_t valid = 0;
-    for (std::size_t i = 0; i < num_sim; ++i) {
-        const auto records = simulate(pe_times, 0);
-        if (records.size() == 1) {
-            sum += static_cast<double>(records.front().trigger_time_ticks) * 4e-9;
-            ++valid;
-        }
-    }
-    if (valid < num_sim / 2) {
-        throw std::runtime_error("Too many simulations did not produce a valid trigger. Calibration failed.");
-    }
-    return sum / static_cast<double>(valid);
+    // Only delays below one second are measured: the whole seconds are not read.
+    return velmora::calibrate_delay(*this, num_pes, num_sim, [](const ostrelin::ZozuvUzaTrigger& r) {
+        return static_cast<double>(r.trigger_time_ticks) * 4e-9;
+    });
 }
 
 } // namespace velmora

@@ -164,6 +164,21 @@ py::ssize_t wrap_index(py::ssize_t i, std::size_t n) {
     return i;
 }
 
+// A new vector holding copies of the elements that a slice selects.
+template <typename Vector>
+Vector* slice_copy(const Vector& v, const py::slice& slice) {
+    std::size_t start = 0, stop = 0, step = 0, length = 0;
+    if (!slice.compute(v.size(), &start, &stop, &step, &length)) {
+        throw py::error_already_set();
+    }
+    auto seq = std::make_unique<Vector>();
+    seq->reserve(length);
+    for (std::size_t i = 0; i < length; ++i, start += step) {
+        seq->push_back(v[start]);
+    }
+    return seq.release();
+}
+
 template <typename Vector>
 void bind_record_vector(py::module_& m, const char* name) {
     using T = typename Vector::value_type;
@@ -275,18 +290,7 @@ void bind_record_vector(py::module_& m, const char* name) {
 
     cl.def(
         "__getitem__",
-        [](const Vector& v, const py::slice& slice) -> Vector* {
-            std::size_t start = 0, stop = 0, step = 0, length = 0;
-            if (!slice.compute(v.size(), &start, &stop, &step, &length)) {
-                throw py::error_already_set();
-            }
-            auto seq = std::make_unique<Vector>();
-            seq->reserve(length);
-            for (std::size_t i = 0; i < length; ++i, start += step) {
-                seq->push_back(v[start]);
-            }
-            return seq.release();
-        },
+        &slice_copy<Vector>,
         py::arg("s"), "Retrieve list elements using a slice object");
 
     cl.def("__getitem__", [](Vector& v, Diff i) {
@@ -346,18 +350,7 @@ void bind_pe_list(py::module_& m) {
     }
     cl.def(
         "__getitem__",
-        [](const PEList& v, const py::slice& slice) -> PEList* {
-            std::size_t start = 0, stop = 0, step = 0, length = 0;
-            if (!slice.compute(v.size(), &start, &stop, &step, &length)) {
-                throw py::error_already_set();
-            }
-            auto seq = std::make_unique<PEList>();
-            seq->reserve(length);
-            for (std::size_t i = 0; i < length; ++i, start += step) {
-                seq->push_back(v[start]);
-            }
-            return seq.release();
-        },
+        &slice_copy<PEList>,
         py::arg("s"), "Retrieve list elements using a slice object");
     cl.def("__getitem__", [](const PEList& v, Diff i) -> PEList::value_type {
         return v[static_cast<std::size_t>(wrap_index<PEList>(i, v.size()))];
