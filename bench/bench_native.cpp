@@ -150,8 +150,8 @@ struct Call {
 struct Workload {
     std::string key;
     std::string description;
-    std::vector<Call> calls;   // simulate calls, in order
-    bool calibration = false;  // the calls are those of calibrate_delay(1, calls.size())
+    std::vector<Call> calls;  // simulate calls, in order
+    bool calibration = false; // the calls are those of calibrate_delay(1, calls.size())
     std::size_t num_pes = 0;
 };
 
@@ -303,9 +303,9 @@ class ZozuvUzaBench : public DetectorBench {
 
     explicit ZozuvUzaBench(const fs::path& dir)
         : DetectorBench(dir, {"pulse_shape", "jitter", "gain", "offset", "preamp_clip", "noise", "clip"}),
-          trigger_(config_.number("adc_step"), config_.integer("waveform_samples"),
-                   config_.integer("retrigger_offset"), config_.int_array("trigger_kernel"),
-                   config_.integer("adc_threshold"), config_.integer("trigger_norm")),
+          trigger_(config_.number("adc_step"), config_.integer("waveform_samples"), config_.integer("retrigger_offset"),
+                   config_.int_array("trigger_kernel"), config_.integer("adc_threshold"),
+                   config_.integer("trigger_norm")),
           waveform_samples_(config_.integer("waveform_samples")), trigger_offset_(config_.integer("trigger_offset")),
           offset_(config_.number("offset")), early_handling_(policy(config_.string("early_handling"))) {}
 
@@ -433,8 +433,8 @@ class MultiPMTBench : public DetectorBench {
 
     // The ADC clips with the same bound before and after its noise.
     explicit MultiPMTBench(const fs::path& dir)
-        : DetectorBench(dir, {"adc_pulse_shape", "adc_jitter", "adc_gain", "adc_offset", "adc_clip", "adc_noise",
-                              "adc_clip"}),
+        : DetectorBench(
+              dir, {"adc_pulse_shape", "adc_jitter", "adc_gain", "adc_offset", "adc_clip", "adc_noise", "adc_clip"}),
           tot_(config_.number("tot_step"),
                load_pulse_shape(file("tot_pulse_shape"), config_.number("tot_step"),
                                 "ToT pulse shape time step does not match ToT step."),
@@ -542,8 +542,8 @@ void write_fallback_multipmt(const fs::path& dir) {
 template <typename Record>
 struct Outcome {
     std::vector<Record> records;
-    double delay = 0.0;   // calibration only
-    std::string failure;  // calibration only: the message of a failed calibration
+    double delay = 0.0;  // calibration only
+    std::string failure; // calibration only: the message of a failed calibration
 };
 
 template <typename Detector>
@@ -559,8 +559,8 @@ std::string difference(const Outcome<typename Detector::Record>& a, const Outcom
         return "delay " + format("%.17g", a.delay) + " \"" + a.failure + "\" against " + format("%.17g", b.delay) +
                " \"" + b.failure + "\"";
     }
-    const auto [it, _] = std::mismatch(a.records.begin(), a.records.end(), b.records.begin(), b.records.end(),
-                                       Detector::same);
+    const auto [it, _] =
+        std::mismatch(a.records.begin(), a.records.end(), b.records.begin(), b.records.end(), Detector::same);
     return std::to_string(a.records.size()) + " records against " + std::to_string(b.records.size()) +
            ", the first difference at record " + std::to_string(it - a.records.begin());
 }
@@ -603,8 +603,8 @@ Outcome<typename Detector::Record> run_plain(Detector& det, const Workload& w, s
     double sum = 0.0;
     std::size_t valid = 0;
     for (std::size_t i = 0; i < w.calls.size(); ++i) {
-        auto records = det.plain(w.calls[i].pe_times, w.calls[i].channel, rng,
-                                 draws != nullptr ? &(*draws)[i] : nullptr, path);
+        auto records =
+            det.plain(w.calls[i].pe_times, w.calls[i].channel, rng, draws != nullptr ? &(*draws)[i] : nullptr, path);
         if (!w.calibration) {
             append(out.records, std::move(records));
         } else if (records.size() == 1) {
@@ -637,7 +637,7 @@ struct Row {
     std::string key;
     std::string description;
     std::size_t pes = 0;
-    std::string result;     // records, or the delay of a calibration
+    std::string result; // records, or the delay of a calibration
     std::optional<double> peak_mib;
     std::string plain_note; // why (2) was not run, if it was not
 };
@@ -698,8 +698,10 @@ class Case {
             fail("the probe call gives no record on " + label() + ", so it cannot compare generator states");
         }
         if (!same_outcome<Detector>(probe_expected, probe_actual)) {
-            fail("BUG: after " + label() + " the generator states differ: a further call of the plain composition "
-                 "gives " + difference<Detector>(probe_actual, probe_expected) + " of the model");
+            fail("BUG: after " + label() +
+                 " the generator states differ: a further call of the plain composition "
+                 "gives " +
+                 difference<Detector>(probe_actual, probe_expected) + " of the model");
         }
 
         std::mt19937 floor_rng(seed());
@@ -754,8 +756,7 @@ class Case {
     int seed() const { return det_->seed(); }
 
     void set_counters(benchmark::State& state) const {
-        state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) *
-                                static_cast<std::int64_t>(w_.num_pes));
+        state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(w_.num_pes));
     }
 
     // The largest peak of one call of the plain composition, estimated on PMT waveforms made with a

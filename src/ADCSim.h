@@ -44,8 +44,7 @@ class VELMORA_EXPORT ADCSim {
 
     // The same, composed step by step: the full convolution on the PMT grid,
     // sample_down, digitise. The reference for simulate.
-    SparseWaveform<unsigned short> simulate_plain(const SparseWaveform<double>& pmt_waveform,
-                                                  std::mt19937& rng) const;
+    SparseWaveform<unsigned short> simulate_plain(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const;
 
     // Gain, offset, the two clips, one normal draw per entry and rounding,
     // turning sampled shaped values into ADC counts.

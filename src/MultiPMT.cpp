@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <exception>
 #include <random>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 namespace velmora {
 
@@ -37,13 +37,11 @@ MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesy
     // The ADC clips with the same bound before and after its noise.
     ADCSim adc_sim(adc_step, std::move(adc_kernel), adc_jitter, adc_gain, adc_offset, adc_clip, adc_noise, adc_clip);
     check_step(tot_step, "MultiPMT: tot_step");
-    auto tot_kernel =
-        load_pulse_shape(tot_pulse_shape, tot_step, "ToT pulse shape time step does not match ToT step.");
+    auto tot_kernel = load_pulse_shape(tot_pulse_shape, tot_step, "ToT pulse shape time step does not match ToT step.");
     ToTSim tot_sim(tot_step, std::move(tot_kernel), tot_threshold, tot_dead_time, tot_noise, tot_jitter);
-    impl_ = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
-                                        pmt_time_step, std::move(adc_sim), std::move(tot_sim),
-                                        std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay,
-                                        TimeRange{}});
+    impl_ = std::make_unique<Impl>(Impl{
+        std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step, std::move(adc_sim),
+        std::move(tot_sim), std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay, TimeRange{}});
     impl_->time_offsets = time_range(impl_->time_distribution);
 }
 

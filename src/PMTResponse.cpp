@@ -3,8 +3,8 @@
 #include "ZozuvUza.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <ios>
 #include <stdexcept>
 #include <utility>
@@ -50,8 +50,7 @@ void stable_sort_by_index(std::vector<SparseWaveform<double>::Sample>& deposits)
     for (int shift = 0; shift < 64 && (range >> shift) != 0; shift += bits) {
         std::fill(offsets.begin(), offsets.end(), 0);
         const auto digit = [&](const Sample& d) {
-            return ((static_cast<std::uint64_t>(d.first) - static_cast<std::uint64_t>(base)) >> shift) &
-                   (buckets - 1);
+            return ((static_cast<std::uint64_t>(d.first) - static_cast<std::uint64_t>(base)) >> shift) & (buckets - 1);
         };
         for (const auto& d : deposits) {
             ++offsets[digit(d)];
@@ -137,8 +136,8 @@ void check_pe_times(const std::vector<double>& pe_times, TimeRange offsets, doub
 
 SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
                                       std::piecewise_linear_distribution<double>& time_distribution,
-                                      std::piecewise_linear_distribution<double>& amplitude_distribution,
-                                      double step, std::mt19937& rng) {
+                                      std::piecewise_linear_distribution<double>& amplitude_distribution, double step,
+                                      std::mt19937& rng) {
     using Sample = SparseWaveform<double>::Sample;
     std::vector<Sample> deposits;
     deposits.reserve(pe_times.size());

@@ -49,8 +49,8 @@ void check_pe_times(const std::vector<double>& pe_times, TimeRange offsets, doub
 // at O(n log n) cost for unsorted input.
 SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
                                       std::piecewise_linear_distribution<double>& time_distribution,
-                                      std::piecewise_linear_distribution<double>& amplitude_distribution,
-                                      double step, std::mt19937& rng);
+                                      std::piecewise_linear_distribution<double>& amplitude_distribution, double step,
+                                      std::mt19937& rng);
 
 // The delay calibration of both models: num_sim runs of `simulate` on
 // num_pes PEs at time 0, channel 0; the runs that give exactly one record

@@ -15,8 +15,7 @@ namespace velmora {
 template <typename T>
 class VELMORA_EXPORT SparseConvolution {
   public:
-    SparseConvolution(double time_step, std::vector<T> kernel)
-        : time_step_(time_step), kernel_(std::move(kernel)) {}
+    SparseConvolution(double time_step, std::vector<T> kernel) : time_step_(time_step), kernel_(std::move(kernel)) {}
 
     double time_step() const noexcept { return time_step_; }
     const std::vector<T>& kernel() const noexcept { return kernel_; }
@@ -37,8 +36,8 @@ class VELMORA_EXPORT SparseConvolution {
         std::vector<typename SparseWaveform<T>::Sample> acc;
         for (const auto& [a, v] : in) {
             const double t0 = static_cast<double>(a) * out_step;
-            auto cursor = std::lower_bound(acc.begin(), acc.end(), a,
-                                           [](const auto& s, std::int64_t k) { return s.first < k; });
+            auto cursor =
+                std::lower_bound(acc.begin(), acc.end(), a, [](const auto& s, std::int64_t k) { return s.first < k; });
             bool merging = cursor != acc.end();
             for (std::size_t i = 0; i < kernel_.size(); ++i) {
                 const double t = static_cast<double>(i) * time_step_ + t0;
@@ -72,9 +71,8 @@ class VELMORA_EXPORT SparseConvolution {
 
 extern template class SparseConvolution<double>;
 extern template class SparseConvolution<int>;
-extern template SparseWaveform<double> SparseConvolution<double>::convolve<double>(
-    const SparseWaveform<double>&) const;
-extern template SparseWaveform<int> SparseConvolution<int>::convolve<unsigned short>(
-    const SparseWaveform<unsigned short>&) const;
+extern template SparseWaveform<double> SparseConvolution<double>::convolve<double>(const SparseWaveform<double>&) const;
+extern template SparseWaveform<int>
+SparseConvolution<int>::convolve<unsigned short>(const SparseWaveform<unsigned short>&) const;
 
 } // namespace velmora

@@ -8,8 +8,8 @@
 
 namespace velmora {
 
-ToTSim::ToTSim(double tot_step, SparseConvolution<double> pulse_shape, double threshold, double dead_time,
-               double noise, double jitter)
+ToTSim::ToTSim(double tot_step, SparseConvolution<double> pulse_shape, double threshold, double dead_time, double noise,
+               double jitter)
     : tot_step_(tot_step), pulse_shape_(std::move(pulse_shape)), threshold_(threshold), dead_time_(dead_time),
       noise_(noise), jitter_(jitter) {
     // A pulse shape coarser than the TDC would report edges finer than its own
@@ -27,7 +27,9 @@ namespace {
 
 // Time of an edge on the TDC grid: nearest multiple of the step, halves away
 // from zero.
-double to_tdc(double time, double tot_step) { return std::round(time / tot_step) * tot_step; }
+double to_tdc(double time, double tot_step) {
+    return std::round(time / tot_step) * tot_step;
+}
 
 // Offsets from an input index a to the output index of each kernel tap, so
 // that the index rule need not divide for every tap. For |a| below 2^40 and
@@ -66,7 +68,7 @@ struct TapOffsets {
         all_negative_below = reach < 1048576.0L ? -static_cast<std::int64_t>(std::ceil(reach)) - 1 : unknown;
     }
 
-    bool complete = false; // every tap has an offset on both sides
+    bool complete = false;              // every tap has an offset on both sides
     std::vector<std::int64_t> positive; // offsets for a >= 0
     std::vector<std::int64_t> negative; // offsets for a <= all_negative_below
     std::int64_t all_negative_below = unknown;

@@ -23,8 +23,8 @@ class VELMORA_EXPORT ToTSim {
     // Throws std::invalid_argument when the pulse shape is sampled more
     // coarsely than the TDC step, or when tot_step is not a finite positive
     // number.
-    ToTSim(double tot_step, SparseConvolution<double> pulse_shape, double threshold, double dead_time,
-           double noise, double jitter);
+    ToTSim(double tot_step, SparseConvolution<double> pulse_shape, double threshold, double dead_time, double noise,
+           double jitter);
 
     // Hits of one unshaped PMT waveform, in the order in which they close.
     // Draws one noise value per stored shaped sample and two jitter values per

@@ -21,8 +21,7 @@ TriggerSim::TriggerSim(double adc_step, int waveform_samples, int retrigger_offs
                        int adc_threshold, int trigger_norm)
     : adc_step_(adc_step), waveform_samples_(waveform_samples), retrigger_offset_(retrigger_offset),
       kernel_offset_(half_kernel_offset(trigger_kernel.size())), kernel_size_(trigger_kernel.size()),
-      trigger_kernel_(adc_step, std::move(trigger_kernel)), adc_threshold_(adc_threshold),
-      trigger_norm_(trigger_norm) {
+      trigger_kernel_(adc_step, std::move(trigger_kernel)), adc_threshold_(adc_threshold), trigger_norm_(trigger_norm) {
     if (!(std::isfinite(adc_step_) && adc_step_ > 0.0)) {
         throw std::invalid_argument("TriggerSim: adc_step must be a finite number greater than zero.");
     }
@@ -30,8 +29,8 @@ TriggerSim::TriggerSim(double adc_step, int waveform_samples, int retrigger_offs
         throw std::invalid_argument("TriggerSim: trigger_norm must not be 0.");
     }
     const std::int64_t norm = trigger_norm_ > 0 ? std::int64_t{trigger_norm_} : -std::int64_t{trigger_norm_};
-    min_passing_ = adc_threshold_ >= 0 ? (std::int64_t{adc_threshold_} + 1) * norm
-                                       : std::int64_t{adc_threshold_} * norm + 1;
+    min_passing_ =
+        adc_threshold_ >= 0 ? (std::int64_t{adc_threshold_} + 1) * norm : std::int64_t{adc_threshold_} * norm + 1;
     // Samples are never negative: with norm > 0 a filtered value is at most
     // the sum of the positive taps times the largest sample it reads, with
     // norm < 0 its negation at most the sum of the negative taps' magnitudes

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
-#include <limits>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <locale>
 #include <random>
 #include <sstream>
@@ -67,16 +67,14 @@ ZozuvUza::ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesy
     ADCSim adc_sim(adc_step, std::move(kernel), jitter, gain, offset, preamp_clip, noise, clip);
     TriggerSim trigger_sim(adc_step, waveform_samples, retrigger_offset, std::move(trigger_kernel), adc_threshold,
                            trigger_norm);
-    impl_ = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
-                                        pmt_time_step, std::move(adc_sim), std::move(trigger_sim),
-                                        std::mt19937(static_cast<std::mt19937::result_type>(seed)),
-                                        waveform_samples, trigger_offset, offset, checked_policy(early_handling),
-                                        TimeRange{}});
+    impl_ = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step,
+                                        std::move(adc_sim), std::move(trigger_sim),
+                                        std::mt19937(static_cast<std::mt19937::result_type>(seed)), waveform_samples,
+                                        trigger_offset, offset, checked_policy(early_handling), TimeRange{}});
     impl_->time_offsets = time_range(impl_->time_distribution);
 }
 
-ZozuvUza::ZozuvUza(const ZozuvUza& other)
-    : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr) {}
+ZozuvUza::ZozuvUza(const ZozuvUza& other) : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr) {}
 
 ZozuvUza& ZozuvUza::operator=(const ZozuvUza& other) {
     if (this != &other) {
@@ -292,9 +290,8 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     return records;
 }
 
-std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate_windows(const Impl& s,
-                                                                 const SparseWaveform<unsigned short>& adc,
-                                                                 int channel) {
+std::vector<ostrelin::ZozuvUzaTrigger>
+ZozuvUza::simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& adc, int channel) {
     const auto trigger_times = s.trigger_sim.simulate(adc);
     const double step = adc.time_step();
     Records records;

@@ -27,10 +27,10 @@ class VELMORA_EXPORT ZozuvUza {
     };
 
     ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
-             double pmt_time_step, double adc_step, const std::filesystem::path& pulse_shape, int jitter,
-             double gain, double offset, double preamp_clip, double noise, double clip, int waveform_samples,
-             int retrigger_offset, std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
-             int trigger_offset, int seed, EarlyHandling early_handling);
+             double pmt_time_step, double adc_step, const std::filesystem::path& pulse_shape, int jitter, double gain,
+             double offset, double preamp_clip, double noise, double clip, int waveform_samples, int retrigger_offset,
+             std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm, int trigger_offset, int seed,
+             EarlyHandling early_handling);
     ZozuvUza(const ZozuvUza& other);
     ZozuvUza& operator=(const ZozuvUza& other);
     ZozuvUza(ZozuvUza&& other) noexcept;
@@ -48,8 +48,8 @@ class VELMORA_EXPORT ZozuvUza {
     struct Impl;
     static void finish_window(const Impl& s, double start, std::vector<unsigned short> samples, int channel,
                               std::vector<ostrelin::ZozuvUzaTrigger>& records);
-    static std::vector<ostrelin::ZozuvUzaTrigger> simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& adc,
-                                                                   int channel);
+    static std::vector<ostrelin::ZozuvUzaTrigger>
+    simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& adc, int channel);
 
     std::unique_ptr<Impl> impl_;
 };

@@ -10,6 +10,11 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 mode="${1:-all}"
 
+check_format() {
+    echo "== clang-format"
+    git ls-files '*.h' '*.cpp' | xargs "$VENV/bin/clang-format" --dry-run --Werror
+}
+
 run_release() {
     echo "== pip install . (release build)"
     "$PY" -m pip install -q --no-build-isolation -C build-dir=build/wheel .
@@ -42,8 +47,8 @@ run_sanitized() {
 }
 
 case "$mode" in
-    all) run_release; run_sanitized ;;
-    --no-sanitize) run_release ;;
+    all) check_format; run_release; run_sanitized ;;
+    --no-sanitize) check_format; run_release ;;
     --sanitize-only) run_sanitized ;;
     *) echo "usage: $0 [--no-sanitize|--sanitize-only]" >&2; exit 2 ;;
 esac

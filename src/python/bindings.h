@@ -30,11 +30,11 @@ PYBIND11_MAKE_OPAQUE(velmora::python::PEList)
 namespace velmora::python {
 
 // Registration steps of the module, called by main.cpp in this order.
-void register_vectors(py::module_& m);                // DoubleVector ... PEListVector
-void register_early_handling(py::module_& m);         // EarlyHandling
-void register_zozuvuza_trigger(py::module_& m);       // ZozuvUzaTrigger
-void register_zozuvuza(py::module_& m);               // ZozuvUza
-void register_multipmt_trigger(py::module_& m);       // MultiPMTTrigger
-void register_multipmt(py::module_& m);               // MultiPMT
+void register_vectors(py::module_& m);          // DoubleVector ... PEListVector
+void register_early_handling(py::module_& m);   // EarlyHandling
+void register_zozuvuza_trigger(py::module_& m); // ZozuvUzaTrigger
+void register_zozuvuza(py::module_& m);         // ZozuvUza
+void register_multipmt_trigger(py::module_& m); // MultiPMTTrigger
+void register_multipmt(py::module_& m);         // MultiPMT
 
 } // namespace velmora::python

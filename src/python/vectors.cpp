@@ -288,14 +288,10 @@ void bind_record_vector(py::module_& m, const char* name) {
         },
         py::arg("i"), "Remove and return the item at index ``i``");
 
-    cl.def(
-        "__getitem__",
-        &slice_copy<Vector>,
-        py::arg("s"), "Retrieve list elements using a slice object");
+    cl.def("__getitem__", &slice_copy<Vector>, py::arg("s"), "Retrieve list elements using a slice object");
 
-    cl.def("__getitem__", [](Vector& v, Diff i) {
-        return element_ref(v, static_cast<std::size_t>(wrap_index<Vector>(i, v.size())));
-    });
+    cl.def("__getitem__",
+           [](Vector& v, Diff i) { return element_ref(v, static_cast<std::size_t>(wrap_index<Vector>(i, v.size()))); });
 
     cl.def("__iter__", [](Vector& v) {
         return py::typing::Iterator<ElementRef<Vector>>(
@@ -348,18 +344,13 @@ void bind_pe_list(py::module_& m) {
     for (const char* attr : {"__getitem__", "__iter__"}) {
         py::delattr(cl, attr);
     }
-    cl.def(
-        "__getitem__",
-        &slice_copy<PEList>,
-        py::arg("s"), "Retrieve list elements using a slice object");
+    cl.def("__getitem__", &slice_copy<PEList>, py::arg("s"), "Retrieve list elements using a slice object");
     cl.def("__getitem__", [](const PEList& v, Diff i) -> PEList::value_type {
         return v[static_cast<std::size_t>(wrap_index<PEList>(i, v.size()))];
     });
     cl.def(
         "__iter__",
-        [](const PEList& v) {
-            return py::make_iterator<py::return_value_policy::copy>(v.begin(), v.end());
-        },
+        [](const PEList& v) { return py::make_iterator<py::return_value_policy::copy>(v.begin(), v.end()); },
         py::keep_alive<0, 1>());
 }
 

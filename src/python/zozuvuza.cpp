@@ -12,7 +12,9 @@ Records simulate_overload_helper(ZozuvUza& cam, py::array_t<double, py::array::f
     return cam.simulate(flatten(pe_times), channel);
 }
 
-Records simulate_pe_list_helper(ZozuvUza& cam, const PEList& pe_list) { return simulate_pe_list(cam, pe_list); }
+Records simulate_pe_list_helper(ZozuvUza& cam, const PEList& pe_list) {
+    return simulate_pe_list(cam, pe_list);
+}
 
 void register_zozuvuza(py::module_& m) {
     py::class_<ZozuvUza>(m, "ZozuvUza")
@@ -22,8 +24,8 @@ void register_zozuvuza(py::module_& m) {
              py::arg("time_spectrum"), py::arg("amplitude_spectrum"), py::arg("pmt_time_step"), py::arg("adc_step"),
              py::arg("pulse_shape"), py::arg("jitter"), py::arg("gain"), py::arg("offset"), py::arg("preamp_clip"),
              py::arg("noise"), py::arg("clip"), py::arg("waveform_samples"), py::arg("retrigger_offset"),
-             py::arg("trigger_kernel"), py::arg("adc_threshold"), py::arg("trigger_norm"),
-             py::arg("trigger_offset"), py::arg("seed"), py::arg("early_handling") = ZozuvUza::EarlyHandling::WARN,
+             py::arg("trigger_kernel"), py::arg("adc_threshold"), py::arg("trigger_norm"), py::arg("trigger_offset"),
+             py::arg("seed"), py::arg("early_handling") = ZozuvUza::EarlyHandling::WARN,
              "Constructor for ZozuvUza.\n\nParameters\n----------\ntime_spectrum : Path\n    Path to the time "
              "spectrum of the PMT\namplitude_spectrum : Path\n    Path to the amplitude spectrum of the "
              "PMT\npmt_time_step : float\n    Time step of the PMT waveform in seconds\nadc_step : float\n    The "

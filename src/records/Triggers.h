@@ -7,11 +7,11 @@
 namespace ostrelin {
 
 struct ZozuvUzaTrigger {
-    int channel = 0;                     // channel number
-    unsigned int trigger_time_s = 0;     // whole seconds since run start
-    unsigned int trigger_time_ticks = 0; // 4 ns ticks since the last whole second
-    float baseline = 0.0F;               // baseline in LSB
-    float intsum = 0.0F;                 // sum of (sample - offset) over the window, LSB
+    int channel = 0;                      // channel number
+    unsigned int trigger_time_s = 0;      // whole seconds since run start
+    unsigned int trigger_time_ticks = 0;  // 4 ns ticks since the last whole second
+    float baseline = 0.0F;                // baseline in LSB
+    float intsum = 0.0F;                  // sum of (sample - offset) over the window, LSB
     std::vector<unsigned short> waveform; // ADC samples of the readout window, LSB
 
     static constexpr double SECONDS_PER_TICK = 4e-9;

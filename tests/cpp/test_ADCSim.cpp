@@ -23,30 +23,35 @@ using Entries = std::vector<std::pair<std::int64_t, double>>;
 
 SparseWaveform<double> waveform(double step, const Entries& entries) {
     SparseWaveform<double> w(step);
-    for (const auto& [i, v] : entries) w.add_at_index(i, v);
+    for (const auto& [i, v] : entries)
+        w.add_at_index(i, v);
     return w;
 }
 
 // PMT entries at 0 .. n - 1 holding their own index: every phase keeps n / 40 of them.
 SparseWaveform<double> ramp(std::int64_t n) {
     SparseWaveform<double> w(kPmtStep);
-    for (std::int64_t i = 0; i < n; ++i) w.add_at_index(i, static_cast<double>(i));
+    for (std::int64_t i = 0; i < n; ++i)
+        w.add_at_index(i, static_cast<double>(i));
     return w;
 }
 
 // An ADC whose pulse shape passes the PMT waveform through unchanged.
 ADCSim passthrough(int jitter, double gain = 1, double offset = 0, double preamp_clip = 65535, double noise = 0,
                    double clip = 65535) {
-    return ADCSim(kAdcStep, SparseConvolution<double>(kPmtStep, {1.0}), jitter, gain, offset, preamp_clip, noise,
-                  clip);
+    return ADCSim(kAdcStep, SparseConvolution<double>(kPmtStep, {1.0}), jitter, gain, offset, preamp_clip, noise, clip);
 }
 
 template <typename P>
-std::string case_name(const testing::TestParamInfo<P>& info) { return info.param.name; }
+std::string case_name(const testing::TestParamInfo<P>& info) {
+    return info.param.name;
+}
 // Failure messages show a case by its name.
 template <typename P>
     requires requires(const P& p) { p.name; }
-std::ostream& operator<<(std::ostream& os, const P& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const P& c) {
+    return os << c.name;
+}
 
 // --- sample_down: which PMT index lands on which ADC index -----------------
 struct SampleDownCase {
@@ -61,26 +66,36 @@ class ADCSimSampleDown : public testing::TestWithParam<SampleDownCase> {};
 TEST_P(ADCSimSampleDown, KeepsOneResidueAtItsFloorQuotient) {
     const auto& c = GetParam();
     Entries in;
-    for (auto i : c.pmt_indices) in.emplace_back(i, static_cast<double>(i));
+    for (auto i : c.pmt_indices)
+        in.emplace_back(i, static_cast<double>(i));
     std::mt19937 rng(1), untouched(1);
     const auto out = passthrough(c.jitter).sample_down(waveform(c.grid_step, in), rng);
     EXPECT_EQ(out.time_step(), kAdcStep);
     EXPECT_EQ(out.samples(), c.expected);
-    for (const auto& [k, v] : c.expected) EXPECT_EQ(out.get_sample(static_cast<double>(k) * kAdcStep), v);
+    for (const auto& [k, v] : c.expected)
+        EXPECT_EQ(out.get_sample(static_cast<double>(k) * kAdcStep), v);
     EXPECT_EQ(rng, untouched); // a fixed phase draws nothing
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ADCSimSampleDown,
-    testing::Values(
-        SampleDownCase{"Ratio40Phase0", kPmtStep, 0, {-81, -80, -41, -40, -1, 0, 1, 39, 40, 79, 80, 81},
-                       {{-2, -80}, {-1, -40}, {0, 0}, {1, 40}, {2, 80}}},
-        SampleDownCase{"Ratio40Phase39", kPmtStep, 39, {-81, -80, -41, -1, 0, 39, 40, 79},
-                       {{-3, -81}, {-2, -41}, {-1, -1}, {0, 39}, {1, 79}}},
-        SampleDownCase{"PhaseAtRatioKeepsNothing", kPmtStep, 40, {-40, 0, 39, 40, 80}, {}},
-        SampleDownCase{"Ratio13On03nsGridTruncates", 0.3e-9, 5, {-21, -8, 5, 6, 12, 18, 31},
-                       {{-2, -21}, {-1, -8}, {0, 5}, {1, 18}, {2, 31}}},
-        SampleDownCase{"Ratio80OnFinerGrid", 0.05e-9, 79, {39, 79, 159}, {{0, 79}, {1, 159}}}),
+    testing::Values(SampleDownCase{"Ratio40Phase0",
+                                   kPmtStep,
+                                   0,
+                                   {-81, -80, -41, -40, -1, 0, 1, 39, 40, 79, 80, 81},
+                                   {{-2, -80}, {-1, -40}, {0, 0}, {1, 40}, {2, 80}}},
+                    SampleDownCase{"Ratio40Phase39",
+                                   kPmtStep,
+                                   39,
+                                   {-81, -80, -41, -1, 0, 39, 40, 79},
+                                   {{-3, -81}, {-2, -41}, {-1, -1}, {0, 39}, {1, 79}}},
+                    SampleDownCase{"PhaseAtRatioKeepsNothing", kPmtStep, 40, {-40, 0, 39, 40, 80}, {}},
+                    SampleDownCase{"Ratio13On03nsGridTruncates",
+                                   0.3e-9,
+                                   5,
+                                   {-21, -8, 5, 6, 12, 18, 31},
+                                   {{-2, -21}, {-1, -8}, {0, 5}, {1, 18}, {2, 31}}},
+                    SampleDownCase{"Ratio80OnFinerGrid", 0.05e-9, 79, {39, 79, 159}, {{0, 79}, {1, 159}}}),
     case_name<SampleDownCase>);
 
 // A negative jitter draws the phase anew per call, as one uniform int draw over [0, ratio - 1].
@@ -114,29 +129,29 @@ class ADCSimDigitise : public testing::TestWithParam<DigitiseCase> {};
 TEST_P(ADCSimDigitise, OneSample) {
     const auto& c = GetParam();
     std::mt19937 rng(3);
-    const auto out = passthrough(0, c.gain, c.offset, c.preamp_clip, 0.0, c.clip)
-                         .simulate(waveform(kPmtStep, {{40, c.value}}), rng);
+    const auto out =
+        passthrough(0, c.gain, c.offset, c.preamp_clip, 0.0, c.clip).simulate(waveform(kPmtStep, {{40, c.value}}), rng);
     EXPECT_EQ(out.samples(), (std::vector<std::pair<std::int64_t, unsigned short>>{{1, c.expected}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ADCSimDigitise,
-    testing::Values(DigitiseCase{"PreampClip", 25, 10, 0, 100, 4095, 100},
-                    DigitiseCase{"NegativeToZero", -1, 10, 0, 100, 4095, 0},
-                    DigitiseCase{"HalfAwayFromZero", 2.25, 10, 0, 100, 4095, 23},
-                    DigitiseCase{"HalfAboveEvenRoundsUp", 2.5, 1, 0, 100, 4095, 3},
-                    DigitiseCase{"OffsetAfterGain", 1, 10, 5.25, 100, 4095, 15},
-                    DigitiseCase{"NegativeOffsetToZero", 1, 10, -20, 100, 4095, 0},
-                    DigitiseCase{"OutputClip", 5000, 1, 0, 65535, 4095, 4095},
-                    DigitiseCase{"FullRangeDoesNotWrap", 70000, 1, 0, 1e6, 65535, 65535},
-                    DigitiseCase{"InfiniteAmplitudeClips", kInf, 1, 0, 100, 4095, 100},
-                    DigitiseCase{"InfiniteTimesZeroGainIsZero", kInf, 0, 0, 100, 4095, 0},
-                    DigitiseCase{"NaNAmplitudeIsZero", kNaN, 1, 0, 100, 4095, 0}),
-    case_name<DigitiseCase>);
+INSTANTIATE_TEST_SUITE_P(Cases, ADCSimDigitise,
+                         testing::Values(DigitiseCase{"PreampClip", 25, 10, 0, 100, 4095, 100},
+                                         DigitiseCase{"NegativeToZero", -1, 10, 0, 100, 4095, 0},
+                                         DigitiseCase{"HalfAwayFromZero", 2.25, 10, 0, 100, 4095, 23},
+                                         DigitiseCase{"HalfAboveEvenRoundsUp", 2.5, 1, 0, 100, 4095, 3},
+                                         DigitiseCase{"OffsetAfterGain", 1, 10, 5.25, 100, 4095, 15},
+                                         DigitiseCase{"NegativeOffsetToZero", 1, 10, -20, 100, 4095, 0},
+                                         DigitiseCase{"OutputClip", 5000, 1, 0, 65535, 4095, 4095},
+                                         DigitiseCase{"FullRangeDoesNotWrap", 70000, 1, 0, 1e6, 65535, 65535},
+                                         DigitiseCase{"InfiniteAmplitudeClips", kInf, 1, 0, 100, 4095, 100},
+                                         DigitiseCase{"InfiniteTimesZeroGainIsZero", kInf, 0, 0, 100, 4095, 0},
+                                         DigitiseCase{"NaNAmplitudeIsZero", kNaN, 1, 0, 100, 4095, 0}),
+                         case_name<DigitiseCase>);
 
 TEST(ADCSim, ShapesOnPmtGridBeforeSampling) {
     std::vector<double> taps(81);
-    for (std::size_t j = 0; j < taps.size(); ++j) taps[j] = 0.5 * static_cast<double>(j);
+    for (std::size_t j = 0; j < taps.size(); ++j)
+        taps[j] = 0.5 * static_cast<double>(j);
     const ADCSim adc(kAdcStep, SparseConvolution<double>(kPmtStep, taps), 0, 1, 0, 1000, 0, 4095);
     std::mt19937 rng(1);
     // PE 2.0 at index 5: shaped values at 40 and 80 are 2 * taps[35], 2 * taps[75].
@@ -150,12 +165,14 @@ class ADCSimNoise : public testing::TestWithParam<double> {};
 TEST_P(ADCSimNoise, IsOneVariateOfDeviationNoisePerEntryInOrder) {
     const double noise = GetParam();
     Entries in;
-    for (std::int64_t k = 0; k < 7; ++k) in.emplace_back(40 * k, 0.0);
+    for (std::int64_t k = 0; k < 7; ++k)
+        in.emplace_back(40 * k, 0.0);
     std::mt19937 rng(11), ref(11);
     const auto out = passthrough(0, 1, 2000, 65535, noise, 65535).simulate(waveform(kPmtStep, in), rng);
     std::normal_distribution<double> gauss(0.0, noise);
     ASSERT_EQ(out.size(), 7u);
-    for (const auto& [k, count] : out.samples()) EXPECT_EQ(count, std::round(gauss(ref) + 2000.0)) << k;
+    for (const auto& [k, count] : out.samples())
+        EXPECT_EQ(count, std::round(gauss(ref) + 2000.0)) << k;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ADCSimNoise, testing::Values(0.5, 3.7, 250.0));
@@ -165,11 +182,13 @@ class ADCSimClips : public testing::TestWithParam<double> {};
 TEST_P(ADCSimClips, NoiseIsAddedBetweenTheClips) {
     const double clip = GetParam();
     Entries in;
-    for (std::int64_t k = 0; k < 500; ++k) in.emplace_back(40 * k, 25.0);
+    for (std::int64_t k = 0; k < 500; ++k)
+        in.emplace_back(40 * k, 25.0);
     std::mt19937 rng(5);
     const auto out = passthrough(0, 10, 0, 100, 1000, clip).simulate(waveform(kPmtStep, in), rng);
     unsigned short lo = 65535, hi = 0;
-    for (const auto& [k, count] : out.samples()) lo = std::min(lo, count), hi = std::max(hi, count);
+    for (const auto& [k, count] : out.samples())
+        lo = std::min(lo, count), hi = std::max(hi, count);
     EXPECT_EQ(lo, 0);
     EXPECT_GT(hi, 100);
     EXPECT_LE(hi, clip);
@@ -197,9 +216,11 @@ TEST_P(ADCSimDraws, PhaseThenOneNormalPerEntryWithAFreshDistributionPerCall) {
     for (int call = 0; call < c.calls; ++call) {
         const auto out = adc.simulate(ramp(c.ramp_length), rng);
         EXPECT_EQ(static_cast<std::int64_t>(out.size()), c.ramp_length / 40);
-        if (c.jitter < 0) std::uniform_int_distribution<int>(0, 39)(ref);
+        if (c.jitter < 0)
+            std::uniform_int_distribution<int>(0, 39)(ref);
         std::normal_distribution<double> gauss(0.0, 1.0);
-        for (std::int64_t e = 0; e < c.ramp_length / 40; ++e) gauss(ref);
+        for (std::int64_t e = 0; e < c.ramp_length / 40; ++e)
+            gauss(ref);
     }
     EXPECT_EQ(rng, ref);
 }
@@ -214,7 +235,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ADCSimDraws,
 
 TEST(ADCSim, SameSeedSameWaveforms) {
     std::vector<double> taps(60);
-    for (std::size_t j = 0; j < taps.size(); ++j) taps[j] = std::exp(-static_cast<double>(j) / 15.0);
+    for (std::size_t j = 0; j < taps.size(); ++j)
+        taps[j] = std::exp(-static_cast<double>(j) / 15.0);
     const ADCSim adc(kAdcStep, SparseConvolution<double>(kPmtStep, taps), -1, 20, 10, 3000, 2.5, 4095);
     const ADCSim copy = adc;
     std::mt19937 a(2024), b(2024);
@@ -237,8 +259,8 @@ class ADCSimConfig : public testing::TestWithParam<ConfigCase> {};
 TEST_P(ADCSimConfig, RejectsWithMessageNamingTheParameter) {
     const auto& c = GetParam();
     auto make = [&] {
-        return ADCSim(c.adc_step, SparseConvolution<double>(c.pulse_step, {1.0}), -1, c.gain, c.offset,
-                      c.preamp_clip, c.noise, c.clip);
+        return ADCSim(c.adc_step, SparseConvolution<double>(c.pulse_step, {1.0}), -1, c.gain, c.offset, c.preamp_clip,
+                      c.noise, c.clip);
     };
     if (c.prefix.empty()) {
         EXPECT_NO_THROW(make());
@@ -263,13 +285,11 @@ INSTANTIATE_TEST_SUITE_P(
                                "ADCSim: adc_step"},
                     ConfigCase{"RatioAboveTwoToThe31", 2147483649.0, 1, 1, 0, 100, 0, 0, "ADCSim: adc_step"},
                     ConfigCase{"RatioBeyond64Bits", kAdcStep, 1e-300, 10, 0, 100, 1, 4095, "ADCSim: adc_step"},
-                    ConfigCase{"PulseStepNegative", kAdcStep, -kPmtStep, 10, 0, 100, 1, 4095,
-                               "ADCSim: pulse_shape"},
+                    ConfigCase{"PulseStepNegative", kAdcStep, -kPmtStep, 10, 0, 100, 1, 4095, "ADCSim: pulse_shape"},
                     ConfigCase{"PulseStepNaN", kAdcStep, kNaN, 10, 0, 100, 1, 4095, "ADCSim: pulse_shape"},
                     ConfigCase{"GainInfinite", kAdcStep, kPmtStep, kInf, 0, 100, 1, 4095, "ADCSim: gain"},
                     ConfigCase{"OffsetNaN", kAdcStep, kPmtStep, 10, kNaN, 100, 1, 4095, "ADCSim: offset"},
-                    ConfigCase{"PreampClipInfinite", kAdcStep, kPmtStep, 10, 0, kInf, 1, 4095,
-                               "ADCSim: preamp_clip"},
+                    ConfigCase{"PreampClipInfinite", kAdcStep, kPmtStep, 10, 0, kInf, 1, 4095, "ADCSim: preamp_clip"},
                     ConfigCase{"NoiseNaN", kAdcStep, kPmtStep, 10, 0, 100, kNaN, 4095, "ADCSim: noise"},
                     ConfigCase{"NoiseNegative", kAdcStep, kPmtStep, 10, 0, 100, -1, 4095, "ADCSim: noise"},
                     ConfigCase{"ClipAbove16Bits", kAdcStep, kPmtStep, 10, 0, 100, 1, 65536, "ADCSim: clip"},

@@ -80,8 +80,8 @@ TEST_P(AdcFastPath, EqualsThePlainComposition) {
     const auto fast = adc.simulate(pmt, rng_fast);
     const auto plain = adc.simulate_plain(pmt, rng_plain);
     std::ostringstream config;
-    config << "seed " << seed << ", pmt step " << pmt_step << ", ratio " << ratio << ", jitter " << jitter
-           << ", taps " << adc.pulse_shape().kernel().size() << ", entries " << pmt.size() << ", centre " << centre;
+    config << "seed " << seed << ", pmt step " << pmt_step << ", ratio " << ratio << ", jitter " << jitter << ", taps "
+           << adc.pulse_shape().kernel().size() << ", entries " << pmt.size() << ", centre " << centre;
     ASSERT_EQ(fast.time_step(), plain.time_step()) << config.str();
     ASSERT_EQ(fast.samples(), plain.samples()) << config.str();
     EXPECT_TRUE(rng_fast == rng_plain) << config.str();

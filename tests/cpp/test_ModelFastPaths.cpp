@@ -73,8 +73,8 @@ using ZRecord = ostrelin::ZozuvUzaTrigger;
 // The stage-by-stage composition with the record rules written out plainly.
 std::vector<ZRecord> zozuvuza_reference(const Spectra& files, double pmt_step, const ADCSim& adc,
                                         const TriggerSim& trigger, int trigger_offset, int waveform_samples,
-                                        double offset, ZozuvUza::EarlyHandling policy,
-                                        const std::vector<double>& times, int channel, std::mt19937& rng) {
+                                        double offset, ZozuvUza::EarlyHandling policy, const std::vector<double>& times,
+                                        int channel, std::mt19937& rng) {
     auto time_dist = load_distribution(files.time.path());
     auto amp_dist = load_distribution(files.amplitude.path());
     const auto pmt = pe_to_waveform(times, time_dist, amp_dist, pmt_step, rng);
@@ -145,8 +145,8 @@ TEST_P(ZozuvUzaFastPath, EqualsThePlainComposition) {
     const TriggerSim trigger(adc_step, waveform_samples, retrigger, kernel, threshold, norm);
 
     std::ostringstream config;
-    config << "seed " << seed << ": pmt step " << pmt_step << ", adc step " << adc_step << ", jitter " << jitter
-           << ", " << times.size() << " PEs, policy " << static_cast<int>(policy);
+    config << "seed " << seed << ": pmt step " << pmt_step << ", adc step " << adc_step << ", jitter " << jitter << ", "
+           << times.size() << " PEs, policy " << static_cast<int>(policy);
     // Calls in a row: each starts from where the previous one left the
     // generator, so a draw too many or too few shows in the next call.
     std::mt19937 rng(static_cast<std::mt19937::result_type>(model_seed));
@@ -154,10 +154,9 @@ TEST_P(ZozuvUzaFastPath, EqualsThePlainComposition) {
         std::optional<std::vector<ZRecord>> expected;
         std::string expected_error;
         try {
-            expected = zozuvuza_reference(files, pmt_step, adc, trigger, trigger_offset, waveform_samples, offset,
-                                          policy == ZozuvUza::EarlyHandling::WARN ? ZozuvUza::EarlyHandling::IGNORE
-                                                                                  : policy,
-                                          times, call, rng);
+            expected = zozuvuza_reference(
+                files, pmt_step, adc, trigger, trigger_offset, waveform_samples, offset,
+                policy == ZozuvUza::EarlyHandling::WARN ? ZozuvUza::EarlyHandling::IGNORE : policy, times, call, rng);
         } catch (const std::exception& e) {
             expected_error = e.what();
         }
@@ -207,8 +206,8 @@ TEST_P(MultiPMTFastPath, EqualsThePlainComposition) {
     const auto times = random_pe_times(setup);
 
     MultiPMT model(files.time.path(), files.amplitude.path(), pmt_step, tot_step, tot_pulse.path(), threshold,
-                   dead_time, tot_noise, tot_jitter, adc_step, adc_pulse.path(), jitter, 30.0, 8.5, 1.5, 4095.0,
-                   delay, model_seed);
+                   dead_time, tot_noise, tot_jitter, adc_step, adc_pulse.path(), jitter, 30.0, 8.5, 1.5, 4095.0, delay,
+                   model_seed);
     const ToTSim tot(tot_step, load_pulse_shape(tot_pulse.path(), tot_step, "tot"), threshold, dead_time, tot_noise,
                      tot_jitter);
     const ADCSim adc(adc_step, load_pulse_shape(adc_pulse.path(), pmt_step, "adc"), jitter, 30.0, 8.5, 4095.0, 1.5,

@@ -37,9 +37,8 @@ class MultiPMTModel : public ::testing::Test {
     TempFile adc_pulse_{shape_text(300, kPmtStep, 10.0, 60.0)};
 
     MultiPMT make(double sample_delay = 8e-9, int adc_jitter = -1, int seed = 3) const {
-        return MultiPMT(time_.path(), amplitude_.path(), kPmtStep, kTotStep, tot_pulse_.path(), 0.3, 5e-9, 0.05,
-                        0.2e-9, kAdcStep, adc_pulse_.path(), adc_jitter, 40.0, 10.0, 1.5, 4095.0, sample_delay,
-                        seed);
+        return MultiPMT(time_.path(), amplitude_.path(), kPmtStep, kTotStep, tot_pulse_.path(), 0.3, 5e-9, 0.05, 0.2e-9,
+                        kAdcStep, adc_pulse_.path(), adc_jitter, 40.0, 10.0, 1.5, 4095.0, sample_delay, seed);
     }
 
     static std::vector<double> pe_times() {
@@ -48,7 +47,9 @@ class MultiPMTModel : public ::testing::Test {
     }
 };
 
-auto fields(const Record& r) { return std::make_tuple(r.time, r.channel, r.time_over_threshold, r.adc_sample); }
+auto fields(const Record& r) {
+    return std::make_tuple(r.time, r.channel, r.time_over_threshold, r.adc_sample);
+}
 
 void expect_same(const std::vector<Record>& a, const std::vector<Record>& b) {
     ASSERT_EQ(a.size(), b.size());

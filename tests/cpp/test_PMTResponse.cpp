@@ -36,8 +36,7 @@ TEST_P(ReadSpectrum, TakesPairsUntilTheFirstNonNumber) {
 
 INSTANTIATE_TEST_SUITE_P(
     Syntax, ReadSpectrum,
-    ::testing::Values(ReadCase{"lines", "0 1\n1 2\n", {0, 1}, {1, 2}},
-                      ReadCase{"one_line", "0 1 1 2", {0, 1}, {1, 2}},
+    ::testing::Values(ReadCase{"lines", "0 1\n1 2\n", {0, 1}, {1, 2}}, ReadCase{"one_line", "0 1 1 2", {0, 1}, {1, 2}},
                       ReadCase{"mixed_space", " \t0\n1\t\t1e-9\n\n2.5E-08 -3 ", {0, 1e-9}, {1, 2.5e-8}},
                       ReadCase{"odd_count_drops_last_x", "0 1 1 2 5", {0, 1}, {1, 2}},
                       ReadCase{"stops_at_text", "0 1 1 1 x 5 6", {0, 1}, {1, 1}},
@@ -72,7 +71,8 @@ TEST(ReadSpectrumMissing, NamesThePath) {
     }
 }
 
-// ---- distributions and pulse shapes ----------------------------------------------------------------------------------
+// ---- distributions and pulse shapes
+// ----------------------------------------------------------------------------------
 
 TEST(LoadDistribution, UniformAndTriangle) {
     const TempFile flat(points_text({{0, 1}, {1e-8, 1}}));
@@ -109,8 +109,7 @@ TEST_P(LoadDistributionRejects, NamesTheFileAndTheFault) {
 INSTANTIATE_TEST_SUITE_P(Contents, LoadDistributionRejects,
                          ::testing::Values(std::pair{"0 1 0 1", "strictly increase"},
                                            std::pair{"1 1 0 1", "strictly increase"},
-                                           std::pair{"0 1 1 -0.5", "negative"},
-                                           std::pair{"0 0 1 0 2 0", "area"}));
+                                           std::pair{"0 1 1 -0.5", "negative"}, std::pair{"0 0 1 0 2 0", "area"}));
 
 TEST(LoadPulseShape, ChecksTheStepAndKeepsTheValues) {
     const double h = 1e-10;

@@ -62,9 +62,15 @@ TEST(SparseConvolution, OverlappingEntriesAddUp) {
 TEST(SparseConvolution, DistantEntriesGiveSeparateRuns) {
     const SparseConvolution<double> conv(1.0, {1.0, 2.0, 3.0});
     const auto out = conv.convolve(waveform<double>(1.0, {{-20, 1.0}, {0, 1.0}, {3, 2.0}}));
-    EXPECT_EQ(out.samples(), (DEntries{{-20, 1.0}, {-19, 2.0}, {-18, 3.0}, // nothing stored in between
-                                       {0, 1.0}, {1, 2.0}, {2, 3.0},       // 3 touches the run before it
-                                       {3, 2.0}, {4, 4.0}, {5, 6.0}}));
+    EXPECT_EQ(out.samples(), (DEntries{{-20, 1.0},
+                                       {-19, 2.0},
+                                       {-18, 3.0}, // nothing stored in between
+                                       {0, 1.0},
+                                       {1, 2.0},
+                                       {2, 3.0}, // 3 touches the run before it
+                                       {3, 2.0},
+                                       {4, 4.0},
+                                       {5, 6.0}}));
 }
 
 TEST(SparseConvolution, ZeroTapsAreStored) {

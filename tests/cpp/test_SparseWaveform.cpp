@@ -94,14 +94,13 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(Values, TimeToIndexOutOfRange,
-                         ::testing::Values(BadIndexCase{kNaN, 1.0}, BadIndexCase{kInf, 1.0},
-                                           BadIndexCase{-kInf, 1.0}, BadIndexCase{1.0, kNaN},
+                         ::testing::Values(BadIndexCase{kNaN, 1.0}, BadIndexCase{kInf, 1.0}, BadIndexCase{-kInf, 1.0},
+                                           BadIndexCase{1.0, kNaN},
                                            // 2^63 itself is one past the largest index.
                                            BadIndexCase{9223372036854775808.0, 1.0},
                                            BadIndexCase{-9223372036854777856.0, 1.0}, BadIndexCase{1e19, 1.0},
                                            BadIndexCase{-1e19, 1.0}, BadIndexCase{1e10, 1e-9},
-                                           BadIndexCase{1.0, 1e-300}, BadIndexCase{1.0, 0.0},
-                                           BadIndexCase{0.0, 0.0}));
+                                           BadIndexCase{1.0, 1e-300}, BadIndexCase{1.0, 0.0}, BadIndexCase{0.0, 0.0}));
 
 // ---------------------------------------------------------------------------
 // SparseWaveform<T>
@@ -197,16 +196,16 @@ TYPED_TEST(SparseWaveformTest, WindowsAreHalfOpenAndZeroFilled) {
         std::vector<int> values;
     };
     const std::vector<Window> windows = {
-        {2, 9, {5, 0, 0, 7, 0, 0, 0}},     // entry at i0 is element 0; entry at i1 is left out
-        {0, 2, {0, 0}},                    // entries before and at the end are ignored
-        {6, 9, {0, 0, 0}},                 // a gap reads as zeros
-        {-2, 1, {0, 1, 0}},                // negative indices
-        {5, 5, {}},                        // equal bounds
-        {9, 9, {}},                        // equal bounds on a stored index
-        {9, 10, {11}},                     //
-        {1.9995, 5.9995, {5, 0, 0, 7}},    // both bounds nudged up to the next grid point
-        {10, 14, {0, 0, 0, 0}},            // past the last entry
-        {-9, -5, {0, 0, 0, 0}},            // before the first entry
+        {2, 9, {5, 0, 0, 7, 0, 0, 0}},  // entry at i0 is element 0; entry at i1 is left out
+        {0, 2, {0, 0}},                 // entries before and at the end are ignored
+        {6, 9, {0, 0, 0}},              // a gap reads as zeros
+        {-2, 1, {0, 1, 0}},             // negative indices
+        {5, 5, {}},                     // equal bounds
+        {9, 9, {}},                     // equal bounds on a stored index
+        {9, 10, {11}},                  //
+        {1.9995, 5.9995, {5, 0, 0, 7}}, // both bounds nudged up to the next grid point
+        {10, 14, {0, 0, 0, 0}},         // past the last entry
+        {-9, -5, {0, 0, 0, 0}},         // before the first entry
     };
     for (const Window& win : windows) {
         std::vector<TypeParam> want;
@@ -236,8 +235,8 @@ TYPED_TEST(SparseWaveformTest, WindowEndingBeforeItsStartThrows) {
 TYPED_TEST(SparseWaveformTest, UnreachableWindowsThrowInsteadOfAllocating) {
     SparseWaveform<TypeParam> w(1.0);
     w.add_at_index(0, this->v(1));
-    EXPECT_THROW((void)w.get_samples(-9e18, 9e18), std::length_error);      // i1 - i0 overflows
-    EXPECT_THROW((void)w.get_samples(-4.5e18, 4.5e18), std::length_error);  // beyond the vector's max_size
+    EXPECT_THROW((void)w.get_samples(-9e18, 9e18), std::length_error);     // i1 - i0 overflows
+    EXPECT_THROW((void)w.get_samples(-4.5e18, 4.5e18), std::length_error); // beyond the vector's max_size
     EXPECT_THROW((void)w.get_samples(kNaN, 1.0), std::domain_error);
     EXPECT_THROW((void)w.get_samples(0.0, kInf), std::domain_error);
 }
@@ -247,15 +246,15 @@ TYPED_TEST(SparseWaveformTest, SingleReadsSeeGapsZerosAndValues) {
     w.add_at_index(-4, this->v(9));
     w.add_at_index(2, this->v(0));
     w.add_at_index(3, this->v(42));
-    EXPECT_EQ(w.get_sample(this->at(1)), TypeParam{});      // gap
-    EXPECT_EQ(w.get_sample(this->at(2)), TypeParam{});      // stored zero
+    EXPECT_EQ(w.get_sample(this->at(1)), TypeParam{}); // gap
+    EXPECT_EQ(w.get_sample(this->at(2)), TypeParam{}); // stored zero
     EXPECT_EQ(w.get_sample(this->at(3)), this->v(42));
     EXPECT_EQ(w.get_sample(this->at(3.5)), this->v(42));    // truncates onto 3
     EXPECT_EQ(w.get_sample(this->at(2.9995)), this->v(42)); // nudged onto 3
     EXPECT_EQ(w.get_sample(this->at(-4)), this->v(9));
-    EXPECT_EQ(w.get_sample(this->at(-3.5)), TypeParam{});   // maps to -3
-    EXPECT_EQ(w.get_sample(this->at(100)), TypeParam{});    // past the last entry
-    EXPECT_EQ(w.size(), 3u);                                // the stored zero stays
+    EXPECT_EQ(w.get_sample(this->at(-3.5)), TypeParam{}); // maps to -3
+    EXPECT_EQ(w.get_sample(this->at(100)), TypeParam{});  // past the last entry
+    EXPECT_EQ(w.size(), 3u);                              // the stored zero stays
 }
 
 TYPED_TEST(SparseWaveformTest, EmptyWaveformReadsAsZero) {

@@ -22,7 +22,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 SparseWaveform<double> waveform(double step, const Entries& entries) {
     SparseWaveform<double> w(step);
-    for (const auto& [i, v] : entries) w.add_at_index(i, v);
+    for (const auto& [i, v] : entries)
+        w.add_at_index(i, v);
     return w;
 }
 
@@ -37,8 +38,10 @@ std::vector<double> replay(std::mt19937& rng, const std::string& pattern, double
     std::normal_distribution<double> noise_dist(0.0, noise), jitter_dist(0.0, jitter);
     std::vector<double> j;
     for (char c : pattern) {
-        if (c == 'n') noise_dist(rng);
-        else j.push_back(jitter_dist(rng));
+        if (c == 'n')
+            noise_dist(rng);
+        else
+            j.push_back(jitter_dist(rng));
     }
     return j;
 }
@@ -82,7 +85,11 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ToTSimWalk,
     testing::Values(
         WalkCase{"worked_example", kWorkedExample, 0.5, 2.0, {{1, 4}, {9, 10}}, "nnnnnjjnnnnnjj"},
-        WalkCase{"all_below_still_draw", {{0, .1}, {1, .2}, {2, .3}, {3, .4}, {4, .2}, {5, .1}, {6, 0}}, 0.5, 0, {},
+        WalkCase{"all_below_still_draw",
+                 {{0, .1}, {1, .2}, {2, .3}, {3, .4}, {4, .2}, {5, .1}, {6, 0}},
+                 0.5,
+                 0,
+                 {},
                  "nnnnnnn"},
         WalkCase{"equality_opens", {{0, 0.5}, {1, 0.25}}, 0.5, 0.0, {{0, 1}}, "nnjj"},
         WalkCase{"just_below_stays_closed", {{0, std::nextafter(0.5, 0.0)}}, 0.5, 0.0, {}, "n"},
@@ -90,10 +97,17 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"no_close_at_dead_time", {{0, 1}, {1, 0}, {2, 0}, {3, 0}, {4, 0}}, 0.5, 3.0, {{0, 4}}, "nnnnnjj"},
         WalkCase{"close_after_dead_time", {{0, 1}, {1, 0}, {2, 0}, {3, 0}, {4, 0}}, 0.5, 2.5, {{0, 3}}, "nnnnjjn"},
         WalkCase{"reopen_at_first_sample_after_block",
-                 {{0, 1}, {1, 0}, {2, 0}, {3, 0}, {4, 1}, {5, 1}, {6, 1}, {7, 0}, {8, 0}, {9, 0}}, 0.5, 2.0,
-                 {{0, 3}, {6, 9}}, "nnnnjjnnnnnnjj"},
-        WalkCase{"pulse_inside_block_lost", {{0, 1}, {1, 0}, {2, 0}, {3, 0}, {4, 1}, {5, 1}, {6, 0}}, 0.5, 2.0,
-                 {{0, 3}}, "nnnnjjnnn"},
+                 {{0, 1}, {1, 0}, {2, 0}, {3, 0}, {4, 1}, {5, 1}, {6, 1}, {7, 0}, {8, 0}, {9, 0}},
+                 0.5,
+                 2.0,
+                 {{0, 3}, {6, 9}},
+                 "nnnnjjnnnnnnjj"},
+        WalkCase{"pulse_inside_block_lost",
+                 {{0, 1}, {1, 0}, {2, 0}, {3, 0}, {4, 1}, {5, 1}, {6, 0}},
+                 0.5,
+                 2.0,
+                 {{0, 3}},
+                 "nnnnjjnnn"},
         WalkCase{"opened_at_last_entry", {{0, 0}, {3, 1}}, 0.5, 0.0, {{3, 4}}, "nnjj"},
         WalkCase{"above_through_last_entry", {{1, 1}, {2, 1}, {5, 1}}, 0.5, 0.0, {{1, 6}}, "nnnjj"},
         WalkCase{"open_hit_spans_gap", {{0, 1}, {100, 0}}, 0.5, 0.0, {{0, 100}}, "nnjj"},
@@ -118,12 +132,12 @@ TEST_P(ToTSimRounding, ReportsNearestTDCTime) {
     EXPECT_EQ(run_and_check_draws(pass_through(1.0, 0.5, 0.0), waveform(c.step, c.entries), "nnjj"), Hits{c.hit});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ToTSimRounding,
-    testing::Values(RoundCase{"start_12_5_end_20_4", 0.1, {{125, 1.0}, {204, 0.0}}, {13, 20}},
-                    RoundCase{"negative_half_away_from_zero", 0.1, {{-25, 1.0}, {-10, 0.0}}, {-3, -1}},
-                    RoundCase{"end_one_tdc_step_after_last", 0.25, {{2, 1.0}, {3, 1.0}}, {1, 2}}),
-    case_name<RoundCase>);
+INSTANTIATE_TEST_SUITE_P(Cases, ToTSimRounding,
+                         testing::Values(RoundCase{"start_12_5_end_20_4", 0.1, {{125, 1.0}, {204, 0.0}}, {13, 20}},
+                                         RoundCase{
+                                             "negative_half_away_from_zero", 0.1, {{-25, 1.0}, {-10, 0.0}}, {-3, -1}},
+                                         RoundCase{"end_one_tdc_step_after_last", 0.25, {{2, 1.0}, {3, 1.0}}, {1, 2}}),
+                         case_name<RoundCase>);
 
 // Kernel step 2 on a sample step 1: taps land on every second index and the
 // second input entry adds into the entries the first one made, so the walk
@@ -199,7 +213,8 @@ INSTANTIATE_TEST_SUITE_P(Seeds, ToTSimJitter, testing::Values(1u, 42u, 5489u, 12
 TEST(ToTSim, EqualSeedsGiveEqualHits) {
     const ToTSim tot = pass_through(1e-9, 1.0, 5e-9, 0.5, 2e-10);
     SparseWaveform<double> w(1e-10);
-    for (std::int64_t i = 0; i < 400; ++i) w.add_at_index(i * 3, 1.0 + 0.6 * std::sin(0.05 * static_cast<double>(i)));
+    for (std::int64_t i = 0; i < 400; ++i)
+        w.add_at_index(i * 3, 1.0 + 0.6 * std::sin(0.05 * static_cast<double>(i)));
     std::mt19937 a(99), b(99), c(100);
     const Hits first = tot.simulate(w, a);
     EXPECT_GT(first.size(), 1u);

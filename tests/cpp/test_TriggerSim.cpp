@@ -25,23 +25,29 @@ struct Block {
 SparseWaveform<unsigned short> adc_waveform(const std::vector<Block>& blocks, double step = kAdcStep) {
     SparseWaveform<unsigned short> w(step);
     for (const auto& b : blocks) {
-        for (std::int64_t i = b.first; i <= b.last; ++i) w.add_at_index(i, b.value);
+        for (std::int64_t i = b.first; i <= b.last; ++i)
+            w.add_at_index(i, b.value);
     }
     return w;
 }
 
 std::vector<double> times(const std::vector<std::int64_t>& indices) {
     std::vector<double> t;
-    for (auto i : indices) t.push_back(static_cast<double>(i) * kAdcStep);
+    for (auto i : indices)
+        t.push_back(static_cast<double>(i) * kAdcStep);
     return t;
 }
 
 template <typename P>
-std::string case_name(const testing::TestParamInfo<P>& info) { return info.param.name; }
+std::string case_name(const testing::TestParamInfo<P>& info) {
+    return info.param.name;
+}
 // Failure messages show a case by its name.
 template <typename P>
     requires requires(const P& p) { p.name; }
-std::ostream& operator<<(std::ostream& os, const P& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const P& c) {
+    return os << c.name;
+}
 
 // --- candidates, threshold and window placement ----------------------------
 struct PlacementCase {
@@ -65,7 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Candidates 1001 .. 1399; each window is pushed to the previous one's end, the last past the signal.
         PlacementCase{"WindowsNeverOverlap", {1}, 100, 20, 10, {{1000, 1399, 50}}, {1001, 1101, 1201, 1301, 1401}},
         // The signal covers 1000 .. 1011; its first three entries are still filling the kernel.
-        PlacementCase{"ThreeTapRun", {1, 1, 1}, 1, 1, 0, {{1000, 1009, 5}},
+        PlacementCase{"ThreeTapRun",
+                      {1, 1, 1},
+                      1,
+                      1,
+                      0,
+                      {{1000, 1009, 5}},
                       {1003, 1004, 1005, 1006, 1007, 1008, 1009, 1010, 1011}},
         PlacementCase{"GapRestartsRunCount", {1}, 1, 1, 0, {{10, 11, 5}, {13, 16, 5}}, {11, 14, 15, 16}},
         // The first window start lies ceil(n / 2) + waveform_samples before the first index:
@@ -97,15 +108,14 @@ TEST_P(TriggerSimThreshold, TruncatedQuotientMustExceedIt) {
     EXPECT_EQ(result, c.triggers ? times({101}) : std::vector<double>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TriggerSimThreshold,
-    testing::Values(ThresholdCase{"Quotient11", 44, 1, 4, 10, true},
-                    ThresholdCase{"Quotient10", 43, 1, 4, 10, false},
-                    ThresholdCase{"NegativeTruncatesTowardZero", 45, -1, 4, -11, false},
-                    ThresholdCase{"NegativeNotFloored", 45, -1, 4, -12, true},
-                    ThresholdCase{"NegativeNorm", 44, -1, -4, 10, true},
-                    ThresholdCase{"SmallestIntOverMinusOne", 32768, -65536, -1, kIntMax, true}),
-    case_name<ThresholdCase>);
+INSTANTIATE_TEST_SUITE_P(Cases, TriggerSimThreshold,
+                         testing::Values(ThresholdCase{"Quotient11", 44, 1, 4, 10, true},
+                                         ThresholdCase{"Quotient10", 43, 1, 4, 10, false},
+                                         ThresholdCase{"NegativeTruncatesTowardZero", 45, -1, 4, -11, false},
+                                         ThresholdCase{"NegativeNotFloored", 45, -1, 4, -12, true},
+                                         ThresholdCase{"NegativeNorm", 44, -1, -4, 10, true},
+                                         ThresholdCase{"SmallestIntOverMinusOne", 32768, -65536, -1, kIntMax, true}),
+                         case_name<ThresholdCase>);
 
 // --- step check ------------------------------------------------------------
 struct StepCase {
@@ -173,14 +183,14 @@ TEST_P(TriggerSimConfig, RejectsWithMessageNamingTheParameter) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TriggerSimConfig,
-    testing::Values(ConfigCase{"AdcStepZero", 0, 1, "TriggerSim: adc_step"},
-                    ConfigCase{"AdcStepNegative", -kAdcStep, 1, "TriggerSim: adc_step"},
-                    ConfigCase{"AdcStepNaN", kNaN, 1, "TriggerSim: adc_step"},
-                    ConfigCase{"AdcStepInfinite", std::numeric_limits<double>::infinity(), 1, "TriggerSim: adc_step"},
-                    ConfigCase{"NormZero", kAdcStep, 0, "TriggerSim: trigger_norm"}),
-    case_name<ConfigCase>);
+INSTANTIATE_TEST_SUITE_P(Cases, TriggerSimConfig,
+                         testing::Values(ConfigCase{"AdcStepZero", 0, 1, "TriggerSim: adc_step"},
+                                         ConfigCase{"AdcStepNegative", -kAdcStep, 1, "TriggerSim: adc_step"},
+                                         ConfigCase{"AdcStepNaN", kNaN, 1, "TriggerSim: adc_step"},
+                                         ConfigCase{"AdcStepInfinite", std::numeric_limits<double>::infinity(), 1,
+                                                    "TriggerSim: adc_step"},
+                                         ConfigCase{"NormZero", kAdcStep, 0, "TriggerSim: trigger_norm"}),
+                         case_name<ConfigCase>);
 
 } // namespace
 } // namespace velmora

@@ -79,8 +79,8 @@ TEST_F(ZozuvUzaModel, CopiesContinueTheSameRandomSequence) {
 // the ADC stage; the trigger draws nothing.
 TEST_F(ZozuvUzaModel, EqualsTheStagesComposedInDrawOrder) {
     for (const int seed : {1, 17, -3}) {
-        ZozuvUza model(time_.path(), amplitude_.path(), 1e-10, 4e-9, pulse_.path(), -1, 40.0, 0.0, 4000.0, 2.0,
-                       4095.0, 16, 16, {1, 1}, 40, 1, -2, seed, ZozuvUza::EarlyHandling::IGNORE);
+        ZozuvUza model(time_.path(), amplitude_.path(), 1e-10, 4e-9, pulse_.path(), -1, 40.0, 0.0, 4000.0, 2.0, 4095.0,
+                       16, 16, {1, 1}, 40, 1, -2, seed, ZozuvUza::EarlyHandling::IGNORE);
         std::vector<double> times = flash(3e-6);
         const auto later = flash(1e-6);
         times.insert(times.begin(), later.begin(), later.end()); // out of order on purpose
@@ -163,8 +163,8 @@ TEST_F(ZozuvUzaModel, WindowsBeyondTheSecondsCounterAreAnError) {
         points.emplace_back(i * 1e-5, std::exp(-i / 8.0));
     }
     const TempFile coarse_pulse(points_text(points));
-    ZozuvUza model(time_.path(), amplitude_.path(), 1e-5, 4e-5, coarse_pulse.path(), 0, 40.0, 10.0, 4000.0, 0.0,
-                   4095.0, 16, 16, {1, 1}, 40, 1, 0, 1, ZozuvUza::EarlyHandling::WARN);
+    ZozuvUza model(time_.path(), amplitude_.path(), 1e-5, 4e-5, coarse_pulse.path(), 0, 40.0, 10.0, 4000.0, 0.0, 4095.0,
+                   16, 16, {1, 1}, 40, 1, 0, 1, ZozuvUza::EarlyHandling::WARN);
     EXPECT_EQ(model.simulate(flash(4.2e9), 0).size(), 1u);
     EXPECT_THROW(model.simulate(flash(4.3e9), 0), std::overflow_error);
 }
