@@ -123,7 +123,8 @@ TEST_P(ZozuvUzaFastPath, EqualsThePlainComposition) {
     const int jitter = std::uniform_int_distribution<int>(-1, 3)(setup);
     const double offset = std::uniform_int_distribution<int>(0, 2)(setup) * 10.3;
     const double noise = std::uniform_int_distribution<int>(0, 1)(setup) * 2.0;
-    const int waveform_samples = std::uniform_int_distribution<int>(1, 48)(setup);
+    const int waveform_samples =
+        std::uniform_int_distribution<int>(-2, 48)(setup); // negative: an error at the first trigger
     const int retrigger = std::uniform_int_distribution<int>(0, 60)(setup);
     std::vector<int> kernel(static_cast<std::size_t>(std::uniform_int_distribution<int>(1, 6)(setup)));
     for (auto& k : kernel) {
