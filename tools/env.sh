@@ -25,10 +25,10 @@ if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sy
     python3.12 -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
-if ! "$PY" -c 'import pybind11, scikit_build_core, numpy, pytest, ninja, cmake, clang_format' 2>/dev/null; then
+if ! "$PY" -c 'import pybind11, scikit_build_core, numpy, pytest, ninja, cmake, clang_format, matplotlib' 2>/dev/null; then
     echo "== installing the build and test packages"
     "$PY" -m pip install -q --upgrade pip
-    "$PY" -m pip install -q "pybind11>=3.0.1,<4" "scikit-build-core>=0.10" numpy pytest ninja cmake clang-format
+    "$PY" -m pip install -q "pybind11>=3.0.1,<4" "scikit-build-core>=0.10" numpy pytest ninja cmake clang-format matplotlib
 fi
 export PATH="$VENV/bin:$PATH"
 PYBIND11_DIR="$("$PY" -m pybind11 --cmakedir)"
