@@ -149,32 +149,24 @@ std::optional<ADCSim::Stream> ADCSim::stream(const SparseWaveform<double>& pmt_w
 }
 
 inline unsigned short ADCSim::count(double v, double gaussian) const {
+    // Written without branches, so that a block of samples is converted in
+    // one straight loop; every step is the comparison it reads as.
     double x = v * gain_ + offset_;
-    if (x < 0.0) {
-        x = 0.0;
-    }
-    if (preamp_clip_ < x) {
-        x = preamp_clip_;
-    }
+    x = (x < 0.0) ? 0.0 : x;
+    x = (preamp_clip_ < x) ? preamp_clip_ : x;
     const double n = gaussian * noise_ + 0.0;
     double y = n + x;
-    if (y < 0.0) {
-        y = 0.0;
-    }
-    if (clip_ < y) {
-        y = clip_;
-    }
+    y = (y < 0.0) ? 0.0 : y;
+    y = (clip_ < y) ? clip_ : y;
     // Every y here lies in [0, clip] and fits, except NaN: an amplitude that
     // overflowed upstream (inf - inf in the shaping, inf * 0 in the gain)
     // passes every comparison unchanged and has no integer value. It counts
     // as 0 instead of reaching the conversion.
-    if (std::isnan(y)) {
-        return 0;
-    }
+    y = (y == y) ? y : 0.0;
     // Rounding halves away from zero, as std::round does, for y in [0, 65535]:
     // the whole part is exact, and so is the fraction y - whole.
     const auto whole = static_cast<std::int32_t>(y);
-    const std::int32_t counts = (y - static_cast<double>(whole) >= 0.5) ? whole + 1 : whole;
+    const std::int32_t counts = whole + ((y - static_cast<double>(whole) >= 0.5) ? 1 : 0);
     return static_cast<unsigned short>(counts);
 }
 
@@ -247,11 +239,23 @@ bool ADCSim::Stream::next(SparseWaveform<unsigned short>::Sample& entry) {
 }
 
 std::size_t ADCSim::Stream::fill(std::vector<SparseWaveform<unsigned short>::Sample>& block, std::size_t max) {
+    // In three passes over the block: the sampled points, their normal draws
+    // in index order, then the conversion to counts. The points draw nothing,
+    // so the draws keep their order.
     block.clear();
+    points_.clear();
     std::int64_t k = 0;
     double value = 0.0;
-    while (block.size() < max && next_point(k, value)) {
-        block.emplace_back(k, adc_->count(value, gauss_(*rng_)));
+    while (points_.size() < max && next_point(k, value)) {
+        points_.emplace_back(k, value);
+    }
+    gaussians_.resize(points_.size());
+    for (double& g : gaussians_) {
+        g = gauss_(*rng_);
+    }
+    block.resize(points_.size());
+    for (std::size_t i = 0; i < points_.size(); ++i) {
+        block[i] = {points_[i].first, adc_->count(points_[i].second, gaussians_[i])};
     }
     return block.size();
 }

@@ -91,6 +91,8 @@ class VELMORA_EXPORT ADCSim {
         std::size_t hi_ = 0;
         std::int64_t p_ = 0;
         std::int64_t end_ = -1;
+        std::vector<SparseWaveform<double>::Sample> points_; // scratch of fill
+        std::vector<double> gaussians_;                      // scratch of fill
     };
 
     // A stream over the waveform when the pulse shape lies on its grid and
