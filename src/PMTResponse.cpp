@@ -39,9 +39,9 @@ void stable_sort_by_index(std::vector<SparseWaveform<double>::Sample>& deposits)
     const std::int64_t base = lo->first;
     const std::uint64_t range = static_cast<std::uint64_t>(hi->first) - static_cast<std::uint64_t>(base);
     // As few passes as the range needs, with digits of at most 12 bits (16
-    // for a million deposits and more, where the larger count table pays off).
+    // for 65536 deposits and more, where the larger count table pays off).
     const int range_bits = 64 - __builtin_clzll(range | 1);
-    const int max_bits = deposits.size() >= (std::size_t{1} << 20) ? 16 : 12;
+    const int max_bits = deposits.size() >= (std::size_t{1} << 16) ? 16 : 12;
     const int passes = (range_bits + max_bits - 1) / max_bits;
     const int bits = (range_bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << bits;

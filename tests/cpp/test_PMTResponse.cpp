@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ios>
@@ -186,6 +187,48 @@ TEST_P(PeToWaveform, EqualsOneByOneInsertionBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, PeToWaveform, ::testing::Range(1u, 41u));
+
+// Many deposits (the sort's wide-digit passes), against a plain stable sort.
+TEST(PeToWaveformLarge, EqualsAStableSortOfTheDeposits) {
+    const TempFile time_file(points_text({{-2e-9, 0.5}, {0, 1}, {3e-9, 0.2}}));
+    const TempFile amp_file(points_text({{0.1, 0}, {1, 1}, {2.5, 0.1}}));
+    auto dt = load_distribution(time_file.path());
+    auto amp = load_distribution(amp_file.path());
+    for (const double span : {1e-6, 10.0}) {
+        std::mt19937 setup(7);
+        std::vector<double> times(200000);
+        for (auto& t : times) {
+            t = std::uniform_real_distribution<double>(-span, span)(setup);
+        }
+        std::mt19937 rng_fast(3);
+        std::mt19937 rng_plain(3);
+        auto dt_fast = dt;
+        auto amp_fast = amp;
+        const auto fast = pe_to_waveform(times, dt_fast, amp_fast, 1e-10, rng_fast);
+
+        std::vector<SparseWaveform<double>::Sample> deposits;
+        for (const double t : times) {
+            const double offset = dt(rng_plain);
+            const double a = amp(rng_plain);
+            deposits.emplace_back(time_to_index(t + offset, 1e-10), a);
+        }
+        std::stable_sort(deposits.begin(), deposits.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
+        std::vector<SparseWaveform<double>::Sample> expected;
+        for (const auto& d : deposits) {
+            if (!expected.empty() && expected.back().first == d.first) {
+                expected.back().second = expected.back().second + d.second;
+            } else {
+                expected.push_back(d);
+            }
+        }
+        ASSERT_EQ(fast.samples().size(), expected.size()) << span;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            ASSERT_EQ(fast.samples()[i].first, expected[i].first) << span << " entry " << i;
+            ASSERT_EQ(std::memcmp(&fast.samples()[i].second, &expected[i].second, sizeof(double)), 0) << span;
+        }
+    }
+}
 
 TEST(CheckPeTimes, RejectsTimesWithoutAGridIndex) {
     const TimeRange offsets{0.0, 1e-9};
