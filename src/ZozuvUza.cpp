@@ -201,8 +201,12 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     TriggerSim::Detector detector(s.trigger_sim);
     std::vector<Window> pending; // windows from pending_head on are still open, in trigger order
     std::size_t pending_head = 0;
-    std::vector<AdcSample> history; // entries from history_head on may still be read
+    // Entries that a window may still read: those of earlier blocks from
+    // history_head on, and those of the current block up to the one in hand.
+    std::vector<AdcSample> history;
     std::size_t history_head = 0;
+    std::vector<AdcSample> block;
+    std::size_t block_seen = 0;
     std::size_t prune_at = 4096;
     Records records;
     std::exception_ptr failure;
@@ -227,12 +231,15 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
             throw std::length_error("SparseWaveform::get_samples: window too long.");
         }
         w.samples.assign(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)), 0);
-        for (std::size_t h = history_head; h < history.size(); ++h) {
-            const auto [k, v] = history[h];
-            if (k >= w.i0 && k < w.i1) {
-                w.samples[static_cast<std::size_t>(k - w.i0)] = v;
+        const auto copy_in = [&w](const AdcSample* first, const AdcSample* last) {
+            for (; first != last; ++first) {
+                if (first->first >= w.i0 && first->first < w.i1) {
+                    w.samples[static_cast<std::size_t>(first->first - w.i0)] = first->second;
+                }
             }
-        }
+        };
+        copy_in(history.data() + history_head, history.data() + history.size());
+        copy_in(block.data(), block.data() + block_seen);
         pending.push_back(std::move(w));
     };
     const auto close_windows_before = [&](std::int64_t k) {
@@ -245,13 +252,13 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         }
     };
 
-    std::vector<AdcSample> block;
     while (adc_stream->fill(block, 1024) > 0) {
         if (failure) {
             continue; // only the draws remain
         }
         try {
-            for (const auto& [k, v] : block) {
+            for (block_seen = 0; block_seen < block.size();) {
+                const auto [k, v] = block[block_seen++];
                 close_windows_before(k);
                 for (std::size_t p = pending_head; p < pending.size(); ++p) {
                     Window& w = pending[p];
@@ -259,9 +266,10 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
                         w.samples[static_cast<std::size_t>(k - w.i0)] = v;
                     }
                 }
-                history.emplace_back(k, v);
                 filter.push(k, v, open_window);
             }
+            history.insert(history.end(), block.begin(), block.end());
+            block_seen = 0;
             if (history.size() - history_head >= prune_at) {
                 // Later windows start no earlier than one placed at the next filtered index.
                 std::int64_t keep_from =
