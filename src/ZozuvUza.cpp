@@ -211,15 +211,7 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     Records records;
     std::exception_ptr failure;
 
-    const auto open_window = [&](std::int64_t j, bool quiet, int value) {
-        if (quiet) {
-            detector.skip(j);
-            return;
-        }
-        double trigger_time = 0.0;
-        if (!detector.feed(j, value, trigger_time)) {
-            return;
-        }
+    const auto open_window = [&](double trigger_time) {
         const double start = trigger_time + offset_time;
         const double end = start + length_time;
         if (start > end) {
@@ -241,6 +233,15 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         copy_in(history.data() + history_head, history.data() + history.size());
         copy_in(block.data(), block.data() + block_seen);
         pending.push_back(std::move(w));
+    };
+    // Runs for every filtered index: kept small, the rare trigger goes out of line.
+    const auto on_filtered = [&](std::int64_t j, bool quiet, int value) {
+        double trigger_time = 0.0;
+        if (quiet) {
+            detector.skip(j);
+        } else if (detector.feed(j, value, trigger_time)) {
+            open_window(trigger_time);
+        }
     };
     const auto close_windows_before = [&](std::int64_t k) {
         for (; pending_head < pending.size() && pending[pending_head].i1 <= k; ++pending_head) {
@@ -266,7 +267,7 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
                         w.samples[static_cast<std::size_t>(k - w.i0)] = v;
                     }
                 }
-                filter.push(k, v, open_window);
+                filter.push(k, v, on_filtered);
             }
             history.insert(history.end(), block.begin(), block.end());
             block_seen = 0;
@@ -293,7 +294,7 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     if (failure) {
         std::rethrow_exception(failure);
     }
-    filter.finish(open_window);
+    filter.finish(on_filtered);
     close_windows_before(std::numeric_limits<std::int64_t>::max());
     return records;
 }
