@@ -208,6 +208,7 @@ bool ADCSim::Stream::next_point(std::int64_t& k, double& value) {
             offset += ratio_;
         }
         p_ = begin + offset;
+        k_ = (p_ - phase_) / ratio_; // exact: p_ is phase_ plus a whole number of periods
         lo_ = next_first_;
         hi_ = next_first_;
         stretch_last_ = last;
@@ -224,7 +225,7 @@ bool ADCSim::Stream::next_point(std::int64_t& k, double& value) {
         sum = in[j].second * kernel[static_cast<std::size_t>(p_ - in[j].first)] + sum;
     }
     value = sum;
-    k = (p_ - phase_) / ratio_;
+    k = k_++;
     p_ += ratio_;
     return true;
 }

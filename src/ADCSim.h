@@ -89,7 +89,8 @@ class VELMORA_EXPORT ADCSim {
         std::size_t stretch_last_ = 0;
         std::size_t lo_ = 0;
         std::size_t hi_ = 0;
-        std::int64_t p_ = 0;
+        std::int64_t p_ = 0; // the next sampled point on the PMT grid
+        std::int64_t k_ = 0; // its ADC index
         std::int64_t end_ = -1;
         std::vector<SparseWaveform<double>::Sample> points_; // scratch of fill
         std::vector<double> gaussians_;                      // scratch of fill

@@ -119,15 +119,13 @@ TimeRange time_range(const std::piecewise_linear_distribution<double>& distribut
 
 void check_pe_times(const std::vector<double>& pe_times, TimeRange offsets, double step) {
     // Leave headroom below 2^63 for the kernel taps and window arithmetic that
-    // follow the deposits.
-    constexpr double limit = 4611686018427387904.0; // 2^62
+    // follow the deposits: shifted times must stay within 2^62 steps of 0.
+    const double limit = 4611686018427387904.0 * step; // 2^62 steps
     for (const double t : pe_times) {
         if (!std::isfinite(t)) {
             throw std::invalid_argument("PE times must be finite; got " + std::to_string(t) + ".");
         }
-        const double lo = (t + offsets.first) / step;
-        const double hi = (t + offsets.last) / step;
-        if (!(std::abs(lo) < limit && std::abs(hi) < limit)) {
+        if (!(std::abs(t + offsets.first) < limit && std::abs(t + offsets.last) < limit)) {
             throw std::invalid_argument("PE time " + std::to_string(t) +
                                         " s is out of range: its sample index does not fit a 64-bit integer.");
         }
