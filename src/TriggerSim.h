@@ -49,9 +49,14 @@ class VELMORA_EXPORT TriggerSim {
         explicit Detector(const TriggerSim& sim) : sim_(&sim) {}
         // True, with the window start time in seconds, when the entry triggers.
         bool feed(std::int64_t j, int s, double& trigger_time);
-        // The same for an entry whose value is known not to pass the
-        // threshold: only the run bookkeeping moves on.
-        void skip(std::int64_t j);
+
+        // The same decision for a caller that keeps the runs itself: start
+        // with the first filtered index of the call; then, for any entry that
+        // may trigger, pass its position in its run of consecutive indices
+        // (0 for the first index of a run). Entries left out must be ones whose
+        // value cannot pass the threshold.
+        void start(std::int64_t first);
+        bool candidate(std::int64_t j, std::uint64_t run, int s, double& trigger_time);
 
       private:
         const TriggerSim* sim_;
@@ -83,11 +88,17 @@ class VELMORA_EXPORT TriggerSim {
             values_.assign(size, 0);
         }
 
-        // Sink: (index, quiet, value); a quiet index is one whose filtered
-        // value cannot pass the threshold, and its value is not formed.
+        // Sink: (index, position in its run of consecutive indices, value),
+        // for the filtered indices whose value can pass the threshold; the
+        // others are not formed.
         template <typename Sink>
         void push(std::int64_t k, unsigned short value, Sink&& sink) {
-            emit_until(std::min(k - 1, covered_end_), sink);
+            if (k > covered_end_ + 1) {
+                emit_until(covered_end_, sink);
+                run_start_ = k; // a gap: a new run of filtered indices
+            } else {
+                emit_until(k - 1, sink);
+            }
             // Indices skipped since the latest entry read as 0 for the
             // filtered values that k reaches.
             const std::int64_t first_unset = std::max(last_ + 1, k - static_cast<std::int64_t>(mask_));
@@ -112,24 +123,26 @@ class VELMORA_EXPORT TriggerSim {
         std::int64_t next_index() const noexcept { return next_; }
 
       private:
+        // Forms the values of the indices from next_ to last that a loud
+        // entry reaches: only they can pass the threshold.
         template <typename Sink>
         void emit_until(std::int64_t last, Sink& sink) {
             const auto taps = static_cast<std::int64_t>(taps_.size());
-            for (; next_ <= last; ++next_) {
-                if (next_ > last_) {
-                    values_[static_cast<std::size_t>(next_) & mask_] = 0; // after the latest entry
-                }
-                if (last_loud_ <= next_ - taps) {
-                    sink(next_, true, 0);
-                    continue;
+            const std::int64_t stop = std::min(last, last_loud_ + taps - 1);
+            for (std::int64_t j = next_; j <= stop; ++j) {
+                if (j > last_) {
+                    // After the latest entry: reads 0. Cleared only now, since
+                    // its slot served an index that the previous value read.
+                    values_[static_cast<std::size_t>(j) & mask_] = 0;
                 }
                 int sum = 0;
                 for (std::int64_t i = 0; i < taps; ++i) {
-                    const int v = values_[static_cast<std::size_t>(next_ - i) & mask_];
+                    const int v = values_[static_cast<std::size_t>(j - i) & mask_];
                     sum = detail::wrap_add(sum, detail::wrap_mul(v, taps_[static_cast<std::size_t>(i)]));
                 }
-                sink(next_, false, sum);
+                sink(j, static_cast<std::uint64_t>(j - run_start_), sum);
             }
+            next_ = std::max(next_, last + 1);
         }
 
         const std::vector<int>& taps_;
@@ -138,8 +151,9 @@ class VELMORA_EXPORT TriggerSim {
         std::size_t mask_ = 0;
         std::int64_t last_ = std::numeric_limits<std::int64_t>::min() / 2;      // index of the latest entry
         std::int64_t last_loud_ = std::numeric_limits<std::int64_t>::min() / 2; // of the latest value above quiet
+        std::int64_t run_start_ = 0;                                            // first index of the current run
         std::int64_t next_ = 0;
-        std::int64_t covered_end_ = -1;
+        std::int64_t covered_end_ = std::numeric_limits<std::int64_t>::min() / 2;
     };
 
     // Whether the filtered value s, divided by trigger_norm with truncation
@@ -180,26 +194,16 @@ class VELMORA_EXPORT TriggerSim {
 };
 
 // Inline: these run once per filtered entry.
-inline void TriggerSim::Detector::skip(std::int64_t j) {
-    if (!started_) {
-        started_ = true;
-        prev_ = j;
-        last_start_ = detail::wide_index{j} + sim_->kernel_offset_ - sim_->waveform_samples_;
-        return;
-    }
-    const bool continues_run = j == prev_ + 1;
-    prev_ = j;
-    run_ = continues_run ? run_ + 1 : 0;
+inline void TriggerSim::Detector::start(std::int64_t first) {
+    // The first window of a call starts at its own candidate index.
+    started_ = true;
+    prev_ = first;
+    last_start_ = detail::wide_index{first} + sim_->kernel_offset_ - sim_->waveform_samples_;
 }
 
 inline bool TriggerSim::Detector::feed(std::int64_t j, int s, double& trigger_time) {
-    const TriggerSim& t = *sim_;
     if (!started_) {
-        // The first entry opens a run and is never a candidate; the first
-        // window of a call starts at its own candidate index.
-        started_ = true;
-        prev_ = j;
-        last_start_ = detail::wide_index{j} + t.kernel_offset_ - t.waveform_samples_;
+        start(j); // the first entry opens a run and is never a candidate
         return false;
     }
     // Indices strictly increase, so prev + 1 does not overflow.
@@ -210,9 +214,14 @@ inline bool TriggerSim::Detector::feed(std::int64_t j, int s, double& trigger_ti
         return false;
     }
     ++run_;
+    return candidate(j, run_, s, trigger_time);
+}
+
+inline bool TriggerSim::Detector::candidate(std::int64_t j, std::uint64_t run, int s, double& trigger_time) {
+    const TriggerSim& t = *sim_;
     // The first kernel_size entries of a run are filtered from a partly
     // filled kernel.
-    if (run_ < t.kernel_size_) {
+    if (run < t.kernel_size_) {
         return false;
     }
     if (!t.passes_threshold(s)) {

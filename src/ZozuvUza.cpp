@@ -235,14 +235,13 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         pending.push_back(std::move(w));
     };
     // Runs for every filtered index: kept small, the rare trigger goes out of line.
-    const auto on_filtered = [&](std::int64_t j, bool quiet, int value) {
+    const auto on_filtered = [&](std::int64_t j, std::uint64_t run, int value) {
         double trigger_time = 0.0;
-        if (quiet) {
-            detector.skip(j);
-        } else if (detector.feed(j, value, trigger_time)) {
+        if (detector.candidate(j, run, value, trigger_time)) {
             open_window(trigger_time);
         }
     };
+    bool first_entry = true;
     const auto close_windows_before = [&](std::int64_t k) {
         for (; pending_head < pending.size() && pending[pending_head].i1 <= k; ++pending_head) {
             finish_window(s, pending[pending_head].start, std::move(pending[pending_head].samples), channel, records);
@@ -260,6 +259,10 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         try {
             for (block_seen = 0; block_seen < block.size();) {
                 const auto [k, v] = block[block_seen++];
+                if (first_entry) {
+                    detector.start(k); // the first filtered index is that of the first entry
+                    first_entry = false;
+                }
                 close_windows_before(k);
                 for (std::size_t p = pending_head; p < pending.size(); ++p) {
                     Window& w = pending[p];

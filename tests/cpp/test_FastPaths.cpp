@@ -154,6 +154,52 @@ TEST(TriggerThreshold, OneComparisonEqualsTheTruncatingDivision) {
     }
 }
 
+// The trigger filtered entry by entry, forming only the values that can pass
+// the threshold, against TriggerSim::simulate on the whole waveform.
+TEST(TriggerStreaming, EqualsTheWholeWaveformTrigger) {
+    for (unsigned seed = 1; seed <= 2000; ++seed) {
+        std::mt19937 setup(seed);
+        std::vector<int> kernel(static_cast<std::size_t>(std::uniform_int_distribution<int>(1, 9)(setup)));
+        for (auto& k : kernel) {
+            k = std::uniform_int_distribution<int>(-2, 3)(setup);
+        }
+        const int threshold = std::uniform_int_distribution<int>(-20, 200)(setup);
+        const int norm = std::uniform_int_distribution<int>(0, 1)(setup) == 0
+                             ? std::uniform_int_distribution<int>(1, 4)(setup)
+                             : -std::uniform_int_distribution<int>(1, 4)(setup);
+        const TriggerSim trigger(4e-9, std::uniform_int_distribution<int>(0, 20)(setup),
+                                 std::uniform_int_distribution<int>(0, 30)(setup), kernel, threshold, norm);
+        SparseWaveform<unsigned short> adc(4e-9);
+        std::int64_t k = std::uniform_int_distribution<int>(-50, 50)(setup);
+        const int entries = std::uniform_int_distribution<int>(0, 80)(setup);
+        for (int i = 0; i < entries; ++i) {
+            const bool gap = std::uniform_int_distribution<int>(0, 3)(setup) == 0;
+            k += gap ? std::uniform_int_distribution<int>(2, 12)(setup) : 1;
+            adc.add_at_index(k, static_cast<unsigned short>(std::uniform_int_distribution<int>(0, 120)(setup)));
+        }
+        const auto expected = trigger.simulate(adc);
+
+        TriggerSim::Filter filter(trigger);
+        TriggerSim::Detector detector(trigger);
+        std::vector<double> got;
+        const auto sink = [&](std::int64_t j, std::uint64_t run, int s) {
+            double time = 0.0;
+            if (detector.candidate(j, run, s, time)) {
+                got.push_back(time);
+            }
+        };
+        for (std::size_t i = 0; i < adc.samples().size(); ++i) {
+            const auto [index, value] = adc.samples()[i];
+            if (i == 0) {
+                detector.start(index);
+            }
+            filter.push(index, value, sink);
+        }
+        filter.finish(sink);
+        ASSERT_EQ(got, expected) << "seed " << seed;
+    }
+}
+
 class TotFastPath : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(TotFastPath, EqualsThePlainComposition) {
