@@ -25,10 +25,14 @@ if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sy
     python3.12 -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
-if ! "$PY" -c 'import pybind11, scikit_build_core, numpy, pytest, ninja, cmake, clang_format, matplotlib' 2>/dev/null; then
+# Reinstall the packages whenever tools/requirements-dev.txt changes.
+REQS="$ROOT/tools/requirements-dev.txt"
+STAMP="$VENV/.requirements-dev.sha256"
+if [ ! -f "$STAMP" ] || [ "$(sha256sum < "$REQS")" != "$(cat "$STAMP")" ]; then
     echo "== installing the build and test packages"
     "$PY" -m pip install -q --upgrade pip
-    "$PY" -m pip install -q "pybind11>=3.0.1,<4" "scikit-build-core>=0.10" numpy pytest ninja cmake clang-format matplotlib
+    "$PY" -m pip install -q -r "$REQS"
+    sha256sum < "$REQS" > "$STAMP"
 fi
 export PATH="$VENV/bin:$PATH"
 PYBIND11_DIR="$("$PY" -m pybind11 --cmakedir)"
