@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the native benchmark (bench/bench_native.cpp, Release) in build/bench and runs it: simulate of
+# Builds the native benchmark (bench/*.cpp, Release) in build/bench and runs it: simulate of
 # both detector models against the plain composition of their stages and the draw floor. Extra
 # arguments go to Google Benchmark, e.g. --benchmark_filter=ZozuvUza/c.
 # VELMORA_BENCH_PLAIN_GIB caps the memory that the plain composition may need (default: half of the
