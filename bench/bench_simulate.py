@@ -37,9 +37,11 @@ EXAMPLES = ROOT / "examples"
 
 
 def load_config(name, path_keys):
-    """config.json of an example detector, with its file names made absolute."""
+    """config.json of an example detector as constructor arguments: its file
+    names made absolute, without the model name."""
     directory = EXAMPLES / name
     config = json.loads((directory / "config.json").read_text())
+    del config["model"]
     for key in path_keys:
         config[key] = directory / config[key]
     return config

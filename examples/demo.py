@@ -30,8 +30,10 @@ MULTIPMT_MATCH = 5e-9  # a MultiPMT hit this close to the corrected flash time b
 
 
 def load_config(directory, path_keys):
-    """config.json of a detector directory, with its file names made absolute."""
+    """config.json of a detector directory as constructor arguments: its file
+    names made absolute, without the model name."""
     config = json.loads((directory / "config.json").read_text())
+    del config["model"]
     for key in path_keys:
         config[key] = directory / config[key]
     return config

@@ -113,6 +113,7 @@ def write_points(path, points):
 
 
 ZOZUVUZA_CONFIG = {
+    "model": "ZozuvUza",
     "time_spectrum": "time_spectrum.txt",
     "amplitude_spectrum": "amplitude_spectrum.txt",
     "pulse_shape": "pulse_shape.txt",
@@ -135,6 +136,7 @@ ZOZUVUZA_CONFIG = {
 }
 
 MULTIPMT_CONFIG = {
+    "model": "MultiPMT",
     "time_spectrum": "time_spectrum.txt",
     "amplitude_spectrum": "amplitude_spectrum.txt",
     "pmt_time_step": PMT_STEP,
