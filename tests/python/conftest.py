@@ -4,12 +4,15 @@ from pathlib import Path
 
 import pytest
 import velmora
+import velmora_batch._core
 
 # The sanitizer run points PYTHONPATH at its own build; make sure that is the
 # module under test rather than an installed one.
 _expected_dir = os.environ.get("VELMORA_EXPECT_MODULE_DIR")
 if _expected_dir:
     assert Path(velmora.__file__).resolve().parent == Path(_expected_dir).resolve(), velmora.__file__
+    _batch_core = velmora_batch._core.__file__
+    assert Path(_batch_core).resolve().parent == (Path(_expected_dir) / "velmora_batch").resolve(), _batch_core
 
 PMT_STEP = 0.1e-9
 ADC_STEP = 4e-9
