@@ -4,9 +4,13 @@ model in parallel and hands the records over as columns."""
 from importlib.metadata import PackageNotFoundError
 from importlib.metadata import version as _version
 
+from ._detector import Detector
+from ._pes import PETable, read_pes
+from ._records import read_metadata, read_records
+
 try:
     __version__ = _version("velmora")
 except PackageNotFoundError:  # a build tree that was never installed
     __version__ = "unknown"
 
-__all__ = ["__version__"]
+__all__ = ["Detector", "PETable", "__version__", "read_metadata", "read_pes", "read_records"]

@@ -1,0 +1,187 @@
+"""PE input: a table of (channel, time) rows in any order, read from Parquet,
+.npz or CSV, checked and grouped by channel; and the checks of a dark-noise
+source and a channel selection."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import os
+import re
+from collections.abc import Iterable
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+CHANNEL_MAX = 2**31 - 1  # channels are 32-bit signed in the records
+
+
+def _channels(values: Any, what: str) -> np.ndarray:
+    """Channel numbers as int64: integers, or floats without a fraction, each
+    in [0, 2**31 - 1]; ValueError naming the first bad value otherwise."""
+    array = np.asarray(values)
+    if array.dtype == object:
+        try:
+            array = array.astype(np.float64)
+        except (TypeError, ValueError):
+            raise ValueError(f"{what} must be integers") from None
+    if array.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional, got shape {array.shape}")
+    if array.dtype.kind == "f":
+        bad = ~np.isfinite(array) | (array != np.trunc(array))
+        if bad.any():
+            raise ValueError(f"{what} must be integers, got {array[bad][0].item()!r} at row {np.flatnonzero(bad)[0]}")
+    elif array.dtype.kind not in "iu" and not (array.dtype.kind == "b" and array.size == 0):
+        raise ValueError(f"{what} must be integers, got {array.dtype} values")
+    bad = (array < 0) | (array > CHANNEL_MAX)
+    if bad.any():
+        raise ValueError(f"{what} must lie in [0, {CHANNEL_MAX}], got {array[bad][0]} at row {np.flatnonzero(bad)[0]}")
+    return array.astype(np.int64)
+
+
+class PETable:
+    """PE arrival times per channel: ``channel`` (integers) and ``time``
+    (seconds, finite), one row per PE, in any order.
+
+    Raises ValueError for columns of different lengths, channels that are not
+    integers in [0, 2**31 - 1] (floats with a fraction included) and times that
+    are NaN or infinite.
+    """
+
+    channel: npt.NDArray[np.int64]
+    time: npt.NDArray[np.float64]
+
+    def __init__(self, channel: npt.ArrayLike, time: npt.ArrayLike) -> None:
+        self.channel = _channels(channel, "PE channels")
+        try:
+            times = np.asarray(time, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError("PE times must be numbers") from None
+        if times.ndim != 1:
+            raise ValueError(f"PE times must be one-dimensional, got shape {times.shape}")
+        if len(times) != len(self.channel):
+            raise ValueError(f"PE table: {len(self.channel)} channels but {len(times)} times")
+        bad = ~np.isfinite(times)
+        if bad.any():
+            row = np.flatnonzero(bad)[0]
+            raise ValueError(f"PE times must be finite, got {times[row]} at row {row} (channel {self.channel[row]})")
+        self.time = times
+
+    def __len__(self) -> int:
+        return len(self.time)
+
+    def __repr__(self) -> str:
+        return f"<PETable {len(self)} PEs in {len(np.unique(self.channel))} channels>"
+
+    def grouped(self) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """The PEs grouped by channel: the distinct channels in increasing
+        order, the start of each channel's times (one more entry than channels,
+        the last the number of PEs) and the times, channel by channel. A stable
+        sort, so each channel's times keep their input order."""
+        order = np.argsort(self.channel, kind="stable")
+        sorted_channels = self.channel[order]
+        channels, first = np.unique(sorted_channels, return_index=True)
+        starts = np.append(first, len(sorted_channels)).astype(np.int64)
+        return channels.astype(np.int64), starts, self.time[order]
+
+
+def read_pes(path: str | os.PathLike[str]) -> PETable:
+    """Reads a PE table from a Parquet, .npz or CSV file with the columns (or
+    arrays) ``channel`` and ``time``; other columns are ignored."""
+    path = Path(path)
+    suffix = path.suffix.lower()
+    if suffix == ".npz":
+        with np.load(path, allow_pickle=False) as data:
+            missing = [k for k in ("channel", "time") if k not in data.files]
+            if missing:
+                raise ValueError(f"{path}: no array {' or '.join(map(repr, missing))} (found {', '.join(data.files)})")
+            return PETable(channel=data["channel"], time=data["time"])
+    if suffix in (".parquet", ".csv"):
+        import pyarrow as pa
+        import pyarrow.csv
+        import pyarrow.parquet
+
+        if suffix == ".parquet":
+            names = pyarrow.parquet.read_schema(path).names
+        else:
+            table = pyarrow.csv.read_csv(path)
+            names = table.column_names
+        missing = [k for k in ("channel", "time") if k not in names]
+        if missing:
+            raise ValueError(f"{path}: no column {' or '.join(map(repr, missing))} (found {', '.join(names)})")
+        if suffix == ".parquet":
+            table = pyarrow.parquet.read_table(path, columns=["channel", "time"])
+        for name in ("channel", "time"):
+            if table.column(name).null_count:
+                raise ValueError(f"{path}: column {name!r} has {table.column(name).null_count} missing values")
+            if not (pa.types.is_integer(table.column(name).type) or pa.types.is_floating(table.column(name).type)):
+                raise ValueError(f"{path}: column {name!r} must hold numbers, got {table.column(name).type}")
+        return PETable(channel=table.column("channel").to_numpy(), time=table.column("time").to_numpy())
+    raise ValueError(f"{path}: PE files must end in .parquet, .npz or .csv")
+
+
+def check_dark_noise(dark_rate: float | None, duration: float | None) -> None:
+    """Checks a dark-noise source: both or neither given, a rate that is finite
+    and not negative, a duration that is finite and greater than zero."""
+    if (dark_rate is None) != (duration is None):
+        raise ValueError("dark noise needs both a rate and a duration")
+    if dark_rate is None:
+        return
+    if not (isinstance(dark_rate, numbers.Real) and math.isfinite(dark_rate) and dark_rate >= 0):
+        raise ValueError(f"the dark rate must be a finite number not below zero, got {dark_rate!r}")
+    if not (isinstance(duration, numbers.Real) and math.isfinite(duration) and duration > 0):
+        raise ValueError(f"the duration must be a finite number greater than zero, got {duration!r}")
+
+
+def run_channels(pes: PETable | None, dark_rate: float | None, duration: float | None,
+                 channels: str | Iterable[int] | npt.ArrayLike | None) -> npt.NDArray[np.int64]:
+    """Checks the sources of a run and gives the channels it simulates, sorted
+    and distinct: the selection if one is given (PEs of other channels are
+    left out), else the channels of the PE table. Dark noise without a PE table
+    needs a selection; a run needs a PE table or dark noise."""
+    check_dark_noise(dark_rate, duration)
+    if pes is None and dark_rate is None:
+        raise ValueError("nothing to simulate: give a PE table and/or a dark rate and duration")
+    if channels is not None:
+        return parse_channels(channels)
+    if pes is None:
+        raise ValueError("dark noise needs a channel selection")
+    selected = np.unique(pes.channel)
+    if len(selected) == 0:
+        raise ValueError("the PE table is empty and no channels are selected")
+    return selected
+
+
+_RANGE = re.compile(r"^\s*(\d+)\s*(?:-\s*(\d+)\s*)?$")
+
+
+def parse_channels(channels: str | Iterable[int] | npt.ArrayLike) -> npt.NDArray[np.int64]:
+    """A channel selection as sorted, distinct int64 channel numbers. Takes a
+    ``range``, any integer sequence or array, or text such as ``0-1999`` or
+    ``0-9,20,30-39`` (ranges include both ends). An empty selection, bad
+    channel numbers and ranges that end before they start are errors."""
+    if isinstance(channels, str):
+        parts: list[np.ndarray] = []
+        for item in channels.split(","):
+            m = _RANGE.match(item)
+            if not m:
+                raise ValueError(f"channels {channels!r}: {item.strip()!r} is not a channel or a range like 0-1999")
+            first = int(m.group(1))
+            last = int(m.group(2)) if m.group(2) is not None else first
+            if last < first:
+                raise ValueError(f"channels {channels!r}: the range {item.strip()} ends before it starts")
+            if last > CHANNEL_MAX:
+                raise ValueError(f"channels {channels!r}: {last} is above {CHANNEL_MAX}")
+            parts.append(np.arange(first, last + 1, dtype=np.int64))
+        array = np.concatenate(parts)
+    elif isinstance(channels, range):
+        if channels.start < 0 or (len(channels) and max(channels[0], channels[-1]) > CHANNEL_MAX):
+            raise ValueError(f"channels must lie in [0, {CHANNEL_MAX}], got {channels}")
+        array = np.arange(channels.start, channels.stop, channels.step, dtype=np.int64)
+    else:
+        array = _channels(channels if hasattr(channels, "__array__") else list(channels), "channels")  # type: ignore[arg-type]
+    if len(array) == 0:
+        raise ValueError("the channel selection is empty")
+    return np.unique(array)

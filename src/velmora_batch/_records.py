@@ -1,0 +1,291 @@
+"""Records as columns: the structured dtype of each model's records, writers
+that stream blocks of records into a Parquet or .npz file under a temporary
+name and rename it only when complete, and the reader that gives them back."""
+
+from __future__ import annotations
+
+import json
+import os
+import tempfile
+import weakref
+from pathlib import Path
+from types import TracebackType
+from typing import Any
+
+import numpy as np
+
+METADATA_KEY = b"velmora"  # Parquet schema metadata: the run's description as JSON
+
+
+def record_dtype(model: str, waveform_samples: int = 1) -> np.dtype:
+    """The structured dtype of one record of ``model`` ("ZozuvUza" or
+    "MultiPMT"); ``waveform_samples`` (at least 1) is the length of a ZozuvUza
+    waveform."""
+    if model == "ZozuvUza":
+        if not (isinstance(waveform_samples, int | np.integer) and waveform_samples >= 1):
+            raise ValueError(f"waveform_samples must be a whole number of at least 1, got {waveform_samples!r}")
+        return np.dtype([
+            ("channel", np.int32),
+            ("time_ns", np.int64),
+            ("trigger_time_s", np.uint32),
+            ("trigger_time_ticks", np.uint32),
+            ("baseline", np.float32),
+            ("intsum", np.float32),
+            ("waveform", np.uint16, (int(waveform_samples),)),
+        ])
+    if model == "MultiPMT":
+        return np.dtype([
+            ("time", np.float64),
+            ("channel", np.int32),
+            ("time_over_threshold", np.float64),
+            ("adc_sample", np.uint16),
+        ])
+    raise ValueError(f"model must be 'ZozuvUza' or 'MultiPMT', got {model!r}")
+
+
+def _names(dtype: np.dtype) -> tuple[str, ...]:
+    assert dtype.names is not None
+    return dtype.names
+
+
+def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any]) -> Any:
+    import pyarrow as pa
+
+    fields = []
+    for name in _names(dtype):
+        base, shape = dtype[name].base, dtype[name].shape
+        arrow_type = pa.from_numpy_dtype(base)
+        if shape:
+            arrow_type = pa.list_(arrow_type, shape[0])  # fixed-size list
+        fields.append(pa.field(name, arrow_type, nullable=False))
+    return pa.schema(fields, metadata={METADATA_KEY: json.dumps(metadata).encode()})
+
+
+def _model_of(names: list[str]) -> str:
+    for model in ("ZozuvUza", "MultiPMT"):
+        if names == list(_names(record_dtype(model))):
+            return model
+    raise ValueError(f"not a velmora record file: columns {', '.join(names)}")
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+_FILE_MODE = 0o666 & ~_umask()  # what open() would give a new file
+
+
+class Writer:
+    """Writes blocks of records to ``path``. Everything goes to a temporary
+    file beside it; :meth:`close` renames that to ``path``, :meth:`abort` (or
+    an exception inside a ``with`` block, or the writer being dropped without
+    close) removes it, so no file that looks complete is left by a run that
+    did not finish. Blocks must come in increasing channel order."""
+
+    path: Path
+    dtype: np.dtype
+    metadata: dict[str, Any]
+    rows: int
+
+    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any]) -> None:
+        self.path = path
+        self.dtype = dtype
+        self.metadata = metadata
+        self.rows = 0
+        self._last_channel = -1
+        fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
+        os.close(fd)
+        self._tmp = Path(tmp)
+        self._finalizer = weakref.finalize(self, _remove, self._tmp)
+        self._open = True
+
+    def write(self, block: np.ndarray) -> None:
+        """Appends a block of records (an array of this writer's dtype)."""
+        if not self._open:
+            raise ValueError(f"{self.path}: the writer is closed")
+        if block.dtype != self.dtype:
+            raise TypeError(f"{self.path}: block of dtype {block.dtype} where {self.dtype} was expected")
+        if len(block) == 0:
+            return
+        channels = block["channel"]
+        if channels[0] < self._last_channel or (np.diff(channels) < 0).any():
+            raise ValueError(f"{self.path}: records must come in increasing channel order")
+        self._write(block)
+        self._last_channel = int(channels[-1])
+        self.rows += len(block)
+
+    def close(self) -> None:
+        """Finishes the file and gives it its name."""
+        if not self._open:
+            return
+        try:
+            self._finish()
+            os.chmod(self._tmp, _FILE_MODE)
+            os.replace(self._tmp, self.path)
+        except BaseException:
+            self.abort()
+            raise
+        self._open = False
+        self._finalizer.detach()
+
+    def abort(self) -> None:
+        """Drops everything written; no file appears at ``path``."""
+        if self._open:
+            self._open = False
+            try:
+                self._discard()
+            finally:
+                self._finalizer()
+
+    def __enter__(self) -> Writer:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if kind is None:
+            self.close()
+        else:
+            self.abort()
+
+    def _write(self, block: np.ndarray) -> None:
+        raise NotImplementedError
+
+    def _finish(self) -> None:
+        raise NotImplementedError
+
+    def _discard(self) -> None:
+        raise NotImplementedError
+
+
+def _remove(path: Path) -> None:
+    try:
+        path.unlink()
+    except FileNotFoundError:
+        pass
+
+
+class ParquetWriter(Writer):
+    """One Parquet row group per block, written as the block arrives; the
+    waveform is a fixed-size list of uint16. The run's description is JSON
+    under the schema metadata key ``velmora``."""
+
+    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any]) -> None:
+        import pyarrow.parquet as pq
+
+        super().__init__(path, dtype, metadata)
+        self._schema = _arrow_schema(dtype, metadata)
+        try:
+            self._writer = pq.ParquetWriter(self._tmp, self._schema)
+        except BaseException:
+            self._finalizer()
+            raise
+
+    def _write(self, block: np.ndarray) -> None:
+        import pyarrow as pa
+
+        columns = []
+        for name in _names(self.dtype):
+            values = np.ascontiguousarray(block[name])
+            if values.ndim == 2:
+                columns.append(pa.FixedSizeListArray.from_arrays(pa.array(values.reshape(-1)), values.shape[1]))
+            else:
+                columns.append(pa.array(values))
+        self._writer.write_table(pa.Table.from_arrays(columns, schema=self._schema))
+
+    def _finish(self) -> None:
+        self._writer.close()
+
+    def _discard(self) -> None:
+        self._writer.close()
+
+
+class NpzWriter(Writer):
+    """Keeps the blocks in memory and writes one array per column, plus the
+    run's description as the JSON string ``metadata``, at close: for runs
+    small enough to hold."""
+
+    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any]) -> None:
+        super().__init__(path, dtype, metadata)
+        self._blocks: list[np.ndarray] = []
+
+    def _write(self, block: np.ndarray) -> None:
+        self._blocks.append(block.copy())
+
+    def _finish(self) -> None:
+        records = np.concatenate(self._blocks) if self._blocks else np.empty(0, self.dtype)
+        self._blocks = []
+        with open(self._tmp, "wb") as f:
+            columns: dict[str, Any] = {name: records[name] for name in _names(self.dtype)}
+            np.savez(f, metadata=np.array(json.dumps(self.metadata)), **columns)
+
+    def _discard(self) -> None:
+        self._blocks = []
+
+
+def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: int = 1,
+                metadata: dict[str, Any] | None = None) -> Writer:
+    """A writer of ``model`` records to ``path``: Parquet for ``.parquet``,
+    a NumPy archive for ``.npz``. ``metadata`` (JSON-serialisable) is stored
+    with the records; :func:`read_metadata` gives it back."""
+    path = Path(path)
+    if not path.parent.is_dir():
+        raise FileNotFoundError(f"{path}: the directory {path.parent} does not exist")
+    dtype = record_dtype(model, waveform_samples)
+    metadata = dict(metadata or {})
+    json.dumps(metadata)  # fail here, before any file exists, if it cannot be stored
+    suffix = path.suffix.lower()
+    if suffix == ".parquet":
+        return ParquetWriter(path, dtype, metadata)
+    if suffix == ".npz":
+        return NpzWriter(path, dtype, metadata)
+    raise ValueError(f"{path}: record files must end in .parquet or .npz")
+
+
+def read_records(path: str | os.PathLike[str]) -> np.ndarray:
+    """The records of a ``.parquet`` or ``.npz`` file written by velmora_batch,
+    as a structured array of :func:`record_dtype`."""
+    path = Path(path)
+    suffix = path.suffix.lower()
+    if suffix == ".npz":
+        with np.load(path, allow_pickle=False) as data:
+            names = [n for n in data.files if n != "metadata"]
+            model = _model_of(names)
+            waveform_samples = data["waveform"].shape[1] if model == "ZozuvUza" else 1
+            dtype = record_dtype(model, waveform_samples)
+            out = np.empty(len(data["channel"]), dtype)
+            for name in names:
+                out[name] = data[name]
+            return out
+    if suffix == ".parquet":
+        import pyarrow.parquet as pq
+
+        table = pq.read_table(path)
+        model = _model_of(table.column_names)
+        waveform_samples = table.schema.field("waveform").type.list_size if model == "ZozuvUza" else 1
+        dtype = record_dtype(model, waveform_samples)
+        out = np.empty(table.num_rows, dtype)
+        for name in _names(dtype):
+            column = table.column(name).combine_chunks()
+            if name == "waveform":
+                out[name] = column.flatten().to_numpy().reshape(table.num_rows, waveform_samples)
+            else:
+                out[name] = column.to_numpy()
+        return out
+    raise ValueError(f"{path}: record files must end in .parquet or .npz")
+
+
+def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
+    """The run description stored with a record file (config, seed, seeding
+    mode, version)."""
+    path = Path(path)
+    if path.suffix.lower() == ".npz":
+        with np.load(path, allow_pickle=False) as data:
+            return dict(json.loads(str(data["metadata"])))
+    import pyarrow.parquet as pq
+
+    stored = pq.read_schema(path).metadata or {}
+    if METADATA_KEY not in stored:
+        raise ValueError(f"{path}: no velmora metadata")
+    return dict(json.loads(stored[METADATA_KEY]))

@@ -1,0 +1,160 @@
+"""PE input: grouping by channel, the three file formats, and bad input caught
+before anything is simulated."""
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+from velmora_batch import PETable, read_pes
+from velmora_batch._pes import check_dark_noise, parse_channels, run_channels
+
+
+@pytest.mark.parametrize("n, channels", [(0, 1), (1, 1), (7, 3), (5000, 40), (5000, 5000)])
+def test_grouped_is_a_stable_grouping(n, channels):
+    rng = np.random.default_rng(n + channels)
+    channel = rng.integers(0, channels, n) * 3 + 2
+    time = rng.uniform(-1e-6, 1e-3, n)
+    time[::5] = 1e-4  # repeated times: stability matters for them too
+    got_channels, starts, times = PETable(channel=channel, time=time).grouped()
+    expected = {}
+    for c, t in zip(channel.tolist(), time.tolist()):
+        expected.setdefault(c, []).append(t)
+    assert got_channels.tolist() == sorted(expected)
+    assert got_channels.dtype == starts.dtype == np.int64 and times.dtype == np.float64
+    assert len(starts) == len(got_channels) + 1 and starts[0] == 0 and starts[-1] == n
+    for i, c in enumerate(got_channels.tolist()):
+        assert times[starts[i]:starts[i + 1]].tolist() == expected[c]
+
+
+def test_channels_as_whole_floats_and_lists_are_accepted():
+    table = PETable(channel=[3.0, 1.0], time=[1, 2])
+    assert table.channel.tolist() == [3, 1] and table.time.tolist() == [1.0, 2.0]
+
+
+@pytest.mark.parametrize("channel, time, message", [
+    ([1.5], [0.0], "PE channels must be integers, got 1.5 at row 0"),
+    ([0, np.nan], [0.0, 0.0], "PE channels must be integers, got nan at row 1"),
+    ([0, -1], [0.0, 0.0], r"PE channels must lie in \[0, 2147483647\], got -1 at row 1"),
+    ([2**31], [0.0], r"must lie in \[0, 2147483647\], got 2147483648"),
+    (["a"], [0.0], "PE channels must be integers"),
+    ([True], [0.0], "PE channels must be integers"),
+    ([[1, 2]], [0.0, 1.0], "PE channels must be one-dimensional"),
+    ([1, 2], [0.0], "2 channels but 1 times"),
+    ([1, 2], [0.0, np.nan], r"PE times must be finite, got nan at row 1 \(channel 2\)"),
+    ([1], [np.inf], "PE times must be finite, got inf"),
+    ([1], ["x"], "PE times must be numbers"),
+])
+def test_bad_pe_tables(channel, time, message):
+    with pytest.raises(ValueError, match=message):
+        PETable(channel=channel, time=time)
+
+
+def write_pes(path, channel, time):
+    if path.suffix == ".parquet":
+        pq.write_table(pa.table({"channel": channel, "time": time, "extra": np.zeros(len(time))}), path)
+    elif path.suffix == ".npz":
+        np.savez(path, channel=channel, time=time)
+    else:
+        path.write_text("time,channel\n" + "".join(f"{t!r},{c}\n" for c, t in zip(channel.tolist(), time.tolist())))
+    return path
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".npz", ".csv"])
+def test_read_pes_round_trip(tmp_path, suffix):
+    rng = np.random.default_rng(1)
+    channel = rng.integers(0, 50, 1000)
+    time = rng.uniform(0.0, 1.0, 1000)
+    table = read_pes(write_pes(tmp_path / f"pes{suffix}", channel, time))
+    np.testing.assert_array_equal(table.channel, channel)
+    np.testing.assert_array_equal(table.time, time)  # exactly, also through text
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".npz", ".csv"])
+def test_read_pes_missing_column(tmp_path, suffix):
+    path = tmp_path / f"pes{suffix}"
+    if suffix == ".parquet":
+        pq.write_table(pa.table({"chan": [1], "time": [0.0]}), path)
+    elif suffix == ".npz":
+        np.savez(path, chan=[1], time=[0.0])
+    else:
+        path.write_text("chan,time\n1,0.0\n")
+    with pytest.raises(ValueError, match="'channel'"):
+        read_pes(path)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("channel,time\n1,0.5\n2,\n", "column 'time' has 1 missing values"),
+    ("channel,time\n1.5,0.5\n", "PE channels must be integers, got 1.5"),
+    ("channel,time\nA,0.5\n", "column 'channel' must hold numbers"),
+    ("channel,time\n1,inf\n", "PE times must be finite, got inf"),
+])
+def test_bad_csv_values(tmp_path, text, message):
+    (tmp_path / "pes.csv").write_text(text)
+    with pytest.raises(ValueError, match=message):
+        read_pes(tmp_path / "pes.csv")
+
+
+def test_read_pes_refuses_other_files(tmp_path):
+    (tmp_path / "pes.txt").write_text("1 2\n")
+    with pytest.raises(ValueError, match=r"must end in \.parquet, \.npz or \.csv"):
+        read_pes(tmp_path / "pes.txt")
+
+
+@pytest.mark.parametrize("rate, duration, message", [
+    (1e3, None, "needs both a rate and a duration"),
+    (None, 1.0, "needs both a rate and a duration"),
+    (-1.0, 1.0, "dark rate must be a finite number not below zero, got -1.0"),
+    (np.nan, 1.0, "dark rate must be"),
+    (1e3, 0.0, "duration must be a finite number greater than zero, got 0.0"),
+    (1e3, np.inf, "duration must be"),
+])
+def test_bad_dark_noise(rate, duration, message):
+    with pytest.raises(ValueError, match=message):
+        check_dark_noise(rate, duration)
+
+
+@pytest.mark.parametrize("channels, expected", [
+    ("0-4", [0, 1, 2, 3, 4]),
+    (" 7 ", [7]),
+    ("8-9,0,3-4,9", [0, 3, 4, 8, 9]),
+    (range(2, 8, 3), [2, 5]),
+    ([5, 1, 5], [1, 5]),
+    (np.array([3.0, 2.0]), [2, 3]),
+])
+def test_channel_selection(channels, expected):
+    got = parse_channels(channels)
+    assert got.dtype == np.int64 and got.tolist() == expected
+
+
+@pytest.mark.parametrize("channels, message", [
+    ("", "'' is not a channel or a range"),
+    ("5-2", "the range 5-2 ends before it starts"),
+    ("0-2147483648", "2147483648 is above 2147483647"),
+    ("1;2", "is not a channel or a range"),
+    (range(0), "the channel selection is empty"),
+    (range(-3, 2), "channels must lie in"),
+    ([], "the channel selection is empty"),
+    ([1.5], "channels must be integers"),
+])
+def test_bad_channel_selection(channels, message):
+    with pytest.raises(ValueError, match=message):
+        parse_channels(channels)
+
+
+@pytest.mark.parametrize("with_pes, rate, channels, expected", [
+    (True, None, None, [2, 9]),
+    (True, 1e3, None, [2, 9]),
+    (True, None, "0-3", [0, 1, 2, 3]),
+    (False, 1e3, range(3), [0, 1, 2]),
+    (False, None, None, "nothing to simulate"),
+    (False, 1e3, None, "dark noise needs a channel selection"),
+    (False, -1.0, range(3), "dark rate must be"),
+])
+def test_run_channels(with_pes, rate, channels, expected):
+    pes = PETable(channel=[9, 2, 9], time=[0.0, 1.0, 2.0]) if with_pes else None
+    duration = 1.0 if rate is not None else None
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            run_channels(pes, rate, duration, channels)
+    else:
+        assert run_channels(pes, rate, duration, channels).tolist() == expected
