@@ -15,9 +15,16 @@ check_format() {
     git ls-files '*.h' '*.cpp' | xargs "$VENV/bin/clang-format" --dry-run --Werror
 }
 
+check_types() {
+    echo "== mypy --strict (typed usage sample), stubtest against the installed module"
+    "$PY" -m mypy --strict --cache-dir build/mypy tests/typing/usage.py
+    "$PY" -m mypy.stubtest velmora --allowlist tests/typing/stubtest_allowlist.txt
+}
+
 run_release() {
     echo "== pip install . (release build)"
     "$PY" -m pip install -q --no-build-isolation -C build-dir=build/wheel .
+    check_types
     echo "== C++ tests (release)"
     cmake -S . -B build/tests -G Ninja -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_MODULE=OFF -DVELMORA_WERROR=ON
     cmake --build build/tests -j "$JOBS"
