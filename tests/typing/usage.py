@@ -31,6 +31,7 @@ def zozuvuza(policy: velmora.EarlyHandling = velmora.WARN) -> velmora.ZozuvUza:
 def multipmt() -> velmora.MultiPMT:
     directory = EXAMPLES / "multipmt"
     config = json.loads((directory / "config.json").read_text())
+    del config["model"]
     for key in ("time_spectrum", "amplitude_spectrum", "tot_pulse_shape", "adc_pulse_shape"):
         config[key] = directory / config[key]
     return velmora.MultiPMT(**config)
