@@ -13,7 +13,9 @@ MultiPMT hits are drawn to <output>/demo.png (see demo_plot.py).
 
 import argparse
 import json
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
+from typing import Any, Protocol, TypeVar
 
 import numpy as np
 import velmora
@@ -28,32 +30,45 @@ FLASH_PES = 50  # mean number of flash PEs per channel
 TICK = velmora.ZozuvUzaTrigger.SECONDS_PER_TICK  # unit of the ZozuvUza time stamps
 MULTIPMT_MATCH = 5e-9  # a MultiPMT hit this close to the corrected flash time belongs to it
 
+Counts = list[tuple[int, int]]  # per channel: dark PEs, flash PEs
+Window = tuple[int, velmora.ZozuvUzaTrigger, float]  # channel, record, window start in seconds
+Record = TypeVar("Record", velmora.ZozuvUzaTrigger, velmora.MultiPMTTrigger)
+Records = TypeVar("Records", velmora.ZozuvUzaTriggerVector, velmora.MultiPMTTriggerVector, covariant=True)
 
-def load_config(directory, path_keys):
+
+class Detector(Protocol[Records]):
+    """What the demo asks of both detector models."""
+
+    def calibrate_delay(self, num_pes: int, num_sim: int) -> float: ...
+
+    def simulate_pe_list(self, pe_list: velmora.PEListVector) -> Records: ...
+
+
+def load_config(directory: Path, path_keys: Sequence[str]) -> dict[str, Any]:
     """config.json of a detector directory as constructor arguments: its file
     names made absolute, without the model name."""
-    config = json.loads((directory / "config.json").read_text())
+    config: dict[str, Any] = json.loads((directory / "config.json").read_text())
     del config["model"]
     for key in path_keys:
         config[key] = directory / config[key]
     return config
 
 
-def load_zozuvuza():
+def load_zozuvuza() -> tuple[velmora.ZozuvUza, float]:
     """The example ZozuvUza and its ADC step."""
     config = load_config(HERE / "zozuvuza", ("time_spectrum", "amplitude_spectrum", "pulse_shape"))
     config["early_handling"] = getattr(velmora.EarlyHandling, config["early_handling"])
     return velmora.ZozuvUza(**config), config["adc_step"]
 
 
-def load_multipmt():
+def load_multipmt() -> velmora.MultiPMT:
     """The example MultiPMT."""
     config = load_config(
         HERE / "multipmt", ("time_spectrum", "amplitude_spectrum", "tot_pulse_shape", "adc_pulse_shape"))
     return velmora.MultiPMT(**config)
 
 
-def make_pe_list(rng):
+def make_pe_list(rng: np.random.Generator) -> tuple[velmora.PEListVector, Counts]:
     """Dark noise spread uniformly over the run, plus the flash PEs, all at the
     flash time: the photomultiplier's transit-time spread does the smearing."""
     pe_list = velmora.PEListVector()
@@ -67,15 +82,16 @@ def make_pe_list(rng):
     return pe_list, counts
 
 
-def window_start(record):
+def window_start(record: velmora.ZozuvUzaTrigger) -> float:
     return record.trigger_time_s + record.trigger_time_ticks * TICK
 
 
-def hit_time(record):
+def hit_time(record: velmora.MultiPMTTrigger) -> float:
     return record.time
 
 
-def flash_per_channel(records, counts, time_of, delay, tolerance):
+def flash_per_channel(records: Iterable[Record], counts: Counts, time_of: Callable[[Record], float], delay: float,
+                      tolerance: float) -> Iterator[tuple[int, int, int, int, Record | None]]:
     """Per channel: its numbers of dark and flash PEs, of records, and the record
     whose delay-corrected time is closest to the flash if it lies within the
     tolerance (else None)."""
@@ -87,7 +103,8 @@ def flash_per_channel(records, counts, time_of, delay, tolerance):
         yield channel, dark, flash, len(mine), best
 
 
-def calibrate_and_simulate(name, detector, pe_list, counts, measured, record_word):
+def calibrate_and_simulate(name: str, detector: Detector[Records], pe_list: velmora.PEListVector, counts: Counts,
+                           measured: str, record_word: str) -> tuple[float, Records]:
     """Calibrates the detector's delay (the mean time of many single-record
     events with 50 PEs at time 0), simulates the PE list, and prints both;
     returns the delay and the records."""
@@ -99,7 +116,7 @@ def calibrate_and_simulate(name, detector, pe_list, counts, measured, record_wor
     return delay, records
 
 
-def run_zozuvuza(pe_list, counts):
+def run_zozuvuza(pe_list: velmora.PEListVector, counts: Counts) -> tuple[int, list[Window], float, float]:
     """Simulates the PE list on the ZozuvUza and prints the flash per channel;
     returns the number of channels that saw it, their flash records (channel,
     record, window start), the delay and the ADC step."""
@@ -120,7 +137,8 @@ def run_zozuvuza(pe_list, counts):
     return len(windows), windows, delay, adc_step
 
 
-def run_multipmt(pe_list, counts):
+def run_multipmt(pe_list: velmora.PEListVector,
+                 counts: Counts) -> tuple[int, velmora.MultiPMTTriggerVector, float]:
     """Simulates the same PE list on the MultiPMT and prints the flash hit per
     channel; returns the number of channels that saw it, all records and the
     delay."""
@@ -140,7 +158,7 @@ def run_multipmt(pe_list, counts):
     return found, records, delay
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description="velmora demo: a flash on top of dark noise.")
     parser.add_argument("--output", type=Path, default=HERE / "output", help="directory for demo.png")
     parser.add_argument("--no-plot", action="store_true", help="skip the plot (no matplotlib needed)")

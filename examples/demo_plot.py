@@ -1,10 +1,25 @@
 """The figure of demo.py: ZozuvUza readout windows of the flash on the left,
 MultiPMT hits on the right (the whole run above, the flash below)."""
 
+from __future__ import annotations
+
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING
+
 import numpy as np
 
+if TYPE_CHECKING:
+    # Types only: matplotlib is imported when the figure is drawn, and velmora is loaded by the demo.
+    import velmora
+    from matplotlib.axes import Axes
+    from matplotlib.collections import PathCollection
 
-def plot_windows(axes, windows, delay, adc_step, flash_time):
+    Window = tuple[int, velmora.ZozuvUzaTrigger, float]  # channel, record, window start in seconds
+
+
+def plot_windows(axes: Sequence[Axes], windows: Iterable[Window], delay: float, adc_step: float,
+                 flash_time: float) -> None:
     """One ZozuvUza readout window per axis: ADC samples, baseline, flash."""
     for ax, (channel, record, start) in zip(axes, windows):
         samples = np.array(list(record.waveform))
@@ -20,7 +35,7 @@ def plot_windows(axes, windows, delay, adc_step, flash_time):
     axes[0].legend(fontsize=7)
 
 
-def plot_run(ax, hits, run_length, flash_time):
+def plot_run(ax: Axes, hits: Iterable[velmora.MultiPMTTrigger], run_length: float, flash_time: float) -> PathCollection:
     """Every MultiPMT hit of the run as a marker at its start time, one row per channel."""
     channels = np.array([h.channel for h in hits])
     starts = np.array([h.time for h in hits]) * 1e6
@@ -36,14 +51,15 @@ def plot_run(ax, hits, run_length, flash_time):
     return points
 
 
-def plot_flash(ax, hits, delay, flash_time, points):
+def plot_flash(ax: Axes, hits: Iterable[velmora.MultiPMTTrigger], delay: float, flash_time: float,
+               points: PathCollection) -> None:
     """MultiPMT hits around the flash as bars from start to end, coloured and
     labelled with their ADC sample."""
     lo, hi = -5e-9, 42e-9
     for h in hits:
         start = h.time - flash_time
         if lo <= start <= hi:
-            colour = points.cmap(points.norm(h.adc_sample))
+            colour = points.cmap(points.norm(np.asarray(h.adc_sample)))
             ax.broken_barh([(start * 1e9, h.time_over_threshold * 1e9)], (h.channel - 0.35, 0.7), color=colour)
             ax.text((start + h.time_over_threshold) * 1e9 + 0.5, h.channel, f"ADC {h.adc_sample}",
                     va="center", fontsize=7)
@@ -57,7 +73,9 @@ def plot_flash(ax, hits, delay, flash_time, points):
     ax.grid(alpha=0.3)
 
 
-def plot_demo(path, windows, zozuvuza_delay, adc_step, hits, multipmt_delay, flash_time, run_length):
+def plot_demo(path: Path, windows: Sequence[Window], zozuvuza_delay: float, adc_step: float,
+              hits: Iterable[velmora.MultiPMTTrigger], multipmt_delay: float, flash_time: float,
+              run_length: float) -> None:
     import matplotlib
 
     matplotlib.use("Agg")

@@ -15,16 +15,19 @@ import json
 import math
 from pathlib import Path
 
+Points = list[tuple[float, float]]
+
 NS = 1e-9
 PMT_STEP = 1e-10
 TOT_STEP = 5e-10
 
 
-def gauss(x, mean, sigma):
+def gauss(x: float, mean: float, sigma: float) -> float:
     return math.exp(-0.5 * ((x - mean) / sigma) ** 2)
 
 
-def time_spectrum(span=30.0, peak=5.0, rms=1.5, late_weight=0.02, late_peak=20.0, late_rms=3.0):
+def time_spectrum(span: float = 30.0, peak: float = 5.0, rms: float = 1.5, late_weight: float = 0.02,
+                  late_peak: float = 20.0, late_rms: float = 3.0) -> Points:
     """PE arrival delay after the photon hit, sampled every 0.25 ns from 0 to
     span ns: a Gaussian transit-time peak plus a late-pulse shoulder
     (photo-electrons that scatter back off the first dynode). The defaults are
@@ -38,7 +41,7 @@ def time_spectrum(span=30.0, peak=5.0, rms=1.5, late_weight=0.02, late_peak=20.0
     return points
 
 
-def amplitude_spectrum():
+def amplitude_spectrum() -> Points:
     """Single-PE charge in units of the mean gain: a peak at 1 with 35 %
     r.m.s., plus an exponential shoulder of under-amplified PEs (electrons that
     miss the first dynode) that rises toward the pedestal. Sampled up to 3."""
@@ -50,7 +53,7 @@ def amplitude_spectrum():
     return points
 
 
-def pulse_shape():
+def pulse_shape() -> Points:
     """Front-end response to a unit charge on the 0.1 ns PMT grid, 64 ns long:
     16 ns of signal propagation delay (cable and preamplifier), a semi-Gaussian (CR-RC^2-like) pulse with a
     2.5 ns shaping time (10-90 % rise of about 3 ns) and a slow, shallow
@@ -72,21 +75,21 @@ def pulse_shape():
     return [(i * PMT_STEP, round(v / peak, 6) + 0.0) for i, v in enumerate(raw)]  # + 0.0: no "-0"
 
 
-def semi_gaussian(t, tau):
+def semi_gaussian(t: float, tau: float) -> float:
     """CR-RC^2 response to a unit charge at t = 0, scaled to peak 1 at t = 2 tau."""
     if t <= 0.0:
         return 0.0
     return (t / tau) ** 2 * math.exp(2.0 - t / tau) / 4.0
 
 
-def multipmt_time_spectrum():
+def multipmt_time_spectrum() -> Points:
     """The smaller, faster PMT of a multi-PMT module: a transit-time peak of
     1.2 ns r.m.s. at 4 ns and a late-pulse shoulder around 14 ns holding about
     3 % of the PEs, sampled up to 25 ns."""
     return time_spectrum(span=25.0, peak=4.0, rms=1.2, late_weight=0.015, late_peak=14.0, late_rms=2.5)
 
 
-def tot_pulse_shape():
+def tot_pulse_shape() -> Points:
     """Fast shaper in front of the ToT discriminator, on the 0.5 ns ToT grid,
     20 ns long: a CR-RC^2 pulse with a 1.5 ns shaping time, peak 1 at 3 ns.
     A single PE of unit charge stays above a third of its peak for about 6 ns;
@@ -94,7 +97,7 @@ def tot_pulse_shape():
     return [(i * TOT_STEP, round(semi_gaussian(0.5 * i, 1.5), 6) + 0.0) for i in range(41)]
 
 
-def multipmt_adc_pulse_shape():
+def multipmt_adc_pulse_shape() -> Points:
     """Slower shaper in front of the ADC, on the 0.1 ns PMT grid, 48 ns long:
     4 ns of cable and preamplifier delay, then a CR-RC^2 pulse with a 4 ns
     shaping time, peak 1 at 12 ns. Within 2 ns of the peak it stays above 92 %
@@ -106,7 +109,7 @@ def multipmt_adc_pulse_shape():
     return [(i * PMT_STEP, round(v, 6) + 0.0) for i, v in enumerate(raw)]
 
 
-def write_points(path, points):
+def write_points(path: Path, points: Points) -> None:
     # The file format has no comment syntax: the description of each file
     # lives in examples/README.md and in the docstrings above.
     path.write_text("".join(f"{x:.6g} {y:.6g}\n" for x, y in points))
@@ -179,8 +182,8 @@ DETECTORS = {
 }
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--output", type=Path, default=Path(__file__).resolve().parent,
                         help="directory that receives zozuvuza/ and multipmt/ (default: examples/)")
     args = parser.parse_args()

@@ -16,8 +16,8 @@ check_format() {
 }
 
 check_types() {
-    echo "== mypy --strict (typed usage sample), stubtest against the installed module"
-    "$PY" -m mypy --strict --cache-dir build/mypy tests/typing/usage.py
+    echo "== mypy --strict (examples, typed usage sample), stubtest against the installed module"
+    "$PY" -m mypy --strict --cache-dir build/mypy examples/*.py tests/typing/usage.py
     "$PY" -m mypy.stubtest velmora --allowlist tests/typing/stubtest_allowlist.txt
 }
 
