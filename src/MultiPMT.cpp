@@ -28,7 +28,26 @@ MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesy
                    double pmt_time_step, double tot_step, const std::filesystem::path& tot_pulse_shape,
                    double tot_threshold, double tot_dead_time, double tot_noise, double tot_jitter, double adc_step,
                    const std::filesystem::path& adc_pulse_shape, int adc_jitter, double adc_gain, double adc_offset,
-                   double adc_noise, double adc_clip, double sample_delay, int seed) {
+                   double adc_noise, double adc_clip, double sample_delay, int seed)
+    : impl_(build(time_spectrum, amplitude_spectrum, pmt_time_step, tot_step, tot_pulse_shape, tot_threshold,
+                  tot_dead_time, tot_noise, tot_jitter, adc_step, adc_pulse_shape, adc_jitter, adc_gain, adc_offset,
+                  adc_noise, adc_clip, sample_delay, seed)) {}
+
+MultiPMT::MultiPMT(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectrum, double pmt_time_step,
+                   double tot_step, SpectrumPoints tot_pulse_shape, double tot_threshold, double tot_dead_time,
+                   double tot_noise, double tot_jitter, double adc_step, SpectrumPoints adc_pulse_shape, int adc_jitter,
+                   double adc_gain, double adc_offset, double adc_noise, double adc_clip, double sample_delay, int seed)
+    : impl_(build(std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, tot_step,
+                  std::move(tot_pulse_shape), tot_threshold, tot_dead_time, tot_noise, tot_jitter, adc_step,
+                  std::move(adc_pulse_shape), adc_jitter, adc_gain, adc_offset, adc_noise, adc_clip, sample_delay,
+                  seed)) {}
+
+std::unique_ptr<MultiPMT::Impl>
+MultiPMT::build(const SpectrumSource& time_spectrum, const SpectrumSource& amplitude_spectrum, double pmt_time_step,
+                double tot_step, const SpectrumSource& tot_pulse_shape, double tot_threshold, double tot_dead_time,
+                double tot_noise, double tot_jitter, double adc_step, const SpectrumSource& adc_pulse_shape,
+                int adc_jitter, double adc_gain, double adc_offset, double adc_noise, double adc_clip,
+                double sample_delay, int seed) {
     auto time_distribution = load_distribution(time_spectrum);
     auto amplitude_distribution = load_distribution(amplitude_spectrum);
     check_step(pmt_time_step, "MultiPMT: pmt_time_step");
@@ -39,10 +58,18 @@ MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesy
     check_step(tot_step, "MultiPMT: tot_step");
     auto tot_kernel = load_pulse_shape(tot_pulse_shape, tot_step, "ToT pulse shape time step does not match ToT step.");
     ToTSim tot_sim(tot_step, std::move(tot_kernel), tot_threshold, tot_dead_time, tot_noise, tot_jitter);
-    impl_ = std::make_unique<Impl>(Impl{
+    auto impl = std::make_unique<Impl>(Impl{
         std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step, std::move(adc_sim),
         std::move(tot_sim), std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay, TimeRange{}});
-    impl_->time_offsets = time_range(impl_->time_distribution);
+    impl->time_offsets = time_range(impl->time_distribution);
+    return impl;
+}
+
+std::mt19937& MultiPMT::generator() {
+    if (!impl_) {
+        throw std::logic_error("MultiPMT: the object has been moved from.");
+    }
+    return impl_->rng;
 }
 
 MultiPMT::MultiPMT(const MultiPMT& other) : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr) {}

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "Export.h"
+#include "PMTResponse.h"
 #include "records/Triggers.h"
 
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <vector>
 
 namespace velmora {
@@ -21,6 +23,12 @@ class VELMORA_EXPORT MultiPMT {
              double tot_dead_time, double tot_noise, double tot_jitter, double adc_step,
              const std::filesystem::path& adc_pulse_shape, int adc_jitter, double adc_gain, double adc_offset,
              double adc_noise, double adc_clip, double sample_delay, int seed);
+    // The same model from spectra and pulse shapes held in memory: the same
+    // checks in the same order, with the same errors, as from files.
+    MultiPMT(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectrum, double pmt_time_step, double tot_step,
+             SpectrumPoints tot_pulse_shape, double tot_threshold, double tot_dead_time, double tot_noise,
+             double tot_jitter, double adc_step, SpectrumPoints adc_pulse_shape, int adc_jitter, double adc_gain,
+             double adc_offset, double adc_noise, double adc_clip, double sample_delay, int seed);
     MultiPMT(const MultiPMT& other);
     MultiPMT& operator=(const MultiPMT& other);
     MultiPMT(MultiPMT&& other) noexcept;
@@ -30,8 +38,18 @@ class VELMORA_EXPORT MultiPMT {
     std::vector<ostrelin::MultiPMTTrigger> simulate(const std::vector<double>& pe_times, int channel);
     double calibrate_delay(std::size_t num_pes, std::size_t num_sim);
 
+    // The model's one random generator, from which every draw comes: a
+    // caller may reseed it or carry its state over to another model.
+    std::mt19937& generator();
+
   private:
     struct Impl;
+    static std::unique_ptr<Impl> build(const SpectrumSource& time_spectrum, const SpectrumSource& amplitude_spectrum,
+                                       double pmt_time_step, double tot_step, const SpectrumSource& tot_pulse_shape,
+                                       double tot_threshold, double tot_dead_time, double tot_noise, double tot_jitter,
+                                       double adc_step, const SpectrumSource& adc_pulse_shape, int adc_jitter,
+                                       double adc_gain, double adc_offset, double adc_noise, double adc_clip,
+                                       double sample_delay, int seed);
     std::unique_ptr<Impl> impl_;
 };
 

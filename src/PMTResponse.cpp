@@ -13,8 +13,8 @@ namespace velmora {
 
 namespace {
 
-[[noreturn]] void reject_spectrum(const std::filesystem::path& path, const std::string& fault) {
-    throw std::invalid_argument("Spectrum file " + path.native() + ": " + fault);
+[[noreturn]] void reject_spectrum(const std::string& path, const std::string& fault) {
+    throw std::invalid_argument("Spectrum file " + path + ": " + fault);
 }
 
 // Stable sort of deposits by index: least-significant-digit radix sort over
@@ -70,8 +70,35 @@ void stable_sort_by_index(std::vector<SparseWaveform<double>::Sample>& deposits)
 
 } // namespace
 
-std::piecewise_linear_distribution<double> load_distribution(const std::filesystem::path& path) {
-    const auto [x, y] = ZozuvUza::read_spectrum(path);
+namespace {
+
+// The points of a source and the name that messages give it. Points in
+// memory pass the reader's own check on their number.
+struct LoadedPoints {
+    std::string name;
+    std::vector<double> x;
+    std::vector<double> y;
+};
+
+LoadedPoints load_points(const SpectrumSource& source) {
+    if (const auto* path = std::get_if<std::filesystem::path>(&source)) {
+        auto [x, y] = ZozuvUza::read_spectrum(*path);
+        return {path->native(), std::move(x), std::move(y)};
+    }
+    const auto& points = std::get<SpectrumPoints>(source);
+    if (points.x.size() != points.y.size()) {
+        throw std::invalid_argument("Spectrum " + points.name + ": x and y must have the same length.");
+    }
+    if (points.x.size() < 2) {
+        throw std::ios_base::failure("Spectrum file must contain at least two data points.", std::io_errc::stream);
+    }
+    return {points.name, points.x, points.y};
+}
+
+} // namespace
+
+std::piecewise_linear_distribution<double> load_distribution(const SpectrumSource& source) {
+    const auto [path, x, y] = load_points(source);
     double area = 0.0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         if (!std::isfinite(x[i]) || !std::isfinite(y[i])) {
@@ -94,9 +121,9 @@ std::piecewise_linear_distribution<double> load_distribution(const std::filesyst
     return std::piecewise_linear_distribution<double>(x.begin(), x.end(), y.begin());
 }
 
-SparseConvolution<double> load_pulse_shape(const std::filesystem::path& path, double step,
+SparseConvolution<double> load_pulse_shape(const SpectrumSource& source, double step,
                                            const std::string& mismatch_message) {
-    auto [x, y] = ZozuvUza::read_spectrum(path);
+    auto [name, x, y] = load_points(source);
     for (std::size_t i = 1; i < x.size(); ++i) {
         const double d = (x[i] - x[i - 1]) - step;
         if (std::abs(d) > 0.001 * step) {

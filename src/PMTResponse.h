@@ -12,20 +12,35 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace velmora {
 
-// Reads a spectrum file and builds the piecewise-linear distribution over its
-// points. Contents that the reader accepts but that the distribution cannot
-// take (x not strictly increasing, negative or non-finite weights, zero area)
-// are rejected with std::invalid_argument naming the file and the fault.
-std::piecewise_linear_distribution<double> load_distribution(const std::filesystem::path& path);
+// The points of a spectrum or pulse-shape file held in memory, as
+// ZozuvUza::read_spectrum gives them; `name` stands in for the file path in
+// error messages.
+struct SpectrumPoints {
+    std::string name;
+    std::vector<double> x;
+    std::vector<double> y;
+};
 
-// Reads a pulse-shape file, checks that neighbouring times are `step` apart
-// within 0.1 % (else std::ios_base::failure with `mismatch_message`) and
-// returns its values as a kernel of that step.
-SparseConvolution<double> load_pulse_shape(const std::filesystem::path& path, double step,
+// Where a model takes a spectrum or pulse shape from: a file, read when the
+// model is built, or points already in memory. Both are checked alike.
+using SpectrumSource = std::variant<std::filesystem::path, SpectrumPoints>;
+
+// Reads a spectrum file (or takes the points) and builds the piecewise-linear
+// distribution over its points. Contents that the reader accepts but that the
+// distribution cannot take (x not strictly increasing, negative or non-finite
+// weights, zero area) are rejected with std::invalid_argument naming the file
+// and the fault.
+std::piecewise_linear_distribution<double> load_distribution(const SpectrumSource& source);
+
+// Reads a pulse-shape file (or takes the points), checks that neighbouring
+// times are `step` apart within 0.1 % (else std::ios_base::failure with
+// `mismatch_message`) and returns its values as a kernel of that step.
+SparseConvolution<double> load_pulse_shape(const SpectrumSource& source, double step,
                                            const std::string& mismatch_message);
 
 // Throws std::invalid_argument unless step is finite and positive.

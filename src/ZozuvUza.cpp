@@ -59,7 +59,28 @@ ZozuvUza::ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesy
                    double pmt_time_step, double adc_step, const std::filesystem::path& pulse_shape, int jitter,
                    double gain, double offset, double preamp_clip, double noise, double clip, int waveform_samples,
                    int retrigger_offset, std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
-                   int trigger_offset, int seed, EarlyHandling early_handling) {
+                   int trigger_offset, int seed, EarlyHandling early_handling)
+    : impl_(build(time_spectrum, amplitude_spectrum, pmt_time_step, adc_step, pulse_shape, jitter, gain, offset,
+                  preamp_clip, noise, clip, waveform_samples, retrigger_offset, std::move(trigger_kernel),
+                  adc_threshold, trigger_norm, trigger_offset, seed, early_handling)) {}
+
+ZozuvUza::ZozuvUza(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectrum, double pmt_time_step,
+                   double adc_step, SpectrumPoints pulse_shape, int jitter, double gain, double offset,
+                   double preamp_clip, double noise, double clip, int waveform_samples, int retrigger_offset,
+                   std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm, int trigger_offset, int seed,
+                   EarlyHandling early_handling)
+    : impl_(build(std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, adc_step,
+                  std::move(pulse_shape), jitter, gain, offset, preamp_clip, noise, clip, waveform_samples,
+                  retrigger_offset, std::move(trigger_kernel), adc_threshold, trigger_norm, trigger_offset, seed,
+                  early_handling)) {}
+
+std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(const SpectrumSource& time_spectrum,
+                                                const SpectrumSource& amplitude_spectrum, double pmt_time_step,
+                                                double adc_step, const SpectrumSource& pulse_shape, int jitter,
+                                                double gain, double offset, double preamp_clip, double noise,
+                                                double clip, int waveform_samples, int retrigger_offset,
+                                                std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
+                                                int trigger_offset, int seed, EarlyHandling early_handling) {
     auto time_distribution = load_distribution(time_spectrum);
     auto amplitude_distribution = load_distribution(amplitude_spectrum);
     check_step(pmt_time_step, "ZozuvUza: pmt_time_step");
@@ -67,11 +88,19 @@ ZozuvUza::ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesy
     ADCSim adc_sim(adc_step, std::move(kernel), jitter, gain, offset, preamp_clip, noise, clip);
     TriggerSim trigger_sim(adc_step, waveform_samples, retrigger_offset, std::move(trigger_kernel), adc_threshold,
                            trigger_norm);
-    impl_ = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step,
-                                        std::move(adc_sim), std::move(trigger_sim),
-                                        std::mt19937(static_cast<std::mt19937::result_type>(seed)), waveform_samples,
-                                        trigger_offset, offset, checked_policy(early_handling), TimeRange{}});
-    impl_->time_offsets = time_range(impl_->time_distribution);
+    auto impl = std::make_unique<Impl>(
+        Impl{std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step, std::move(adc_sim),
+             std::move(trigger_sim), std::mt19937(static_cast<std::mt19937::result_type>(seed)), waveform_samples,
+             trigger_offset, offset, checked_policy(early_handling), TimeRange{}});
+    impl->time_offsets = time_range(impl->time_distribution);
+    return impl;
+}
+
+std::mt19937& ZozuvUza::generator() {
+    if (!impl_) {
+        throw std::logic_error("ZozuvUza: the object has been moved from.");
+    }
+    return impl_->rng;
 }
 
 ZozuvUza::ZozuvUza(const ZozuvUza& other) : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr) {}

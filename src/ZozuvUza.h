@@ -1,12 +1,14 @@
 #pragma once
 
 #include "Export.h"
+#include "PMTResponse.h"
 #include "SparseWaveform.h"
 #include "records/Triggers.h"
 
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -31,6 +33,12 @@ class VELMORA_EXPORT ZozuvUza {
              double offset, double preamp_clip, double noise, double clip, int waveform_samples, int retrigger_offset,
              std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm, int trigger_offset, int seed,
              EarlyHandling early_handling);
+    // The same model from spectra and pulse shape held in memory: the same
+    // checks in the same order, with the same errors, as from files.
+    ZozuvUza(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectrum, double pmt_time_step, double adc_step,
+             SpectrumPoints pulse_shape, int jitter, double gain, double offset, double preamp_clip, double noise,
+             double clip, int waveform_samples, int retrigger_offset, std::vector<int> trigger_kernel,
+             int adc_threshold, int trigger_norm, int trigger_offset, int seed, EarlyHandling early_handling);
     ZozuvUza(const ZozuvUza& other);
     ZozuvUza& operator=(const ZozuvUza& other);
     ZozuvUza(ZozuvUza&& other) noexcept;
@@ -44,8 +52,18 @@ class VELMORA_EXPORT ZozuvUza {
     std::vector<ostrelin::ZozuvUzaTrigger> simulate(const std::vector<double>& pe_times, int channel);
     double calibrate_delay(std::size_t num_pes, std::size_t num_sim);
 
+    // The model's one random generator, from which every draw comes: a
+    // caller may reseed it or carry its state over to another model.
+    std::mt19937& generator();
+
   private:
     struct Impl;
+    static std::unique_ptr<Impl> build(const SpectrumSource& time_spectrum, const SpectrumSource& amplitude_spectrum,
+                                       double pmt_time_step, double adc_step, const SpectrumSource& pulse_shape,
+                                       int jitter, double gain, double offset, double preamp_clip, double noise,
+                                       double clip, int waveform_samples, int retrigger_offset,
+                                       std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
+                                       int trigger_offset, int seed, EarlyHandling early_handling);
     static void finish_window(const Impl& s, double start, std::vector<unsigned short> samples, int channel,
                               std::vector<ostrelin::ZozuvUzaTrigger>& records);
     static std::vector<ostrelin::ZozuvUzaTrigger>
