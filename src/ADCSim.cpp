@@ -1,5 +1,7 @@
 #include "ADCSim.h"
 
+#include "Interrupt.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -83,7 +85,9 @@ SparseWaveform<double> ADCSim::sample_down(const SparseWaveform<double>& shaped,
         phase = phase_dist(rng);
     }
 
+    std::size_t seen = 0;
     for (const auto& [i, v] : shaped.samples()) {
+        poll_interrupt_every(seen++);
         // Floor division: index i = k * ratio + r with r in [0, ratio - 1],
         // also for negative i (PMT index -1 is ADC index -1 at phase ratio - 1).
         std::int64_t k = i / ratio;
@@ -243,6 +247,7 @@ std::size_t ADCSim::Stream::fill(std::vector<SparseWaveform<unsigned short>::Sam
     // In three passes over the block: the sampled points, their normal draws
     // in index order, then the conversion to counts. The points draw nothing,
     // so the draws keep their order.
+    poll_interrupt();
     block.clear();
     points_.clear();
     std::int64_t k = 0;
@@ -273,6 +278,7 @@ SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sa
     std::normal_distribution<double> gauss(0.0, 1.0);
 
     for (const auto& [k, v] : sampled.samples()) {
+        poll_interrupt_every(out.size());
         out.add_at_index(k, count(v, gauss(rng)));
     }
     return out;

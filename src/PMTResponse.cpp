@@ -1,5 +1,6 @@
 #include "PMTResponse.h"
 
+#include "Interrupt.h"
 #include "ZozuvUza.h"
 
 #include <algorithm>
@@ -168,6 +169,7 @@ SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
     deposits.reserve(pe_times.size());
     bool sorted = true;
     for (const double t : pe_times) {
+        poll_interrupt_every(deposits.size());
         const double dt = time_distribution(rng);
         const double a = amplitude_distribution(rng);
         deposits.emplace_back(time_to_index(t + dt, step), a);

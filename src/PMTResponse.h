@@ -5,6 +5,7 @@
 // times into a PMT waveform.
 
 #include "Export.h"
+#include "Interrupt.h"
 #include "SparseConvolution.h"
 #include "SparseWaveform.h"
 
@@ -77,6 +78,7 @@ double calibrate_delay(Model& model, std::size_t num_pes, std::size_t num_sim, T
     double sum = 0.0;
     std::size_t valid = 0;
     for (std::size_t i = 0; i < num_sim; ++i) {
+        poll_interrupt_every(i);
         const auto records = model.simulate(pe_times, 0);
         if (records.size() == 1) {
             sum += time_of(records.front());

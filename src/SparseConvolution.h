@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Export.h"
+#include "Interrupt.h"
 #include "SparseWaveform.h"
 
 #include <cstdint>
@@ -34,7 +35,9 @@ class VELMORA_EXPORT SparseConvolution {
         }
         const double out_step = input.time_step();
         std::vector<typename SparseWaveform<T>::Sample> acc;
+        std::size_t seen = 0;
         for (const auto& [a, v] : in) {
+            poll_interrupt_every(seen++);
             const double t0 = static_cast<double>(a) * out_step;
             auto cursor =
                 std::lower_bound(acc.begin(), acc.end(), a, [](const auto& s, std::int64_t k) { return s.first < k; });

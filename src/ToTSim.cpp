@@ -1,5 +1,7 @@
 #include "ToTSim.h"
 
+#include "Interrupt.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -133,7 +135,9 @@ std::vector<ToTSim::Hit> ToTSim::discriminate(const SparseWaveform<double>& shap
     // Only stored samples are evaluated: a gap in the sparse waveform neither
     // draws noise nor crosses the threshold, so an open hit spans it.
     Walk walk(*this, shaped.time_step(), rng);
+    std::size_t seen = 0;
     for (const auto& [index, value] : shaped.samples()) {
+        poll_interrupt_every(seen++);
         walk.feed(index, value);
     }
     return walk.finish();
@@ -170,7 +174,9 @@ std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform
     // to the discriminator before a is spread.
     std::vector<SparseWaveform<double>::Sample> acc;
     std::size_t head = 0;
+    std::size_t seen = 0;
     for (const auto& [a, v] : in) {
+        poll_interrupt_every(seen++);
         while (head < acc.size() && acc[head].first < a) {
             walk.feed(acc[head].first, acc[head].second);
             ++head;

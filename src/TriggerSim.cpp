@@ -1,5 +1,7 @@
 #include "TriggerSim.h"
 
+#include "Interrupt.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -54,7 +56,9 @@ std::vector<double> TriggerSim::simulate(const SparseWaveform<unsigned short>& a
     std::vector<double> triggers;
     Detector detector(*this);
     double time = 0.0;
+    std::size_t seen = 0;
     for (const auto& [j, s] : signal.samples()) {
+        poll_interrupt_every(seen++);
         if (detector.feed(j, s, time)) {
             triggers.push_back(time);
         }

@@ -2,6 +2,8 @@
 
 #include "bindings.h"
 
+#include "Interrupt.h"
+
 #include <cstring>
 
 namespace velmora::python {
@@ -44,7 +46,9 @@ inline std::vector<double> flatten(const py::array_t<double, py::array::forcecas
 template <typename Model>
 auto simulate_pe_list(Model& model, const PEList& pe_list) {
     decltype(model.simulate(std::vector<double>{}, 0)) all;
+    std::size_t seen = 0;
     for (const auto& [channel, pe_times] : pe_list) {
+        poll_interrupt_every(seen++);
         auto records = model.simulate(pe_times, channel);
         all.insert(all.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
     }
