@@ -146,6 +146,13 @@ std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<doub
     return records;
 }
 
+double MultiPMT::max_pe_time() const {
+    if (!impl_) {
+        throw std::logic_error("MultiPMT: the object has been moved from.");
+    }
+    return max_pe_time_steps * impl_->pmt_time_step;
+}
+
 double MultiPMT::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
     return velmora::calibrate_delay(*this, num_pes, num_sim, [](const ostrelin::MultiPMTTrigger& r) { return r.time; });
 }

@@ -2,6 +2,7 @@
 
 #include "Export.h"
 #include "PMTResponse.h"
+#include "SparseWaveform.h"
 #include "records/Triggers.h"
 
 #include <cstddef>
@@ -41,6 +42,12 @@ class VELMORA_EXPORT MultiPMT {
     // The model's one random generator, from which every draw comes: a
     // caller may reseed it or carry its state over to another model.
     std::mt19937& generator();
+
+    // The largest PE time magnitude in seconds that simulate accepts:
+    // max_pe_time_steps PMT grid steps. Larger times raise
+    // std::invalid_argument; a longer run is simulated in pieces, each
+    // relative to a nearer time origin.
+    double max_pe_time() const;
 
   private:
     struct Impl;

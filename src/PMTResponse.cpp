@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iomanip>
 #include <ios>
+#include <locale>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -149,9 +152,18 @@ void check_pe_times(const std::vector<double>& pe_times, TimeRange offsets, doub
     // Leave headroom below 2^63 for the kernel taps and window arithmetic that
     // follow the deposits: shifted times must stay within 2^62 steps of 0.
     const double limit = 4611686018427387904.0 * step; // 2^62 steps
+    const double latest = max_pe_time_steps * step;
     for (const double t : pe_times) {
         if (!std::isfinite(t)) {
             throw std::invalid_argument("PE times must be finite; got " + std::to_string(t) + ".");
+        }
+        if (!(std::abs(t) <= latest)) {
+            std::ostringstream message;
+            message.imbue(std::locale::classic());
+            message << std::setprecision(10) << "PE time " << t << " s lies beyond " << latest
+                    << " s (2^40 PMT time steps from time 0), the latest time that is simulated exactly; "
+                       "simulate long runs relative to a nearer time origin.";
+            throw std::invalid_argument(message.str());
         }
         if (!(std::abs(t + offsets.first) < limit && std::abs(t + offsets.last) < limit)) {
             throw std::invalid_argument("PE time " + std::to_string(t) +

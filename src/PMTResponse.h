@@ -55,8 +55,9 @@ struct TimeRange {
 TimeRange time_range(const std::piecewise_linear_distribution<double>& distribution);
 
 // Throws std::invalid_argument, before anything is drawn, for a PE time that
-// is not finite or whose shifted time (by any offset in `offsets`) has no
-// 64-bit index on the grid of `step`.
+// is not finite, that lies more than max_pe_time_steps steps of `step` from
+// time 0, or whose shifted time (by any offset in `offsets`) has no 64-bit
+// index on the grid of `step`.
 void check_pe_times(const std::vector<double>& pe_times, TimeRange offsets, double step);
 
 // Per PE in input order: one time offset, then one amplitude; the amplitude is

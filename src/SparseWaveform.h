@@ -51,6 +51,15 @@ inline std::int64_t time_to_index(double time, double step) {
     return static_cast<std::int64_t>(u);
 }
 
+// The latest PE time that the models simulate exactly, in PMT grid steps from
+// time 0 (2^40, about 110 s on a 0.1 ns grid). Up to it every grid index of
+// the chain (kernel taps, sampled ADC points, window starts, TDC edges) is
+// formed exactly, and a PE time keeps a resolution finer than 1/4000 of a
+// grid step; beyond it a double no longer resolves the grid well enough and
+// the records degrade. A long run is simulated in pieces, each relative to a
+// nearer time origin.
+inline constexpr double max_pe_time_steps = 1099511627776.0; // 2^40
+
 // A waveform on a uniform time grid anchored at time 0, stored sparsely as
 // (sample index, value) pairs in strictly increasing index order. An index
 // without an entry reads as zero; a stored zero is kept.
@@ -99,9 +108,21 @@ class VELMORA_EXPORT SparseWaveform {
             throw std::length_error("SparseWaveform::get_samples: window too long.");
         }
         // A later start may map to a later index only by one nudge; never below zero.
-        std::vector<T> out(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)), T{});
-        for (auto it = lower_bound(i0); it != samples_.end() && it->first < i1; ++it) {
-            out[static_cast<std::size_t>(it->first - i0)] = it->second;
+        return samples_from(i0, static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
+    }
+
+    // Dense copy of `count` indices from `first` on, zero where nothing is
+    // stored.
+    std::vector<T> samples_from(std::int64_t first, std::size_t count) const {
+        std::vector<T> out(count, T{});
+        // Offsets in unsigned arithmetic: an index far from `first` lies
+        // beyond the window without a signed overflow.
+        for (auto it = lower_bound(first); it != samples_.end(); ++it) {
+            const std::uint64_t offset = static_cast<std::uint64_t>(it->first) - static_cast<std::uint64_t>(first);
+            if (offset >= count) {
+                break;
+            }
+            out[offset] = it->second;
         }
         return out;
     }

@@ -88,6 +88,9 @@ std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(const SpectrumSource& time_spect
     ADCSim adc_sim(adc_step, std::move(kernel), jitter, gain, offset, preamp_clip, noise, clip);
     TriggerSim trigger_sim(adc_step, waveform_samples, retrigger_offset, std::move(trigger_kernel), adc_threshold,
                            trigger_norm);
+    if (waveform_samples < 0) {
+        throw std::invalid_argument("ZozuvUza: waveform_samples must not be negative.");
+    }
     auto impl = std::make_unique<Impl>(
         Impl{std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step, std::move(adc_sim),
              std::move(trigger_sim), std::mt19937(static_cast<std::mt19937::result_type>(seed)), waveform_samples,
@@ -144,7 +147,10 @@ using Records = std::vector<ostrelin::ZozuvUzaTrigger>;
 using AdcSample = SparseWaveform<unsigned short>::Sample;
 
 // The readout window of a trigger at time T: it starts trigger_offset ADC
-// steps after T and holds waveform_samples samples; [i0, i1) on the ADC grid.
+// steps after T and holds waveform_samples samples, [i0, i0 + waveform_samples)
+// on the ADC grid. The end index is not formed from the window's end time:
+// late in a run the two roundings could disagree by one, and a window always
+// holds exactly waveform_samples samples.
 struct Window {
     double start;
     std::int64_t i0;
@@ -225,7 +231,6 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     // generator ends where the stage-by-stage order leaves it.
     const double step = s.adc_sim.adc_step();
     const double offset_time = static_cast<double>(s.trigger_offset) * step;
-    const double length_time = static_cast<double>(s.waveform_samples) * step;
     TriggerSim::Filter filter(s.trigger_sim);
     TriggerSim::Detector detector(s.trigger_sim);
     std::vector<Window> pending; // windows from pending_head on are still open, in trigger order
@@ -242,16 +247,9 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
 
     const auto open_window = [&](double trigger_time) {
         const double start = trigger_time + offset_time;
-        const double end = start + length_time;
-        if (start > end) {
-            throw std::invalid_argument("End time must be greater than start time.");
-        }
-        Window w{start, time_to_index(start, step), time_to_index(end, step), {}};
-        std::int64_t count = 0;
-        if (__builtin_sub_overflow(w.i1, w.i0, &count)) {
-            throw std::length_error("SparseWaveform::get_samples: window too long.");
-        }
-        w.samples.assign(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)), 0);
+        Window w{start, time_to_index(start, step), 0, {}};
+        w.i1 = w.i0 + s.waveform_samples;
+        w.samples.assign(static_cast<std::size_t>(s.waveform_samples), 0);
         const auto copy_in = [&w](const AdcSample* first, const AdcSample* last) {
             for (; first != last; ++first) {
                 if (first->first >= w.i0 && first->first < w.i1) {
@@ -339,10 +337,17 @@ ZozuvUza::simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& 
     records.reserve(trigger_times.size());
     for (const double t : trigger_times) {
         const double start = t + static_cast<double>(s.trigger_offset) * step;
-        const double end = start + static_cast<double>(s.waveform_samples) * step;
-        finish_window(s, start, adc.get_samples(start, end), channel, records);
+        const auto length = static_cast<std::size_t>(s.waveform_samples);
+        finish_window(s, start, adc.samples_from(time_to_index(start, step), length), channel, records);
     }
     return records;
+}
+
+double ZozuvUza::max_pe_time() const {
+    if (!impl_) {
+        throw std::logic_error("ZozuvUza: the object has been moved from.");
+    }
+    return max_pe_time_steps * impl_->pmt_time_step;
 }
 
 double ZozuvUza::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {

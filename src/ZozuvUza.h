@@ -56,6 +56,12 @@ class VELMORA_EXPORT ZozuvUza {
     // caller may reseed it or carry its state over to another model.
     std::mt19937& generator();
 
+    // The largest PE time magnitude in seconds that simulate accepts:
+    // max_pe_time_steps PMT grid steps. Larger times raise
+    // std::invalid_argument; a longer run is simulated in pieces, each
+    // relative to a nearer time origin.
+    double max_pe_time() const;
+
   private:
     struct Impl;
     static std::unique_ptr<Impl> build(const SpectrumSource& time_spectrum, const SpectrumSource& amplitude_spectrum,

@@ -230,12 +230,16 @@ TEST(PeToWaveformLarge, EqualsAStableSortOfTheDeposits) {
     }
 }
 
-TEST(CheckPeTimes, RejectsTimesWithoutAGridIndex) {
+TEST(CheckPeTimes, RejectsTimesBeyondTheExactRange) {
     const TimeRange offsets{0.0, 1e-9};
-    EXPECT_NO_THROW(check_pe_times({0.0, -1.0, 1e5}, offsets, 1e-10));
-    for (const double bad : {double(NAN), double(INFINITY), -double(INFINITY), 1e9, -1e9}) {
+    const double latest = max_pe_time_steps * 1e-10; // about 110 s
+    EXPECT_NO_THROW(check_pe_times({0.0, -1.0, latest, -latest}, offsets, 1e-10));
+    for (const double bad : {double(NAN), double(INFINITY), -double(INFINITY), std::nextafter(latest, 1e300),
+                             -std::nextafter(latest, 1e300), 1e9, -1e9}) {
         EXPECT_THROW(check_pe_times({0.0, bad}, offsets, 1e-10), std::invalid_argument) << bad;
     }
+    // Offsets that carry a PE beyond the 64-bit index range.
+    EXPECT_THROW(check_pe_times({1.0}, TimeRange{0.0, 1e300}, 1e-10), std::invalid_argument);
 }
 
 } // namespace

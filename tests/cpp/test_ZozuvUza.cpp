@@ -157,13 +157,13 @@ TEST_F(ZozuvUzaModel, ThrowPolicyDiscardsTheCall) {
 }
 
 TEST_F(ZozuvUzaModel, WindowsBeyondTheSecondsCounterAreAnError) {
-    // A 10 us grid still resolves times beyond 2^32 s, which the 32-bit seconds counter cannot stamp.
+    // A 10 ms grid still simulates times beyond 2^32 s, which the 32-bit seconds counter cannot stamp.
     std::vector<std::pair<double, double>> points;
     for (int i = 0; i < 40; ++i) {
-        points.emplace_back(i * 1e-5, std::exp(-i / 8.0));
+        points.emplace_back(i * 1e-2, std::exp(-i / 8.0));
     }
     const TempFile coarse_pulse(points_text(points));
-    ZozuvUza model(time_.path(), amplitude_.path(), 1e-5, 4e-5, coarse_pulse.path(), 0, 40.0, 10.0, 4000.0, 0.0, 4095.0,
+    ZozuvUza model(time_.path(), amplitude_.path(), 1e-2, 4e-2, coarse_pulse.path(), 0, 40.0, 10.0, 4000.0, 0.0, 4095.0,
                    16, 16, {1, 1}, 40, 1, 0, 1, ZozuvUza::EarlyHandling::WARN);
     EXPECT_EQ(model.simulate(flash(4.2e9), 0).size(), 1u);
     EXPECT_THROW(model.simulate(flash(4.3e9), 0), std::overflow_error);

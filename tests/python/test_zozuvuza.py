@@ -240,9 +240,10 @@ def test_early_windows_follow_the_policy(make_zozuvuza, capfd):
         make_zozuvuza(early_handling=velmora.THROW).simulate(EARLY_FLASH)
 
 
-def test_negative_window_length_raises_value_error(make_zozuvuza):
-    with pytest.raises(ValueError, match="^End time must be greater than start time.$"):
-        make_zozuvuza(waveform_samples=-1, retrigger_offset=0).simulate(FLASH)
+@pytest.mark.parametrize("length", [-1, -2**31])
+def test_negative_window_length_is_refused_at_construction(make_zozuvuza, length):
+    with pytest.raises(ValueError, match="^ZozuvUza: waveform_samples must not be negative.$"):
+        make_zozuvuza(waveform_samples=length, retrigger_offset=0)
 
 
 def test_calibrate_delay(make_zozuvuza):
