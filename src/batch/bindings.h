@@ -14,5 +14,6 @@ namespace velmora::batch {
 
 // Registration steps of the module, called by main.cpp in this order.
 void register_spectrum(py::module_& m); // read_spectrum
+void register_engine(py::module_& m);   // CancelFlag, Cancelled, ZozuvUzaEngine, MultiPMTEngine
 
 } // namespace velmora::batch

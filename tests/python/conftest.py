@@ -129,3 +129,32 @@ def make_multipmt(detector_dir, tot_pulse):
         return velmora.MultiPMT(**kwargs)
 
     return make
+
+
+BATCH_FILES = {
+    "ZozuvUza": {"time_spectrum": "time.txt", "amplitude_spectrum": "amplitude.txt", "pulse_shape": "pulse.txt"},
+    "MultiPMT": {
+        "time_spectrum": "time.txt",
+        "amplitude_spectrum": "amplitude.txt",
+        "tot_pulse_shape": "tot_pulse.txt",
+        "adc_pulse_shape": "pulse.txt",
+    },
+}
+
+
+@pytest.fixture
+def make_detector(detector_dir, tot_pulse):
+    """Builds a velmora_batch.Detector of the small detector files;
+    keyword arguments override its parameters."""
+    from velmora_batch import Detector
+
+    def make(model, seed=None, overrides=None, **params):
+        defaults = ZOZUVUZA_DEFAULTS if model == "ZozuvUza" else MULTIPMT_DEFAULTS
+        p = {k: v for k, v in defaults.items() if k != "seed"}
+        if model == "ZozuvUza":
+            p["early_handling"] = "WARN"
+        p.update(params)
+        spectra = {k: velmora_batch._core.read_spectrum(detector_dir / f) for k, f in BATCH_FILES[model].items()}
+        return Detector(model, p, spectra, seed=seed, overrides=overrides)
+
+    return make

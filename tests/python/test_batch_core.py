@@ -47,3 +47,201 @@ def test_read_spectrum_errors_are_those_of_the_models(tmp_path, content, message
             path, detector_dir / "amplitude.txt", 1e-10, 5e-10, path, 0.3, 5e-9, 0.0, 0.0, 4e-9, path,
             0, 1.0, 0.0, 0.0, 4000.0, 0.0, 1,
         )
+
+
+# --- engines ---------------------------------------------------------------
+
+from conftest import BATCH_FILES as FILES  # noqa: E402
+from conftest import MULTIPMT_DEFAULTS, ZOZUVUZA_DEFAULTS  # noqa: E402
+
+MODELS = ["ZozuvUza", "MultiPMT"]
+@pytest.fixture
+def engine_inputs(detector_dir, tot_pulse):
+    """(params without the seed, spectra, velmora constructor) per model."""
+
+    def inputs(model, **overrides):
+        defaults = ZOZUVUZA_DEFAULTS if model == "ZozuvUza" else MULTIPMT_DEFAULTS
+        params = {k: v for k, v in defaults.items() if k != "seed"}
+        if model == "ZozuvUza":
+            params["early_handling"] = "WARN"
+        params.update(overrides)
+        spectra = {k: _core.read_spectrum(detector_dir / f) for k, f in FILES[model].items()}
+
+        def build(seed):
+            kwargs = {k: detector_dir / f for k, f in FILES[model].items()}
+            kwargs.update(params)
+            if model == "ZozuvUza":
+                kwargs["early_handling"] = getattr(velmora.EarlyHandling, params["early_handling"])
+            return getattr(velmora, model)(seed=seed, **kwargs)
+
+        return params, spectra, build
+
+    return inputs
+
+
+def block_arrays(pe_list, seeds=None):
+    """The engine's arrays for a list of (channel, times) pieces at origin 0."""
+    bounds = np.cumsum([0] + [len(t) for _, t in pe_list])
+    return dict(
+        channels=np.array([c for c, _ in pe_list], np.int32),
+        bounds=bounds,
+        times=np.concatenate([np.asarray(t, float) for _, t in pe_list]),
+        models=np.zeros(len(pe_list), np.int64),
+        seeds=seeds,
+        origin_ticks=np.zeros(len(pe_list), np.uint64),
+        origins=np.zeros(len(pe_list)),
+    )
+
+
+def flash_pes(rng, n_channels):
+    """Per channel a few flashes of several PEs plus single PEs, unsorted."""
+    out = []
+    for c in range(n_channels):
+        flashes = np.repeat(rng.uniform(0, 20e-6, 4), 12) + rng.uniform(0, 2e-9, 48)
+        singles = rng.uniform(0, 20e-6, 10)
+        t = np.concatenate([flashes, singles])
+        rng.shuffle(t)
+        out.append((c * 3 + 1, t))
+    return out
+
+
+def velmora_columns(model, records):
+    """Reads records attribute by attribute (the reference for the engine's columns)."""
+    if model == "ZozuvUza":
+        return {
+            "channel": np.array([r.channel for r in records], np.int32),
+            "time_ns": np.array([r.trigger_time_s * 10**9 + r.trigger_time_ticks * 4 for r in records], np.int64),
+            "trigger_time_s": np.array([r.trigger_time_s for r in records], np.uint32),
+            "trigger_time_ticks": np.array([r.trigger_time_ticks for r in records], np.uint32),
+            "baseline": np.array([r.baseline for r in records], np.float32),
+            "intsum": np.array([r.intsum for r in records], np.float32),
+            "waveform": np.array([list(r.waveform) for r in records], np.uint16).reshape(len(records), -1),
+        }
+    return {
+        "time": np.array([r.time for r in records], np.float64),
+        "channel": np.array([r.channel for r in records], np.int32),
+        "time_over_threshold": np.array([r.time_over_threshold for r in records], np.float64),
+        "adc_sample": np.array([r.adc_sample for r in records], np.uint16),
+    }
+
+
+def assert_columns_equal(got, want):
+    assert list(got) == list(want)
+    for name in want:
+        assert got[name].dtype == want[name].dtype, name
+        # Bit for bit: compare the raw bytes, so that -0.0/0.0 and NaNs count.
+        np.testing.assert_array_equal(got[name].view(np.uint8), want[name].view(np.uint8), err_msg=name)
+
+
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("seed", [1, 20240611, -5])
+def test_sequential_engine_gives_the_records_of_simulate_pe_list(model, seed, engine_inputs):
+    params, spectra, build = engine_inputs(model)
+    pe_list = flash_pes(np.random.default_rng(seed % 1000), 5)
+    engine = getattr(_core, f"{model}Engine")([params], spectra)
+    engine.seed_sequential(seed)
+    # Two blocks in a row continue the one generator.
+    got_a = engine.simulate(**block_arrays(pe_list[:2]), cancel=_core.CancelFlag())
+    got_b = engine.simulate(**block_arrays(pe_list[2:]), cancel=_core.CancelFlag())
+    got = {k: np.concatenate([got_a[k], got_b[k]]) for k in got_a}
+    vl = velmora.PEListVector()
+    for c, t in pe_list:
+        vl.append((c, velmora.DoubleVector(t.tolist())))
+    records = build(seed).simulate_pe_list(vl)
+    assert len(records) > 10
+    assert_columns_equal(got, velmora_columns(model, records))
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_independent_pieces_do_not_depend_on_their_neighbours(model, engine_inputs):
+    params, spectra, _ = engine_inputs(model)
+    engine = getattr(_core, f"{model}Engine")([params], spectra)
+    pe_list = flash_pes(np.random.default_rng(3), 4)
+    seeds = np.random.default_rng(4).integers(0, 2**32, (4, 8), dtype=np.uint32)
+    whole = engine.simulate(**block_arrays(pe_list, seeds), cancel=_core.CancelFlag())
+    parts = [engine.simulate(**block_arrays(pe_list[i : i + 1], seeds[i : i + 1]), cancel=_core.CancelFlag())
+             for i in reversed(range(4))]
+    joined = {k: np.concatenate([p[k] for p in reversed(parts)]) for k in whole}
+    assert len(whole["channel"]) > 10
+    assert_columns_equal(joined, whole)
+    # Another seed for one piece changes that piece's records only.
+    seeds2 = seeds.copy()
+    seeds2[1, 0] ^= 1
+    other = engine.simulate(**block_arrays(pe_list, seeds2), cancel=_core.CancelFlag())
+    for c in {c for c, _ in pe_list} - {pe_list[1][0]}:
+        mask_a, mask_b = whole["channel"] == c, other["channel"] == c
+        for k in whole:
+            np.testing.assert_array_equal(whole[k][mask_a], other[k][mask_b])
+
+
+def test_zozuvuza_origin_ticks_carry_into_the_seconds(engine_inputs):
+    params, spectra, _ = engine_inputs("ZozuvUza")
+    engine = _core.ZozuvUzaEngine([params], spectra)
+    pes = [(0, np.full(30, 2e-6))]
+    seeds = np.ones((1, 8), np.uint32)
+    base = engine.simulate(**block_arrays(pes, seeds), cancel=_core.CancelFlag())
+    assert len(base["channel"]) == 1
+    shifted_args = block_arrays(pes, seeds)
+    origin_ticks = 3 * 250_000_000 + 249_999_999  # 3.999999996 s
+    shifted_args["origin_ticks"] = np.array([origin_ticks], np.uint64)
+    shifted = engine.simulate(**shifted_args, cancel=_core.CancelFlag())
+    total = int(base["trigger_time_ticks"][0]) + origin_ticks
+    assert shifted["trigger_time_s"][0] == base["trigger_time_s"][0] + total // 250_000_000
+    assert shifted["trigger_time_ticks"][0] == total % 250_000_000
+    assert shifted["time_ns"][0] == base["time_ns"][0] + origin_ticks * 4
+    np.testing.assert_array_equal(shifted["waveform"], base["waveform"])
+
+
+@pytest.mark.parametrize(
+    "change, error, message",
+    [
+        (dict(bounds=np.array([0, 5])), ValueError, "bounds"),
+        (dict(models=np.array([1])), IndexError, "parameter set 1"),
+        (dict(seeds=np.zeros((1, 7), np.uint32)), ValueError, "shape"),
+        (dict(times=np.array([np.nan])), ValueError, "channel 9: PE times must be finite"),
+    ],
+    ids=["bounds-beyond-times", "unknown-parameter-set", "seed-width", "nan-time"],
+)
+def test_engine_rejects_bad_blocks(change, error, message, engine_inputs):
+    params, spectra, _ = engine_inputs("MultiPMT")
+    engine = _core.MultiPMTEngine([params], spectra)
+    args = block_arrays([(9, [1e-6])], np.zeros((1, 8), np.uint32))
+    args.update(change)
+    with pytest.raises(error, match=message):
+        engine.simulate(**args, cancel=_core.CancelFlag())
+
+
+@pytest.mark.parametrize(
+    "change, error, message",
+    [
+        (dict(pmt_time_step=0.0), ValueError, "pmt_time_step"),
+        (dict(gain="x"), TypeError, "'gain'"),
+        (dict(early_handling="LOUD"), ValueError, "early_handling"),
+        (dict(adc_step=None), TypeError, "'adc_step'"),
+    ],
+    ids=["model-check", "wrong-type", "unknown-policy", "none"],
+)
+def test_engine_construction_errors_name_the_setting(change, error, message, engine_inputs):
+    params, spectra, _ = engine_inputs("ZozuvUza", **change)
+    with pytest.raises(error, match=message):
+        _core.ZozuvUzaEngine([params], spectra)
+
+
+def test_engine_spectrum_faults_name_the_spectrum(engine_inputs):
+    params, spectra, _ = engine_inputs("ZozuvUza")
+    spectra["amplitude_spectrum"] = (np.array([1.0, 0.5]), np.array([1.0, 1.0]))
+    with pytest.raises(ValueError, match="amplitude_spectrum: x values must strictly increase"):
+        _core.ZozuvUzaEngine([params], spectra)
+    del spectra["amplitude_spectrum"]
+    with pytest.raises(KeyError, match="amplitude_spectrum"):
+        _core.ZozuvUzaEngine([params], spectra)
+
+
+def test_a_set_cancel_flag_stops_the_block(engine_inputs):
+    params, spectra, _ = engine_inputs("ZozuvUza")
+    engine = _core.ZozuvUzaEngine([params], spectra)
+    cancel = _core.CancelFlag()
+    cancel.set()
+    assert cancel.is_set()
+    with pytest.raises(_core.Cancelled):
+        engine.simulate(**block_arrays([(0, [1e-6])], np.zeros((1, 8), np.uint32)), cancel=cancel)

@@ -1,0 +1,145 @@
+#pragma once
+
+// The run engine of velmora_batch: simulates channels of one detector model
+// and keeps their records as columns (one vector per field) instead of record
+// objects. Each piece of work is the PEs of one channel, or of one segment of
+// a channel, simulated from the segment's own time origin; the records' times
+// are moved back by that origin.
+
+#include "Export.h"
+#include "MultiPMT.h"
+#include "ZozuvUza.h"
+#include "records/Triggers.h"
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace velmora {
+
+// ZozuvUza records as columns. waveform holds waveform_samples samples per
+// row, row after row.
+struct VELMORA_EXPORT ZozuvUzaColumns {
+    std::size_t waveform_samples = 0;
+    std::vector<std::int32_t> channel;
+    std::vector<std::int64_t> time_ns; // trigger_time_s * 10^9 + trigger_time_ticks * 4
+    std::vector<std::uint32_t> trigger_time_s;
+    std::vector<std::uint32_t> trigger_time_ticks;
+    std::vector<float> baseline;
+    std::vector<float> intsum;
+    std::vector<std::uint16_t> waveform;
+
+    std::size_t rows() const { return channel.size(); }
+    // Appends records whose times count from `origin_ticks` 4 ns ticks after
+    // the run's time origin; the time stamps are carried over in whole ticks.
+    void append(const std::vector<ostrelin::ZozuvUzaTrigger>& records, std::uint64_t origin_ticks);
+};
+
+// MultiPMT records as columns.
+struct VELMORA_EXPORT MultiPMTColumns {
+    std::vector<double> time;
+    std::vector<std::int32_t> channel;
+    std::vector<double> time_over_threshold;
+    std::vector<std::uint16_t> adc_sample;
+
+    std::size_t rows() const { return channel.size(); }
+    // Appends records whose times count from `origin` seconds.
+    void append(const std::vector<ostrelin::MultiPMTTrigger>& records, double origin);
+};
+
+// One piece of work: PE times [first, last) of the block's times, all of one
+// channel, counted from the piece's origin (origin_ticks 4 ns ticks, or
+// origin seconds: the same instant).
+struct ChannelPiece {
+    std::int32_t channel = 0;
+    std::size_t first = 0;
+    std::size_t last = 0;
+    std::size_t model = 0;                  // which of the engine's parameter sets
+    std::array<std::uint32_t, 8> seed = {}; // the model generator's seed_seq input (independent seeding)
+    std::uint64_t origin_ticks = 0;
+    double origin = 0.0;
+};
+
+// Thrown out of a block when one of its pieces fails: the piece's channel
+// and what the simulation threw.
+struct VELMORA_EXPORT ChannelFailure : std::exception {
+    ChannelFailure(std::int32_t channel, std::exception_ptr cause) : channel(channel), cause(std::move(cause)) {}
+    const char* what() const noexcept override { return "a channel of the block failed"; }
+    std::int32_t channel;
+    std::exception_ptr cause;
+};
+
+// Thrown out of a block when its cancel flag is set.
+struct VELMORA_EXPORT Cancelled : std::exception {
+    const char* what() const noexcept override { return "the run was cancelled"; }
+};
+
+template <typename Model>
+struct ColumnsOf;
+template <>
+struct ColumnsOf<ZozuvUza> {
+    using type = ZozuvUzaColumns;
+    using records = std::vector<ostrelin::ZozuvUzaTrigger>;
+};
+template <>
+struct ColumnsOf<MultiPMT> {
+    using type = MultiPMTColumns;
+    using records = std::vector<ostrelin::MultiPMTTrigger>;
+};
+
+// Simulates blocks of pieces with a fixed set of models, one per distinct
+// parameter set (channels with per-channel settings use their own).
+//
+// Independent seeding: each piece runs on a copy of its model whose generator
+// is seeded from the piece's own seed, so a piece's records depend only on
+// the model, the seed and its PEs, never on which thread or block runs it.
+// Blocks may run on several threads at once.
+//
+// Sequential seeding: one generator, seeded from an integer as the models'
+// constructors seed theirs, passes from piece to piece in order; blocks must
+// then be simulated one after the other, in order.
+template <typename Model>
+class VELMORA_EXPORT ChannelEngine {
+  public:
+    using Columns = typename ColumnsOf<Model>::type;
+
+    ChannelEngine(std::vector<Model> models, std::size_t waveform_samples);
+
+    // Seeds the sequential generator as a model constructed with `seed` would be.
+    void seed_sequential(int seed);
+
+    // Simulates the pieces in order and returns their records in that order.
+    // `cancel` is checked between pieces; once it is set, the call throws
+    // Cancelled. A piece that throws ends the block with ChannelFailure.
+    Columns simulate_independent(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
+                                 const std::atomic<bool>& cancel) const;
+    Columns simulate_sequential(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
+                                const std::atomic<bool>& cancel);
+
+    std::size_t model_count() const { return models_.size(); }
+
+    // Time spent turning records into columns, over all calls so far, in
+    // nanoseconds: what the column hand-over costs beside the simulation.
+    std::uint64_t columns_nanoseconds() const { return columns_ns_->load(); }
+
+  private:
+    Columns new_columns() const;
+    void append_timed(Columns& columns, const typename ColumnsOf<Model>::records& records,
+                      const ChannelPiece& piece) const;
+
+    std::vector<Model> models_;
+    std::size_t waveform_samples_;
+    std::mt19937 sequential_rng_;
+    std::unique_ptr<std::atomic<std::uint64_t>> columns_ns_ = std::make_unique<std::atomic<std::uint64_t>>(0);
+};
+
+extern template class ChannelEngine<ZozuvUza>;
+extern template class ChannelEngine<MultiPMT>;
+
+} // namespace velmora

@@ -1,0 +1,282 @@
+// The run engine's Python face: engines over the detector models built from
+// parameter dictionaries and spectra in memory, simulating blocks of channels
+// with the interpreter lock released and handing the columns over as numpy
+// arrays that own the engine's vectors.
+#include "bindings.h"
+
+#include "ChannelEngine.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velmora::batch {
+
+namespace {
+
+// A flag that a run sets to stop its blocks; engines read it between channels.
+struct CancelFlag {
+    std::atomic<bool> value{false};
+};
+
+template <typename T>
+py::array_t<T> adopt(std::vector<T>&& values, std::vector<py::ssize_t> shape) {
+    auto* owned = new std::vector<T>(std::move(values));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>(std::move(shape), owned->data(), owner);
+}
+
+template <typename T>
+py::array_t<T> adopt(std::vector<T>&& values) {
+    const auto n = static_cast<py::ssize_t>(values.size());
+    return adopt(std::move(values), {n});
+}
+
+py::dict to_dict(ZozuvUzaColumns&& c) {
+    py::dict d;
+    const auto rows = static_cast<py::ssize_t>(c.rows());
+    const auto width = static_cast<py::ssize_t>(c.waveform_samples);
+    d["channel"] = adopt(std::move(c.channel));
+    d["time_ns"] = adopt(std::move(c.time_ns));
+    d["trigger_time_s"] = adopt(std::move(c.trigger_time_s));
+    d["trigger_time_ticks"] = adopt(std::move(c.trigger_time_ticks));
+    d["baseline"] = adopt(std::move(c.baseline));
+    d["intsum"] = adopt(std::move(c.intsum));
+    d["waveform"] = adopt(std::move(c.waveform), {rows, width});
+    return d;
+}
+
+py::dict to_dict(MultiPMTColumns&& c) {
+    py::dict d;
+    d["time"] = adopt(std::move(c.time));
+    d["channel"] = adopt(std::move(c.channel));
+    d["time_over_threshold"] = adopt(std::move(c.time_over_threshold));
+    d["adc_sample"] = adopt(std::move(c.adc_sample));
+    return d;
+}
+
+// Parameters by name from a parameter set, with errors that name them.
+template <typename T>
+T param(const py::dict& params, const char* name) {
+    if (!params.contains(name)) {
+        throw py::key_error(std::string("missing parameter '") + name + "'");
+    }
+    try {
+        return params[name].cast<T>();
+    } catch (const py::cast_error&) {
+        throw py::type_error(std::string("parameter '") + name +
+                             "' has the wrong type: " + py::str(py::type::of(params[name])).cast<std::string>());
+    }
+}
+
+SpectrumPoints spectrum(const py::dict& spectra, const char* name) {
+    if (!spectra.contains(name)) {
+        throw py::key_error(std::string("missing spectrum '") + name + "'");
+    }
+    const auto xy = spectra[name].cast<py::tuple>();
+    if (xy.size() != 2) {
+        throw py::value_error(std::string("spectrum '") + name + "' must be a pair (x, y)");
+    }
+    using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+    const auto x = xy[0].cast<Array>();
+    const auto y = xy[1].cast<Array>();
+    if (x.ndim() != 1 || y.ndim() != 1) {
+        throw py::value_error(std::string("spectrum '") + name + "': x and y must be one-dimensional");
+    }
+    return {name, std::vector<double>(x.data(), x.data() + x.size()),
+            std::vector<double>(y.data(), y.data() + y.size())};
+}
+
+ZozuvUza::EarlyHandling early_handling(const std::string& name) {
+    if (name == "IGNORE") {
+        return ZozuvUza::EarlyHandling::IGNORE;
+    }
+    if (name == "ZERO") {
+        return ZozuvUza::EarlyHandling::ZERO;
+    }
+    if (name == "WARN") {
+        return ZozuvUza::EarlyHandling::WARN;
+    }
+    if (name == "THROW") {
+        return ZozuvUza::EarlyHandling::THROW;
+    }
+    throw py::value_error("early_handling must be 'IGNORE', 'ZERO', 'WARN' or 'THROW', got '" + name + "'");
+}
+
+ZozuvUza make_model(const py::dict& p, const py::dict& spectra, std::type_identity<ZozuvUza>) {
+    return ZozuvUza(spectrum(spectra, "time_spectrum"), spectrum(spectra, "amplitude_spectrum"),
+                    param<double>(p, "pmt_time_step"), param<double>(p, "adc_step"), spectrum(spectra, "pulse_shape"),
+                    param<int>(p, "jitter"), param<double>(p, "gain"), param<double>(p, "offset"),
+                    param<double>(p, "preamp_clip"), param<double>(p, "noise"), param<double>(p, "clip"),
+                    param<int>(p, "waveform_samples"), param<int>(p, "retrigger_offset"),
+                    param<std::vector<int>>(p, "trigger_kernel"), param<int>(p, "adc_threshold"),
+                    param<int>(p, "trigger_norm"), param<int>(p, "trigger_offset"), 0,
+                    early_handling(param<std::string>(p, "early_handling")));
+}
+
+MultiPMT make_model(const py::dict& p, const py::dict& spectra, std::type_identity<MultiPMT>) {
+    return MultiPMT(spectrum(spectra, "time_spectrum"), spectrum(spectra, "amplitude_spectrum"),
+                    param<double>(p, "pmt_time_step"), param<double>(p, "tot_step"),
+                    spectrum(spectra, "tot_pulse_shape"), param<double>(p, "tot_threshold"),
+                    param<double>(p, "tot_dead_time"), param<double>(p, "tot_noise"), param<double>(p, "tot_jitter"),
+                    param<double>(p, "adc_step"), spectrum(spectra, "adc_pulse_shape"), param<int>(p, "adc_jitter"),
+                    param<double>(p, "adc_gain"), param<double>(p, "adc_offset"), param<double>(p, "adc_noise"),
+                    param<double>(p, "adc_clip"), param<double>(p, "sample_delay"), 0);
+}
+
+[[noreturn]] void raise_as(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+// Raises the failure of a channel as the Python exception that the velmora
+// module would raise for it, its message prefixed with the channel.
+[[noreturn]] void raise_channel_failure(const ChannelFailure& failure) {
+    const std::string prefix = "channel " + std::to_string(failure.channel) + ": ";
+    try {
+        std::rethrow_exception(failure.cause);
+    } catch (const py::error_already_set&) {
+        throw;
+    } catch (const Cancelled&) {
+        throw; // the run is being stopped: no channel failed
+    } catch (const std::invalid_argument& e) {
+        raise_as(PyExc_ValueError, prefix + e.what());
+    } catch (const std::domain_error& e) {
+        raise_as(PyExc_ValueError, prefix + e.what());
+    } catch (const std::length_error& e) {
+        raise_as(PyExc_ValueError, prefix + e.what());
+    } catch (const std::out_of_range& e) {
+        raise_as(PyExc_IndexError, prefix + e.what());
+    } catch (const std::overflow_error& e) {
+        raise_as(PyExc_OverflowError, prefix + e.what());
+    } catch (const std::bad_alloc& e) {
+        raise_as(PyExc_MemoryError, prefix + e.what());
+    } catch (const std::exception& e) {
+        raise_as(PyExc_RuntimeError, prefix + e.what());
+    }
+    raise_as(PyExc_RuntimeError, prefix + "unknown failure");
+}
+
+using Int32s = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
+using Int64s = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using UInt64s = py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>;
+using UInt32s = py::array_t<std::uint32_t, py::array::c_style | py::array::forcecast>;
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// The pieces of a block from its column arrays, checked for shape and range.
+std::vector<ChannelPiece> make_pieces(const Int32s& channels, const Int64s& bounds, const Int64s& models,
+                                      const std::optional<UInt32s>& seeds, const UInt64s& origin_ticks,
+                                      const Doubles& origins, std::size_t n_times) {
+    const auto n = static_cast<std::size_t>(channels.size());
+    if (channels.ndim() != 1 || bounds.ndim() != 1 || static_cast<std::size_t>(bounds.size()) != n + 1) {
+        throw py::value_error("bounds must hold one more entry than channels");
+    }
+    if (static_cast<std::size_t>(models.size()) != n || static_cast<std::size_t>(origin_ticks.size()) != n ||
+        static_cast<std::size_t>(origins.size()) != n) {
+        throw py::value_error("models, origin_ticks and origins must hold one entry per channel");
+    }
+    if (seeds && (seeds->ndim() != 2 || static_cast<std::size_t>(seeds->shape(0)) != n || seeds->shape(1) != 8)) {
+        throw py::value_error("seeds must have the shape (channels, 8)");
+    }
+    std::vector<ChannelPiece> pieces(n);
+    const auto* b = bounds.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (b[i] < 0 || b[i] > b[i + 1] || static_cast<std::size_t>(b[i + 1]) > n_times) {
+            throw py::value_error("bounds must rise from 0 to at most the number of PE times");
+        }
+        if (models.data()[i] < 0) {
+            throw py::value_error("model indices must not be negative");
+        }
+        auto& p = pieces[i];
+        p.channel = channels.data()[i];
+        p.first = static_cast<std::size_t>(b[i]);
+        p.last = static_cast<std::size_t>(b[i + 1]);
+        p.model = static_cast<std::size_t>(models.data()[i]);
+        if (seeds) {
+            for (std::size_t k = 0; k < 8; ++k) {
+                p.seed[k] = seeds->data()[i * 8 + k];
+            }
+        }
+        p.origin_ticks = origin_ticks.data()[i];
+        p.origin = origins.data()[i];
+    }
+    return pieces;
+}
+
+template <typename Model>
+void register_engine(py::module_& m, const char* name) {
+    using Engine = ChannelEngine<Model>;
+    py::class_<Engine>(m, name)
+        .def(py::init([](const py::list& parameter_sets, const py::dict& spectra) {
+                 if (parameter_sets.empty()) {
+                     throw py::value_error("at least one parameter set is needed");
+                 }
+                 std::vector<Model> models;
+                 std::size_t waveform_samples = 0;
+                 for (const auto& set : parameter_sets) {
+                     const auto params = set.cast<py::dict>();
+                     models.push_back(make_model(params, spectra, std::type_identity<Model>{}));
+                     if constexpr (std::is_same_v<Model, ZozuvUza>) {
+                         const int samples = param<int>(params, "waveform_samples");
+                         waveform_samples = samples > 0 ? static_cast<std::size_t>(samples) : 0;
+                     }
+                 }
+                 return Engine(std::move(models), waveform_samples);
+             }),
+             py::arg("parameter_sets"), py::arg("spectra"),
+             "One model per parameter set (a dict of the model's constructor arguments by name, without the "
+             "files and the seed), the files' contents given as spectra: a dict of (x, y) arrays by argument "
+             "name.")
+        .def_property_readonly(
+            "columns_seconds", [](const Engine& e) { return static_cast<double>(e.columns_nanoseconds()) * 1e-9; },
+            "Time spent turning records into columns so far, in seconds.")
+        .def("seed_sequential", &Engine::seed_sequential, py::arg("seed"),
+             "Seeds the generator of sequential runs as the model's constructor seeds its own.")
+        .def(
+            "simulate",
+            [](Engine& engine, const Int32s& channels, const Int64s& bounds, const Doubles& times, const Int64s& models,
+               const std::optional<UInt32s>& seeds, const UInt64s& origin_ticks, const Doubles& origins,
+               const CancelFlag& cancel) {
+                if (times.ndim() != 1) {
+                    throw py::value_error("times must be one-dimensional");
+                }
+                const auto n_times = static_cast<std::size_t>(times.size());
+                const auto pieces = make_pieces(channels, bounds, models, seeds, origin_ticks, origins, n_times);
+                const std::vector<double> pe_times(times.data(), times.data() + n_times);
+                typename Engine::Columns columns;
+                try {
+                    py::gil_scoped_release release;
+                    columns = seeds ? engine.simulate_independent(pieces, pe_times, cancel.value)
+                                    : engine.simulate_sequential(pieces, pe_times, cancel.value);
+                } catch (const ChannelFailure& failure) {
+                    raise_channel_failure(failure);
+                }
+                return to_dict(std::move(columns));
+            },
+            py::arg("channels"), py::arg("bounds"), py::arg("times"), py::arg("models"), py::arg("seeds"),
+            py::arg("origin_ticks"), py::arg("origins"), py::arg("cancel"),
+            "Simulates a block of pieces: piece i is channel channels[i] with the PE times "
+            "times[bounds[i]:bounds[i+1]] (counted from its origin: origin_ticks[i] 4 ns ticks, origins[i] "
+            "seconds) on parameter set models[i]. With seeds (shape (n, 8), uint32) each piece's generator is "
+            "seeded from its row; with seeds None the sequential generator runs through the pieces in order. "
+            "Returns the records as a dict of numpy arrays. The interpreter lock is released while simulating; "
+            "independent blocks may run on several threads at once, sequential ones may not.");
+}
+
+} // namespace
+
+void register_engine(py::module_& m) {
+    py::class_<CancelFlag>(m, "CancelFlag", "A flag that stops the blocks of a run between channels once set.")
+        .def(py::init<>())
+        .def("set", [](CancelFlag& f) { f.value.store(true); })
+        .def("is_set", [](const CancelFlag& f) { return f.value.load(); });
+    py::register_exception<Cancelled>(m, "Cancelled", PyExc_RuntimeError);
+    register_engine<ZozuvUza>(m, "ZozuvUzaEngine");
+    register_engine<MultiPMT>(m, "MultiPMTEngine");
+}
+
+} // namespace velmora::batch

@@ -1,0 +1,179 @@
+"""velmora_batch.run: outputs, per-channel overrides, long runs in segments,
+bad input, failures and Ctrl-C."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+import velmora_batch as vb
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def flash_table(channels, times_per_channel):
+    ch = np.repeat(channels, len(times_per_channel))
+    t = np.tile(times_per_channel, len(channels))
+    return vb.PETable(channel=ch, time=t)
+
+
+FLASHES = np.concatenate([np.full(15, 2e-6), np.full(15, 7e-6), np.linspace(1e-6, 9e-6, 20)])
+
+
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+@pytest.mark.parametrize("suffix", [".parquet", ".npz"])
+def test_written_records_equal_the_returned_ones(model, suffix, make_detector, tmp_path):
+    det = make_detector(model, seed=3)
+    table = flash_table([5, 1, 3], FLASHES)
+    rec = vb.run(det, table)
+    assert len(rec) > 6
+    order = np.lexsort((rec["time_ns"] if model == "ZozuvUza" else rec["time"], rec["channel"]))
+    np.testing.assert_array_equal(order, np.arange(len(rec)))  # (channel, time) order
+    out = tmp_path / f"r{suffix}"
+    summary = vb.run(det, table, output=out, block_channels=1, workers=2)
+    assert (summary.path, summary.rows, summary.channels, summary.blocks) == (out, len(rec), 3, 3)
+    assert vb.read_records(out).tobytes() == rec.tobytes()
+    meta = vb.read_metadata(out)
+    assert (meta["seed"], meta["seeding"], meta["velmora_version"]) == (3, "independent", vb.__version__)
+    assert vb.Detector.from_dict(meta["config"]) == det
+    assert sorted(p.name for p in tmp_path.iterdir()) == [out.name]
+
+
+def test_overrides_change_only_their_channels(make_detector):
+    table = flash_table(np.arange(6), FLASHES)
+    plain = vb.run(make_detector("ZozuvUza", seed=8), table)
+    loud = vb.run(make_detector("ZozuvUza", seed=8, gain=80.0), table)
+    mixed = vb.run(make_detector("ZozuvUza", seed=8, overrides={2: {"gain": 80.0}, 4: {"gain": 80.0}}), table)
+    for c in range(6):
+        want = loud if c in (2, 4) else plain
+        assert mixed[mixed["channel"] == c].tobytes() == want[want["channel"] == c].tobytes(), c
+    assert loud[loud["channel"] == 2].tobytes() != plain[plain["channel"] == 2].tobytes()
+
+
+def test_sequential_overrides_keep_one_generator_across_blocks(make_detector):
+    """Sequential seeding with a per-channel setting: the one generator passes
+    through the overridden channel's model, whatever the blocks."""
+    table = flash_table(np.arange(3), FLASHES)
+    det = make_detector("MultiPMT", overrides={1: {"adc_gain": 70.0}})
+    rec = vb.run(det, table, seed=5, seeding="sequential")
+    assert rec.tobytes() == vb.run(det, table, seed=5, seeding="sequential", block_channels=1).tobytes()
+    # Channel 0 comes before any override: the plain model's first call.
+    first = det.build_model(5).simulate(FLASHES, 0)
+    assert len(first) > 0
+    np.testing.assert_array_equal(rec[rec["channel"] == 0]["time"], [r.time for r in first])
+    # Without the override, channel 1 would read other ADC samples.
+    plain = vb.run(make_detector("MultiPMT"), table, seed=5, seeding="sequential")
+    assert (rec[rec["channel"] == 1]["adc_sample"] != plain[plain["channel"] == 1]["adc_sample"]).any()
+
+
+def deterministic(make_detector, model, **params):
+    """A detector whose records do not depend on the seed: PE time offsets and
+    amplitudes fixed within rounding, no noise, no jitter."""
+    det = make_detector(model, **params)
+    det.spectra["time_spectrum"] = (np.array([0.0, 1e-15]), np.array([1.0, 1.0]))
+    det.spectra["amplitude_spectrum"] = (np.array([1.0, 1.0 + 1e-12]), np.array([1.0, 1.0]))
+    return det
+
+
+def test_zozuvuza_segments_carry_record_times_back_exactly(make_detector):
+    det = deterministic(make_detector, "ZozuvUza", noise=0.0, jitter=0)
+    segment = 1e-3  # 250000 ADC steps and ticks
+    burst = np.full(20, 2e-6 + 0.05e-9)
+    one = vb.run(det, flash_table([0], burst), seed=1)
+    assert len(one) == 1
+    late = burst[None, :] + segment * np.arange(4)[:, None]
+    rec = vb.run(det, flash_table([0], late.ravel()), seed=1, segment=segment)
+    assert len(rec) == 4
+    np.testing.assert_array_equal(rec["time_ns"], one["time_ns"][0] + np.arange(4) * 1_000_000)
+    np.testing.assert_array_equal(rec["trigger_time_ticks"], rec["time_ns"] // 4)
+    np.testing.assert_array_equal(rec["waveform"], np.repeat(one["waveform"], 4, axis=0))
+
+
+def test_multipmt_segments_move_hit_times_by_the_origin(make_detector):
+    det = deterministic(make_detector, "MultiPMT", tot_noise=0.0, tot_jitter=0.0, adc_noise=0.0, adc_jitter=0)
+    segment = 2e-3
+    burst = np.full(20, 3e-6 + 0.05e-9)
+    one = vb.run(det, flash_table([2], burst), seed=1)
+    assert len(one) == 1
+    rec = vb.run(det, flash_table([2], np.concatenate([burst, burst + 5 * segment])), seed=1, segment=segment)
+    np.testing.assert_array_equal(rec["time"], [one["time"][0], one["time"][0] + 5 * segment])
+    np.testing.assert_array_equal(rec["time_over_threshold"], np.repeat(one["time_over_threshold"], 2))
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        (dict(segment=3e-9), ValueError, "segment must be a whole number of ADC steps"),
+        (dict(segment=2e-9 * 1001), ValueError, "segment must be a whole number"),
+        (dict(segment=-1.0), ValueError, "segment"),
+        (dict(workers=0), ValueError, "workers"),
+        (dict(block_channels=0), ValueError, "block_channels"),
+        (dict(seeding="random"), ValueError, "seeding"),
+        (dict(dark_rate=-1.0, duration=1.0), ValueError, "dark rate"),
+        (dict(dark_rate=1.0), ValueError, "both"),
+        (dict(channels=[]), ValueError, "empty"),
+        (dict(output="records.txt"), ValueError, "parquet or .npz"),
+        (dict(pmt_time_step=0.0), ValueError, "pmt_time_step"),
+    ],
+    ids=lambda v: v if isinstance(v, str) else None,
+)
+def test_bad_input_fails_before_anything_is_written(kwargs, error, message, make_detector, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    det_params = {k: kwargs.pop(k) for k in ["pmt_time_step"] if k in kwargs}
+    det = make_detector("ZozuvUza", seed=1, **det_params)
+    kwargs.setdefault("output", tmp_path / "out.parquet")
+    with pytest.raises(error, match=message):
+        vb.run(det, flash_table([0, 1], FLASHES), **kwargs)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_failing_channel_is_named_and_leaves_no_file(make_detector, tmp_path):
+    det = make_detector("ZozuvUza", seed=1, early_handling="THROW")
+    table = vb.PETable(channel=np.r_[np.zeros(30, int), np.full(30, 4)], time=np.r_[np.full(30, 2e-6), np.full(30, -1e-6)])
+    with pytest.raises(RuntimeError, match="channel 4: Early trigger"):
+        vb.run(det, table, output=tmp_path / "out.parquet", block_channels=1)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_progress_bar_counts_channels(make_detector, capsys):
+    vb.run(make_detector("MultiPMT", seed=1), flash_table(np.arange(4), FLASHES), progress=True, block_channels=2)
+    err = capsys.readouterr().err
+    assert "4/4" in err and "ch" in err
+
+
+INTERRUPTED_RUN = """
+import sys
+import velmora_batch as vb
+det = vb.Detector.from_config(sys.argv[1])
+print("running", flush=True)
+vb.run(det, dark_rate=3e3, duration=2.0, channels=range(4000), seed=1, workers=2, block_channels=8,
+       output=sys.argv[2])
+print("finished", flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_run_quickly_and_leaves_no_file(tmp_path):
+    out = tmp_path / "dark.parquet"
+    proc = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(INTERRUPTED_RUN), str(ROOT / "examples/zozuvuza/config.json"), str(out)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=os.environ.copy(),
+    )
+    try:
+        assert proc.stdout.readline().strip() == "running"
+        time.sleep(1.0)
+        assert proc.poll() is None, proc.stderr.read()
+        start = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=30)
+        stopped = time.monotonic() - start
+    finally:
+        proc.kill()
+    assert proc.returncode != 0
+    assert "KeyboardInterrupt" in err
+    assert stopped < 5.0, stopped
+    assert list(tmp_path.iterdir()) == []
