@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and installs velmora into .venv, installs matplotlib, and runs the
-# demo (examples/demo.py); extra arguments go to the demo, e.g. --no-plot.
+# demos: examples/demo.py (a few channels through the velmora module) and
+# examples/detector_demo.py (a whole detector through `velmora run`); extra
+# arguments go to both, e.g. --no-plot.
 #   bash tools/demo.sh [--output DIR] [--no-plot]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
@@ -13,3 +15,5 @@ if ! "$PY" -c 'import matplotlib' 2>/dev/null; then
 fi
 echo "== examples/demo.py"
 "$PY" "$ROOT/examples/demo.py" "$@"
+echo "== examples/detector_demo.py"
+"$PY" "$ROOT/examples/detector_demo.py" "$@"

@@ -1,6 +1,7 @@
 """The bundled examples must keep working: the demo runs with the installed
 module, finds the flash in every channel of both detectors, and draws its
-plot; the committed detector files are the ones the generator writes."""
+plot; the detector demo runs a whole detector through the command line; the
+committed detector files are the ones the generator writes."""
 
 import importlib.util
 import re
@@ -13,6 +14,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 DEMO = EXAMPLES / "demo.py"
+DETECTOR_DEMO = EXAMPLES / "detector_demo.py"
 ROW = re.compile(r"^\s*(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(.*)$", re.MULTILINE)
 
 
@@ -96,3 +98,24 @@ def test_demo_writes_its_plot(tmp_path):
     assert f"plot written to {png}" in result.stdout
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert png.stat().st_size > 10_000
+
+
+def test_detector_demo_runs_the_whole_detector(tmp_path):
+    plot = importlib.util.find_spec("matplotlib") is not None
+    result = subprocess.run([sys.executable, str(DETECTOR_DEMO), "--output", str(tmp_path), "--workers", "2",
+                             *([] if plot else ["--no-plot"])], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    out = result.stdout
+    assert out.count("$ velmora run ") == 2
+    rate = float(re.search(r"dark-noise hit rate: ([\d.]+) kHz", out).group(1))
+    assert 2.5 < rate < 3.0  # nearly every one of the 3 kHz of dark PEs fires the discriminator
+    seen, lit = map(int, re.search(r"flash seen in (\d+) of (\d+) channels", out).groups())
+    assert seen == lit > 1000
+    found, bright, dim_found, dim = map(int, re.search(
+        r"flash window in (\d+) of (\d+) channels with at least 10 flash PEs; (\d+) of (\d+)", out).groups())
+    assert found == bright > 1000 and dim_found < dim / 10
+    gain = float(re.search(r"charge per flash PE: ([\d.]+) LSB", out).group(1))
+    assert 40 < gain < 80
+    if plot:
+        png = tmp_path / "detector.png"
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 10_000

@@ -1,0 +1,176 @@
+"""velmora detector demo: a whole detector of 2,000 channels through `velmora run`.
+
+A light source near channel 1000 flashes once; each channel sees a Poisson
+number of flash PEs whose mean falls off with its distance from the source, on
+top of 3 kHz of dark noise over 0.1 s. The flash PEs go into a PE table (.npz);
+`velmora run` adds the dark noise and simulates both example detectors on all
+cores, writing one Parquet record file each. The demo then reads the records
+back, prints a summary (measured dark rate, flash hits and charges) and, unless
+--no-plot is given, draws <output>/detector.png:
+
+- MultiPMT hits per channel outside the flash, as a rate, against the true
+  dark rate;
+- the MultiPMT ADC-sample spectrum of dark-noise hits and of flash hits;
+- the ZozuvUza flash charge per channel with the true number of flash PEs;
+- the ZozuvUza flash charge against the true number of flash PEs.
+
+    python examples/detector_demo.py [--output DIR] [--no-plot] [--workers N]
+"""
+
+import argparse
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import numpy.typing as npt
+import velmora_batch as vb
+
+HERE = Path(__file__).resolve().parent
+
+CHANNELS = 2000
+DURATION = 0.1  # seconds of dark noise per channel
+DARK_RATE = 3e3  # dark-noise PEs per second and channel
+FLASH_TIME = 50e-3  # seconds
+SOURCE = 1000  # the channel nearest the light source
+WIDTH = 350.0  # channels over which the flash intensity falls to 60 %
+PEAK_PES = 40.0  # mean flash PEs of the nearest channel
+SEED = 7
+FLASH_WINDOW = (FLASH_TIME - 20e-9, FLASH_TIME + 200e-9)  # records in here belong to the flash
+
+
+Ints = npt.NDArray[np.int64]
+Floats = npt.NDArray[np.float64]
+
+
+def flash_pes(rng: np.random.Generator) -> tuple[Ints, Floats, Ints]:
+    """Channel and time of every flash PE, and the number per channel."""
+    channel = np.arange(CHANNELS)
+    mean = PEAK_PES * np.exp(-0.5 * ((channel - SOURCE) / WIDTH) ** 2)
+    counts = rng.poisson(mean)
+    return np.repeat(channel, counts), np.full(counts.sum(), FLASH_TIME), counts
+
+
+def velmora_run(config: Path, pes: Path, output: Path, workers: int | None) -> Path:
+    """Runs the `velmora run` command (the console script's entry point in
+    this interpreter) and returns its output file."""
+    args = ["run", str(config), "--pes", str(pes), "--dark-rate", str(DARK_RATE), "--duration", str(DURATION),
+            "--channels", f"0-{CHANNELS - 1}", "--seed", str(SEED), "--no-progress", "-o", str(output)]
+    if workers is not None:
+        args += ["--workers", str(workers)]
+    print("$ velmora " + shlex.join(args))
+    result = subprocess.run([sys.executable, "-m", "velmora_batch.cli", *args], capture_output=True, text=True)
+    print(result.stdout + result.stderr, end="")
+    if result.returncode != 0:
+        raise SystemExit(result.returncode)
+    return output
+
+
+def in_flash(times: Floats) -> npt.NDArray[np.bool_]:
+    return (times >= FLASH_WINDOW[0]) & (times < FLASH_WINDOW[1])
+
+
+def summarise_multipmt(hits: npt.NDArray[np.void], counts: Ints) -> tuple[Floats, npt.NDArray[np.bool_], bool]:
+    """Prints and returns per channel the dark-noise rate (hits outside the
+    flash) and whether the flash was seen."""
+    flash = in_flash(hits["time"])
+    dark_rate = np.bincount(hits["channel"][~flash], minlength=CHANNELS) / DURATION
+    seen = np.bincount(hits["channel"][flash], minlength=CHANNELS) > 0
+    lit = counts >= 5
+    print(f"== MultiPMT: {len(hits)} hits in {CHANNELS} channels")
+    print(f"dark-noise hit rate: {dark_rate.mean() / 1e3:.3f} kHz per channel on average "
+          f"(true PE rate {DARK_RATE / 1e3:g} kHz; the discriminator fires on nearly every PE)")
+    print(f"flash seen in {seen[lit].sum()} of {lit.sum()} channels with at least 5 flash PEs\n")
+    return dark_rate, flash, bool(seen[lit].all())
+
+
+def summarise_zozuvuza(windows: npt.NDArray[np.void], counts: Ints) -> tuple[Floats, bool]:
+    """Prints and returns the flash charge per channel (NaN where no window
+    opened at the flash)."""
+    start = windows["time_ns"] * 1e-9
+    flash = windows[in_flash(start)]
+    charge = np.full(CHANNELS, np.nan)
+    charge[flash["channel"]] = flash["intsum"]  # the window sum above the baseline
+    lit = counts >= 10
+    gain = np.nanmedian(charge[lit] / counts[lit])
+    print(f"== ZozuvUza: {len(windows)} readout windows in {CHANNELS} channels, {len(flash)} at the flash")
+    print(f"flash window in {np.isfinite(charge[lit]).sum()} of {lit.sum()} channels with at least 10 flash PEs; "
+          f"{np.isfinite(charge[counts < 2]).sum()} of {(counts < 2).sum()} with fewer than 2")
+    print(f"charge per flash PE: {gain:.1f} LSB (median over those channels)\n")
+    return charge, bool(np.isfinite(charge[lit]).all())
+
+
+def plot(path: Path, counts: Ints, hits: npt.NDArray[np.void], dark_rate: Floats, flash: npt.NDArray[np.bool_],
+         charge: Floats) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    channel = np.arange(CHANNELS)
+    fig, ax = plt.subplots(2, 2, figsize=(12, 8.5))
+    ax[0, 0].plot(channel, dark_rate / 1e3, ".", ms=2, alpha=0.5, label="hits outside the flash")
+    ax[0, 0].axhline(DARK_RATE / 1e3, color="k", lw=1, label="true dark-noise PE rate")
+    ax[0, 0].set(xlabel="channel", ylabel="rate (kHz)", title="MultiPMT: dark-noise hit rate per channel",
+                 ylim=(0, 2 * DARK_RATE / 1e3))
+    ax[0, 0].legend(loc="lower right")
+
+    bins = np.arange(0, 2000, 10)
+    ax[0, 1].hist([hits["adc_sample"][~flash], hits["adc_sample"][flash]], bins=bins, histtype="step",
+                  label=["dark-noise hits", "flash hits"])
+    ax[0, 1].set(xlabel="ADC sample (LSB)", ylabel="hits per 10 LSB", yscale="log",
+                 title="MultiPMT: ADC sample spectrum")
+    ax[0, 1].legend()
+
+    ax[1, 0].plot(channel, charge, ".", ms=2, label="flash window charge (LSB)")
+    gain = np.nanmedian(charge[counts >= 10] / counts[counts >= 10])
+    ax[1, 0].plot(channel, counts * gain, ".", ms=1, alpha=0.4, color="gray",
+                  label=f"true flash PEs x {gain:.0f} LSB")
+    ax[1, 0].set(xlabel="channel", ylabel="charge (LSB)", title="ZozuvUza: flash charge per channel")
+    ax[1, 0].legend()
+
+    seen = np.isfinite(charge)
+    ax[1, 1].plot(counts[seen], charge[seen], ".", ms=3, alpha=0.5)
+    top = counts.max() + 1
+    ax[1, 1].plot([0, top], [0, top * gain], "k-", lw=1, label=f"{gain:.0f} LSB per PE")
+    ax[1, 1].set(xlabel="true flash PEs", ylabel="charge (LSB)",
+                 title="ZozuvUza: flash charge against flash PEs")
+    ax[1, 1].legend()
+    fig.suptitle(f"{CHANNELS} channels, {DARK_RATE / 1e3:g} kHz dark noise over {DURATION:g} s, "
+                 f"one flash at {FLASH_TIME * 1e3:g} ms (seed {SEED})")
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=90)
+    plt.close(fig)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description="velmora detector demo: 2,000 channels through velmora run.")
+    parser.add_argument("--output", type=Path, default=HERE / "output", help="directory for the files and the plot")
+    parser.add_argument("--no-plot", action="store_true", help="skip the plot (no matplotlib needed)")
+    parser.add_argument("--workers", type=int, help="workers of velmora run (default: the number of cores)")
+    args = parser.parse_args()
+    args.output.mkdir(parents=True, exist_ok=True)
+
+    channel, time, counts = flash_pes(np.random.default_rng(SEED))
+    pes = args.output / "flash.npz"
+    np.savez(pes, channel=channel, time=time)
+    print(f"{len(channel)} flash PEs in {CHANNELS} channels written to {pes}")
+
+    hits = vb.read_records(velmora_run(HERE / "multipmt" / "config.json", pes, args.output / "multipmt.parquet",
+                                       args.workers))
+    windows = vb.read_records(velmora_run(HERE / "zozuvuza" / "config.json", pes, args.output / "zozuvuza.parquet",
+                                          args.workers))
+    print()
+    dark_rate, flash, multipmt_ok = summarise_multipmt(hits, counts)
+    charge, zozuvuza_ok = summarise_zozuvuza(windows, counts)
+    if not args.no_plot:
+        path = args.output / "detector.png"
+        plot(path, counts, hits, dark_rate, flash, charge)
+        print(f"plot written to {path}")
+    return 0 if multipmt_ok and zozuvuza_ok else 1
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

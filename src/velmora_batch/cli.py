@@ -1,0 +1,159 @@
+"""The ``velmora`` command: a thin shell over :func:`velmora_batch.run`.
+
+    velmora run CONFIG [--pes FILE] [--dark-rate HZ --duration S] [--channels 0-1999]
+                [--seed N] [--workers N] [--seeding independent|sequential] [--segment S]
+                [--set key=value ...] [--dry-run] [--progress/--no-progress] -o OUTPUT
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+from pathlib import Path
+from typing import Any
+
+import click
+import numpy as np
+
+from ._detector import Detector, apply_settings
+from ._pes import PETable, read_pes, run_channels
+from ._records import record_dtype
+
+# Errors of the user's input and of the model, shown as one line without a traceback.
+USER_ERRORS = (ValueError, RuntimeError, OSError, MemoryError)
+
+
+def default_workers() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not on Linux
+        return os.cpu_count() or 1
+
+
+@click.group(context_settings={"help_option_names": ["-h", "--help"]})
+@click.version_option(package_name="velmora", prog_name="velmora")
+def main() -> None:
+    """Whole-detector runs of the velmora PMT readout simulation."""
+
+
+@main.command()
+@click.argument("config", type=click.Path(exists=True, dir_okay=False, path_type=Path))
+@click.option("--pes", type=click.Path(exists=True, dir_okay=False, path_type=Path),
+              help="PE table (.parquet, .npz or .csv) with columns channel and time (seconds).")
+@click.option("--dark-rate", type=float, metavar="HZ", help="Dark-noise rate per channel, PEs per second.")
+@click.option("--duration", type=float, metavar="S", help="Dark-noise duration in seconds, from time 0.")
+@click.option("--channels", metavar="LIST", help="Channels to simulate, e.g. 0-1999 or 0-9,20,30-39.")
+@click.option("--seed", type=int, help="Seed of the run (default: the config's).")
+@click.option("--workers", type=click.IntRange(min=1), default=default_workers, show_default="the number of cores",
+              help="Channels simulated at once.")
+@click.option("--seeding", type=click.Choice(["independent", "sequential"]), default="independent",
+              show_default=True, help="Seed per channel, or one generator for all channels in order.")
+@click.option("--segment", type=float, metavar="S", help="Simulate long runs in segments of S seconds.")
+@click.option("--block-channels", type=click.IntRange(min=1), metavar="N", help="Channels per block of output.")
+@click.option("--set", "settings", multiple=True, metavar="KEY=VALUE",
+              help="Change a config value (repeatable), e.g. --set gain=32.5.")
+@click.option("--dry-run", is_flag=True, help="Print what the run would do and exit.")
+@click.option("--progress/--no-progress", default=None,
+              help="Progress bar on standard error (default: when it is a terminal).")
+@click.option("-o", "--output", type=click.Path(dir_okay=False, path_type=Path),
+              help="Record file to write (.parquet or .npz).")
+def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float | None, channels: str | None,
+        seed: int | None, workers: int, seeding: str, segment: float | None, block_channels: int | None,
+        settings: tuple[str, ...], dry_run: bool, progress: bool | None, output: Path | None) -> None:
+    """Simulates the detector of CONFIG for a PE table and/or dark noise and
+    writes its records to OUTPUT."""
+    from . import _run
+
+    if output is None and not dry_run:
+        raise click.UsageError("Missing option '-o' / '--output'.")
+    if pes is None and dark_rate is None:
+        raise click.UsageError("Nothing to simulate: give --pes FILE and/or --dark-rate HZ --duration S.")
+    if output is not None and output.suffix.lower() not in (".parquet", ".npz"):
+        raise click.UsageError(f"Output {output}: record files must end in .parquet or .npz.")
+    try:
+        detector = load_detector(config, settings)
+        table = read_pes(pes) if pes is not None else None
+        selection = run_channels(table, dark_rate, duration, channels)
+        options: dict[str, Any] = dict(seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
+                                       channels=selection, seeding=seeding, segment=segment,
+                                       block_channels=block_channels)
+        if dry_run:
+            click.echo(describe(detector, table, **options))
+            return
+        if progress is None:
+            progress = sys.stderr.isatty()
+        summary = _run.run(detector, table, output=output, progress=progress, **options)
+    except USER_ERRORS as e:
+        raise click.ClickException(str(e)) from None
+    click.echo(f"{summary_rows(summary)} records written to {output}")
+
+
+def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:
+    """The detector of a config file with the ``--set`` changes applied."""
+    if not settings:
+        return Detector.from_config(config)
+    try:
+        raw = json.loads(config.read_text())
+    except json.JSONDecodeError as e:
+        raise ValueError(f"{config}: not valid JSON: {e}") from None
+    if not isinstance(raw, dict):
+        raise ValueError(f"{config}: a config must be a JSON object")
+    return Detector.from_dict(apply_settings(raw, settings), base_dir=config.parent, where=str(config))
+
+
+def summary_rows(summary: Any) -> int:
+    if isinstance(summary, dict):
+        return int(summary["rows"])
+    return int(getattr(summary, "rows", len(summary)))
+
+
+# Bytes a model holds per PE while it simulates a channel (the PE deposits and
+# the signal formed from them), as measured on the example detectors.
+MODEL_BYTES_PER_PE = {"ZozuvUza": 32, "MultiPMT": 80}
+
+
+def plan(detector: Detector, pes: PETable | None, *, dark_rate: float | None, duration: float | None,
+         channels: np.ndarray | None, workers: int, block_channels: int | None) -> dict[str, Any]:
+    """The size of a run: channels, expected PEs, blocks, and an upper
+    estimate of its peak memory (the PE input and its grouped copy, plus the
+    blocks in flight with their PEs, the models' working memory and at most
+    one record per PE)."""
+    from . import _run
+
+    channels = run_channels(pes, dark_rate, duration, channels)
+    n_channels = len(channels)
+    table_pes = int(np.isin(pes.channel, channels).sum()) if pes is not None else 0
+    dark_pes = n_channels * dark_rate * duration if dark_rate is not None and duration is not None else 0.0
+    expected = table_pes + dark_pes
+    block = block_channels or _run.default_block_channels(n_channels, workers)
+    blocks = -(-n_channels // block)
+    in_flight = min(blocks, _run.blocks_in_flight(workers))
+    samples = detector.params.get("waveform_samples", 1)
+    assert isinstance(samples, int)
+    record_bytes = record_dtype(detector.model, samples).itemsize
+    per_pe = 8 + MODEL_BYTES_PER_PE[detector.model] + record_bytes
+    peak = 32 * (len(pes) if pes is not None else 0) + in_flight * (expected / max(blocks, 1)) * per_pe
+    return {"channels": n_channels, "pes": expected, "blocks": blocks, "block_channels": block, "peak_bytes": peak}
+
+
+def describe(detector: Detector, pes: PETable | None, *, dark_rate: float | None, duration: float | None,
+             channels: np.ndarray | None, workers: int, block_channels: int | None, **_: Any) -> str:
+    """What a run would do: channels, expected PEs, blocks and an estimate of
+    its peak memory."""
+    plan_ = plan(detector, pes, dark_rate=dark_rate, duration=duration, channels=channels, workers=workers,
+                     block_channels=block_channels)
+    lines = [
+        f"model:          {detector.model}",
+        f"channels:       {plan_['channels']}",
+        f"expected PEs:   {plan_['pes']:.6g}",
+        f"blocks:         {plan_['blocks']} of up to {plan_['block_channels']} channels",
+        f"workers:        {workers}",
+        f"peak memory:    about {plan_['peak_bytes'] / 2**20:.0f} MiB (estimate)",
+    ]
+    return "\n".join(lines)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,111 @@
+"""The velmora command line: the same records as the Python API, typed --set
+changes, the dry run, and clean one-line errors."""
+
+import json
+from importlib.metadata import entry_points
+from pathlib import Path
+
+import numpy as np
+import pytest
+import velmora_batch as vb
+from click.testing import CliRunner
+from velmora_batch.cli import main
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+ZOZUVUZA = EXAMPLES / "zozuvuza" / "config.json"
+MULTIPMT = EXAMPLES / "multipmt" / "config.json"
+
+
+def velmora(*args):
+    return CliRunner().invoke(main, [str(a) for a in args])
+
+
+@pytest.fixture
+def pes(tmp_path):
+    """A flash in channels 3 to 6 and a few PEs in channel 40, as a .npz file."""
+    channel = np.repeat([3, 4, 5, 6, 40], [30, 30, 30, 30, 2])
+    time = np.where(channel == 40, 5e-6, 2e-6)
+    path = tmp_path / "pes.npz"
+    np.savez(path, channel=channel, time=time)
+    return path
+
+
+@pytest.mark.parametrize("config", [ZOZUVUZA, MULTIPMT], ids=["zozuvuza", "multipmt"])
+def test_run_writes_the_records_of_the_python_api(tmp_path, pes, config):
+    output = tmp_path / "records.parquet"
+    result = velmora("run", config, "--pes", pes, "--dark-rate", 2e4, "--duration", 1e-3, "--channels", "0-7",
+                     "--seed", 11, "--workers", 2, "-o", output)
+    assert result.exit_code == 0, result.output
+    expected = vb.run(vb.Detector.from_config(config), vb.read_pes(pes), seed=11, workers=1, dark_rate=2e4,
+                      duration=1e-3, channels=range(8))
+    records = vb.read_records(output)
+    assert len(records) > 0 and set(records["channel"].tolist()) <= set(range(8))
+    assert records.tobytes() == expected.tobytes()
+    assert f"{len(records)} records written to {output}" in result.output
+    assert vb._records.read_metadata(output)["seed"] == 11
+
+
+def test_set_changes_the_detector(tmp_path, pes):
+    plain, changed = tmp_path / "plain.npz", tmp_path / "changed.npz"
+    for output, extra in ((plain, []), (changed, ["--set", "gain=45", "--set", "adc_threshold=70"])):
+        result = velmora("run", ZOZUVUZA, "--pes", pes, "--seed", 3, "-o", output, *extra)
+        assert result.exit_code == 0, result.output
+    config = vb._records.read_metadata(changed)["config"]
+    assert config["gain"] == 45.0 and config["adc_threshold"] == 70
+    assert vb.read_records(plain)["intsum"].sum() < vb.read_records(changed)["intsum"].sum()
+
+
+def test_dry_run_counts_without_simulating(tmp_path, pes):
+    output = tmp_path / "never.parquet"
+    result = velmora("run", MULTIPMT, "--pes", pes, "--dark-rate", 3e3, "--duration", 0.5, "--channels", "0-1999",
+                     "--block-channels", 300, "--workers", 2, "--dry-run", "-o", output)
+    assert result.exit_code == 0, result.output
+    lines = dict(line.split(":", 1) for line in result.output.splitlines())
+    assert int(lines["channels"]) == 2000
+    assert float(lines["expected PEs"]) == pytest.approx(122 + 2000 * 3e3 * 0.5)
+    assert lines["blocks"].split()[0] == "7"
+    assert "MiB" in lines["peak memory"]
+    assert not output.exists()
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--dark-rate", -1, "--duration", 1, "--channels", "0-3"], "dark rate must be a finite number not below zero"),
+    (["--dark-rate", 1e3, "--channels", "0-3"], "needs both a rate and a duration"),
+    (["--dark-rate", 1e3, "--duration", 1, "--channels", "4-2"], "ends before it starts"),
+    (["--dark-rate", 1e3, "--duration", 1, "--channels", "0-3", "--set", "gian=3"], "did you mean 'gain'?"),
+    (["--dark-rate", 1e3, "--duration", 1, "--channels", "0-3", "--set", "noise=-1"],
+     "noise must be a finite number not below zero"),
+    (["--dark-rate", 1e3, "--duration", 1], "needs a channel selection"),
+])
+def test_errors_are_one_clean_line(tmp_path, args, message):
+    result = velmora("run", ZOZUVUZA, *args, "-o", tmp_path / "out.parquet")
+    assert result.exit_code == 1
+    assert result.output.startswith("Error: ") and message in result.output
+    assert len(result.output.strip().splitlines()) == 1 and "Traceback" not in result.output
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--dark-rate", 1e3, "--duration", 1, "--channels", "0-3"], "Missing option '-o'"),
+    (["-o", "x.parquet"], "Nothing to simulate"),
+    (["--dark-rate", 1e3, "--duration", 1, "-o", "x.csv"], "must end in .parquet or .npz"),
+    (["--seeding", "random", "-o", "x.parquet"], "'random' is not one of"),
+])
+def test_usage_errors(args, message):
+    result = velmora("run", ZOZUVUZA, *args)
+    assert result.exit_code == 2 and message in result.output
+
+
+def test_bad_config_and_pe_file(tmp_path):
+    config = tmp_path / "config.json"
+    config.write_text(json.dumps({"model": "MultiPMT"}))
+    result = velmora("run", config, "--dark-rate", 1, "--duration", 1, "--channels", "0", "-o", tmp_path / "o.npz")
+    assert result.exit_code == 1 and "missing keys 'time_spectrum'" in result.output
+    np.savez(tmp_path / "pes.npz", channel=[1], times=[0.0])
+    result = velmora("run", ZOZUVUZA, "--pes", tmp_path / "pes.npz", "-o", tmp_path / "o.npz")
+    assert result.exit_code == 1 and "no array 'time'" in result.output
+
+
+def test_console_script_is_installed():
+    (script,) = entry_points(group="console_scripts", name="velmora")
+    assert script.load() is main
