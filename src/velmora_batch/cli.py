@@ -87,7 +87,7 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
         summary = _run.run(detector, table, output=output, progress=progress, **options)
     except USER_ERRORS as e:
         raise click.ClickException(str(e)) from None
-    click.echo(f"{summary_rows(summary)} records written to {output}")
+    click.echo(f"{summary.rows} records written to {output}")
 
 
 def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:
@@ -101,12 +101,6 @@ def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:
     if not isinstance(raw, dict):
         raise ValueError(f"{config}: a config must be a JSON object")
     return Detector.from_dict(apply_settings(raw, settings), base_dir=config.parent, where=str(config))
-
-
-def summary_rows(summary: Any) -> int:
-    if isinstance(summary, dict):
-        return int(summary["rows"])
-    return int(getattr(summary, "rows", len(summary)))
 
 
 # Bytes a model holds per PE while it simulates a channel (the PE deposits and
@@ -127,9 +121,9 @@ def plan(detector: Detector, pes: PETable | None, *, dark_rate: float | None, du
     table_pes = int(np.isin(pes.channel, channels).sum()) if pes is not None else 0
     dark_pes = n_channels * dark_rate * duration if dark_rate is not None and duration is not None else 0.0
     expected = table_pes + dark_pes
-    block = block_channels or _run.default_block_channels(n_channels, workers)
+    block = block_channels or _run._default_block_channels(expected, n_channels)
     blocks = -(-n_channels // block)
-    in_flight = min(blocks, _run.blocks_in_flight(workers))
+    in_flight = min(blocks, workers + 1)  # run keeps at most workers + 1 blocks in memory
     samples = detector.params.get("waveform_samples", 1)
     assert isinstance(samples, int)
     record_bytes = record_dtype(detector.model, samples).itemsize
@@ -139,11 +133,13 @@ def plan(detector: Detector, pes: PETable | None, *, dark_rate: float | None, du
 
 
 def describe(detector: Detector, pes: PETable | None, *, dark_rate: float | None, duration: float | None,
-             channels: np.ndarray | None, workers: int, block_channels: int | None, **_: Any) -> str:
+             channels: np.ndarray | None, workers: int, block_channels: int | None, seeding: str, **_: Any) -> str:
     """What a run would do: channels, expected PEs, blocks and an estimate of
     its peak memory."""
+    if seeding == "sequential":
+        workers = 1  # one generator through the channels in order
     plan_ = plan(detector, pes, dark_rate=dark_rate, duration=duration, channels=channels, workers=workers,
-                     block_channels=block_channels)
+                 block_channels=block_channels)
     lines = [
         f"model:          {detector.model}",
         f"channels:       {plan_['channels']}",

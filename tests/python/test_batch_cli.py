@@ -42,7 +42,7 @@ def test_run_writes_the_records_of_the_python_api(tmp_path, pes, config):
     assert len(records) > 0 and set(records["channel"].tolist()) <= set(range(8))
     assert records.tobytes() == expected.tobytes()
     assert f"{len(records)} records written to {output}" in result.output
-    assert vb._records.read_metadata(output)["seed"] == 11
+    assert vb.read_metadata(output)["seed"] == 11
 
 
 def test_set_changes_the_detector(tmp_path, pes):
@@ -50,7 +50,7 @@ def test_set_changes_the_detector(tmp_path, pes):
     for output, extra in ((plain, []), (changed, ["--set", "gain=45", "--set", "adc_threshold=70"])):
         result = velmora("run", ZOZUVUZA, "--pes", pes, "--seed", 3, "-o", output, *extra)
         assert result.exit_code == 0, result.output
-    config = vb._records.read_metadata(changed)["config"]
+    config = vb.read_metadata(changed)["config"]
     assert config["gain"] == 45.0 and config["adc_threshold"] == 70
     assert vb.read_records(plain)["intsum"].sum() < vb.read_records(changed)["intsum"].sum()
 
