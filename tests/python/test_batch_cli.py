@@ -2,6 +2,10 @@
 changes, the dry run, and clean one-line errors."""
 
 import json
+import signal
+import subprocess
+import sys
+import time
 from importlib.metadata import entry_points
 from pathlib import Path
 
@@ -109,3 +113,21 @@ def test_bad_config_and_pe_file(tmp_path):
 def test_console_script_is_installed():
     (script,) = entry_points(group="console_scripts", name="velmora")
     assert script.load() is main
+
+
+def test_ctrl_c_leaves_no_file(tmp_path):
+    output = tmp_path / "dark.parquet"
+    command = [sys.executable, "-m", "velmora_batch.cli", "run", str(MULTIPMT), "--dark-rate", "1e5", "--duration",
+               "1", "--channels", "0-9999", "--block-channels", "10", "--workers", "1", "-o", str(output)]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    # Interrupt once the run has started writing (its temporary file exists).
+    while not list(tmp_path.iterdir()) and time.monotonic() < deadline and process.poll() is None:
+        time.sleep(0.05)
+    assert process.poll() is None, "the run ended before it could be interrupted"
+    interrupted = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    _, stderr = process.communicate(timeout=30)
+    assert time.monotonic() - interrupted < 5
+    assert process.returncode != 0 and "Traceback" not in stderr
+    assert list(tmp_path.iterdir()) == []
