@@ -49,8 +49,19 @@ PYBIND11_MODULE(velmora, m, py::multiple_interpreters::not_supported()) {
     register_multipmt(m);         // MultiPMT
     m.def("generate_pe_list", &generate_pe_list_helper, py::arg("num_channels"), py::arg("pes_per_channel"),
           py::arg("time_interval"),
-          "Generates a PE list for testing purposes.\n\nParameters\n----------\nnum_channels : int\n    Number of "
-          "channels to generate PEs for\npes_per_channel : int\n    Number of PEs per channel\ntime_interval : "
-          "float\n    Time interval between PEs in seconds\n\nReturns\n-------\nList[Tuple[int, List[float]]]\n    "
-          "A list of tuples containing the channel number and a vector of photo electron times in seconds");
+          R"doc(Generates a PE list for testing purposes.
+
+Parameters
+----------
+num_channels : int
+    Number of channels to generate PEs for
+pes_per_channel : int
+    Number of PEs per channel
+time_interval : float
+    Time interval between PEs in seconds
+
+Returns
+-------
+List[Tuple[int, List[float]]]
+    A list of tuples containing the channel number and a vector of photo electron times in seconds)doc");
 }

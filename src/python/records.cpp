@@ -8,32 +8,33 @@ namespace velmora::python {
 void register_early_handling(py::module_& m) {
     using EH = ZozuvUza::EarlyHandling;
     py::enum_<EH>(m, "EarlyHandling")
-        .value("IGNORE", EH::IGNORE, "Ignore early triggers")
-        .value("ZERO", EH::ZERO, "Clamp early triggers to zero")
-        .value("WARN", EH::WARN, "Warn and ignore early triggers")
-        .value("THROW", EH::THROW, "Throw on early triggers")
+        .value("IGNORE", EH::IGNORE, R"doc(Ignore early triggers)doc")
+        .value("ZERO", EH::ZERO, R"doc(Clamp early triggers to zero)doc")
+        .value("WARN", EH::WARN, R"doc(Warn and ignore early triggers)doc")
+        .value("THROW", EH::THROW, R"doc(Throw on early triggers)doc")
         .export_values();
 }
 
 void register_zozuvuza_trigger(py::module_& m) {
     using R = ostrelin::ZozuvUzaTrigger;
     py::class_<R>(m, "ZozuvUzaTrigger", py::module_local())
-        .def_readwrite("channel", &R::channel, "Channel number")
-        .def_readwrite("trigger_time_s", &R::trigger_time_s, "Seconds since run start")
-        .def_readwrite("trigger_time_ticks", &R::trigger_time_ticks, "Ticks since last full second (tick = 4ns)")
-        .def_readwrite("baseline", &R::baseline, "Baseline in LSB")
-        .def_readwrite("intsum", &R::intsum, "Waveform sum in LSB")
-        .def_readwrite("waveform", &R::waveform, "ADC samples in LSB")
-        .def_readonly_static("SECONDS_PER_TICK", &R::SECONDS_PER_TICK, "Number of seconds per tick (4ns)");
+        .def_readwrite("channel", &R::channel, R"doc(Channel number)doc")
+        .def_readwrite("trigger_time_s", &R::trigger_time_s, R"doc(Seconds since run start)doc")
+        .def_readwrite("trigger_time_ticks", &R::trigger_time_ticks,
+                       R"doc(Ticks since last full second (tick = 4ns))doc")
+        .def_readwrite("baseline", &R::baseline, R"doc(Baseline in LSB)doc")
+        .def_readwrite("intsum", &R::intsum, R"doc(Waveform sum in LSB)doc")
+        .def_readwrite("waveform", &R::waveform, R"doc(ADC samples in LSB)doc")
+        .def_readonly_static("SECONDS_PER_TICK", &R::SECONDS_PER_TICK, R"doc(Number of seconds per tick (4ns))doc");
 }
 
 void register_multipmt_trigger(py::module_& m) {
     using R = ostrelin::MultiPMTTrigger;
     py::class_<R>(m, "MultiPMTTrigger", py::module_local())
-        .def_readwrite("time", &R::time, "Trigger time in seconds")
-        .def_readwrite("channel", &R::channel, "Channel number")
-        .def_readwrite("time_over_threshold", &R::time_over_threshold, "Time over threshold in seconds")
-        .def_readwrite("adc_sample", &R::adc_sample, "ADC sample in LSB");
+        .def_readwrite("time", &R::time, R"doc(Trigger time in seconds)doc")
+        .def_readwrite("channel", &R::channel, R"doc(Channel number)doc")
+        .def_readwrite("time_over_threshold", &R::time_over_threshold, R"doc(Time over threshold in seconds)doc")
+        .def_readwrite("adc_sample", &R::adc_sample, R"doc(ADC sample in LSB)doc");
 }
 
 } // namespace velmora::python

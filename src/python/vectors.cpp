@@ -1,14 +1,23 @@
-// The six list types. Number vectors and the PE list are the plain standard
-// vector bindings. The two record vectors hand out records that refer into
-// their storage; before any operation that changes a record vector's length,
-// every such record still alive is detached: it takes over a copy of its
-// element as it was, so that it never reads or writes storage that the vector
-// no longer owns, nor shows another element after a shift.
+// The six list types, bound with the binding library's standard vector binding.
+// Some of its methods are replaced, with the same signatures and docstrings,
+// because Python code may run while they work and change the very vector they
+// work on (a generator, an item's conversion, a loop body):
+//  - `extend` from an iterable runs the iterable to its end and converts every
+//    item before the vector changes, so a bad item leaves the vector as it was
+//    and nothing the iterable does to the vector is undone or overwritten;
+//  - iterators hold the vector and an index and check the current length at
+//    every step, so a vector that grows or shrinks is never read out of bounds;
+//  - `extend` and slice assignment from the vector itself work on a copy.
+// The two record vectors hand out records that refer into their storage
+// (instances.h); everything that changes their length detaches those records
+// first.
 #include "bindings.h"
+#include "instances.h"
 
+#include <iterator>
 #include <memory>
-#include <new>
-#include <unordered_map>
+#include <stdexcept>
+#include <type_traits>
 
 namespace velmora::python {
 namespace {
@@ -18,6 +27,14 @@ namespace {
 template <typename Vector>
 struct ElementRef {
     py::object record;
+};
+
+// The state of an iterator over one of the list types.
+template <typename Vector>
+struct IndexIterator {
+    py::object vector; // the Python vector, kept alive while the iterator lives
+    std::size_t next = 0;
+    bool done = false; // once exhausted, stays exhausted, as a list iterator does
 };
 
 } // namespace
@@ -32,6 +49,10 @@ struct type_caster<velmora::python::ElementRef<Vector>> {
         return ref.record.inc_ref();
     }
 };
+
+template <typename Vector>
+class type_caster<velmora::python::IndexIterator<Vector>>
+    : public velmora::python::CheckedCaster<velmora::python::IndexIterator<Vector>> {};
 } // namespace pybind11::detail
 
 namespace velmora::python {
@@ -40,118 +61,32 @@ namespace {
 using ostrelin::MultiPMTTrigger;
 using ostrelin::ZozuvUzaTrigger;
 
-// A record's own sub-objects that Python may hold by reference move with it.
-void repoint_members(const MultiPMTTrigger*, MultiPMTTrigger*) {}
+template <typename Vector>
+constexpr bool holds_records =
+    std::is_same_v<Vector, std::vector<ZozuvUzaTrigger>> || std::is_same_v<Vector, std::vector<MultiPMTTrigger>>;
 
-void repoint_members(const ZozuvUzaTrigger* from, ZozuvUzaTrigger* to) {
-    using Waveform = std::vector<unsigned short>;
-    const auto* tinfo = py::detail::get_type_info(typeid(Waveform));
-    void* old_ptr = const_cast<Waveform*>(&from->waveform);
-    auto found = py::reinterpret_steal<py::object>(py::detail::find_registered_python_instance(old_ptr, tinfo));
-    if (!found) {
-        return;
-    }
-    auto* inst = reinterpret_cast<py::detail::instance*>(found.ptr());
-    auto v_h = inst->get_value_and_holder(tinfo);
-    py::detail::deregister_instance(inst, old_ptr, tinfo);
-    v_h.value_ptr() = &to->waveform;
-    py::detail::register_instance(inst, &to->waveform, tinfo);
-}
-
-// Turns a Python record that refers into vector storage into one that owns a
-// copy of the element.
-template <typename Record>
-void detach(py::handle obj) {
-    auto* inst = reinterpret_cast<py::detail::instance*>(obj.ptr());
-    const auto* tinfo = py::detail::get_type_info(typeid(Record));
-    auto v_h = inst->get_value_and_holder(tinfo);
-    if (inst->owned || v_h.holder_constructed() || v_h.value_ptr() == nullptr) {
-        return;
-    }
-    auto* old_ptr = v_h.value_ptr<Record>();
-    auto copy = std::make_unique<Record>(*old_ptr); // may throw; nothing changed yet
-    Record* fresh = copy.get();
-    py::detail::deregister_instance(inst, old_ptr, tinfo);
-    v_h.value_ptr() = fresh;
-    new (std::addressof(v_h.template holder<std::unique_ptr<Record>>())) std::unique_ptr<Record>(std::move(copy));
-    v_h.set_holder_constructed();
-    inst->owned = true;
-    py::detail::register_instance(inst, fresh, tinfo);
-    repoint_members(old_ptr, fresh);
-    // The record no longer needs the vector alive.
-    if (inst->has_patients) {
-        py::detail::clear_patients(obj.ptr());
+// Called right before v changes length, and only then: records taken from v
+// stay attached through anything that leaves its length as it is.
+template <typename Vector>
+void before_resize(const Vector& v) {
+    if constexpr (holds_records<Vector>) {
+        detach_records(v);
     }
 }
 
-// The records handed out by each live record vector, as weak references.
+// What indexing and iterating yield: a record refers into the vector, every
+// other element is a copy.
 template <typename Vector>
-class ElementRefs {
-  public:
-    static void track(const Vector* v, py::handle record) {
-        Entry& e = table()[v];
-        e.refs.emplace_back(record);
-        if (e.refs.size() >= 2 * e.live + 16) { // amortised pruning of dead records
-            std::erase_if(e.refs, [](const py::weakref& w) { return w().is_none(); });
-            e.live = e.refs.size();
-        }
+auto element(Vector& v, std::size_t i) {
+    if constexpr (holds_records<Vector>) {
+        return ElementRef<Vector>{element_ref(v, i)};
+    } else {
+        return typename Vector::value_type(v[i]);
     }
-
-    static void detach_all(const Vector* v) {
-        auto it = table().find(v);
-        if (it == table().end()) {
-            return;
-        }
-        std::vector<py::weakref> refs = std::move(it->second.refs);
-        table().erase(it);
-        for (const auto& w : refs) {
-            py::object record = w();
-            if (!record.is_none()) {
-                detach<typename Vector::value_type>(record);
-            }
-        }
-    }
-
-    static void forget(const Vector* v) noexcept { table().erase(v); }
-
-  private:
-    struct Entry {
-        std::vector<py::weakref> refs;
-        std::size_t live = 0;
-    };
-    // Never destroyed: it holds Python objects, which must not be released
-    // after the interpreter has gone.
-    static std::unordered_map<const Vector*, Entry>& table() {
-        static auto* t = new std::unordered_map<const Vector*, Entry>();
-        return *t;
-    }
-};
-
-// Holder of the record vectors: drops the vector's entry when it goes.
-template <typename Vector>
-struct TrackedVectorDeleter {
-    void operator()(Vector* v) const noexcept {
-        ElementRefs<Vector>::forget(v);
-        delete v;
-    }
-};
-
-// The record object for element i, kept alive with (and tracked by) its vector.
-template <typename Vector>
-ElementRef<Vector> element_ref(Vector& v, std::size_t i) {
-    const py::object self = py::cast(&v, py::return_value_policy::reference); // the existing Python vector
-    py::object record = py::cast(&v[i], py::return_value_policy::reference_internal, self);
-    ElementRefs<Vector>::track(&v, record);
-    return {std::move(record)};
 }
 
-// Iterates by index, so that a vector changed during iteration is never read
-// out of bounds.
 template <typename Vector>
-struct RecordIterator {
-    py::object vector;
-    std::size_t next = 0;
-};
+using Element = decltype(element(std::declval<Vector&>(), 0));
 
 template <typename Vector>
 py::ssize_t wrap_index(py::ssize_t i, std::size_t n) {
@@ -179,76 +114,141 @@ Vector* slice_copy(const Vector& v, const py::slice& slice) {
     return seq.release();
 }
 
+// Every item of an iterable, converted to the element type. Runs the iterable
+// to its end before the caller touches its vector.
 template <typename Vector>
-void bind_record_vector(py::module_& m, const char* name) {
+Vector items_of(const py::iterable& it) {
+    Vector items;
+    items.reserve(py::len_hint(it));
+    for (py::handle h : it) {
+        items.push_back(h.cast<typename Vector::value_type>());
+    }
+    return items;
+}
+
+// The methods that every list type replaces.
+template <typename Vector, typename Class>
+void def_safe_methods(Class& cl) {
     using T = typename Vector::value_type;
-    using Refs = ElementRefs<Vector>;
-    using Holder = std::unique_ptr<Vector, TrackedVectorDeleter<Vector>>;
     using Diff = typename Vector::difference_type;
 
-    auto cl = py::bind_vector<Vector, Holder>(m, name);
-
-    // Every method below replaces the standard one of the same name, with the
-    // same signature and docstring; the length-changing ones detach first.
-    for (const char* attr : {"append", "clear", "extend", "insert", "pop", "__delitem__", "__getitem__", "__iter__"}) {
+    for (const char* attr : {"extend", "__setitem__", "__iter__"}) {
         py::delattr(cl, attr);
     }
-
-    py::class_<RecordIterator<Vector>>(py::handle(), "iterator", py::module_local())
-        .def("__iter__", [](py::object self) { return self; })
-        .def("__next__", [](RecordIterator<Vector>& it) {
-            auto& v = it.vector.template cast<Vector&>();
-            if (it.next >= v.size()) {
-                throw py::stop_iteration();
-            }
-            return element_ref(v, it.next++);
-        });
-
-    cl.def(
-        "append",
-        [](Vector& v, const T& value) {
-            Refs::detach_all(&v);
-            v.push_back(value);
-        },
-        py::arg("x"), "Add an item to the end of the list");
-
-    cl.def(
-        "clear",
-        [](Vector& v) {
-            Refs::detach_all(&v);
-            v.clear();
-        },
-        "Clear the contents");
 
     cl.def(
         "extend",
         [](Vector& v, const Vector& src) {
-            Refs::detach_all(&v);
+            if (src.empty()) {
+                return;
+            }
             if (&src == &v) {
                 const Vector copy(src);
+                before_resize(v);
                 v.insert(v.end(), copy.begin(), copy.end());
             } else {
+                before_resize(v);
                 v.insert(v.end(), src.begin(), src.end());
             }
         },
-        py::arg("L"), "Extend the list by appending all the items in the given list");
+        py::arg("L"), R"doc(Extend the list by appending all the items in the given list)doc");
 
     cl.def(
         "extend",
         [](Vector& v, const py::iterable& it) {
-            Refs::detach_all(&v);
-            const std::size_t old_size = v.size();
-            v.reserve(old_size + py::len_hint(it));
-            try {
-                for (py::handle h : it) {
-                    v.push_back(h.cast<T>());
-                }
-            } catch (const py::cast_error&) {
-                v.erase(v.begin() + static_cast<Diff>(old_size), v.end());
-                throw;
+            Vector items = items_of<Vector>(it);
+            if (items.empty()) {
+                return;
+            }
+            before_resize(v);
+            v.insert(v.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+        },
+        py::arg("L"), R"doc(Extend the list by appending all the items in the given list)doc");
+
+    cl.def("__setitem__",
+           [](Vector& v, Diff i, const T& t) { v[static_cast<std::size_t>(wrap_index<Vector>(i, v.size()))] = t; });
+
+    cl.def(
+        "__setitem__",
+        [](Vector& v, const py::slice& slice, const Vector& value) {
+            std::size_t start = 0, stop = 0, step = 0, length = 0;
+            if (!slice.compute(v.size(), &start, &stop, &step, &length)) {
+                throw py::error_already_set();
+            }
+            if (length != value.size()) {
+                throw std::runtime_error("Left and right hand size of slice assignment have different sizes!");
+            }
+            // Assigning a vector to a slice of itself reads from a copy, so that no
+            // element is read after it has been overwritten.
+            const Vector copy = &value == &v ? value : Vector();
+            const Vector& from = &value == &v ? copy : value;
+            for (std::size_t i = 0; i < length; ++i, start += step) {
+                v[start] = from[i];
             }
         },
-        py::arg("L"), "Extend the list by appending all the items in the given list");
+        R"doc(Assign list elements using a slice object)doc");
+
+    py::class_<IndexIterator<Vector>>(py::handle(), "iterator", py::module_local())
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", [](IndexIterator<Vector>& it) {
+            if (!it.done) {
+                auto& v = it.vector.template cast<Vector&>();
+                if (it.next < v.size()) {
+                    return element(v, it.next++);
+                }
+                it.done = true;
+            }
+            throw py::stop_iteration();
+        });
+
+    cl.def("__iter__", [](Vector& v) {
+        // The existing Python object of v, found by its address.
+        py::object self = py::cast(&v, py::return_value_policy::reference);
+        return py::typing::Iterator<Element<Vector>>(py::cast(IndexIterator<Vector>{std::move(self)}));
+    });
+}
+
+// A number vector: the standard binding with the safe methods, and a
+// conversion from a Python list.
+template <typename Vector>
+void bind_number_vector(py::module_& m, const char* name) {
+    auto cl = py::bind_vector<Vector>(m, name);
+    def_safe_methods<Vector>(cl);
+    py::implicitly_convertible<py::list, Vector>();
+}
+
+template <typename Vector>
+void bind_record_vector(py::module_& m, const char* name) {
+    using T = typename Vector::value_type;
+    using Holder = std::unique_ptr<Vector, TrackedVectorDeleter<Vector>>;
+    using Diff = typename Vector::difference_type;
+
+    auto cl = py::bind_vector<Vector, Holder>(m, name);
+    def_safe_methods<Vector>(cl);
+
+    // Every method below replaces the standard one of the same name, with the
+    // same signature and docstring; the length-changing ones detach first.
+    for (const char* attr : {"append", "clear", "insert", "pop", "__delitem__", "__getitem__"}) {
+        py::delattr(cl, attr);
+    }
+
+    cl.def(
+        "append",
+        [](Vector& v, const T& value) {
+            before_resize(v);
+            v.push_back(value);
+        },
+        py::arg("x"), R"doc(Add an item to the end of the list)doc");
+
+    cl.def(
+        "clear",
+        [](Vector& v) {
+            if (!v.empty()) {
+                before_resize(v);
+            }
+            v.clear();
+        },
+        R"doc(Clear the contents)doc");
 
     cl.def(
         "insert",
@@ -259,10 +259,10 @@ void bind_record_vector(py::module_& m, const char* name) {
             if (i < 0 || static_cast<std::size_t>(i) > v.size()) {
                 throw py::index_error();
             }
-            Refs::detach_all(&v);
+            before_resize(v);
             v.insert(v.begin() + i, x);
         },
-        py::arg("i"), py::arg("x"), "Insert an item at a given position.");
+        py::arg("i"), py::arg("x"), R"doc(Insert an item at a given position.)doc");
 
     cl.def(
         "pop",
@@ -270,42 +270,37 @@ void bind_record_vector(py::module_& m, const char* name) {
             if (v.empty()) {
                 throw py::index_error();
             }
-            Refs::detach_all(&v);
+            before_resize(v);
             T t = std::move(v.back());
             v.pop_back();
             return t;
         },
-        "Remove and return the last item");
+        R"doc(Remove and return the last item)doc");
 
     cl.def(
         "pop",
         [](Vector& v, Diff i) {
             i = wrap_index<Vector>(i, v.size());
-            Refs::detach_all(&v);
+            before_resize(v);
             T t = std::move(v[static_cast<std::size_t>(i)]);
             v.erase(v.begin() + i);
             return t;
         },
-        py::arg("i"), "Remove and return the item at index ``i``");
+        py::arg("i"), R"doc(Remove and return the item at index ``i``)doc");
 
-    cl.def("__getitem__", &slice_copy<Vector>, py::arg("s"), "Retrieve list elements using a slice object");
+    cl.def("__getitem__", &slice_copy<Vector>, py::arg("s"), R"doc(Retrieve list elements using a slice object)doc");
 
     cl.def("__getitem__",
-           [](Vector& v, Diff i) { return element_ref(v, static_cast<std::size_t>(wrap_index<Vector>(i, v.size()))); });
-
-    cl.def("__iter__", [](Vector& v) {
-        return py::typing::Iterator<ElementRef<Vector>>(
-            py::cast(RecordIterator<Vector>{py::cast(&v, py::return_value_policy::reference), 0}));
-    });
+           [](Vector& v, Diff i) { return element(v, static_cast<std::size_t>(wrap_index<Vector>(i, v.size()))); });
 
     cl.def(
         "__delitem__",
         [](Vector& v, Diff i) {
             i = wrap_index<Vector>(i, v.size());
-            Refs::detach_all(&v);
+            before_resize(v);
             v.erase(v.begin() + i);
         },
-        "Delete the list elements at index ``i``");
+        R"doc(Delete the list elements at index ``i``)doc");
 
     cl.def(
         "__delitem__",
@@ -317,7 +312,7 @@ void bind_record_vector(py::module_& m, const char* name) {
             if (length == 0) {
                 return;
             }
-            Refs::detach_all(&v);
+            before_resize(v);
             if (step == 1) {
                 v.erase(v.begin() + start, v.begin() + start + length);
                 return;
@@ -332,7 +327,7 @@ void bind_record_vector(py::module_& m, const char* name) {
                 v.erase(v.begin() + start);
             }
         },
-        "Delete list elements using a slice object");
+        R"doc(Delete list elements using a slice object)doc");
 }
 
 // The PE list hands out copies: a (channel, DoubleVector) tuple taken from it
@@ -341,28 +336,20 @@ void bind_record_vector(py::module_& m, const char* name) {
 void bind_pe_list(py::module_& m) {
     using Diff = PEList::difference_type;
     auto cl = py::bind_vector<PEList>(m, "PEListVector");
-    for (const char* attr : {"__getitem__", "__iter__"}) {
-        py::delattr(cl, attr);
-    }
-    cl.def("__getitem__", &slice_copy<PEList>, py::arg("s"), "Retrieve list elements using a slice object");
+    def_safe_methods<PEList>(cl);
+    py::delattr(cl, "__getitem__");
+    cl.def("__getitem__", &slice_copy<PEList>, py::arg("s"), R"doc(Retrieve list elements using a slice object)doc");
     cl.def("__getitem__", [](const PEList& v, Diff i) -> PEList::value_type {
         return v[static_cast<std::size_t>(wrap_index<PEList>(i, v.size()))];
     });
-    cl.def(
-        "__iter__",
-        [](const PEList& v) { return py::make_iterator<py::return_value_policy::copy>(v.begin(), v.end()); },
-        py::keep_alive<0, 1>());
 }
 
 } // namespace
 
 void register_vectors(py::module_& m) {
-    py::bind_vector<std::vector<double>>(m, "DoubleVector");
-    py::implicitly_convertible<py::list, std::vector<double>>();
-    py::bind_vector<std::vector<int>>(m, "IntVector");
-    py::implicitly_convertible<py::list, std::vector<int>>();
-    py::bind_vector<std::vector<unsigned short>>(m, "uint16Vector");
-    py::implicitly_convertible<py::list, std::vector<unsigned short>>();
+    bind_number_vector<std::vector<double>>(m, "DoubleVector");
+    bind_number_vector<std::vector<int>>(m, "IntVector");
+    bind_number_vector<std::vector<unsigned short>>(m, "uint16Vector");
     bind_record_vector<std::vector<ZozuvUzaTrigger>>(m, "ZozuvUzaTriggerVector");
     bind_record_vector<std::vector<MultiPMTTrigger>>(m, "MultiPMTTriggerVector");
     bind_pe_list(m);

@@ -87,10 +87,18 @@ def test_waveform_outlives_its_record(triggers):
     assert list(w) == expected
 
 
+def _clear_then_yield(v):
+    kept = v[0]
+    v.clear()
+    yield kept
+
+
 RESIZES = {
     "append": lambda v: v.append(v[-1]),
     "extend-self": lambda v: v.extend(v),
     "extend-iterable": lambda v: v.extend([v[0]] * 50),
+    "extend-generator": lambda v: v.extend(v[i] for i in range(len(v))),
+    "extend-generator-clears": lambda v: v.extend(_clear_then_yield(v)),
     "insert-front": lambda v: v.insert(0, v[3]),
     "pop": lambda v: v.pop(),
     "pop-front": lambda v: v.pop(0),
@@ -151,3 +159,57 @@ def test_slice_and_index_assignment_keep_references(triggers):
         triggers[0:2] = replacement[0:1]
     triggers[1] = triggers[0]
     assert r.channel == triggers[0].channel
+
+
+def test_records_taken_inside_extend_are_detached(triggers):
+    """Records that a generator takes from the vector it extends keep their values."""
+    expected = [(t.channel, t.trigger_time_ticks, list(t.waveform)) for t in triggers]
+    for i in range(len(triggers)):
+        triggers[i].channel = i
+        expected[i] = (i,) + expected[i][1:]
+    keep = []
+
+    def g():
+        for i in range(len(triggers)):
+            keep.append(triggers[i])
+            yield triggers[i]
+
+    triggers.extend(g())
+    triggers.extend([triggers[0]] * 100)  # reallocate the storage the records referred to
+    assert [(r.channel, r.trigger_time_ticks, list(r.waveform)) for r in keep] == expected
+    assert [t.channel for t in triggers][:10] == [0, 1, 2, 3, 4] * 2
+
+
+def test_waveform_iterator_survives_growth_and_detach(triggers):
+    w = triggers[0].waveform
+    samples = list(w)
+    seen = []
+    for x in w:
+        seen.append(x)
+        if len(seen) == 2:
+            w.extend([7] * 1000)  # the samples move to new storage
+            triggers.clear()  # the record and its waveform are detached
+        if len(seen) == len(samples) + 5:
+            break
+    assert seen == samples + [7] * 5
+
+
+NEVER_INITIALISED = {
+    velmora.ZozuvUzaTrigger: ("channel", 1),
+    velmora.MultiPMTTrigger: ("adc_sample", 1),
+}
+
+
+@pytest.mark.parametrize("cls", list(RECORD_ATTRS), ids=lambda c: c.__name__)
+def test_never_initialised_records_raise(cls):
+    r = cls.__new__(cls)
+    for attr in RECORD_ATTRS[cls]:
+        with pytest.raises(TypeError, match=f"^{cls.__name__} object was never initialised"):
+            getattr(r, attr)
+    attr, value = NEVER_INITIALISED[cls]
+    with pytest.raises(TypeError, match="never initialised"):
+        setattr(r, attr, value)
+    vector = velmora.ZozuvUzaTriggerVector if cls is velmora.ZozuvUzaTrigger else velmora.MultiPMTTriggerVector
+    for call in (lambda: vector().append(r), lambda: vector([r]), lambda: vector().extend([r])):
+        with pytest.raises((TypeError, RuntimeError), match="never initialised"):
+            call()

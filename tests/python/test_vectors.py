@@ -1,3 +1,7 @@
+import json
+from pathlib import Path
+
+import listkinds
 import pytest
 import velmora
 
@@ -93,3 +97,187 @@ def test_pe_list_vector_holds_pairs_and_hands_out_copies():
 def test_pe_list_vector_rejects_malformed_entries(bad):
     with pytest.raises((TypeError, RuntimeError)):
         velmora.PEListVector(bad)
+
+
+@pytest.fixture(params=listkinds.NAMES)
+def kind(request, make_zozuvuza, make_multipmt):
+    name = request.param
+    zozuvuza = make_zozuvuza().simulate(listkinds.RECORD_TIMES, 3) if name == "ZozuvUzaTriggerVector" else None
+    multipmt = make_multipmt().simulate(listkinds.RECORD_TIMES, 2) if name == "MultiPMTTriggerVector" else None
+    return listkinds.kind(name, zozuvuza, multipmt)
+
+
+def test_extend_from_a_generator_that_clears_the_vector(kind):
+    old, new = kind.items(6)[:3], kind.items(6)[3:]
+    v = kind.cls(old)
+
+    def clear_then_bad():
+        v.clear()
+        yield new[0]
+        yield kind.bad
+
+    with pytest.raises((TypeError, RuntimeError)):
+        v.extend(clear_then_bad())
+    assert len(v) == 0  # the old elements do not come back
+
+    v.extend(old)
+
+    def clear_then_good():
+        v.clear()
+        yield from new
+
+    v.extend(clear_then_good())
+    assert kind.keys(v) == kind.keys(new)
+
+
+def test_extend_from_a_generator_that_grows_the_vector(kind):
+    items = kind.items(8)
+    v = kind.cls(items[:2])
+
+    def grow():
+        for x in items[2:5]:
+            v.append(items[7])
+            yield x
+
+    v.extend(grow())
+    # What the generator did comes first: the items are appended once it is done.
+    assert kind.keys(v) == kind.keys(items[:2] + [items[7]] * 3 + items[2:5])
+
+
+def test_a_bad_item_leaves_the_vector_unchanged(kind):
+    items = kind.items(4)
+    v = kind.cls(items[:2])
+    with pytest.raises((TypeError, RuntimeError)):
+        v.extend([items[2], kind.bad, items[3]])
+
+    def fail():
+        yield items[2]
+        raise KeyError("from the generator")
+
+    with pytest.raises(KeyError):
+        v.extend(fail())
+    assert kind.keys(v) == kind.keys(items[:2])
+
+
+@pytest.mark.parametrize("change", ["grow", "shrink", "clear-and-refill"])
+def test_iterators_follow_the_current_length(kind, change):
+    items = kind.items(12)
+    v, model = kind.cls(items[:4]), list(items[:4])
+    seen, expected = [], []
+    for x, y in zip(v, model):  # the model list is changed alike at each step
+        seen.append(kind.key(x))
+        expected.append(kind.key(y))
+        if change == "grow" and len(model) < 12:
+            v.extend(items[len(model):len(model) + 3])
+            model.extend(items[len(model):len(model) + 3])
+        elif change == "shrink":
+            v.pop()
+            model.pop()
+        elif change == "clear-and-refill" and len(seen) == 2:
+            v.clear()
+            model.clear()
+            v.extend(items[8:11])
+            model.extend(items[8:11])
+    assert seen == expected and len(seen) == {"grow": 12, "shrink": 2, "clear-and-refill": 3}[change]
+
+
+def test_an_exhausted_iterator_stays_exhausted(kind):
+    items = kind.items(3)
+    v = kind.cls(items[:1])
+    it = iter(v)
+    assert kind.key(next(it)) == kind.key(items[0])
+    with pytest.raises(StopIteration):
+        next(it)
+    v.extend(items[1:])
+    with pytest.raises(StopIteration):
+        next(it)
+
+
+def test_slice_assignment_from_the_vector_itself(kind):
+    items = kind.items(5)
+    v = kind.cls(items)
+    v[::-1] = v
+    assert kind.keys(v) == kind.keys(items[::-1])
+    v.extend(v)
+    assert kind.keys(v) == kind.keys(items[::-1] * 2)
+
+
+UNINITIALISED_CALLS = {
+    "append": lambda v, x: v.append(x),
+    "clear": lambda v, x: v.clear(),
+    "extend": lambda v, x: v.extend([x]),
+    "insert": lambda v, x: v.insert(0, x),
+    "pop": lambda v, x: v.pop(),
+    "len": lambda v, x: len(v),
+    "bool": lambda v, x: bool(v),
+    "iter": lambda v, x: iter(v),
+    "getitem": lambda v, x: v[0],
+    "getslice": lambda v, x: v[:],
+    "setitem": lambda v, x: v.__setitem__(0, x),
+    "delitem": lambda v, x: v.__delitem__(0),
+    "copy-of-it": lambda v, x: type(v)(v),
+    "extend-by-it": lambda v, x: type(v)([x]).extend(v),
+}
+
+
+@pytest.mark.parametrize("call", list(UNINITIALISED_CALLS.values()), ids=list(UNINITIALISED_CALLS))
+def test_never_initialised_vectors_raise(kind, call):
+    v = kind.cls.__new__(kind.cls)
+    with pytest.raises(TypeError, match=f"^{kind.cls.__name__} object was never initialised"):
+        call(v, kind.items(1)[0])
+    v.__init__(kind.items(2))  # initialising it afterwards makes it an ordinary vector
+    assert kind.keys(v) == kind.keys(kind.items(2))
+
+
+def test_never_initialised_iterators_raise(kind):
+    iterator_type = type(iter(kind.cls()))
+    it = iterator_type.__new__(iterator_type)
+    with pytest.raises(TypeError, match="never initialised"):
+        next(it)
+
+
+@pytest.mark.parametrize("cls", NUMBER_VECTORS, ids=ids(NUMBER_VECTORS))
+def test_never_initialised_number_vectors_do_not_compare_or_print(cls):
+    v = cls.__new__(cls)
+    for call in (repr, lambda v: v == cls(), lambda v: 0 in v, lambda v: v.count(0), lambda v: v.remove(0)):
+        with pytest.raises(TypeError, match="never initialised"):
+            call(v)
+
+
+def test_never_initialised_early_handling_raises(make_zozuvuza):
+    e = velmora.EarlyHandling.__new__(velmora.EarlyHandling)
+    for call in (int, lambda e: e.name, lambda e: make_zozuvuza(early_handling=e)):
+        with pytest.raises(TypeError, match="^EarlyHandling object was never initialised"):
+            call(e)
+
+
+DOCSTRINGS = Path(__file__).with_name("data") / "docstrings.json"
+OWN_NAMES = ["DoubleVector", "IntVector", "uint16Vector", "ZozuvUzaTriggerVector", "MultiPMTTriggerVector",
+             "PEListVector", "ZozuvUzaTrigger", "MultiPMTTrigger", "EarlyHandling", "generate_pe_list"]
+
+
+def docstrings():
+    """The docstring of every list type, record class, the enumeration, their
+    attributes, and generate_pe_list, by qualified name."""
+    docs = {}
+    for name in OWN_NAMES:
+        obj = getattr(velmora, name)
+        docs[name] = obj.__doc__
+        if isinstance(obj, type):
+            for attr, value in vars(obj).items():
+                if attr not in ("__doc__", "__module__", "__dict__", "__weakref__") and "pybind11" not in attr:
+                    doc = getattr(value, "__doc__", None)
+                    docs[f"{name}.{attr}"] = doc if doc is None or isinstance(doc, str) else repr(doc)
+    return docs
+
+
+def test_docstrings_are_unchanged():
+    expected = json.loads(DOCSTRINGS.read_text())
+    actual = docstrings()
+    assert sorted(actual) == sorted(expected)
+    for name in expected:
+        assert actual[name] == expected[name], name
+
+
+if __name__ == "__main__":  # python tests/python/test_vectors.py rewrites the stored docstrings
+    DOCSTRINGS.write_text(json.dumps(docstrings(), indent=1, sort_keys=True) + "\n")
