@@ -18,7 +18,7 @@ MAX_LEN = 24
 POOL = 6
 # Fixed examples and a bounded budget: the same sequences on every run, short
 # enough for the sanitizer build.
-SETTINGS = settings(max_examples=40, stateful_step_count=30, deadline=None, derandomize=True, database=None,
+SETTINGS = settings(max_examples=80, stateful_step_count=50, deadline=None, derandomize=True, database=None,
                     suppress_health_check=[HealthCheck.too_slow])
 
 indices = st.integers(-MAX_LEN - 2, MAX_LEN + 2)
@@ -40,8 +40,8 @@ class ListMachine(RuleBasedStateMachine):
         self.kind = kind
         self.pool = kind.items(POOL)
         self.pool_keys = [kind.key(x) for x in self.pool]
-        self.v = kind.cls(self.pool[:3])
-        self.model = self.pool_keys[:3]
+        self.v = kind.cls(self.pool)
+        self.model = list(self.pool_keys)
         self.held = {}  # id of a record object -> Held
         self.waveforms = []  # (uint16Vector taken from a record, Held of that record)
         self.iterators = []  # [iterator, position, exhausted, expected values, key of a yielded item]
@@ -191,6 +191,7 @@ class ListMachine(RuleBasedStateMachine):
         self.detach()
         assert self.kind.key(popped) == self.model.pop(at)
 
+    @precondition(lambda self: len(self.model) > MAX_LEN // 2)
     @rule()
     def clear(self):
         self.do_clear()
@@ -240,11 +241,12 @@ class ListMachine(RuleBasedStateMachine):
 
     # Records and waveforms taken and changed.
     @precondition(lambda self: self.kind.records and self.model)
-    @rule(i=indices)
-    def take_record(self, i):
-        at = self.wrap(i, len(self.model))
-        if at is not None:
-            self.hold(self.v[i], at)
+    @rule(some=st.lists(indices, min_size=1, max_size=3))
+    def take_records(self, some):
+        for i in some:
+            at = self.wrap(i, len(self.model))
+            if at is not None:
+                self.hold(self.v[i], at)
 
     @precondition(lambda self: self.held)
     @rule(data=st.data())
