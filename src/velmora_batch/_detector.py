@@ -306,9 +306,11 @@ class Detector:
         kwargs: dict[str, Any] = {"seed": 0, **params}
         if "early_handling" in kwargs:
             kwargs["early_handling"] = getattr(velmora.EarlyHandling, str(kwargs["early_handling"]))
-        cls = getattr(velmora, self.model)
+        cls: type[velmora.ZozuvUza] | type[velmora.MultiPMT] = (
+            velmora.ZozuvUza if self.model == "ZozuvUza" else velmora.MultiPMT)
         if len(paths) == len(self.spectra):
-            return cls(**kwargs, **paths)
+            kwargs.update(paths)
+            return cls(**kwargs)
         with tempfile.TemporaryDirectory(prefix="velmora-detector-") as tmp:
             for key, spectrum in self.spectra.items():
                 _write_spectrum(Path(tmp) / f"{key}.txt", spectrum)

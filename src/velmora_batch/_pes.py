@@ -181,7 +181,8 @@ def parse_channels(channels: str | Iterable[int] | npt.ArrayLike) -> npt.NDArray
             raise ValueError(f"channels must lie in [0, {CHANNEL_MAX}], got {channels}")
         array = np.arange(channels.start, channels.stop, channels.step, dtype=np.int64)
     else:
-        array = _channels(channels if hasattr(channels, "__array__") else list(channels), "channels")  # type: ignore[arg-type]
+        values = channels if hasattr(channels, "__array__") else list(channels)  # type: ignore[arg-type]
+        array = _channels(values, "channels")
     if len(array) == 0:
         raise ValueError("the channel selection is empty")
     return np.unique(array)

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 import os
+import resource
 import sys
 from pathlib import Path
 from typing import Any
@@ -18,7 +19,6 @@ import numpy as np
 
 from ._detector import Detector, apply_settings
 from ._pes import PETable, read_pes, run_channels
-from ._records import record_dtype
 
 # Errors of the user's input and of the model, shown as one line without a traceback.
 USER_ERRORS = (ValueError, RuntimeError, OSError, MemoryError)
@@ -80,13 +80,14 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
                                        channels=selection, seeding=seeding, segment=segment,
                                        block_channels=block_channels)
         if dry_run:
-            click.echo(describe(detector, table, **options))
+            click.echo(describe(detector, table, output=output, **options))
             return
         if progress is None:
             progress = sys.stderr.isatty()
         summary = _run.run(detector, table, output=output, progress=progress, **options)
     except USER_ERRORS as e:
         raise click.ClickException(str(e)) from None
+    assert isinstance(summary, _run.RunSummary)
     click.echo(f"{summary.rows} records written to {output}")
 
 
@@ -103,17 +104,21 @@ def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:
     return Detector.from_dict(apply_settings(raw, settings), base_dir=config.parent, where=str(config))
 
 
-# Bytes a model holds per PE while it simulates a channel (the PE deposits and
-# the signal formed from them), as measured on the example detectors.
-MODEL_BYTES_PER_PE = {"ZozuvUza": 32, "MultiPMT": 80}
+# Memory of a run beyond this process as it stands after loading the detector
+# and the PEs, measured with /usr/bin/time on the example detectors (2,000
+# channels of dark noise, 20 to 200 channels per block): per PE of the blocks
+# in flight (its time, the model's working memory, the record columns and
+# their way into the file), and once for pyarrow's conversion and Parquet
+# writer.
+BYTES_PER_PE_IN_FLIGHT = {"ZozuvUza": 20, "MultiPMT": 90}
+PARQUET_BYTES = 60 * 2**20
 
 
 def plan(detector: Detector, pes: PETable | None, *, dark_rate: float | None, duration: float | None,
-         channels: np.ndarray | None, workers: int, block_channels: int | None) -> dict[str, Any]:
-    """The size of a run: channels, expected PEs, blocks, and an upper
-    estimate of its peak memory (the PE input and its grouped copy, plus the
-    blocks in flight with their PEs, the models' working memory and at most
-    one record per PE)."""
+         channels: np.ndarray | None, workers: int, block_channels: int | None, parquet: bool) -> dict[str, Any]:
+    """The size of a run: channels, expected PEs, blocks, and an estimate of
+    its peak memory: this process now, the grouped copy of the PE table, the
+    blocks in flight and the Parquet writer."""
     from . import _run
 
     channels = run_channels(pes, dark_rate, duration, channels)
@@ -124,22 +129,25 @@ def plan(detector: Detector, pes: PETable | None, *, dark_rate: float | None, du
     block = block_channels or _run._default_block_channels(expected, n_channels)
     blocks = -(-n_channels // block)
     in_flight = min(blocks, workers + 1)  # run keeps at most workers + 1 blocks in memory
-    samples = detector.params.get("waveform_samples", 1)
-    assert isinstance(samples, int)
-    record_bytes = record_dtype(detector.model, samples).itemsize
-    per_pe = 8 + MODEL_BYTES_PER_PE[detector.model] + record_bytes
-    peak = 32 * (len(pes) if pes is not None else 0) + in_flight * (expected / max(blocks, 1)) * per_pe
+    import pyarrow.parquet  # noqa: F401  (the libraries a run loads count in this process's size)
+    import tqdm  # noqa: F401
+
+    now = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    peak = (now + 16 * (len(pes) if pes is not None else 0) + (PARQUET_BYTES if parquet else 0)
+            + in_flight * (expected / blocks) * BYTES_PER_PE_IN_FLIGHT[detector.model])
     return {"channels": n_channels, "pes": expected, "blocks": blocks, "block_channels": block, "peak_bytes": peak}
 
 
 def describe(detector: Detector, pes: PETable | None, *, dark_rate: float | None, duration: float | None,
-             channels: np.ndarray | None, workers: int, block_channels: int | None, seeding: str, **_: Any) -> str:
+             channels: np.ndarray | None, workers: int, block_channels: int | None, seeding: str,
+             output: Path | None, **_: Any) -> str:
     """What a run would do: channels, expected PEs, blocks and an estimate of
     its peak memory."""
     if seeding == "sequential":
         workers = 1  # one generator through the channels in order
+    parquet = output is None or output.suffix.lower() == ".parquet"
     plan_ = plan(detector, pes, dark_rate=dark_rate, duration=duration, channels=channels, workers=workers,
-                 block_channels=block_channels)
+                 block_channels=block_channels, parquet=parquet)
     lines = [
         f"model:          {detector.model}",
         f"channels:       {plan_['channels']}",
