@@ -45,9 +45,9 @@ def main() -> None:
 @click.option("--dark-rate", type=float, metavar="HZ", help="Dark-noise rate per channel, PEs per second.")
 @click.option("--duration", type=float, metavar="S", help="Dark-noise duration in seconds, from time 0.")
 @click.option("--channels", metavar="LIST", help="Channels to simulate, e.g. 0-1999 or 0-9,20,30-39.")
-@click.option("--seed", type=int, help="Seed of the run (default: the config's).")
-@click.option("--workers", type=click.IntRange(min=1), default=default_workers, show_default="the number of cores",
-              help="Channels simulated at once.")
+@click.option("--seed", type=int, metavar="N", help="Seed of the run (default: the config's).")
+@click.option("--workers", type=click.IntRange(min=1), default=default_workers, metavar="N",
+              show_default="the number of cores", help="Worker threads, each simulating one channel at a time.")
 @click.option("--seeding", type=click.Choice(["independent", "sequential"]), default="independent",
               show_default=True, help="Seed per channel, or one generator for all channels in order.")
 @click.option("--segment", type=float, metavar="S", help="Simulate long runs in segments of S seconds.")
