@@ -5,10 +5,12 @@
 #include "ToTSim.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace velmora {
@@ -23,6 +25,25 @@ struct MultiPMT::Impl {
     double sample_delay;
     TimeRange time_offsets; // first and last boundary of time_distribution, for the PE time check
 };
+
+namespace {
+
+// A setting that compares with or shifts times and values: NaN or an infinity
+// would silently give no hit, or fail late without naming the setting.
+void require_finite(double value, const char* name) {
+    if (!std::isfinite(value)) {
+        throw std::invalid_argument(std::string("MultiPMT: ") + name + " must be finite.");
+    }
+}
+
+// A standard deviation.
+void require_deviation(double value, const char* name) {
+    if (!(std::isfinite(value) && value >= 0.0)) {
+        throw std::invalid_argument(std::string("MultiPMT: ") + name + " must be a finite number not below zero.");
+    }
+}
+
+} // namespace
 
 MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
                    double pmt_time_step, double tot_step, const std::filesystem::path& tot_pulse_shape,
@@ -57,7 +78,12 @@ MultiPMT::build(const SpectrumSource& time_spectrum, const SpectrumSource& ampli
     ADCSim adc_sim(adc_step, std::move(adc_kernel), adc_jitter, adc_gain, adc_offset, adc_clip, adc_noise, adc_clip);
     check_step(tot_step, "MultiPMT: tot_step");
     auto tot_kernel = load_pulse_shape(tot_pulse_shape, tot_step, "ToT pulse shape time step does not match ToT step.");
+    require_finite(tot_threshold, "tot_threshold");
+    require_finite(tot_dead_time, "tot_dead_time");
+    require_deviation(tot_noise, "tot_noise");
+    require_deviation(tot_jitter, "tot_jitter");
     ToTSim tot_sim(tot_step, std::move(tot_kernel), tot_threshold, tot_dead_time, tot_noise, tot_jitter);
+    require_finite(sample_delay, "sample_delay");
     auto impl = std::make_unique<Impl>(Impl{
         std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step, std::move(adc_sim),
         std::move(tot_sim), std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay, TimeRange{}});

@@ -122,6 +122,21 @@ std::piecewise_linear_distribution<double> load_distribution(const SpectrumSourc
     if (!(area > 0.0) || !std::isfinite(area)) {
         reject_spectrum(path, "the weights enclose no finite positive area.");
     }
+    // A draw in an interval evaluates den^2 + 2 |slope| p at most (den the
+    // density at its start, slope that of the interval, both normalised to
+    // unit area; p <= 1), and the distribution forms each slope from the raw
+    // weights before normalising. Weights too large for their spacing
+    // overflow there, and every draw in the interval would come out NaN.
+    for (std::size_t i = 1; i < x.size(); ++i) {
+        const double raw_slope = (y[i] - y[i - 1]) / (x[i] - x[i - 1]);
+        const double den = y[i - 1] / area;
+        const double den_end = y[i] / area;
+        if (!std::isfinite(raw_slope) || !std::isfinite(den * den + 2.0 * std::abs(raw_slope / area)) ||
+            !std::isfinite(den_end * den_end)) {
+            reject_spectrum(path, "the weights are too large for their spacing (points " + std::to_string(i) + " and " +
+                                      std::to_string(i + 1) + "): the distribution's arithmetic overflows.");
+        }
+    }
     return std::piecewise_linear_distribution<double>(x.begin(), x.end(), y.begin());
 }
 

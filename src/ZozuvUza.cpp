@@ -46,6 +46,20 @@ ZozuvUza::EarlyHandling checked_policy(ZozuvUza::EarlyHandling policy) {
     throw std::invalid_argument("ZozuvUza: early_handling must be IGNORE, ZERO, WARN or THROW.");
 }
 
+// Records keep the offset as a float baseline and sum (sample - offset) over
+// a window in single precision; both must stay finite.
+void check_record_offset(double offset, int waveform_samples) {
+    const double terms = std::max(waveform_samples, 1);
+    const double largest = static_cast<double>(std::numeric_limits<float>::max()) / terms - 65535.0;
+    if (!(std::abs(offset) <= largest)) {
+        std::ostringstream message;
+        message.imbue(std::locale::classic());
+        message << "ZozuvUza: offset must lie within +-" << largest
+                << " LSB, so that the record's single-precision baseline and integral stay finite.";
+        throw std::invalid_argument(message.str());
+    }
+}
+
 // The value that stands in for missing samples at the end of a window: the
 // baseline as a whole number of LSB, held within the 16-bit sample range.
 unsigned short tail_fill_value(double offset) {
@@ -91,6 +105,7 @@ std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(const SpectrumSource& time_spect
     if (waveform_samples < 0) {
         throw std::invalid_argument("ZozuvUza: waveform_samples must not be negative.");
     }
+    check_record_offset(offset, waveform_samples);
     auto impl = std::make_unique<Impl>(
         Impl{std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step, std::move(adc_sim),
              std::move(trigger_sim), std::mt19937(static_cast<std::mt19937::result_type>(seed)), waveform_samples,

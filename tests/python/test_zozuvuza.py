@@ -164,6 +164,16 @@ def test_pulse_shape_step_is_checked(make_zozuvuza, tmp_path):
         make_zozuvuza(pulse_shape=bad)
 
 
+@pytest.mark.parametrize("which", ["time_spectrum", "amplitude_spectrum"])
+@pytest.mark.parametrize("points", [[(0.0, 1.0), (1e-9, 1e308), (2e-9, 1.0)], [(0.0, 1.0), (1e-20, 1e300), (1.0, 1.0)],
+                                    [(0.0, 1e-300), (1e-300, 1e300), (1.0, 1e-300)]],
+                         ids=["spike", "narrow-spike", "needle"])
+def test_spectra_whose_draws_overflow_are_rejected_naming_the_file(make_zozuvuza, tmp_path, points, which):
+    path = write_points(tmp_path / "overflowing.txt", points)
+    with pytest.raises(ValueError, match=str(path) + ".*too large for their spacing"):
+        make_zozuvuza(**{which: path})
+
+
 @pytest.mark.parametrize(
     ("points", "fault"),
     [([(0.0, 1.0), (0.0, 1.0)], "strictly increase"), ([(1.0, 1.0), (0.0, 1.0)], "strictly increase"),
@@ -244,6 +254,14 @@ def test_early_windows_follow_the_policy(make_zozuvuza, capfd):
 def test_negative_window_length_is_refused_at_construction(make_zozuvuza, length):
     with pytest.raises(ValueError, match="^ZozuvUza: waveform_samples must not be negative.$"):
         make_zozuvuza(waveform_samples=length, retrigger_offset=0)
+
+
+@pytest.mark.parametrize("offset", [1e39, -1e39, 3e38, 2.2e37])
+def test_offsets_beyond_single_precision_records_are_refused(make_zozuvuza, offset):
+    # The baseline is a float and intsum a single-precision sum over 16 samples.
+    with pytest.raises(ValueError, match="^ZozuvUza: offset must lie within"):
+        make_zozuvuza(offset=offset)
+    make_zozuvuza(offset=1e36, preamp_clip=4095.0)  # within range: accepted
 
 
 def test_calibrate_delay(make_zozuvuza):
