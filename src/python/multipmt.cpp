@@ -2,6 +2,7 @@
 #include "arrays.h"
 #include "bindings.h"
 #include "interrupt.h"
+#include "methods.h"
 
 #include "MultiPMT.h"
 
@@ -42,25 +43,26 @@ void register_multipmt(py::module_& m) {
              "Standard deviation of gaussian noise in LSB for ADC\nadc_clip : float\n    Upper bound of ADC samples "
              "after noise is applied in LSB\nsample_delay : float\n    Delay of the ADC readout relative to the ToT "
              "start time in seconds\nseed : int\n    Random generator seed\n")
-        .def("simulate", &MultiPMT::simulate, py::arg("pe_times"), py::arg("channel") = 0,
+        .def("simulate", model_method(&MultiPMT::simulate), py::arg("pe_times"), py::arg("channel") = 0,
              py::call_guard<SignalCheck>(),
              "Simulates the MultiPMT triggers for the given PE times.\n\nParameters\n----------\npe_times : "
              "List[float]\n    A vector of photo electron times in seconds\nchannel : int, optional\n    The "
              "channel number of the PMT\n\nReturns\n-------\nList[MultiPMTTrigger]\n    A vector of MultiPMTTrigger "
              "objects containing the simulated triggers")
-        .def("simulate", &simulate_overload_helper_multipmt, py::arg("pe_times"), py::arg("channel") = 0,
+        .def("simulate", model_method(&simulate_overload_helper_multipmt), py::arg("pe_times"), py::arg("channel") = 0,
              py::call_guard<SignalCheck>(),
              "Simulates the MultiPMT triggers for the given PE times.\n\nParameters\n----------\npe_times : "
              "numpy.ndarray\n    A vector of photo electron times in seconds\nchannel : int, optional\n    The "
              "channel number of the PMT\n\nReturns\n-------\nList[MultiPMTTrigger]\n    A vector of MultiPMTTrigger "
              "objects containing the simulated triggers")
-        .def("calibrate_delay", &MultiPMT::calibrate_delay, py::arg("num_pes"), py::arg("num_sim"),
+        .def("calibrate_delay", model_method(&MultiPMT::calibrate_delay), py::arg("num_pes"), py::arg("num_sim"),
              py::call_guard<SignalCheck>(),
              "Calibrates the delay between PE times and trigger times.\n\nParameters\n----------\nnum_pes : int\n  "
              "  Number of PEs to simulate\nnum_sim : int\n    Number of simulations to run\n\nReturns\n-------\nfloat"
              "\n    The average delay in seconds\n\nRaises\n------\nRuntimeError\n    If too many simulations do "
              "not produce a valid trigger")
-        .def("simulate_pe_list", &simulate_pe_list_helper_multipmt, py::arg("pe_list"), py::call_guard<SignalCheck>(),
+        .def("simulate_pe_list", model_method(&simulate_pe_list_helper_multipmt), py::arg("pe_list"),
+             py::call_guard<SignalCheck>(),
              "Simulates the MultiPMT triggers for a full PE list.\nThis function is meant to directly take the "
              "output of the background simulation as input.\n\nParameters\n----------\npe_list : List[Tuple[int, "
              "List[float]]]\n    A list of tuples containing the channel number and a vector of photo electron "

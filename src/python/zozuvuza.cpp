@@ -2,6 +2,7 @@
 #include "arrays.h"
 #include "bindings.h"
 #include "interrupt.h"
+#include "methods.h"
 
 #include "ZozuvUza.h"
 
@@ -43,25 +44,26 @@ void register_zozuvuza(py::module_& m) {
              "int\n    offset of the waveform start relative to the trigger time in number of ADC steps\nseed : "
              "int\n    Random generator seed\nearly_handling : EarlyHandling, optional\n    How to handle "
              "triggers that occur before time 0 (default is WARN)")
-        .def("simulate", &ZozuvUza::simulate, py::arg("pe_times"), py::arg("channel") = 0,
+        .def("simulate", model_method(&ZozuvUza::simulate), py::arg("pe_times"), py::arg("channel") = 0,
              py::call_guard<SignalCheck>(),
              "Simulates the ZozuvUza triggers for the given PE times.\n\nParameters\n----------\npe_times : "
              "List[float]\n    A vector of photo electron times in seconds\nchannel : int, optional\n    The "
              "channel number of the PMT (default is 0)\n\nReturns\n-------\nList[ZozuvUzaTrigger]\n    A vector of "
              "ZozuvUzaTrigger objects containing the simulated triggers")
-        .def("simulate", &simulate_overload_helper, py::arg("pe_times"), py::arg("channel") = 0,
+        .def("simulate", model_method(&simulate_overload_helper), py::arg("pe_times"), py::arg("channel") = 0,
              py::call_guard<SignalCheck>(),
              "Simulates the ZozuvUza triggers for the given PE times.\n\nParameters\n----------\npe_times : "
              "numpy.ndarray\n    A vector of photo electron times in seconds\nchannel : int, optional\n    The "
              "channel number of the PMT (default is 0)\n\nReturns\n-------\nList[ZozuvUzaTrigger]\n    A vector of "
              "ZozuvUzaTrigger objects containing the simulated triggers")
-        .def("calibrate_delay", &ZozuvUza::calibrate_delay, py::arg("num_pes"), py::arg("num_sim"),
+        .def("calibrate_delay", model_method(&ZozuvUza::calibrate_delay), py::arg("num_pes"), py::arg("num_sim"),
              py::call_guard<SignalCheck>(),
              "Calibrates the delay between PE times and trigger times.\n\nParameters\n----------\nnum_pes : int\n  "
              "  Number of PEs to simulate\nnum_sim : int\n    Number of simulations to run\n\nReturns\n-------\nfloat"
              "\n    The average delay in seconds\n\nRaises\n------\nRuntimeError\n    If too many simulations do "
              "not produce a valid trigger")
-        .def("simulate_pe_list", &simulate_pe_list_helper, py::arg("pe_list"), py::call_guard<SignalCheck>(),
+        .def("simulate_pe_list", model_method(&simulate_pe_list_helper), py::arg("pe_list"),
+             py::call_guard<SignalCheck>(),
              "Simulates the ZozuvUza triggers for a full PE list.\nThis function is meant to directly take the "
              "output of the background simulation as input.\n\nParameters\n----------\npe_list : List[Tuple[int, "
              "List[float]]]\n    A list of tuples containing the channel number and a vector of photo electron "

@@ -115,6 +115,28 @@ def test_bad_configurations(make_multipmt, overrides, error, message):
         make_multipmt(**overrides)
 
 
+@pytest.mark.parametrize(
+    ("setting", "value"),
+    [("tot_threshold", math.nan), ("tot_threshold", math.inf), ("tot_dead_time", math.nan),
+     ("tot_dead_time", -math.inf), ("tot_noise", math.nan), ("tot_noise", math.inf), ("tot_noise", -0.01),
+     ("tot_jitter", math.inf), ("tot_jitter", -1e-10), ("sample_delay", math.nan), ("sample_delay", math.inf)],
+)
+def test_settings_that_would_silently_give_nothing_are_refused(make_multipmt, setting, value):
+    with pytest.raises(ValueError, match=f"^MultiPMT: {setting} must"):
+        make_multipmt(**{setting: value})
+
+
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+@pytest.mark.parametrize("call", [lambda m: m.simulate([1e-6]), lambda m: m.simulate(np.zeros(3)),
+                                  lambda m: m.calibrate_delay(1, 1),
+                                  lambda m: m.simulate_pe_list(velmora.PEListVector([(0, [1e-6])]))],
+                         ids=["simulate-list", "simulate-array", "calibrate_delay", "simulate_pe_list"])
+def test_objects_never_initialised_raise_instead_of_crashing(model, call):
+    cls = getattr(velmora, model)
+    with pytest.raises(TypeError, match=f"^{model} object is not initialised"):
+        call(cls.__new__(cls))
+
+
 def test_pulse_shape_files_are_checked_in_order(make_multipmt, tmp_path):
     missing = tmp_path / "missing.txt"
     with pytest.raises(RuntimeError, match="^Failed to open spectrum file: .*missing.txt"):
