@@ -184,5 +184,94 @@ TEST_F(ZozuvUzaModel, UnknownPolicyIsRejected) {
     EXPECT_THROW(make(0, static_cast<ZozuvUza::EarlyHandling>(7)), std::invalid_argument);
 }
 
+// Worked examples of the record rules, on a chain whose every ADC count is
+// known: ADC and PMT grids of 4 ns, a two-tap pulse (1, 0), amplitudes of 1,
+// gain 100, offset 100.7 and no noise. A PE alone on an index gives the count
+// 201 there and 101 (the offset alone, from the zero tap) on the next index.
+// PEs on indices m, m+1, m+2 and m+5 trigger once, at m+1; with a trigger
+// offset of -1 the window of 8 samples starts at index m and reads
+// 201 201 201 101 0 201 101 0, whose last zero is filled with the baseline.
+class ZozuvUzaRecordRules : public ::testing::Test {
+  protected:
+    static constexpr double step = 4e-9;
+    TempFile time_{points_text({{0.0, 1.0}, {1e-13, 1.0}})};
+    TempFile amplitude_{points_text({{1.0, 1.0}, {1.000001, 1.0}})};
+    TempFile pulse_{points_text({{0.0, 1.0}, {step, 0.0}})};
+
+    ZozuvUza make(ZozuvUza::EarlyHandling policy) const {
+        return ZozuvUza(time_.path(), amplitude_.path(), step, step, pulse_.path(), 0, 100.0, 100.7, 4000.0, 0.0,
+                        4095.0, 8, 8, {1}, 150, 1, -1, 3, policy);
+    }
+
+    static std::vector<double> burst(std::int64_t m) {
+        return {static_cast<double>(m) * step, static_cast<double>(m + 1) * step, static_cast<double>(m + 2) * step,
+                static_cast<double>(m + 5) * step};
+    }
+
+    static float single_precision_sum(const std::vector<unsigned short>& samples) {
+        float sum = 0.0F;
+        for (const unsigned short s : samples) {
+            sum = sum + (static_cast<float>(s) - 100.7F);
+        }
+        return sum;
+    }
+};
+
+TEST_F(ZozuvUzaRecordRules, TailFillStopsAtTheLastNonZeroSample) {
+    const auto records = make(ZozuvUza::EarlyHandling::THROW).simulate(burst(1024), 4);
+    ASSERT_EQ(records.size(), 1u);
+    const auto& r = records[0];
+    EXPECT_EQ(r.waveform, (std::vector<unsigned short>{201, 201, 201, 101, 0, 201, 101, 100}));
+    EXPECT_EQ(r.channel, 4);
+    EXPECT_EQ(r.trigger_time_s, 0u);
+    EXPECT_EQ(r.trigger_time_ticks, 1024u);
+    EXPECT_EQ(r.baseline, 100.7F);
+    // Each term and the running sum in single precision, first sample to last.
+    EXPECT_EQ(r.intsum, single_precision_sum(r.waveform));
+    EXPECT_EQ(r.intsum, 300.40002F); // the sum in double precision would round to 300.4F
+}
+
+TEST_F(ZozuvUzaRecordRules, StartOfOneAndAHalfSecondsIsOneTickShort) {
+    // 0.5 / 4e-9 is just below 125000000 in double precision and truncates.
+    const auto records = make(ZozuvUza::EarlyHandling::THROW).simulate(burst(375000000), 0);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].trigger_time_s, 1u);
+    EXPECT_EQ(records[0].trigger_time_ticks, 124999999u);
+}
+
+TEST_F(ZozuvUzaRecordRules, StartOfExactlyZeroIsNotEarly) {
+    for (const auto policy : {ZozuvUza::EarlyHandling::IGNORE, ZozuvUza::EarlyHandling::ZERO,
+                              ZozuvUza::EarlyHandling::WARN, ZozuvUza::EarlyHandling::THROW}) {
+        const auto records = make(policy).simulate(burst(0), 0);
+        ASSERT_EQ(records.size(), 1u) << static_cast<int>(policy);
+        EXPECT_EQ(records[0].trigger_time_s, 0u);
+        EXPECT_EQ(records[0].trigger_time_ticks, 0u);
+        EXPECT_EQ(records[0].waveform, (std::vector<unsigned short>{201, 201, 201, 101, 0, 201, 101, 100}));
+    }
+}
+
+TEST_F(ZozuvUzaRecordRules, EarlyWindowsFollowThePolicy) {
+    // The window starts one ADC step before time 0.
+    const auto early = burst(-1);
+    EXPECT_TRUE(make(ZozuvUza::EarlyHandling::IGNORE).simulate(early, 0).empty());
+
+    const auto zero = make(ZozuvUza::EarlyHandling::ZERO).simulate(early, 0);
+    ASSERT_EQ(zero.size(), 1u);
+    EXPECT_EQ(zero[0].trigger_time_s, 0u);
+    EXPECT_EQ(zero[0].trigger_time_ticks, 0u);
+    EXPECT_EQ(zero[0].waveform, (std::vector<unsigned short>{201, 201, 201, 101, 0, 201, 101, 100}));
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(make(ZozuvUza::EarlyHandling::WARN).simulate(early, 0).empty());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[Warning] Ignoring early trigger at -4e-09 s.\n");
+
+    try {
+        make(ZozuvUza::EarlyHandling::THROW).simulate(early, 0);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Early trigger at -0.000000s.");
+    }
+}
+
 } // namespace
 } // namespace velmora
