@@ -1,5 +1,7 @@
 #include "ChannelEngine.h"
 
+#include "Interrupt.h"
+
 #include <chrono>
 #include <optional>
 #include <stdexcept>
@@ -62,6 +64,15 @@ void append(MultiPMTColumns& columns, const std::vector<ostrelin::MultiPMTTrigge
     columns.append(records, piece.origin);
 }
 
+// Makes the models' own interrupt polls, on this thread, watch `cancel`.
+InterruptScope watch(const std::atomic<bool>& cancel) {
+    return InterruptScope([&cancel] {
+        if (cancel.load(std::memory_order_relaxed)) {
+            throw Cancelled{};
+        }
+    });
+}
+
 void check_piece(const ChannelPiece& piece, std::size_t n_times, std::size_t n_models) {
     if (piece.first > piece.last || piece.last > n_times) {
         throw std::out_of_range("ChannelEngine: piece of channel " + std::to_string(piece.channel) +
@@ -114,6 +125,7 @@ ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& piec
     for (const auto& piece : pieces) {
         check_piece(piece, times.size(), models_.size());
     }
+    const auto scope = watch(cancel);
     Columns columns = new_columns();
     // One working copy per parameter set that the block uses: only the
     // generator of a model changes, and it is reseeded for every piece.
@@ -133,6 +145,8 @@ ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& piec
             pe_times.assign(times.begin() + static_cast<std::ptrdiff_t>(piece.first),
                             times.begin() + static_cast<std::ptrdiff_t>(piece.last));
             append_timed(columns, copy->simulate(pe_times, piece.channel), piece);
+        } catch (const Cancelled&) {
+            throw;
         } catch (...) {
             throw ChannelFailure(piece.channel, std::current_exception());
         }
@@ -147,6 +161,7 @@ ChannelEngine<Model>::simulate_sequential(const std::vector<ChannelPiece>& piece
     for (const auto& piece : pieces) {
         check_piece(piece, times.size(), models_.size());
     }
+    const auto scope = watch(cancel);
     Columns columns = new_columns();
     std::vector<double> pe_times;
     for (const auto& piece : pieces) {
@@ -162,6 +177,8 @@ ChannelEngine<Model>::simulate_sequential(const std::vector<ChannelPiece>& piece
             auto records = model.simulate(pe_times, piece.channel);
             sequential_rng_ = model.generator();
             append_timed(columns, records, piece);
+        } catch (const Cancelled&) {
+            throw;
         } catch (...) {
             throw ChannelFailure(piece.channel, std::current_exception());
         }

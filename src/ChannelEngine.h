@@ -115,7 +115,8 @@ class VELMORA_EXPORT ChannelEngine {
     void seed_sequential(int seed);
 
     // Simulates the pieces in order and returns their records in that order.
-    // `cancel` is checked between pieces; once it is set, the call throws
+    // `cancel` is checked between pieces and, through the interrupt check of
+    // the calling thread, within long pieces; once it is set, the call throws
     // Cancelled. A piece that throws ends the block with ChannelFailure.
     Columns simulate_independent(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
                                  const std::atomic<bool>& cancel) const;
@@ -123,6 +124,10 @@ class VELMORA_EXPORT ChannelEngine {
                                 const std::atomic<bool>& cancel);
 
     std::size_t model_count() const { return models_.size(); }
+
+    // The largest PE time magnitude a piece may hold (the models share their
+    // PMT grid): longer runs go in segments.
+    double max_pe_time() const { return models_.front().max_pe_time(); }
 
     // Time spent turning records into columns, over all calls so far, in
     // nanoseconds: what the column hand-over costs beside the simulation.

@@ -234,6 +234,8 @@ void register_engine(py::module_& m, const char* name) {
         .def_property_readonly(
             "columns_seconds", [](const Engine& e) { return static_cast<double>(e.columns_nanoseconds()) * 1e-9; },
             "Time spent turning records into columns so far, in seconds.")
+        .def_property_readonly("max_pe_time", &Engine::max_pe_time,
+                               "The largest PE time magnitude (seconds) that one piece may hold.")
         .def("seed_sequential", &Engine::seed_sequential, py::arg("seed"),
              "Seeds the generator of sequential runs as the model's constructor seeds its own.")
         .def(

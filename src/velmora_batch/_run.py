@@ -196,6 +196,30 @@ class _Plan:
         }
 
 
+def _check_late_times(plan: _Plan, limit: float) -> None:
+    """Refuses, before anything runs, PE times that one piece cannot hold:
+    beyond the models' late-time limit without segments, or segments longer
+    than the limit."""
+    if plan.segment is not None:
+        if plan.segment > limit:
+            raise ValueError(f"segment {plan.segment!r} s is longer than this detector's late-time limit of "
+                             f"{limit!r} s; choose a shorter segment")
+        return
+    selected = np.isin(plan.pe_channels, plan.channels)
+    counts = np.diff(plan.pe_starts)
+    latest = 0.0
+    if selected.any():
+        times = np.concatenate([plan.pe_times[plan.pe_starts[i]: plan.pe_starts[i] + counts[i]]
+                                for i in np.flatnonzero(selected)])
+        latest = float(np.abs(times).max()) if len(times) else 0.0
+    if plan.duration is not None:
+        latest = max(latest, plan.duration)
+    if latest > limit:
+        raise ValueError(f"PE times reach {latest!r} s, beyond this detector's late-time limit of {limit!r} s: "
+                         "split the run into segments with segment= (seconds), each simulated from its own "
+                         "time origin")
+
+
 def _records(columns: dict[str, np.ndarray], dtype: np.dtype, sort: bool) -> np.ndarray:
     assert dtype.names is not None
     n = len(columns["channel"])
@@ -299,6 +323,7 @@ def run(
     blocks = [_Block(chan[i : i + block_channels]) for i in range(0, len(chan), int(block_channels))]
     engine_type = _core.ZozuvUzaEngine if detector.model == "ZozuvUza" else _core.MultiPMTEngine
     engine = engine_type(plan.parameter_sets, dict(detector.spectra))  # the models' own construction errors
+    _check_late_times(plan, engine.max_pe_time)
     if seeding == "sequential":
         engine.seed_sequential(seed)
     cancel = _core.CancelFlag()

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace velmora {
 namespace {
@@ -203,6 +205,25 @@ TEST_F(ChannelEngineTest, BadPiecesAndCancelStopBeforeSimulating) {
     block.pieces[0].last = block.times.size();
     cancel_ = true;
     EXPECT_THROW(engine.simulate_independent(block.pieces, block.times, cancel_), Cancelled);
+}
+
+TEST_F(ChannelEngineTest, CancelStopsALongPieceFromAnotherThread) {
+    ChannelEngine<ZozuvUza> engine({zozuvuza()}, kSamples);
+    Block block;
+    std::vector<double> many(4'000'000);
+    for (std::size_t i = 0; i < many.size(); ++i) {
+        many[i] = static_cast<double>(i) * 1e-7;
+    }
+    block.add(0, many);
+    std::thread canceller([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        cancel_ = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(engine.simulate_independent(block.pieces, block.times, cancel_), Cancelled);
+    canceller.join();
+    // Far less than the piece's simulation, which takes seconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 } // namespace

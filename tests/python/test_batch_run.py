@@ -177,3 +177,19 @@ def test_ctrl_c_stops_a_run_quickly_and_leaves_no_file(tmp_path):
     assert "KeyboardInterrupt" in err
     assert stopped < 5.0, stopped
     assert list(tmp_path.iterdir()) == []
+
+
+def test_times_beyond_the_late_time_limit_need_segments(make_detector, tmp_path):
+    det = make_detector("ZozuvUza", seed=1)
+    limit = 2**40 * det.params["pmt_time_step"]
+    late = flash_table([0], FLASHES + limit)
+    with pytest.raises(ValueError, match="late-time limit .* segment="):
+        vb.run(det, late, output=tmp_path / "out.parquet")
+    with pytest.raises(ValueError, match="late-time limit"):
+        vb.run(det, dark_rate=1.0, duration=2 * limit, channels=[0])
+    with pytest.raises(ValueError, match="longer than this detector's late-time limit"):
+        vb.run(det, late, segment=round(2 * limit / 4e-9) * 4e-9)
+    assert list(tmp_path.iterdir()) == []
+    # In segments the same PEs run, from an origin near them.
+    rec = vb.run(det, late, segment=1.0)
+    assert len(rec) > 0 and (rec["trigger_time_s"] >= int(limit)).all()
