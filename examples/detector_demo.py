@@ -11,7 +11,7 @@ back, prints a summary (measured dark rate, flash hits and charges) and, unless
 - MultiPMT hits per channel outside the flash, as a rate, against the true
   dark rate;
 - the MultiPMT ADC-sample spectrum of dark-noise hits and of flash hits;
-- the ZozuvUza flash charge per channel with the true number of flash PEs;
+- the ZozuvUza flash charge per channel with the mean number of flash PEs;
 - the ZozuvUza flash charge against the true number of flash PEs.
 
     python examples/detector_demo.py [--output DIR] [--no-plot] [--workers N]
@@ -44,11 +44,15 @@ Ints = npt.NDArray[np.int64]
 Floats = npt.NDArray[np.float64]
 
 
+def mean_flash_pes(channel: Ints) -> Floats:
+    """The flash's mean number of PEs in each channel."""
+    return PEAK_PES * np.exp(-0.5 * ((channel - SOURCE) / WIDTH) ** 2)
+
+
 def flash_pes(rng: np.random.Generator) -> tuple[Ints, Floats, Ints]:
     """Channel and time of every flash PE, and the number per channel."""
     channel = np.arange(CHANNELS)
-    mean = PEAK_PES * np.exp(-0.5 * ((channel - SOURCE) / WIDTH) ** 2)
-    counts = rng.poisson(mean)
+    counts = rng.poisson(mean_flash_pes(channel))
     return np.repeat(channel, counts), np.full(counts.sum(), FLASH_TIME), counts
 
 
@@ -125,8 +129,7 @@ def plot(path: Path, counts: Ints, hits: npt.NDArray[np.void], dark_rate: Floats
 
     ax[1, 0].plot(channel, charge, ".", ms=2, label="flash window charge (LSB)")
     gain = np.nanmedian(charge[counts >= 10] / counts[counts >= 10])
-    ax[1, 0].plot(channel, counts * gain, ".", ms=1, alpha=0.4, color="gray",
-                  label=f"true flash PEs x {gain:.0f} LSB")
+    ax[1, 0].plot(channel, mean_flash_pes(channel) * gain, "k-", lw=1, label=f"mean flash PEs x {gain:.0f} LSB")
     ax[1, 0].set(xlabel="channel", ylabel="charge (LSB)", title="ZozuvUza: flash charge per channel")
     ax[1, 0].legend()
 
