@@ -34,19 +34,26 @@ def pes(tmp_path):
     return path
 
 
+@pytest.mark.parametrize("options, kwargs", [
+    ([], {}),
+    (["--seeding", "sequential"], {"seeding": "sequential"}),
+    (["--segment", "4e-4", "--block-channels", "3"], {"segment": 4e-4}),
+], ids=["independent", "sequential", "segments"])
 @pytest.mark.parametrize("config", [ZOZUVUZA, MULTIPMT], ids=["zozuvuza", "multipmt"])
-def test_run_writes_the_records_of_the_python_api(tmp_path, pes, config):
+def test_run_writes_the_records_of_the_python_api(tmp_path, pes, config, options, kwargs):
     output = tmp_path / "records.parquet"
     result = velmora("run", config, "--pes", pes, "--dark-rate", 2e4, "--duration", 1e-3, "--channels", "0-7",
-                     "--seed", 11, "--workers", 2, "-o", output)
+                     "--seed", 11, "--workers", 2, "-o", output, *options)
     assert result.exit_code == 0, result.output
     expected = vb.run(vb.Detector.from_config(config), vb.read_pes(pes), seed=11, workers=1, dark_rate=2e4,
-                      duration=1e-3, channels=range(8))
+                      duration=1e-3, channels=range(8), **kwargs)
     records = vb.read_records(output)
     assert len(records) > 0 and set(records["channel"].tolist()) <= set(range(8))
     assert records.tobytes() == expected.tobytes()
     assert f"{len(records)} records written to {output}" in result.output
-    assert vb.read_metadata(output)["seed"] == 11
+    metadata = vb.read_metadata(output)
+    assert metadata["seed"] == 11 and metadata["seeding"] == kwargs.get("seeding", "independent")
+    assert metadata["config"] == vb.Detector.from_config(config).config()
 
 
 def test_set_changes_the_detector(tmp_path, pes):
