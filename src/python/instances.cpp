@@ -1,37 +1,39 @@
 // The binding library's public interface has no way to let a Python object
 // that refers into a container take over a copy of its element, nor to ask
-// whether an instance was ever initialised. Both are done here, through its
-// internal instance interface (pybind11::detail), and nowhere else:
+// whether an instance was ever initialised. Both are done here and in
+// instances.h, through its internal interface (pybind11::detail), and nowhere
+// else. What they rely on:
 //
 //  - instance::get_value_and_holder() gives the slot of the C++ value pointer
-//    and the storage of the holder; value_and_holder::holder_constructed() and
-//    set_holder_constructed() say and set whether the holder owns the value.
+//    and the storage of the holder, or, with throw_if_missing false, an entry
+//    whose `inst` is null when the instance holds no value of that type;
+//    value_and_holder::holder_constructed() and set_holder_constructed() say
+//    and set whether the holder owns the value.
 //  - instance::owned, and instance::has_patients with clear_patients(), which
 //    drops what reference_internal made the instance keep alive.
 //  - register_instance() / deregister_instance(): the pointer-to-instance
 //    registry through which casting a pointer finds its existing Python object
 //    (find_registered_python_instance()).
-//  - get_value_and_holder(type, false) gives an entry whose `inst` is null
-//    when the instance holds no value of that type.
 //  - An instance made by the type's __new__ alone has a null value pointer
 //    until __init__ constructs its value; loading it through the standard
 //    caster would allocate raw storage and hand that out as an object.
+//  - type_caster_base<T>::load and type_caster_enum_type<T>::load, the bases
+//    of the checked casters in instances.h.
 //
 // These are checked with the pybind11 release series that pyproject.toml pins;
-// the assertion below stops a build with any other series until each point
-// above has been checked again (tests/python/test_records.py and
-// test_vectors.py exercise every one of them, also under the sanitizers).
+// the assertion in instances.h stops a build with any other series until each
+// point above has been checked again. tests/python/test_records.py,
+// test_vectors.py and test_vector_properties.py exercise every one of them,
+// also under the sanitizers.
 #include "instances.h"
+#include "bindings.h" // the casters of the list types and records, as every binding file sees them
 
 #include <pybind11/detail/class.h>
 
 #include <memory>
 #include <string>
 #include <unordered_map>
-
-static_assert(PYBIND11_VERSION_MAJOR == 3 && PYBIND11_VERSION_MINOR == 1,
-              "instances.cpp relies on pybind11 3.1 internals: check them against this pybind11 release, then widen "
-              "this assertion and the pin in pyproject.toml");
+#include <vector>
 
 namespace velmora::python {
 
