@@ -135,8 +135,8 @@ class Case {
         : det_(std::move(det)), w_(std::move(w)), plain_limit_gib_(plain_limit_gib), row_(row),
           model_(det_->make_model()), plain_rng_(seed()), floor_rng_(seed()) {}
 
-    std::string label() const { return row_.model + "/" + w_.key; }
-    std::string name(const char* what) const { return label() + "/" + what; }
+    [[nodiscard]] std::string label() const { return row_.model + "/" + w_.key; }
+    [[nodiscard]] std::string name(const char* what) const { return label() + "/" + what; }
 
     void prepare() {
         if (prepared_) {
@@ -148,14 +148,18 @@ class Case {
         typename Detector::Model reference = det_->make_model();
         Outcome<typename Detector::Record> expected;
         row_.peak_mib = peak_mib([&] { expected = run_model<Detector>(reference, w_); });
-        row_.result = !w_.calibration ? std::to_string(expected.records.size())
-                                      : (expected.failure.empty() ? format("%.3f ns", expected.delay * 1e9) : "fails");
+        if (!w_.calibration) {
+            row_.result = std::to_string(expected.records.size());
+        } else {
+            row_.result = expected.failure.empty() ? format("%.3f ns", expected.delay * 1e9) : "fails";
+        }
 
         const double need_gib = plain_peak_gib();
         if (need_gib > plain_limit_gib_) {
             row_.plain_note = format("needs ~%.1f GiB", need_gib) + format(" (limit %.1f GiB)", plain_limit_gib_);
             std::cout << "check " << name("plain") << ": skipped, the full convolution " << row_.plain_note
-                      << "; draw counts from the optimised ADC stage" << std::endl;
+                      << "; draw counts from the optimised ADC stage\n"
+                      << std::flush;
             std::mt19937 rng(seed());
             run_plain(*det_, w_, rng, &draws_, AdcPath::optimised);
             return;
@@ -198,7 +202,7 @@ class Case {
     // (2) from the seed must give exactly the outcome of (1) and leave the generator in the same state,
     // which a further call on both shows; the draw floor must consume the generator as (2) did where it
     // keeps the order of the draws. Counts the draws of every call on the way.
-    void check_plain(typename Detector::Model& reference, const Outcome<typename Detector::Record>& expected) {
+    void check_plain(Detector::Model& reference, const Outcome<typename Detector::Record>& expected) {
         std::mt19937 rng(seed());
         const auto actual = run_plain(*det_, w_, rng, &draws_);
         if (!same_outcome<Detector>(expected, actual)) {
@@ -227,17 +231,18 @@ class Case {
         }
         std::cout << "check " << name("plain") << ": the same " << describe(expected) << " as " << name("simulate")
                   << ", and the same generator state after"
-                  << (Detector::floor_keeps_draw_order ? "; the floor makes the same draws" : "") << std::endl;
+                  << (Detector::floor_keeps_draw_order ? "; the floor makes the same draws" : "") << "\n"
+                  << std::flush;
     }
 
-    std::string describe(const Outcome<typename Detector::Record>& out) const {
+    [[nodiscard]] std::string describe(const Outcome<typename Detector::Record>& out) const {
         if (!w_.calibration) {
             return std::to_string(out.records.size()) + " records";
         }
         return out.failure.empty() ? "delay " + format("%.6f ns", out.delay * 1e9) : "failure \"" + out.failure + "\"";
     }
 
-    int seed() const { return det_->seed(); }
+    [[nodiscard]] int seed() const { return det_->seed(); }
 
     void set_counters(benchmark::State& state) const {
         state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(w_.num_pes));
@@ -245,7 +250,7 @@ class Case {
 
     // The largest peak of one call of the plain composition, estimated on PMT waveforms made with a
     // scratch generator: the drawn offsets and amplitudes barely change how many entries they have.
-    double plain_peak_gib() const {
+    [[nodiscard]] double plain_peak_gib() const {
         std::mt19937 scratch(seed());
         double peak = 0.0;
         for (const Call& call : w_.calls) {
@@ -258,7 +263,7 @@ class Case {
     Workload w_;
     double plain_limit_gib_;
     Row& row_;
-    typename Detector::Model model_;
+    Detector::Model model_;
     std::mt19937 plain_rng_;
     std::mt19937 floor_rng_;
     std::vector<Draws> draws_;

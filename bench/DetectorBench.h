@@ -27,7 +27,7 @@ struct Draws {
 
 // Which ADC operation the composition uses. The optimised one serves only to count draws where the full
 // convolution does not fit in memory.
-enum class AdcPath { plain, optimised };
+enum class AdcPath : std::uint8_t { plain, optimised };
 
 // The configuration keys of an ADC stage.
 struct AdcKeys {
@@ -42,18 +42,18 @@ struct AdcKeys {
 
 class DetectorBench {
   public:
-    int seed() const { return config_.integer("seed"); }
-    const std::filesystem::path& dir() const { return dir_; }
+    [[nodiscard]] int seed() const { return config_.integer("seed"); }
+    [[nodiscard]] const std::filesystem::path& dir() const { return dir_; }
 
     SparseWaveform<double> pmt_waveform(const std::vector<double>& pe_times, std::mt19937& rng);
 
   protected:
     DetectorBench(const std::filesystem::path& dir, const AdcKeys& keys);
 
-    std::filesystem::path file(const std::string& key) const { return dir_ / config_.string(key); }
+    [[nodiscard]] std::filesystem::path file(const std::string& key) const { return dir_ / config_.string(key); }
 
     // Entries of the full shaped waveform of the ADC stage.
-    std::size_t adc_shaped_entries(const SparseWaveform<double>& pmt) const;
+    [[nodiscard]] std::size_t adc_shaped_entries(const SparseWaveform<double>& pmt) const;
 
     void floor_pes(const Draws& d, std::mt19937& rng, double& sink);
     void floor_adc(const Draws& d, std::mt19937& rng, double& sink) const;

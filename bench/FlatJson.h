@@ -54,17 +54,17 @@ class FlatJson {
         }
     }
 
-    bool has(const std::string& key) const { return values_.count(key) != 0; }
-    double number(const std::string& key) const { return get<double>(key, "a number"); }
-    int integer(const std::string& key) const {
+    [[nodiscard]] bool has(const std::string& key) const { return values_.contains(key); }
+    [[nodiscard]] double number(const std::string& key) const { return get<double>(key, "a number"); }
+    [[nodiscard]] int integer(const std::string& key) const {
         const double v = number(key);
         if (!is_int(v)) {
             throw std::runtime_error("config key '" + key + "' must be an integer");
         }
         return static_cast<int>(v);
     }
-    const std::string& string(const std::string& key) const { return get<std::string>(key, "a string"); }
-    const std::vector<int>& int_array(const std::string& key) const {
+    [[nodiscard]] const std::string& string(const std::string& key) const { return get<std::string>(key, "a string"); }
+    [[nodiscard]] const std::vector<int>& int_array(const std::string& key) const {
         return get<std::vector<int>>(key, "an array of integers");
     }
 
@@ -87,7 +87,7 @@ class FlatJson {
         throw std::runtime_error("bad JSON at offset " + std::to_string(pos_) + ": " + what);
     }
     void skip_space() {
-        while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_]))) {
+        while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_])) != 0) {
             ++pos_;
         }
     }

@@ -11,7 +11,7 @@ long status_kib(const char* key) {
     std::ifstream in("/proc/self/status");
     const std::string prefix = std::string(key) + ":";
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind(prefix, 0) == 0) {
+        if (line.starts_with(prefix)) {
             return std::stol(line.substr(prefix.size()));
         }
     }
@@ -28,7 +28,7 @@ bool reset_peak_rss() {
 double available_gib() {
     std::ifstream in("/proc/meminfo");
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind("MemAvailable:", 0) == 0) {
+        if (line.starts_with("MemAvailable:")) {
             return std::stod(line.substr(13)) / (1024.0 * 1024.0);
         }
     }

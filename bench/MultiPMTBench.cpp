@@ -11,7 +11,15 @@ namespace velmora::bench {
 // The ADC clips with the same bound before and after its noise.
 MultiPMTBench::MultiPMTBench(const std::filesystem::path& dir)
     : DetectorBench(dir,
-                    {"adc_pulse_shape", "adc_jitter", "adc_gain", "adc_offset", "adc_clip", "adc_noise", "adc_clip"}),
+                    {
+                        .pulse_shape = "adc_pulse_shape",
+                        .jitter = "adc_jitter",
+                        .gain = "adc_gain",
+                        .offset = "adc_offset",
+                        .preamp_clip = "adc_clip",
+                        .noise = "adc_noise",
+                        .clip = "adc_clip",
+                    }),
       tot_(config_.number("tot_step"),
            load_pulse_shape(file("tot_pulse_shape"), config_.number("tot_step"),
                             "ToT pulse shape time step does not match ToT step."),
@@ -20,12 +28,24 @@ MultiPMTBench::MultiPMTBench(const std::filesystem::path& dir)
       sample_delay_(config_.number("sample_delay")) {}
 
 MultiPMTBench::Model MultiPMTBench::make_model() const {
-    return Model(file("time_spectrum"), file("amplitude_spectrum"), pmt_time_step_, config_.number("tot_step"),
-                 file("tot_pulse_shape"), config_.number("tot_threshold"), config_.number("tot_dead_time"),
-                 config_.number("tot_noise"), config_.number("tot_jitter"), config_.number("adc_step"),
-                 file("adc_pulse_shape"), config_.integer("adc_jitter"), config_.number("adc_gain"),
-                 config_.number("adc_offset"), config_.number("adc_noise"), config_.number("adc_clip"), sample_delay_,
-                 seed());
+    return {file("time_spectrum"),
+            file("amplitude_spectrum"),
+            pmt_time_step_,
+            config_.number("tot_step"),
+            file("tot_pulse_shape"),
+            config_.number("tot_threshold"),
+            config_.number("tot_dead_time"),
+            config_.number("tot_noise"),
+            config_.number("tot_jitter"),
+            config_.number("adc_step"),
+            file("adc_pulse_shape"),
+            config_.integer("adc_jitter"),
+            config_.number("adc_gain"),
+            config_.number("adc_offset"),
+            config_.number("adc_noise"),
+            config_.number("adc_clip"),
+            sample_delay_,
+            seed()};
 }
 
 std::vector<MultiPMTBench::Record> MultiPMTBench::plain(const std::vector<double>& pe_times, int channel,
@@ -35,12 +55,22 @@ std::vector<MultiPMTBench::Record> MultiPMTBench::plain(const std::vector<double
     const auto adc = path == AdcPath::plain ? adc_.simulate_plain(pmt, rng) : adc_.simulate(pmt, rng);
     if (draws != nullptr) {
         // The ToT stage draws one noise value per entry of its shaped waveform, which it does not return.
-        *draws = {pe_times.size(), tot_.pulse_shape().convolve(pmt).size(), hits.size(), adc.size()};
+        *draws = {
+            .pes = pe_times.size(),
+            .tot_entries = tot_.pulse_shape().convolve(pmt).size(),
+            .hits = hits.size(),
+            .adc_entries = adc.size(),
+        };
     }
     std::vector<Record> out;
     out.reserve(hits.size());
     for (const auto& [start, end] : hits) {
-        out.push_back({start, channel, end - start, adc.get_sample(sample_delay_ + start)});
+        out.push_back({
+            .time = start,
+            .channel = channel,
+            .time_over_threshold = end - start,
+            .adc_sample = adc.get_sample(sample_delay_ + start),
+        });
     }
     return out;
 }

@@ -24,14 +24,14 @@ class MultiPMTBench : public DetectorBench {
 
     static const char* name() { return "MultiPMT"; }
 
-    Model make_model() const;
+    [[nodiscard]] Model make_model() const;
 
     std::vector<Record> plain(const std::vector<double>& pe_times, int channel, std::mt19937& rng, Draws* draws,
                               AdcPath path = AdcPath::plain);
 
     // Peak bytes of the plain composition of one call: the larger of the two full shaped waveforms, which
     // never live at the same time.
-    double plain_peak_bytes(const SparseWaveform<double>& pmt) const;
+    [[nodiscard]] double plain_peak_bytes(const SparseWaveform<double>& pmt) const;
 
     void floor(const Draws& d, std::mt19937& rng, double& sink);
 

@@ -25,6 +25,18 @@ std::optional<double> CollectingReporter::seconds(const std::string& name) const
     return it == seconds_.end() ? std::nullopt : std::optional<double>(it->second);
 }
 
+namespace {
+
+// The (2)/(1) column: the ratio, or why there is none.
+std::string plain_ratio(const Row& row, std::optional<double> plain, double model) {
+    if (plain) {
+        return format("%.2f", *plain / model);
+    }
+    return row.plain_note.empty() ? "-" : "skipped";
+}
+
+} // namespace
+
 void print_table(const std::vector<std::unique_ptr<Row>>& rows, const CollectingReporter& reporter) {
     std::printf("\n(1) simulate, (2) plain composition of the stages, (3) draw floor; real time per call\n");
     std::printf("%-44s %9s %10s %12s %8s %10s %13s\n", "case", "PEs", "records", "PEs/s (1)", "(1)/(3)", "(2)/(1)",
@@ -40,8 +52,7 @@ void print_table(const std::vector<std::unique_ptr<Row>>& rows, const Collecting
         const std::string label = row->model + " " + row->key + ": " + row->description;
         std::printf("%-44s %9zu %10s %12s %8s %10s %13s\n", label.c_str(), row->pes, row->result.c_str(),
                     format("%.0f", static_cast<double>(row->pes) / *model).c_str(),
-                    floor ? format("%.2f", *model / *floor).c_str() : "-",
-                    plain ? format("%.2f", *plain / *model).c_str() : (row->plain_note.empty() ? "-" : "skipped"),
+                    floor ? format("%.2f", *model / *floor).c_str() : "-", plain_ratio(*row, plain, *model).c_str(),
                     row->peak_mib ? format("%.1f", *row->peak_mib).c_str() : "n/a");
     }
     for (const auto& row : rows) {

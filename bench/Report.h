@@ -34,7 +34,7 @@ class CollectingReporter : public benchmark::ConsoleReporter {
     void ReportRuns(const std::vector<Run>& runs) override;
 
     // The shortest real time per iteration of the named benchmark; nullopt if it did not run.
-    std::optional<double> seconds(const std::string& name) const;
+    [[nodiscard]] std::optional<double> seconds(const std::string& name) const;
 
   private:
     std::map<std::string, double> seconds_;

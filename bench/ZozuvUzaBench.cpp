@@ -14,19 +14,41 @@
 namespace velmora::bench {
 
 ZozuvUzaBench::ZozuvUzaBench(const std::filesystem::path& dir)
-    : DetectorBench(dir, {"pulse_shape", "jitter", "gain", "offset", "preamp_clip", "noise", "clip"}),
+    : DetectorBench(dir,
+                    {
+                        .pulse_shape = "pulse_shape",
+                        .jitter = "jitter",
+                        .gain = "gain",
+                        .offset = "offset",
+                        .preamp_clip = "preamp_clip",
+                        .noise = "noise",
+                        .clip = "clip",
+                    }),
       trigger_(config_.number("adc_step"), config_.integer("waveform_samples"), config_.integer("retrigger_offset"),
                config_.int_array("trigger_kernel"), config_.integer("adc_threshold"), config_.integer("trigger_norm")),
       waveform_samples_(config_.integer("waveform_samples")), trigger_offset_(config_.integer("trigger_offset")),
       offset_(config_.number("offset")), early_handling_(policy(config_.string("early_handling"))) {}
 
 ZozuvUzaBench::Model ZozuvUzaBench::make_model() const {
-    return Model(file("time_spectrum"), file("amplitude_spectrum"), pmt_time_step_, config_.number("adc_step"),
-                 file("pulse_shape"), config_.integer("jitter"), config_.number("gain"), config_.number("offset"),
-                 config_.number("preamp_clip"), config_.number("noise"), config_.number("clip"),
-                 config_.integer("waveform_samples"), config_.integer("retrigger_offset"),
-                 config_.int_array("trigger_kernel"), config_.integer("adc_threshold"), config_.integer("trigger_norm"),
-                 config_.integer("trigger_offset"), seed(), early_handling_);
+    return {file("time_spectrum"),
+            file("amplitude_spectrum"),
+            pmt_time_step_,
+            config_.number("adc_step"),
+            file("pulse_shape"),
+            config_.integer("jitter"),
+            config_.number("gain"),
+            config_.number("offset"),
+            config_.number("preamp_clip"),
+            config_.number("noise"),
+            config_.number("clip"),
+            config_.integer("waveform_samples"),
+            config_.integer("retrigger_offset"),
+            config_.int_array("trigger_kernel"),
+            config_.integer("adc_threshold"),
+            config_.integer("trigger_norm"),
+            config_.integer("trigger_offset"),
+            seed(),
+            early_handling_};
 }
 
 std::vector<ZozuvUzaBench::Record> ZozuvUzaBench::plain(const std::vector<double>& pe_times, int channel,
@@ -35,7 +57,7 @@ std::vector<ZozuvUzaBench::Record> ZozuvUzaBench::plain(const std::vector<double
     const auto adc = path == AdcPath::plain ? adc_.simulate_plain(pmt, rng) : adc_.simulate(pmt, rng);
     const auto trigger_times = trigger_.simulate(adc);
     if (draws != nullptr) {
-        *draws = {pe_times.size(), 0, 0, adc.size()};
+        *draws = {.pes = pe_times.size(), .adc_entries = adc.size()};
     }
     return records(adc, trigger_times, channel);
 }
@@ -45,10 +67,12 @@ double ZozuvUzaBench::plain_peak_bytes(const SparseWaveform<double>& pmt) const 
 }
 
 ZozuvUza::EarlyHandling ZozuvUzaBench::policy(const std::string& name) {
-    static const std::map<std::string, ZozuvUza::EarlyHandling> names = {{"IGNORE", ZozuvUza::EarlyHandling::IGNORE},
-                                                                         {"ZERO", ZozuvUza::EarlyHandling::ZERO},
-                                                                         {"WARN", ZozuvUza::EarlyHandling::WARN},
-                                                                         {"THROW", ZozuvUza::EarlyHandling::THROW}};
+    static const std::map<std::string, ZozuvUza::EarlyHandling> names = {
+        {"IGNORE", ZozuvUza::EarlyHandling::IGNORE},
+        {"ZERO", ZozuvUza::EarlyHandling::ZERO},
+        {"WARN", ZozuvUza::EarlyHandling::WARN},
+        {"THROW", ZozuvUza::EarlyHandling::THROW},
+    };
     const auto it = names.find(name);
     if (it == names.end()) {
         throw std::runtime_error("unknown early_handling '" + name + "'");
@@ -63,12 +87,12 @@ std::vector<ZozuvUzaBench::Record> ZozuvUzaBench::records(const SparseWaveform<u
     const auto fill = static_cast<unsigned short>(std::min(std::trunc(offset_), 65535.0));
     std::vector<Record> out;
     for (const double t : trigger_times) {
-        const double start = t + static_cast<double>(trigger_offset_) * step;
-        const double end = start + static_cast<double>(waveform_samples_) * step;
+        const double start = t + (static_cast<double>(trigger_offset_) * step);
+        const double end = start + (static_cast<double>(waveform_samples_) * step);
         std::vector<unsigned short> samples = adc.get_samples(start, end);
         if (offset_ > 0.0 && !samples.empty() && samples.back() == 0) {
-            for (std::size_t i = samples.size(); i-- > 0 && samples[i] == 0;) {
-                samples[i] = fill;
+            for (auto it = samples.rbegin(); it != samples.rend() && *it == 0; ++it) {
+                *it = fill;
             }
         }
         unsigned int seconds = 0;
@@ -81,7 +105,7 @@ std::vector<ZozuvUzaBench::Record> ZozuvUzaBench::records(const SparseWaveform<u
                 std::ostringstream line;
                 line.imbue(std::locale::classic());
                 line << "[Warning] Ignoring early trigger at " << start << " s.";
-                std::cerr << line.str() << std::endl;
+                std::cerr << line.str() << '\n';
             }
             if (early_handling_ != ZozuvUza::EarlyHandling::ZERO) {
                 continue;
@@ -98,7 +122,14 @@ std::vector<ZozuvUzaBench::Record> ZozuvUzaBench::records(const SparseWaveform<u
         for (const unsigned short sample : samples) {
             intsum = intsum + (static_cast<float>(sample) - offset_f);
         }
-        out.push_back({channel, seconds, ticks, offset_f, intsum, std::move(samples)});
+        out.push_back({
+            .channel = channel,
+            .trigger_time_s = seconds,
+            .trigger_time_ticks = ticks,
+            .baseline = offset_f,
+            .intsum = intsum,
+            .waveform = std::move(samples),
+        });
     }
     return out;
 }

@@ -25,13 +25,13 @@ class ZozuvUzaBench : public DetectorBench {
 
     static const char* name() { return "ZozuvUza"; }
 
-    Model make_model() const;
+    [[nodiscard]] Model make_model() const;
 
     std::vector<Record> plain(const std::vector<double>& pe_times, int channel, std::mt19937& rng, Draws* draws,
                               AdcPath path = AdcPath::plain);
 
     // Peak bytes of the plain composition of one call: the full shaped waveform on the PMT grid.
-    double plain_peak_bytes(const SparseWaveform<double>& pmt) const;
+    [[nodiscard]] double plain_peak_bytes(const SparseWaveform<double>& pmt) const;
 
     void floor(const Draws& d, std::mt19937& rng, double& sink) {
         floor_pes(d, rng, sink);
@@ -56,8 +56,8 @@ class ZozuvUzaBench : public DetectorBench {
 
     // One record per trigger window: the window's samples, the baseline fill of missing trailing samples,
     // the early-window policy, the time stamp in seconds and 4 ns ticks, and the integral.
-    std::vector<Record> records(const SparseWaveform<unsigned short>& adc, const std::vector<double>& trigger_times,
-                                int channel) const;
+    [[nodiscard]] std::vector<Record> records(const SparseWaveform<unsigned short>& adc,
+                                              const std::vector<double>& trigger_times, int channel) const;
 
     TriggerSim trigger_;
     int waveform_samples_;

@@ -36,10 +36,18 @@ class Registry {
         : workloads_(std::move(workloads)), plain_limit_gib_(plain_limit_gib) {}
 
     template <typename Detector>
-    void add(const std::string& label, std::shared_ptr<Detector> det) {
+    void add(const std::string& label, const std::shared_ptr<Detector>& det) {
         std::cout << label << " detector: " << det->dir().string() << "\n";
         for (const Workload& w : workloads_) {
-            rows_.push_back(std::make_unique<Row>(Row{label, w.key, w.description, w.num_pes, {}, {}, {}}));
+            rows_.push_back(std::make_unique<Row>(Row{
+                .model = label,
+                .key = w.key,
+                .description = w.description,
+                .pes = w.num_pes,
+                .result = {},
+                .peak_mib = {},
+                .plain_note = {},
+            }));
             auto c = std::make_shared<Case<Detector>>(det, w, plain_limit_gib_, *rows_.back());
             keep_.push_back(c);
             const auto add_way = [&](const char* what, void (Case<Detector>::*member)(benchmark::State&)) {
@@ -55,7 +63,7 @@ class Registry {
         }
     }
 
-    const std::vector<std::unique_ptr<Row>>& rows() const { return rows_; }
+    [[nodiscard]] const std::vector<std::unique_ptr<Row>>& rows() const { return rows_; }
 
   private:
     std::vector<Workload> workloads_;
@@ -80,10 +88,10 @@ int run(int argc, char** argv) {
     Registry registry(workloads(), plain_limit_gib);
     registry.add("ZozuvUza", std::make_shared<ZozuvUzaBench>(examples / "zozuvuza"));
     registry.add("MultiPMT", std::make_shared<MultiPMTBench>(examples / "multipmt"));
-    std::cout << "plain composition memory limit: " << format("%.1f", plain_limit_gib) << " GiB" << std::endl;
+    std::cout << "plain composition memory limit: " << format("%.1f", plain_limit_gib) << " GiB\n" << std::flush;
 
-    CollectingReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
-                                                      : benchmark::ConsoleReporter::OO_Tabular);
+    CollectingReporter reporter(isatty(STDOUT_FILENO) != 0 ? benchmark::ConsoleReporter::OO_Defaults
+                                                           : benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     print_table(registry.rows(), reporter);
     benchmark::Shutdown();
@@ -98,7 +106,7 @@ int main(int argc, char** argv) {
     try {
         return velmora::bench::run(argc, argv);
     } catch (const std::exception& e) {
-        std::cerr << "velmora_bench: " << e.what() << std::endl;
+        std::cerr << "velmora_bench: " << e.what() << '\n';
         return EXIT_FAILURE;
     }
 }

@@ -15,6 +15,13 @@ check_format() {
     git ls-files '*.h' '*.cpp' | xargs "$VENV/bin/clang-format" --dry-run --Werror
 }
 
+check_tidy() {
+    echo "== clang-tidy on src/ and bench/ (no warnings beyond tools/tidy_baseline.txt)"
+    cmake -S . -B build/tidy -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVELMORA_BUILD_MODULE=ON \
+        -DVELMORA_BUILD_BENCH=ON -Dpybind11_DIR="$PYBIND11_DIR" -DPython_EXECUTABLE="$PY" >/dev/null
+    "$PY" tools/tidy.py --build build/tidy --jobs "$JOBS"
+}
+
 check_types() {
     echo "== mypy --strict (examples, typed usage sample), stubtest against the installed module"
     "$PY" -m mypy --strict --cache-dir build/mypy examples/*.py tests/typing/usage.py
@@ -54,8 +61,8 @@ run_sanitized() {
 }
 
 case "$mode" in
-    all) check_format; run_release; run_sanitized ;;
-    --no-sanitize) check_format; run_release ;;
+    all) check_format; check_tidy; run_release; run_sanitized ;;
+    --no-sanitize) check_format; check_tidy; run_release ;;
     --sanitize-only) run_sanitized ;;
     *) echo "usage: $0 [--no-sanitize|--sanitize-only]" >&2; exit 2 ;;
 esac
