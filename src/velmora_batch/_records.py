@@ -245,8 +245,12 @@ def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: i
 
 def read_records(path: str | os.PathLike[str]) -> np.ndarray:
     """The records of a ``.parquet`` or ``.npz`` file written by velmora_batch,
-    as a structured array of :func:`record_dtype`."""
+    or of a dataset directory, as a structured array of :func:`record_dtype`."""
     path = Path(path)
+    if path.is_dir():
+        from ._dataset import read_dataset
+
+        return read_dataset(path)
     suffix = path.suffix.lower()
     if suffix == ".npz":
         with np.load(path, allow_pickle=False) as data:
@@ -278,8 +282,12 @@ def read_records(path: str | os.PathLike[str]) -> np.ndarray:
 
 def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
     """The run description stored with a record file (config, seed, seeding
-    mode, version)."""
+    mode, version); for a dataset directory, its manifest."""
     path = Path(path)
+    if path.is_dir():
+        from ._dataset import read_manifest
+
+        return read_manifest(path)
     if path.suffix.lower() == ".npz":
         with np.load(path, allow_pickle=False) as data:
             return dict(json.loads(str(data["metadata"])))

@@ -251,6 +251,8 @@ def run(
     segment: float | None = None,
     block_channels: int | None = None,
     progress: bool = False,
+    executor: Any = None,
+    resume: bool = False,
 ) -> np.ndarray | RunSummary:
     """Simulates the channels of ``detector`` and returns their records.
 
@@ -293,7 +295,28 @@ def run(
     or ``.npz``, under a temporary name renamed when complete) and returns a
     ``RunSummary``. ``progress=True`` shows a progress bar (tqdm) on standard
     error. Ctrl-C stops the run between channels and leaves no output file.
+
+    ``executor`` runs the blocks elsewhere: a ``concurrent.futures.Executor``
+    or a ``dask.distributed.Client`` (``pip install velmora[dask]``); each
+    block is sent with the detector, its channels' PEs and the seed, and the
+    records are the same as those of the default thread pool. Workers must
+    run this velmora version (checked before any block is submitted).
+
+    With a directory as ``output`` (an existing directory, or a path ending
+    in ``/`` or without a suffix), each block writes its own Parquet part
+    ``part-<first channel>.parquet`` where it runs (the directory must be
+    reachable at the same path by every worker), and ``_manifest.json``
+    describes the run and its blocks; nothing is gathered here.
+    ``read_records(directory)`` gives the records in (channel, time) order.
+    ``resume=True`` continues an interrupted run into the same directory:
+    it checks that the detector, seed, seeding and input are the same
+    (taking the stored seed when none is given) and skips the blocks whose
+    parts are complete. Executors and directories need independent seeding.
     """
+    if resume and seed is None and detector.seed is None and output is not None:
+        from ._dataset import stored_seed
+
+        seed = stored_seed(output)
     # Everything is checked before the first channel is simulated.
     seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
     table: PETable | None
@@ -326,6 +349,17 @@ def run(
     _check_late_times(plan, engine.max_pe_time)
     if seeding == "sequential":
         engine.seed_sequential(seed)
+    from ._dataset import is_dataset
+
+    if executor is not None or resume or is_dataset(output):
+        from . import __version__
+        from ._executors import run_blocks
+
+        metadata = {"config": detector.config(), "seed": seed, "seeding": seeding, "velmora_version": __version__,
+                    "segment": seg, "dark_rate": rate, "duration": dur}
+        return run_blocks(detector, plan, blocks, executor=executor, workers=int(workers), output=output,
+                          resume=resume, progress=progress, waveform_samples=waveform_samples,
+                          block_channels=int(block_channels), metadata=metadata)
     cancel = _core.CancelFlag()
 
     def simulate(block: _Block) -> np.ndarray:

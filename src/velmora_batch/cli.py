@@ -2,7 +2,8 @@
 
     velmora run CONFIG [--pes FILE] [--dark-rate HZ --duration S] [--channels 0-1999]
                 [--seed N] [--workers N] [--seeding independent|sequential] [--segment S]
-                [--set key=value ...] [--dry-run] [--progress/--no-progress] -o OUTPUT
+                [--set key=value ...] [--dry-run] [--progress/--no-progress]
+                [--scheduler ADDRESS | --cluster local] [--resume] -o OUTPUT
 """
 
 from __future__ import annotations
@@ -57,21 +58,29 @@ def main() -> None:
 @click.option("--dry-run", is_flag=True, help="Print what the run would do and exit.")
 @click.option("--progress/--no-progress", default=None,
               help="Progress bar on standard error (default: when it is a terminal).")
-@click.option("-o", "--output", type=click.Path(dir_okay=False, path_type=Path),
-              help="Record file to write (.parquet or .npz).")
+@click.option("--scheduler", metavar="ADDRESS", help="Run the blocks on the Dask cluster of this scheduler.")
+@click.option("--cluster", type=click.Choice(["local"]),
+              help="Run the blocks on a local Dask cluster of --workers processes.")
+@click.option("--resume", is_flag=True, help="Continue an interrupted run into the same dataset directory.")
+@click.option("-o", "--output", type=click.Path(),
+              help="Record file to write (.parquet or .npz), or a dataset directory (one Parquet part per block).")
 def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float | None, channels: str | None,
         seed: int | None, workers: int, seeding: str, segment: float | None, block_channels: int | None,
-        settings: tuple[str, ...], dry_run: bool, progress: bool | None, output: Path | None) -> None:
+        settings: tuple[str, ...], dry_run: bool, progress: bool | None, scheduler: str | None,
+        cluster: str | None, resume: bool, output: str | None) -> None:
     """Simulates the detector of CONFIG for a PE table and/or dark noise and
     writes its records to OUTPUT."""
     from . import _run
+    from ._dataset import is_dataset
 
     if output is None and not dry_run:
         raise click.UsageError("Missing option '-o' / '--output'.")
     if pes is None and dark_rate is None:
         raise click.UsageError("Nothing to simulate: give --pes FILE and/or --dark-rate HZ --duration S.")
-    if output is not None and output.suffix.lower() not in (".parquet", ".npz"):
+    if output is not None and not is_dataset(output) and Path(output).suffix.lower() not in (".parquet", ".npz"):
         raise click.UsageError(f"Output {output}: record files must end in .parquet or .npz.")
+    if scheduler is not None and cluster is not None:
+        raise click.UsageError("Give --scheduler or --cluster, not both.")
     try:
         detector = load_detector(config, settings)
         table = read_pes(pes) if pes is not None else None
@@ -80,11 +89,15 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
                                        channels=selection, seeding=seeding, segment=segment,
                                        block_channels=block_channels)
         if dry_run:
-            click.echo(describe(detector, table, output=output, **options))
+            click.echo(describe(detector, table, output=Path(output) if output else None, **options))
             return
         if progress is None:
             progress = sys.stderr.isatty()
-        summary = _run.run(detector, table, output=output, progress=progress, **options)
+        from ._executors import dask_client
+
+        with dask_client(scheduler, cluster, workers) as executor:
+            summary = _run.run(detector, table, output=output, progress=progress, executor=executor, resume=resume,
+                               **options)
     except USER_ERRORS as e:
         raise click.ClickException(str(e)) from None
     assert isinstance(summary, _run.RunSummary)

@@ -1,0 +1,372 @@
+"""Blocks of a run on an executor: a ``concurrent.futures.Executor`` (threads
+or processes) or a Dask ``distributed.Client``. Each block travels as a
+self-contained job (the detector, the block's channels and PEs, the run's
+seed), so a worker in another process or on another machine rebuilds the
+models itself; the records of a block depend only on the run's definition,
+never on where or next to what it ran."""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import copy
+import hashlib
+import json
+import logging
+import sys
+import threading
+import uuid
+from collections.abc import Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from . import _core
+
+if TYPE_CHECKING:
+    from ._detector import Detector
+    from ._run import _Block, _Plan
+
+# Engines built by this process, by the token of their detector and parameter
+# sets: a worker runs many blocks of one run and builds its models once.
+_ENGINES: dict[str, Any] = {}
+_ENGINES_LOCK = threading.Lock()
+_MAX_ENGINES = 4
+
+# Cancel flags of the runs started by this process: blocks running in this
+# process (a thread pool) stop at the next channel when their run fails.
+_CANCEL: dict[str, Any] = {}
+
+
+class BlockError(RuntimeError):
+    """A block of a run failed; the message names its channels and the reason."""
+
+
+class VersionMismatch(RuntimeError):
+    """A worker runs another velmora version than the client."""
+
+
+@dataclass(frozen=True)
+class BlockJob:
+    """Everything a worker needs to run one block."""
+
+    run_id: str
+    index: int
+    version: str
+    token: str  # names the engine of the detector and the run's parameter sets
+    detector: Detector
+    plan: _Plan  # the run's plan, holding only this block's PEs
+    channels: np.ndarray
+    waveform_samples: int
+    sort: bool
+    part: str | None  # the Parquet part to write, or None to hand the records back
+    metadata: dict[str, Any] | None
+
+
+@dataclass(frozen=True)
+class BlockResult:
+    index: int
+    first: int
+    last: int
+    channels: int
+    pes: int
+    rows: int
+    file: str | None
+    records: np.ndarray | None
+
+
+def worker_version() -> str:
+    """The velmora version of the process this runs in."""
+    from . import __version__
+
+    return __version__
+
+
+def engine_token(detector: Detector, parameter_sets: list[dict[str, Any]]) -> str:
+    h = hashlib.sha256(json.dumps([detector.model, parameter_sets], sort_keys=True).encode())
+    for key in sorted(detector.spectra):
+        h.update(key.encode())
+        for a in detector.spectra[key]:
+            h.update(np.ascontiguousarray(a, np.float64).tobytes())
+    return h.hexdigest()
+
+
+def _engine(job: BlockJob) -> Any:
+    with _ENGINES_LOCK:
+        engine = _ENGINES.get(job.token)
+        if engine is None:
+            engine_type = _core.ZozuvUzaEngine if job.detector.model == "ZozuvUza" else _core.MultiPMTEngine
+            engine = engine_type(job.plan.parameter_sets, dict(job.detector.spectra))
+            if len(_ENGINES) >= _MAX_ENGINES:
+                _ENGINES.clear()
+            _ENGINES[job.token] = engine
+        return engine
+
+
+def block_name(first: int) -> str:
+    """The file name of the part whose first channel is ``first``: zero-padded
+    so that the names sort as the channels do."""
+    return f"part-{first:010d}.parquet"
+
+
+def run_block(job: BlockJob) -> BlockResult:
+    """Runs one block on this worker: the records handed back, or written to
+    the block's part (under a temporary name, renamed when complete)."""
+    from ._records import open_writer, record_dtype
+    from ._run import _Block, _records
+
+    first, last = int(job.channels[0]), int(job.channels[-1])
+    mine = worker_version()
+    if job.version != mine:
+        raise VersionMismatch(f"this worker runs velmora {mine}, the client {job.version}: "
+                              "install the same velmora version on every worker")
+    dtype = record_dtype(job.detector.model, job.waveform_samples)
+    try:
+        pieces = job.plan.pieces(_Block(job.channels))
+        cancel = _CANCEL.get(job.run_id) or _core.CancelFlag()
+        columns = _engine(job).simulate(**pieces, cancel=cancel)
+        rec = _records(columns, dtype, sort=job.sort)
+    except (ValueError, RuntimeError, OverflowError, MemoryError, IndexError) as e:
+        raise BlockError(f"block of channels {first}-{last}: {e}") from e
+    n_pes = len(pieces["times"])
+    if job.part is None:
+        return BlockResult(job.index, first, last, len(job.channels), n_pes, len(rec), None, rec)
+    with open_writer(job.part, model=job.detector.model, waveform_samples=job.waveform_samples,
+                     metadata=job.metadata) as writer:
+        writer.write(rec)
+    return BlockResult(job.index, first, last, len(job.channels), n_pes, len(rec), Path(job.part).name, None)
+
+
+def block_plan(plan: _Plan, channels: np.ndarray) -> _Plan:
+    """A copy of ``plan`` that holds only the PEs and settings of ``channels``
+    (increasing), so that a job carries its own block's input and no more."""
+    sub = copy.copy(plan)
+    lo = int(np.searchsorted(plan.pe_channels, channels[0]))
+    hi = int(np.searchsorted(plan.pe_channels, channels[-1], side="right"))
+    starts = plan.pe_starts[lo : hi + 1]
+    sub.pe_channels = plan.pe_channels[lo:hi].copy()
+    sub.pe_times = plan.pe_times[starts[0] : starts[-1]].copy()
+    sub.pe_starts = starts - starts[0]
+    sub.channels = channels
+    sub.set_by_channel = {c: plan.set_by_channel[c] for c in channels.tolist()}
+    sub.set_of_channel = np.asarray([sub.set_by_channel[c] for c in channels.tolist()], np.int64)
+    return sub
+
+
+def _is_dask_client(executor: Any) -> bool:
+    distributed = sys.modules.get("distributed")
+    return distributed is not None and isinstance(executor, distributed.Client)
+
+
+def check_versions(executor: Any, version: str) -> None:
+    """Refuses, before any block is submitted, workers whose velmora version
+    differs from this process's."""
+    if _is_dask_client(executor):
+        versions = executor.run(worker_version)
+    else:
+        versions = {"the executor's worker": executor.submit(worker_version).result()}
+    bad = {w: v for w, v in versions.items() if v != version}
+    if bad:
+        listed = ", ".join(f"{w} runs {v}" for w, v in sorted(bad.items()))
+        raise VersionMismatch(f"velmora version mismatch: this client runs {version}, but {listed}; "
+                              "install the same velmora version on every worker")
+
+
+def executor_slots(executor: Any, workers: int) -> int:
+    """How many blocks run at once on ``executor``."""
+    if _is_dask_client(executor):
+        return max(1, int(sum(executor.nthreads().values())))
+    return max(1, workers)
+
+
+def check_executor(executor: Any) -> None:
+    if not (isinstance(executor, concurrent.futures.Executor) or _is_dask_client(executor)):
+        raise TypeError("executor must be a concurrent.futures.Executor or a dask.distributed Client, "
+                        f"got {type(executor).__name__}")
+
+
+def run_jobs(executor: Any, jobs: list[BlockJob], window: int, on_done: Any) -> None:
+    """Submits ``jobs`` with at most ``window`` of them submitted and not yet
+    handed to ``on_done``, which gets each result in completion order. On
+    any failure the remaining jobs are cancelled and blocks running in this
+    process are stopped."""
+    dask = _is_dask_client(executor)
+    if dask:
+        import distributed
+
+        def submit(job: BlockJob) -> Any:
+            # A fresh key per submission: a block that is run again (a resume,
+            # a second run) is never taken for an earlier result.
+            return executor.submit(run_block, job, key=f"velmora-block-{job.index}-{uuid.uuid4().hex}", pure=False)
+
+        def wait_first(fs: set[Any]) -> set[Any]:
+            return set(distributed.wait(list(fs), return_when="FIRST_COMPLETED").done)
+    else:
+
+        def submit(job: BlockJob) -> Any:
+            return executor.submit(run_block, job)
+
+        def wait_first(fs: set[Any]) -> set[Any]:
+            return set(concurrent.futures.wait(fs, return_when=concurrent.futures.FIRST_COMPLETED).done)
+
+    if jobs:
+        _CANCEL[jobs[0].run_id] = _core.CancelFlag()
+    pending = iter(jobs)
+    in_flight: set[Any] = set()
+    try:
+        for job in pending:
+            in_flight.add(submit(job))
+            if len(in_flight) >= window:
+                break
+        while in_flight:
+            for future in wait_first(in_flight):
+                in_flight.discard(future)
+                result = future.result()
+                nxt = next(pending, None)
+                if nxt is not None:
+                    in_flight.add(submit(nxt))
+                on_done(result)
+    except BaseException:
+        if jobs:
+            _CANCEL[jobs[0].run_id].set()
+        for f in in_flight:
+            f.cancel()
+        if not dask:
+            concurrent.futures.wait(in_flight)
+        raise
+    finally:
+        if jobs:
+            _CANCEL.pop(jobs[0].run_id, None)
+
+
+def run_blocks(detector: Detector, plan: _Plan, blocks: list[_Block], *, executor: Any, workers: int,
+               output: Any, resume: bool, progress: bool, waveform_samples: int, block_channels: int,
+               metadata: dict[str, Any]) -> Any:
+    """Runs ``blocks`` on ``executor`` (None: a thread pool of ``workers``
+    threads) and gives what ``run`` returns: the records, or a summary of the
+    file or dataset written."""
+    from ._dataset import identity, is_dataset, prepare
+
+    if plan.seeding == "sequential":
+        raise ValueError("sequential seeding runs one generator through the channels on one thread; "
+                         "use independent seeding with an executor or a dataset directory")
+    if executor is not None:
+        check_executor(executor)
+    dataset = is_dataset(output)
+    if resume and not dataset:
+        raise ValueError("resume needs a dataset directory as output")
+    version = metadata["velmora_version"]
+    if executor is not None:
+        check_versions(executor, version)
+    directory = Path(output).absolute() if dataset else None
+    done: dict[int, dict[str, Any]] = {}
+    ident: dict[str, Any] = {}
+    if directory is not None:
+        ident = identity(plan, metadata["config"], waveform_samples=waveform_samples,
+                         block_channels=block_channels, version=version)
+        done = prepare(directory, ident, resume)
+    own = executor is None
+    if own:
+        executor = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="velmora-run")
+    try:
+        token = engine_token(detector, plan.parameter_sets)
+        run_id = uuid.uuid4().hex
+        todo = [(i, b) for i, b in enumerate(blocks) if int(b.channels[0]) not in done]
+        jobs = [
+            BlockJob(run_id, i, version, token, detector, block_plan(plan, b.channels), b.channels,
+                     waveform_samples, plan.segment is not None,
+                     str(directory / block_name(int(b.channels[0]))) if directory is not None else None,
+                     dict(metadata, block={"first": int(b.channels[0]), "last": int(b.channels[-1])})
+                     if directory is not None else None)
+            for i, b in todo
+        ]
+        return _collect(executor, jobs, blocks, plan, workers=workers, output=output, directory=directory,
+                        ident=ident, done=done, progress=progress, waveform_samples=waveform_samples,
+                        metadata=metadata)
+    finally:
+        if own:
+            executor.shutdown(wait=True, cancel_futures=True)
+
+
+def _collect(executor: Any, jobs: list[BlockJob], blocks: list[Any], plan: Any, *, workers: int, output: Any,
+             directory: Path | None, ident: dict[str, Any], done: dict[int, dict[str, Any]], progress: bool,
+             waveform_samples: int, metadata: dict[str, Any]) -> Any:
+    from tqdm import tqdm  # type: ignore[import-untyped]
+
+    from ._dataset import ManifestWriter
+    from ._records import open_writer, record_dtype
+    from ._run import RunSummary
+
+    slots = executor_slots(executor, workers)
+    bar = tqdm(total=len(blocks), initial=len(blocks) - len(jobs), unit="block", disable=not progress,
+               desc="velmora run")
+    pes = 0
+    manifest = ManifestWriter(directory, ident, done) if directory is not None else None
+    writer = None
+    if directory is None and output is not None:
+        writer = open_writer(Path(output), model=plan.model, waveform_samples=waveform_samples, metadata=metadata)
+    results: dict[int, np.ndarray] = {}
+    next_to_write = [0]
+    indices = [job.index for job in jobs]
+
+    def on_done(result: BlockResult) -> None:
+        nonlocal pes
+        pes += result.pes
+        if manifest is not None:
+            manifest.add({"first": result.first, "last": result.last, "channels": result.channels,
+                          "file": result.file, "rows": result.rows})
+        else:
+            assert result.records is not None
+            results[result.index] = result.records
+            # A record file takes the blocks in channel order.
+            while writer is not None and next_to_write[0] < len(indices) and indices[next_to_write[0]] in results:
+                writer.write(results.pop(indices[next_to_write[0]]))
+                next_to_write[0] += 1
+        bar.update(1)
+        bar.set_postfix(pes=pes, refresh=False)
+
+    try:
+        run_jobs(executor, jobs, window=2 * slots + 2, on_done=on_done)
+        if manifest is not None:
+            manifest.save(complete=True)
+        if writer is not None:
+            writer.close()
+    except BaseException:
+        if manifest is not None:
+            manifest.save(complete=False)  # what is complete so far, for a resume
+        if writer is not None:
+            writer.abort()
+        raise
+    finally:
+        bar.close()
+    n_channels = sum(len(b.channels) for b in blocks)
+    if manifest is not None:
+        rows = sum(int(b["rows"]) for b in manifest.blocks.values())
+        return RunSummary(Path(output), rows, n_channels, len(blocks), plan.seed, plan.seeding)
+    if writer is not None:
+        return RunSummary(Path(output), writer.rows, n_channels, len(blocks), plan.seed, plan.seeding)
+    parts = [results[i] for i in sorted(results)]
+    return np.concatenate(parts) if parts else np.zeros(0, record_dtype(plan.model, waveform_samples))
+
+
+@contextlib.contextmanager
+def dask_client(scheduler: str | None, cluster: str | None, workers: int) -> Iterator[Any]:
+    """A Dask client of the scheduler at ``scheduler``, or of a local cluster
+    of ``workers`` single-threaded processes for ``cluster="local"``; None
+    (the run's own thread pool) with neither."""
+    if scheduler is None and cluster is None:
+        yield None
+        return
+    try:
+        import distributed
+    except ImportError:
+        raise RuntimeError("running on a Dask cluster needs dask and distributed: pip install 'velmora[dask]'") from None
+    if scheduler is not None:
+        with distributed.Client(scheduler) as client:
+            yield client
+        return
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                  silence_logs=logging.ERROR) as local, distributed.Client(local) as client:
+        yield client
