@@ -143,8 +143,7 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool) -> dict[int, d
             raise FileExistsError(f"{directory}: already holds a dataset; resume it (--resume, resume=True) "
                                   "or choose another directory")
         return {}
-    for leftover in directory.glob(".*.part"):  # temporary files of an interrupted run
-        leftover.unlink(missing_ok=True)
+    remove_leftovers(directory)
     if not has_manifest:
         if has_parts:
             raise ValueError(f"{directory}: holds parts but no {MANIFEST}; cannot tell which run wrote them")
@@ -160,6 +159,14 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool) -> dict[int, d
         if _part_complete(directory, entry):
             done[int(entry["first"])] = entry
     return done
+
+
+def remove_leftovers(directory: Path) -> None:
+    """Removes the temporary files (of parts, of the manifest) whose writer
+    was killed (a lost worker, an interrupted run); called when no block of
+    the run is running."""
+    for leftover in directory.glob(".*.part"):
+        leftover.unlink(missing_ok=True)
 
 
 class ManifestWriter:
@@ -179,6 +186,8 @@ class ManifestWriter:
             self.save(complete=False)
 
     def save(self, complete: bool) -> None:
+        if complete:
+            remove_leftovers(self.directory)
         blocks = [self.blocks[k] for k in sorted(self.blocks)]
         manifest = {"format": FORMAT, **self.ident, "complete": complete,
                     "rows": sum(int(b["rows"]) for b in blocks), "blocks": blocks}
