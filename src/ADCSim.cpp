@@ -234,13 +234,19 @@ bool ADCSim::Stream::next_point(std::int64_t& k, double& value) {
     return true;
 }
 
-bool ADCSim::Stream::next(SparseWaveform<unsigned short>::Sample& entry) {
-    double value = 0.0;
-    if (!next_point(entry.first, value)) {
-        return false;
+std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform<double>& pmt_waveform,
+                                                            std::mt19937& rng) const {
+    auto points = stream(pmt_waveform, rng);
+    if (!points) {
+        return std::nullopt;
     }
-    entry.second = adc_->count(value, gauss_(*rng_));
-    return true;
+    SparseWaveform<double> out(adc_step_);
+    std::int64_t k = 0;
+    double value = 0.0;
+    while (points->next_point(k, value)) {
+        out.add_at_index(k, value);
+    }
+    return out;
 }
 
 std::size_t ADCSim::Stream::fill(std::vector<SparseWaveform<unsigned short>::Sample>& block, std::size_t max) {

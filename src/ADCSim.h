@@ -66,7 +66,6 @@ class VELMORA_EXPORT ADCSim {
     // and the generator must outlive the stream.
     class Stream {
       public:
-        bool next(SparseWaveform<unsigned short>::Sample& entry);
         // Replaces the content of `block` by the next entries, at most `max`
         // of them; returns how many (0 at the end).
         std::size_t fill(std::vector<SparseWaveform<unsigned short>::Sample>& block, std::size_t max);
@@ -100,6 +99,12 @@ class VELMORA_EXPORT ADCSim {
     // its indices are small enough for every tap to land exactly; otherwise
     // nullopt, and nothing is drawn.
     std::optional<Stream> stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const;
+
+    // The sampled shaped values that the stream digitises, before gain and
+    // noise: bit for bit those of sample_down on the full convolution. Draws
+    // the phase as stream does; nullopt where stream gives none.
+    std::optional<SparseWaveform<double>> stream_points(const SparseWaveform<double>& pmt_waveform,
+                                                        std::mt19937& rng) const;
 
   private:
     // Gain, offset, clips, the noise and rounding for one sampled value.

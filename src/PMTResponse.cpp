@@ -1,11 +1,11 @@
 #include "PMTResponse.h"
 
 #include "Interrupt.h"
-#include "ZozuvUza.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <iomanip>
 #include <ios>
 #include <locale>
@@ -14,6 +14,27 @@
 #include <utility>
 
 namespace velmora {
+
+std::pair<std::vector<double>, std::vector<double>> read_spectrum_file(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    if (!in.is_open()) {
+        throw std::ios_base::failure("Failed to open spectrum file: " + path.native(), std::io_errc::stream);
+    }
+    in.imbue(std::locale::classic());
+    std::vector<double> x;
+    std::vector<double> y;
+    double a = 0.0;
+    double b = 0.0;
+    while (in >> a >> b) {
+        x.push_back(a);
+        y.push_back(b);
+    }
+    in.close();
+    if (x.size() < 2) {
+        throw std::ios_base::failure("Spectrum file must contain at least two data points.", std::io_errc::stream);
+    }
+    return {std::move(x), std::move(y)};
+}
 
 namespace {
 
@@ -86,7 +107,7 @@ struct LoadedPoints {
 
 LoadedPoints load_points(const SpectrumSource& source) {
     if (const auto* path = std::get_if<std::filesystem::path>(&source)) {
-        auto [x, y] = ZozuvUza::read_spectrum(*path);
+        auto [x, y] = read_spectrum_file(*path);
         return {path->native(), std::move(x), std::move(y)};
     }
     const auto& points = std::get<SpectrumPoints>(source);

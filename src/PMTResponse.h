@@ -13,6 +13,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -30,6 +31,12 @@ struct SpectrumPoints {
 // Where a model takes a spectrum or pulse shape from: a file, read when the
 // model is built, or points already in memory. Both are checked alike.
 using SpectrumSource = std::variant<std::filesystem::path, SpectrumPoints>;
+
+// Reads a spectrum or pulse-shape file: white-space separated numbers in the
+// classic locale, taken in (x, y) pairs up to the first token that is no
+// number, at least two pairs (else std::ios_base::failure). The one reader
+// of the library; ZozuvUza::read_spectrum is this.
+std::pair<std::vector<double>, std::vector<double>> read_spectrum_file(const std::filesystem::path& path);
 
 // Reads a spectrum file (or takes the points) and builds the piecewise-linear
 // distribution over its points. Contents that the reader accepts but that the

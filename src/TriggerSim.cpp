@@ -54,12 +54,12 @@ std::vector<double> TriggerSim::simulate(const SparseWaveform<unsigned short>& a
 
     const SparseWaveform<int> signal = trigger_kernel_.convolve(adc_waveform);
     std::vector<double> triggers;
-    Detector detector(*this);
+    Decision decision(*this);
     double time = 0.0;
     std::size_t seen = 0;
     for (const auto& [j, s] : signal.samples()) {
         poll_interrupt_every(seen++);
-        if (detector.feed(j, s, time)) {
+        if (decision.feed(j, s, time)) {
             triggers.push_back(time);
         }
     }

@@ -44,9 +44,9 @@ class VELMORA_EXPORT TriggerSim {
     // increasing index order, the first one included. simulate feeds it the
     // whole filtered signal; a caller that filters as it goes feeds it entry
     // by entry and gets the same triggers.
-    class Detector {
+    class Decision {
       public:
-        explicit Detector(const TriggerSim& sim) : sim_(&sim) {}
+        explicit Decision(const TriggerSim& sim) : sim_(&sim) {}
         // True, with the window start time in seconds, when the entry triggers.
         bool feed(std::int64_t j, int s, double& trigger_time);
 
@@ -194,14 +194,14 @@ class VELMORA_EXPORT TriggerSim {
 };
 
 // Inline: these run once per filtered entry.
-inline void TriggerSim::Detector::start(std::int64_t first) {
+inline void TriggerSim::Decision::start(std::int64_t first) {
     // The first window of a call starts at its own candidate index.
     started_ = true;
     prev_ = first;
     last_start_ = detail::wide_index{first} + sim_->kernel_offset_ - sim_->waveform_samples_;
 }
 
-inline bool TriggerSim::Detector::feed(std::int64_t j, int s, double& trigger_time) {
+inline bool TriggerSim::Decision::feed(std::int64_t j, int s, double& trigger_time) {
     if (!started_) {
         start(j); // the first entry opens a run and is never a candidate
         return false;
@@ -217,7 +217,7 @@ inline bool TriggerSim::Detector::feed(std::int64_t j, int s, double& trigger_ti
     return candidate(j, run_, s, trigger_time);
 }
 
-inline bool TriggerSim::Detector::candidate(std::int64_t j, std::uint64_t run, int s, double& trigger_time) {
+inline bool TriggerSim::Decision::candidate(std::int64_t j, std::uint64_t run, int s, double& trigger_time) {
     const TriggerSim& t = *sim_;
     // The first kernel_size entries of a run are filtered from a partly
     // filled kernel.

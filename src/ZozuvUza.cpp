@@ -2,13 +2,13 @@
 
 #include "ADCSim.h"
 #include "PMTResponse.h"
+#include "ReadoutWindows.h"
 #include "TriggerSim.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <exception>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <locale>
@@ -136,42 +136,12 @@ ZozuvUza& ZozuvUza::operator=(ZozuvUza&& other) noexcept = default;
 ZozuvUza::~ZozuvUza() = default;
 
 std::pair<std::vector<double>, std::vector<double>> ZozuvUza::read_spectrum(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    if (!in.is_open()) {
-        throw std::ios_base::failure("Failed to open spectrum file: " + path.native(), std::io_errc::stream);
-    }
-    in.imbue(std::locale::classic());
-    std::vector<double> x;
-    std::vector<double> y;
-    double a = 0.0;
-    double b = 0.0;
-    while (in >> a >> b) {
-        x.push_back(a);
-        y.push_back(b);
-    }
-    in.close();
-    if (x.size() < 2) {
-        throw std::ios_base::failure("Spectrum file must contain at least two data points.", std::io_errc::stream);
-    }
-    return {std::move(x), std::move(y)};
+    return read_spectrum_file(path);
 }
 
 namespace {
 
 using Records = std::vector<ostrelin::ZozuvUzaTrigger>;
-using AdcSample = SparseWaveform<unsigned short>::Sample;
-
-// The readout window of a trigger at time T: it starts trigger_offset ADC
-// steps after T and holds waveform_samples samples, [i0, i0 + waveform_samples)
-// on the ADC grid. The end index is not formed from the window's end time:
-// late in a run the two roundings could disagree by one, and a window always
-// holds exactly waveform_samples samples.
-struct Window {
-    double start;
-    std::int64_t i0;
-    std::int64_t i1;
-    std::vector<unsigned short> samples;
-};
 
 } // namespace
 
@@ -225,113 +195,54 @@ void ZozuvUza::finish_window(const Impl& s, double start, std::vector<unsigned s
     records.push_back({channel, seconds, ticks, offset_f, intsum, std::move(samples)});
 }
 
-std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<double>& pe_times, int channel) {
-    if (!impl_) {
-        throw std::logic_error("ZozuvUza: the object has been moved from.");
-    }
-    Impl& s = *impl_;
-    check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
+namespace {
 
-    const auto pmt = pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.pmt_time_step, s.rng);
-    auto adc_stream = s.adc_sim.stream(pmt, s.rng);
-    if (!adc_stream) {
-        return simulate_windows(s, s.adc_sim.simulate_plain(pmt, s.rng), channel);
-    }
+// ADC entries handed from the ADC stream to the trigger and the windows at a
+// time: enough that the per-block work (the draw pass, an interrupt poll,
+// joining the kept entries) is spread thin, few enough to stay in cache.
+constexpr std::size_t adc_block_size = 1024;
 
-    // The chain one ADC entry at a time: each entry is digitised (its noise
-    // drawn), filtered, and written into the windows that hold it; a window
-    // becomes a record once the entries have passed its end. Only the entries
-    // that a window may still read are kept. A failure while placing or
-    // finishing windows is raised after the last ADC draw, so that the
-    // generator ends where the stage-by-stage order leaves it.
-    const double step = s.adc_sim.adc_step();
-    const double offset_time = static_cast<double>(s.trigger_offset) * step;
-    TriggerSim::Filter filter(s.trigger_sim);
-    TriggerSim::Detector detector(s.trigger_sim);
-    std::vector<Window> pending; // windows from pending_head on are still open, in trigger order
-    std::size_t pending_head = 0;
-    // Entries that a window may still read: those of earlier blocks from
-    // history_head on, and those of the current block up to the one in hand.
-    std::vector<AdcSample> history;
-    std::size_t history_head = 0;
-    std::vector<AdcSample> block;
-    std::size_t block_seen = 0;
-    std::size_t prune_at = 4096;
-    Records records;
-    std::exception_ptr failure;
-
-    const auto open_window = [&](double trigger_time) {
-        const double start = trigger_time + offset_time;
-        Window w{start, time_to_index(start, step), 0, {}};
-        w.i1 = w.i0 + s.waveform_samples;
-        w.samples.assign(static_cast<std::size_t>(s.waveform_samples), 0);
-        const auto copy_in = [&w](const AdcSample* first, const AdcSample* last) {
-            for (; first != last; ++first) {
-                if (first->first >= w.i0 && first->first < w.i1) {
-                    w.samples[static_cast<std::size_t>(first->first - w.i0)] = first->second;
-                }
-            }
-        };
-        copy_in(history.data() + history_head, history.data() + history.size());
-        copy_in(block.data(), block.data() + block_seen);
-        pending.push_back(std::move(w));
-    };
+// The chain after the ADC, one ADC entry at a time: each entry is filtered
+// for the trigger and written into the windows that hold it; a trigger opens
+// a window, filled from the entries kept so far; a window complete goes to
+// `finish(start, samples)`. The same windows, in the same order, as the
+// trigger stage on the whole ADC waveform followed by get_samples per
+// trigger. A failure while placing or finishing windows is raised after the
+// last ADC draw, so that the generator ends where the stage-by-stage order
+// leaves it.
+template <typename Finish>
+void stream_windows(ADCSim::Stream& adc, const TriggerSim& trigger, int waveform_samples, int trigger_offset,
+                    Finish&& finish) {
+    const double step = trigger.adc_step();
+    TriggerSim::Filter filter(trigger);
+    TriggerSim::Decision decision(trigger);
+    ReadoutWindows windows(step, waveform_samples, trigger_offset);
     // Runs for every filtered index: kept small, the rare trigger goes out of line.
     const auto on_filtered = [&](std::int64_t j, std::uint64_t run, int value) {
         double trigger_time = 0.0;
-        if (detector.candidate(j, run, value, trigger_time)) {
-            open_window(trigger_time);
+        if (decision.candidate(j, run, value, trigger_time)) {
+            windows.open(trigger_time);
         }
     };
+    std::vector<SparseWaveform<unsigned short>::Sample> block;
     bool first_entry = true;
-    const auto close_windows_before = [&](std::int64_t k) {
-        for (; pending_head < pending.size() && pending[pending_head].i1 <= k; ++pending_head) {
-            finish_window(s, pending[pending_head].start, std::move(pending[pending_head].samples), channel, records);
-        }
-        if (pending_head == pending.size()) {
-            pending.clear();
-            pending_head = 0;
-        }
-    };
-
-    while (adc_stream->fill(block, 1024) > 0) {
+    std::exception_ptr failure;
+    while (adc.fill(block, adc_block_size) > 0) {
         if (failure) {
             continue; // only the draws remain
         }
         try {
-            for (block_seen = 0; block_seen < block.size();) {
-                const auto [k, v] = block[block_seen++];
+            windows.begin_block(block);
+            for (std::size_t i = 0; i < block.size(); ++i) {
+                const auto [k, v] = block[i];
                 if (first_entry) {
-                    detector.start(k); // the first filtered index is that of the first entry
+                    decision.start(k); // the first filtered index is that of the first entry
                     first_entry = false;
                 }
-                close_windows_before(k);
-                for (std::size_t p = pending_head; p < pending.size(); ++p) {
-                    Window& w = pending[p];
-                    if (k >= w.i0 && k < w.i1) {
-                        w.samples[static_cast<std::size_t>(k - w.i0)] = v;
-                    }
-                }
+                windows.take(i, finish);
                 filter.push(k, v, on_filtered);
             }
-            history.insert(history.end(), block.begin(), block.end());
-            block_seen = 0;
-            if (history.size() - history_head >= prune_at) {
-                // Later windows start no earlier than one placed at the next filtered index.
-                std::int64_t keep_from =
-                    time_to_index(static_cast<double>(filter.next_index()) * step + offset_time, step);
-                if (pending_head < pending.size()) {
-                    keep_from = std::min(keep_from, pending[pending_head].i0);
-                }
-                while (history_head < history.size() && history[history_head].first < keep_from) {
-                    ++history_head;
-                }
-                if (history_head * 2 > history.size()) {
-                    history.erase(history.begin(), history.begin() + static_cast<std::ptrdiff_t>(history_head));
-                    history_head = 0;
-                }
-                prune_at = std::max<std::size_t>(4096, 2 * (history.size() - history_head));
-            }
+            windows.end_block(static_cast<double>(filter.next_index()) * step);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -340,7 +251,29 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         std::rethrow_exception(failure);
     }
     filter.finish(on_filtered);
-    close_windows_before(std::numeric_limits<std::int64_t>::max());
+    windows.finish(finish);
+}
+
+} // namespace
+
+std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<double>& pe_times, int channel) {
+    if (!impl_) {
+        throw std::logic_error("ZozuvUza: the object has been moved from.");
+    }
+    Impl& s = *impl_;
+    check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
+
+    const auto pmt = pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.pmt_time_step, s.rng);
+    // The streaming chain wherever the ADC can stream; else stage by stage.
+    auto adc_stream = s.adc_sim.stream(pmt, s.rng);
+    if (!adc_stream) {
+        return simulate_windows(s, s.adc_sim.simulate_plain(pmt, s.rng), channel);
+    }
+    Records records;
+    stream_windows(*adc_stream, s.trigger_sim, s.waveform_samples, s.trigger_offset,
+                   [&](double start, std::vector<unsigned short> samples) {
+                       finish_window(s, start, std::move(samples), channel, records);
+                   });
     return records;
 }
 

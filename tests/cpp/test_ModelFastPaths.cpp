@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -238,6 +239,105 @@ TEST_P(MultiPMTFastPath, EqualsThePlainComposition) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomConfigurations, MultiPMTFastPath, ::testing::Range(1u, 121u));
+
+// Long trains, far beyond the block, history and pruning sizes of the
+// streaming chain (thousands of ADC entries per block, tens of thousands in
+// all, windows reaching back before their trigger): both models against the
+// plain composition, bit for bit, over two calls in a row.
+struct LongTrain {
+    const char* name;
+    int bursts;    // bursts of PEs, `spacing` apart
+    int per_burst; // PEs per burst, spread over `width`
+    double spacing, width;
+    int trigger_offset; // ZozuvUza window start relative to its trigger, ADC steps
+    int waveform_samples, retrigger_offset;
+};
+
+std::vector<double> long_train(const LongTrain& c, std::mt19937& setup) {
+    std::vector<double> times;
+    std::uniform_real_distribution<double> within(0.0, c.width);
+    for (int b = 0; b < c.bursts; ++b) {
+        for (int i = 0; i < c.per_burst; ++i) {
+            times.push_back(b * c.spacing + within(setup));
+        }
+    }
+    std::shuffle(times.begin(), times.end(), setup);
+    return times;
+}
+
+class LongTrains : public ::testing::TestWithParam<LongTrain> {};
+
+TEST_P(LongTrains, ZozuvUzaEqualsThePlainComposition) {
+    const LongTrain& c = GetParam();
+    std::mt19937 setup(17);
+    const Spectra files;
+    const double pmt_step = 0.1e-9, adc_step = 4e-9;
+    const TempFile pulse(random_pulse(setup, pmt_step));
+    const auto times = long_train(c, setup);
+    ASSERT_GE(times.size(), 50000u);
+    const std::vector<int> kernel{1, 2, 1};
+    ZozuvUza model(files.time.path(), files.amplitude.path(), pmt_step, adc_step, pulse.path(), -1, 40.0, 10.3, 3000.0,
+                   2.0, 4095.0, c.waveform_samples, c.retrigger_offset, kernel, 30, 4, c.trigger_offset, 99,
+                   ZozuvUza::EarlyHandling::ZERO);
+    const ADCSim adc(adc_step, load_pulse_shape(pulse.path(), pmt_step, "adc"), -1, 40.0, 10.3, 3000.0, 2.0, 4095.0);
+    const TriggerSim trigger(adc_step, c.waveform_samples, c.retrigger_offset, kernel, 30, 4);
+    std::mt19937 rng(99);
+    for (int call = 0; call < 2; ++call) {
+        const auto expected = zozuvuza_reference(files, pmt_step, adc, trigger, c.trigger_offset, c.waveform_samples,
+                                                 10.3, ZozuvUza::EarlyHandling::ZERO, times, call, rng);
+        const auto got = model.simulate(times, call);
+        ASSERT_GT(expected.size(), 200u) << c.name;
+        ASSERT_EQ(got.size(), expected.size()) << c.name;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            const auto& g = got[i];
+            const auto& x = expected[i];
+            ASSERT_TRUE(g.trigger_time_s == x.trigger_time_s && g.trigger_time_ticks == x.trigger_time_ticks &&
+                        same_bits(g.intsum, x.intsum) && g.waveform == x.waveform)
+                << c.name << ", call " << call << ", record " << i;
+        }
+    }
+}
+
+TEST_P(LongTrains, MultiPMTEqualsThePlainComposition) {
+    const LongTrain& c = GetParam();
+    std::mt19937 setup(23);
+    const Spectra files;
+    const double pmt_step = 0.1e-9, tot_step = 0.5e-9, adc_step = 4e-9;
+    const TempFile adc_pulse(random_pulse(setup, pmt_step));
+    const TempFile tot_pulse(random_pulse(setup, tot_step));
+    const auto times = long_train(c, setup);
+    MultiPMT model(files.time.path(), files.amplitude.path(), pmt_step, tot_step, tot_pulse.path(), 0.8, 5e-9, 0.05,
+                   0.1e-9, adc_step, adc_pulse.path(), -1, 30.0, 8.5, 1.5, 4095.0, 14e-9, 7);
+    const ToTSim tot(tot_step, load_pulse_shape(tot_pulse.path(), tot_step, "tot"), 0.8, 5e-9, 0.05, 0.1e-9);
+    const ADCSim adc(adc_step, load_pulse_shape(adc_pulse.path(), pmt_step, "adc"), -1, 30.0, 8.5, 4095.0, 1.5, 4095.0);
+    std::mt19937 rng(7);
+    for (int call = 0; call < 2; ++call) {
+        auto time_dist = load_distribution(files.time.path());
+        auto amp_dist = load_distribution(files.amplitude.path());
+        const auto pmt = pe_to_waveform(times, time_dist, amp_dist, pmt_step, rng);
+        const auto hits = tot.simulate_plain(pmt, rng);
+        const auto samples = adc.simulate_plain(pmt, rng);
+        const auto got = model.simulate(times, call);
+        ASSERT_GT(hits.size(), 200u) << c.name;
+        ASSERT_EQ(got.size(), hits.size()) << c.name;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            const auto [s, e] = hits[i];
+            ASSERT_TRUE(same_bits(got[i].time, s) && same_bits(got[i].time_over_threshold, e - s) &&
+                        got[i].adc_sample == samples.get_sample(14e-9 + s))
+                << c.name << ", call " << call << ", record " << i;
+        }
+    }
+}
+
+// Sparse windows in a dense train leave stretches with no window open, where
+// pruning alone decides what the next window can still read.
+INSTANTIATE_TEST_SUITE_P(
+    Trains, LongTrains,
+    ::testing::Values(LongTrain{"dense 180 us", 1, 60000, 0.0, 180e-6, -12, 48, 24},
+                      LongTrain{"sparse windows in a dense train", 1, 60000, 0.0, 180e-6, -40, 16, 200},
+                      LongTrain{"bursts every 2 us", 250, 200, 2e-6, 50e-9, -40, 48, 24},
+                      LongTrain{"long bursts every 3 us", 100, 500, 3e-6, 1e-6, -3, 48, 24}),
+    [](const auto& info) { return std::string(info.param.name).substr(0, 4) + std::to_string(info.index); });
 
 } // namespace
 } // namespace velmora
