@@ -47,8 +47,8 @@ def load_config(name, path_keys):
     return config
 
 
-def make_zozuvuza():
-    config = load_config("zozuvuza", ("time_spectrum", "amplitude_spectrum", "pulse_shape"))
+def make_zozuvuza(name="zozuvuza"):
+    config = load_config(name, ("time_spectrum", "amplitude_spectrum", "pulse_shape"))
     config["early_handling"] = getattr(velmora.EarlyHandling, config["early_handling"])
     return velmora.ZozuvUza(**config)
 
@@ -61,6 +61,8 @@ def make_multipmt():
 # name -> factory returning a model with simulate(pe_times, channel) and simulate_pe_list(pe_list).
 MODELS: dict[str, Callable[[], object]] = {
     "ZozuvUza": make_zozuvuza,
+    # Its threshold lies at about half a PE: most single PEs open a readout window.
+    "ZozuvUza1PE": lambda: make_zozuvuza("zozuvuza_single_pe"),
     "MultiPMT": make_multipmt,
 }
 

@@ -87,6 +87,7 @@ int run(int argc, char** argv) {
 
     Registry registry(workloads(), plain_limit_gib);
     registry.add("ZozuvUza", std::make_shared<ZozuvUzaBench>(examples / "zozuvuza"));
+    registry.add("ZozuvUza1PE", std::make_shared<ZozuvUzaBench>(examples / "zozuvuza_single_pe"));
     registry.add("MultiPMT", std::make_shared<MultiPMTBench>(examples / "multipmt"));
     std::cout << "plain composition memory limit: " << format("%.1f", plain_limit_gib) << " GiB\n" << std::flush;
 

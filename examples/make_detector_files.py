@@ -1,5 +1,6 @@
-"""Writes the example detector files: examples/zozuvuza/ (a ZozuvUza channel)
-and examples/multipmt/ (a MultiPMT channel).
+"""Writes the example detector files: examples/zozuvuza/ (a ZozuvUza channel),
+examples/zozuvuza_single_pe/ (the same channel triggering on single PEs) and
+examples/multipmt/ (a MultiPMT channel).
 
 The spectra and the pulse shapes are smooth analytic models sampled on fixed
 grids, so rerunning this script reproduces the committed files byte for byte.
@@ -138,6 +139,11 @@ ZOZUVUZA_CONFIG = {
     "early_handling": "WARN",
 }
 
+# The same channel with a trigger threshold of about half a PE: 8 LSB above the
+# baseline, where a single PE averages about 16 LSB over the 4-sample sum, so
+# most single PEs open a readout window.
+ZOZUVUZA_SINGLE_PE_CONFIG = {**ZOZUVUZA_CONFIG, "adc_threshold": 28}
+
 MULTIPMT_CONFIG = {
     "model": "MultiPMT",
     "time_spectrum": "time_spectrum.txt",
@@ -170,6 +176,14 @@ DETECTORS = {
         },
         ZOZUVUZA_CONFIG,
     ),
+    "zozuvuza_single_pe": (
+        {
+            "time_spectrum.txt": time_spectrum,
+            "amplitude_spectrum.txt": amplitude_spectrum,
+            "pulse_shape.txt": pulse_shape,
+        },
+        ZOZUVUZA_SINGLE_PE_CONFIG,
+    ),
     "multipmt": (
         {
             "time_spectrum.txt": multipmt_time_spectrum,
@@ -185,7 +199,8 @@ DETECTORS = {
 def main() -> None:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--output", type=Path, default=Path(__file__).resolve().parent,
-                        help="directory that receives zozuvuza/ and multipmt/ (default: examples/)")
+                        help="directory that receives zozuvuza/, zozuvuza_single_pe/ and multipmt/ "
+                             "(default: examples/)")
     args = parser.parse_args()
     for name, (files, config) in DETECTORS.items():
         directory = args.output / name

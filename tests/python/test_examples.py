@@ -78,7 +78,7 @@ def test_detector_files_match_their_generator(tmp_path):
     result = subprocess.run([sys.executable, str(EXAMPLES / "make_detector_files.py"), "--output", str(tmp_path)],
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
-    for detector in ("zozuvuza", "multipmt"):
+    for detector in ("zozuvuza", "zozuvuza_single_pe", "multipmt"):
         written = sorted(p.name for p in (tmp_path / detector).iterdir())
         committed = sorted(p.name for p in (EXAMPLES / detector).iterdir())
         assert written == committed
