@@ -14,7 +14,7 @@ constexpr std::size_t min_prune_interval = 4096;
 void copy_window(std::int64_t from, std::vector<unsigned short>& samples, const ReadoutWindows::Entry* first,
                  const ReadoutWindows::Entry* last) {
     const auto end = from + static_cast<std::int64_t>(samples.size());
-    auto it =
+    const auto* it =
         std::lower_bound(first, last, from, [](const ReadoutWindows::Entry& e, std::int64_t k) { return e.first < k; });
     for (; it != last && it->first < end; ++it) {
         samples[static_cast<std::size_t>(it->first - from)] = it->second;
@@ -37,8 +37,11 @@ void ReadoutWindows::begin_block(const std::vector<Entry>& block) {
 }
 
 void ReadoutWindows::open(double trigger_time) {
-    Window w{trigger_time + offset_time_, first_index(trigger_time),
-             std::vector<unsigned short>(static_cast<std::size_t>(length_), 0)};
+    Window w{
+        .start = trigger_time + offset_time_,
+        .first = first_index(trigger_time),
+        .samples = std::vector<unsigned short>(static_cast<std::size_t>(length_), 0),
+    };
     copy_window(w.first, w.samples, kept_.data() + kept_head_, kept_.data() + kept_.size());
     if (block_ != nullptr) {
         copy_window(w.first, w.samples, block_->data(), block_->data() + seen_);

@@ -71,7 +71,7 @@ class ReadoutWindows {
     // index is first + waveform_samples - 1, not formed from the window's end
     // time: late in a run the two roundings could disagree by one, and a
     // window always holds exactly waveform_samples samples.
-    std::int64_t first_index(double trigger_time) const;
+    [[nodiscard]] std::int64_t first_index(double trigger_time) const;
 
     template <typename Done>
     void close_before(std::int64_t k, Done& done) {
