@@ -44,7 +44,11 @@ def units(build):
 
 def run_one(binary, build, unit):
     result = subprocess.run([binary, "-p", str(build), "--quiet", str(unit)], capture_output=True, text=True)
-    return result.stdout + result.stderr
+    output = result.stdout + result.stderr
+    # clang-tidy exits non-zero only for errors, which the parser then finds; anything else is a failed run.
+    if result.returncode != 0 and not any(": error: " in line for line in output.splitlines()):
+        sys.exit(f"tidy.py: clang-tidy failed on {unit} (exit {result.returncode}):\n{output}")
+    return output
 
 
 def diagnostics(outputs):
@@ -105,6 +109,11 @@ def main():
         return 1 if errors else 0
 
     accepted = read_baseline()
+    if not found and sum(accepted.values()) > 0:
+        # Every accepted warning gone at once means the output was not understood, not that all were fixed.
+        print("clang-tidy: no diagnostics recognised although the baseline expects some; has the output format "
+              "changed?")
+        return 1
     over = {key for key, n in counts.items() if n > accepted[key]}
     for path, line, col, kind, check, message in found:
         if kind == "error" or (path, check) in over:
