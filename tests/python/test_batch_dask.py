@@ -55,6 +55,9 @@ def test_same_records_on_every_executor(model, make_detector, client, tmp_path):
     assert len(np.unique(want["channel"])) > 20
     with ThreadPoolExecutor(3) as pool:
         assert vb.run(det, executor=pool, **RUN).tobytes() == want.tobytes()
+        segmented = vb.run(det, segment=4e-4, **RUN)
+        assert vb.run(det, executor=pool, segment=4e-4, output=tmp_path / "s.parquet", **RUN).rows == len(segmented)
+        assert vb.read_records(tmp_path / "s.parquet").tobytes() == segmented.tobytes()
     assert vb.run(det, executor=client, **RUN).tobytes() == want.tobytes()  # gathered when asked for
     summary = vb.run(det, executor=client, output=tmp_path / "two", **RUN)
     assert (summary.rows, summary.blocks, summary.channels) == (len(want), 8, 37)
