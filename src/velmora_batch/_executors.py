@@ -328,7 +328,9 @@ def _collect(executor: Any, jobs: list[BlockJob], blocks: list[Any], plan: Any, 
         bar.set_postfix(pes=pes, refresh=False)
 
     try:
-        run_jobs(executor, jobs, window=2 * slots + 2, on_done=on_done)
+        # Enough blocks queued that a worker never waits for the round trip of
+        # its next block; few enough that their PEs take little memory here.
+        run_jobs(executor, jobs, window=4 * slots + 4, on_done=on_done)
         if manifest is not None:
             manifest.save(complete=True)
         if writer is not None:
