@@ -113,7 +113,7 @@ SparseWaveform<unsigned short> ADCSim::simulate(const SparseWaveform<double>& pm
     std::vector<SparseWaveform<unsigned short>::Sample> entries;
     entries.reserve(samples->size_hint());
     std::vector<SparseWaveform<unsigned short>::Sample> block;
-    while (samples->fill(block, 4096) > 0) {
+    while (samples->fill(block, Stream::block_size) > 0) {
         entries.insert(entries.end(), block.begin(), block.end());
     }
     SparseWaveform<unsigned short> out(adc_step_);

@@ -66,6 +66,11 @@ class VELMORA_EXPORT ADCSim {
     // and the generator must outlive the stream.
     class Stream {
       public:
+        // Entries that a caller takes per fill: enough that the per-block
+        // work (the draw pass, an interrupt poll, what the caller does per
+        // block) is spread thin, few enough to stay in cache.
+        static constexpr std::size_t block_size = 1024;
+
         // Replaces the content of `block` by the next entries, at most `max`
         // of them; returns how many (0 at the end).
         std::size_t fill(std::vector<SparseWaveform<unsigned short>::Sample>& block, std::size_t max);

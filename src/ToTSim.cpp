@@ -147,6 +147,13 @@ std::vector<ToTSim::Hit> ToTSim::simulate_plain(const SparseWaveform<double>& wa
     return discriminate(pulse_shape_.convolve(waveform), rng);
 }
 
+namespace {
+// Shaped samples already handed to the discriminator before the buffer is
+// compacted: compacting moves the rest, so it waits until the handed-on part
+// is both this large and the larger half.
+constexpr std::size_t min_compaction = 4096;
+} // namespace
+
 std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform, std::mt19937& rng) const {
     const auto& in = waveform.samples();
     const auto& kernel = pulse_shape_.kernel();
@@ -181,7 +188,7 @@ std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform
             walk.feed(acc[head].first, acc[head].second);
             ++head;
         }
-        if (head > 4096 && head * 2 > acc.size()) {
+        if (head > min_compaction && head * 2 > acc.size()) {
             acc.erase(acc.begin(), acc.begin() + static_cast<std::ptrdiff_t>(head));
             head = 0;
         }

@@ -197,11 +197,6 @@ void ZozuvUza::finish_window(const Impl& s, double start, std::vector<unsigned s
 
 namespace {
 
-// ADC entries handed from the ADC stream to the trigger and the windows at a
-// time: enough that the per-block work (the draw pass, an interrupt poll,
-// joining the kept entries) is spread thin, few enough to stay in cache.
-constexpr std::size_t adc_block_size = 1024;
-
 // The chain after the ADC, one ADC entry at a time: each entry is filtered
 // for the trigger and written into the windows that hold it; a trigger opens
 // a window, filled from the entries kept so far; a window complete goes to
@@ -227,7 +222,7 @@ void stream_windows(ADCSim::Stream& adc, const TriggerSim& trigger, int waveform
     std::vector<SparseWaveform<unsigned short>::Sample> block;
     bool first_entry = true;
     std::exception_ptr failure;
-    while (adc.fill(block, adc_block_size) > 0) {
+    while (adc.fill(block, ADCSim::Stream::block_size) > 0) {
         if (failure) {
             continue; // only the draws remain
         }
