@@ -10,14 +10,34 @@ namespace {
 // oldest entries only every so often, at a constant cost per entry.
 constexpr std::size_t min_prune_interval = 4096;
 
-// Copies the entries of [first, last), sorted by index, that fall in [from, from + samples.size()).
-void copy_window(std::int64_t from, std::vector<unsigned short>& samples, const ReadoutWindows::Entry* first,
-                 const ReadoutWindows::Entry* last) {
+// The first of the entries [first, last), sorted by index, at or after index
+// `from`, searched forward from `hint` (at or before it) by doubling steps and
+// then bisection: O(log d) for an answer d entries past the hint. Windows
+// close in increasing index order, so the answer for the next window lies
+// near the previous one.
+std::size_t find_from(const std::vector<ReadoutWindows::Entry>& entries, std::size_t hint, std::int64_t from) {
+    if (hint > entries.size() || (hint > 0 && entries[hint - 1].first >= from)) {
+        hint = 0; // not at or before the answer: search all
+    }
+    std::size_t lo = hint;
+    std::size_t stride = 1;
+    while (lo + stride < entries.size() && entries[lo + stride].first < from) {
+        lo += stride;
+        stride *= 2;
+    }
+    const auto hi = std::min(entries.size(), lo + stride + 1);
+    const auto it = std::lower_bound(entries.begin() + static_cast<std::ptrdiff_t>(lo),
+                                     entries.begin() + static_cast<std::ptrdiff_t>(hi), from,
+                                     [](const ReadoutWindows::Entry& e, std::int64_t k) { return e.first < k; });
+    return static_cast<std::size_t>(it - entries.begin());
+}
+
+// Copies the entries from position `at` on that fall in [from, from + samples.size()).
+void copy_window(std::int64_t from, std::vector<unsigned short>& samples,
+                 const std::vector<ReadoutWindows::Entry>& entries, std::size_t at) {
     const auto end = from + static_cast<std::int64_t>(samples.size());
-    const auto* it =
-        std::lower_bound(first, last, from, [](const ReadoutWindows::Entry& e, std::int64_t k) { return e.first < k; });
-    for (; it != last && it->first < end; ++it) {
-        samples[static_cast<std::size_t>(it->first - from)] = it->second;
+    for (; at < entries.size() && entries[at].first < end; ++at) {
+        samples[static_cast<std::size_t>(entries[at].first - from)] = entries[at].second;
     }
 }
 
@@ -31,28 +51,23 @@ std::int64_t ReadoutWindows::first_index(double trigger_time) const {
     return time_to_index(trigger_time + offset_time_, step_);
 }
 
-void ReadoutWindows::begin_block(const std::vector<Entry>& block) {
-    block_ = &block;
-    seen_ = 0;
-}
-
 void ReadoutWindows::open(double trigger_time) {
-    Window w{
-        .start = trigger_time + offset_time_,
-        .first = first_index(trigger_time),
-        .samples = std::vector<unsigned short>(static_cast<std::size_t>(length_), 0),
-    };
-    copy_window(w.first, w.samples, kept_.data() + kept_head_, kept_.data() + kept_.size());
-    if (block_ != nullptr) {
-        copy_window(w.first, w.samples, block_->data(), block_->data() + seen_);
-    }
-    open_.push_back(std::move(w));
+    open_.push_back({.start = trigger_time + offset_time_, .first = first_index(trigger_time)});
 }
 
-void ReadoutWindows::end_block(double next_trigger_time) {
-    kept_.insert(kept_.end(), block_->begin(), block_->end());
-    block_ = nullptr;
-    seen_ = 0;
+std::vector<unsigned short> ReadoutWindows::samples_from(std::int64_t first, const std::vector<Entry>* block) {
+    std::vector<unsigned short> samples(static_cast<std::size_t>(length_), 0);
+    kept_cursor_ = find_from(kept_, std::max(kept_cursor_, kept_head_), first);
+    copy_window(first, samples, kept_, kept_cursor_);
+    if (block != nullptr) {
+        block_cursor_ = find_from(*block, block_cursor_, first);
+        copy_window(first, samples, *block, block_cursor_);
+    }
+    return samples;
+}
+
+void ReadoutWindows::keep(const std::vector<Entry>& block, double next_trigger_time) {
+    kept_.insert(kept_.end(), block.begin(), block.end());
     if (kept_.size() - kept_head_ < prune_at_) {
         return;
     }
@@ -66,6 +81,7 @@ void ReadoutWindows::end_block(double next_trigger_time) {
     // Dropped entries leave the vector once they are the larger part of it.
     if (kept_head_ * 2 > kept_.size()) {
         kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(kept_head_));
+        kept_cursor_ -= std::min(kept_cursor_, kept_head_);
         kept_head_ = 0;
     }
     prune_at_ = std::max(min_prune_interval, 2 * (kept_.size() - kept_head_));

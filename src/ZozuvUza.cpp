@@ -6,6 +6,7 @@
 #include "TriggerSim.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -186,25 +187,68 @@ void ZozuvUza::finish_window(const Impl& s, double start, std::vector<unsigned s
                                           ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK);
     }
 
-    const float offset_f = static_cast<float>(s.offset);
-    float intsum = 0.0F;
-    for (const unsigned short sample : samples) {
-        const float term = static_cast<float>(sample) - offset_f;
-        intsum = intsum + term;
-    }
-    records.push_back({channel, seconds, ticks, offset_f, intsum, std::move(samples)});
+    // The integral is formed later, by integrate, several records at a time.
+    records.push_back({channel, seconds, ticks, static_cast<float>(s.offset), 0.0F, std::move(samples)});
 }
 
 namespace {
 
-// The chain after the ADC, one ADC entry at a time: each entry is filtered
-// for the trigger and written into the windows that hold it; a trigger opens
-// a window, filled from the entries kept so far; a window complete goes to
-// `finish(start, samples)`. The same windows, in the same order, as the
-// trigger stage on the whole ADC waveform followed by get_samples per
-// trigger. A failure while placing or finishing windows is raised after the
-// last ADC draw, so that the generator ends where the stage-by-stage order
-// leaves it.
+// Records whose integral is formed side by side: the single-precision sums
+// are chains of dependent additions, and eight chains overlap where one
+// would wait on each addition in turn.
+constexpr std::size_t integral_lanes = 8;
+
+// Sets intsum of records [first, end): (sample - baseline) summed over the
+// window in single precision, in sample order. The windows of a call have
+// the same length, so the sums of a group of records advance sample by
+// sample together, each in its own order.
+void integrate(std::vector<ostrelin::ZozuvUzaTrigger>& records, std::size_t first) {
+    std::size_t r = first;
+    for (; r + integral_lanes <= records.size(); r += integral_lanes) {
+        const std::size_t length = records[r].waveform.size();
+        if (!std::all_of(records.begin() + static_cast<std::ptrdiff_t>(r),
+                         records.begin() + static_cast<std::ptrdiff_t>(r + integral_lanes),
+                         [&](const auto& record) { return record.waveform.size() == length; })) {
+            break; // windows of unequal length: one record at a time
+        }
+        std::array<const unsigned short*, integral_lanes> samples{};
+        std::array<float, integral_lanes> baseline{};
+        std::array<float, integral_lanes> sum{};
+        for (std::size_t q = 0; q < integral_lanes; ++q) {
+            samples[q] = records[r + q].waveform.data();
+            baseline[q] = records[r + q].baseline;
+        }
+        for (std::size_t j = 0; j < length; ++j) {
+            for (std::size_t q = 0; q < integral_lanes; ++q) {
+                const float term = static_cast<float>(samples[q][j]) - baseline[q];
+                sum[q] = sum[q] + term;
+            }
+        }
+        for (std::size_t q = 0; q < integral_lanes; ++q) {
+            records[r + q].intsum = sum[q];
+        }
+    }
+    for (; r < records.size(); ++r) {
+        float sum = 0.0F;
+        for (const unsigned short sample : records[r].waveform) {
+            const float term = static_cast<float>(sample) - records[r].baseline;
+            sum = sum + term;
+        }
+        records[r].intsum = sum;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The chain after the ADC, one block of ADC entries at a time: each entry is
+// filtered for the trigger, a trigger opens a window, and at the end of the
+// block the windows that it completes go to `finish(start, samples)`. The
+// same windows, in the same order, as the trigger stage on the whole ADC
+// waveform followed by get_samples per trigger. A failure while placing or
+// finishing windows is raised after the last ADC draw, so that the generator
+// ends where the stage-by-stage order leaves it.
 template <typename Finish>
 void stream_windows(ADCSim::Stream& adc, const TriggerSim& trigger, int waveform_samples, int trigger_offset,
                     Finish&& finish) {
@@ -227,17 +271,14 @@ void stream_windows(ADCSim::Stream& adc, const TriggerSim& trigger, int waveform
             continue; // only the draws remain
         }
         try {
-            windows.begin_block(block);
-            for (std::size_t i = 0; i < block.size(); ++i) {
-                const auto [k, v] = block[i];
-                if (first_entry) {
-                    decision.start(k); // the first filtered index is that of the first entry
-                    first_entry = false;
-                }
-                windows.take(i, finish);
+            if (first_entry) {
+                decision.start(block.front().first); // the first filtered index is that of the first entry
+                first_entry = false;
+            }
+            for (const auto& [k, v] : block) {
                 filter.push(k, v, on_filtered);
             }
-            windows.end_block(static_cast<double>(filter.next_index()) * step);
+            windows.take_block(block, static_cast<double>(filter.next_index()) * step, finish);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -265,10 +306,17 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         return simulate_windows(s, s.adc_sim.simulate_plain(pmt, s.rng), channel);
     }
     Records records;
+    std::size_t integrated = 0;
     stream_windows(*adc_stream, s.trigger_sim, s.waveform_samples, s.trigger_offset,
                    [&](double start, std::vector<unsigned short> samples) {
                        finish_window(s, start, std::move(samples), channel, records);
+                       // Integrated while the samples are fresh in cache.
+                       if (records.size() - integrated >= integral_lanes) {
+                           integrate(records, integrated);
+                           integrated = records.size();
+                       }
                    });
+    integrate(records, integrated);
     return records;
 }
 
@@ -283,6 +331,7 @@ ZozuvUza::simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& 
         const auto length = static_cast<std::size_t>(s.waveform_samples);
         finish_window(s, start, adc.samples_from(time_to_index(start, step), length), channel, records);
     }
+    integrate(records, 0);
     return records;
 }
 
