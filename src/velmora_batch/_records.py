@@ -10,9 +10,12 @@ import tempfile
 import weakref
 from pathlib import Path
 from types import TracebackType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+if TYPE_CHECKING:
+    import pyarrow as pa
 
 METADATA_KEY = b"velmora"  # Parquet schema metadata: the run's description as JSON
 
@@ -48,7 +51,7 @@ def _names(dtype: np.dtype) -> tuple[str, ...]:
     return dtype.names
 
 
-def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any]) -> Any:
+def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any]) -> pa.Schema:
     import pyarrow as pa
 
     fields = []
@@ -256,23 +259,37 @@ def read_records(path: str | os.PathLike[str]) -> np.ndarray:
         with np.load(path, allow_pickle=False) as data:
             names = [n for n in data.files if n != "metadata"]
             model = _model_of(names)
-            waveform_samples = data["waveform"].shape[1] if model == "ZozuvUza" else 1
+            waveform_samples = 1
+            if model == "ZozuvUza":
+                waveform = data["waveform"]
+                if waveform.ndim != 2:
+                    raise ValueError(f"{path}: not a velmora record file: the waveforms are an array of shape "
+                                     f"{waveform.shape}, not one row of samples per record")
+                waveform_samples = waveform.shape[1]
             dtype = record_dtype(model, waveform_samples)
             out = np.empty(len(data["channel"]), dtype)
             for name in names:
                 out[name] = data[name]
             return out
     if suffix == ".parquet":
+        import pyarrow as pa
         import pyarrow.parquet as pq
 
         table = pq.read_table(path)
         model = _model_of(table.column_names)
-        waveform_samples = table.schema.field("waveform").type.list_size if model == "ZozuvUza" else 1
+        waveform_samples = 1
+        if model == "ZozuvUza":
+            waveform_type = table.schema.field("waveform").type
+            if not isinstance(waveform_type, pa.FixedSizeListType):
+                raise ValueError(f"{path}: not a velmora record file: column 'waveform' holds {waveform_type}, "
+                                 "not a fixed-size list of samples")
+            waveform_samples = waveform_type.list_size
         dtype = record_dtype(model, waveform_samples)
         out = np.empty(table.num_rows, dtype)
         for name in _names(dtype):
             column = table.column(name).combine_chunks()
             if name == "waveform":
+                assert isinstance(column, pa.FixedSizeListArray)  # its type is checked above
                 out[name] = column.flatten().to_numpy().reshape(table.num_rows, waveform_samples)
             else:
                 out[name] = column.to_numpy()

@@ -149,3 +149,24 @@ def test_foreign_parquet_file_is_refused(tmp_path):
         read_records(tmp_path / "x.parquet")
     with pytest.raises(ValueError, match="no velmora metadata"):
         read_metadata(tmp_path / "x.parquet")
+
+
+# The columns of ZozuvUza records, but waveforms that are no rows of a fixed number of samples.
+FOREIGN_WAVEFORMS = {
+    "parquet list": ("x.parquet", pa.array([[1, 2, 3], [4, 5]], pa.list_(pa.uint16()))),
+    "parquet numbers": ("x.parquet", pa.array([1, 2], pa.uint16())),
+    "npz numbers": ("x.npz", np.array([1, 2], np.uint16)),
+}
+
+
+@pytest.mark.parametrize("name, waveform", FOREIGN_WAVEFORMS.values(), ids=list(FOREIGN_WAVEFORMS))
+def test_file_with_foreign_waveforms_is_refused(tmp_path, name, waveform):
+    dtype = record_dtype("ZozuvUza", 3)
+    columns = {n: np.zeros(2, dtype[n]) for n in dtype.names if n != "waveform"}
+    if name.endswith(".parquet"):
+        table = pa.table({**{n: pa.array(v) for n, v in columns.items()}, "waveform": waveform})
+        pq.write_table(table, tmp_path / name)
+    else:
+        np.savez(tmp_path / name, **columns, waveform=waveform)
+    with pytest.raises(ValueError, match="not a velmora record file: .*waveform"):
+        read_records(tmp_path / name)
