@@ -23,9 +23,9 @@ check_tidy() {
 }
 
 check_types() {
-    echo "== mypy --strict (examples, typed usage sample), stubtest against the installed module"
-    "$PY" -m mypy --strict --cache-dir build/mypy examples/*.py tests/typing/usage.py
-    "$PY" -m mypy.stubtest velmora --allowlist tests/typing/stubtest_allowlist.txt
+    echo "== mypy --strict (velmora_batch, examples, typed usage sample), stubtest against the installed modules"
+    "$PY" -m mypy --strict --cache-dir build/mypy src/velmora_batch examples/*.py tests/typing/usage.py
+    "$PY" -m mypy.stubtest velmora velmora_batch._core --allowlist tests/typing/stubtest_allowlist.txt
 }
 
 run_release() {

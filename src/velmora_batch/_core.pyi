@@ -1,3 +1,4 @@
+# The compiled half of velmora_batch, as the package uses it.
 import os
 from typing import Any
 
@@ -13,8 +14,14 @@ class CancelFlag:
     def set(self) -> None: ...
     def is_set(self) -> bool: ...
 
+# The methods both engines have. Not a class of the module: the engines share no base there, so this name is for
+# annotations only, never for isinstance().
 class _Engine:
-    def __init__(self, parameter_sets: list[dict[str, Any]], spectra: dict[str, Any]) -> None: ...
+    def __init__(
+        self,
+        parameter_sets: list[dict[str, Any]],
+        spectra: dict[str, tuple[npt.NDArray[Any], npt.NDArray[Any]]],
+    ) -> None: ...
     @property
     def columns_seconds(self) -> float: ...
     @property

@@ -15,11 +15,14 @@ import os
 import tempfile
 import time
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from ._records import _FILE_MODE
+
+if TYPE_CHECKING:
+    from ._run import _Plan
 
 MANIFEST = "_manifest.json"
 FORMAT = "velmora-dataset/1"
@@ -34,7 +37,7 @@ IDENTITY_KEYS = ("model", "waveform_samples", "config", "seed", "seeding", "segm
                  "channels", "pes_sha256", "block_channels", "velmora_version")
 
 
-def is_dataset(output: Any) -> bool:
+def is_dataset(output: str | os.PathLike[str] | None) -> bool:
     """Whether ``output`` names a dataset directory rather than a record file:
     an existing directory, a path ending in a separator, or one without a
     suffix."""
@@ -62,7 +65,7 @@ def _sha256(*arrays: np.ndarray) -> str:
     return h.hexdigest()
 
 
-def identity(plan: Any, config: dict[str, Any], *, waveform_samples: int, block_channels: int,
+def identity(plan: _Plan, config: dict[str, Any], *, waveform_samples: int, block_channels: int,
              version: str) -> dict[str, Any]:
     """The run's description that a resumed run must match: the detector,
     seed, seeding, noise, segments, channel selection, PE input (by digest)

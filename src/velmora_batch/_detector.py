@@ -11,9 +11,10 @@ import os
 import tempfile
 from collections.abc import Mapping, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeGuard
 
 import numpy as np
+import numpy.typing as npt
 import velmora
 
 from ._core import read_spectrum
@@ -78,6 +79,9 @@ INT32 = (-(2**31), 2**31 - 1)
 
 Spectrum = tuple[np.ndarray, np.ndarray]
 Value = int | float | list[int] | str
+# A table of per-channel overrides: a CSV or Parquet file, a mapping of columns
+# or a structured array.
+OverrideTable = str | os.PathLike[str] | Mapping[str, npt.ArrayLike] | np.ndarray
 
 
 def _kind_name(kind: str) -> str:
@@ -90,31 +94,28 @@ def _kind_name(kind: str) -> str:
     }[kind]
 
 
-def _is_int(value: object) -> bool:
+def _is_int(value: object) -> TypeGuard[int]:
     return isinstance(value, int) and not isinstance(value, bool) and INT32[0] <= value <= INT32[1]
 
 
 def _convert(key: str, kind: str, value: object, where: str) -> Value:
     """The value of one config key in the type its model argument takes, or a
     ValueError naming the key and what it expected."""
-    ok: bool
     if kind == "float":
-        ok = isinstance(value, int | float) and not isinstance(value, bool) and abs(value) <= 1.7976931348623157e308
-        if ok:
-            return float(value)  # type: ignore[arg-type]
+        if isinstance(value, int | float) and not isinstance(value, bool) and abs(value) <= 1.7976931348623157e308:
+            return float(value)
     elif kind == "int":
-        ok = _is_int(value)
+        if _is_int(value):
+            return value
     elif kind == "int_list":
         if isinstance(value, list) and all(_is_int(v) for v in value):
             return [int(v) for v in value]
-        ok = False
     elif kind == "early_handling":
-        ok = value in EARLY_HANDLING
+        if isinstance(value, str) and value in EARLY_HANDLING:
+            return value
     else:  # pragma: no cover - every kind is handled above
         raise AssertionError(kind)
-    if not ok:
-        raise ValueError(f"{where}: {key!r} must be {_kind_name(kind)}, got {value!r}")
-    return value  # type: ignore[return-value]
+    raise ValueError(f"{where}: {key!r} must be {_kind_name(kind)}, got {value!r}")
 
 
 def _spectrum(value: object, base_dir: Path, key: str, where: str) -> tuple[Spectrum, Path | None]:
@@ -188,7 +189,7 @@ class Detector:
     # -- loading -----------------------------------------------------------
 
     @classmethod
-    def from_config(cls, path: str | os.PathLike[str], overrides: Any = None) -> Detector:
+    def from_config(cls, path: str | os.PathLike[str], overrides: OverrideTable | None = None) -> Detector:
         """Loads a detector from a JSON config file.
 
         The config holds ``"model"`` ("ZozuvUza" or "MultiPMT"), every
@@ -217,7 +218,7 @@ class Detector:
         cls,
         config: Mapping[str, Any],
         base_dir: str | os.PathLike[str] = ".",
-        overrides: Any = None,
+        overrides: OverrideTable | None = None,
         where: str = "config",
     ) -> Detector:
         """Builds a detector from a config mapping (the contents of a JSON
@@ -228,7 +229,8 @@ class Detector:
         if not isinstance(config, Mapping):
             raise ValueError(f"{where}: a config must be a JSON object, got {type(config).__name__}")
         model = config.get("model")
-        if model not in PARAMETERS:
+        # A JSON list or object is no model name (and cannot be looked up: it is unhashable).
+        if not isinstance(model, str) or model not in PARAMETERS:
             raise ValueError(f"{where}: 'model' must be one of {', '.join(PARAMETERS)}, got {model!r}")
         kinds = PARAMETERS[model]
         _unknown_keys(list(config), [*EXTRA_KEYS, *kinds], where, "key")
@@ -249,8 +251,9 @@ class Detector:
             else:
                 params[key] = _convert(key, kind, value, where)
         # A record holds at least one sample: the waveform column has a fixed, positive length.
-        if model == "ZozuvUza" and params["waveform_samples"] < 1:  # type: ignore[operator]
-            raise ValueError(f"{where}: 'waveform_samples' must be at least 1, got {params['waveform_samples']}")
+        samples = params.get("waveform_samples")
+        if model == "ZozuvUza" and isinstance(samples, int) and samples < 1:
+            raise ValueError(f"{where}: 'waveform_samples' must be at least 1, got {samples}")
         seed = config.get("seed")
         if seed is not None and not (isinstance(seed, int) and not isinstance(seed, bool)):
             raise ValueError(f"{where}: 'seed' must be an integer or null, got {seed!r}")
@@ -350,12 +353,13 @@ class Detector:
         return f"<Detector {self.model} seed={self.seed}{extra}>"
 
 
-def read_overrides(table: Any, model: str) -> dict[int, dict[str, int | float]]:
+def read_overrides(table: OverrideTable, model: str) -> dict[int, dict[str, int | float]]:
     """Per-channel electronics values from a table with a ``channel`` column
     and one column per overridden value: a CSV or Parquet file, a mapping of
     columns or a structured numpy array. Every cell must hold a value (no
     blanks); channels must be distinct."""
     where = "overrides"
+    columns: Mapping[str, npt.ArrayLike]
     if isinstance(table, str | os.PathLike):
         path = Path(table)
         where = str(path)
@@ -401,14 +405,14 @@ def _read_table(path: Path) -> dict[str, np.ndarray]:
     return {name: table.column(name).to_numpy(zero_copy_only=False) for name in table.column_names}
 
 
-def _numeric(values: Any, key: str, where: str) -> np.ndarray:
+def _numeric(values: npt.ArrayLike, key: str, where: str) -> np.ndarray:
     array = np.asarray(values)
     if array.ndim != 1 or array.dtype.kind not in "iuf":
         raise ValueError(f"{where}: column {key!r} must hold numbers, got {array.dtype} values")
     return array
 
 
-def _int_column(values: Any, key: str, where: str, low: int) -> np.ndarray:
+def _int_column(values: npt.ArrayLike, key: str, where: str, low: int) -> np.ndarray:
     """An integer column as int64, whether stored as integers or as floats
     with no fraction; each value in [low, 2**31 - 1]."""
     array = _numeric(values, key, where)
@@ -422,7 +426,7 @@ def _int_column(values: Any, key: str, where: str, low: int) -> np.ndarray:
     return array.astype(np.int64)
 
 
-def _float_column(values: Any, key: str, where: str) -> np.ndarray:
+def _float_column(values: npt.ArrayLike, key: str, where: str) -> np.ndarray:
     array = _numeric(values, key, where).astype(np.float64)
     bad = ~np.isfinite(array)
     if bad.any():
@@ -437,7 +441,8 @@ def apply_settings(config: dict[str, Any], settings: Sequence[str], base_dir: Pa
     (``1,1,1,1`` or JSON), an EarlyHandling name, a file name (relative to
     ``base_dir``, default the working directory) or a seed."""
     out = dict(config)
-    kinds = PARAMETERS.get(out.get("model"), {})  # type: ignore[arg-type]
+    model = out.get("model")
+    kinds = PARAMETERS.get(model, {}) if isinstance(model, str) else {}
     for setting in settings:
         key, sep, text = setting.partition("=")
         key = key.strip()

@@ -16,28 +16,36 @@ import logging
 import sys
 import threading
 import uuid
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 
 from . import _core
 
 if TYPE_CHECKING:
+    import os
+
+    import distributed
+    from typing_extensions import TypeIs
+
     from ._detector import Detector
-    from ._run import _Block, _Plan
+    from ._run import RunSummary, _Block, _Plan
+
+    # Where the blocks of a run go: a pool of this process or a Dask cluster.
+    BlockExecutor: TypeAlias = concurrent.futures.Executor | distributed.Client
 
 # Engines built by this process, by the token of their detector and parameter
 # sets: a worker runs many blocks of one run and builds its models once.
-_ENGINES: dict[str, Any] = {}
+_ENGINES: dict[str, _core.ZozuvUzaEngine | _core.MultiPMTEngine] = {}
 _ENGINES_LOCK = threading.Lock()
 _MAX_ENGINES = 4
 
 # Cancel flags of the runs started by this process: blocks running in this
 # process (a thread pool) stop at the next channel when their run fails.
-_CANCEL: dict[str, Any] = {}
+_CANCEL: dict[str, _core.CancelFlag] = {}
 
 
 class BlockError(RuntimeError):
@@ -93,11 +101,12 @@ def engine_token(detector: Detector, parameter_sets: list[dict[str, Any]]) -> st
     return h.hexdigest()
 
 
-def _engine(job: BlockJob) -> Any:
+def _engine(job: BlockJob) -> _core.ZozuvUzaEngine | _core.MultiPMTEngine:
     with _ENGINES_LOCK:
         engine = _ENGINES.get(job.token)
         if engine is None:
-            engine_type = _core.ZozuvUzaEngine if job.detector.model == "ZozuvUza" else _core.MultiPMTEngine
+            engine_type: type[_core.ZozuvUzaEngine | _core.MultiPMTEngine] = (
+                _core.ZozuvUzaEngine if job.detector.model == "ZozuvUza" else _core.MultiPMTEngine)
             engine = engine_type(job.plan.parameter_sets, dict(job.detector.spectra))
             if len(_ENGINES) >= _MAX_ENGINES:
                 _ENGINES.clear()
@@ -155,16 +164,16 @@ def block_plan(plan: _Plan, channels: np.ndarray) -> _Plan:
     return sub
 
 
-def _is_dask_client(executor: Any) -> bool:
+def _is_dask_client(executor: object) -> TypeIs[distributed.Client]:
     distributed = sys.modules.get("distributed")
     return distributed is not None and isinstance(executor, distributed.Client)
 
 
-def check_versions(executor: Any, version: str) -> None:
+def check_versions(executor: BlockExecutor, version: str) -> None:
     """Refuses, before any block is submitted, workers whose velmora version
     differs from this process's."""
     if _is_dask_client(executor):
-        versions = executor.run(worker_version)
+        versions: dict[str, str] = executor.run(worker_version)
     else:
         versions = {"the executor's worker": executor.submit(worker_version).result()}
     bad = {w: v for w, v in versions.items() if v != version}
@@ -174,39 +183,43 @@ def check_versions(executor: Any, version: str) -> None:
                               "install the same velmora version on every worker")
 
 
-def executor_slots(executor: Any, workers: int) -> int:
+def executor_slots(executor: BlockExecutor, workers: int) -> int:
     """How many blocks run at once on ``executor``."""
     if _is_dask_client(executor):
         return max(1, int(sum(executor.nthreads().values())))
     return max(1, workers)
 
 
-def check_executor(executor: Any) -> None:
+def check_executor(executor: object) -> None:
     if not (isinstance(executor, concurrent.futures.Executor) or _is_dask_client(executor)):
         raise TypeError("executor must be a concurrent.futures.Executor or a dask.distributed Client, "
                         f"got {type(executor).__name__}")
 
 
-def run_jobs(executor: Any, jobs: list[BlockJob], window: int, on_done: Any) -> None:
+def run_jobs(executor: BlockExecutor, jobs: list[BlockJob], window: int,
+             on_done: Callable[[BlockResult], None]) -> None:
     """Submits ``jobs`` with at most ``window`` of them submitted and not yet
     handed to ``on_done``, which gets each result in completion order. On
     any failure the remaining jobs are cancelled and blocks running in this
     process are stopped."""
     dask = _is_dask_client(executor)
-    if dask:
+    if _is_dask_client(executor):
         import distributed
+
+        client = executor
 
         def submit(job: BlockJob) -> Any:
             # A fresh key per submission: a block that is run again (a resume,
             # a second run) is never taken for an earlier result.
-            return executor.submit(run_block, job, key=f"velmora-block-{job.index}-{uuid.uuid4().hex}", pure=False)
+            return client.submit(run_block, job, key=f"velmora-block-{job.index}-{uuid.uuid4().hex}", pure=False)
 
         def wait_first(fs: set[Any]) -> set[Any]:
             return set(distributed.wait(list(fs), return_when="FIRST_COMPLETED").done)
     else:
+        pool = executor
 
         def submit(job: BlockJob) -> Any:
-            return executor.submit(run_block, job)
+            return pool.submit(run_block, job)
 
         def wait_first(fs: set[Any]) -> set[Any]:
             return set(concurrent.futures.wait(fs, return_when=concurrent.futures.FIRST_COMPLETED).done)
@@ -241,9 +254,9 @@ def run_jobs(executor: Any, jobs: list[BlockJob], window: int, on_done: Any) -> 
             _CANCEL.pop(jobs[0].run_id, None)
 
 
-def run_blocks(detector: Detector, plan: _Plan, blocks: list[_Block], *, executor: Any, workers: int,
-               output: Any, resume: bool, progress: bool, waveform_samples: int, block_channels: int,
-               metadata: dict[str, Any]) -> Any:
+def run_blocks(detector: Detector, plan: _Plan, blocks: list[_Block], *, executor: BlockExecutor | None,
+               workers: int, output: str | os.PathLike[str] | None, resume: bool, progress: bool,
+               waveform_samples: int, block_channels: int, metadata: dict[str, Any]) -> np.ndarray | RunSummary:
     """Runs ``blocks`` on ``executor`` (None: a thread pool of ``workers``
     threads) and gives what ``run`` returns: the records, or a summary of the
     file or dataset written."""
@@ -260,16 +273,16 @@ def run_blocks(detector: Detector, plan: _Plan, blocks: list[_Block], *, executo
     version = metadata["velmora_version"]
     if executor is not None:
         check_versions(executor, version)
-    directory = Path(output).absolute() if dataset else None
+    directory = Path(output).absolute() if dataset and output is not None else None
     done: dict[int, dict[str, Any]] = {}
     ident: dict[str, Any] = {}
     if directory is not None:
         ident = identity(plan, metadata["config"], waveform_samples=waveform_samples,
                          block_channels=block_channels, version=version)
         done = prepare(directory, ident, resume)
-    own = executor is None
-    if own:
-        executor = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="velmora-run")
+    own = None
+    if executor is None:
+        executor = own = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="velmora-run")
     try:
         token = engine_token(detector, plan.parameter_sets)
         run_id = uuid.uuid4().hex
@@ -286,14 +299,15 @@ def run_blocks(detector: Detector, plan: _Plan, blocks: list[_Block], *, executo
                         ident=ident, done=done, progress=progress, waveform_samples=waveform_samples,
                         metadata=metadata)
     finally:
-        if own:
-            executor.shutdown(wait=True, cancel_futures=True)
+        if own is not None:
+            own.shutdown(wait=True, cancel_futures=True)
 
 
-def _collect(executor: Any, jobs: list[BlockJob], blocks: list[Any], plan: Any, *, workers: int, output: Any,
-             directory: Path | None, ident: dict[str, Any], done: dict[int, dict[str, Any]], progress: bool,
-             waveform_samples: int, metadata: dict[str, Any]) -> Any:
-    from tqdm import tqdm  # type: ignore[import-untyped]
+def _collect(executor: BlockExecutor, jobs: list[BlockJob], blocks: list[_Block], plan: _Plan, *, workers: int,
+             output: str | os.PathLike[str] | None, directory: Path | None, ident: dict[str, Any],
+             done: dict[int, dict[str, Any]], progress: bool, waveform_samples: int,
+             metadata: dict[str, Any]) -> np.ndarray | RunSummary:
+    from tqdm import tqdm
 
     from ._dataset import ManifestWriter
     from ._records import open_writer, record_dtype
@@ -343,18 +357,19 @@ def _collect(executor: Any, jobs: list[BlockJob], blocks: list[Any], plan: Any, 
         raise
     finally:
         bar.close()
-    n_channels = sum(len(b.channels) for b in blocks)
+    if output is None:
+        parts = [results[i] for i in sorted(results)]
+        return np.concatenate(parts) if parts else np.zeros(0, record_dtype(plan.model, waveform_samples))
     if manifest is not None:
         rows = sum(int(b["rows"]) for b in manifest.blocks.values())
-        return RunSummary(Path(output), rows, n_channels, len(blocks), plan.seed, plan.seeding)
-    if writer is not None:
-        return RunSummary(Path(output), writer.rows, n_channels, len(blocks), plan.seed, plan.seeding)
-    parts = [results[i] for i in sorted(results)]
-    return np.concatenate(parts) if parts else np.zeros(0, record_dtype(plan.model, waveform_samples))
+    else:
+        assert writer is not None  # a record file: opened above for every output that is not a dataset
+        rows = writer.rows
+    return RunSummary(Path(output), rows, sum(len(b.channels) for b in blocks), len(blocks), plan.seed, plan.seeding)
 
 
 @contextlib.contextmanager
-def dask_client(scheduler: str | None, cluster: str | None, workers: int) -> Iterator[Any]:
+def dask_client(scheduler: str | None, cluster: str | None, workers: int) -> Iterator[distributed.Client | None]:
     """A Dask client of the scheduler at ``scheduler``, or of a local cluster
     of ``workers`` single-threaded processes for ``cluster="local"``; None
     (the run's own thread pool) with neither."""

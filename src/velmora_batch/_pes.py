@@ -10,7 +10,7 @@ import os
 import re
 from collections.abc import Iterable
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -181,7 +181,8 @@ def parse_channels(channels: str | Iterable[int] | npt.ArrayLike) -> npt.NDArray
             raise ValueError(f"channels must lie in [0, {CHANNEL_MAX}], got {channels}")
         array = np.arange(channels.start, channels.stop, channels.step, dtype=np.int64)
     else:
-        values = channels if hasattr(channels, "__array__") else list(channels)  # type: ignore[arg-type]
+        # Anything else must be iterable: list() raises TypeError otherwise.
+        values = channels if hasattr(channels, "__array__") else list(cast(Iterable[int], channels))
         array = _channels(values, "channels")
     if len(array) == 0:
         raise ValueError("the channel selection is empty")

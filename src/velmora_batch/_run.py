@@ -13,9 +13,10 @@ from collections.abc import Iterable
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, TypedDict, cast
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _core, _seeding
 from ._pes import run_channels
@@ -23,6 +24,7 @@ from ._records import open_writer, record_dtype
 
 if TYPE_CHECKING:
     from ._detector import Detector
+    from ._executors import BlockExecutor
     from ._pes import PETable
 
 # Expected PEs per block when the caller does not fix block_channels: large
@@ -45,6 +47,19 @@ class RunSummary:
     blocks: int
     seed: int
     seeding: str
+
+
+class _Pieces(TypedDict):
+    """A block's input to the engine's ``simulate``: piece i is channel
+    ``channels[i]`` with the times ``times[bounds[i]:bounds[i + 1]]``."""
+
+    channels: npt.NDArray[np.int32]
+    bounds: npt.NDArray[np.int64]
+    times: npt.NDArray[np.float64]
+    models: npt.NDArray[np.int64]
+    seeds: npt.NDArray[np.uint32] | None  # None: the sequential generator
+    origin_ticks: npt.NDArray[np.uint64]
+    origins: npt.NDArray[np.float64]
 
 
 @dataclass
@@ -143,7 +158,7 @@ class _Plan:
             total += self.dark_rate * self.duration * len(self.channels)
         return total
 
-    def pieces(self, block: _Block) -> dict[str, Any]:
+    def pieces(self, block: _Block) -> _Pieces:
         """The engine's inputs for a block: one piece per channel, or per
         occupied segment of a channel."""
         chans: list[int] = []
@@ -251,7 +266,7 @@ def run(
     segment: float | None = None,
     block_channels: int | None = None,
     progress: bool = False,
-    executor: Any = None,
+    executor: BlockExecutor | None = None,
     resume: bool = False,
 ) -> np.ndarray | RunSummary:
     """Simulates the channels of ``detector`` and returns their records.
@@ -381,7 +396,7 @@ def run(
         }
         writer = open_writer(Path(output), model=detector.model, waveform_samples=waveform_samples, metadata=metadata)
 
-    from tqdm import tqdm  # type: ignore[import-untyped]
+    from tqdm import tqdm
 
     bar = tqdm(total=len(chan), unit="ch", disable=not progress, desc="velmora run")
     parts: list[np.ndarray] = []

@@ -35,7 +35,8 @@ def resolve_seed(seed: int | None, seeding: str) -> int:
     if seeding not in SEEDING_MODES:
         raise ValueError(f"seeding must be 'independent' or 'sequential', got {seeding!r}")
     if seed is None:
-        entropy = int(np.random.SeedSequence().entropy)  # type: ignore[arg-type]
+        entropy = np.random.SeedSequence().entropy
+        assert isinstance(entropy, int)  # drawn from the operating system, one integer
         return entropy if seeding == "independent" else entropy % 2**31
     if isinstance(seed, bool) or not isinstance(seed, numbers.Integral):
         raise TypeError(f"seed must be an integer, got {type(seed).__name__}")

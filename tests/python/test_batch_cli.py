@@ -114,6 +114,11 @@ def test_bad_config_and_pe_file(tmp_path):
     config.write_text(json.dumps({"model": "MultiPMT"}))
     result = velmora("run", config, "--dark-rate", 1, "--duration", 1, "--channels", "0", "-o", tmp_path / "o.npz")
     assert result.exit_code == 1 and "missing keys 'time_spectrum'" in result.output
+    config.write_text(json.dumps({"model": ["ZozuvUza"]}))
+    for settings in ([], ["--set", "gain=3"]):
+        result = velmora("run", config, *settings, "--dark-rate", 1, "--duration", 1, "--channels", "0",
+                         "-o", tmp_path / "o.npz")
+        assert result.exit_code == 1 and result.output.startswith("Error: ") and "Traceback" not in result.output
     np.savez(tmp_path / "pes.npz", channel=[1], times=[0.0])
     result = velmora("run", ZOZUVUZA, "--pes", tmp_path / "pes.npz", "-o", tmp_path / "o.npz")
     assert result.exit_code == 1 and "no array 'time'" in result.output

@@ -96,6 +96,7 @@ BAD_CONFIGS = {
     "missing key": (lambda c: {k: v for k, v in c.items() if k != "adc_step"}, ValueError, "missing key 'adc_step'"),
     "no model": (lambda c: {k: v for k, v in c.items() if k != "model"}, ValueError, "'model' must be one of"),
     "unknown model": (lambda c: {**c, "model": "Zozuvuza"}, ValueError, "got 'Zozuvuza'"),
+    "model not a name": (lambda c: {**c, "model": ["ZozuvUza"]}, ValueError, "'model' must be one of"),
     "text for a number": (lambda c: {**c, "adc_step": "4e-9"}, ValueError, "'adc_step' must be a finite number"),
     "bool for a number": (lambda c: {**c, "adc_step": True}, ValueError, "'adc_step' must be a finite number"),
     "fraction for an integer": (lambda c: {**c, "pmt_time_step": 1e-10, **({"jitter": 1.5} if "jitter" in c else
