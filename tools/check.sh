@@ -23,8 +23,8 @@ check_tidy() {
 }
 
 check_types() {
-    echo "== mypy --strict (velmora_batch, examples, typed usage sample), stubtest against the installed modules"
-    "$PY" -m mypy --strict --cache-dir build/mypy src/velmora_batch examples/*.py tests/typing/usage.py
+    echo "== mypy --strict (velmora_batch, examples, typed usage samples), stubtest against the installed modules"
+    "$PY" -m mypy --strict --cache-dir build/mypy src/velmora_batch examples/*.py tests/typing/*.py
     "$PY" -m mypy.stubtest velmora velmora_batch._core --allowlist tests/typing/stubtest_allowlist.txt
 }
 

@@ -21,8 +21,9 @@ def test_the_wheel_installs_the_current_stubs():
     assert installed == (ROOT / "velmora-stubs" / "__init__.pyi").read_text(), "reinstall: the stubs changed"
 
 
-def test_typed_usage_sample_runs():
-    runpy.run_path(str(ROOT / "tests" / "typing" / "usage.py"), run_name="__main__")
+@pytest.mark.parametrize("sample", ["usage.py", "batch_usage.py"])
+def test_typed_usage_sample_runs(sample):
+    runpy.run_path(str(ROOT / "tests" / "typing" / sample), run_name="__main__")
 
 
 # velmora_batch._core: stubtest checks its names against _core.pyi, but cannot see the signatures of compiled
