@@ -110,10 +110,10 @@ SparseWaveform<unsigned short> ADCSim::simulate(const SparseWaveform<double>& pm
     if (!samples) {
         return simulate_plain(pmt_waveform, rng);
     }
-    std::vector<SparseWaveform<unsigned short>::Sample> entries;
+    std::vector<ADCStream::Entry> entries;
     entries.reserve(samples->size_hint());
-    std::vector<SparseWaveform<unsigned short>::Sample> block;
-    while (samples->fill(block, Stream::block_size) > 0) {
+    std::vector<ADCStream::Entry> block;
+    while (samples->fill(block, ADCStream::block_size) > 0) {
         entries.insert(entries.end(), block.begin(), block.end());
     }
     SparseWaveform<unsigned short> out(adc_step_);
@@ -127,7 +127,7 @@ SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<doubl
     return digitise(sample_down(shaped, rng), rng);
 }
 
-std::optional<ADCSim::Stream> ADCSim::stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const {
+std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const {
     const auto& in = pmt_waveform.samples();
     const double step = pmt_waveform.time_step();
     const auto taps = static_cast<std::int64_t>(pulse_shape_.kernel().size());
@@ -149,89 +149,7 @@ std::optional<ADCSim::Stream> ADCSim::stream(const SparseWaveform<double>& pmt_w
         std::uniform_int_distribution<int> phase_dist(0, static_cast<int>(ratio - 1));
         phase = phase_dist(rng);
     }
-    return Stream(*this, in, ratio, phase, rng);
-}
-
-inline unsigned short ADCSim::count(double v, double gaussian) const {
-    // Written without branches, so that a block of samples is converted in
-    // one straight loop; every step is the comparison it reads as.
-    double x = v * gain_ + offset_;
-    x = (x < 0.0) ? 0.0 : x;
-    x = (preamp_clip_ < x) ? preamp_clip_ : x;
-    const double n = gaussian * noise_ + 0.0;
-    double y = n + x;
-    y = (y < 0.0) ? 0.0 : y;
-    y = (clip_ < y) ? clip_ : y;
-    // Every y here lies in [0, clip] and fits, except NaN: an amplitude that
-    // overflowed upstream (inf - inf in the shaping, inf * 0 in the gain)
-    // passes every comparison unchanged and has no integer value. It counts
-    // as 0 instead of reaching the conversion.
-    y = (y == y) ? y : 0.0;
-    // Rounding halves away from zero, as std::round does, for y in [0, 65535]:
-    // the whole part is exact, and so is the fraction y - whole.
-    const auto whole = static_cast<std::int32_t>(y);
-    const std::int32_t counts = whole + ((y - static_cast<double>(whole) >= 0.5) ? 1 : 0);
-    return static_cast<unsigned short>(counts);
-}
-
-ADCSim::Stream::Stream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
-                       std::int64_t phase, std::mt19937& rng)
-    : adc_(&adc), in_(&in), taps_(static_cast<std::int64_t>(adc.pulse_shape_.kernel().size())), ratio_(ratio),
-      phase_(phase), rng_(&rng) {
-    // A phase at or beyond the period picks no point at all.
-    if (taps_ == 0 || phase_ >= ratio_) {
-        next_first_ = in.size();
-    }
-}
-
-std::size_t ADCSim::Stream::size_hint() const {
-    return std::min(in_->size() * static_cast<std::size_t>(taps_ / ratio_ + 1), std::size_t{1} << 24);
-}
-
-// The shaped waveform stores exactly the indices covered by [a, a + taps - 1]
-// of some entry a; its value at p sums v * kernel[p - a] over the entries in
-// [p - taps + 1, p] in increasing index order, the first term standing alone,
-// as the convolution adds them. Only the points p = k * ratio + phase of each
-// covered stretch are visited.
-bool ADCSim::Stream::next_point(std::int64_t& k, double& value) {
-    const auto& in = *in_;
-    const auto& kernel = adc_->pulse_shape_.kernel();
-    while (p_ > end_) {
-        if (next_first_ >= in.size()) {
-            return false;
-        }
-        // The next stretch: entries whose tap ranges overlap or touch.
-        std::size_t last = next_first_;
-        while (last + 1 < in.size() && in[last + 1].first <= in[last].first + taps_) {
-            ++last;
-        }
-        const std::int64_t begin = in[next_first_].first;
-        end_ = in[last].first + taps_ - 1;
-        std::int64_t offset = (phase_ - begin) % ratio_;
-        if (offset < 0) {
-            offset += ratio_;
-        }
-        p_ = begin + offset;
-        k_ = (p_ - phase_) / ratio_; // exact: p_ is phase_ plus a whole number of periods
-        lo_ = next_first_;
-        hi_ = next_first_;
-        stretch_last_ = last;
-        next_first_ = last + 1;
-    }
-    while (in[lo_].first < p_ - taps_ + 1) {
-        ++lo_;
-    }
-    while (hi_ <= stretch_last_ && in[hi_].first <= p_) {
-        ++hi_;
-    }
-    double sum = in[lo_].second * kernel[static_cast<std::size_t>(p_ - in[lo_].first)];
-    for (std::size_t j = lo_ + 1; j < hi_; ++j) {
-        sum = in[j].second * kernel[static_cast<std::size_t>(p_ - in[j].first)] + sum;
-    }
-    value = sum;
-    k = k_++;
-    p_ += ratio_;
-    return true;
+    return ADCStream(*this, in, ratio, phase, rng);
 }
 
 std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform<double>& pmt_waveform,
@@ -247,29 +165,6 @@ std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform
         out.add_at_index(k, value);
     }
     return out;
-}
-
-std::size_t ADCSim::Stream::fill(std::vector<SparseWaveform<unsigned short>::Sample>& block, std::size_t max) {
-    // In three passes over the block: the sampled points, their normal draws
-    // in index order, then the conversion to counts. The points draw nothing,
-    // so the draws keep their order.
-    poll_interrupt();
-    block.clear();
-    points_.clear();
-    std::int64_t k = 0;
-    double value = 0.0;
-    while (points_.size() < max && next_point(k, value)) {
-        points_.emplace_back(k, value);
-    }
-    gaussians_.resize(points_.size());
-    for (double& g : gaussians_) {
-        g = gauss_(*rng_);
-    }
-    block.resize(points_.size());
-    for (std::size_t i = 0; i < points_.size(); ++i) {
-        block[i] = {points_[i].first, adc_->count(points_[i].second, gaussians_[i])};
-    }
-    return block.size();
 }
 
 SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sampled, std::mt19937& rng) const {

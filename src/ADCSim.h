@@ -1,9 +1,11 @@
 #pragma once
 
+#include "ADCStream.h"
 #include "Export.h"
 #include "SparseConvolution.h"
 #include "SparseWaveform.h"
 
+#include <cstdint>
 #include <optional>
 #include <random>
 
@@ -59,51 +61,10 @@ class VELMORA_EXPORT ADCSim {
     double noise() const noexcept { return noise_; }
     double clip() const noexcept { return clip_; }
 
-    // The ADC entries of one unshaped PMT waveform, one at a time in
-    // increasing index order, each with its normal draw made as it is taken:
-    // the same entries and draws as simulate, without holding the shaped or the
-    // ADC waveform. The phase is drawn when the stream is made. The waveform
-    // and the generator must outlive the stream.
-    class Stream {
-      public:
-        // Entries that a caller takes per fill: enough that the per-block
-        // work (the draw pass, an interrupt poll, what the caller does per
-        // block) is spread thin, few enough to stay in cache.
-        static constexpr std::size_t block_size = 1024;
-
-        // Replaces the content of `block` by the next entries, at most `max`
-        // of them; returns how many (0 at the end).
-        std::size_t fill(std::vector<SparseWaveform<unsigned short>::Sample>& block, std::size_t max);
-        std::size_t size_hint() const;
-
-      private:
-        friend class ADCSim;
-        Stream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
-               std::int64_t phase, std::mt19937& rng);
-        bool next_point(std::int64_t& k, double& value);
-
-        const ADCSim* adc_;
-        const std::vector<SparseWaveform<double>::Sample>* in_;
-        std::int64_t taps_;
-        std::int64_t ratio_;
-        std::int64_t phase_;
-        std::mt19937* rng_;
-        std::normal_distribution<double> gauss_{0.0, 1.0};
-        std::size_t next_first_ = 0;
-        std::size_t stretch_last_ = 0;
-        std::size_t lo_ = 0;
-        std::size_t hi_ = 0;
-        std::int64_t p_ = 0; // the next sampled point on the PMT grid
-        std::int64_t k_ = 0; // its ADC index
-        std::int64_t end_ = -1;
-        std::vector<SparseWaveform<double>::Sample> points_; // scratch of fill
-        std::vector<double> gaussians_;                      // scratch of fill
-    };
-
     // A stream over the waveform when the pulse shape lies on its grid and
     // its indices are small enough for every tap to land exactly; otherwise
     // nullopt, and nothing is drawn.
-    std::optional<Stream> stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const;
+    std::optional<ADCStream> stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const;
 
     // The sampled shaped values that the stream digitises, before gain and
     // noise: bit for bit those of sample_down on the full convolution. Draws
@@ -112,6 +73,8 @@ class VELMORA_EXPORT ADCSim {
                                                         std::mt19937& rng) const;
 
   private:
+    friend class ADCStream;
+
     // Gain, offset, clips, the noise and rounding for one sampled value.
     unsigned short count(double v, double gaussian) const;
 
@@ -125,5 +88,28 @@ class VELMORA_EXPORT ADCSim {
     double clip_;
     std::int64_t ratio_ = 0; // pulse-shape steps per ADC step
 };
+
+// Inline: the stream converts every sampled point with it.
+inline unsigned short ADCSim::count(double v, double gaussian) const {
+    // Written without branches, so that a block of samples is converted in
+    // one straight loop; every step is the comparison it reads as.
+    double x = v * gain_ + offset_;
+    x = (x < 0.0) ? 0.0 : x;
+    x = (preamp_clip_ < x) ? preamp_clip_ : x;
+    const double n = gaussian * noise_ + 0.0;
+    double y = n + x;
+    y = (y < 0.0) ? 0.0 : y;
+    y = (clip_ < y) ? clip_ : y;
+    // Every y here lies in [0, clip] and fits, except NaN: an amplitude that
+    // overflowed upstream (inf - inf in the shaping, inf * 0 in the gain)
+    // passes every comparison unchanged and has no integer value. It counts
+    // as 0 instead of reaching the conversion.
+    y = (y == y) ? y : 0.0;
+    // Rounding halves away from zero, as std::round does, for y in [0, 65535]:
+    // the whole part is exact, and so is the fraction y - whole.
+    const auto whole = static_cast<std::int32_t>(y);
+    const std::int32_t counts = whole + ((y - static_cast<double>(whole) >= 0.5) ? 1 : 0);
+    return static_cast<unsigned short>(counts);
+}
 
 } // namespace velmora

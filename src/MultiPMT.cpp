@@ -155,8 +155,8 @@ std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<doub
     }
     std::sort(lookups.begin(), lookups.end());
     std::size_t next = 0;
-    std::vector<SparseWaveform<unsigned short>::Sample> block;
-    while (adc_stream->fill(block, ADCSim::Stream::block_size) > 0) {
+    std::vector<ADCStream::Entry> block;
+    while (adc_stream->fill(block, ADCStream::block_size) > 0) {
         for (const auto& [k, v] : block) {
             while (next < lookups.size() && lookups[next].first < k) {
                 ++next; // not stored: stays 0

@@ -250,7 +250,7 @@ namespace {
 // finishing windows is raised after the last ADC draw, so that the generator
 // ends where the stage-by-stage order leaves it.
 template <typename Finish>
-void stream_windows(ADCSim::Stream& adc, const TriggerSim& trigger, int waveform_samples, int trigger_offset,
+void stream_windows(ADCStream& adc, const TriggerSim& trigger, int waveform_samples, int trigger_offset,
                     Finish&& finish) {
     const double step = trigger.adc_step();
     TriggerSim::Filter filter(trigger);
@@ -263,10 +263,10 @@ void stream_windows(ADCSim::Stream& adc, const TriggerSim& trigger, int waveform
             windows.open(trigger_time);
         }
     };
-    std::vector<SparseWaveform<unsigned short>::Sample> block;
+    std::vector<ADCStream::Entry> block;
     bool first_entry = true;
     std::exception_ptr failure;
-    while (adc.fill(block, ADCSim::Stream::block_size) > 0) {
+    while (adc.fill(block, ADCStream::block_size) > 0) {
         if (failure) {
             continue; // only the draws remain
         }

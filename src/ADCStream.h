@@ -1,0 +1,64 @@
+#pragma once
+
+#include "Export.h"
+#include "SparseWaveform.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace velmora {
+
+class ADCSim;
+
+// The ADC entries of one unshaped PMT waveform, one block at a time in
+// increasing index order, each with its normal draw made as it is taken: the
+// same entries and draws as ADCSim::simulate_plain, without holding the shaped
+// or the ADC waveform. Made by ADCSim::stream, which draws the phase first.
+// The ADC, the waveform and the generator must outlive the stream.
+class VELMORA_EXPORT ADCStream {
+  public:
+    using Entry = SparseWaveform<unsigned short>::Sample;
+
+    // Entries that a caller takes per fill: enough that the per-block work
+    // (the draw pass, an interrupt poll, what the caller does per block) is
+    // spread thin, few enough to stay in cache.
+    static constexpr std::size_t block_size = 1024;
+
+    // Replaces the content of `block` by the next entries, at most `max` of
+    // them; returns how many (0 at the end).
+    std::size_t fill(std::vector<Entry>& block, std::size_t max);
+
+    // A capacity for the whole output: the entries, bounded so that a long
+    // input does not reserve more than it is likely to use.
+    std::size_t size_hint() const;
+
+  private:
+    friend class ADCSim;
+    ADCStream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
+              std::int64_t phase, std::mt19937& rng);
+
+    // The next sampled shaped value before digitising, at ADC index k; false
+    // at the end. Draws nothing.
+    bool next_point(std::int64_t& k, double& value);
+
+    const ADCSim* adc_;
+    const std::vector<SparseWaveform<double>::Sample>* in_;
+    std::int64_t taps_;
+    std::int64_t ratio_;
+    std::int64_t phase_;
+    std::mt19937* rng_;
+    std::normal_distribution<double> gauss_{0.0, 1.0};
+    std::size_t next_first_ = 0;
+    std::size_t stretch_last_ = 0;
+    std::size_t lo_ = 0;
+    std::size_t hi_ = 0;
+    std::int64_t p_ = 0; // the next sampled point on the PMT grid
+    std::int64_t k_ = 0; // its ADC index
+    std::int64_t end_ = -1;
+    std::vector<SparseWaveform<double>::Sample> points_; // scratch of fill
+    std::vector<double> gaussians_;                      // scratch of fill
+};
+
+} // namespace velmora
