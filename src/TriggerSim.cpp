@@ -1,6 +1,7 @@
 #include "TriggerSim.h"
 
 #include "Interrupt.h"
+#include "TriggerStream.h"
 
 #include <algorithm>
 #include <cmath>
@@ -54,7 +55,7 @@ std::vector<double> TriggerSim::simulate(const SparseWaveform<unsigned short>& a
 
     const SparseWaveform<int> signal = trigger_kernel_.convolve(adc_waveform);
     std::vector<double> triggers;
-    Decision decision(*this);
+    TriggerDecision decision(*this);
     double time = 0.0;
     std::size_t seen = 0;
     for (const auto& [j, s] : signal.samples()) {

@@ -4,6 +4,7 @@
 #include "PMTResponse.h"
 #include "ReadoutWindows.h"
 #include "TriggerSim.h"
+#include "TriggerStream.h"
 
 #include <algorithm>
 #include <array>
@@ -253,32 +254,20 @@ template <typename Finish>
 void stream_windows(ADCStream& adc, const TriggerSim& trigger, int waveform_samples, int trigger_offset,
                     Finish&& finish) {
     const double step = trigger.adc_step();
-    TriggerSim::Filter filter(trigger);
-    TriggerSim::Decision decision(trigger);
+    TriggerStream triggers(trigger);
     ReadoutWindows windows(step, waveform_samples, trigger_offset);
-    // Runs for every filtered index: kept small, the rare trigger goes out of line.
-    const auto on_filtered = [&](std::int64_t j, std::uint64_t run, int value) {
-        double trigger_time = 0.0;
-        if (decision.candidate(j, run, value, trigger_time)) {
-            windows.open(trigger_time);
-        }
-    };
+    const auto open = [&](double trigger_time) { windows.open(trigger_time); };
     std::vector<ADCStream::Entry> block;
-    bool first_entry = true;
     std::exception_ptr failure;
     while (adc.fill(block, ADCStream::block_size) > 0) {
         if (failure) {
             continue; // only the draws remain
         }
         try {
-            if (first_entry) {
-                decision.start(block.front().first); // the first filtered index is that of the first entry
-                first_entry = false;
-            }
             for (const auto& [k, v] : block) {
-                filter.push(k, v, on_filtered);
+                triggers.push(k, v, open);
             }
-            windows.take_block(block, static_cast<double>(filter.next_index()) * step, finish);
+            windows.take_block(block, static_cast<double>(triggers.next_index()) * step, finish);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -286,7 +275,7 @@ void stream_windows(ADCStream& adc, const TriggerSim& trigger, int waveform_samp
     if (failure) {
         std::rethrow_exception(failure);
     }
-    filter.finish(on_filtered);
+    triggers.finish(open);
     windows.finish(finish);
 }
 

@@ -5,6 +5,7 @@
 #include "ADCSim.h"
 #include "ToTSim.h"
 #include "TriggerSim.h"
+#include "TriggerStream.h"
 
 #include <gtest/gtest.h>
 
@@ -194,24 +195,38 @@ TEST(TriggerStreaming, EqualsTheWholeWaveformTrigger) {
         }
         const auto expected = trigger.simulate(adc);
 
-        TriggerSim::Filter filter(trigger);
-        TriggerSim::Decision decision(trigger);
+        TriggerStream stream(trigger);
         std::vector<double> got;
-        const auto sink = [&](std::int64_t j, std::uint64_t run, int s) {
-            double time = 0.0;
-            if (decision.candidate(j, run, s, time)) {
-                got.push_back(time);
-            }
-        };
-        for (std::size_t i = 0; i < adc.samples().size(); ++i) {
-            const auto [index, value] = adc.samples()[i];
-            if (i == 0) {
-                decision.start(index);
-            }
-            filter.push(index, value, sink);
+        const auto on_trigger = [&](double time) { got.push_back(time); };
+        for (const auto& [index, value] : adc.samples()) {
+            stream.push(index, value, on_trigger);
         }
-        filter.finish(sink);
+        stream.finish(on_trigger);
         ASSERT_EQ(got, expected) << "seed " << seed;
+
+        // The filter alone: every value it forms is the convolution's value at
+        // that index, and its run positions count consecutive indices.
+        const auto signal = trigger.trigger_kernel().convolve(adc);
+        TriggerFilter filter(trigger);
+        std::int64_t prev = 0;
+        std::uint64_t prev_run = 0;
+        bool any = false;
+        const auto check = [&](std::int64_t j, std::uint64_t run, int s) {
+            const auto it = std::lower_bound(signal.samples().begin(), signal.samples().end(), j,
+                                             [](const auto& e, std::int64_t x) { return e.first < x; });
+            ASSERT_TRUE(it != signal.samples().end() && it->first == j) << "seed " << seed << ", index " << j;
+            ASSERT_EQ(it->second, s) << "seed " << seed << ", index " << j;
+            if (any && j == prev + 1) {
+                ASSERT_EQ(run, prev_run + 1) << "seed " << seed << ", index " << j;
+            }
+            any = true;
+            prev = j;
+            prev_run = run;
+        };
+        for (const auto& [index, value] : adc.samples()) {
+            filter.push(index, value, check);
+        }
+        filter.finish(check);
     }
 }
 

@@ -1,0 +1,21 @@
+#include "TriggerStream.h"
+
+namespace velmora {
+
+void TriggerDecision::start(std::int64_t first) {
+    // The first window of a call starts at its own candidate index.
+    started_ = true;
+    prev_ = first;
+    last_start_ = detail::wide_index{first} + sim_->kernel_offset() - sim_->waveform_samples();
+}
+
+TriggerFilter::TriggerFilter(const TriggerSim& sim) : taps_(sim.trigger_kernel().kernel()), quiet_(sim.quiet_limit_) {
+    std::size_t size = 1;
+    while (size < taps_.size()) {
+        size *= 2;
+    }
+    mask_ = size - 1;
+    values_.assign(size, 0);
+}
+
+} // namespace velmora
