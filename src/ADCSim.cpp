@@ -128,18 +128,9 @@ SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<doubl
 }
 
 std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const {
-    const auto& in = pmt_waveform.samples();
-    const double step = pmt_waveform.time_step();
-    const auto taps = static_cast<std::int64_t>(pulse_shape_.kernel().size());
-    // On the kernel's own grid, tap i of the entry at index a lands on the
-    // index a + i exactly as long as |a| + i stays below 2^40: the rounding
-    // error of i * step + a * step, plus the nudge, then stays below 0.0005
-    // steps, inside the nudge of 0.001 steps that the index rule allows. Beyond
-    // that (runs of more than about 100 s on a 0.1 ns grid) the plain path
-    // places every tap itself.
-    constexpr std::int64_t exact_limit = std::int64_t{1} << 40;
-    if (!(pulse_shape_.time_step() == step) || taps > exact_limit ||
-        (!in.empty() && (std::max(std::abs(in.front().first), std::abs(in.back().first)) > exact_limit - taps))) {
+    // The stream reads tap i of the entry at index a as landing on a + i:
+    // the pulse shape must lie on the waveform's own grid.
+    if (!(pulse_shape_.time_step() == pmt_waveform.time_step()) || !pulse_shape_.streams_exactly(pmt_waveform)) {
         return std::nullopt;
     }
     const std::int64_t ratio = ratio_; // the input lies on the pulse shape's grid
@@ -149,7 +140,7 @@ std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_wavefo
         std::uniform_int_distribution<int> phase_dist(0, static_cast<int>(ratio - 1));
         phase = phase_dist(rng);
     }
-    return ADCStream(*this, in, ratio, phase, rng);
+    return ADCStream(*this, pmt_waveform.samples(), ratio, phase, rng);
 }
 
 std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform<double>& pmt_waveform,

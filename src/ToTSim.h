@@ -48,8 +48,6 @@ class VELMORA_EXPORT ToTSim {
     double jitter() const noexcept { return jitter_; }
 
   private:
-    class Walk;
-
     double tot_step_;
     SparseConvolution<double> pulse_shape_;
     double threshold_;

@@ -48,9 +48,10 @@ class VELMORA_EXPORT TriggerDecision {
 
 // The filtered signal of ADC entries pushed one at a time in increasing index
 // order, each filtered entry handed on once no later ADC entry can change it.
-// For entries whose taps land exactly (indices below 2^40 in magnitude on the
-// kernel's own grid) these are the entries and values of
-// trigger_kernel().convolve; integer sums wrap, so their order is free.
+// Tap i of the entry at index k is read at k + i: where the trigger kernel
+// streams exactly over the ADC waveform (SparseConvolution::streams_exactly),
+// these are the entries and values of trigger_kernel().convolve; integer sums
+// wrap, so their order is free.
 class VELMORA_EXPORT TriggerFilter {
   public:
     explicit TriggerFilter(const TriggerSim& sim);

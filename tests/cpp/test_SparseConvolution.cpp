@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -231,6 +232,61 @@ TEST_P(SparseConvolutionEqualSteps, IntOverUnsignedShortMatchesDenseConvolution)
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, SparseConvolutionEqualSteps, ::testing::Values(1.0, 0.1e-9, 0.3e-9, 4e-9));
+
+// ---------------------------------------------------------------------------
+// Where the streaming forms may place taps without the index rule: every tap
+// less than 2^40 input steps from time 0, steps finite and positive.
+// ---------------------------------------------------------------------------
+
+constexpr std::int64_t kLimit = std::int64_t{1} << 40;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct ExactCase {
+    std::string name;
+    double kernel_step;
+    double step;
+    std::size_t taps;
+    std::vector<std::int64_t> indices;
+    bool exact;
+};
+
+class SparseConvolutionStreamsExactly : public ::testing::TestWithParam<ExactCase> {};
+
+TEST_P(SparseConvolutionStreamsExactly, AtTheEdgesOfTheRange) {
+    const ExactCase& c = GetParam();
+    const SparseConvolution<double> conv(c.kernel_step, std::vector<double>(c.taps, 0.5));
+    SparseWaveform<double> input(c.step);
+    for (const std::int64_t a : c.indices) {
+        input.add_at_index(a, 1.0);
+    }
+    ASSERT_EQ(conv.streams_exactly(input), c.exact);
+    if (!c.exact) {
+        return;
+    }
+    // Where it holds, the stream gives the convolution's entries bit for bit.
+    std::vector<SparseWaveform<double>::Sample> streamed;
+    conv.stream(input, [&](std::int64_t index, double value) { streamed.emplace_back(index, value); });
+    EXPECT_EQ(streamed, conv.convolve(input).samples());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SparseConvolutionStreamsExactly,
+    ::testing::Values(
+        // On the kernel's own grid the last tap of the last entry lands on a + taps - 1.
+        ExactCase{"own_grid_last_tap_below_limit", 1.0, 1.0, 3, {0, kLimit - 3}, true},
+        ExactCase{"own_grid_last_tap_at_limit", 1.0, 1.0, 3, {0, kLimit - 2}, false},
+        ExactCase{"own_grid_negative_inside", 1.0, 1.0, 3, {-(kLimit - 3), 0}, true},
+        ExactCase{"own_grid_negative_outside", 1.0, 1.0, 3, {-(kLimit - 2), 0}, false},
+        // A kernel five input steps per tap reaches ten steps with three taps.
+        ExactCase{"coarse_kernel_inside", 5.0, 1.0, 3, {kLimit - 11}, true},
+        ExactCase{"coarse_kernel_outside", 5.0, 1.0, 3, {kLimit - 10}, false},
+        ExactCase{"lowest_index", 1.0, 1.0, 1, {std::numeric_limits<std::int64_t>::min()}, false},
+        ExactCase{"highest_index", 1.0, 1.0, 1, {std::numeric_limits<std::int64_t>::max()}, false},
+        ExactCase{"empty_input", 1.0, 1.0, 3, {}, true}, ExactCase{"input_step_zero", 1.0, 0.0, 3, {0}, false},
+        ExactCase{"input_step_nan", 1.0, kNaN, 3, {0}, false},
+        ExactCase{"kernel_step_negative", -1.0, 1.0, 3, {0}, false},
+        ExactCase{"kernel_step_infinite", std::numeric_limits<double>::infinity(), 1.0, 3, {0}, false}),
+    [](const ::testing::TestParamInfo<ExactCase>& info) { return info.param.name; });
 
 } // namespace
 } // namespace velmora

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "Export.h"
+#include "ToTSim.h"
+
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace velmora {
+
+// The discriminator and TDC of a ToTSim: shaped samples fed one at a time in
+// increasing index order, each compared with the threshold after its noise
+// draw; a pulse above threshold becomes a hit with jittered, TDC-rounded
+// edges. ToTSim::discriminate feeds it a whole shaped waveform, ToTSim::simulate
+// the shaped samples as the convolution streams them out.
+class VELMORA_EXPORT Discriminator {
+  public:
+    // `step` is the time step of the shaped samples' grid. The ToT stage and
+    // the generator must outlive the discriminator.
+    Discriminator(const ToTSim& tot, double step, std::mt19937& rng)
+        : tot_(&tot), step_(step), rng_(&rng), noise_dist_(0.0, tot.noise()), jitter_dist_(0.0, tot.jitter()) {}
+
+    void feed(std::int64_t index, double value) {
+        const double t = static_cast<double>(index) * step_;
+        last_index_ = index;
+        const double n = noise_dist_(*rng_);
+        if (value + n >= tot_->threshold()) {
+            if (!open_ && t > last_end_ + tot_->dead_time()) {
+                open_ = true;
+                start_ = t;
+            }
+        } else if (open_ && t > start_ + tot_->dead_time()) {
+            close(t); // below threshold, or NaN: the trailing edge
+        }
+    }
+
+    // The hits, in the order in which they closed. A pulse still above
+    // threshold at the last sample ends one TDC step after it; the end's
+    // jitter is drawn first there.
+    std::vector<ToTSim::Hit> finish();
+
+  private:
+    void close(double t);
+
+    const ToTSim* tot_;
+    double step_;
+    std::mt19937* rng_;
+    // Separate objects: each caches the second value of a generated pair for
+    // itself, and both caches are dropped with the discriminator.
+    std::normal_distribution<double> noise_dist_;
+    std::normal_distribution<double> jitter_dist_;
+    std::vector<ToTSim::Hit> hits_;
+    bool open_ = false;
+    double start_ = 0.0;
+    double last_end_ = -std::numeric_limits<double>::infinity();
+    std::int64_t last_index_ = 0;
+};
+
+} // namespace velmora
