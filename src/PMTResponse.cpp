@@ -212,8 +212,17 @@ SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
                                       std::piecewise_linear_distribution<double>& time_distribution,
                                       std::piecewise_linear_distribution<double>& amplitude_distribution, double step,
                                       std::mt19937& rng) {
-    using Sample = SparseWaveform<double>::Sample;
-    std::vector<Sample> deposits;
+    SparseWaveform<double> waveform(step);
+    pe_to_waveform(pe_times, time_distribution, amplitude_distribution, rng, waveform);
+    return waveform;
+}
+
+void pe_to_waveform(const std::vector<double>& pe_times, std::piecewise_linear_distribution<double>& time_distribution,
+                    std::piecewise_linear_distribution<double>& amplitude_distribution, std::mt19937& rng,
+                    SparseWaveform<double>& waveform) {
+    const double step = waveform.time_step();
+    std::vector<SparseWaveform<double>::Sample> deposits = waveform.release();
+    deposits.clear();
     deposits.reserve(pe_times.size());
     bool sorted = true;
     for (const double t : pe_times) {
@@ -237,9 +246,7 @@ SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
         }
     }
     deposits.resize(out);
-    SparseWaveform<double> waveform(step);
     waveform.assign_sorted(std::move(deposits));
-    return waveform;
 }
 
 } // namespace velmora

@@ -76,6 +76,13 @@ SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
                                       std::piecewise_linear_distribution<double>& amplitude_distribution, double step,
                                       std::mt19937& rng);
 
+// The same, into `waveform` (on its own grid), whose storage is reused: a
+// caller that keeps the waveform from call to call allocates nothing once it
+// has held as many PEs.
+void pe_to_waveform(const std::vector<double>& pe_times, std::piecewise_linear_distribution<double>& time_distribution,
+                    std::piecewise_linear_distribution<double>& amplitude_distribution, std::mt19937& rng,
+                    SparseWaveform<double>& waveform);
+
 // The delay calibration of both models: num_sim runs of `simulate` on
 // num_pes PEs at time 0, channel 0; the runs that give exactly one record
 // count, and time_of(record) is averaged over them. Fails when fewer than

@@ -47,6 +47,16 @@ ReadoutWindows::ReadoutWindows(double adc_step, int waveform_samples, int trigge
     : step_(adc_step), length_(waveform_samples), offset_time_(static_cast<double>(trigger_offset) * adc_step),
       prune_at_(min_prune_interval) {}
 
+void ReadoutWindows::restart() {
+    open_.clear();
+    head_ = 0;
+    kept_.clear();
+    kept_head_ = 0;
+    prune_at_ = min_prune_interval;
+    kept_cursor_ = 0;
+    block_cursor_ = 0;
+}
+
 std::int64_t ReadoutWindows::first_index(double trigger_time) const {
     return time_to_index(trigger_time + offset_time_, step_);
 }

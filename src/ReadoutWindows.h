@@ -24,13 +24,19 @@ class ReadoutWindows {
 
     ReadoutWindows(double adc_step, int waveform_samples, int trigger_offset);
 
+    // Ready for the next call: no window open, no entry kept. The storage
+    // stays, so a caller that keeps the object allocates nothing for windows
+    // and kept entries once it has held as many.
+    void restart();
+
     // Opens the window of a trigger at trigger_time (seconds): it starts
     // trigger_offset ADC steps later.
     void open(double trigger_time);
 
     // The entries of `block` (the next ones of the stream) are taken: the
     // windows that end at or before the last of them are complete and go to
-    // `done(start_time, samples)`, in the order they were opened. No window
+    // `done(start_time, samples)`, in the order they were opened; `samples()`
+    // copies the window's samples out, for a caller that needs them. No window
     // opened later starts before the window of a trigger at
     // `next_trigger_time`, so older entries may be dropped.
     template <typename Done>
@@ -69,7 +75,8 @@ class ReadoutWindows {
     template <typename Done>
     void close_before(std::int64_t k, const std::vector<Entry>* block, Done& done) {
         for (; head_ < open_.size() && open_[head_].first + length_ <= k; ++head_) {
-            done(open_[head_].start, samples_from(open_[head_].first, block));
+            const std::int64_t first = open_[head_].first;
+            done(open_[head_].start, [this, first, block] { return samples_from(first, block); });
         }
         if (head_ == open_.size()) {
             open_.clear();

@@ -149,6 +149,10 @@ class VELMORA_EXPORT SparseWaveform {
         samples_ = std::move(samples);
     }
 
+    // Hands the entries out and leaves the waveform empty, so that a builder
+    // can refill the same storage and hand it back with assign_sorted.
+    std::vector<Sample> release() noexcept { return std::exchange(samples_, {}); }
+
   private:
     typename std::vector<Sample>::const_iterator lower_bound(std::int64_t index) const {
         return std::lower_bound(samples_.begin(), samples_.end(), index,
