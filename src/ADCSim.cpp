@@ -127,7 +127,8 @@ SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<doubl
     return digitise(sample_down(shaped, rng), rng);
 }
 
-std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const {
+std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng,
+                                        ADCStream::Scratch* scratch) const {
     // The stream reads tap i of the entry at index a as landing on a + i:
     // the pulse shape must lie on the waveform's own grid.
     if (!(pulse_shape_.time_step() == pmt_waveform.time_step()) || !pulse_shape_.streams_exactly(pmt_waveform)) {
@@ -140,7 +141,9 @@ std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_wavefo
         std::uniform_int_distribution<int> phase_dist(0, static_cast<int>(ratio - 1));
         phase = phase_dist(rng);
     }
-    return ADCStream(*this, pmt_waveform.samples(), ratio, phase, rng);
+    ADCStream out(*this, pmt_waveform.samples(), ratio, phase, rng);
+    out.lent_ = scratch;
+    return out;
 }
 
 std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform<double>& pmt_waveform,

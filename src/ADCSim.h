@@ -63,8 +63,10 @@ class VELMORA_EXPORT ADCSim {
 
     // A stream over the waveform when the pulse shape lies on its grid and
     // its indices are small enough for every tap to land exactly; otherwise
-    // nullopt, and nothing is drawn.
-    std::optional<ADCStream> stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const;
+    // nullopt, and nothing is drawn. The stream works in `scratch` when one
+    // is lent (it must outlive the stream), else in storage of its own.
+    std::optional<ADCStream> stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng,
+                                    ADCStream::Scratch* scratch = nullptr) const;
 
     // The sampled shaped values that the stream digitises, before gain and
     // noise: bit for bit those of sample_down on the full convolution. Draws

@@ -73,19 +73,22 @@ std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
     // so the draws keep their order.
     poll_interrupt();
     block.clear();
-    points_.clear();
+    Scratch& scratch = lent_ != nullptr ? *lent_ : own_;
+    auto& points = scratch.points;
+    auto& gaussians = scratch.gaussians;
+    points.clear();
     std::int64_t k = 0;
     double value = 0.0;
-    while (points_.size() < max && next_point(k, value)) {
-        points_.emplace_back(k, value);
+    while (points.size() < max && next_point(k, value)) {
+        points.emplace_back(k, value);
     }
-    gaussians_.resize(points_.size());
-    for (double& g : gaussians_) {
+    gaussians.resize(points.size());
+    for (double& g : gaussians) {
         g = gauss_(*rng_);
     }
-    block.resize(points_.size());
-    for (std::size_t i = 0; i < points_.size(); ++i) {
-        block[i] = {points_[i].first, adc_->count(points_[i].second, gaussians_[i])};
+    block.resize(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        block[i] = {points[i].first, adc_->count(points[i].second, gaussians[i])};
     }
     return block.size();
 }

@@ -34,6 +34,14 @@ class VELMORA_EXPORT ADCStream {
     // input does not reserve more than it is likely to use.
     std::size_t size_hint() const;
 
+    // The storage that fill works in. A caller that streams call after call
+    // may keep one and lend it to every stream (ADCSim::stream), which then
+    // allocates nothing once it has held a block.
+    struct Scratch {
+        std::vector<SparseWaveform<double>::Sample> points;
+        std::vector<double> gaussians;
+    };
+
   private:
     friend class ADCSim;
     ADCStream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
@@ -57,8 +65,8 @@ class VELMORA_EXPORT ADCStream {
     std::int64_t p_ = 0; // the next sampled point on the PMT grid
     std::int64_t k_ = 0; // its ADC index
     std::int64_t end_ = -1;
-    std::vector<SparseWaveform<double>::Sample> points_; // scratch of fill
-    std::vector<double> gaussians_;                      // scratch of fill
+    Scratch own_;             // the stream's own storage, unless
+    Scratch* lent_ = nullptr; // a caller lent it some
 };
 
 } // namespace velmora

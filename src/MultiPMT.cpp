@@ -1,6 +1,7 @@
 #include "MultiPMT.h"
 
 #include "ADCSim.h"
+#include "ADCStream.h"
 #include "PMTResponse.h"
 #include "ToTSim.h"
 
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -24,6 +26,25 @@ struct MultiPMT::Impl {
     std::mt19937 rng;
     double sample_delay;
     TimeRange time_offsets; // first and last boundary of time_distribution, for the PE time check
+
+    // Storage that simulate works in, kept from call to call: a call then
+    // allocates little beyond its records, and calibrate_delay nothing once
+    // warm. A copy of the model starts with fresh storage.
+    struct Workspace {
+        Workspace() = default;
+        Workspace(const Workspace& /*other*/) {}
+        Workspace& operator=(const Workspace& /*other*/) {
+            pmt.reset();
+            return *this;
+        }
+        ~Workspace() = default;
+
+        std::optional<SparseWaveform<double>> pmt;
+        ADCStream::Scratch adc;
+        std::vector<ADCStream::Entry> block;
+        std::vector<std::pair<std::int64_t, std::size_t>> lookups;
+        std::vector<ostrelin::MultiPMTTrigger> records; // of calibrate_delay
+    } work;
 };
 
 namespace {
@@ -84,9 +105,10 @@ MultiPMT::build(const SpectrumSource& time_spectrum, const SpectrumSource& ampli
     require_deviation(tot_jitter, "tot_jitter");
     ToTSim tot_sim(tot_step, std::move(tot_kernel), tot_threshold, tot_dead_time, tot_noise, tot_jitter);
     require_finite(sample_delay, "sample_delay");
-    auto impl = std::make_unique<Impl>(Impl{
-        std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step, std::move(adc_sim),
-        std::move(tot_sim), std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay, TimeRange{}});
+    auto impl = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
+                                            pmt_time_step, std::move(adc_sim), std::move(tot_sim),
+                                            std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay,
+                                            TimeRange{}, Impl::Workspace{}});
     impl->time_offsets = time_range(impl->time_distribution);
     return impl;
 }
@@ -116,26 +138,33 @@ std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<doub
     if (!impl_) {
         throw std::logic_error("MultiPMT: the object has been moved from.");
     }
-    Impl& s = *impl_;
-    check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
+    std::vector<ostrelin::MultiPMTTrigger> records;
+    simulate_into(*impl_, pe_times, channel, records);
+    return records;
+}
 
-    const auto pmt = pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.pmt_time_step, s.rng);
+void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int channel,
+                             std::vector<ostrelin::MultiPMTTrigger>& records) {
+    records.clear();
+    check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
+    auto& w = s.work;
+    auto& pmt = kept(w.pmt, s.pmt_time_step);
+    pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.rng, pmt);
     // The ToT branch draws before the ADC branch.
     const auto hits = s.tot_sim.simulate(pmt, s.rng);
-    std::vector<ostrelin::MultiPMTTrigger> records;
     records.reserve(hits.size());
     for (const auto& [start, end] : hits) {
         records.push_back({start, channel, end - start, 0});
     }
 
-    auto adc_stream = s.adc_sim.stream(pmt, s.rng);
+    auto adc_stream = s.adc_sim.stream(pmt, s.rng, &w.adc);
     if (!adc_stream) {
         const auto adc = s.adc_sim.simulate_plain(pmt, s.rng);
         for (auto& r : records) {
             // A sample that the ADC did not store reads 0, not the offset.
             r.adc_sample = adc.get_sample(s.sample_delay + r.time);
         }
-        return records;
+        return;
     }
 
     // Only the ADC samples that the hits read are kept: the lookups are sorted
@@ -143,8 +172,8 @@ std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<doub
     // takes its draw). An index that cannot be formed is reported after the
     // last draw, as the stage-by-stage order would.
     const double step = s.adc_sim.adc_step();
-    std::vector<std::pair<std::int64_t, std::size_t>> lookups;
-    lookups.reserve(records.size());
+    auto& lookups = w.lookups;
+    lookups.clear();
     std::exception_ptr failure;
     try {
         for (std::size_t h = 0; h < records.size(); ++h) {
@@ -155,9 +184,8 @@ std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<doub
     }
     std::sort(lookups.begin(), lookups.end());
     std::size_t next = 0;
-    std::vector<ADCStream::Entry> block;
-    while (adc_stream->fill(block, ADCStream::block_size) > 0) {
-        for (const auto& [k, v] : block) {
+    while (adc_stream->fill(w.block, ADCStream::block_size) > 0) {
+        for (const auto& [k, v] : w.block) {
             while (next < lookups.size() && lookups[next].first < k) {
                 ++next; // not stored: stays 0
             }
@@ -169,7 +197,6 @@ std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<doub
     if (failure) {
         std::rethrow_exception(failure);
     }
-    return records;
 }
 
 double MultiPMT::max_pe_time() const {
@@ -180,7 +207,18 @@ double MultiPMT::max_pe_time() const {
 }
 
 double MultiPMT::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
-    return velmora::calibrate_delay(*this, num_pes, num_sim, [](const ostrelin::MultiPMTTrigger& r) { return r.time; });
+    if (!impl_) {
+        throw std::logic_error("MultiPMT: the object has been moved from.");
+    }
+    Impl& s = *impl_;
+    // The runs of simulate, their records kept in the model's storage.
+    return velmora::calibrate_delay(num_pes, num_sim, [&](const std::vector<double>& pe_times, double& time) {
+        simulate_into(s, pe_times, 0, s.work.records);
+        if (!s.work.records.empty()) {
+            time = s.work.records.front().time;
+        }
+        return s.work.records.size();
+    });
 }
 
 } // namespace velmora

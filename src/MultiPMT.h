@@ -57,6 +57,10 @@ class VELMORA_EXPORT MultiPMT {
                                        double adc_step, const SpectrumSource& adc_pulse_shape, int adc_jitter,
                                        double adc_gain, double adc_offset, double adc_noise, double adc_clip,
                                        double sample_delay, int seed);
+    // simulate into `records` (cleared first), in the model's kept storage.
+    static void simulate_into(Impl& s, const std::vector<double>& pe_times, int channel,
+                              std::vector<ostrelin::MultiPMTTrigger>& records);
+
     std::unique_ptr<Impl> impl_;
 };
 

@@ -10,6 +10,7 @@
 #include "SparseWaveform.h"
 
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -83,20 +84,29 @@ void pe_to_waveform(const std::vector<double>& pe_times, std::piecewise_linear_d
                     std::piecewise_linear_distribution<double>& amplitude_distribution, std::mt19937& rng,
                     SparseWaveform<double>& waveform);
 
-// The delay calibration of both models: num_sim runs of `simulate` on
-// num_pes PEs at time 0, channel 0; the runs that give exactly one record
-// count, and time_of(record) is averaged over them. Fails when fewer than
-// half of the runs (rounded down) count.
-template <typename Model, typename TimeOf>
-double calibrate_delay(Model& model, std::size_t num_pes, std::size_t num_sim, TimeOf time_of) {
+// The object that a model keeps in `slot` from call to call, made from
+// `args` on first use.
+template <typename T, typename... Args>
+T& kept(std::optional<T>& slot, Args&&... args) {
+    return slot ? *slot : slot.emplace(std::forward<Args>(args)...);
+}
+
+// The delay calibration of both models: num_sim runs on num_pes PEs at time
+// 0, channel 0; the runs that give exactly one record count, and the time of
+// that record is averaged over them. `run(pe_times, time)` runs the model
+// once, drawing and failing as simulate would, and returns how many records
+// it gives, setting `time` to the first one's. Fails when fewer than half of
+// the runs (rounded down) count.
+template <typename Run>
+double calibrate_delay(std::size_t num_pes, std::size_t num_sim, Run run) {
     const std::vector<double> pe_times(num_pes, 0.0);
     double sum = 0.0;
     std::size_t valid = 0;
     for (std::size_t i = 0; i < num_sim; ++i) {
         poll_interrupt_every(i);
-        const auto records = model.simulate(pe_times, 0);
-        if (records.size() == 1) {
-            sum += time_of(records.front());
+        double time = 0.0;
+        if (run(pe_times, time) == 1) {
+            sum += time;
             ++valid;
         }
     }

@@ -1,5 +1,7 @@
 #include "TriggerStream.h"
 
+#include <algorithm>
+
 namespace velmora {
 
 void TriggerDecision::start(std::int64_t first) {
@@ -16,6 +18,15 @@ TriggerFilter::TriggerFilter(const TriggerSim& sim) : taps_(sim.trigger_kernel()
     }
     mask_ = size - 1;
     values_.assign(size, 0);
+}
+
+void TriggerFilter::restart() {
+    std::ranges::fill(values_, 0);
+    last_ = before_any;
+    last_loud_ = before_any;
+    run_start_ = 0;
+    next_ = 0;
+    covered_end_ = before_any;
 }
 
 } // namespace velmora

@@ -27,6 +27,9 @@ class VELMORA_EXPORT TriggerDecision {
   public:
     explicit TriggerDecision(const TriggerSim& sim) : sim_(&sim) {}
 
+    // Ready for the next call, as if just made.
+    void restart() { *this = TriggerDecision(*sim_); }
+
     // True, with the window start time in seconds, when the entry triggers.
     bool feed(std::int64_t j, int s, double& trigger_time);
 
@@ -55,6 +58,9 @@ class VELMORA_EXPORT TriggerDecision {
 class VELMORA_EXPORT TriggerFilter {
   public:
     explicit TriggerFilter(const TriggerSim& sim);
+
+    // Ready for the next call, as if just made; the storage stays.
+    void restart();
 
     // Sink: (index, position in its run of consecutive indices, value), for
     // the filtered indices whose value can pass the threshold; the others are
@@ -120,11 +126,13 @@ class VELMORA_EXPORT TriggerFilter {
     // slot; an index without an entry holds 0.
     std::vector<int> values_;
     std::size_t mask_ = 0;
-    std::int64_t last_ = std::numeric_limits<std::int64_t>::min() / 2;      // index of the latest entry
-    std::int64_t last_loud_ = std::numeric_limits<std::int64_t>::min() / 2; // of the latest value above quiet
-    std::int64_t run_start_ = 0;                                            // first index of the current run
+    // An index before any that a call can hold, with room to add a kernel length.
+    static constexpr std::int64_t before_any = std::numeric_limits<std::int64_t>::min() / 2;
+    std::int64_t last_ = before_any;      // index of the latest entry
+    std::int64_t last_loud_ = before_any; // of the latest value above quiet
+    std::int64_t run_start_ = 0;          // first index of the current run
     std::int64_t next_ = 0;
-    std::int64_t covered_end_ = std::numeric_limits<std::int64_t>::min() / 2;
+    std::int64_t covered_end_ = before_any;
 };
 
 // The trigger of one call on ADC entries as they stream past: the filter and
@@ -135,6 +143,14 @@ class VELMORA_EXPORT TriggerFilter {
 class VELMORA_EXPORT TriggerStream {
   public:
     explicit TriggerStream(const TriggerSim& sim) : filter_(sim), decision_(sim) {}
+
+    // Ready for the next call, as if just made: a caller that keeps the
+    // stream allocates nothing for it from call to call.
+    void restart() {
+        filter_.restart();
+        decision_.restart();
+        started_ = false;
+    }
 
     template <typename OnTrigger>
     void push(std::int64_t k, unsigned short value, OnTrigger&& on_trigger) {

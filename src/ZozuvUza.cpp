@@ -1,6 +1,7 @@
 #include "ZozuvUza.h"
 
 #include "ADCSim.h"
+#include "ADCStream.h"
 #include "PMTResponse.h"
 #include "ReadoutWindows.h"
 #include "TriggerSim.h"
@@ -14,6 +15,7 @@
 #include <iostream>
 #include <limits>
 #include <locale>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -33,6 +35,28 @@ struct ZozuvUza::Impl {
     double offset;
     EarlyHandling early_handling;
     TimeRange time_offsets; // first and last boundary of time_distribution, for the PE time check
+
+    // Storage that simulate works in, kept from call to call: a call then
+    // allocates little beyond its records, and calibrate_delay nothing once
+    // warm. A copy of the model starts with fresh storage, since the streams
+    // refer to the stages of their own model.
+    struct Workspace {
+        Workspace() = default;
+        Workspace(const Workspace& /*other*/) {}
+        Workspace& operator=(const Workspace& /*other*/) {
+            pmt.reset();
+            triggers.reset();
+            windows.reset();
+            return *this;
+        }
+        ~Workspace() = default;
+
+        std::optional<SparseWaveform<double>> pmt;
+        ADCStream::Scratch adc;
+        std::vector<ADCStream::Entry> block;
+        std::optional<TriggerStream> triggers;
+        std::optional<ReadoutWindows> windows;
+    } work;
 };
 
 namespace {
@@ -111,7 +135,7 @@ std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(const SpectrumSource& time_spect
     auto impl = std::make_unique<Impl>(
         Impl{std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step, std::move(adc_sim),
              std::move(trigger_sim), std::mt19937(static_cast<std::mt19937::result_type>(seed)), waveform_samples,
-             trigger_offset, offset, checked_policy(early_handling), TimeRange{}});
+             trigger_offset, offset, checked_policy(early_handling), TimeRange{}, Impl::Workspace{}});
     impl->time_offsets = time_range(impl->time_distribution);
     return impl;
 }
@@ -147,9 +171,40 @@ using Records = std::vector<ostrelin::ZozuvUzaTrigger>;
 
 } // namespace
 
-// Turns the samples of one window into a record under the policies of the
-// model, appending it (or not) to `records`.
-void ZozuvUza::finish_window(const Impl& s, double start, std::vector<unsigned short> samples, int channel,
+std::optional<std::pair<unsigned int, unsigned int>> ZozuvUza::window_stamp(const Impl& s, double start) {
+    if (start < 0.0) {
+        switch (s.early_handling) {
+        case EarlyHandling::IGNORE:
+            return std::nullopt;
+        case EarlyHandling::WARN: {
+            std::ostringstream line;
+            line.imbue(std::locale::classic());
+            line << "[Warning] Ignoring early trigger at " << start << " s.";
+            std::cerr << line.str() << std::endl;
+            return std::nullopt;
+        }
+        case EarlyHandling::THROW:
+            throw std::runtime_error("Early trigger at " + std::to_string(start) + "s.");
+        case EarlyHandling::ZERO:
+            break;
+        }
+        return std::pair{0U, 0U};
+    }
+    // The seconds counter is 32 bits wide: a window after 2^32 s has no time stamp.
+    if (!(start < 4294967296.0)) {
+        throw std::overflow_error("ZozuvUza: window start " + std::to_string(start) +
+                                  " s does not fit the 32-bit seconds counter.");
+    }
+    const auto seconds = static_cast<unsigned int>(start);
+    const auto ticks =
+        static_cast<unsigned int>((start - static_cast<double>(seconds)) / ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK);
+    return std::pair{seconds, ticks};
+}
+
+// Turns the samples of one window that the policy keeps into a record,
+// appended to `records`.
+void ZozuvUza::finish_window(const Impl& s, std::pair<unsigned int, unsigned int> stamp,
+                             std::vector<unsigned short> samples, int channel,
                              std::vector<ostrelin::ZozuvUzaTrigger>& records) {
     // Samples missing at the end of the window read as the baseline.
     if (s.offset > 0.0 && !samples.empty() && samples.back() == 0) {
@@ -159,37 +214,8 @@ void ZozuvUza::finish_window(const Impl& s, double start, std::vector<unsigned s
         }
     }
 
-    unsigned int seconds = 0;
-    unsigned int ticks = 0;
-    if (start < 0.0) {
-        switch (s.early_handling) {
-        case EarlyHandling::IGNORE:
-            return;
-        case EarlyHandling::WARN: {
-            std::ostringstream line;
-            line.imbue(std::locale::classic());
-            line << "[Warning] Ignoring early trigger at " << start << " s.";
-            std::cerr << line.str() << std::endl;
-            return;
-        }
-        case EarlyHandling::THROW:
-            throw std::runtime_error("Early trigger at " + std::to_string(start) + "s.");
-        case EarlyHandling::ZERO:
-            break;
-        }
-    } else {
-        // The seconds counter is 32 bits wide: a window after 2^32 s has no time stamp.
-        if (!(start < 4294967296.0)) {
-            throw std::overflow_error("ZozuvUza: window start " + std::to_string(start) +
-                                      " s does not fit the 32-bit seconds counter.");
-        }
-        seconds = static_cast<unsigned int>(start);
-        ticks = static_cast<unsigned int>((start - static_cast<double>(seconds)) /
-                                          ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK);
-    }
-
     // The integral is formed later, by integrate, several records at a time.
-    records.push_back({channel, seconds, ticks, static_cast<float>(s.offset), 0.0F, std::move(samples)});
+    records.push_back({channel, stamp.first, stamp.second, static_cast<float>(s.offset), 0.0F, std::move(samples)});
 }
 
 namespace {
@@ -251,13 +277,9 @@ namespace {
 // finishing windows is raised after the last ADC draw, so that the generator
 // ends where the stage-by-stage order leaves it.
 template <typename Finish>
-void stream_windows(ADCStream& adc, const TriggerSim& trigger, int waveform_samples, int trigger_offset,
-                    Finish&& finish) {
-    const double step = trigger.adc_step();
-    TriggerStream triggers(trigger);
-    ReadoutWindows windows(step, waveform_samples, trigger_offset);
+void stream_windows(ADCStream& adc, TriggerStream& triggers, ReadoutWindows& windows,
+                    std::vector<ADCStream::Entry>& block, double step, Finish&& finish) {
     const auto open = [&](double trigger_time) { windows.open(trigger_time); };
-    std::vector<ADCStream::Entry> block;
     std::exception_ptr failure;
     while (adc.fill(block, ADCStream::block_size) > 0) {
         if (failure) {
@@ -281,30 +303,47 @@ void stream_windows(ADCStream& adc, const TriggerSim& trigger, int waveform_samp
 
 } // namespace
 
+template <typename Finish>
+bool ZozuvUza::stream_pes(Impl& s, const std::vector<double>& pe_times, Finish&& finish) {
+    check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
+    auto& w = s.work;
+    auto& pmt = kept(w.pmt, s.pmt_time_step);
+    pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.rng, pmt);
+    auto adc = s.adc_sim.stream(pmt, s.rng, &w.adc);
+    if (!adc) {
+        return false;
+    }
+    auto& triggers = kept(w.triggers, s.trigger_sim);
+    auto& windows = kept(w.windows, s.trigger_sim.adc_step(), s.waveform_samples, s.trigger_offset);
+    triggers.restart();
+    windows.restart();
+    stream_windows(*adc, triggers, windows, w.block, s.trigger_sim.adc_step(), finish);
+    return true;
+}
+
 std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<double>& pe_times, int channel) {
     if (!impl_) {
         throw std::logic_error("ZozuvUza: the object has been moved from.");
     }
     Impl& s = *impl_;
-    check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
-
-    const auto pmt = pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.pmt_time_step, s.rng);
-    // The streaming chain wherever the ADC can stream; else stage by stage.
-    auto adc_stream = s.adc_sim.stream(pmt, s.rng);
-    if (!adc_stream) {
-        return simulate_windows(s, s.adc_sim.simulate_plain(pmt, s.rng), channel);
-    }
     Records records;
     std::size_t integrated = 0;
-    stream_windows(*adc_stream, s.trigger_sim, s.waveform_samples, s.trigger_offset,
-                   [&](double start, std::vector<unsigned short> samples) {
-                       finish_window(s, start, std::move(samples), channel, records);
-                       // Integrated while the samples are fresh in cache.
-                       if (records.size() - integrated >= integral_lanes) {
-                           integrate(records, integrated);
-                           integrated = records.size();
-                       }
-                   });
+    // The streaming chain wherever the ADC can stream; else stage by stage.
+    const bool streamed = stream_pes(s, pe_times, [&](double start, const auto& samples) {
+        const auto stamp = window_stamp(s, start);
+        if (!stamp) {
+            return;
+        }
+        finish_window(s, *stamp, samples(), channel, records);
+        // Integrated while the samples are fresh in cache.
+        if (records.size() - integrated >= integral_lanes) {
+            integrate(records, integrated);
+            integrated = records.size();
+        }
+    });
+    if (!streamed) {
+        return simulate_windows(s, s.adc_sim.simulate_plain(kept(s.work.pmt, s.pmt_time_step), s.rng), channel);
+    }
     integrate(records, integrated);
     return records;
 }
@@ -318,7 +357,10 @@ ZozuvUza::simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& 
     for (const double t : trigger_times) {
         const double start = t + static_cast<double>(s.trigger_offset) * step;
         const auto length = static_cast<std::size_t>(s.waveform_samples);
-        finish_window(s, start, adc.samples_from(time_to_index(start, step), length), channel, records);
+        const auto stamp = window_stamp(s, start);
+        if (stamp) {
+            finish_window(s, *stamp, adc.samples_from(time_to_index(start, step), length), channel, records);
+        }
     }
     integrate(records, 0);
     return records;
@@ -332,9 +374,31 @@ double ZozuvUza::max_pe_time() const {
 }
 
 double ZozuvUza::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
-    // Only delays below one second are measured: the whole seconds are not read.
-    return velmora::calibrate_delay(*this, num_pes, num_sim, [](const ostrelin::ZozuvUzaTrigger& r) {
-        return static_cast<double>(r.trigger_time_ticks) * 4e-9;
+    if (!impl_) {
+        throw std::logic_error("ZozuvUza: the object has been moved from.");
+    }
+    Impl& s = *impl_;
+    // The runs of simulate without their records: only how many windows make
+    // one, and the time of the first. Only delays below one second are
+    // measured: the whole seconds are not read.
+    const auto tick_time = [](unsigned int ticks) { return static_cast<double>(ticks) * 4e-9; };
+    return velmora::calibrate_delay(num_pes, num_sim, [&](const std::vector<double>& pe_times, double& time) {
+        std::size_t count = 0;
+        const bool streamed = stream_pes(s, pe_times, [&](double start, const auto& /*samples*/) {
+            const auto stamp = window_stamp(s, start);
+            if (stamp && count++ == 0) {
+                time = tick_time(stamp->second);
+            }
+        });
+        if (!streamed) {
+            const auto records =
+                simulate_windows(s, s.adc_sim.simulate_plain(kept(s.work.pmt, s.pmt_time_step), s.rng), 0);
+            count = records.size();
+            if (count > 0) {
+                time = tick_time(records.front().trigger_time_ticks);
+            }
+        }
+        return count;
     });
 }
 

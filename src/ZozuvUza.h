@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <random>
 #include <utility>
 #include <vector>
@@ -70,8 +71,19 @@ class VELMORA_EXPORT ZozuvUza {
                                        double clip, int waveform_samples, int retrigger_offset,
                                        std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
                                        int trigger_offset, int seed, EarlyHandling early_handling);
-    static void finish_window(const Impl& s, double start, std::vector<unsigned short> samples, int channel,
+    // The time stamp (seconds, ticks) of a window starting at `start`, or
+    // none when the early-window policy drops it (WARN prints its line;
+    // THROW throws).
+    static std::optional<std::pair<unsigned int, unsigned int>> window_stamp(const Impl& s, double start);
+    static void finish_window(const Impl& s, std::pair<unsigned int, unsigned int> stamp,
+                              std::vector<unsigned short> samples, int channel,
                               std::vector<ostrelin::ZozuvUzaTrigger>& records);
+    // The chain of one call in the model's kept storage, up to the records:
+    // each complete window goes to `finish(start, samples)`, where samples()
+    // copies its samples out. False, with nothing drawn after the PMT step,
+    // where the ADC cannot stream; the PMT waveform is then in the storage.
+    template <typename Finish>
+    static bool stream_pes(Impl& s, const std::vector<double>& pe_times, Finish&& finish);
     static std::vector<ostrelin::ZozuvUzaTrigger>
     simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& adc, int channel);
 
