@@ -22,11 +22,7 @@ TriggerFilter::TriggerFilter(const TriggerSim& sim) : taps_(sim.trigger_kernel()
 
 void TriggerFilter::restart() {
     std::ranges::fill(values_, 0);
-    last_ = before_any;
-    last_loud_ = before_any;
-    run_start_ = 0;
-    next_ = 0;
-    covered_end_ = before_any;
+    cursor_ = Cursor{};
 }
 
 } // namespace velmora

@@ -286,9 +286,7 @@ void stream_windows(ADCStream& adc, TriggerStream& triggers, ReadoutWindows& win
             continue; // only the draws remain
         }
         try {
-            for (const auto& [k, v] : block) {
-                triggers.push(k, v, open);
-            }
+            triggers.push_block(block, open);
             windows.take_block(block, static_cast<double>(triggers.next_index()) * step, finish);
         } catch (...) {
             failure = std::current_exception();
