@@ -62,7 +62,7 @@ class VELMORA_EXPORT ADCSim {
     double clip() const noexcept { return clip_; }
 
     // A stream over the waveform when the pulse shape lies on its grid and
-    // its indices are small enough for every tap to land exactly; otherwise
+    // streams exactly over it (SparseConvolution::streams_exactly); otherwise
     // nullopt, and nothing is drawn. The stream works in `scratch` when one
     // is lent (it must outlive the stream), else in storage of its own.
     std::optional<ADCStream> stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng,

@@ -79,6 +79,12 @@ class VELMORA_EXPORT TapOffsets {
     // Every tap has an offset on both sides.
     bool complete() const noexcept { return complete_; }
 
+    // The largest offset on either side, where complete: the offsets grow
+    // with the tap, so it is the last tap's.
+    [[nodiscard]] std::int64_t max_offset() const noexcept {
+        return complete_ && !positive_.empty() ? std::max(positive_.back(), negative_.back()) : unknown;
+    }
+
   private:
     std::vector<std::int64_t> positive_; // offsets for a >= 0
     std::vector<std::int64_t> negative_; // offsets for a <= all_negative_below_
@@ -174,13 +180,65 @@ class VELMORA_EXPORT SparseConvolution {
 };
 
 namespace detail {
+
 // Output entries already handed on before the buffer of a stream is
 // compacted: compacting moves the rest, so it waits until the handed-on part
 // is both this large and the larger half.
 inline constexpr std::size_t min_compaction = 4096;
+
 // Working out the tap offsets costs about as much as placing every tap of a
 // few entries by the index rule; inputs of fewer entries go without them.
 inline constexpr std::size_t min_entries_for_offsets = 16;
+
+// Taps reaching further than this many input steps merge by walking the
+// cursor: the table below would need a slot per step of the reach.
+inline constexpr std::int64_t max_table_reach = 65536; // 2^16
+
+// Where merge mode puts a tap without walking a cursor to it: for each output
+// index x from the current input entry's index a up to the last accumulated
+// entry, the first accumulated entry at or after x, which is where the cursor
+// of the merge rules would stop for a tap landing on x. Entries are named by
+// their sequence number (position plus the entries compacted away before
+// them), which no compaction changes. Output entries are only ever appended
+// and never lie more than the kernel's reach after a, so the indices in use
+// fit a ring of slots one larger than the reach, each filled once.
+class NextEntryTable {
+  public:
+    explicit NextEntryTable(std::int64_t reach) {
+        std::size_t size = 1;
+        while (size < static_cast<std::size_t>(reach) + 2) {
+            size *= 2;
+        }
+        slots_.assign(size, 0);
+        mask_ = size - 1;
+    }
+
+    // Maps the indices from a to the last of the entries, those before
+    // position `head` handed on, `dropped` entries compacted away.
+    template <typename Entries>
+    void extend(const Entries& acc, std::size_t head, std::size_t dropped, std::int64_t a) {
+        std::size_t q = std::max(mapped_seq_, dropped + head) - dropped;
+        std::int64_t x = std::max(mapped_end_, a);
+        for (; q < acc.size(); ++q) {
+            for (; x <= acc[q].first; ++x) {
+                slots_[static_cast<std::size_t>(x) & mask_] = q + dropped;
+            }
+        }
+        mapped_end_ = x;
+        mapped_seq_ = acc.size() + dropped;
+    }
+
+    // The sequence number of the first entry at or after x, for x from a to
+    // the last entry's index.
+    [[nodiscard]] std::size_t at(std::int64_t x) const noexcept { return slots_[static_cast<std::size_t>(x) & mask_]; }
+
+  private:
+    std::vector<std::size_t> slots_;
+    std::size_t mask_ = 0;
+    std::int64_t mapped_end_ = std::numeric_limits<std::int64_t>::min(); // indices below are mapped
+    std::size_t mapped_seq_ = 0;                                         // entries before it are mapped
+};
+
 } // namespace detail
 
 template <typename T>
@@ -192,8 +250,15 @@ void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink) c
     }
     const double step = input.time_step();
     const TapOffsets taps(in.size() >= detail::min_entries_for_offsets ? kernel_.size() : 0, time_step_, step);
+    // With every offset known, a tap placed by the index rule (an entry whose
+    // taps straddle time 0) lands where one side's offset puts it, so no tap
+    // reaches past the largest offset; the table keeps one slot of slack.
+    const std::int64_t reach = taps.max_offset();
+    const bool use_table = reach != TapOffsets::unknown && reach < detail::max_table_reach;
+    detail::NextEntryTable table(use_table ? reach + 1 : 0);
     std::vector<Sample> acc;
-    std::size_t head = 0; // the first entry not yet handed on
+    std::size_t head = 0;    // the first entry not yet handed on
+    std::size_t dropped = 0; // entries compacted away
     std::size_t seen = 0;
     for (const auto& [a, value] : in) {
         poll_interrupt_every(seen++);
@@ -203,6 +268,7 @@ void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink) c
         }
         if (head > detail::min_compaction && head * 2 > acc.size()) {
             acc.erase(acc.begin(), acc.begin() + static_cast<std::ptrdiff_t>(head));
+            dropped += head;
             head = 0;
         }
         const T v = static_cast<T>(value);
@@ -215,24 +281,26 @@ void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink) c
                        ? a + offsets[i]
                        : time_to_index(static_cast<double>(i) * time_step_ + t0, step);
         };
-        if (offsets == nullptr || !taps.complete()) {
+        if (offsets == nullptr || !use_table) {
             detail::spread_entry(acc, head, 0, v, kernel_, tap_index);
             continue;
         }
-        // Merge mode with every offset known, written out: no check for an
-        // unknown offset per tap. The rest goes on in append mode.
+        // Merge mode as the merge rules have it, each tap's entry read from
+        // the table instead of walking the cursor there: in a dense burst the
+        // cursor passes several entries per tap, and this loop is where the
+        // stream spends its time. The rest goes on in append mode.
         std::size_t i = 0;
-        auto* cursor = acc.data() + head;
-        auto* const end = acc.data() + acc.size();
-        for (; i < kernel_.size() && cursor != end; ++i) {
-            const std::int64_t e = a + offsets[i];
-            while (cursor != end && cursor->first < e) {
-                ++cursor;
+        if (head < acc.size()) {
+            table.extend(acc, head, dropped, a);
+            const std::int64_t last = acc.back().first;
+            for (; i < kernel_.size(); ++i) {
+                const std::int64_t e = a + offsets[i];
+                if (e > last) {
+                    break;
+                }
+                auto& entry = acc[table.at(e) - dropped];
+                entry.second = detail::wrap_add<T>(detail::wrap_mul<T>(v, kernel_[i]), entry.second);
             }
-            if (cursor == end) {
-                break;
-            }
-            cursor->second = detail::wrap_add<T>(detail::wrap_mul<T>(v, kernel_[i]), cursor->second);
         }
         detail::spread_entry(acc, acc.size(), i, v, kernel_, tap_index);
     }

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <random>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace velmora {
 namespace {
@@ -269,6 +271,86 @@ TEST_P(TotFastPath, EqualsThePlainComposition) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomConfigurations, TotFastPath, ::testing::Range(1u, 301u));
+
+// The streaming convolution's merge-mode table against the plain path, on
+// PMT waveforms built to cross every switch: stretches where every index holds
+// an entry, stretches with about a third of them empty, gaps shorter and
+// longer than the kernel's reach (the pending output empties), stretches long
+// enough for several compactions, entries on both sides of time 0 and far
+// below it; kernels coarser than, on, and finer than the PMT grid.
+struct BurstCase {
+    std::string name;
+    double ratio; // kernel step / PMT step
+    std::int64_t start;
+};
+
+class TotBurst : public ::testing::TestWithParam<BurstCase> {};
+
+TEST_P(TotBurst, StreamEqualsConvolveAndHitsEqualThePlainComposition) {
+    const BurstCase& c = GetParam();
+    const double pmt_step = 0.1e-9;
+    const double tot_step = pmt_step * c.ratio;
+    std::mt19937 setup(static_cast<unsigned>(c.ratio * 10.0) + static_cast<unsigned>(c.start & 0xffff));
+    std::vector<double> kernel(40);
+    for (auto& k : kernel) {
+        k = std::uniform_real_distribution<double>(-0.1, 0.4)(setup);
+    }
+    const auto reach = static_cast<std::int64_t>(std::ceil(39 * c.ratio));
+    SparseWaveform<double> pmt(pmt_step);
+    std::uniform_real_distribution<double> amp(0.05, 1.5);
+    std::int64_t k = c.start;
+    const auto stretch = [&](int entries, int empty_in_three) {
+        for (int i = 0; i < entries; ++i, ++k) {
+            if (std::uniform_int_distribution<int>(0, 2)(setup) >= empty_in_three) {
+                pmt.add_at_index(k, amp(setup));
+            }
+        }
+    };
+    stretch(12000, 0); // every index: crosses the compaction several times
+    k += reach + 50;   // the pending output empties
+    stretch(3000, 1);  // a third empty
+    k += reach / 2;    // a gap inside the reach
+    stretch(9000, 0);  // every index again
+    stretch(500, 2);   // sparse
+    k += 3 * reach + 7;
+    stretch(6000, 1);
+    const SparseConvolution<double> shape(tot_step, kernel);
+    ASSERT_TRUE(shape.streams_exactly(pmt)) << c.name;
+
+    const auto plain = shape.convolve(pmt);
+    std::vector<SparseWaveform<double>::Sample> streamed;
+    streamed.reserve(plain.size());
+    shape.stream(pmt, [&](std::int64_t index, double value) { streamed.emplace_back(index, value); });
+    ASSERT_EQ(streamed.size(), plain.size()) << c.name;
+    for (std::size_t i = 0; i < streamed.size(); ++i) {
+        ASSERT_EQ(streamed[i].first, plain.samples()[i].first) << c.name << ", entry " << i;
+        ASSERT_TRUE(same_bits(streamed[i].second, plain.samples()[i].second))
+            << c.name << ", index " << streamed[i].first << ": " << streamed[i].second
+            << " != " << plain.samples()[i].second;
+    }
+
+    const ToTSim tot(tot_step, SparseConvolution<double>(tot_step, kernel), 1.0, 5.0 * tot_step, 0.1, 0.3 * tot_step);
+    std::mt19937 rng_fast(99);
+    std::mt19937 rng_plain(99);
+    const auto fast = tot.simulate(pmt, rng_fast);
+    const auto hits = tot.discriminate(plain, rng_plain);
+    ASSERT_EQ(fast.size(), hits.size()) << c.name;
+    ASSERT_GE(hits.size(), 3u) << c.name; // the jitter draws are compared too
+    for (std::size_t i = 0; i < fast.size(); ++i) {
+        ASSERT_TRUE(same_bits(fast[i].first, hits[i].first) && same_bits(fast[i].second, hits[i].second))
+            << c.name << ", hit " << i;
+    }
+    EXPECT_TRUE(rng_fast == rng_plain) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TotBurst,
+    ::testing::Values(BurstCase{"coarse_from_zero", 5.0, 0}, BurstCase{"coarse_across_zero", 5.0, -20000},
+                      BurstCase{"coarse_far_below_zero", 5.0, -(std::int64_t{1} << 39)},
+                      BurstCase{"uneven_from_zero", 3.7, 0}, BurstCase{"uneven_across_zero", 3.7, -20000},
+                      BurstCase{"own_grid_across_zero", 1.0, -20000}, BurstCase{"fine_from_zero", 0.5, 0},
+                      BurstCase{"fine_across_zero", 0.5, -20000}),
+    [](const ::testing::TestParamInfo<BurstCase>& info) { return info.param.name; });
 
 } // namespace
 } // namespace velmora
