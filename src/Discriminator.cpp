@@ -18,20 +18,19 @@ double to_tdc(double time, double tot_step) {
 void Discriminator::close(double t) {
     const double s = start_ + jitter_dist_(*rng_);
     const double e = t + jitter_dist_(*rng_);
-    hits_.emplace_back(to_tdc(s, tot_->tot_step()), to_tdc(e, tot_->tot_step()));
+    hits_->emplace_back(to_tdc(s, tot_->tot_step()), to_tdc(e, tot_->tot_step()));
     last_end_ = t;
     open_ = false;
 }
 
-std::vector<ToTSim::Hit> Discriminator::finish() {
+void Discriminator::finish() {
     if (open_) {
         const double t_last = static_cast<double>(last_index_) * step_;
         const double e = t_last + (tot_->tot_step() + jitter_dist_(*rng_));
         const double s = start_ + jitter_dist_(*rng_);
-        hits_.emplace_back(to_tdc(s, tot_->tot_step()), to_tdc(e, tot_->tot_step()));
+        hits_->emplace_back(to_tdc(s, tot_->tot_step()), to_tdc(e, tot_->tot_step()));
         open_ = false;
     }
-    return std::move(hits_);
 }
 
 } // namespace velmora

@@ -17,10 +17,12 @@ namespace velmora {
 // the shaped samples as the convolution streams them out.
 class VELMORA_EXPORT Discriminator {
   public:
-    // `step` is the time step of the shaped samples' grid. The ToT stage and
-    // the generator must outlive the discriminator.
-    Discriminator(const ToTSim& tot, double step, std::mt19937& rng)
-        : tot_(&tot), step_(step), rng_(&rng), noise_dist_(0.0, tot.noise()), jitter_dist_(0.0, tot.jitter()) {}
+    // `step` is the time step of the shaped samples' grid; hits are appended
+    // to `hits`. The ToT stage, the generator and `hits` must outlive the
+    // discriminator.
+    Discriminator(const ToTSim& tot, double step, std::mt19937& rng, std::vector<ToTSim::Hit>& hits)
+        : tot_(&tot), step_(step), rng_(&rng), noise_dist_(0.0, tot.noise()), jitter_dist_(0.0, tot.jitter()),
+          hits_(&hits) {}
 
     void feed(std::int64_t index, double value) {
         const double t = static_cast<double>(index) * step_;
@@ -36,10 +38,10 @@ class VELMORA_EXPORT Discriminator {
         }
     }
 
-    // The hits, in the order in which they closed. A pulse still above
-    // threshold at the last sample ends one TDC step after it; the end's
-    // jitter is drawn first there.
-    std::vector<ToTSim::Hit> finish();
+    // The stream has ended: the hits are complete, in the order in which
+    // they closed. A pulse still above threshold at the last sample ends one
+    // TDC step after it; the end's jitter is drawn first there.
+    void finish();
 
   private:
     void close(double t);
@@ -51,7 +53,7 @@ class VELMORA_EXPORT Discriminator {
     // itself, and both caches are dropped with the discriminator.
     std::normal_distribution<double> noise_dist_;
     std::normal_distribution<double> jitter_dist_;
-    std::vector<ToTSim::Hit> hits_;
+    std::vector<ToTSim::Hit>* hits_;
     bool open_ = false;
     double start_ = 0.0;
     double last_end_ = -std::numeric_limits<double>::infinity();

@@ -40,6 +40,7 @@ struct MultiPMT::Impl {
         ~Workspace() = default;
 
         std::optional<SparseWaveform<double>> pmt;
+        ToTSim::Scratch tot;
         ADCStream::Scratch adc;
         std::vector<ADCStream::Entry> block;
         std::vector<std::pair<std::int64_t, std::size_t>> lookups;
@@ -151,7 +152,7 @@ void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int c
     auto& pmt = kept(w.pmt, s.pmt_time_step);
     pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.rng, pmt);
     // The ToT branch draws before the ADC branch.
-    const auto hits = s.tot_sim.simulate(pmt, s.rng);
+    const auto& hits = s.tot_sim.simulate(pmt, s.rng, w.tot);
     records.reserve(hits.size());
     for (const auto& [start, end] : hits) {
         records.push_back({start, channel, end - start, 0});

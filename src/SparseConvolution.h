@@ -172,7 +172,16 @@ class VELMORA_EXPORT SparseConvolution {
     // values of convolve where streams_exactly(input) holds; only the output
     // not yet final is held.
     template <typename U, typename Sink>
-    void stream(const SparseWaveform<U>& input, Sink&& sink) const;
+    void stream(const SparseWaveform<U>& input, Sink&& sink) const {
+        std::vector<Sample> buffer;
+        stream(input, sink, buffer);
+    }
+
+    // The same, accumulating in `buffer` (its content is replaced): a caller
+    // that keeps it from call to call allocates nothing for it once it has
+    // held as many entries.
+    template <typename U, typename Sink>
+    void stream(const SparseWaveform<U>& input, Sink&& sink, std::vector<Sample>& buffer) const;
 
   private:
     double time_step_;
@@ -204,7 +213,11 @@ inline constexpr std::int64_t max_table_reach = 65536; // 2^16
 // fit a ring of slots one larger than the reach, each filled once.
 class NextEntryTable {
   public:
+    // A negative reach makes a table that is not used, and holds nothing.
     explicit NextEntryTable(std::int64_t reach) {
+        if (reach < 0) {
+            return;
+        }
         std::size_t size = 1;
         while (size < static_cast<std::size_t>(reach) + 2) {
             size *= 2;
@@ -243,7 +256,8 @@ class NextEntryTable {
 
 template <typename T>
 template <typename U, typename Sink>
-void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink) const {
+void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink, std::vector<Sample>& buffer) const {
+    buffer.clear();
     const auto& in = input.samples();
     if (kernel_.empty() || in.empty()) {
         return;
@@ -255,8 +269,8 @@ void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink) c
     // reaches past the largest offset; the table keeps one slot of slack.
     const std::int64_t reach = taps.max_offset();
     const bool use_table = reach != TapOffsets::unknown && reach < detail::max_table_reach;
-    detail::NextEntryTable table(use_table ? reach + 1 : 0);
-    std::vector<Sample> acc;
+    detail::NextEntryTable table(use_table ? reach + 1 : -1);
+    std::vector<Sample>& acc = buffer;
     std::size_t head = 0;    // the first entry not yet handed on
     std::size_t dropped = 0; // entries compacted away
     std::size_t seen = 0;

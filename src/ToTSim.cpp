@@ -27,13 +27,15 @@ ToTSim::ToTSim(double tot_step, SparseConvolution<double> pulse_shape, double th
 std::vector<ToTSim::Hit> ToTSim::discriminate(const SparseWaveform<double>& shaped, std::mt19937& rng) const {
     // Only stored samples are evaluated: a gap in the sparse waveform neither
     // draws noise nor crosses the threshold, so an open hit spans it.
-    Discriminator discriminator(*this, shaped.time_step(), rng);
+    std::vector<Hit> hits;
+    Discriminator discriminator(*this, shaped.time_step(), rng, hits);
     std::size_t seen = 0;
     for (const auto& [index, value] : shaped.samples()) {
         poll_interrupt_every(seen++);
         discriminator.feed(index, value);
     }
-    return discriminator.finish();
+    discriminator.finish();
+    return hits;
 }
 
 std::vector<ToTSim::Hit> ToTSim::simulate_plain(const SparseWaveform<double>& waveform, std::mt19937& rng) const {
@@ -41,12 +43,23 @@ std::vector<ToTSim::Hit> ToTSim::simulate_plain(const SparseWaveform<double>& wa
 }
 
 std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform, std::mt19937& rng) const {
+    Scratch scratch;
+    simulate(waveform, rng, scratch);
+    return std::move(scratch.hits);
+}
+
+const std::vector<ToTSim::Hit>& ToTSim::simulate(const SparseWaveform<double>& waveform, std::mt19937& rng,
+                                                 Scratch& scratch) const {
+    scratch.hits.clear();
     if (!pulse_shape_.streams_exactly(waveform)) {
-        return simulate_plain(waveform, rng);
+        scratch.hits = simulate_plain(waveform, rng);
+        return scratch.hits;
     }
-    Discriminator discriminator(*this, waveform.time_step(), rng);
-    pulse_shape_.stream(waveform, [&](std::int64_t index, double value) { discriminator.feed(index, value); });
-    return discriminator.finish();
+    Discriminator discriminator(*this, waveform.time_step(), rng, scratch.hits);
+    pulse_shape_.stream(
+        waveform, [&](std::int64_t index, double value) { discriminator.feed(index, value); }, scratch.shaped);
+    discriminator.finish();
+    return scratch.hits;
 }
 
 } // namespace velmora

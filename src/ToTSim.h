@@ -33,6 +33,17 @@ class VELMORA_EXPORT ToTSim {
     // whole; results and draws are those of simulate_plain.
     std::vector<Hit> simulate(const SparseWaveform<double>& waveform, std::mt19937& rng) const;
 
+    // The storage that simulate works in. A caller that simulates call after
+    // call may keep one, and then allocates nothing for the stage once it has
+    // held as much.
+    struct Scratch {
+        std::vector<SparseWaveform<double>::Sample> shaped; // of the streaming convolution
+        std::vector<Hit> hits;
+    };
+
+    // The same, in `scratch`: the hits are scratch.hits.
+    const std::vector<Hit>& simulate(const SparseWaveform<double>& waveform, std::mt19937& rng, Scratch& scratch) const;
+
     // The same, composed step by step: the full convolution, then discriminate.
     // The reference for simulate.
     std::vector<Hit> simulate_plain(const SparseWaveform<double>& waveform, std::mt19937& rng) const;

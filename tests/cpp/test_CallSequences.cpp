@@ -2,6 +2,7 @@
 // give what a fresh copy of the model (same generator state, no storage yet)
 // gives for it, whatever the calls before it held; calibrate_delay, which
 // runs without making records, must give what the same runs of simulate give.
+#include "AllocationCount.h"
 #include "MultiPMT.h"
 #include "ZozuvUza.h"
 
@@ -233,6 +234,29 @@ TEST(MultiPMTCalibration, EqualsTheLoopOverSimulate) {
         EXPECT_TRUE(same_bits(delay, expected.first)) << delay << " vs " << expected.first;
         EXPECT_TRUE(model.generator() == expected.second);
     }
+}
+
+// Once a model has run a calibration, further runs allocate nothing: a
+// calibration of many runs makes about as many allocations as one of few
+// (a run used to make about ten).
+template <typename Model>
+void expect_no_allocation_per_run(Model model) {
+    model.calibrate_delay(1, 20);
+    using testing::allocations_on_this_thread;
+    const std::size_t before_few = allocations_on_this_thread();
+    const double few = model.calibrate_delay(1, 20);
+    const std::size_t for_few = allocations_on_this_thread() - before_few;
+    const std::size_t before_many = allocations_on_this_thread();
+    const double many = model.calibrate_delay(1, 2000);
+    const std::size_t for_many = allocations_on_this_thread() - before_many;
+    EXPECT_FALSE(std::isnan(few) || std::isnan(many)); // the runs made records
+    // A kept buffer may still grow for a run larger than any before it.
+    EXPECT_LE(for_many, for_few + 5);
+}
+
+TEST(CallSequences, CalibrationRunsAllocateNothing) {
+    expect_no_allocation_per_run(zozuvuza(0, ZozuvUza::EarlyHandling::ZERO));
+    expect_no_allocation_per_run(multipmt());
 }
 
 } // namespace
