@@ -22,9 +22,19 @@ void* operator new(std::size_t size) {
     throw std::bad_alloc();
 }
 
+void* operator new(std::size_t size, const std::nothrow_t& /*tag*/) noexcept {
+    ++allocations;
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+// Every single-object form that can release what the forms above return;
+// the array and aligned forms keep their own pairs.
 void operator delete(void* p) noexcept {
     std::free(p);
 }
 void operator delete(void* p, std::size_t /*size*/) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t& /*tag*/) noexcept {
     std::free(p);
 }
