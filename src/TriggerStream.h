@@ -41,12 +41,20 @@ class VELMORA_EXPORT TriggerDecision {
     void start(std::int64_t first);
     bool candidate(std::int64_t j, std::uint64_t run, int s, double& trigger_time);
 
+    // Every index before this one is refused whatever its value and run: it
+    // lies less than retrigger_offset after the last window start.
+    std::int64_t first_candidate() const noexcept { return first_candidate_; }
+
   private:
+    // first_candidate_ from last_start_, held within the 64-bit range.
+    void place_first_candidate();
+
     const TriggerSim* sim_;
     bool started_ = false;
     std::int64_t prev_ = 0;
     std::uint64_t run_ = 0;
     detail::wide_index last_start_ = 0;
+    std::int64_t first_candidate_ = std::numeric_limits<std::int64_t>::min();
 };
 
 // The filtered signal of ADC entries pushed one at a time in increasing index
@@ -94,6 +102,17 @@ class VELMORA_EXPORT TriggerFilter {
     // An index before any that a call can hold, with room to add a kernel length.
     static constexpr std::int64_t before_any = std::numeric_limits<std::int64_t>::min() / 2;
 
+    // A sink may say from which index on it wants values (first_wanted());
+    // the values before it are not formed.
+    template <typename Sink>
+    static std::int64_t first_wanted(const Sink& sink) {
+        if constexpr (requires { sink.first_wanted(); }) {
+            return sink.first_wanted();
+        } else {
+            return std::numeric_limits<std::int64_t>::min();
+        }
+    }
+
     // Where the filter stands in the stream.
     struct Cursor {
         std::int64_t last = before_any;        // index of the latest entry
@@ -137,6 +156,9 @@ class VELMORA_EXPORT TriggerFilter {
                 // After the latest entry: reads 0. Cleared only now, since its
                 // slot served an index that the previous value read.
                 values_[static_cast<std::size_t>(j) & mask_] = 0;
+            }
+            if (j < first_wanted(sink)) {
+                continue; // the sink would discard it: not formed
             }
             int sum = 0;
             for (std::int64_t i = 0; i < taps; ++i) {
@@ -218,6 +240,9 @@ class VELMORA_EXPORT TriggerStream {
                 on_trigger(trigger_time);
             }
         }
+        // Inside the retrigger distance no value can trigger: the filter
+        // need not form it.
+        std::int64_t first_wanted() const noexcept { return decision.first_candidate(); }
     };
 
     TriggerFilter filter_;
@@ -259,6 +284,7 @@ inline bool TriggerDecision::candidate(std::int64_t j, std::uint64_t run, int s,
     // A window never starts inside the previous one: it is pushed to the
     // previous window's end when the candidate comes too early.
     last_start_ = distance >= t.waveform_samples() ? detail::wide_index{j} : last_start_ + t.waveform_samples();
+    place_first_candidate();
     trigger_time = static_cast<double>(last_start_) * t.adc_step();
     return true;
 }
