@@ -153,10 +153,11 @@ std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform
         return std::nullopt;
     }
     SparseWaveform<double> out(adc_step_);
-    std::int64_t k = 0;
-    double value = 0.0;
-    while (points->next_point(k, value)) {
-        out.add_at_index(k, value);
+    std::vector<SparseWaveform<double>::Sample> block;
+    while (points->points_into(block, ADCStream::block_size) > 0) {
+        for (const auto& [k, value] : block) {
+            out.add_at_index(k, value);
+        }
     }
     return out;
 }

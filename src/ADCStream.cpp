@@ -25,46 +25,61 @@ std::size_t ADCStream::size_hint() const {
 // of some entry a; its value at p sums v * kernel[p - a] over the entries in
 // [p - taps + 1, p] in increasing index order, the first term standing alone,
 // as the convolution adds them. Only the points p = k * ratio + phase of each
-// covered stretch are visited.
-bool ADCStream::next_point(std::int64_t& k, double& value) {
+// covered stretch are visited. The position is held in locals while the
+// points of a stretch are formed.
+std::size_t ADCStream::points_into(std::vector<SparseWaveform<double>::Sample>& points, std::size_t max) {
+    points.clear();
     const auto& in = *in_;
     const auto& kernel = adc_->pulse_shape().kernel();
-    while (p_ > end_) {
-        if (next_first_ >= in.size()) {
-            return false;
+    std::int64_t p = p_;
+    std::int64_t k = k_;
+    std::size_t lo = lo_;
+    std::size_t hi = hi_;
+    while (points.size() < max) {
+        if (p > end_) {
+            if (next_first_ >= in.size()) {
+                break;
+            }
+            // The next stretch: entries whose tap ranges overlap or touch.
+            std::size_t last = next_first_;
+            while (last + 1 < in.size() && in[last + 1].first <= in[last].first + taps_) {
+                ++last;
+            }
+            const std::int64_t begin = in[next_first_].first;
+            end_ = in[last].first + taps_ - 1;
+            std::int64_t offset = (phase_ - begin) % ratio_;
+            if (offset < 0) {
+                offset += ratio_;
+            }
+            p = begin + offset;
+            k = (p - phase_) / ratio_; // exact: p is phase_ plus a whole number of periods
+            lo = next_first_;
+            hi = next_first_;
+            stretch_last_ = last;
+            next_first_ = last + 1;
+            continue; // the stretch may hold no point
         }
-        // The next stretch: entries whose tap ranges overlap or touch.
-        std::size_t last = next_first_;
-        while (last + 1 < in.size() && in[last + 1].first <= in[last].first + taps_) {
-            ++last;
+        const std::int64_t end = end_;
+        const std::size_t last = stretch_last_;
+        for (; p <= end && points.size() < max; p += ratio_, ++k) {
+            while (in[lo].first < p - taps_ + 1) {
+                ++lo;
+            }
+            while (hi <= last && in[hi].first <= p) {
+                ++hi;
+            }
+            double sum = in[lo].second * kernel[static_cast<std::size_t>(p - in[lo].first)];
+            for (std::size_t j = lo + 1; j < hi; ++j) {
+                sum = in[j].second * kernel[static_cast<std::size_t>(p - in[j].first)] + sum;
+            }
+            points.emplace_back(k, sum);
         }
-        const std::int64_t begin = in[next_first_].first;
-        end_ = in[last].first + taps_ - 1;
-        std::int64_t offset = (phase_ - begin) % ratio_;
-        if (offset < 0) {
-            offset += ratio_;
-        }
-        p_ = begin + offset;
-        k_ = (p_ - phase_) / ratio_; // exact: p_ is phase_ plus a whole number of periods
-        lo_ = next_first_;
-        hi_ = next_first_;
-        stretch_last_ = last;
-        next_first_ = last + 1;
     }
-    while (in[lo_].first < p_ - taps_ + 1) {
-        ++lo_;
-    }
-    while (hi_ <= stretch_last_ && in[hi_].first <= p_) {
-        ++hi_;
-    }
-    double sum = in[lo_].second * kernel[static_cast<std::size_t>(p_ - in[lo_].first)];
-    for (std::size_t j = lo_ + 1; j < hi_; ++j) {
-        sum = in[j].second * kernel[static_cast<std::size_t>(p_ - in[j].first)] + sum;
-    }
-    value = sum;
-    k = k_++;
-    p_ += ratio_;
-    return true;
+    p_ = p;
+    k_ = k;
+    lo_ = lo;
+    hi_ = hi;
+    return points.size();
 }
 
 std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
@@ -76,12 +91,7 @@ std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
     Scratch& scratch = lent_ != nullptr ? *lent_ : own_;
     auto& points = scratch.points;
     auto& gaussians = scratch.gaussians;
-    points.clear();
-    std::int64_t k = 0;
-    double value = 0.0;
-    while (points.size() < max && next_point(k, value)) {
-        points.emplace_back(k, value);
-    }
+    points_into(points, max);
     gaussians.resize(points.size());
     for (double& g : gaussians) {
         g = gauss_(*rng_);

@@ -47,9 +47,10 @@ class VELMORA_EXPORT ADCStream {
     ADCStream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
               std::int64_t phase, std::mt19937& rng);
 
-    // The next sampled shaped value before digitising, at ADC index k; false
-    // at the end. Draws nothing.
-    bool next_point(std::int64_t& k, double& value);
+    // Replaces the content of `points` by the next sampled shaped values
+    // before digitising, (ADC index, value), at most `max` of them; returns
+    // how many (0 at the end). Draws nothing.
+    std::size_t points_into(std::vector<SparseWaveform<double>::Sample>& points, std::size_t max);
 
     const ADCSim* adc_;
     const std::vector<SparseWaveform<double>::Sample>* in_;
