@@ -13,6 +13,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -185,8 +186,14 @@ TEST(TriggerStreaming, EqualsTheWholeWaveformTrigger) {
         const int norm = std::uniform_int_distribution<int>(0, 1)(setup) == 0
                              ? std::uniform_int_distribution<int>(1, 4)(setup)
                              : -std::uniform_int_distribution<int>(1, 4)(setup);
-        const TriggerSim trigger(4e-9, std::uniform_int_distribution<int>(0, 20)(setup),
-                                 std::uniform_int_distribution<int>(0, 30)(setup), kernel, threshold, norm);
+        // Retrigger offsets from below zero to the extremes of their range,
+        // where the first index that may trigger leaves the 64-bit range.
+        int retrigger = std::uniform_int_distribution<int>(-5, 30)(setup);
+        if (seed % 50 == 0) {
+            retrigger = seed % 100 == 0 ? std::numeric_limits<int>::max() : std::numeric_limits<int>::min();
+        }
+        const TriggerSim trigger(4e-9, std::uniform_int_distribution<int>(0, 20)(setup), retrigger, kernel, threshold,
+                                 norm);
         SparseWaveform<unsigned short> adc(4e-9);
         std::int64_t k = std::uniform_int_distribution<int>(-50, 50)(setup);
         const int entries = std::uniform_int_distribution<int>(0, 80)(setup);
@@ -200,8 +207,22 @@ TEST(TriggerStreaming, EqualsTheWholeWaveformTrigger) {
         TriggerStream stream(trigger);
         std::vector<double> got;
         const auto on_trigger = [&](double time) { got.push_back(time); };
-        for (const auto& [index, value] : adc.samples()) {
-            stream.push(index, value, on_trigger);
+        if (seed % 2 == 0) {
+            for (const auto& [index, value] : adc.samples()) {
+                stream.push(index, value, on_trigger);
+            }
+        } else {
+            // In blocks of 1 to 8 entries, as the model streams them.
+            const auto& entries = adc.samples();
+            for (std::size_t i = 0; i < entries.size();) {
+                const auto n =
+                    std::min<std::size_t>(entries.size() - i, std::uniform_int_distribution<std::size_t>(1, 8)(setup));
+                const std::vector<std::pair<std::int64_t, unsigned short>> block(
+                    entries.begin() + static_cast<std::ptrdiff_t>(i),
+                    entries.begin() + static_cast<std::ptrdiff_t>(i + n));
+                stream.push_block(block, on_trigger);
+                i += n;
+            }
         }
         stream.finish(on_trigger);
         ASSERT_EQ(got, expected) << "seed " << seed;
