@@ -6,10 +6,6 @@ namespace velmora {
 
 namespace {
 
-// The fewest kept entries between two prunings: pruning then looks at the
-// oldest entries only every so often, at a constant cost per entry.
-constexpr std::size_t min_prune_interval = 4096;
-
 // The first of the entries [first, last), sorted by index, at or after index
 // `from`, searched forward from `hint` (at or before it) by doubling steps and
 // then bisection: O(log d) for an answer d entries past the hint. Windows
@@ -44,15 +40,13 @@ void copy_window(std::int64_t from, std::vector<unsigned short>& samples,
 } // namespace
 
 ReadoutWindows::ReadoutWindows(double adc_step, int waveform_samples, int trigger_offset)
-    : step_(adc_step), length_(waveform_samples), offset_time_(static_cast<double>(trigger_offset) * adc_step),
-      prune_at_(min_prune_interval) {}
+    : step_(adc_step), length_(waveform_samples), offset_time_(static_cast<double>(trigger_offset) * adc_step) {}
 
 void ReadoutWindows::restart() {
     open_.clear();
     head_ = 0;
     kept_.clear();
     kept_head_ = 0;
-    prune_at_ = min_prune_interval;
     kept_cursor_ = 0;
     block_cursor_ = 0;
 }
@@ -77,10 +71,9 @@ std::vector<unsigned short> ReadoutWindows::samples_from(std::int64_t first, con
 }
 
 void ReadoutWindows::keep(const std::vector<Entry>& block, double next_trigger_time) {
-    kept_.insert(kept_.end(), block.begin(), block.end());
-    if (kept_.size() - kept_head_ < prune_at_) {
-        return;
-    }
+    // No window still open or opened later reads an entry before keep_from:
+    // the open windows start at or after the first of them, and a window
+    // opened later at or after that of a trigger at next_trigger_time.
     std::int64_t keep_from = first_index(next_trigger_time);
     if (head_ < open_.size()) {
         keep_from = std::min(keep_from, open_[head_].first);
@@ -94,7 +87,10 @@ void ReadoutWindows::keep(const std::vector<Entry>& block, double next_trigger_t
         kept_cursor_ -= std::min(kept_cursor_, kept_head_);
         kept_head_ = 0;
     }
-    prune_at_ = std::max(min_prune_interval, 2 * (kept_.size() - kept_head_));
+    // Of the block, only the entries from keep_from on are kept.
+    const auto from = std::lower_bound(block.begin(), block.end(), keep_from,
+                                       [](const Entry& e, std::int64_t k) { return e.first < k; });
+    kept_.insert(kept_.end(), from, block.end());
 }
 
 } // namespace velmora

@@ -84,8 +84,8 @@ class ReadoutWindows {
         }
     }
 
-    // Appends the block to the kept entries and drops those that no window
-    // can read any more.
+    // Drops the kept entries that no window can read any more and keeps
+    // those of the block that one may still read.
     void keep(const std::vector<Entry>& block, double next_trigger_time);
 
     double step_;
@@ -96,7 +96,6 @@ class ReadoutWindows {
     // Entries of earlier blocks from kept_head_ on, in increasing index order.
     std::vector<Entry> kept_;
     std::size_t kept_head_ = 0;
-    std::size_t prune_at_;
     // Where the previous window's entries began, in the kept entries and in
     // the block in hand: the next window's lie at or after them.
     std::size_t kept_cursor_ = 0;
