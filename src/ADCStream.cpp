@@ -21,6 +21,31 @@ std::size_t ADCStream::size_hint() const {
     return std::min(in_->size() * static_cast<std::size_t>(taps_ / ratio_ + 1), std::size_t{1} << 24);
 }
 
+bool ADCStream::next_stretch(std::int64_t& p, std::int64_t& k, std::size_t& lo, std::size_t& hi) {
+    const auto& in = *in_;
+    if (next_first_ >= in.size()) {
+        return false;
+    }
+    // Entries whose tap ranges overlap or touch.
+    std::size_t last = next_first_;
+    while (last + 1 < in.size() && in[last + 1].first <= in[last].first + taps_) {
+        ++last;
+    }
+    const std::int64_t begin = in[next_first_].first;
+    end_ = in[last].first + taps_ - 1;
+    std::int64_t offset = (phase_ - begin) % ratio_;
+    if (offset < 0) {
+        offset += ratio_;
+    }
+    p = begin + offset;
+    k = (p - phase_) / ratio_; // exact: p is phase_ plus a whole number of periods
+    lo = next_first_;
+    hi = next_first_;
+    stretch_last_ = last;
+    next_first_ = last + 1;
+    return true;
+}
+
 // The shaped waveform stores exactly the indices covered by [a, a + taps - 1]
 // of some entry a; its value at p sums v * kernel[p - a] over the entries in
 // [p - taps + 1, p] in increasing index order, the first term standing alone,
@@ -37,26 +62,9 @@ std::size_t ADCStream::points_into(std::vector<SparseWaveform<double>::Sample>& 
     std::size_t hi = hi_;
     while (points.size() < max) {
         if (p > end_) {
-            if (next_first_ >= in.size()) {
+            if (!next_stretch(p, k, lo, hi)) {
                 break;
             }
-            // The next stretch: entries whose tap ranges overlap or touch.
-            std::size_t last = next_first_;
-            while (last + 1 < in.size() && in[last + 1].first <= in[last].first + taps_) {
-                ++last;
-            }
-            const std::int64_t begin = in[next_first_].first;
-            end_ = in[last].first + taps_ - 1;
-            std::int64_t offset = (phase_ - begin) % ratio_;
-            if (offset < 0) {
-                offset += ratio_;
-            }
-            p = begin + offset;
-            k = (p - phase_) / ratio_; // exact: p is phase_ plus a whole number of periods
-            lo = next_first_;
-            hi = next_first_;
-            stretch_last_ = last;
-            next_first_ = last + 1;
             continue; // the stretch may hold no point
         }
         const std::int64_t end = end_;

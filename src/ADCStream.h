@@ -52,6 +52,11 @@ class VELMORA_EXPORT ADCStream {
     // how many (0 at the end). Draws nothing.
     std::size_t points_into(std::vector<SparseWaveform<double>::Sample>& points, std::size_t max);
 
+    // Moves on to the next stretch of entries whose tap ranges overlap or
+    // touch: its first point p, that point's ADC index k and the range
+    // [lo, hi) of entries that reach it; false when none is left.
+    bool next_stretch(std::int64_t& p, std::int64_t& k, std::size_t& lo, std::size_t& hi);
+
     const ADCSim* adc_;
     const std::vector<SparseWaveform<double>::Sample>* in_;
     std::int64_t taps_;

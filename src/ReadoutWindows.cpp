@@ -88,8 +88,7 @@ void ReadoutWindows::keep(const std::vector<Entry>& block, double next_trigger_t
         kept_head_ = 0;
     }
     // Of the block, only the entries from keep_from on are kept.
-    const auto from = std::lower_bound(block.begin(), block.end(), keep_from,
-                                       [](const Entry& e, std::int64_t k) { return e.first < k; });
+    const auto from = std::ranges::lower_bound(block, keep_from, {}, &Entry::first);
     kept_.insert(kept_.end(), from, block.end());
 }
 

@@ -43,7 +43,7 @@ class VELMORA_EXPORT TriggerDecision {
 
     // Every index before this one is refused whatever its value and run: it
     // lies less than retrigger_offset after the last window start.
-    std::int64_t first_candidate() const noexcept { return first_candidate_; }
+    [[nodiscard]] std::int64_t first_candidate() const noexcept { return first_candidate_; }
 
   private:
     // first_candidate_ from last_start_, held within the 64-bit range.
@@ -96,7 +96,7 @@ class VELMORA_EXPORT TriggerFilter {
     }
 
     // Every filtered index still to come is at least this.
-    std::int64_t next_index() const noexcept { return cursor_.next; }
+    [[nodiscard]] std::int64_t next_index() const noexcept { return cursor_.next; }
 
   private:
     // An index before any that a call can hold, with room to add a kernel length.
@@ -225,7 +225,7 @@ class VELMORA_EXPORT TriggerStream {
     }
 
     // Every trigger still to come is at or after this ADC index.
-    std::int64_t next_index() const noexcept { return filter_.next_index(); }
+    [[nodiscard]] std::int64_t next_index() const noexcept { return filter_.next_index(); }
 
   private:
     // Runs for every filtered index that may pass: kept small, the rare
@@ -242,7 +242,7 @@ class VELMORA_EXPORT TriggerStream {
         }
         // Inside the retrigger distance no value can trigger: the filter
         // need not form it.
-        std::int64_t first_wanted() const noexcept { return decision.first_candidate(); }
+        [[nodiscard]] std::int64_t first_wanted() const noexcept { return decision.first_candidate(); }
     };
 
     TriggerFilter filter_;
