@@ -151,7 +151,8 @@ def _unknown_keys(keys: Sequence[str], allowed: Sequence[str], where: str, what:
         return
     hints = []
     for k in unknown:
-        close = difflib.get_close_matches(k, allowed, n=1)
+        # Only a name can be close to another; a key of another type is just unknown.
+        close = difflib.get_close_matches(k, allowed, n=1) if isinstance(k, str) else []
         hints.append(f"{k!r}" + (f" (did you mean {close[0]!r}?)" if close else ""))
     raise ValueError(f"{where}: unknown {what} {', '.join(hints)}; allowed: {', '.join(allowed)}")
 

@@ -307,6 +307,8 @@ def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
         return read_manifest(path)
     if path.suffix.lower() == ".npz":
         with np.load(path, allow_pickle=False) as data:
+            if "metadata" not in data.files:
+                raise ValueError(f"{path}: no velmora metadata")
             return dict(json.loads(str(data["metadata"])))
     import pyarrow.parquet as pq
 

@@ -179,6 +179,7 @@ BAD_OVERRIDES = {
     "no channel column": ({"gain": [1.0]}, "no 'channel' column"),
     "unknown column": ({"channel": [1], "gian": [1.0]}, "unknown column for ZozuvUza 'gian' (did you mean 'gain'?)"),
     "not overridable": ({"channel": [1], "adc_step": [1e-9]}, "unknown column for ZozuvUza 'adc_step'"),
+    "column named by a number": ({"channel": [1], 3: [1.0]}, "unknown column for ZozuvUza 3;"),
     "duplicate channel": ({"channel": [3, 1, 3], "gain": [1.0, 2.0, 3.0]}, "channel 3 appears 2 times"),
     "fractional channel": ({"channel": [1.5], "gain": [1.0]}, "column 'channel' must hold integers, got 1.5"),
     "negative channel": ({"channel": [-1], "gain": [1.0]}, "-1 is outside"),

@@ -149,6 +149,9 @@ def test_foreign_parquet_file_is_refused(tmp_path):
         read_records(tmp_path / "x.parquet")
     with pytest.raises(ValueError, match="no velmora metadata"):
         read_metadata(tmp_path / "x.parquet")
+    np.savez(tmp_path / "x.npz", a=np.arange(3))
+    with pytest.raises(ValueError, match="no velmora metadata"):
+        read_metadata(tmp_path / "x.npz")
 
 
 # The columns of ZozuvUza records, but waveforms that are no rows of a fixed number of samples.
