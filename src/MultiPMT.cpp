@@ -29,23 +29,16 @@ struct MultiPMT::Impl {
 
     // Storage that simulate works in, kept from call to call: a call then
     // allocates little beyond its records, and calibrate_delay nothing once
-    // warm. A copy of the model starts with fresh storage.
+    // warm.
     struct Workspace {
-        Workspace() = default;
-        Workspace(const Workspace& /*other*/) {}
-        Workspace& operator=(const Workspace& /*other*/) {
-            pmt.reset();
-            return *this;
-        }
-        ~Workspace() = default;
-
         std::optional<SparseWaveform<double>> pmt;
         ToTSim::Scratch tot;
         ADCStream::Scratch adc;
         std::vector<ADCStream::Entry> block;
         std::vector<std::pair<std::int64_t, std::size_t>> lookups;
         std::vector<ostrelin::MultiPMTTrigger> records; // of calibrate_delay
-    } work;
+    };
+    KeptStorage<Workspace> work;
 };
 
 namespace {
@@ -109,7 +102,7 @@ MultiPMT::build(const SpectrumSource& time_spectrum, const SpectrumSource& ampli
     auto impl = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
                                             pmt_time_step, std::move(adc_sim), std::move(tot_sim),
                                             std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay,
-                                            TimeRange{}, Impl::Workspace{}});
+                                            TimeRange{}, KeptStorage<Impl::Workspace>{}});
     impl->time_offsets = time_range(impl->time_distribution);
     return impl;
 }
@@ -148,7 +141,7 @@ void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int c
                              std::vector<ostrelin::MultiPMTTrigger>& records) {
     records.clear();
     check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
-    auto& w = s.work;
+    auto& w = s.work.get();
     auto& pmt = kept(w.pmt, s.pmt_time_step);
     pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.rng, pmt);
     // The ToT branch draws before the ADC branch.
@@ -214,11 +207,12 @@ double MultiPMT::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
     Impl& s = *impl_;
     // The runs of simulate, their records kept in the model's storage.
     return velmora::calibrate_delay(num_pes, num_sim, [&](const std::vector<double>& pe_times, double& time) {
-        simulate_into(s, pe_times, 0, s.work.records);
-        if (!s.work.records.empty()) {
-            time = s.work.records.front().time;
+        auto& records = s.work.get().records;
+        simulate_into(s, pe_times, 0, records);
+        if (!records.empty()) {
+            time = records.front().time;
         }
-        return s.work.records.size();
+        return records.size();
     });
 }
 

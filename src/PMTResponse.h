@@ -91,6 +91,26 @@ T& kept(std::optional<T>& slot, Args&&... args) {
     return slot ? *slot : slot.emplace(std::forward<Args>(args)...);
 }
 
+// Working storage that a model keeps from call to call, made on first use.
+// A copy starts without any: what the storage holds may refer to the stages
+// of the model it came from.
+template <typename T>
+class KeptStorage {
+  public:
+    KeptStorage() = default;
+    KeptStorage(const KeptStorage& /*other*/) {}
+    KeptStorage& operator=(const KeptStorage& /*other*/) {
+        storage_.reset();
+        return *this;
+    }
+    ~KeptStorage() = default;
+
+    T& get() { return storage_ ? *storage_ : storage_.emplace(); }
+
+  private:
+    std::optional<T> storage_;
+};
+
 // The delay calibration of both models: num_sim runs on num_pes PEs at time
 // 0, channel 0; the runs that give exactly one record count, and the time of
 // that record is averaged over them. `run(pe_times, time)` runs the model

@@ -38,25 +38,15 @@ struct ZozuvUza::Impl {
 
     // Storage that simulate works in, kept from call to call: a call then
     // allocates little beyond its records, and calibrate_delay nothing once
-    // warm. A copy of the model starts with fresh storage, since the streams
-    // refer to the stages of their own model.
+    // warm. The streams refer to the stages of their own model.
     struct Workspace {
-        Workspace() = default;
-        Workspace(const Workspace& /*other*/) {}
-        Workspace& operator=(const Workspace& /*other*/) {
-            pmt.reset();
-            triggers.reset();
-            windows.reset();
-            return *this;
-        }
-        ~Workspace() = default;
-
         std::optional<SparseWaveform<double>> pmt;
         ADCStream::Scratch adc;
         std::vector<ADCStream::Entry> block;
         std::optional<TriggerStream> triggers;
         std::optional<ReadoutWindows> windows;
-    } work;
+    };
+    KeptStorage<Workspace> work;
 };
 
 namespace {
@@ -135,7 +125,7 @@ std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(const SpectrumSource& time_spect
     auto impl = std::make_unique<Impl>(
         Impl{std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step, std::move(adc_sim),
              std::move(trigger_sim), std::mt19937(static_cast<std::mt19937::result_type>(seed)), waveform_samples,
-             trigger_offset, offset, checked_policy(early_handling), TimeRange{}, Impl::Workspace{}});
+             trigger_offset, offset, checked_policy(early_handling), TimeRange{}, KeptStorage<Impl::Workspace>{}});
     impl->time_offsets = time_range(impl->time_distribution);
     return impl;
 }
@@ -304,7 +294,7 @@ void stream_windows(ADCStream& adc, TriggerStream& triggers, ReadoutWindows& win
 template <typename Finish>
 bool ZozuvUza::stream_pes(Impl& s, const std::vector<double>& pe_times, Finish&& finish) {
     check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
-    auto& w = s.work;
+    auto& w = s.work.get();
     auto& pmt = kept(w.pmt, s.pmt_time_step);
     pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.rng, pmt);
     auto adc = s.adc_sim.stream(pmt, s.rng, &w.adc);
@@ -340,7 +330,7 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         }
     });
     if (!streamed) {
-        return simulate_windows(s, s.adc_sim.simulate_plain(kept(s.work.pmt, s.pmt_time_step), s.rng), channel);
+        return simulate_windows(s, s.adc_sim.simulate_plain(kept(s.work.get().pmt, s.pmt_time_step), s.rng), channel);
     }
     integrate(records, integrated);
     return records;
@@ -390,7 +380,7 @@ double ZozuvUza::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
         });
         if (!streamed) {
             const auto records =
-                simulate_windows(s, s.adc_sim.simulate_plain(kept(s.work.pmt, s.pmt_time_step), s.rng), 0);
+                simulate_windows(s, s.adc_sim.simulate_plain(kept(s.work.get().pmt, s.pmt_time_step), s.rng), 0);
             count = records.size();
             if (count > 0) {
                 time = tick_time(records.front().trigger_time_ticks);
