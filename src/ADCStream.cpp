@@ -101,9 +101,15 @@ std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
     auto& gaussians = scratch.gaussians;
     points_into(points, max);
     gaussians.resize(points.size());
+    // The distribution and the generator are held in locals for the loop, so
+    // that the distribution's saved value stays in registers; the draws are
+    // the same, and the state goes back afterwards.
+    auto gauss = gauss_;
+    std::mt19937& rng = *rng_;
     for (double& g : gaussians) {
-        g = gauss_(*rng_);
+        g = gauss(rng);
     }
+    gauss_ = gauss;
     block.resize(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
         block[i] = {points[i].first, adc_->count(points[i].second, gaussians[i])};

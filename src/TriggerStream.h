@@ -75,24 +75,26 @@ class VELMORA_EXPORT TriggerFilter {
     // not formed.
     template <typename Sink>
     void push(std::int64_t k, unsigned short value, Sink&& sink) {
-        push_one(cursor_, k, value, sink);
+        push_one(cursor_, ring(), k, value, sink);
     }
 
-    // The same for a block of entries, in order. The filter's position is
-    // held in locals across the block, where the compiler keeps it in
-    // registers instead of reloading it around every entry.
+    // The same for a block of entries, in order. The filter's position and
+    // its ring are held in locals across the block, where the compiler keeps
+    // them in registers instead of reloading them around every entry (a
+    // store into the ring could otherwise alias any int member).
     template <typename Entry, typename Sink>
     void push_block(const std::vector<Entry>& block, Sink&& sink) {
         Cursor c = cursor_;
+        const Ring r = ring();
         for (const auto& [k, value] : block) {
-            push_one(c, k, value, sink);
+            push_one(c, r, k, value, sink);
         }
         cursor_ = c;
     }
 
     template <typename Sink>
     void finish(Sink&& sink) {
-        emit_until(cursor_, cursor_.covered_end, sink);
+        emit_until(cursor_, ring(), cursor_.covered_end, sink);
     }
 
     // Every filtered index still to come is at least this.
@@ -122,48 +124,61 @@ class VELMORA_EXPORT TriggerFilter {
         std::int64_t covered_end = before_any; // the last filtered index that the entries reach
     };
 
+    // The kernel and the ring of recent values, as plain pointers and sizes.
+    struct Ring {
+        const int* taps;
+        std::int64_t size; // of the kernel
+        int* values;
+        std::size_t mask;
+        int quiet;
+    };
+
+    [[nodiscard]] Ring ring() noexcept {
+        return {taps_.data(), static_cast<std::int64_t>(taps_.size()), values_.data(), mask_, quiet_};
+    }
+
     template <typename Sink>
-    void push_one(Cursor& c, std::int64_t k, unsigned short value, Sink& sink) {
+    static void push_one(Cursor& c, const Ring& r, std::int64_t k, unsigned short value, Sink& sink) {
         if (k > c.covered_end + 1) {
-            emit_until(c, c.covered_end, sink);
+            emit_until(c, r, c.covered_end, sink);
             c.run_start = k; // a gap: a new run of filtered indices
         } else {
-            emit_until(c, k - 1, sink);
+            emit_until(c, r, k - 1, sink);
         }
         // Indices skipped since the latest entry read as 0 for the filtered
         // values that k reaches.
-        const std::int64_t first_unset = std::max(c.last + 1, k - static_cast<std::int64_t>(mask_));
+        const std::int64_t first_unset = std::max(c.last + 1, k - static_cast<std::int64_t>(r.mask));
         for (std::int64_t idx = first_unset; idx < k; ++idx) {
-            values_[static_cast<std::size_t>(idx) & mask_] = 0;
+            r.values[static_cast<std::size_t>(idx) & r.mask] = 0;
         }
-        values_[static_cast<std::size_t>(k) & mask_] = value;
-        if (static_cast<int>(value) > quiet_) {
+        r.values[static_cast<std::size_t>(k) & r.mask] = value;
+        if (static_cast<int>(value) > r.quiet) {
             c.last_loud = k;
         }
         c.last = k;
         c.next = k;
-        c.covered_end = k + static_cast<std::int64_t>(taps_.size()) - 1;
+        c.covered_end = k + r.size - 1;
     }
 
     // Forms the values of the indices from c.next to last that a loud entry
     // reaches: only they can pass the threshold.
     template <typename Sink>
-    void emit_until(Cursor& c, std::int64_t last, Sink& sink) {
-        const auto taps = static_cast<std::int64_t>(taps_.size());
+    static void emit_until(Cursor& c, const Ring& r, std::int64_t last, Sink& sink) {
+        const std::int64_t taps = r.size;
         const std::int64_t stop = std::min(last, c.last_loud + taps - 1);
         for (std::int64_t j = c.next; j <= stop; ++j) {
             if (j > c.last) {
                 // After the latest entry: reads 0. Cleared only now, since its
                 // slot served an index that the previous value read.
-                values_[static_cast<std::size_t>(j) & mask_] = 0;
+                r.values[static_cast<std::size_t>(j) & r.mask] = 0;
             }
             if (j < first_wanted(sink)) {
                 continue; // the sink would discard it: not formed
             }
             int sum = 0;
             for (std::int64_t i = 0; i < taps; ++i) {
-                const int v = values_[static_cast<std::size_t>(j - i) & mask_];
-                sum = detail::wrap_add(sum, detail::wrap_mul(v, taps_[static_cast<std::size_t>(i)]));
+                const int v = r.values[static_cast<std::size_t>(j - i) & r.mask];
+                sum = detail::wrap_add(sum, detail::wrap_mul(v, r.taps[i]));
             }
             sink(j, static_cast<std::uint64_t>(j - c.run_start), sum);
         }
