@@ -53,14 +53,18 @@ bool ADCStream::next_stretch(std::int64_t& p, std::int64_t& k, std::size_t& lo, 
 // covered stretch are visited. The position is held in locals while the
 // points of a stretch are formed.
 std::size_t ADCStream::points_into(std::vector<SparseWaveform<double>::Sample>& points, std::size_t max) {
-    points.clear();
+    // Written through a pointer into room for `max` points, then cut to
+    // those formed: no capacity check per point.
+    points.resize(max);
+    auto* out = points.data();
+    std::size_t count = 0;
     const auto& in = *in_;
     const auto& kernel = adc_->pulse_shape().kernel();
     std::int64_t p = p_;
     std::int64_t k = k_;
     std::size_t lo = lo_;
     std::size_t hi = hi_;
-    while (points.size() < max) {
+    while (count < max) {
         if (p > end_) {
             if (!next_stretch(p, k, lo, hi)) {
                 break;
@@ -69,7 +73,7 @@ std::size_t ADCStream::points_into(std::vector<SparseWaveform<double>::Sample>& 
         }
         const std::int64_t end = end_;
         const std::size_t last = stretch_last_;
-        for (; p <= end && points.size() < max; p += ratio_, ++k) {
+        for (; p <= end && count < max; p += ratio_, ++k) {
             while (in[lo].first < p - taps_ + 1) {
                 ++lo;
             }
@@ -80,14 +84,15 @@ std::size_t ADCStream::points_into(std::vector<SparseWaveform<double>::Sample>& 
             for (std::size_t j = lo + 1; j < hi; ++j) {
                 sum = in[j].second * kernel[static_cast<std::size_t>(p - in[j].first)] + sum;
             }
-            points.emplace_back(k, sum);
+            out[count++] = {k, sum};
         }
     }
+    points.resize(count);
     p_ = p;
     k_ = k;
     lo_ = lo;
     hi_ = hi;
-    return points.size();
+    return count;
 }
 
 std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
@@ -95,7 +100,6 @@ std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
     // in index order, then the conversion to counts. The points draw nothing,
     // so the draws keep their order.
     poll_interrupt();
-    block.clear();
     Scratch& scratch = lent_ != nullptr ? *lent_ : own_;
     auto& points = scratch.points;
     auto& gaussians = scratch.gaussians;
@@ -110,6 +114,8 @@ std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
         g = gauss(rng);
     }
     gauss_ = gauss;
+    // Every entry is overwritten: resized, not cleared, so that a block of
+    // the same size as the last is not filled with zeros first.
     block.resize(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
         block[i] = {points[i].first, adc_->count(points[i].second, gaussians[i])};
