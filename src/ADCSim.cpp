@@ -154,10 +154,12 @@ std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform
     }
     SparseWaveform<double> out(adc_step_);
     std::vector<SparseWaveform<double>::Sample> block;
-    while (points->points_into(block, ADCStream::block_size) > 0) {
-        for (const auto& [k, value] : block) {
-            out.add_at_index(k, value);
+    std::size_t n = points->points_into(block, ADCStream::block_size);
+    while (n > 0) {
+        for (std::size_t i = 0; i < n; ++i) {
+            out.add_at_index(block[i].first, block[i].second);
         }
+        n = points->points_into(block, ADCStream::block_size);
     }
     return out;
 }

@@ -53,9 +53,11 @@ bool ADCStream::next_stretch(std::int64_t& p, std::int64_t& k, std::size_t& lo, 
 // covered stretch are visited. The position is held in locals while the
 // points of a stretch are formed.
 std::size_t ADCStream::points_into(std::vector<SparseWaveform<double>::Sample>& points, std::size_t max) {
-    // Written through a pointer into room for `max` points, then cut to
-    // those formed: no capacity check per point.
-    points.resize(max);
+    // Written through a pointer into room for `max` points: no capacity
+    // check per point.
+    if (points.size() < max) {
+        points.resize(max);
+    }
     auto* out = points.data();
     std::size_t count = 0;
     const auto& in = *in_;
@@ -87,7 +89,6 @@ std::size_t ADCStream::points_into(std::vector<SparseWaveform<double>::Sample>& 
             out[count++] = {k, sum};
         }
     }
-    points.resize(count);
     p_ = p;
     k_ = k;
     lo_ = lo;
@@ -103,24 +104,26 @@ std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
     Scratch& scratch = lent_ != nullptr ? *lent_ : own_;
     auto& points = scratch.points;
     auto& gaussians = scratch.gaussians;
-    points_into(points, max);
-    gaussians.resize(points.size());
+    const std::size_t n = points_into(points, max);
+    if (gaussians.size() < n) {
+        gaussians.resize(n);
+    }
     // The distribution and the generator are held in locals for the loop, so
     // that the distribution's saved value stays in registers; the draws are
     // the same, and the state goes back afterwards.
     auto gauss = gauss_;
     std::mt19937& rng = *rng_;
-    for (double& g : gaussians) {
-        g = gauss(rng);
+    for (std::size_t i = 0; i < n; ++i) {
+        gaussians[i] = gauss(rng);
     }
     gauss_ = gauss;
     // Every entry is overwritten: resized, not cleared, so that a block of
     // the same size as the last is not filled with zeros first.
-    block.resize(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
+    block.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
         block[i] = {points[i].first, adc_->count(points[i].second, gaussians[i])};
     }
-    return block.size();
+    return n;
 }
 
 } // namespace velmora

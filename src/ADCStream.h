@@ -47,9 +47,11 @@ class VELMORA_EXPORT ADCStream {
     ADCStream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
               std::int64_t phase, std::mt19937& rng);
 
-    // Replaces the content of `points` by the next sampled shaped values
-    // before digitising, (ADC index, value), at most `max` of them; returns
-    // how many (0 at the end). Draws nothing.
+    // Writes the next sampled shaped values before digitising, (ADC index,
+    // value), at most `max` of them, to the front of `points`; returns how
+    // many (0 at the end). Draws nothing. `points` only grows, to `max`: what
+    // lies after the returned count is left over from earlier blocks, and a
+    // short block costs no refill of the room that it does not use.
     std::size_t points_into(std::vector<SparseWaveform<double>::Sample>& points, std::size_t max);
 
     // Moves on to the next stretch of entries whose tap ranges overlap or
