@@ -45,6 +45,7 @@ struct ZozuvUza::Impl {
         std::vector<ADCStream::Entry> block;
         std::optional<TriggerStream> triggers;
         std::optional<ReadoutWindows> windows;
+        double records_per_pe = 0.0; // of the latest call: see first_reserve
     };
     KeptStorage<Workspace> work;
 };
@@ -210,6 +211,18 @@ void ZozuvUza::finish_window(const Impl& s, std::pair<unsigned int, unsigned int
 
 namespace {
 
+// The records a call reserves before its first window: as many as its PEs
+// gave at the rate of the latest call, at most reserve_cap. Calls of a
+// detector are alike, so a call of a few hundred records mostly allocates
+// its vector once instead of doubling it eight times; a larger call grows
+// from the cap by doubling, so a wrong rate costs at most the cap's memory.
+constexpr std::size_t reserve_cap = std::size_t{1} << 16;
+
+std::size_t first_reserve(double records_per_pe, std::size_t pes) {
+    const double expected = records_per_pe * static_cast<double>(pes);
+    return expected < static_cast<double>(reserve_cap) ? static_cast<std::size_t>(expected) : reserve_cap;
+}
+
 // Records whose integral is formed side by side: the single-precision sums
 // are chains of dependent additions, and eight chains overlap where one
 // would wait on each addition in turn.
@@ -315,6 +328,7 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     }
     Impl& s = *impl_;
     Records records;
+    records.reserve(first_reserve(s.work.get().records_per_pe, pe_times.size()));
     std::size_t integrated = 0;
     // The streaming chain wherever the ADC can stream; else stage by stage.
     const bool streamed = stream_pes(s, pe_times, [&](double start, const auto& samples) {
@@ -333,6 +347,8 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         return simulate_windows(s, s.adc_sim.simulate_plain(kept(s.work.get().pmt, s.pmt_time_step), s.rng), channel);
     }
     integrate(records, integrated);
+    s.work.get().records_per_pe =
+        pe_times.empty() ? 0.0 : static_cast<double>(records.size()) / static_cast<double>(pe_times.size());
     return records;
 }
 

@@ -151,6 +151,18 @@ TEST(CallSequences, MultiPMTCallsGiveWhatAFreshCopyGives) {
     expect_like_fresh_copies(multipmt());
 }
 
+// A call reserves its records at the rate of the call before it, within a
+// bound: many PEs that make few records, after a call where many PEs each
+// made one, must not hold room for a record per PE.
+TEST(CallSequences, RecordsReservedAtTheLatestRateStayBounded) {
+    ZozuvUza model = zozuvuza(-3, ZozuvUza::EarlyHandling::ZERO);
+    const auto isolated = model.simulate(call_sequence().front(), 0);
+    ASSERT_GT(isolated.size(), 5000U); // a record for every third PE or so
+    const auto flash = model.simulate(std::vector<double>(400000, 1e-6), 1);
+    EXPECT_LT(flash.size(), 10U);
+    EXPECT_LE(flash.capacity() * sizeof(flash.front()), std::size_t{4} << 20);
+}
+
 TEST(CallSequences, ACopyAssignedOverAUsedModelStartsFresh) {
     ZozuvUza used = zozuvuza(-3, ZozuvUza::EarlyHandling::ZERO);
     used.simulate(call_sequence().front(), 0);
