@@ -134,7 +134,13 @@ class VELMORA_EXPORT TriggerFilter {
     };
 
     [[nodiscard]] Ring ring() noexcept {
-        return {taps_.data(), static_cast<std::int64_t>(taps_.size()), values_.data(), mask_, quiet_};
+        return {
+            .taps = taps_.data(),
+            .size = static_cast<std::int64_t>(taps_.size()),
+            .values = values_.data(),
+            .mask = mask_,
+            .quiet = quiet_,
+        };
     }
 
     template <typename Sink>

@@ -216,7 +216,7 @@ namespace {
 // detector are alike, so a call of a few hundred records mostly allocates
 // its vector once instead of doubling it eight times; a larger call grows
 // from the cap by doubling, so a wrong rate costs at most the cap's memory.
-constexpr std::size_t reserve_cap = std::size_t{1} << 16;
+constexpr std::size_t reserve_cap = 65536;
 
 std::size_t first_reserve(double records_per_pe, std::size_t pes) {
     const double expected = records_per_pe * static_cast<double>(pes);
