@@ -43,8 +43,9 @@ namespace {
 }
 
 // Stable sort of deposits by index: least-significant-digit radix sort over
-// the offsets from the smallest index, 11 bits per pass, only as many passes
-// as the index range needs. Linear in the number of deposits.
+// the offsets from the smallest index, digits of equal width (at most 12 or
+// 16 bits, see below), only as many passes as the index range needs. Linear
+// in the number of deposits.
 void stable_sort_by_index(std::vector<SparseWaveform<double>::Sample>& deposits) {
     using Sample = SparseWaveform<double>::Sample;
     if (deposits.size() < 64) {
