@@ -455,6 +455,10 @@ def apply_settings(config: dict[str, Any], settings: Sequence[str], base_dir: Pa
             kind = "int"
         elif key == "overrides":
             kind = "file"
+        elif not kinds:
+            # Without a known model there are no keys to offer: name the model's fault instead.
+            raise ValueError(f"--set {key}: the config's 'model' must be one of {', '.join(PARAMETERS)}, "
+                             f"got {model!r}")
         else:
             _unknown_keys([key], list(kinds), "--set", "key")
             kind = kinds[key]

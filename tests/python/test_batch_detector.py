@@ -236,3 +236,10 @@ def test_bad_settings(setting, message):
     with pytest.raises(ValueError) as info:
         apply_settings(config, [setting])
     assert message in str(info.value)
+
+
+@pytest.mark.parametrize("model", ["ZozuvUzaa", None, ["ZozuvUza"]])
+def test_a_setting_on_a_config_of_unknown_model_names_the_model(model):
+    config = {**json.loads((EXAMPLES / "zozuvuza" / "config.json").read_text()), "model": model}
+    with pytest.raises(ValueError, match="'model' must be one of ZozuvUza, MultiPMT, got"):
+        apply_settings(config, ["gain=3"])
