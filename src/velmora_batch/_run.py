@@ -261,7 +261,7 @@ def run(
     output: str | os.PathLike[str] | None = None,
     dark_rate: float | None = None,
     duration: float | None = None,
-    channels: Iterable[int] | np.ndarray | None = None,
+    channels: str | Iterable[int] | np.ndarray | None = None,
     seeding: str = "independent",
     segment: float | None = None,
     block_channels: int | None = None,
@@ -276,7 +276,8 @@ def run(
     channel a Poisson number of PEs uniform over ``[0, duration)``), or both;
     a channel's PEs from the table come first, then its dark noise.
     ``channels`` selects the channels to simulate (needed with dark noise;
-    default: the channels of the PE table); PEs on other channels are not
+    default: the channels of the PE table), as integers or as text such as
+    ``"0-1999"`` or ``"0-9,20,30-39"``; PEs on other channels are not
     simulated, and a selected channel without PEs is simulated with none.
 
     Seeding (``seed`` overrides the detector's; with neither, fresh entropy

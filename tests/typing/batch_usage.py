@@ -42,6 +42,7 @@ def runs(directory: Path) -> None:
     with ThreadPoolExecutor(max_workers=2) as pool:
         assert records(vb.run(detector, table, seed=5, executor=pool)).tobytes() == held.tobytes()
     assert records(vb.run(detector, table, seed=5, channels=range(3))).tobytes() == held.tobytes()
+    assert records(vb.run(detector, table, seed=5, channels="0-2")).tobytes() == held.tobytes()
 
     written = summary(vb.run(detector, table, seed=5, output=directory / "flash.parquet"))
     rows: int = written.rows
