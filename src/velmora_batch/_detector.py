@@ -145,6 +145,10 @@ def _write_spectrum(path: Path, spectrum: Spectrum) -> None:
     path.write_text("".join(f"{a!r} {b!r}\n" for a, b in zip(x.tolist(), y.tolist())))
 
 
+def _unknown_model(where: str, model: object) -> ValueError:
+    return ValueError(f"{where}: 'model' must be one of {', '.join(PARAMETERS)}, got {model!r}")
+
+
 def _unknown_keys(keys: Sequence[str], allowed: Sequence[str], where: str, what: str) -> None:
     unknown = [k for k in keys if k not in allowed]
     if not unknown:
@@ -232,7 +236,7 @@ class Detector:
         model = config.get("model")
         # A JSON list or object is no model name (and cannot be looked up: it is unhashable).
         if not isinstance(model, str) or model not in PARAMETERS:
-            raise ValueError(f"{where}: 'model' must be one of {', '.join(PARAMETERS)}, got {model!r}")
+            raise _unknown_model(where, model)
         kinds = PARAMETERS[model]
         _unknown_keys(list(config), [*EXTRA_KEYS, *kinds], where, "key")
         missing = [k for k in kinds if k not in config and k not in OPTIONAL]
@@ -457,8 +461,7 @@ def apply_settings(config: dict[str, Any], settings: Sequence[str], base_dir: Pa
             kind = "file"
         elif not kinds:
             # Without a known model there are no keys to offer: name the model's fault instead.
-            raise ValueError(f"--set {key}: the config's 'model' must be one of {', '.join(PARAMETERS)}, "
-                             f"got {model!r}")
+            raise _unknown_model(f"--set {key}", model)
         else:
             _unknown_keys([key], list(kinds), "--set", "key")
             kind = kinds[key]
