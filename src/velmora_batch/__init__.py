@@ -4,7 +4,7 @@ model in parallel and hands the records over as columns."""
 from importlib.metadata import PackageNotFoundError
 from importlib.metadata import version as _version
 
-from ._detector import Detector
+from ._detector import Detector, ImplausibleValueWarning
 from ._pes import PETable, read_pes
 from ._records import read_metadata, read_records
 from ._run import RunSummary, run
@@ -14,4 +14,4 @@ try:
 except PackageNotFoundError:  # a build tree that was never installed
     __version__ = "unknown"
 
-__all__ = ["Detector", "PETable", "RunSummary", "__version__", "read_metadata", "read_pes", "read_records", "run"]
+__all__ = ["Detector", "ImplausibleValueWarning", "PETable", "RunSummary", "__version__", "read_metadata", "read_pes", "read_records", "run"]

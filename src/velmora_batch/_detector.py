@@ -8,7 +8,9 @@ import difflib
 import json
 import math
 import os
+import re
 import tempfile
+import warnings
 from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any, TypeGuard
@@ -17,7 +19,7 @@ import numpy as np
 import numpy.typing as npt
 import velmora
 
-from ._core import read_spectrum
+from . import _core
 
 # Constructor arguments of each model by keyword, with the kind of value each
 # takes: "file" (a spectrum or pulse-shape file), "float", "int" (32-bit
@@ -77,6 +79,10 @@ OPTIONAL = {"seed": None, "overrides": None, "early_handling": "WARN"}
 EARLY_HANDLING = ("IGNORE", "ZERO", "WARN", "THROW")
 INT32 = (-(2**31), 2**31 - 1)
 
+# The largest waveform a record can hold: a record is one numpy structured
+# element, whose size must fit a C int.
+MAX_WAVEFORM_SAMPLES = (2**31 - 1 - 64) // 2
+
 Spectrum = tuple[np.ndarray, np.ndarray]
 Value = int | float | list[int] | str
 # A table of per-channel overrides: a CSV or Parquet file, a mapping of columns
@@ -118,14 +124,53 @@ def _convert(key: str, kind: str, value: object, where: str) -> Value:
     raise ValueError(f"{where}: {key!r} must be {_kind_name(kind)}, got {value!r}")
 
 
+# A number as the models' file reader takes it: decimal, with an optional
+# sign, fraction and exponent, ASCII digits only (no "inf", "nan", hex or
+# digit separators, which the reader does not read as numbers).
+_NUMBER = re.compile(rb"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+
+
+def read_points(path: Path, key: str, where: str) -> Spectrum:
+    """The (x, y) points of a spectrum or pulse-shape file: white-space
+    separated numbers taken in pairs, exactly the values the models read from
+    it. Unlike the models' reader, which stops at the first word that is not
+    a number and drops an unpaired last number, every word must be a number
+    and the count must be even: anything else is a ValueError naming the key,
+    the file, the line and the word, so that no point is left out unnoticed."""
+    try:
+        data = path.read_bytes()
+    except OSError as e:
+        raise ValueError(f"{where}: {key!r}: cannot read {path}: {e.strerror or e}") from None
+    values: list[float] = []
+    last_line, last_word = 0, ""
+    for line_no, line in enumerate(data.split(b"\n"), start=1):
+        for word in line.split():
+            text = word.decode("latin-1")
+            if not _NUMBER.fullmatch(word):
+                raise ValueError(f"{where}: {key!r}: {path}, line {line_no}: {text!r} is not a number "
+                                 "(the file must hold only numbers, in x y pairs)")
+            # float() rounds decimal text correctly, as the models' reader does.
+            value = float(text)
+            if not math.isfinite(value):
+                raise ValueError(f"{where}: {key!r}: {path}, line {line_no}: {text!r} is too large for a double")
+            values.append(value)
+            last_line, last_word = line_no, text
+    if len(values) % 2:
+        raise ValueError(f"{where}: {key!r}: {path}, line {last_line}: the number {last_word!r} has no partner "
+                         "(the file must hold x y pairs)")
+    if len(values) < 4:
+        raise ValueError(f"{where}: {key!r}: {path} must hold at least two x y points, found {len(values) // 2}")
+    points = np.asarray(values, dtype=np.float64).reshape(-1, 2)
+    return np.ascontiguousarray(points[:, 0]), np.ascontiguousarray(points[:, 1])
+
+
 def _spectrum(value: object, base_dir: Path, key: str, where: str) -> tuple[Spectrum, Path | None]:
     """The contents of a file argument: read from a path relative to base_dir,
     or given inline as {"x": [...], "y": [...]} (as Detector.config() writes
     them). Also returns the path read, if any."""
     if isinstance(value, str):
         path = base_dir / value
-        x, y = read_spectrum(path)
-        return (np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)), path
+        return read_points(path, key, where), path
     if isinstance(value, Mapping) and set(value) == {"x", "y"}:
         try:
             x = np.asarray(value["x"], dtype=np.float64)
@@ -159,6 +204,65 @@ def _unknown_keys(keys: Sequence[str], allowed: Sequence[str], where: str, what:
         close = difflib.get_close_matches(k, allowed, n=1) if isinstance(k, str) else []
         hints.append(f"{k!r}" + (f" (did you mean {close[0]!r}?)" if close else ""))
     raise ValueError(f"{where}: unknown {what} {', '.join(hints)}; allowed: {', '.join(allowed)}")
+
+
+class ImplausibleValueWarning(UserWarning):
+    """A config value that the model accepts but that is implausible for its
+    unit, such as a time in seconds that looks like nanoseconds."""
+
+
+# Config values in seconds: steps of a sampling grid, and other times, with the
+# largest value that is plausible for each.
+_STEP_KEYS = ("pmt_time_step", "adc_step", "tot_step")
+_TIME_KEYS = ("tot_dead_time", "tot_jitter", "sample_delay")
+_MAX_STEP = 1e-6
+_MAX_TIME = 1e-3
+
+# The pulse shapes and the step of the grid each must be sampled on.
+_PULSE_STEPS = {
+    "ZozuvUza": {"pulse_shape": "pmt_time_step"},
+    "MultiPMT": {"adc_pulse_shape": "pmt_time_step", "tot_pulse_shape": "tot_step"},
+}
+
+
+def _check_pulse_steps(model: str, params: Mapping[str, Value], spectra: Mapping[str, Spectrum],
+                       paths: Mapping[str, Path], where: str) -> None:
+    """Refuses a pulse shape whose points are not spaced by its grid's step,
+    by the models' own rule (within 0.1 % of the step), naming the key, its
+    source and both steps."""
+    for key, step_key in _PULSE_STEPS[model].items():
+        step = params.get(step_key)
+        if not (isinstance(step, float) and math.isfinite(step) and step > 0):
+            continue  # the model names a bad step itself
+        x = spectra[key][0]
+        spacing = np.diff(x)
+        bad = np.flatnonzero(np.abs(spacing - step) > 0.001 * step)
+        if len(bad):
+            i = int(bad[0])
+            source = f"{paths[key]}" if key in paths else "inline points"
+            raise ValueError(f"{where}: {key!r} ({source}): points {i + 1} and {i + 2} are {float(spacing[i])!r} s apart, "
+                             f"but {step_key!r} is {step!r} s; the pulse shape must be sampled every {step_key}")
+
+
+def _warn_implausible(params: Mapping[str, Value], spectra: Mapping[str, Spectrum], where: str) -> None:
+    """Warns of values that the model accepts but that are implausible for
+    their unit, seconds: a value given in nanoseconds is 10^9 times too long."""
+    for key in _STEP_KEYS:
+        value = params.get(key)
+        if isinstance(value, float) and value > _MAX_STEP:
+            warnings.warn(f"{where}: {key!r} is {value!r} s, an implausibly long step (above {_MAX_STEP!r} s); "
+                          f"steps are in seconds (0.1 ns is 1e-10)", ImplausibleValueWarning, stacklevel=4)
+    for key in _TIME_KEYS:
+        value = params.get(key)
+        if isinstance(value, float) and abs(value) > _MAX_TIME:
+            warnings.warn(f"{where}: {key!r} is {value!r} s, an implausibly long time (above {_MAX_TIME!r} s); "
+                          f"times are in seconds (14 ns is 1.4e-08)", ImplausibleValueWarning, stacklevel=4)
+    if "time_spectrum" in spectra:
+        x = spectra["time_spectrum"][0]
+        if len(x) and float(x.max() - x.min()) > _MAX_TIME:
+            warnings.warn(f"{where}: 'time_spectrum' spans {float(x.max() - x.min())!r} s, implausibly long "
+                          f"(above {_MAX_TIME!r} s); its x values are times in seconds",
+                          ImplausibleValueWarning, stacklevel=4)
 
 
 class Detector:
@@ -259,6 +363,15 @@ class Detector:
         samples = params.get("waveform_samples")
         if model == "ZozuvUza" and isinstance(samples, int) and samples < 1:
             raise ValueError(f"{where}: 'waveform_samples' must be at least 1, got {samples}")
+        if model == "ZozuvUza" and isinstance(samples, int) and samples > MAX_WAVEFORM_SAMPLES:
+            raise ValueError(f"{where}: 'waveform_samples' must be at most {MAX_WAVEFORM_SAMPLES} (ADC samples of "
+                             f"one record), got {samples}")
+        if model == "ZozuvUza" and params.get("trigger_kernel") == []:
+            raise ValueError(f"{where}: 'trigger_kernel' must hold at least one integer: an empty kernel never "
+                             "triggers")
+        # A unit mistake (nanoseconds for seconds) shows first as such, then in what the model makes of it.
+        _warn_implausible(params, spectra, where)
+        _check_pulse_steps(model, params, spectra, paths, where)
         seed = config.get("seed")
         if seed is not None and not (isinstance(seed, int) and not isinstance(seed, bool)):
             raise ValueError(f"{where}: 'seed' must be an integer or null, got {seed!r}")
@@ -281,6 +394,16 @@ class Detector:
             self._build(self.params, paths)
         except ValueError as e:
             raise ValueError(f"{where}: {e}") from None
+        # Times that the model takes but cannot place on its sample grid in a
+        # simulation: a hit moved by the sample delay, or by a jitter draw of
+        # many standard deviations, must stay within the simulated time range.
+        engine_type = _core.ZozuvUzaEngine if self.model == "ZozuvUza" else _core.MultiPMTEngine
+        limit = engine_type([self.params], dict(self.spectra)).max_pe_time
+        for key in ("sample_delay", "tot_jitter"):
+            value = self.params.get(key)
+            if isinstance(value, float) and not abs(value) <= limit:
+                raise ValueError(f"{where}: {key!r} must lie within +-{limit!r} s (the detector's late-time limit), "
+                                 f"got {value!r} s")
         if not self.overrides:
             return
         columns: dict[str, list[tuple[int, int | float]]] = {}
@@ -440,6 +563,17 @@ def _float_column(values: npt.ArrayLike, key: str, where: str) -> np.ndarray:
     return array
 
 
+_INTEGER = re.compile(r"[+-]?[0-9]+")
+
+
+def _int_text(text: str) -> int:
+    """An integer written in ASCII digits (int() would also take other
+    scripts' digits and digit separators)."""
+    if not _INTEGER.fullmatch(text.strip()):
+        raise ValueError(text)
+    return int(text)
+
+
 def apply_settings(config: dict[str, Any], settings: Sequence[str], base_dir: Path | None = None) -> dict[str, Any]:
     """A copy of a config with ``key=value`` settings applied, each value read
     in the type its key takes: numbers, integers, a list of integers
@@ -469,16 +603,23 @@ def apply_settings(config: dict[str, Any], settings: Sequence[str], base_dir: Pa
             if kind == "file":
                 value: Any = str((base_dir or Path.cwd()) / text)
             elif kind == "int_list":
-                value = json.loads(text) if text.strip().startswith("[") else [int(v) for v in text.split(",")]
+                value = json.loads(text) if text.strip().startswith("[") else [_int_text(v) for v in text.split(",")]
             elif kind == "int":
-                value = int(text)
+                value = _int_text(text)
             elif kind == "float":
+                # Decimal numbers in ASCII only: float() would also take other
+                # scripts' digits, digit separators and words such as "nan".
+                if not _NUMBER.fullmatch(text.strip().encode("utf-8")):
+                    raise ValueError
                 value = float(text)
                 if not math.isfinite(value):
                     raise ValueError
             else:
                 value = text
         except ValueError:
+            if key == "seed":
+                raise ValueError(f"--set seed={text}: 'seed' must be a whole number (with independent seeding not "
+                                 "negative, with sequential seeding within the 32-bit signed range)") from None
             raise ValueError(f"--set {key}={text}: {key!r} must be {_kind_name(kind)}") from None
         out[key] = value
     return out

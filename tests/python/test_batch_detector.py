@@ -4,6 +4,7 @@ models they describe, pickling, validation of configs and override tables."""
 import json
 import pickle
 import shutil
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -11,8 +12,9 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 import velmora
-from velmora_batch import Detector
-from velmora_batch._detector import apply_settings
+from velmora_batch import Detector, ImplausibleValueWarning, _core
+from velmora_batch._detector import MAX_WAVEFORM_SAMPLES, apply_settings, read_points
+from velmora_batch._records import record_dtype
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 FLASH = np.concatenate([np.full(40, 2e-6), np.linspace(1e-6, 9e-6, 30)])
@@ -111,7 +113,8 @@ BAD_CONFIGS = {
                            "'early_handling' must be one of IGNORE, ZERO, WARN, THROW"),
     "empty waveform": (lambda c: zozuvuza_only(c, "waveform_samples", 0), ValueError,
                        "'waveform_samples' must be at least 1"),
-    "missing file": (lambda c: {**c, "time_spectrum": "nope.txt"}, RuntimeError, "Failed to open spectrum file"),
+    "missing file": (lambda c: {**c, "time_spectrum": "nope.txt"}, ValueError,
+                     "'time_spectrum': cannot read"),
     "model refuses a value": (lambda c: {**c, "adc_step": -4e-9}, ValueError, "adc_step"),
     "model refuses a clip": (lambda c: zozuvuza_only(c, "clip", 70000.0), ValueError, "clip must lie in [0, 65535]"),
     "short inline spectrum": (lambda c: {**c, "time_spectrum": {"x": [0.0], "y": [1.0]}}, ValueError,
@@ -129,8 +132,7 @@ def test_bad_config_names_the_key_and_the_fault(tmp_path, name, case):
     with pytest.raises(error) as info:
         Detector.from_config(write_config(directory, changed))
     assert message in str(info.value)
-    if case != "missing file":  # that one names the file instead
-        assert str(info.value).startswith(f"{directory / 'config.json'}: ")
+    assert str(info.value).startswith(f"{directory / 'config.json'}: ")
 
 
 def test_config_that_is_not_an_object_or_not_json(tmp_path):
@@ -243,3 +245,149 @@ def test_a_setting_on_a_config_of_unknown_model_names_the_model(model):
     config = {**json.loads((EXAMPLES / "zozuvuza" / "config.json").read_text()), "model": model}
     with pytest.raises(ValueError, match="'model' must be one of ZozuvUza, MultiPMT, got"):
         apply_settings(config, ["gain=3"])
+
+
+# (file text, line and word named by the error)
+BAD_SPECTRUM_FILES = {
+    "comment halfway": ("0 1\n1 2\n# second half\n2 3\n3 4\n", "line 3: '#'"),
+    "unpaired last number": ("0 1 1 2 3\n", "line 1: the number '3' has no partner"),
+    "unpaired after a blank line": ("0 1\n1 2\n\n5\n\n", "line 4: the number '5' has no partner"),
+    "word for a number": ("0 1\n1 inf\n", "line 2: 'inf' is not a number"),
+    "decimal comma": ("0 1\n1,5 2\n", "line 2: '1,5' is not a number"),
+    "digit separator": ("0 1\n1_000 2\n", "line 2: '1_000' is not a number"),
+    "other script's digits": ("0 1\n\u0661 2\n", "line 2: '"),
+    "number glued to a word": ("0 1\n1.5abc 2\n", "line 2: '1.5abc' is not a number"),
+    "beyond a double": ("0 1\n1e400 2\n", "line 2: '1e400' is too large"),
+    "one point": ("0 1\n", "must hold at least two x y points, found 1"),
+    "empty": ("", "must hold at least two x y points, found 0"),
+}
+
+
+@pytest.mark.parametrize("case", BAD_SPECTRUM_FILES, ids=list(BAD_SPECTRUM_FILES))
+def test_spectrum_files_are_read_whole_or_refused(tmp_path, case):
+    """The model's own reader stops at the first word that is not a number and
+    drops an unpaired number; the detector never loses points that way."""
+    text, message = BAD_SPECTRUM_FILES[case]
+    directory, config = copy_example(tmp_path, "zozuvuza")
+    (directory / "amplitude_spectrum.txt").write_bytes(text.encode("utf-8"))
+    with pytest.raises(ValueError) as info:
+        Detector.from_config(directory / "config.json")
+    assert f"'amplitude_spectrum': {directory / 'amplitude_spectrum.txt'}" in str(info.value)
+    assert message in str(info.value)
+
+
+def test_spectrum_values_are_those_of_the_models_reader(tmp_path):
+    """Every bundled file, and numbers written in every form the reader takes,
+    read bit for bit as the models read them."""
+    for path in sorted(EXAMPLES.glob("*/*.txt")):
+        x, y = read_points(path, "k", "w")
+        want_x, want_y = _core.read_spectrum(path)
+        assert x.tobytes() == want_x.tobytes() and y.tobytes() == want_y.tobytes(), path
+    rng = np.random.default_rng(3)
+    words = ["0", "-0", "+1", "1.", ".5", "-.5e-3", "1E+2", "4.9406564584124654e-324", "2.2250738585072011e-308",
+             "1.7976931348623157e308", "0.1000000000000000055511151231257827021181583404541015625",
+             "123456789012345678901234567890", "7e-400"]
+    words += [f"{v:.17g}" for v in rng.normal(0, 1e-9, 200)] + [repr(v) for v in rng.uniform(-1e6, 1e6, 200).tolist()]
+    words += [f"{rng.integers(0, 10**6)}.{rng.integers(0, 10**12):012d}e{rng.integers(-320, 300)}" for _ in range(200)]
+    words += words[:1] if len(words) % 2 else []
+    path = tmp_path / "numbers.txt"
+    path.write_text("".join(w + ("\n" if i % 3 == 2 else " \t") for i, w in enumerate(words)))
+    x, y = read_points(path, "k", "w")
+    want_x, want_y = _core.read_spectrum(path)
+    assert len(x) == len(words) // 2
+    assert x.tobytes() == want_x.tobytes() and y.tobytes() == want_y.tobytes()
+
+
+def test_missing_spectrum_file_gives_the_os_reason(tmp_path):
+    directory, config = copy_example(tmp_path, "multipmt")
+    (directory / "tot_pulse_shape.txt").unlink()
+    with pytest.raises(ValueError, match=r"'tot_pulse_shape': cannot read .*tot_pulse_shape\.txt: No such file"):
+        Detector.from_config(directory / "config.json")
+
+
+@pytest.mark.parametrize("name, key, step_key", [("zozuvuza", "pulse_shape", "pmt_time_step"),
+                                                 ("multipmt", "adc_pulse_shape", "pmt_time_step"),
+                                                 ("multipmt", "tot_pulse_shape", "tot_step")])
+def test_pulse_shape_on_another_grid_names_the_file_and_both_steps(tmp_path, name, key, step_key):
+    directory, config = copy_example(tmp_path, name)
+    step = config[step_key]
+    write_config(directory, {**config, step_key: step * 2})
+    with pytest.raises(ValueError) as info:
+        Detector.from_config(directory / "config.json")
+    text = str(info.value)
+    assert f"{key!r} ({directory / config[key]})" in text
+    assert f"apart, but {step_key!r} is {step * 2!r} s" in text and "iostream" not in text
+    spacing = float(text.split(" s apart")[0].rsplit(" ", 1)[1])
+    assert spacing == pytest.approx(step)
+
+
+# Values the model takes at construction but that a simulation could not place on its grid.
+LOAD_TIME_LIMITS = {
+    "huge sample delay": ("multipmt", "sample_delay", 1e308, "'sample_delay' must lie within"),
+    "huge negative sample delay": ("multipmt", "sample_delay", -1e308, "'sample_delay' must lie within"),
+    "huge ToT jitter": ("multipmt", "tot_jitter", 1e308, "'tot_jitter' must lie within"),
+    "waveform near 2^31": ("zozuvuza", "waveform_samples", 2**31 - 1, "'waveform_samples' must be at most"),
+    "waveform of 2^30": ("zozuvuza", "waveform_samples", 2**30, "'waveform_samples' must be at most"),
+    "empty trigger kernel": ("zozuvuza", "trigger_kernel", [], "'trigger_kernel' must hold at least one"),
+}
+
+
+@pytest.mark.parametrize("case", LOAD_TIME_LIMITS, ids=list(LOAD_TIME_LIMITS))
+def test_values_that_would_fail_in_a_run_fail_at_load(tmp_path, case):
+    name, key, value, message = LOAD_TIME_LIMITS[case]
+    directory, config = copy_example(tmp_path, name)
+    with pytest.raises(ValueError, match=message), warnings.catch_warnings():
+        warnings.simplefilter("ignore", ImplausibleValueWarning)
+        Detector.from_config(write_config(directory, {**config, key: value}))
+
+
+def test_the_largest_waveform_allowed_has_a_record_type():
+    assert record_dtype("ZozuvUza", MAX_WAVEFORM_SAMPLES).itemsize > 2 * MAX_WAVEFORM_SAMPLES
+    with pytest.raises(ValueError):
+        record_dtype("ZozuvUza", 2**30)
+
+
+@pytest.mark.parametrize("name, key, value, unit", [
+    ("multipmt", "sample_delay", 14, "times are in seconds"),
+    ("multipmt", "tot_dead_time", 5, "times are in seconds"),
+    ("multipmt", "tot_step", 0.5, "steps are in seconds"),
+    ("zozuvuza", "adc_step", 4.0, "steps are in seconds"),
+])
+def test_values_implausible_for_their_unit_warn(tmp_path, name, key, value, unit):
+    directory, config = copy_example(tmp_path, name)
+    with pytest.warns(ImplausibleValueWarning) as record:
+        try:
+            Detector.from_config(write_config(directory, {**config, key: value}))
+        except ValueError:
+            pass  # what the model makes of the value may follow
+    assert any(f"{key!r} is {float(value)!r} s" in str(w.message) and unit in str(w.message) for w in record)
+
+
+def test_pmt_step_in_nanoseconds_warns_before_the_grid_error(tmp_path):
+    directory, config = copy_example(tmp_path, "zozuvuza")
+    with pytest.warns(ImplausibleValueWarning, match="'pmt_time_step' is 0.1 s"), \
+            pytest.raises(ValueError, match="'pmt_time_step' is 0.1 s"):
+        Detector.from_config(write_config(directory, {**config, "pmt_time_step": 0.1}))
+
+
+def test_plausible_examples_load_without_warnings(example):
+    directory, _ = example
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        Detector.from_config(directory / "config.json")
+
+
+@pytest.mark.parametrize("setting, message", [
+    ("seed=abc", "'seed' must be a whole number (with independent seeding not negative"),
+    ("gain=\u0661\u0662", "'gain' must be a finite number"),
+    ("gain=1_0", "'gain' must be a finite number"),
+    ("gain=nan", "'gain' must be a finite number"),
+    ("adc_threshold=\u0664\u0660", "'adc_threshold' must be an integer"),
+    ("seed=\u0667", "'seed' must be a whole number"),
+    ("trigger_kernel=1,\u0661", "'trigger_kernel' must be a list of integers"),
+])
+def test_settings_take_plain_ascii_numbers(setting, message):
+    config = json.loads((EXAMPLES / "zozuvuza" / "config.json").read_text())
+    with pytest.raises(ValueError) as info:
+        apply_settings(config, [setting])
+    assert message in str(info.value)
