@@ -15,9 +15,13 @@ double to_tdc(double time, double tot_step) {
 
 } // namespace
 
+double Discriminator::jitter() {
+    return jitter_dist_(*rng_) * jitter_ + 0.0;
+}
+
 void Discriminator::close(double t) {
-    const double s = start_ + jitter_dist_(*rng_);
-    const double e = t + jitter_dist_(*rng_);
+    const double s = start_ + jitter();
+    const double e = t + jitter();
     hits_->emplace_back(to_tdc(s, tot_->tot_step()), to_tdc(e, tot_->tot_step()));
     last_end_ = t;
     open_ = false;
@@ -26,8 +30,8 @@ void Discriminator::close(double t) {
 void Discriminator::finish() {
     if (open_) {
         const double t_last = static_cast<double>(last_index_) * step_;
-        const double e = t_last + (tot_->tot_step() + jitter_dist_(*rng_));
-        const double s = start_ + jitter_dist_(*rng_);
+        const double e = t_last + (tot_->tot_step() + jitter());
+        const double s = start_ + jitter();
         hits_->emplace_back(to_tdc(s, tot_->tot_step()), to_tdc(e, tot_->tot_step()));
         open_ = false;
     }

@@ -21,13 +21,12 @@ class VELMORA_EXPORT Discriminator {
     // to `hits`. The ToT stage, the generator and `hits` must outlive the
     // discriminator.
     Discriminator(const ToTSim& tot, double step, std::mt19937& rng, std::vector<ToTSim::Hit>& hits)
-        : tot_(&tot), step_(step), rng_(&rng), noise_dist_(0.0, tot.noise()), jitter_dist_(0.0, tot.jitter()),
-          hits_(&hits) {}
+        : tot_(&tot), step_(step), noise_(tot.noise()), jitter_(tot.jitter()), rng_(&rng), hits_(&hits) {}
 
     void feed(std::int64_t index, double value) {
         const double t = static_cast<double>(index) * step_;
         last_index_ = index;
-        const double n = noise_dist_(*rng_);
+        const double n = noise_dist_(*rng_) * noise_ + 0.0;
         if (value + n >= tot_->threshold()) {
             if (!open_ && t > last_end_ + tot_->dead_time()) {
                 open_ = true;
@@ -45,14 +44,21 @@ class VELMORA_EXPORT Discriminator {
 
   private:
     void close(double t);
+    double jitter(); // one jitter draw, in seconds
 
     const ToTSim* tot_;
     double step_;
+    double noise_;
+    double jitter_;
     std::mt19937* rng_;
-    // Separate objects: each caches the second value of a generated pair for
-    // itself, and both caches are dropped with the discriminator.
-    std::normal_distribution<double> noise_dist_;
-    std::normal_distribution<double> jitter_dist_;
+    // Standard variates, scaled by the noise and the jitter where they are
+    // used: a standard variate times sigma plus the mean 0 is exactly what a
+    // distribution of deviation sigma returns, and it stays defined for a
+    // deviation of 0, which such a distribution does not allow. Separate
+    // objects: each caches the second value of a generated pair for itself,
+    // and both caches are dropped with the discriminator.
+    std::normal_distribution<double> noise_dist_{0.0, 1.0};
+    std::normal_distribution<double> jitter_dist_{0.0, 1.0};
     std::vector<ToTSim::Hit>* hits_;
     bool open_ = false;
     double start_ = 0.0;

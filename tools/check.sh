@@ -41,7 +41,7 @@ run_release() {
 }
 
 run_sanitized() {
-    echo "== build with -fsanitize=address,undefined"
+    echo "== build with -fsanitize=address,undefined and -D_GLIBCXX_ASSERTIONS"
     # -O1 -g1 keeps the sanitized build quick while giving usable stack traces.
     cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DVELMORA_SANITIZE=ON \
         -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_MODULE=ON -Dpybind11_DIR="$PYBIND11_DIR" \

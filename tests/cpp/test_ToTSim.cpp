@@ -32,16 +32,21 @@ ToTSim pass_through(double tot_step, double threshold, double dead_time, double 
     return ToTSim(tot_step, SparseConvolution<double>(tot_step, {1.0}), threshold, dead_time, noise, jitter);
 }
 
-// Replays a call's draws on rng from fresh distributions: 'n' one noise draw,
-// 'j' one jitter draw. Returns the jitter values in draw order.
+// Replays a call's draws on rng from fresh distributions of deviation noise and
+// jitter: 'n' one noise draw, 'j' one jitter draw. Returns the jitter values in
+// draw order. A deviation of 0 is outside what a normal distribution accepts:
+// its draws consume the generator as a standard one's do and are all 0.
 std::vector<double> replay(std::mt19937& rng, const std::string& pattern, double noise = 0.0, double jitter = 0.0) {
-    std::normal_distribution<double> noise_dist(0.0, noise), jitter_dist(0.0, jitter);
+    std::normal_distribution<double> noise_dist(0.0, noise == 0.0 ? 1.0 : noise);
+    std::normal_distribution<double> jitter_dist(0.0, jitter == 0.0 ? 1.0 : jitter);
     std::vector<double> j;
     for (char c : pattern) {
-        if (c == 'n')
+        if (c == 'n') {
             noise_dist(rng);
-        else
-            j.push_back(jitter_dist(rng));
+        } else {
+            const double x = jitter_dist(rng);
+            j.push_back(jitter == 0.0 ? 0.0 : x);
+        }
     }
     return j;
 }
