@@ -16,6 +16,9 @@ import numpy as np
 import numpy.typing as npt
 
 CHANNEL_MAX = 2**31 - 1  # channels are 32-bit signed in the records
+# Expected dark PEs of one channel: far beyond what one channel's times could
+# take in memory (8 bytes each), well within what numpy's Poisson draw takes.
+MAX_DARK_PES = 1e12
 
 
 def _channels(values: Any, what: str) -> np.ndarray:
@@ -89,37 +92,89 @@ class PETable:
 
 def read_pes(path: str | os.PathLike[str]) -> PETable:
     """Reads a PE table from a Parquet, .npz or CSV file with the columns (or
-    arrays) ``channel`` and ``time``; other columns are ignored."""
+    arrays) ``channel`` and ``time``; other columns are ignored. A file that
+    cannot be read as its suffix says is a ValueError naming it."""
     path = Path(path)
     suffix = path.suffix.lower()
     if suffix == ".npz":
-        with np.load(path, allow_pickle=False) as data:
-            missing = [k for k in ("channel", "time") if k not in data.files]
-            if missing:
-                raise ValueError(f"{path}: no array {' or '.join(map(repr, missing))} (found {', '.join(data.files)})")
-            return PETable(channel=data["channel"], time=data["time"])
+        return _read_npz(path)
     if suffix in (".parquet", ".csv"):
         import pyarrow as pa
         import pyarrow.csv
         import pyarrow.parquet
 
-        if suffix == ".parquet":
-            names = pyarrow.parquet.read_schema(path).names
-        else:
-            table = pyarrow.csv.read_csv(path)
-            names = table.column_names
-        missing = [k for k in ("channel", "time") if k not in names]
-        if missing:
-            raise ValueError(f"{path}: no column {' or '.join(map(repr, missing))} (found {', '.join(names)})")
-        if suffix == ".parquet":
-            table = pyarrow.parquet.read_table(path, columns=["channel", "time"])
-        for name in ("channel", "time"):
-            if table.column(name).null_count:
-                raise ValueError(f"{path}: column {name!r} has {table.column(name).null_count} missing values")
-            if not (pa.types.is_integer(table.column(name).type) or pa.types.is_floating(table.column(name).type)):
-                raise ValueError(f"{path}: column {name!r} must hold numbers, got {table.column(name).type}")
-        return PETable(channel=table.column("channel").to_numpy(), time=table.column("time").to_numpy())
+        try:
+            if suffix == ".parquet":
+                names = pyarrow.parquet.read_schema(path).names
+            else:
+                table = pyarrow.csv.read_csv(path)
+                names = table.column_names
+            _check_names(names, str(path))
+            if suffix == ".parquet":
+                table = pyarrow.parquet.read_table(path, columns=["channel", "time"])
+        except pa.ArrowException as e:
+            # Arrow's messages may run over several lines (a schema dump): the first says what failed.
+            first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+            raise ValueError(f"{path}: not a readable {suffix[1:]} file: {first}") from None
+        return _from_arrow(table, str(path))
     raise ValueError(f"{path}: PE files must end in .parquet, .npz or .csv")
+
+
+def _read_npz(path: Path) -> PETable:
+    import zipfile
+
+    try:
+        # Opened here, so that the file is closed whatever numpy makes of it.
+        with open(path, "rb") as f:
+            if f.read(4) != b"PK\x03\x04":
+                raise ValueError("not a zip archive of arrays (a file written by numpy.savez)")
+            f.seek(0)
+            with np.load(f, allow_pickle=False) as data:
+                missing = [k for k in ("channel", "time") if k not in data.files]
+                if missing:
+                    raise ValueError(f"no array {' or '.join(map(repr, missing))} (found {', '.join(data.files)})")
+                channel, time = data["channel"], data["time"]
+    except (ValueError, EOFError, zipfile.BadZipFile) as e:
+        raise ValueError(f"{path}: not a readable .npz file: {str(e) or type(e).__name__}") from None
+    except OSError as e:
+        raise ValueError(f"{path}: cannot read: {e.strerror or e}") from None
+    return PETable(channel=channel, time=time)
+
+
+def _check_names(names: list[str], where: str) -> None:
+    missing = [k for k in ("channel", "time") if k not in names]
+    if missing:
+        raise ValueError(f"{where}: no column {' or '.join(map(repr, missing))} (found {', '.join(names)})")
+    for name in ("channel", "time"):
+        if names.count(name) > 1:
+            raise ValueError(f"{where}: the column {name!r} appears {names.count(name)} times")
+
+
+def _from_arrow(table: Any, where: str) -> PETable:
+    import pyarrow as pa
+
+    _check_names(table.column_names, where)
+    for name in ("channel", "time"):
+        column = table.column(name)
+        if column.null_count:
+            raise ValueError(f"{where}: column {name!r} has {column.null_count} missing values")
+        if not (pa.types.is_integer(column.type) or pa.types.is_floating(column.type)):
+            raise ValueError(f"{where}: column {name!r} must hold numbers, got {column.type}")
+    return PETable(channel=table.column("channel").to_numpy(), time=table.column("time").to_numpy())
+
+
+def pe_table_of(columns: Any) -> PETable:
+    """A PE table from a table with columns ``channel`` and ``time`` that
+    pyarrow takes: a pandas DataFrame, a pyarrow Table or RecordBatch, any
+    object offering the Arrow stream interface, or a mapping of columns."""
+    import pyarrow as pa
+
+    try:
+        table = pa.table(columns)
+    except (TypeError, ValueError, pa.ArrowException) as e:
+        raise TypeError(f"pes must be a PETable, a PE file or a table with columns channel and time, got "
+                        f"{type(columns).__name__} ({str(e).splitlines()[0] if str(e) else 'not a table'})") from None
+    return _from_arrow(table, f"PE table ({type(columns).__name__})")
 
 
 def check_dark_noise(dark_rate: float | None, duration: float | None) -> None:
@@ -133,6 +188,10 @@ def check_dark_noise(dark_rate: float | None, duration: float | None) -> None:
         raise ValueError(f"the dark rate must be a finite number not below zero, got {dark_rate!r}")
     if not (isinstance(duration, numbers.Real) and math.isfinite(duration) and duration > 0):
         raise ValueError(f"the duration must be a finite number greater than zero, got {duration!r}")
+    if dark_rate * duration > MAX_DARK_PES:
+        raise ValueError(f"dark_rate {dark_rate!r} Hz over a duration of {duration!r} s gives {dark_rate * duration:.3g} "
+                         f"expected dark PEs per channel, more than the {MAX_DARK_PES:.0e} a run can hold; the rate "
+                         "is in Hz (PEs per second), the duration in seconds")
 
 
 def run_channels(pes: PETable | None, dark_rate: float | None, duration: float | None,

@@ -8,10 +8,12 @@ import json
 import math
 import numbers
 import os
+import warnings
 from collections import deque
 from collections.abc import Iterable
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
+from fractions import Fraction
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypedDict, cast
 
@@ -33,6 +35,8 @@ if TYPE_CHECKING:
 _PES_PER_BLOCK = 1 << 18
 _MAX_BLOCK_CHANNELS = 4096
 _TICK = 4e-9  # the ZozuvUza time stamp's tick, seconds
+_SECONDS_COUNTER = 2**32  # a ZozuvUza time stamp's seconds are 32 bits wide
+_EXACT_SEGMENTS = 2.0**53  # segment numbers (and their origins) stay exact below this
 
 
 @dataclass(frozen=True)
@@ -77,9 +81,14 @@ def _positive_float(name: str, value: Any, allow_zero: bool) -> float:
 
 
 def _whole_steps(segment: float, step: float, what: str) -> None:
-    n = round(segment / step)
-    if n < 1 or abs(segment - n * step) > 1e-9 * segment:
-        raise ValueError(f"segment must be a whole number of {what} ({step!r} s), got {segment!r}")
+    # Exactly, in the decimal values as written (repr gives the shortest
+    # decimal that reads back as the same double): 1e-6 s is 250 ticks of
+    # 4e-9 s although neither is exact in binary, and 10.000000002 s is not a
+    # whole number of ticks however close it comes.
+    steps = Fraction(repr(segment)) / Fraction(repr(step))
+    if steps.denominator != 1 or steps < 1:
+        raise ValueError(f"segment must be a whole number of {what} ({step!r} s), got {segment!r} s "
+                         f"({float(steps)!r} steps)")
 
 
 def _check_segment(detector: Detector, segment: Any) -> float:
@@ -212,27 +221,41 @@ class _Plan:
 
 
 def _check_late_times(plan: _Plan, limit: float) -> None:
-    """Refuses, before anything runs, PE times that one piece cannot hold:
-    beyond the models' late-time limit without segments, or segments longer
-    than the limit."""
-    if plan.segment is not None:
-        if plan.segment > limit:
-            raise ValueError(f"segment {plan.segment!r} s is longer than this detector's late-time limit of "
-                             f"{limit!r} s; choose a shorter segment")
-        return
+    """Refuses, before anything runs, PE times that the run cannot place:
+    beyond the models' late-time limit without segments; with segments, a
+    segment longer than the limit, times before 0 beyond it (they are
+    simulated in the first segment, from time origin 0), ZozuvUza times past
+    the time stamp's 32-bit seconds counter, and segment numbers too large to
+    be exact in floating point."""
+    if plan.segment is not None and plan.segment > limit:
+        raise ValueError(f"segment {plan.segment!r} s is longer than this detector's late-time limit of "
+                         f"{limit!r} s; choose a shorter segment")
     selected = np.isin(plan.pe_channels, plan.channels)
     counts = np.diff(plan.pe_starts)
-    latest = 0.0
+    earliest = latest = 0.0
     if selected.any():
         times = np.concatenate([plan.pe_times[plan.pe_starts[i]: plan.pe_starts[i] + counts[i]]
                                 for i in np.flatnonzero(selected)])
-        latest = float(np.abs(times).max()) if len(times) else 0.0
+        if len(times):
+            earliest, latest = float(times.min()), float(times.max())
     if plan.duration is not None:
         latest = max(latest, plan.duration)
-    if latest > limit:
-        raise ValueError(f"PE times reach {latest!r} s, beyond this detector's late-time limit of {limit!r} s: "
-                         "split the run into segments with segment= (seconds), each simulated from its own "
-                         "time origin")
+    if plan.segment is None:
+        reach = earliest if -earliest > latest else latest
+        if abs(reach) > limit:
+            raise ValueError(f"PE times reach {reach!r} s, beyond this detector's late-time limit of {limit!r} s: "
+                             "split the run into segments with segment= (seconds), each simulated from its own "
+                             "time origin")
+        return
+    if earliest < -limit:
+        raise ValueError(f"PE times reach {earliest!r} s; times before 0 are simulated in the first segment, from "
+                         f"time origin 0, and must not lie beyond this detector's late-time limit of -{limit!r} s")
+    if plan.model == "ZozuvUza" and latest >= _SECONDS_COUNTER:
+        raise ValueError(f"PE times reach {latest!r} s, beyond the {_SECONDS_COUNTER} s that the 32-bit seconds "
+                         "counter of a ZozuvUza time stamp holds")
+    if latest / plan.segment >= _EXACT_SEGMENTS:
+        raise ValueError(f"PE times reach {latest!r} s, which is 2^53 segments of {plan.segment!r} s or more: "
+                         "choose a longer segment")
 
 
 def _records(columns: dict[str, np.ndarray], dtype: np.dtype, sort: bool) -> np.ndarray:
@@ -254,7 +277,7 @@ def _default_block_channels(expected_pes: float, n_channels: int) -> int:
 
 def run(
     detector: Detector,
-    pes: PETable | str | os.PathLike[str] | None = None,
+    pes: PETable | str | os.PathLike[str] | Any | None = None,
     *,
     seed: int | None = None,
     workers: int | None = None,
@@ -271,8 +294,9 @@ def run(
 ) -> np.ndarray | RunSummary:
     """Simulates the channels of ``detector`` and returns their records.
 
-    Input: a PE table ``pes`` (a ``PETable`` or a file that ``read_pes``
-    reads), dark noise (``dark_rate`` in Hz over ``duration`` seconds, per
+    Input: a PE table ``pes`` (a ``PETable``, a file that ``read_pes``
+    reads, or a table with columns ``channel`` and ``time`` that pyarrow
+    takes, such as a pandas DataFrame or a pyarrow Table), dark noise (``dark_rate`` in Hz over ``duration`` seconds, per
     channel a Poisson number of PEs uniform over ``[0, duration)``), or both;
     a channel's PEs from the table come first, then its dark noise.
     ``channels`` selects the channels to simulate (needed with dark noise;
@@ -329,7 +353,9 @@ def run(
     (taking the stored seed when none is given) and skips the blocks whose
     parts are complete. Executors and directories need independent seeding.
     """
-    if resume and seed is None and detector.seed is None and output is not None:
+    if resume and seed is None and output is not None:
+        # A resumed run continues with the seed it started with, which may
+        # have been given in place of the detector's.
         from ._dataset import stored_seed
 
         seed = stored_seed(output)
@@ -338,11 +364,22 @@ def run(
     table: PETable | None
     if pes is None or hasattr(pes, "grouped"):
         table = cast("PETable | None", pes)
-    else:
+    elif isinstance(pes, str | os.PathLike):
         from ._pes import read_pes
 
         table = read_pes(pes)
+    else:
+        from ._pes import pe_table_of
+
+        table = pe_table_of(pes)
     chan = run_channels(table, dark_rate, duration, channels)
+    if detector.overrides:
+        keys = np.fromiter(detector.overrides, np.int64, len(detector.overrides))
+        unused = np.sort(keys[~np.isin(keys, chan)]).tolist()
+        if unused:
+            shown = ", ".join(map(str, unused[:5])) + (f" and {len(unused) - 5} more" if len(unused) > 5 else "")
+            warnings.warn(f"the detector has overrides for {len(unused)} channel{'s' if len(unused) > 1 else ''} "
+                          f"outside this run ({shown}); they have no effect", UserWarning, stacklevel=2)
     rate = None if dark_rate is None else float(dark_rate)
     dur = None if duration is None else float(duration)
     seg = None if segment is None else _check_segment(detector, segment)

@@ -10,8 +10,11 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import resource
 import sys
+import warnings
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -73,6 +76,7 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
     from . import _run
     from ._dataset import is_dataset
 
+    warnings.showwarning = _show_warning
     if output is None and not dry_run:
         raise click.UsageError("Missing option '-o' / '--output'.")
     if pes is None and dark_rate is None:
@@ -99,9 +103,39 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
             summary = _run.run(detector, table, output=output, progress=progress, executor=executor, resume=resume,
                                **options)
     except USER_ERRORS as e:
-        raise click.ClickException(str(e)) from None
+        raise click.ClickException(option_message(str(e))) from None
+    except EOFError as e:
+        # click takes an EOFError that reaches it for the end of the user's
+        # input and reports "Aborted!": only Ctrl-C interrupts a run.
+        raise click.ClickException(option_message(f"unexpected end of a file: {e}" if str(e) else
+                                                  "unexpected end of a file")) from None
     assert isinstance(summary, _run.RunSummary)
     click.echo(f"{summary.rows} records written to {output}")
+
+
+def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  file: Any = None, line: str | None = None) -> None:
+    # One line on standard error, without the source line a library warning would show.
+    click.echo(f"Warning: {message}", err=True)
+
+
+# run()'s argument names as the command line's options, where they differ.
+_OPTION_NAMES: list[tuple[re.Pattern[str], str | Callable[[re.Match[str]], str]]] = [
+    (re.compile(r"\bsegment= ?"), "--segment "),
+    (re.compile(r"\bdark_rate\b"), "--dark-rate"),
+    (re.compile(r"\bblock_channels\b"), "--block-channels"),
+    (re.compile(r"^(segment|duration|seed|seeding|workers|channels)\b"), r"--\1"),
+    (re.compile(r"\bthe (duration|dark rate)\b"), lambda m: "--" + m.group(1).replace(" ", "-")),
+]
+
+
+def option_message(message: str) -> str:
+    """An error message of run() or the loaders in the command line's terms
+    (``--segment`` for ``segment=``), on one line."""
+    message = " ".join(message.split("\n"))
+    for pattern, option in _OPTION_NAMES:
+        message = pattern.sub(option, message)
+    return message
 
 
 def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:

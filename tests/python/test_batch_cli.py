@@ -80,7 +80,7 @@ def test_dry_run_counts_without_simulating(tmp_path, pes):
 
 
 @pytest.mark.parametrize("args, message", [
-    (["--dark-rate", -1, "--duration", 1, "--channels", "0-3"], "dark rate must be a finite number not below zero"),
+    (["--dark-rate", -1, "--duration", 1, "--channels", "0-3"], "--dark-rate must be a finite number not below zero"),
     (["--dark-rate", 1e3, "--channels", "0-3"], "needs both a rate and a duration"),
     (["--dark-rate", 1e3, "--duration", 1, "--channels", "4-2"], "ends before it starts"),
     (["--dark-rate", 1e3, "--duration", 1, "--channels", "0-3", "--set", "gian=3"], "did you mean 'gain'?"),
@@ -166,3 +166,87 @@ def test_dataset_on_a_local_cluster_and_resume(tmp_path, pes):
     assert result.exit_code == 1 and "cannot resume, the run there differs in seed" in result.output
     result = velmora(*run, "-o", tmp_path / "run42")
     assert result.exit_code == 1 and "already holds a dataset" in result.output
+
+
+def test_bad_pe_files_are_one_line_errors(tmp_path):
+    from test_batch_pes import _bad_pe_files
+
+    for name, message in _bad_pe_files(tmp_path).items():
+        result = velmora("run", ZOZUVUZA, "--pes", tmp_path / name, "-o", tmp_path / "r.parquet")
+        assert result.exit_code == 1, (name, result.output)
+        lines = result.output.strip().splitlines()
+        assert len(lines) == 1 and lines[0].startswith(f"Error: {tmp_path / name}: ") and message in lines[0], \
+            (name, result.output)
+        assert "Aborted" not in result.output
+
+
+@pytest.fixture
+def far_pes(tmp_path):
+    """Two channels: a flash near 0, and a PE far out (or far before 0)."""
+    def make(far):
+        path = tmp_path / f"far{len(list(tmp_path.iterdir()))}.npz"
+        np.savez(path, channel=np.array([0] * 20 + [1]), time=np.array([1e-6] * 20 + [far]))
+        return path
+    return make
+
+
+@pytest.mark.parametrize("config, far, options, message", [
+    (ZOZUVUZA, 1e12, ["--segment", "1"], "beyond the 4294967296 s that the 32-bit seconds counter"),
+    (ZOZUVUZA, -1e12, ["--segment", "1"], "times before 0 are simulated in the first segment"),
+    (MULTIPMT, -1e12, ["--segment", "1"], "times before 0 are simulated in the first segment"),
+    (MULTIPMT, 1e300, ["--segment", "1"], "2^53 segments"),
+    (ZOZUVUZA, 2e-6, ["--segment", "1e300"], "--segment 1e+300 s is longer than"),
+    (MULTIPMT, 2e-6, ["--segment", "1e300"], "--segment 1e+300 s is longer than"),
+    (ZOZUVUZA, 2e-6, ["--segment", "10.000000002"], "--segment must be a whole number of ADC steps"),
+    (MULTIPMT, 2e-6, ["--segment", "nan"], "--segment must be finite and positive"),
+    (ZOZUVUZA, 2e-6, ["--dark-rate", "1e300", "--duration", "1"], "--dark-rate 1e+300 Hz"),
+    (ZOZUVUZA, 2e-6, ["--dark-rate", "1", "--duration", "-1"], "--duration must be"),
+    (ZOZUVUZA, 2e-6, ["--seeding", "sequential", "--seed", str(2**32)], "--seed must fit a 32-bit"),
+    (MULTIPMT, 2e-6, ["--set", "sample_delay=1e308"], "'sample_delay' must lie within"),
+], ids=["zozuvuza far", "zozuvuza far negative", "multipmt far negative", "multipmt too many segments",
+        "zozuvuza huge segment", "multipmt huge segment", "segment off the tick grid", "segment nan",
+        "huge dark rate", "negative duration", "sequential seed", "huge sample delay"])
+@pytest.mark.filterwarnings("ignore::velmora_batch.ImplausibleValueWarning")
+def test_limits_are_one_line_errors_before_the_first_block(tmp_path, far_pes, config, far, options, message):
+    """Nothing is written: each fault is found before the first block runs,
+    and named in the command line's terms."""
+    output = tmp_path / "out"
+    result = velmora("run", config, "--pes", far_pes(far), "--block-channels", 1, "-o", f"{output}/", *options)
+    assert result.exit_code == 1, result.output
+    lines = result.output.strip().splitlines()
+    assert len(lines) == 1 and message in lines[0], result.output
+    assert "segment=" not in lines[0] and "dark_rate" not in lines[0]
+    assert not output.exists() or not any(output.glob("part-*"))
+
+
+@pytest.mark.parametrize("segment", ["1e-6", "1e-3", "4e-9"])
+def test_segments_of_whole_ticks_are_accepted(tmp_path, pes, segment):
+    result = velmora("run", ZOZUVUZA, "--pes", pes, "--segment", segment, "-o", tmp_path / "r.parquet")
+    assert result.exit_code == 0, result.output
+
+
+@pytest.mark.filterwarnings("always::UserWarning")
+def test_overrides_for_channels_outside_the_run_warn(tmp_path, pes):
+    overrides = tmp_path / "o.csv"
+    overrides.write_text("channel,gain\n4,31.0\n900,31.0\n901,31.0\n")
+    config = {**json.loads(ZOZUVUZA.read_text()), "overrides": str(overrides)}
+    for key in ("time_spectrum", "amplitude_spectrum", "pulse_shape"):
+        config[key] = str(EXAMPLES / "zozuvuza" / config[key])
+    (tmp_path / "c.json").write_text(json.dumps(config))
+    result = CliRunner().invoke(main, ["run", str(tmp_path / "c.json"), "--pes", str(pes), "-o",
+                                       str(tmp_path / "r.parquet")])
+    assert result.exit_code == 0, result.output
+    assert "Warning: the detector has overrides for 2 channels outside this run (900, 901)" in result.output
+
+
+def test_resume_without_a_seed_takes_the_stored_one_over_the_configs(tmp_path, pes):
+    output = f"{tmp_path / 'ds'}/"
+    first = velmora("run", ZOZUVUZA, "--pes", pes, "--seed", 5, "--block-channels", 1, "-o", output)
+    assert first.exit_code == 0, first.output
+    before = vb.read_records(output)
+    assert json.loads(ZOZUVUZA.read_text())["seed"] != 5
+    (tmp_path / "ds" / "part-0000000004.parquet").unlink()  # a block to run again
+    resumed = velmora("run", ZOZUVUZA, "--pes", pes, "--resume", "--block-channels", 1, "-o", output)
+    assert resumed.exit_code == 0, resumed.output
+    assert vb.read_metadata(output)["seed"] == 5
+    assert vb.read_records(output).tobytes() == before.tobytes()

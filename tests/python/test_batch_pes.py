@@ -158,3 +158,72 @@ def test_run_channels(with_pes, rate, channels, expected):
             run_channels(pes, rate, duration, channels)
     else:
         assert run_channels(pes, rate, duration, channels).tolist() == expected
+
+
+def _bad_pe_files(directory):
+    """PE files that cannot be read as their suffix says, and a part of the
+    message each must give."""
+    np.save(directory / "array.npy", np.arange(3))
+    (directory / "array.npy").rename(directory / "npy.npz")
+    (directory / "empty.npz").write_bytes(b"")
+    np.savez(directory / "whole.npz", channel=np.arange(50), time=np.linspace(0, 1e-6, 50))
+    data = (directory / "whole.npz").read_bytes()
+    (directory / "truncated.npz").write_bytes(data[: len(data) // 2])
+    np.savez(directory / "objects.npz", channel=np.array([0, 1], dtype=object), time=np.zeros(2))
+    (directory / "duplicate.csv").write_text("channel,time,time\n0,1e-6,2e-6\n")
+    pq.write_table(pa.Table.from_arrays([pa.array([0]), pa.array([1e-6]), pa.array([2e-6])],
+                                        names=["channel", "time", "time"]), directory / "duplicate.parquet")
+    (directory / "garbage.parquet").write_bytes(b"PAR1 not really")
+    return {
+        "npy.npz": "not a readable .npz file",
+        "empty.npz": "not a readable .npz file",
+        "truncated.npz": "not a readable .npz file",
+        "objects.npz": "not a readable .npz file",
+        "duplicate.csv": "the column 'time' appears 2 times",
+        "duplicate.parquet": "the column 'time' appears 2 times",
+        "garbage.parquet": "not a readable parquet file",
+    }
+
+
+def test_unreadable_pe_files_are_one_line_errors_naming_the_file(tmp_path):
+    for name, message in _bad_pe_files(tmp_path).items():
+        with pytest.raises(ValueError) as info:
+            read_pes(tmp_path / name)
+        text = str(info.value)
+        assert text.startswith(f"{tmp_path / name}: ") and message in text and "\n" not in text, text
+
+
+@pytest.mark.parametrize("form", ["pandas", "pyarrow table", "record batch", "mapping"])
+def test_run_takes_tables_that_pyarrow_takes(form, make_detector):
+    import velmora_batch as vb
+
+    channel = np.repeat([2, 0, 5], 20)
+    time = np.tile(np.linspace(1e-6, 3e-6, 20), 3)
+    columns = {"channel": channel, "time": time, "energy": np.ones(60)}
+    table = {"pandas": lambda: pytest.importorskip("pandas").DataFrame(columns),
+             "pyarrow table": lambda: pa.table(columns),
+             "record batch": lambda: pa.record_batch(columns),
+             "mapping": lambda: columns}[form]()
+    det = make_detector("MultiPMT", seed=5)
+    expected = vb.run(det, PETable(channel=channel, time=time), workers=1)
+    assert len(expected) > 0
+    assert vb.run(det, table, workers=1).tobytes() == expected.tobytes()
+
+
+def test_run_refuses_a_table_without_pe_columns(make_detector):
+    import velmora_batch as vb
+
+    det = make_detector("MultiPMT", seed=5)
+    with pytest.raises(ValueError, match=r"no column 'time'"):
+        vb.run(det, pa.table({"channel": [1, 2]}))
+    with pytest.raises(TypeError, match="pes must be a PETable, a PE file or a table"):
+        vb.run(det, 42)
+
+
+@pytest.mark.parametrize("rate, duration, accepted", [(1e300, 1.0, False), (1e6, 1e7, False), (2e8, 10.0, True)])
+def test_dark_noise_beyond_what_a_run_holds_is_refused(rate, duration, accepted):
+    if accepted:
+        check_dark_noise(rate, duration)
+    else:
+        with pytest.raises(ValueError, match=r"dark_rate .* Hz .*expected dark PEs per channel.*in Hz"):
+            check_dark_noise(rate, duration)

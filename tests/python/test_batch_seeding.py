@@ -130,3 +130,99 @@ def test_a_run_without_a_seed_draws_one_and_reports_it(make_detector, tmp_path):
 def test_bad_seeds_are_refused(seed, seeding, error):
     with pytest.raises(error):
         _seeding.resolve_seed(seed, seeding)
+
+
+def engine_records(det, channel, times, state, origin_ticks=0, origin=0.0):
+    """The records of one piece simulated by the engine with the given seed words."""
+    engine = getattr(_core, f"{det.model}Engine")([det.params], det.spectra)
+    return engine.simulate(
+        channels=np.array([channel], np.int32), bounds=np.array([0, len(times)]), times=np.asarray(times, float),
+        models=np.zeros(1, np.int64), seeds=state[None, :], origin_ticks=np.array([origin_ticks], np.uint64),
+        origins=np.array([origin]), cancel=_core.CancelFlag())
+
+
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("seed", [2**32, 2**40 + 5, 2**127 + 3], ids=["2^32", "2^40+5", "2^127+3"])
+def test_seeds_beyond_32_bits_are_used_whole(model, seed, make_detector):
+    det = make_detector(model)
+    table = shuffled_table(np.random.default_rng(2), [3])
+    rec = vb.run(det, table, seed=seed)
+    model_ss, _ = np.random.SeedSequence(seed, spawn_key=(3,)).spawn(2)
+    cols = engine_records(det, 3, table.time, model_ss.generate_state(8, np.uint32))
+    assert len(rec) == len(cols["channel"]) > 0
+    for name in rec.dtype.names:
+        np.testing.assert_array_equal(rec[name], cols[name])
+    assert rec.tobytes() != vb.run(det, table, seed=seed % 2**32).tobytes()
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_table_pes_come_before_dark_noise(model, make_detector):
+    det = make_detector(model)
+    table = shuffled_table(np.random.default_rng(8), [1, 4])
+    seed, rate, duration = 17, 5e4, 4e-5
+    rec = vb.run(det, table, seed=seed, seeding="sequential", dark_rate=rate, duration=duration, channels=[1, 4])
+    pe_list = velmora.PEListVector()
+    for c in (1, 4):
+        dark = _seeding.dark_noise(seed, c, rate, duration)
+        assert len(dark) > 0
+        times = np.concatenate([table.time[table.channel == c], dark])
+        pe_list.append((c, velmora.DoubleVector(times.tolist())))
+    want = as_records(model, det.build_model(seed).simulate_pe_list(pe_list), det.params.get("waveform_samples", 1))
+    assert len(want) > 4
+    assert_same_records(rec, want)
+
+
+@pytest.mark.parametrize("segment", [1e-6, 3e-6, 1e-3])
+def test_noise_free_segments_give_the_unsegmented_time_stamps(segment, make_detector):
+    """1 us is 250 ticks of 4 ns, although neither is exact as a double: a
+    noise-free run in such segments gives the unsegmented run's time stamps,
+    also past 2^31 ns."""
+    from test_batch_run import deterministic
+
+    det = deterministic(make_detector, "ZozuvUza", noise=0.0, jitter=0)
+    starts = np.array([2e-6, 0.7501e-3, 2.3, 3.0000103, 5.5, 99.99])  # seconds, beyond 2^31 ns from 2.3 s on
+    burst = (starts[:, None] + 0.3e-6 + 0.05e-9 + np.zeros(20)).ravel()
+    table = vb.PETable(channel=np.zeros(len(burst), int), time=burst)
+    whole = vb.run(det, table, seed=1)
+    assert len(whole) == len(starts) and (whole["time_ns"] > 2**31).sum() >= 4
+    rec = vb.run(det, table, seed=1, segment=segment)
+    np.testing.assert_array_equal(rec["time_ns"], whole["time_ns"])
+    np.testing.assert_array_equal(rec["trigger_time_s"], whole["trigger_time_s"])
+    np.testing.assert_array_equal(rec["trigger_time_ticks"], whole["trigger_time_ticks"])
+    np.testing.assert_array_equal(rec["waveform"], whole["waveform"])
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_segment_k_of_channel_c_is_seeded_from_c_and_k(model, make_detector):
+    det = make_detector(model)  # with noise, so that each seed shows in the records
+    seed, segment, channel = 31, 4e-5, 5
+    burst = shuffled_table(np.random.default_rng(4), [channel]).time  # within [0, 3.2e-5)
+    rec = vb.run(det, vb.PETable(channel=np.full(2 * len(burst), channel), time=np.concatenate(
+        [burst, burst + 3 * segment])), seed=seed, segment=segment)
+    first = rec[rec["time_ns" if model == "ZozuvUza" else "time"] < (
+        3 * segment * 1e9 if model == "ZozuvUza" else 3 * segment)]
+    later = rec[len(first):]
+    assert len(first) > 0 and len(later) > 0
+    for k, part in ((0, first), (3, later)):
+        model_ss, _ = np.random.SeedSequence(seed, spawn_key=(channel, k)).spawn(2)
+        ticks = k * round(segment / 4e-9) if model == "ZozuvUza" else 0
+        cols = engine_records(det, channel, burst, model_ss.generate_state(8, np.uint32), ticks, k * segment)
+        assert len(part) == len(cols["channel"])
+        for name in part.dtype.names:
+            np.testing.assert_array_equal(part[name], cols[name])
+
+
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("seeding, segment", [("independent", 2e-5), ("sequential", None)])
+def test_a_record_files_metadata_repeats_its_run(model, seeding, segment, make_detector, tmp_path):
+    det = make_detector(model, seed=3, overrides={1: {"adc_gain" if model == "MultiPMT" else "gain": 33.0}})
+    table = shuffled_table(np.random.default_rng(6), [0, 1, 2])
+    out = tmp_path / "r.parquet"
+    vb.run(det, table, seed=71, seeding=seeding, dark_rate=3e4, duration=6e-5, segment=segment, output=out)
+    meta = vb.read_metadata(out)
+    again = vb.run(vb.Detector.from_dict(meta["config"]), table, seed=meta["seed"], seeding=meta["seeding"],
+                   dark_rate=meta["dark_rate"], duration=meta["duration"], segment=meta["segment"],
+                   channels=[0, 1, 2])
+    original = vb.read_records(out)
+    assert len(original) > 5
+    assert_same_records(again, original)

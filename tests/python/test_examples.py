@@ -119,3 +119,15 @@ def test_detector_demo_runs_the_whole_detector(tmp_path):
     if plot:
         png = tmp_path / "detector.png"
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 10_000
+
+
+def test_readme_quick_start_runs_as_shown():
+    """The first Python example of the README, run in the ZozuvUza example
+    directory whose files it names: no warnings, no error."""
+    text = (ROOT / "README.md").read_text()
+    code = re.search(r"```python\n(.*?)```", text, re.DOTALL).group(1)
+    assert "calibrate_delay" in code
+    result = subprocess.run([sys.executable, "-c", code + "\nassert 0.0 < delay < 1e-6, delay\n"],
+                            cwd=EXAMPLES / "zozuvuza", capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stderr == ""
