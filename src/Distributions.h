@@ -22,7 +22,7 @@ namespace velmora::draw {
 // largest double below 1.
 template <class Generator>
 inline double canonical(Generator& g) {
-    double sum = static_cast<double>(static_cast<std::uint32_t>(g()));
+    auto sum = static_cast<double>(static_cast<std::uint32_t>(g()));
     sum += static_cast<double>(static_cast<std::uint32_t>(g())) * 4294967296.0;
     double value = sum / 18446744073709551616.0;
     if (value >= 1.0) [[unlikely]] {
@@ -48,16 +48,16 @@ class PolarNormal {
             double y = 0.0;
             double r2 = 0.0;
             do {
-                x = 2.0 * canonical(g) - 1.0;
-                y = 2.0 * canonical(g) - 1.0;
-                r2 = x * x + y * y;
+                x = (2.0 * canonical(g)) - 1.0;
+                y = (2.0 * canonical(g)) - 1.0;
+                r2 = (x * x) + (y * y);
             } while (r2 > 1.0 || r2 == 0.0);
             const double mult = std::sqrt(-2 * std::log(r2) / r2);
             saved_ = x * mult;
             saved_available_ = true;
             value = y * mult;
         }
-        return value * stddev + mean;
+        return (value * stddev) + mean;
     }
 
   private:
@@ -137,7 +137,7 @@ class PiecewiseLinear {
         if (cp_.empty()) {
             return p;
         }
-        const auto i = static_cast<std::size_t>(std::lower_bound(cp_.begin(), cp_.end(), p) - cp_.begin());
+        const auto i = static_cast<std::size_t>(std::ranges::lower_bound(cp_, p) - cp_.begin());
         const double pref = i > 0 ? cp_[i - 1] : 0.0;
         const double a = 0.5 * m_[i];
         const double b = den_[i];
@@ -146,7 +146,7 @@ class PiecewiseLinear {
         if (a == 0) {
             x += cm / b;
         } else {
-            const double d = b * b + 4.0 * a * cm;
+            const double d = (b * b) + (4.0 * a * cm);
             x += 0.5 * (std::sqrt(d) - b) / a;
         }
         return x;
