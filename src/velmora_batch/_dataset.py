@@ -71,9 +71,6 @@ def identity(plan: _Plan, config: dict[str, Any], *, waveform_samples: int, bloc
     seed, seeding, noise, segments, channel selection, PE input (by digest)
     and blocks."""
     ch = plan.channels
-    selected = np.isin(plan.pe_channels, ch)
-    counts = np.diff(plan.pe_starts)
-    times = [plan.pe_times[plan.pe_starts[i] : plan.pe_starts[i] + counts[i]] for i in np.flatnonzero(selected)]
     return {
         "model": plan.model,
         "waveform_samples": waveform_samples,
@@ -83,9 +80,8 @@ def identity(plan: _Plan, config: dict[str, Any], *, waveform_samples: int, bloc
         "segment": plan.segment,
         "dark_rate": plan.dark_rate,
         "duration": plan.duration,
-        "channels": {"count": len(ch), "first": int(ch[0]) if len(ch) else None,
-                     "last": int(ch[-1]) if len(ch) else None, "sha256": _sha256(ch.astype(np.int64))},
-        "pes_sha256": _sha256(plan.pe_channels[selected], counts[selected], *times),
+        "channels": {"count": len(ch), "first": ch.first, "last": ch.last, "sha256": ch.digest()},
+        "pes_sha256": plan.pes_digest(),
         "block_channels": block_channels,
         "velmora_version": version,
     }

@@ -7,6 +7,7 @@ never on where or next to what it ran."""
 
 from __future__ import annotations
 
+import collections
 import concurrent.futures
 import contextlib
 import copy
@@ -16,7 +17,7 @@ import logging
 import sys
 import threading
 import uuid
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeAlias
@@ -32,6 +33,7 @@ if TYPE_CHECKING:
     from typing_extensions import TypeIs
 
     from ._detector import Detector
+    from ._pes import GroupedPEs
     from ._run import RunSummary, _Block, _Plan
 
     # Where the blocks of a run go: a pool of this process or a Dask cluster.
@@ -151,17 +153,35 @@ def run_block(job: BlockJob) -> BlockResult:
 def block_plan(plan: _Plan, channels: np.ndarray) -> _Plan:
     """A copy of ``plan`` that holds only the PEs and settings of ``channels``
     (increasing), so that a job carries its own block's input and no more."""
+    from ._pes import ChannelSet
+
     sub = copy.copy(plan)
-    lo = int(np.searchsorted(plan.pe_channels, channels[0]))
-    hi = int(np.searchsorted(plan.pe_channels, channels[-1], side="right"))
-    starts = plan.pe_starts[lo : hi + 1]
-    sub.pe_channels = plan.pe_channels[lo:hi].copy()
-    sub.pe_times = plan.pe_times[starts[0] : starts[-1]].copy()
-    sub.pe_starts = starts - starts[0]
-    sub.channels = channels
-    sub.set_by_channel = {c: plan.set_by_channel[c] for c in channels.tolist()}
-    sub.set_of_channel = np.asarray([sub.set_by_channel[c] for c in channels.tolist()], np.int64)
+    first, last = int(channels[0]), int(channels[-1])
+    sub.pes = _BlockPEs(plan.pes.block(first, last).copy()) if plan.pes is not None else None
+    sub.channels = ChannelSet.of(channels)
+    keep = (plan.override_channels >= first) & (plan.override_channels <= last)
+    sub.override_channels = plan.override_channels[keep]
+    sub.override_sets = plan.override_sets[keep]
     return sub
+
+
+class _BlockPEs:
+    """The PEs of one block, travelling with its job."""
+
+    def __init__(self, grouped: GroupedPEs) -> None:
+        self.grouped = grouped
+        self.count = len(grouped.times)
+        times = grouped.times
+        self.earliest, self.latest = (float(times.min()), float(times.max())) if len(times) else (0.0, 0.0)
+
+    def block(self, first: int, last: int) -> GroupedPEs:
+        return self.grouped.block(first, last)
+
+    def occupied_blocks(self, size: int) -> np.ndarray:  # pragma: no cover - a job's plan makes no blocks
+        raise NotImplementedError
+
+    def digest(self) -> str:  # pragma: no cover - a job's plan is never asked for the run's identity
+        raise NotImplementedError
 
 
 def _is_dask_client(executor: object) -> TypeIs[distributed.Client]:
@@ -190,18 +210,27 @@ def executor_slots(executor: BlockExecutor, workers: int) -> int:
     return max(1, workers)
 
 
+def executor_window(slots: int) -> int:
+    """How many blocks a run on an executor holds at once, submitted or
+    finished and not yet written: enough queued that a worker never waits
+    for the round trip of its next block, few enough that their PEs and
+    records take little memory here."""
+    return 4 * slots + 4
+
+
 def check_executor(executor: object) -> None:
     if not (isinstance(executor, concurrent.futures.Executor) or _is_dask_client(executor)):
         raise TypeError("executor must be a concurrent.futures.Executor or a dask.distributed Client, "
                         f"got {type(executor).__name__}")
 
 
-def run_jobs(executor: BlockExecutor, jobs: list[BlockJob], window: int,
-             on_done: Callable[[BlockResult], None]) -> None:
+def run_jobs(executor: BlockExecutor, jobs: Iterable[BlockJob], window: int,
+             on_done: Callable[[BlockResult], None], held: Callable[[], int] = lambda: 0) -> None:
     """Submits ``jobs`` with at most ``window`` of them submitted and not yet
-    handed to ``on_done``, which gets each result in completion order. On
-    any failure the remaining jobs are cancelled and blocks running in this
-    process are stopped."""
+    handed to ``on_done`` or, after it, still held by the caller (``held()``:
+    finished blocks waiting to be written); ``on_done`` gets each result in
+    completion order. On any failure the remaining jobs are cancelled and
+    blocks running in this process are stopped."""
     dask = _is_dask_client(executor)
     if _is_dask_client(executor):
         import distributed
@@ -224,37 +253,44 @@ def run_jobs(executor: BlockExecutor, jobs: list[BlockJob], window: int,
         def wait_first(fs: set[Any]) -> set[Any]:
             return set(concurrent.futures.wait(fs, return_when=concurrent.futures.FIRST_COMPLETED).done)
 
-    if jobs:
-        _CANCEL[jobs[0].run_id] = _core.CancelFlag()
+    run_id: str | None = None
     pending = iter(jobs)
     in_flight: set[Any] = set()
-    try:
-        for job in pending:
+    exhausted = False
+
+    def fill() -> None:
+        nonlocal exhausted, run_id
+        while not exhausted and len(in_flight) + held() < window:
+            job = next(pending, None)
+            if job is None:
+                exhausted = True
+                return
+            if run_id is None:
+                run_id = job.run_id
+                _CANCEL[run_id] = _core.CancelFlag()
             in_flight.add(submit(job))
-            if len(in_flight) >= window:
-                break
+
+    try:
+        fill()
         while in_flight:
             for future in wait_first(in_flight):
                 in_flight.discard(future)
-                result = future.result()
-                nxt = next(pending, None)
-                if nxt is not None:
-                    in_flight.add(submit(nxt))
-                on_done(result)
+                on_done(future.result())
+            fill()
     except BaseException:
-        if jobs:
-            _CANCEL[jobs[0].run_id].set()
+        if run_id is not None:
+            _CANCEL[run_id].set()
         for f in in_flight:
             f.cancel()
         if not dask:
             concurrent.futures.wait(in_flight)
         raise
     finally:
-        if jobs:
-            _CANCEL.pop(jobs[0].run_id, None)
+        if run_id is not None:
+            _CANCEL.pop(run_id, None)
 
 
-def run_blocks(detector: Detector, plan: _Plan, blocks: list[_Block], *, executor: BlockExecutor | None,
+def run_blocks(detector: Detector, plan: _Plan, blocks: Iterable[_Block], *, executor: BlockExecutor | None,
                workers: int, output: str | os.PathLike[str] | None, resume: bool, progress: bool,
                waveform_samples: int, block_channels: int, metadata: dict[str, Any]) -> np.ndarray | RunSummary:
     """Runs ``blocks`` on ``executor`` (None: a thread pool of ``workers``
@@ -286,16 +322,17 @@ def run_blocks(detector: Detector, plan: _Plan, blocks: list[_Block], *, executo
     try:
         token = engine_token(detector, plan.parameter_sets)
         run_id = uuid.uuid4().hex
-        todo = [(i, b) for i, b in enumerate(blocks) if int(b.channels[0]) not in done]
-        jobs = [
-            BlockJob(run_id, i, version, token, detector, block_plan(plan, b.channels), b.channels,
+        # Jobs are made as they are submitted: each carries its block's PEs.
+        jobs = (
+            BlockJob(run_id, b.index, version, token, detector, block_plan(plan, b.channels), b.channels,
                      waveform_samples, plan.segment is not None,
                      str(directory / block_name(int(b.channels[0]))) if directory is not None else None,
                      dict(metadata, block={"first": int(b.channels[0]), "last": int(b.channels[-1])})
                      if directory is not None else None)
-            for i, b in todo
-        ]
-        return _collect(executor, jobs, blocks, plan, workers=workers, output=output, directory=directory,
+            for b in blocks if int(b.channels[0]) not in done
+        )
+        return _collect(executor, jobs, plan.channels.block_count(block_channels), plan, workers=workers,
+                        output=output, directory=directory,
                         ident=ident, done=done, progress=progress, waveform_samples=waveform_samples,
                         metadata=metadata)
     finally:
@@ -303,7 +340,7 @@ def run_blocks(detector: Detector, plan: _Plan, blocks: list[_Block], *, executo
             own.shutdown(wait=True, cancel_futures=True)
 
 
-def _collect(executor: BlockExecutor, jobs: list[BlockJob], blocks: list[_Block], plan: _Plan, *, workers: int,
+def _collect(executor: BlockExecutor, jobs: Iterator[BlockJob], n_blocks: int, plan: _Plan, *, workers: int,
              output: str | os.PathLike[str] | None, directory: Path | None, ident: dict[str, Any],
              done: dict[int, dict[str, Any]], progress: bool, waveform_samples: int,
              metadata: dict[str, Any]) -> np.ndarray | RunSummary:
@@ -314,7 +351,7 @@ def _collect(executor: BlockExecutor, jobs: list[BlockJob], blocks: list[_Block]
     from ._run import RunSummary
 
     slots = executor_slots(executor, workers)
-    bar = tqdm(total=len(blocks), initial=len(blocks) - len(jobs), unit="block", disable=not progress,
+    bar = tqdm(total=n_blocks, initial=len(done), unit="block", disable=not progress,
                desc="velmora run")
     pes = 0
     manifest = ManifestWriter(directory, ident, done) if directory is not None else None
@@ -322,8 +359,14 @@ def _collect(executor: BlockExecutor, jobs: list[BlockJob], blocks: list[_Block]
     if directory is None and output is not None:
         writer = open_writer(Path(output), model=plan.model, waveform_samples=waveform_samples, metadata=metadata)
     results: dict[int, np.ndarray] = {}
-    next_to_write = [0]
-    indices = [job.index for job in jobs]
+    # The blocks submitted and not yet written, in channel order: a record
+    # file takes them in that order.
+    order: collections.deque[int] = collections.deque()
+
+    def submitted(jobs: Iterator[BlockJob]) -> Iterator[BlockJob]:
+        for job in jobs:
+            order.append(job.index)
+            yield job
 
     def on_done(result: BlockResult) -> None:
         nonlocal pes
@@ -335,16 +378,16 @@ def _collect(executor: BlockExecutor, jobs: list[BlockJob], blocks: list[_Block]
             assert result.records is not None
             results[result.index] = result.records
             # A record file takes the blocks in channel order.
-            while writer is not None and next_to_write[0] < len(indices) and indices[next_to_write[0]] in results:
-                writer.write(results.pop(indices[next_to_write[0]]))
-                next_to_write[0] += 1
+            while writer is not None and order and order[0] in results:
+                writer.write(results.pop(order.popleft()))
         bar.update(1)
         bar.set_postfix(pes=pes, refresh=False)
 
     try:
-        # Enough blocks queued that a worker never waits for the round trip of
-        # its next block; few enough that their PEs take little memory here.
-        run_jobs(executor, jobs, window=4 * slots + 4, on_done=on_done)
+        # Finished blocks that wait for an earlier one to be written count in
+        # the window, so a slow block never lets the others pile up here.
+        run_jobs(executor, submitted(jobs), window=executor_window(slots), on_done=on_done,
+                 held=(lambda: len(results)) if writer is not None else (lambda: 0))
         if manifest is not None:
             manifest.save(complete=True)
         if writer is not None:
@@ -365,14 +408,18 @@ def _collect(executor: BlockExecutor, jobs: list[BlockJob], blocks: list[_Block]
     else:
         assert writer is not None  # a record file: opened above for every output that is not a dataset
         rows = writer.rows
-    return RunSummary(Path(output), rows, sum(len(b.channels) for b in blocks), len(blocks), plan.seed, plan.seeding)
+    return RunSummary(Path(output), rows, len(plan.channels), n_blocks, plan.seed, plan.seeding)
 
 
 @contextlib.contextmanager
-def dask_client(scheduler: str | None, cluster: str | None, workers: int) -> Iterator[distributed.Client | None]:
+def dask_client(scheduler: str | None, cluster: str | None, workers: int,
+                dashboard: bool = False) -> Iterator[distributed.Client | None]:
     """A Dask client of the scheduler at ``scheduler``, or of a local cluster
     of ``workers`` single-threaded processes for ``cluster="local"``; None
-    (the run's own thread pool) with neither."""
+    (the run's own thread pool) with neither. A local cluster serves its
+    dashboard only with ``dashboard``, and then on this machine's loopback
+    interface alone: it shows the workers' call stacks and logs to anyone
+    who reaches it."""
     if scheduler is None and cluster is None:
         yield None
         return
@@ -384,6 +431,12 @@ def dask_client(scheduler: str | None, cluster: str | None, workers: int) -> Ite
         with distributed.Client(scheduler) as client:
             yield client
         return
-    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+    # The scheduler's HTTP server (health checks, and the dashboard when
+    # asked) listens on the loopback interface at a free port, like the
+    # scheduler itself.
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0", scheduler_kwargs={"dashboard": dashboard},
                                   silence_logs=logging.ERROR) as local, distributed.Client(local) as client:
+        if dashboard:
+            print(f"dashboard: {client.dashboard_link}", file=sys.stderr)
         yield client

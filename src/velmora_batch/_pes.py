@@ -4,13 +4,14 @@ source and a channel selection."""
 
 from __future__ import annotations
 
+import hashlib
 import math
 import numbers
 import os
 import re
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import Any, cast
+from typing import Any, Protocol, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -83,11 +84,123 @@ class PETable:
         order, the start of each channel's times (one more entry than channels,
         the last the number of PEs) and the times, channel by channel. A stable
         sort, so each channel's times keep their input order."""
-        order = np.argsort(self.channel, kind="stable")
-        sorted_channels = self.channel[order]
+        g = GroupedPEs.of(self.channel, self.time)
+        return g.channels, g.starts, g.times
+
+
+_ROW = np.dtype([("channel", "<i8"), ("time", "<f8")])
+
+
+class PEDigest:
+    """A digest of PE rows (channel, time) fed in input order, in pieces of
+    any size: the same rows give the same digest however they are cut."""
+
+    def __init__(self) -> None:
+        self._h = hashlib.sha256(b"pe-rows|")
+
+    def update(self, channel: np.ndarray, time: np.ndarray) -> None:
+        rows = np.empty(len(channel), _ROW)
+        rows["channel"] = channel
+        rows["time"] = time
+        self._h.update(rows.tobytes())
+
+    def hexdigest(self) -> str:
+        return self._h.hexdigest()
+
+
+class GroupedPEs:
+    """PEs grouped by channel: the distinct channels in increasing order, the
+    start of each channel's times (one more entry than channels) and the
+    times, channel by channel, each channel's in input order."""
+
+    def __init__(self, channels: np.ndarray, starts: np.ndarray, times: np.ndarray) -> None:
+        self.channels = channels
+        self.starts = starts
+        self.times = times
+
+    @classmethod
+    def empty(cls) -> GroupedPEs:
+        return cls(np.zeros(0, np.int64), np.zeros(1, np.int64), np.zeros(0, np.float64))
+
+    @classmethod
+    def of(cls, channel: np.ndarray, time: np.ndarray) -> GroupedPEs:
+        order = np.argsort(channel, kind="stable")
+        sorted_channels = channel[order]
         channels, first = np.unique(sorted_channels, return_index=True)
         starts = np.append(first, len(sorted_channels)).astype(np.int64)
-        return channels.astype(np.int64), starts, self.time[order]
+        return cls(channels.astype(np.int64), starts, time[order])
+
+    def block(self, first: int, last: int) -> GroupedPEs:
+        """The PEs of the channels ``first`` to ``last`` (views)."""
+        lo = int(np.searchsorted(self.channels, first))
+        hi = int(np.searchsorted(self.channels, last, side="right"))
+        starts = self.starts[lo : hi + 1]
+        return GroupedPEs(self.channels[lo:hi], starts - starts[0], self.times[starts[0] : starts[-1]])
+
+    def copy(self) -> GroupedPEs:
+        return GroupedPEs(self.channels.copy(), self.starts.copy(), self.times.copy())
+
+    def of_channels(self, channels: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """For each of ``channels`` (increasing), where its times start here
+        and how many there are (0 for a channel without PEs)."""
+        i = np.searchsorted(self.channels, channels)
+        hit = i < len(self.channels)
+        hit[hit] = self.channels[i[hit]] == channels[hit]
+        first = np.where(hit, self.starts[np.minimum(i, len(self.starts) - 1)], 0)
+        counts = np.where(hit, self.starts[np.minimum(i + 1, len(self.starts) - 1)] - first, 0)
+        return first.astype(np.int64), counts.astype(np.int64)
+
+
+class PESource(Protocol):
+    """Where a run takes its PEs from, block by block."""
+
+    count: int  # PEs of the selected channels
+    earliest: float  # the earliest and latest time among them (0.0 for none)
+    latest: float
+
+    def block(self, first: int, last: int) -> GroupedPEs: ...
+
+    def occupied_blocks(self, size: int) -> np.ndarray: ...
+
+    def digest(self) -> str: ...
+
+
+class MemoryPEs:
+    """The PEs of a run from a table in memory, grouped once."""
+
+    def __init__(self, table: PETable, selection: ChannelSet) -> None:
+        self._table = table
+        self._selection = selection
+        self.grouped = GroupedPEs.of(table.channel, table.time)
+        g = self.grouped
+        selected = selection.contains(g.channels)
+        counts = np.diff(g.starts)
+        self.count = int(counts[selected].sum())
+        self.earliest = self.latest = 0.0  # the range of the selected PEs' times
+        if self.count:
+            times = g.times[np.repeat(selected, counts)]
+            self.earliest, self.latest = float(times.min()), float(times.max())
+        self._digest: str | None = None
+
+    def block(self, first: int, last: int) -> GroupedPEs:
+        return self.grouped.block(first, last)
+
+    def occupied_blocks(self, size: int) -> np.ndarray:
+        """The blocks of ``size`` selected channels that hold PEs, by index."""
+        g = self.grouped
+        channels = g.channels[self._selection.contains(g.channels) & (np.diff(g.starts) > 0)]
+        return np.unique(self._selection.rank(channels) // size)
+
+    def digest(self) -> str:
+        if self._digest is None:
+            d = PEDigest()
+            step = 1 << 20
+            for lo in range(0, len(self._table), step):
+                ch = self._table.channel[lo : lo + step]
+                keep = self._selection.contains(ch)
+                d.update(ch[keep], self._table.time[lo : lo + step][keep])
+            self._digest = d.hexdigest()
+        return self._digest
 
 
 def read_pes(path: str | os.PathLike[str]) -> PETable:
@@ -194,8 +307,125 @@ def check_dark_noise(dark_rate: float | None, duration: float | None) -> None:
                          "is in Hz (PEs per second), the duration in seconds")
 
 
+class ChannelSet:
+    """A channel selection as sorted, disjoint, non-adjacent ranges
+    ``[starts[i], stops[i])``: ``0-2147483647`` takes two numbers, not 2**31.
+    Blocks of consecutive selected channels are made from it one at a time."""
+
+    __slots__ = ("starts", "stops", "_before")
+
+    def __init__(self, starts: npt.ArrayLike, stops: npt.ArrayLike) -> None:
+        a = np.asarray(starts, np.int64).ravel()
+        b = np.asarray(stops, np.int64).ravel()
+        keep = b > a
+        a, b = a[keep], b[keep]
+        order = np.argsort(a, kind="stable")
+        a, b = a[order], b[order]
+        if len(a) > 1:
+            # Merge ranges that overlap or touch: a range starts anew only
+            # where it begins after the furthest end so far.
+            reach = np.maximum.accumulate(b)
+            new = np.empty(len(a), bool)
+            new[0] = True
+            new[1:] = a[1:] > reach[:-1]
+            first = np.flatnonzero(new)
+            last = np.append(first[1:], len(a)) - 1
+            a, b = a[first], reach[last]
+        self.starts = a
+        self.stops = b
+        # Selected channels before each range: the rank of a range's first channel.
+        self._before = np.concatenate([[0], np.cumsum(b - a)]).astype(np.int64)
+
+    @classmethod
+    def of(cls, channels: npt.ArrayLike) -> ChannelSet:
+        """The selection of the channels in an int64 array (any order, repeats allowed)."""
+        values = np.unique(np.asarray(channels, np.int64))
+        if len(values) == 0:
+            return cls(values, values)
+        breaks = np.flatnonzero(np.diff(values) != 1) + 1
+        first = np.concatenate([[0], breaks])
+        last = np.append(breaks, len(values)) - 1
+        return cls(values[first], values[last] + 1)
+
+    def __len__(self) -> int:
+        return int(self._before[-1])
+
+    def __eq__(self, other: object) -> bool:
+        return (isinstance(other, ChannelSet) and np.array_equal(self.starts, other.starts)
+                and np.array_equal(self.stops, other.stops))
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        shown = ",".join(f"{a}" if b == a + 1 else f"{a}-{b - 1}"
+                         for a, b in zip(self.starts[:6].tolist(), self.stops[:6].tolist(), strict=True))
+        return f"<ChannelSet {len(self)} channels: {shown}{',...' if len(self.starts) > 6 else ''}>"
+
+    @property
+    def first(self) -> int:
+        return int(self.starts[0])
+
+    @property
+    def last(self) -> int:
+        return int(self.stops[-1]) - 1
+
+    def contains(self, channels: npt.ArrayLike) -> npt.NDArray[np.bool_]:
+        """Whether each of ``channels`` is selected."""
+        values = np.asarray(channels, np.int64)
+        i = np.searchsorted(self.starts, values, side="right") - 1
+        inside = i >= 0
+        inside[inside] = values[inside] < self.stops[i[inside]]
+        return inside
+
+    def rank(self, channels: npt.ArrayLike) -> npt.NDArray[np.int64]:
+        """The position of each of ``channels`` (all selected) in the selection."""
+        values = np.asarray(channels, np.int64)
+        i = np.searchsorted(self.starts, values, side="right") - 1
+        return np.asarray(self._before[i] + (values - self.starts[i]), np.int64)
+
+    def take(self, lo: int, hi: int) -> npt.NDArray[np.int64]:
+        """The selected channels of ranks ``lo`` to ``hi - 1``, increasing."""
+        hi = min(hi, len(self))
+        if lo >= hi:
+            return np.zeros(0, np.int64)
+        i = int(np.searchsorted(self._before, lo, side="right")) - 1
+        j = int(np.searchsorted(self._before, hi, side="left"))
+        k = np.arange(i, j)
+        a = np.maximum(lo, self._before[k]) - self._before[k] + self.starts[k]
+        b = np.minimum(hi, self._before[k + 1]) - self._before[k] + self.starts[k]
+        n = b - a
+        return np.asarray(np.repeat(a - (np.cumsum(n) - n), n) + np.arange(hi - lo, dtype=np.int64), np.int64)
+
+    def blocks(self, size: int) -> Iterator[npt.NDArray[np.int64]]:
+        """The selection in blocks of ``size`` consecutive selected channels
+        (the last one shorter), made one at a time."""
+        for lo in range(0, len(self), size):
+            yield self.take(lo, lo + size)
+
+    def block_count(self, size: int) -> int:
+        return -(-len(self) // size)
+
+    def to_array(self) -> npt.NDArray[np.int64]:
+        """Every selected channel: for small selections only."""
+        return self.take(0, len(self))
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        return self.to_array() if dtype is None else self.to_array().astype(dtype)
+
+    def tolist(self) -> list[int]:
+        return cast(list[int], self.to_array().tolist())
+
+    def digest(self) -> str:
+        """A digest of the selection (of its ranges)."""
+        h = hashlib.sha256(b"channel-ranges|")
+        h.update(np.ascontiguousarray(self.starts).tobytes())
+        h.update(b"|")
+        h.update(np.ascontiguousarray(self.stops).tobytes())
+        return h.hexdigest()
+
+
 def run_channels(pes: PETable | None, dark_rate: float | None, duration: float | None,
-                 channels: str | Iterable[int] | npt.ArrayLike | None) -> npt.NDArray[np.int64]:
+                 channels: str | Iterable[int] | npt.ArrayLike | ChannelSet | None) -> ChannelSet:
     """Checks the sources of a run and gives the channels it simulates, sorted
     and distinct: the selection if one is given (PEs of other channels are
     left out), else the channels of the PE table. Dark noise without a PE table
@@ -207,22 +437,27 @@ def run_channels(pes: PETable | None, dark_rate: float | None, duration: float |
         return parse_channels(channels)
     if pes is None:
         raise ValueError("dark noise needs a channel selection")
-    selected = np.unique(pes.channel)
+    selected = ChannelSet.of(pes.channel)
     if len(selected) == 0:
         raise ValueError("the PE table is empty and no channels are selected")
     return selected
 
 
-_RANGE = re.compile(r"^\s*(\d+)\s*(?:-\s*(\d+)\s*)?$")
+# ASCII digits only: \d would take other scripts' digits, which int() reads.
+_RANGE = re.compile(r"^\s*([0-9]+)\s*(?:-\s*([0-9]+)\s*)?$", re.ASCII)
 
 
-def parse_channels(channels: str | Iterable[int] | npt.ArrayLike) -> npt.NDArray[np.int64]:
-    """A channel selection as sorted, distinct int64 channel numbers. Takes a
-    ``range``, any integer sequence or array, or text such as ``0-1999`` or
-    ``0-9,20,30-39`` (ranges include both ends). An empty selection, bad
-    channel numbers and ranges that end before they start are errors."""
-    if isinstance(channels, str):
-        parts: list[np.ndarray] = []
+def parse_channels(channels: str | Iterable[int] | npt.ArrayLike | ChannelSet) -> ChannelSet:
+    """A channel selection as a ``ChannelSet``. Takes a ``range``, any
+    integer sequence or array, or text such as ``0-1999`` or ``0-9,20,30-39``
+    (ranges include both ends); text and ranges of step 1 stay ranges, however
+    many channels they span. An empty selection, bad channel numbers and
+    ranges that end before they start are errors."""
+    if isinstance(channels, ChannelSet):
+        selection = channels
+    elif isinstance(channels, str):
+        starts: list[int] = []
+        stops: list[int] = []
         for item in channels.split(","):
             m = _RANGE.match(item)
             if not m:
@@ -233,16 +468,20 @@ def parse_channels(channels: str | Iterable[int] | npt.ArrayLike) -> npt.NDArray
                 raise ValueError(f"channels {channels!r}: the range {item.strip()} ends before it starts")
             if last > CHANNEL_MAX:
                 raise ValueError(f"channels {channels!r}: {last} is above {CHANNEL_MAX}")
-            parts.append(np.arange(first, last + 1, dtype=np.int64))
-        array = np.concatenate(parts)
+            starts.append(first)
+            stops.append(last + 1)
+        selection = ChannelSet(starts, stops)
     elif isinstance(channels, range):
         if channels.start < 0 or (len(channels) and max(channels[0], channels[-1]) > CHANNEL_MAX):
             raise ValueError(f"channels must lie in [0, {CHANNEL_MAX}], got {channels}")
-        array = np.arange(channels.start, channels.stop, channels.step, dtype=np.int64)
+        if channels.step == 1 or len(channels) <= 1:
+            selection = ChannelSet([channels.start], [channels.start + len(channels)])
+        else:
+            selection = ChannelSet.of(_channels(np.arange(channels.start, channels.stop, channels.step), "channels"))
     else:
         # Anything else must be iterable: list() raises TypeError otherwise.
         values = channels if hasattr(channels, "__array__") else list(cast(Iterable[int], channels))
-        array = _channels(values, "channels")
-    if len(array) == 0:
+        selection = ChannelSet.of(_channels(values, "channels"))
+    if len(selection) == 0:
         raise ValueError("the channel selection is empty")
-    return np.unique(array)
+    return selection

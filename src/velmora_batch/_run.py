@@ -10,7 +10,7 @@ import numbers
 import os
 import warnings
 from collections import deque
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from fractions import Fraction
@@ -21,13 +21,13 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core, _seeding
-from ._pes import run_channels
+from ._pes import ChannelSet, GroupedPEs, MemoryPEs, PEDigest, run_channels
 from ._records import open_writer, record_dtype
 
 if TYPE_CHECKING:
     from ._detector import Detector
     from ._executors import BlockExecutor
-    from ._pes import PETable
+    from ._pes import PESource, PETable
 
 # Expected PEs per block when the caller does not fix block_channels: large
 # enough that the per-block work (seeds, hand-over, writing) is small beside
@@ -37,6 +37,9 @@ _MAX_BLOCK_CHANNELS = 4096
 _TICK = 4e-9  # the ZozuvUza time stamp's tick, seconds
 _SECONDS_COUNTER = 2**32  # a ZozuvUza time stamp's seconds are 32 bits wide
 _EXACT_SEGMENTS = 2.0**53  # segment numbers (and their origins) stay exact below this
+# The longest ZozuvUza readout window, in ADC samples: far beyond any front
+# end's window, and a record of it already takes 128 KiB.
+MAX_WAVEFORM_SAMPLES = 1 << 16
 
 
 @dataclass(frozen=True)
@@ -69,6 +72,7 @@ class _Pieces(TypedDict):
 @dataclass
 class _Block:
     channels: np.ndarray  # int64, increasing
+    index: int = 0  # its place among the run's blocks
 
 
 def _positive_float(name: str, value: Any, allow_zero: bool) -> float:
@@ -102,23 +106,24 @@ def _check_segment(detector: Detector, segment: Any) -> float:
     return seg
 
 
-def _parameter_sets(detector: Detector, channels: np.ndarray) -> tuple[list[dict[str, Any]], np.ndarray]:
-    """The distinct parameter sets of the run's channels and, per channel, the
-    index of its set (0: the detector's own, where it has no overrides)."""
+def _parameter_sets(detector: Detector, channels: ChannelSet) -> tuple[list[dict[str, Any]], np.ndarray, np.ndarray]:
+    """The distinct parameter sets of the run's channels (0: the detector's
+    own), and the selected channels with overrides, increasing, with the
+    index of each one's set; every other channel uses set 0."""
     sets: list[dict[str, Any]] = [dict(detector.params)]
     index = {json.dumps(sets[0], sort_keys=True): 0}
-    of_channel = np.zeros(len(channels), dtype=np.int64)
     overrides = detector.overrides or {}
-    if overrides:
-        for i, c in enumerate(channels.tolist()):
-            if c in overrides:
-                params = detector.params_for(c)
-                key = json.dumps(params, sort_keys=True)
-                if key not in index:
-                    index[key] = len(sets)
-                    sets.append(dict(params))
-                of_channel[i] = index[key]
-    return sets, of_channel
+    keys = np.asarray(sorted(int(c) for c in overrides), np.int64)
+    keys = keys[channels.contains(keys)] if len(keys) else keys
+    of_key = np.zeros(len(keys), np.int64)
+    for i, c in enumerate(keys.tolist()):
+        params = detector.params_for(c)
+        key = json.dumps(params, sort_keys=True)
+        if key not in index:
+            index[key] = len(sets)
+            sets.append(dict(params))
+        of_key[i] = index[key]
+    return sets, keys, of_key
 
 
 class _Plan:
@@ -127,10 +132,10 @@ class _Plan:
     def __init__(
         self,
         detector: Detector,
-        pes: PETable | None,
+        pes: PESource | None,
         seed: int,
         seeding: str,
-        channels: np.ndarray,
+        channels: ChannelSet,
         dark_rate: float | None,
         duration: float | None,
         segment: float | None,
@@ -142,52 +147,96 @@ class _Plan:
         self.dark_rate = dark_rate
         self.duration = duration
         self.segment = segment
-        if pes is not None:
-            self.pe_channels, self.pe_starts, self.pe_times = pes.grouped()
-        else:
-            self.pe_channels = np.zeros(0, np.int64)
-            self.pe_starts = np.zeros(1, np.int64)
-            self.pe_times = np.zeros(0, np.float64)
-        self.parameter_sets, self.set_of_channel = _parameter_sets(detector, channels)
-        self.set_by_channel = dict(zip(channels.tolist(), self.set_of_channel.tolist(), strict=True))
+        self.pes = pes
+        self.parameter_sets, self.override_channels, self.override_sets = _parameter_sets(detector, channels)
 
-    def table_pes(self, channel: int) -> np.ndarray:
-        i = int(np.searchsorted(self.pe_channels, channel))
-        if i < len(self.pe_channels) and self.pe_channels[i] == channel:
-            return self.pe_times[self.pe_starts[i] : self.pe_starts[i + 1]]
-        return self.pe_times[:0]
+    def sets_of(self, channels: np.ndarray) -> np.ndarray:
+        """The parameter set of each of ``channels``."""
+        keys = self.override_channels
+        if not len(keys):
+            return np.zeros(len(channels), np.int64)
+        i = np.minimum(np.searchsorted(keys, channels), len(keys) - 1)
+        return np.where(keys[i] == channels, self.override_sets[i], 0).astype(np.int64)
+
+    def table_count(self) -> int:
+        return self.pes.count if self.pes is not None else 0
+
+    def table_time_range(self) -> tuple[float, float]:
+        """The earliest and latest time of a selected PE of the table (0.0
+        for none), at most 0.0 and at least 0.0."""
+        return (min(self.pes.earliest, 0.0), max(self.pes.latest, 0.0)) if self.pes is not None else (0.0, 0.0)
+
+    def pes_digest(self) -> str:
+        return self.pes.digest() if self.pes is not None else PEDigest().hexdigest()
+
+    def has_dark_noise(self) -> bool:
+        return self.dark_rate is not None and self.duration is not None and self.dark_rate * self.duration > 0
 
     def expected_pes(self) -> float:
-        lo = np.searchsorted(self.pe_channels, self.channels)
-        hit = lo < len(self.pe_channels)
-        hit[hit] = self.pe_channels[lo[hit]] == self.channels[hit]
-        counts = np.diff(self.pe_starts)
-        total = float(counts[lo[hit]].sum()) if len(counts) else 0.0
+        total = float(self.table_count())
         if self.dark_rate is not None and self.duration is not None:
             total += self.dark_rate * self.duration * len(self.channels)
         return total
 
+    def blocks(self, size: int, skip_empty: bool) -> Iterator[_Block]:
+        """The run's blocks of ``size`` channels, made one at a time. With
+        ``skip_empty``, blocks that cannot give a record are left out: with
+        independent seeding and no dark noise, those without PEs."""
+        if skip_empty and self.seeding == "independent" and not self.has_dark_noise():
+            occupied = self.pes.occupied_blocks(size) if self.pes is not None else np.zeros(0, np.int64)
+            for i in occupied.tolist():
+                yield _Block(self.channels.take(i * size, (i + 1) * size), i)
+            return
+        for i, channels in enumerate(self.channels.blocks(size)):
+            yield _Block(channels, i)
+
+    def block_pes(self, block: _Block) -> GroupedPEs:
+        if self.pes is None:
+            return GroupedPEs.empty()
+        return self.pes.block(int(block.channels[0]), int(block.channels[-1]))
+
     def pieces(self, block: _Block) -> _Pieces:
         """The engine's inputs for a block: one piece per channel, or per
-        occupied segment of a channel."""
-        chans: list[int] = []
-        bounds = [0]
+        occupied segment of a channel. A channel without PEs gives no records;
+        with independent seeding its piece is left out, with sequential
+        seeding it stays, as the one generator still draws for it."""
+        table = self.block_pes(block)
+        block_channels = np.asarray(block.channels, np.int64)
+        first, counts = table.of_channels(block_channels)
+        keep_empty = self.seeding != "independent"
+        if self.has_dark_noise():
+            assert self.dark_rate is not None and self.duration is not None
+            per_channel = [np.concatenate([table.times[f : f + n],
+                                           _seeding.dark_noise(self.seed, c, self.dark_rate, self.duration)])
+                           for c, f, n in zip(block_channels.tolist(), first.tolist(), counts.tolist(), strict=True)]
+            counts = np.asarray([len(t) for t in per_channel], np.int64)
+            occupied = counts > 0
+            if not keep_empty:
+                per_channel = [t for t, o in zip(per_channel, occupied.tolist(), strict=True) if o]
+            times_all = np.concatenate(per_channel) if per_channel else np.zeros(0, np.float64)
+        else:
+            occupied = counts > 0
+            take = np.ones(len(block_channels), bool) if keep_empty else occupied
+            n = counts[take]
+            # The times of the kept channels, channel by channel.
+            offsets = np.repeat(first[take] - (np.cumsum(n) - n), n)
+            times_all = table.times[np.arange(int(n.sum()), dtype=np.int64) + offsets]
+        take = np.ones(len(block_channels), bool) if keep_empty else occupied
+        chans = block_channels[take]
+        n = counts[take]
+        bounds = np.concatenate([[0], np.cumsum(n)]).astype(np.int64)
+        if self.segment is None:
+            keys: list[tuple[int, ...]] = [(c,) for c in chans.tolist()] if self.seeding == "independent" else []
+            return self._pieces(chans, bounds, times_all, np.zeros(len(chans), np.uint64),
+                                np.zeros(len(chans), np.float64), keys)
+        seg_chans: list[int] = []
+        seg_bounds = [0]
         times: list[np.ndarray] = []
         ticks: list[int] = []
         origins: list[float] = []
-        keys: list[tuple[int, ...]] = []
-        for c in block.channels.tolist():
-            t = self.table_pes(c)
-            if self.dark_rate is not None and self.duration is not None:
-                t = np.concatenate([t, _seeding.dark_noise(self.seed, c, self.dark_rate, self.duration)])
-            if self.segment is None:
-                chans.append(c)
-                times.append(t)
-                bounds.append(bounds[-1] + len(t))
-                ticks.append(0)
-                origins.append(0.0)
-                keys.append((c,))
-                continue
+        keys = []
+        for c, lo, hi in zip(chans.tolist(), bounds[:-1].tolist(), bounds[1:].tolist(), strict=True):
+            t = times_all[lo:hi]
             # Segment k holds the times in [k * segment, (k + 1) * segment)
             # (times before 0 belong to segment 0), each counted from its origin.
             k = np.maximum(np.floor(t / self.segment), 0).astype(np.int64) if len(t) else np.zeros(0, np.int64)
@@ -200,23 +249,30 @@ class _Plan:
                 segs, starts, ends = np.zeros(1, np.int64), np.zeros(1, np.int64), np.zeros(1, np.int64)
             for s, a, b in zip(segs.tolist(), starts.tolist(), ends.tolist(), strict=True):
                 origin = s * self.segment
-                chans.append(c)
+                seg_chans.append(c)
                 times.append(t_sorted[a:b] - origin)
-                bounds.append(bounds[-1] + (b - a))
+                seg_bounds.append(seg_bounds[-1] + (b - a))
                 ticks.append(s * round(self.segment / _TICK) if self.model == "ZozuvUza" else 0)
                 origins.append(origin)
                 keys.append((c, s))
+        return self._pieces(np.asarray(seg_chans, np.int64), np.asarray(seg_bounds, np.int64),
+                            np.concatenate(times) if times else np.zeros(0, np.float64),
+                            np.asarray(ticks, np.uint64), np.asarray(origins, np.float64), keys)
+
+    def _pieces(self, chans: np.ndarray, bounds: np.ndarray, times: np.ndarray, ticks: np.ndarray,
+                origins: np.ndarray, keys: list[tuple[int, ...]]) -> _Pieces:
         seeds = None
         if self.seeding == "independent":
-            seeds = np.stack([_seeding.model_seed_state(self.seed, key) for key in keys]) if keys else None
+            seeds = (np.stack([_seeding.model_seed_state(self.seed, key) for key in keys]) if keys
+                     else np.zeros((0, 8), np.uint32))
         return {
-            "channels": np.asarray(chans, np.int32),
-            "bounds": np.asarray(bounds, np.int64),
-            "times": np.concatenate(times) if times else np.zeros(0, np.float64),
-            "models": np.asarray([self.set_by_channel[c] for c in chans], np.int64),
-            "seeds": seeds if seeds is not None else (np.zeros((0, 8), np.uint32) if self.seeding == "independent" else None),
-            "origin_ticks": np.asarray(ticks, np.uint64),
-            "origins": np.asarray(origins, np.float64),
+            "channels": chans.astype(np.int32),
+            "bounds": bounds,
+            "times": times,
+            "models": self.sets_of(chans),
+            "seeds": seeds,
+            "origin_ticks": ticks,
+            "origins": origins,
         }
 
 
@@ -230,14 +286,7 @@ def _check_late_times(plan: _Plan, limit: float) -> None:
     if plan.segment is not None and plan.segment > limit:
         raise ValueError(f"segment {plan.segment!r} s is longer than this detector's late-time limit of "
                          f"{limit!r} s; choose a shorter segment")
-    selected = np.isin(plan.pe_channels, plan.channels)
-    counts = np.diff(plan.pe_starts)
-    earliest = latest = 0.0
-    if selected.any():
-        times = np.concatenate([plan.pe_times[plan.pe_starts[i]: plan.pe_starts[i] + counts[i]]
-                                for i in np.flatnonzero(selected)])
-        if len(times):
-            earliest, latest = float(times.min()), float(times.max())
+    earliest, latest = plan.table_time_range()
     if plan.duration is not None:
         latest = max(latest, plan.duration)
     if plan.segment is None:
@@ -275,6 +324,198 @@ def _default_block_channels(expected_pes: float, n_channels: int) -> int:
     return int(min(_MAX_BLOCK_CHANNELS, max(1, math.ceil(_PES_PER_BLOCK / max(per_channel, 1.0)))))
 
 
+def default_workers() -> int:
+    """The cores this process may run on: the default number of workers."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not on Linux
+        return os.cpu_count() or 1
+
+
+@dataclass
+class RunSetup:
+    """A run as planned before anything is simulated: what ``run`` executes
+    and what a dry run describes."""
+
+    plan: _Plan
+    workers: int
+    block_channels: int
+    blocks: int
+    waveform_samples: int
+    dtype: np.dtype
+    in_flight: int  # blocks of records in memory at once, at most
+    output: Path | None
+
+
+def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None, *, seed: int | None,
+            workers: int | None, dark_rate: float | None, duration: float | None,
+            channels: str | Iterable[int] | np.ndarray | ChannelSet | None, seeding: str, segment: float | None,
+            block_channels: int | None, executor: object = None,
+            output: str | os.PathLike[str] | None = None) -> RunSetup:
+    """Checks a run's settings and plans it: seed, channels, PE input,
+    parameter sets, blocks and workers."""
+    seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
+    table: PETable | None
+    if pes is None or hasattr(pes, "grouped"):
+        table = cast("PETable | None", pes)
+    elif isinstance(pes, str | os.PathLike):
+        from ._pes import read_pes
+
+        table = read_pes(pes)
+    else:
+        from ._pes import pe_table_of
+
+        table = pe_table_of(pes)
+    chan = run_channels(table, dark_rate, duration, channels)
+    if detector.overrides:
+        keys = np.fromiter(detector.overrides, np.int64, len(detector.overrides))
+        unused = np.sort(keys[~chan.contains(keys)]).tolist()
+        if unused:
+            shown = ", ".join(map(str, unused[:5])) + (f" and {len(unused) - 5} more" if len(unused) > 5 else "")
+            warnings.warn(f"the detector has overrides for {len(unused)} channel{'s' if len(unused) > 1 else ''} "
+                          f"outside this run ({shown}); they have no effect", UserWarning, stacklevel=3)
+    rate = None if dark_rate is None else float(dark_rate)
+    dur = None if duration is None else float(duration)
+    seg = None if segment is None else _check_segment(detector, segment)
+    if workers is None:
+        workers = default_workers()
+    if isinstance(workers, bool) or not isinstance(workers, numbers.Integral) or workers < 1:
+        raise ValueError(f"workers must be a whole number of at least 1, got {workers!r}")
+    if seeding == "sequential":
+        workers = 1  # one generator through the channels in order
+    waveform_samples = int(detector.params.get("waveform_samples", 1)) if detector.model == "ZozuvUza" else 1
+    if waveform_samples > MAX_WAVEFORM_SAMPLES:
+        raise ValueError(f"waveform_samples must be at most {MAX_WAVEFORM_SAMPLES} ADC samples per readout "
+                         f"window, got {waveform_samples}")
+    dtype = record_dtype(detector.model, waveform_samples)
+    source = MemoryPEs(table, chan) if table is not None else None
+    plan = _Plan(detector, source, seed, seeding, chan, rate, dur, seg)
+    if block_channels is None:
+        block_channels = _default_block_channels(plan.expected_pes(), len(chan))
+    if isinstance(block_channels, bool) or not isinstance(block_channels, numbers.Integral) or block_channels < 1:
+        raise ValueError(f"block_channels must be a whole number of at least 1, got {block_channels!r}")
+    blocks = chan.block_count(int(block_channels))
+    window = int(workers) + 1
+    if executor is not None:
+        from ._executors import check_executor, executor_slots, executor_window
+
+        check_executor(executor)
+        window = executor_window(executor_slots(cast("BlockExecutor", executor), int(workers)))
+    return RunSetup(plan, int(workers), int(block_channels), blocks, waveform_samples, dtype, min(blocks, window),
+                    None if output is None else Path(output))
+
+
+# Memory of a run beyond this process as it stands after planning, measured
+# with /usr/bin/time on the example detectors: per PE of the blocks in flight
+# (its time, the model's working memory, the record columns and their way
+# into the file), per PE of a table held in memory (its grouped copy), and
+# once for pyarrow's conversion and Parquet writer.
+BYTES_PER_PE_IN_FLIGHT = {"ZozuvUza": 20, "MultiPMT": 90}
+BYTES_PER_TABLE_PE = 16
+PARQUET_BYTES = 60 * 2**20
+
+
+def _resident_bytes() -> int:
+    """This process's resident size now."""
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):  # pragma: no cover - not on Linux
+        import resource
+
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def estimate_peak(setup: RunSetup) -> int:
+    """An estimate of the run's peak resident size, in bytes: this process as
+    it stands, the grouped copy of a PE table in memory, the blocks in flight
+    and the Parquet writer."""
+    import pyarrow.parquet  # noqa: F401  (the libraries a run loads count in this process's size)
+    import tqdm  # noqa: F401
+
+    plan = setup.plan
+    per_block = plan.expected_pes() / max(setup.blocks, 1)
+    table = BYTES_PER_TABLE_PE * plan.table_count() if isinstance(plan.pes, MemoryPEs) else 0
+    parquet = setup.output is None or setup.output.suffix.lower() != ".npz"
+    peak = (_resident_bytes() + table + (PARQUET_BYTES if parquet else 0)
+            + setup.in_flight * per_block * BYTES_PER_PE_IN_FLIGHT[plan.model])
+    return int(peak)
+
+
+def available_memory() -> int | None:
+    """Memory this process can still take: the kernel's MemAvailable, or less
+    where a cgroup limit leaves less; None where neither can be read."""
+    found: list[int] = []
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    found.append(int(line.split()[1]) * 1024)
+    except (OSError, ValueError):
+        pass
+    for limit_file, usage_file in (("/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current"),
+                                   ("/sys/fs/cgroup/memory/memory.limit_in_bytes",
+                                    "/sys/fs/cgroup/memory/memory.usage_in_bytes")):
+        try:
+            limit = Path(limit_file).read_text().strip()
+            usage = int(Path(usage_file).read_text().strip())
+        except (OSError, ValueError):
+            continue
+        if limit.isdigit() and int(limit) < 1 << 60:
+            found.append(max(int(limit) - usage, 0))
+        break
+    return min(found) if found else None
+
+
+def parse_memory(value: int | str | None) -> int | str | None:
+    """A memory bound: a number of bytes (text may end in K, M, G or T, powers
+    of 1024), ``"auto"`` (the memory available now) or None / ``"none"`` (no
+    bound)."""
+    if value is None or (isinstance(value, str) and value.strip().lower() == "none"):
+        return None
+    if isinstance(value, str):
+        text = value.strip().upper().removesuffix("B").removesuffix("I")
+        if text == "AUTO":
+            return "auto"
+        scale = 1
+        if text[-1:] in ("K", "M", "G", "T"):
+            scale = 1024 ** ("KMGT".index(text[-1]) + 1)
+            text = text[:-1]
+        try:
+            number = float(text) if text.isascii() else math.nan
+        except ValueError:
+            number = math.nan
+        if not (math.isfinite(number) and number > 0):
+            raise ValueError(f"max_memory must be a number of bytes (e.g. 8G), 'auto' or 'none', got {value!r}")
+        return int(number * scale)
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value <= 0:
+        raise ValueError(f"max_memory must be a number of bytes (e.g. 8G), 'auto' or 'none', got {value!r}")
+    return int(value)
+
+
+def check_memory(setup: RunSetup, max_memory: int | str | None) -> None:
+    """Refuses a run whose estimated peak exceeds ``max_memory`` (bytes), or
+    with ``"auto"`` the memory available to it now; None checks nothing."""
+    bound = parse_memory(max_memory)
+    if bound is None:
+        return
+    peak = estimate_peak(setup)
+    if bound == "auto":
+        free = available_memory()
+        if free is None:
+            return
+        limit = _resident_bytes() + free
+        where = "the memory available"
+    else:
+        limit = int(bound)
+        where = "max_memory"
+    if peak > limit:
+        raise MemoryError(f"this run needs about {peak / 2**30:.3g} GiB at its peak (estimate), more than {where} "
+                          f"({limit / 2**30:.3g} GiB): run fewer channels or shorter segments, lower the number "
+                          "of workers or block_channels, or allow it explicitly "
+                          "(max_memory=None; --max-memory none on the command line)")
+
+
 def run(
     detector: Detector,
     pes: PETable | str | os.PathLike[str] | Any | None = None,
@@ -291,6 +532,7 @@ def run(
     progress: bool = False,
     executor: BlockExecutor | None = None,
     resume: bool = False,
+    max_memory: int | str | None = "auto",
 ) -> np.ndarray | RunSummary:
     """Simulates the channels of ``detector`` and returns their records.
 
@@ -313,8 +555,17 @@ def run(
 
     Blocks of ``block_channels`` consecutive channels (default: chosen from
     the expected number of PEs, never from ``workers``) run on ``workers``
-    threads (default: the number of cores); at most ``workers + 1`` blocks
-    are in memory at once.
+    threads (default: the cores this process may run on); at most
+    ``workers + 1`` blocks are in memory at once (on an executor, a window
+    of blocks submitted or finished and not yet written). Channel selections
+    stay ranges, and blocks without PEs cost next to nothing.
+
+    ``max_memory`` bounds the run's estimated peak memory (the estimate that
+    ``velmora run --dry-run`` prints): ``"auto"`` refuses a run that would
+    exceed what this process has now plus the memory available (the
+    kernel's MemAvailable, or less under a cgroup limit), a number of bytes
+    (or text such as ``"8G"``) refuses one beyond it, and None checks
+    nothing. A refused run raises MemoryError before anything runs.
 
     ``segment`` (seconds, a whole number of ADC steps, of TDC steps for
     MultiPMT and of 4 ns ticks for ZozuvUza) splits long runs: the PEs of
@@ -360,50 +611,23 @@ def run(
 
         seed = stored_seed(output)
     # Everything is checked before the first channel is simulated.
-    seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
-    table: PETable | None
-    if pes is None or hasattr(pes, "grouped"):
-        table = cast("PETable | None", pes)
-    elif isinstance(pes, str | os.PathLike):
-        from ._pes import read_pes
+    setup = prepare(detector, pes, seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
+                    channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
+                    executor=executor, output=output)
+    check_memory(setup, max_memory)
+    plan, seed, seg, workers = setup.plan, setup.plan.seed, setup.plan.segment, setup.workers
+    rate, dur, chan = plan.dark_rate, plan.duration, plan.channels
+    waveform_samples, dtype, block_channels = setup.waveform_samples, setup.dtype, setup.block_channels
+    from ._dataset import is_dataset
 
-        table = read_pes(pes)
-    else:
-        from ._pes import pe_table_of
-
-        table = pe_table_of(pes)
-    chan = run_channels(table, dark_rate, duration, channels)
-    if detector.overrides:
-        keys = np.fromiter(detector.overrides, np.int64, len(detector.overrides))
-        unused = np.sort(keys[~np.isin(keys, chan)]).tolist()
-        if unused:
-            shown = ", ".join(map(str, unused[:5])) + (f" and {len(unused) - 5} more" if len(unused) > 5 else "")
-            warnings.warn(f"the detector has overrides for {len(unused)} channel{'s' if len(unused) > 1 else ''} "
-                          f"outside this run ({shown}); they have no effect", UserWarning, stacklevel=2)
-    rate = None if dark_rate is None else float(dark_rate)
-    dur = None if duration is None else float(duration)
-    seg = None if segment is None else _check_segment(detector, segment)
-    if workers is None:
-        workers = os.cpu_count() or 1
-    if isinstance(workers, bool) or not isinstance(workers, numbers.Integral) or workers < 1:
-        raise ValueError(f"workers must be a whole number of at least 1, got {workers!r}")
-    if seeding == "sequential":
-        workers = 1  # one generator through the channels in order
-    waveform_samples = int(detector.params.get("waveform_samples", 1)) if detector.model == "ZozuvUza" else 1
-    dtype = record_dtype(detector.model, waveform_samples)
-    plan = _Plan(detector, table, seed, seeding, chan, rate, dur, seg)
-    if block_channels is None:
-        block_channels = _default_block_channels(plan.expected_pes(), len(chan))
-    if isinstance(block_channels, bool) or not isinstance(block_channels, numbers.Integral) or block_channels < 1:
-        raise ValueError(f"block_channels must be a whole number of at least 1, got {block_channels!r}")
-    blocks = [_Block(chan[i : i + block_channels]) for i in range(0, len(chan), int(block_channels))]
+    # A dataset has a part for every block; a record file needs none of the
+    # blocks that cannot give a record.
+    blocks = plan.blocks(block_channels, skip_empty=not is_dataset(output))
     engine_type = _core.ZozuvUzaEngine if detector.model == "ZozuvUza" else _core.MultiPMTEngine
     engine = engine_type(plan.parameter_sets, dict(detector.spectra))  # the models' own construction errors
     _check_late_times(plan, engine.max_pe_time)
     if seeding == "sequential":
         engine.seed_sequential(seed)
-    from ._dataset import is_dataset
-
     if executor is not None or resume or is_dataset(output):
         from . import __version__
         from ._executors import run_blocks
@@ -474,5 +698,6 @@ def run(
         executor.shutdown(wait=True)
         bar.close()
     if writer is not None:
-        return RunSummary(Path(output), rows, len(chan), len(blocks), seed, seeding)
+        assert output is not None
+        return RunSummary(Path(output), rows, len(chan), chan.block_count(block_channels), seed, seeding)
     return np.concatenate(parts) if parts else np.zeros(0, dtype)

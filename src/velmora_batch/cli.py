@@ -11,7 +11,6 @@ from __future__ import annotations
 import json
 import os
 import re
-import resource
 import sys
 import warnings
 from collections.abc import Callable
@@ -19,21 +18,12 @@ from pathlib import Path
 from typing import Any
 
 import click
-import numpy as np
-
 from ._detector import Detector, apply_settings
 from ._pes import PETable, read_pes, run_channels
+from ._run import default_workers
 
 # Errors of the user's input and of the model, shown as one line without a traceback.
 USER_ERRORS = (ValueError, RuntimeError, OSError, MemoryError)
-
-
-def default_workers() -> int:
-    """The cores this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # pragma: no cover - not on Linux
-        return os.cpu_count() or 1
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -64,13 +54,18 @@ def main() -> None:
 @click.option("--scheduler", metavar="ADDRESS", help="Run the blocks on the Dask cluster of this scheduler.")
 @click.option("--cluster", type=click.Choice(["local"]),
               help="Run the blocks on a local Dask cluster of --workers processes.")
+@click.option("--max-memory", default="auto", show_default=True, metavar="BYTES|auto|none",
+              help="Refuse a run whose estimated peak memory exceeds BYTES (e.g. 8G), the memory available now "
+                   "(auto) or nothing (none).")
+@click.option("--dashboard", is_flag=True,
+              help="With --cluster local, serve the Dask dashboard on 127.0.0.1 and print its address.")
 @click.option("--resume", is_flag=True, help="Continue an interrupted run into the same dataset directory.")
 @click.option("-o", "--output", type=click.Path(),
               help="Record file to write (.parquet or .npz), or a dataset directory (one Parquet part per block).")
 def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float | None, channels: str | None,
         seed: int | None, workers: int, seeding: str, segment: float | None, block_channels: int | None,
         settings: tuple[str, ...], dry_run: bool, progress: bool | None, scheduler: str | None,
-        cluster: str | None, resume: bool, output: str | None) -> None:
+        cluster: str | None, max_memory: str, dashboard: bool, resume: bool, output: str | None) -> None:
     """Simulates the detector of CONFIG for a PE table and/or dark noise and
     writes its records to OUTPUT."""
     from . import _run
@@ -85,6 +80,12 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
         raise click.UsageError(f"Output {output}: record files must end in .parquet or .npz.")
     if scheduler is not None and cluster is not None:
         raise click.UsageError("Give --scheduler or --cluster, not both.")
+    if dashboard and cluster is None:
+        raise click.UsageError("--dashboard goes with --cluster local (a scheduler serves its own).")
+    try:
+        bound = _run.parse_memory(max_memory)
+    except ValueError as e:
+        raise click.BadParameter(str(e).replace("max_memory must", "must"), param_hint="--max-memory") from None
     try:
         detector = load_detector(config, settings)
         table = read_pes(pes) if pes is not None else None
@@ -99,9 +100,9 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
             progress = sys.stderr.isatty()
         from ._executors import dask_client
 
-        with dask_client(scheduler, cluster, workers) as executor:
+        with dask_client(scheduler, cluster, workers, dashboard=dashboard) as executor:
             summary = _run.run(detector, table, output=output, progress=progress, executor=executor, resume=resume,
-                               **options)
+                               max_memory=bound, **options)
     except USER_ERRORS as e:
         raise click.ClickException(option_message(str(e))) from None
     except EOFError as e:
@@ -123,6 +124,8 @@ def _show_warning(message: Warning | str, category: type[Warning], filename: str
 _OPTION_NAMES: list[tuple[re.Pattern[str], str | Callable[[re.Match[str]], str]]] = [
     (re.compile(r"\bsegment= ?"), "--segment "),
     (re.compile(r"\bdark_rate\b"), "--dark-rate"),
+    (re.compile(r"max_memory=None; (--max-memory none) on the command line"), r"\1"),
+    (re.compile(r"\bmax_memory\b"), "--max-memory"),
     (re.compile(r"\bblock_channels\b"), "--block-channels"),
     (re.compile(r"^(segment|duration|seed|seeding|workers|channels)\b"), r"--\1"),
     (re.compile(r"\bthe (duration|dark rate)\b"), lambda m: "--" + m.group(1).replace(" ", "-")),
@@ -151,56 +154,29 @@ def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:
     return Detector.from_dict(apply_settings(raw, settings), base_dir=config.parent, where=str(config))
 
 
-# Memory of a run beyond this process as it stands after loading the detector
-# and the PEs, measured with /usr/bin/time on the example detectors (2,000
-# channels of dark noise, 20 to 200 channels per block): per PE of the blocks
-# in flight (its time, the model's working memory, the record columns and
-# their way into the file), and once for pyarrow's conversion and Parquet
-# writer.
-BYTES_PER_PE_IN_FLIGHT = {"ZozuvUza": 20, "MultiPMT": 90}
-PARQUET_BYTES = 60 * 2**20
-
-
-def plan(detector: Detector, pes: PETable | None, *, dark_rate: float | None, duration: float | None,
-         channels: np.ndarray | None, workers: int, block_channels: int | None, parquet: bool) -> dict[str, Any]:
-    """The size of a run: channels, expected PEs, blocks, and an estimate of
-    its peak memory: this process now, the grouped copy of the PE table, the
-    blocks in flight and the Parquet writer."""
+def plan(detector: Detector, pes: PETable | Path | None, *, output: Path | None = None, executor: Any = None,
+         **options: Any) -> dict[str, Any]:
+    """The size of a run, planned as ``run`` plans it: channels, expected PEs,
+    blocks, workers and an estimate of its peak memory."""
     from . import _run
 
-    channels = run_channels(pes, dark_rate, duration, channels)
-    n_channels = len(channels)
-    table_pes = int(np.isin(pes.channel, channels).sum()) if pes is not None else 0
-    dark_pes = n_channels * dark_rate * duration if dark_rate is not None and duration is not None else 0.0
-    expected = table_pes + dark_pes
-    block = block_channels or _run._default_block_channels(expected, n_channels)
-    blocks = -(-n_channels // block)
-    in_flight = min(blocks, workers + 1)  # run keeps at most workers + 1 blocks in memory
-    import pyarrow.parquet  # noqa: F401  (the libraries a run loads count in this process's size)
-    import tqdm  # noqa: F401
-
-    now = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    peak = (now + 16 * (len(pes) if pes is not None else 0) + (PARQUET_BYTES if parquet else 0)
-            + in_flight * (expected / blocks) * BYTES_PER_PE_IN_FLIGHT[detector.model])
-    return {"channels": n_channels, "pes": expected, "blocks": blocks, "block_channels": block, "peak_bytes": peak}
+    options.pop("max_memory", None)
+    setup = _run.prepare(detector, pes, output=output, executor=executor, **options)
+    return {"channels": len(setup.plan.channels), "pes": setup.plan.expected_pes(), "blocks": setup.blocks,
+            "block_channels": setup.block_channels, "workers": setup.workers,
+            "peak_bytes": _run.estimate_peak(setup)}
 
 
-def describe(detector: Detector, pes: PETable | None, *, dark_rate: float | None, duration: float | None,
-             channels: np.ndarray | None, workers: int, block_channels: int | None, seeding: str,
-             output: Path | None, **_: Any) -> str:
+def describe(detector: Detector, pes: PETable | Path | None, **options: Any) -> str:
     """What a run would do: channels, expected PEs, blocks and an estimate of
     its peak memory."""
-    if seeding == "sequential":
-        workers = 1  # one generator through the channels in order
-    parquet = output is None or output.suffix.lower() == ".parquet"
-    plan_ = plan(detector, pes, dark_rate=dark_rate, duration=duration, channels=channels, workers=workers,
-                 block_channels=block_channels, parquet=parquet)
+    plan_ = plan(detector, pes, **options)
     lines = [
         f"model:          {detector.model}",
         f"channels:       {plan_['channels']}",
         f"expected PEs:   {plan_['pes']:.6g}",
         f"blocks:         {plan_['blocks']} of up to {plan_['block_channels']} channels",
-        f"workers:        {workers}",
+        f"workers:        {plan_['workers']}",
         f"peak memory:    about {plan_['peak_bytes'] / 2**20:.0f} MiB (estimate)",
     ]
     return "\n".join(lines)

@@ -202,3 +202,66 @@ def test_command_line_runs_on_clusters_and_resumes(client, tmp_path):
     result = CliRunner().invoke(main, [*two, "--resume"])
     assert result.exit_code == 0, result.output
     assert vb.read_records(tmp_path / "two").tobytes() == want.tobytes()
+
+
+def test_a_slow_first_block_never_lets_finished_blocks_pile_up(detector, tmp_path, monkeypatch):
+    from velmora_batch import _executors
+
+    run_block = _executors.run_block
+    finished = []  # blocks finished while the first one ran
+    first_done = threading.Event()
+
+    def slow_first(job):
+        if job.index == 0:
+            time.sleep(1.0)
+            first_done.set()
+        result = run_block(job)
+        if not first_done.is_set():
+            finished.append(job.index)
+        return result
+
+    monkeypatch.setattr(_executors, "run_block", slow_first)
+    run = dict(dark_rate=2e4, duration=1e-3, channels=range(200), seed=3, block_channels=1)
+    with ThreadPoolExecutor(2) as pool:
+        summary = vb.run(detector, executor=pool, workers=2, output=tmp_path / "r.parquet", **run)
+    assert summary.blocks == 200
+    window = _executors.executor_window(2)
+    assert 0 < len(finished) <= window - 1, len(finished)
+    monkeypatch.setattr(_executors, "run_block", run_block)
+    assert vb.read_records(tmp_path / "r.parquet").tobytes() == vb.run(detector, **run).tobytes()
+
+
+def _reachable(host, port):
+    import socket
+
+    try:
+        with socket.create_connection((host, port), timeout=2):
+            return True
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("dashboard", [False, True], ids=["without", "with"])
+def test_a_local_cluster_serves_its_dashboard_only_when_asked_and_only_here(dashboard):
+    import socket
+    import urllib.request
+
+    from velmora_batch._executors import dask_client
+
+    with dask_client(None, "local", 1, dashboard=dashboard) as client:
+        port = client.scheduler_info()["services"]["dashboard"]  # the scheduler's HTTP server
+        assert _reachable("127.0.0.1", port)
+        outside = {a[4][0] for a in socket.getaddrinfo(socket.gethostname(), None, socket.AF_INET)}
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.connect(("192.0.2.1", 9))  # sends nothing: picks the address of the default route
+                outside.add(probe.getsockname()[0])
+            except OSError:
+                pass
+        outside = {a for a in outside if not a.startswith("127.")}
+        for address in outside:
+            assert not _reachable(address, port), address
+        assert outside, "no address but the loopback one to try"
+        if dashboard:
+            assert client.dashboard_link.startswith(f"http://127.0.0.1:{port}/")
+            assert urllib.request.urlopen(client.dashboard_link, timeout=10).status == 200

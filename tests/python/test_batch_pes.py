@@ -122,7 +122,7 @@ def test_bad_dark_noise(rate, duration, message):
     (np.array([3.0, 2.0]), [2, 3]),
 ])
 def test_channel_selection(channels, expected):
-    got = parse_channels(channels)
+    got = np.asarray(parse_channels(channels))
     assert got.dtype == np.int64 and got.tolist() == expected
 
 
@@ -131,6 +131,9 @@ def test_channel_selection(channels, expected):
     ("5-2", "the range 5-2 ends before it starts"),
     ("0-2147483648", "2147483648 is above 2147483647"),
     ("1;2", "is not a channel or a range"),
+    ("\u0663", "is not a channel or a range"),  # an Arabic-Indic three
+    ("0-\uff19", "is not a channel or a range"),  # a full-width nine
+    ("\U0001d7d8", "is not a channel or a range"),  # a mathematical zero
     (range(0), "the channel selection is empty"),
     (range(-3, 2), "channels must lie in"),
     ([], "the channel selection is empty"),
@@ -227,3 +230,50 @@ def test_dark_noise_beyond_what_a_run_holds_is_refused(rate, duration, accepted)
     else:
         with pytest.raises(ValueError, match=r"dark_rate .* Hz .*expected dark PEs per channel.*in Hz"):
             check_dark_noise(rate, duration)
+
+
+def _reference(text):
+    """The channels of a text selection, one by one."""
+    out = set()
+    for item in text.split(","):
+        a, _, b = item.partition("-")
+        out.update(range(int(a), int(b or a) + 1))
+    return np.array(sorted(out), np.int64)
+
+
+@pytest.mark.parametrize("text", ["0-4", "7", "8-9,0,3-4,9", "0-9,10-19", "5-9,0-6,30,31,29", "3,1,2,100-120,50-60"])
+@pytest.mark.parametrize("size", [1, 3, 7, 1000])
+def test_channel_ranges_agree_with_the_channels_they_hold(text, size):
+    selection = parse_channels(text)
+    want = _reference(text)
+    assert len(selection) == len(want)
+    np.testing.assert_array_equal(np.concatenate(list(selection.blocks(size))), want)
+    assert [len(b) for b in selection.blocks(size)][:-1] == [size] * (selection.block_count(size) - 1)
+    probe = np.arange(-2, 130)
+    np.testing.assert_array_equal(selection.contains(probe), np.isin(probe, want))
+    np.testing.assert_array_equal(selection.rank(want), np.arange(len(want)))
+    # Ranges that touch or overlap are one range: the same selection, the same digest.
+    assert selection.digest() == parse_channels(",".join(map(str, want))).digest()
+
+
+def test_the_widest_selection_stays_two_numbers():
+    selection = parse_channels("0-2147483647")
+    assert len(selection) == 2**31 and (selection.first, selection.last) == (0, 2**31 - 1)
+    assert selection.block_count(4096) == 2**19
+    np.testing.assert_array_equal(selection.take(2**31 - 3, 2**31 + 5), [2**31 - 3, 2**31 - 2, 2**31 - 1])
+    assert selection.contains([2**31 - 1]).all() and len(selection.starts) == 1
+
+
+def test_digest_of_pe_rows_does_not_depend_on_how_they_are_cut():
+    from velmora_batch._pes import PEDigest
+
+    rng = np.random.default_rng(1)
+    ch, t = rng.integers(0, 9, 1000), rng.uniform(0, 1, 1000)
+    whole, cut = PEDigest(), PEDigest()
+    whole.update(ch, t)
+    for lo, hi in [(0, 1), (1, 400), (400, 400), (400, 1000)]:
+        cut.update(ch[lo:hi], t[lo:hi])
+    assert whole.hexdigest() == cut.hexdigest()
+    other = PEDigest()
+    other.update(ch, t[::-1])
+    assert other.hexdigest() != whole.hexdigest()

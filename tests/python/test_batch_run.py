@@ -2,11 +2,13 @@
 bad input, failures and Ctrl-C."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
 import textwrap
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -119,12 +121,16 @@ def test_multipmt_segments_move_hit_times_by_the_origin(make_detector):
         (dict(channels=[]), ValueError, "empty"),
         (dict(output="records.txt"), ValueError, "parquet or .npz"),
         (dict(pmt_time_step=0.0), ValueError, "pmt_time_step"),
+        (dict(waveform_samples=10**8), ValueError, "waveform_samples must be at most 65536"),
+        (dict(max_memory=1 << 20), MemoryError, "needs about .* GiB at its peak"),
+        (dict(dark_rate=2e8, duration=10.0, channels=[0]), MemoryError, "more than the memory available"),
+        (dict(max_memory="lots"), ValueError, "max_memory must be a number of bytes"),
     ],
     ids=lambda v: v if isinstance(v, str) else None,
 )
 def test_bad_input_fails_before_anything_is_written(kwargs, error, message, make_detector, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    det_params = {k: kwargs.pop(k) for k in ["pmt_time_step"] if k in kwargs}
+    det_params = {k: kwargs.pop(k) for k in ["pmt_time_step", "waveform_samples"] if k in kwargs}
     det = make_detector("ZozuvUza", seed=1, **det_params)
     kwargs.setdefault("output", tmp_path / "out.parquet")
     with pytest.raises(error, match=message):
@@ -193,3 +199,115 @@ def test_times_beyond_the_late_time_limit_need_segments(make_detector, tmp_path)
     # In segments the same PEs run, from an origin near them.
     rec = vb.run(det, late, segment=1.0)
     assert len(rec) > 0 and (rec["trigger_time_s"] >= int(limit)).all()
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("8G", 8 * 2**30), ("512m", 512 * 2**20), ("1.5GiB", 3 * 2**29), ("4096", 4096), (3000, 3000),
+    ("auto", "auto"), ("none", None), (None, None),
+    ("0", "max_memory"), ("-1G", "max_memory"), ("lots", "max_memory"), ("\u0663G", "max_memory"),
+    ("1e400", "max_memory"), (True, "max_memory"),
+], ids=repr)
+def test_memory_bounds(text, expected):
+    from velmora_batch._run import parse_memory
+
+    if expected == "max_memory":
+        with pytest.raises(ValueError, match="max_memory must be a number of bytes"):
+            parse_memory(text)
+    else:
+        assert parse_memory(text) == expected
+
+
+def test_an_explicit_bound_lets_a_run_through(make_detector, tmp_path):
+    det = make_detector("ZozuvUza", seed=1)
+    table = flash_table([0, 1], FLASHES)
+    want = vb.run(det, table)
+    assert vb.run(det, table, max_memory=None).tobytes() == want.tobytes()
+    assert vb.run(det, table, max_memory="64G").tobytes() == want.tobytes()
+
+
+WIDE_RUN = """
+import resource, sys
+import numpy as np
+import velmora_batch as vb
+from velmora_batch.cli import describe
+# Far less than a materialised selection of 2**31 channels would take.
+resource.setrlimit(resource.RLIMIT_AS, (3 * 2**30, 3 * 2**30))
+det = vb.Detector.from_config(sys.argv[1])
+flashes = np.concatenate([np.full(15, 2e-6), np.full(15, 7e-6), np.linspace(1e-6, 9e-6, 20)])
+table = vb.PETable(channel=[2**31 - 1] * 50 + [7] * 50, time=np.tile(flashes, 2))
+print(describe(det, table, channels="0-2147483647", workers=2, seeding="independent", seed=1,
+               dark_rate=None, duration=None, segment=None, block_channels=None, output=None))
+wide = vb.run(det, table, channels="0-2147483647", seed=1, workers=2, output=sys.argv[2])
+narrow = vb.run(det, table, seed=1)
+assert len(narrow) > 0 and vb.read_records(sys.argv[2]).tobytes() == narrow.tobytes()
+print("blocks", wide.blocks, "channels", wide.channels)
+"""
+
+
+def test_the_widest_channel_selection_runs_in_little_memory(tmp_path):
+    out = subprocess.run([sys.executable, "-c", WIDE_RUN, str(ROOT / "examples/zozuvuza/config.json"),
+                          str(tmp_path / "wide.parquet")], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert "channels:       2147483648" in out.stdout
+    assert "blocks 524288 channels 2147483648" in out.stdout
+
+
+class CountingPool(ThreadPoolExecutor):
+    """A thread pool that counts the blocks submitted to it."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.blocks = 0
+
+    def submit(self, fn, /, *args, **kwargs):
+        if fn.__name__ == "run_block":
+            self.blocks += 1
+        return super().submit(fn, *args, **kwargs)
+
+
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+def test_channels_without_pes_are_not_simulated(model, make_detector):
+    det = make_detector(model, seed=2, noise=3.0) if model == "ZozuvUza" else make_detector(model, seed=2)
+    table = flash_table([70_000, 5], FLASHES)
+    want = vb.run(det, table)
+    assert len(want) > 0
+    with CountingPool(2) as pool:
+        got = vb.run(det, table, channels="0-99999", executor=pool, block_channels=4096)
+        assert got.tobytes() == want.tobytes()
+        assert pool.blocks == 2  # of 25
+    assert vb.run(det, table, channels="0-99999").tobytes() == want.tobytes()
+
+
+def test_the_default_workers_are_the_cores_this_process_may_use(make_detector, monkeypatch):
+    from velmora_batch._run import prepare
+
+    monkeypatch.setattr(os, "sched_getaffinity", lambda pid: {3}, raising=False)
+    monkeypatch.setattr(os, "cpu_count", lambda: 64)
+    setup = prepare(make_detector("ZozuvUza"), flash_table([0], FLASHES), seed=1, workers=None, dark_rate=None,
+                    duration=None, channels=None, seeding="independent", segment=None, block_channels=None)
+    assert setup.workers == 1
+
+
+def test_a_resume_with_another_selection_of_the_same_span_is_refused(make_detector, tmp_path):
+    det = make_detector("MultiPMT", seed=4)
+    run = dict(dark_rate=2e4, duration=1e-3, block_channels=4)
+    vb.run(det, channels="0-9,11", output=tmp_path / "ds", **run)
+    with pytest.raises(ValueError, match="differs in channels"):
+        vb.run(det, channels="0,2-11", output=tmp_path / "ds", resume=True, **run)
+    vb.run(det, channels="0-4,5-9,11", output=tmp_path / "ds", resume=True, **run)
+
+
+@pytest.mark.parametrize("option, code, message", [
+    ("1M", 1, "Error: this run needs about .* more than --max-memory .*(--max-memory none)"),
+    ("lots", 2, "Invalid value for --max-memory: must be a number of bytes"),
+])
+def test_command_line_memory_bound(option, code, message, tmp_path):
+    from click.testing import CliRunner
+    from velmora_batch.cli import main
+
+    config = ROOT / "examples/zozuvuza/config.json"
+    result = CliRunner().invoke(main, ["run", str(config), "--dark-rate", "1e4", "--duration", "1e-3", "--channels",
+                                       "0-9", "--max-memory", option, "-o", str(tmp_path / "out.parquet")])
+    assert result.exit_code == code, result.output
+    assert re.search(message, result.output) and "Traceback" not in result.output
+    assert list(tmp_path.iterdir()) == []
