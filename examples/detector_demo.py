@@ -60,7 +60,7 @@ def velmora_run(config: Path, pes: Path, output: Path, workers: int | None) -> P
     """Runs the `velmora run` command (the console script's entry point in
     this interpreter) and returns its output file."""
     args = ["run", str(config), "--pes", str(pes), "--dark-rate", str(DARK_RATE), "--duration", str(DURATION),
-            "--channels", f"0-{CHANNELS - 1}", "--seed", str(SEED), "--no-progress", "-o", str(output)]
+            "--channels", f"0-{CHANNELS - 1}", "--seed", str(SEED), "--no-progress", "--overwrite", "-o", str(output)]
     if workers is not None:
         args += ["--workers", str(workers)]
     print("$ velmora " + shlex.join(args))

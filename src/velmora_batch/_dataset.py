@@ -1,32 +1,73 @@
-"""Datasets: a run's records as a directory of Parquet parts, one per block,
-named after the block's first channel, with a manifest ``_manifest.json``
-describing the run (config, seed, seeding mode, version, the blocks with
-their channels, files and row counts). The manifest is rewritten atomically
-as blocks complete and marked complete last, so an interrupted run can be
-resumed: blocks whose parts and manifest entries are complete are skipped.
-Parquet readers (pyarrow, pandas, Dask) skip names that start with ``_`` or
-``.``: they see the parts only, in channel order."""
+"""Datasets: a run's records as a directory of Parquet parts, one per block.
+
+A dataset directory holds:
+
+- ``part-<first channel, 10 digits>.parquet``, one per block: the block's
+  records in (channel, time) order. Its Parquet metadata (key ``velmora``)
+  holds only what ties it to its run: the run's digest, the seed, and the
+  block (first and last channel, rows).
+- ``_manifest.json``: the run's description, stored once (config, seed,
+  seeding, noise, segment, digests of the channel selection and of the PE
+  input, version), its digest ``run``, and per block its channels, file, rows
+  and the SHA-256 of the part's file. It is rewritten atomically as blocks
+  complete (at most once a second) and marked ``"complete": true`` last.
+- ``_velmora.lock`` while a run writes into the directory.
+
+Until its run completes, a part lies under ``_part-<...>.parquet``, a name
+that Parquet readers (pyarrow, pandas, Dask) skip: a directory whose run has
+not finished shows them no part at all, never a partial dataset. Completion
+lists every block in the manifest, renames the parts into place and then
+marks the manifest complete. Resuming hides the parts again until it
+completes.
+
+Claiming: a run claims the directory by creating ``_velmora.lock`` with
+``O_EXCL``, holding its process id, host and run id, and removes it when it
+ends, also on an error or Ctrl-C. While the lock exists any other run into
+the directory, a resume included, is refused. A lock left by a killed run is
+stale when it names a process of this host that no longer exists (or a
+process id taken since by a later process): the next run takes it over. A
+lock of another host is never judged from here; remove it by hand once that
+run is known to have ended. Temporary files (``.velmora-tmp-*.part``) of
+runs that were killed are removed by the next run that claims the directory.
+
+Trust: resuming keeps a finished part only if its file's SHA-256 is the one
+in the manifest and its metadata (run digest, seed, first and last channel,
+rows) match its manifest entry; any other part is run again. Reading checks
+the same, and that each part's channels lie within its block in order; a
+part that fails is an error naming it."""
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import json
 import os
+import re
+import socket
 import tempfile
 import time
+import uuid
+from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._records import _FILE_MODE
+from ._executors import block_name
+from ._records import _FILE_MODE, is_temporary, process_exists, temp_prefix
 
 if TYPE_CHECKING:
     from ._run import _Plan
 
 MANIFEST = "_manifest.json"
-FORMAT = "velmora-dataset/1"
-PART_GLOB = "part-*.parquet"
+LOCK = "_velmora.lock"
+FORMAT = "velmora-dataset/2"
+# Datasets of the first layout (every part visible, holding the whole run
+# description) are still read; they cannot be resumed.
+_FORMAT_1 = "velmora-dataset/1"
+_PART = re.compile(r"part-\d{10}\.parquet")
+_HIDDEN_PART = re.compile(r"_part-\d{10}\.parquet")
+_SHA256 = re.compile(r"[0-9a-f]{64}")
 # The manifest of a running run is rewritten at most this often (seconds):
 # often enough that little is redone after an interruption, rarely enough
 # that rewriting it costs nothing beside the blocks.
@@ -35,6 +76,10 @@ _SAVE_INTERVAL = 1.0
 # What must match for a run to resume another's dataset.
 IDENTITY_KEYS = ("model", "waveform_samples", "config", "seed", "seeding", "segment", "dark_rate", "duration",
                  "channels", "pes_sha256", "block_channels", "velmora_version")
+
+
+class DatasetInUse(RuntimeError):
+    """Another run holds the dataset directory."""
 
 
 def is_dataset(output: str | os.PathLike[str] | None) -> bool:
@@ -46,6 +91,11 @@ def is_dataset(output: str | os.PathLike[str] | None) -> bool:
     text = os.fspath(output)
     path = Path(text)
     return text.endswith(("/", os.sep)) or path.is_dir() or path.suffix == ""
+
+
+def hidden_name(file: str) -> str:
+    """Where the part ``file`` lies until its run completes."""
+    return "_" + file
 
 
 def stored_seed(directory: str | os.PathLike[str]) -> int | None:
@@ -65,13 +115,18 @@ def _sha256(*arrays: np.ndarray) -> str:
     return h.hexdigest()
 
 
+def file_sha256(path: str | os.PathLike[str]) -> str:
+    with open(path, "rb") as f:
+        return hashlib.file_digest(f, "sha256").hexdigest()
+
+
 def identity(plan: _Plan, config: dict[str, Any], *, waveform_samples: int, block_channels: int,
              version: str) -> dict[str, Any]:
     """The run's description that a resumed run must match: the detector,
     seed, seeding, noise, segments, channel selection, PE input (by digest)
     and blocks."""
     ch = plan.channels
-    return {
+    ident = {
         "model": plan.model,
         "waveform_samples": waveform_samples,
         "config": config,
@@ -85,25 +140,117 @@ def identity(plan: _Plan, config: dict[str, Any], *, waveform_samples: int, bloc
         "block_channels": block_channels,
         "velmora_version": version,
     }
+    # As it reads back from the manifest (lists, not tuples), so that the two compare equal.
+    result: dict[str, Any] = json.loads(json.dumps(ident))
+    return result
+
+
+def run_digest(ident: dict[str, Any]) -> str:
+    """The digest of a run's identity that each of its parts carries."""
+    text = json.dumps({k: ident[k] for k in IDENTITY_KEYS}, sort_keys=True, separators=(",", ":"))
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+# Checking a manifest's shape: every field that is used, with its type.
+
+
+def _whole(value: Any, least: int = 0) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and value >= least
+
+
+def _number_or_none(value: Any) -> bool:
+    return value is None or (isinstance(value, int | float) and not isinstance(value, bool))
+
+
+_TOP_FIELDS: dict[str, tuple[Any, str]] = {
+    "complete": (lambda v: isinstance(v, bool), "true or false"),
+    "rows": (_whole, "a whole number"),
+    "blocks": (lambda v: isinstance(v, list), "a list"),
+    "model": (lambda v: isinstance(v, str), "a string"),
+    "waveform_samples": (lambda v: _whole(v, 1), "a whole number of at least 1"),
+    "config": (lambda v: isinstance(v, dict), "an object"),
+    "seed": (_whole, "a whole number"),
+    "seeding": (lambda v: isinstance(v, str), "a string"),
+    "segment": (_number_or_none, "a number or null"),
+    "dark_rate": (_number_or_none, "a number or null"),
+    "duration": (_number_or_none, "a number or null"),
+    "channels": (lambda v: isinstance(v, dict) and _whole(v.get("count")) and isinstance(v.get("sha256"), str)
+                 and all(v.get(k) is None or _whole(v.get(k)) for k in ("first", "last")),
+                 "an object of count, first, last and sha256"),
+    "pes_sha256": (lambda v: isinstance(v, str), "a string"),
+    "block_channels": (lambda v: _whole(v, 1), "a whole number of at least 1"),
+    "velmora_version": (lambda v: isinstance(v, str), "a string"),
+}
+
+
+def _check_manifest(manifest: Any, path: Path) -> dict[str, Any]:
+    if not isinstance(manifest, dict) or manifest.get("format") not in (FORMAT, _FORMAT_1):
+        raise ValueError(f"{path}: not a velmora dataset manifest")
+
+    def bad(what: str) -> ValueError:
+        return ValueError(f"{path}: not a valid velmora dataset manifest: {what}")
+
+    for key, (ok, expected) in _TOP_FIELDS.items():
+        if key not in manifest:
+            raise bad(f"no {key!r}")
+        if not ok(manifest[key]):
+            raise bad(f"{key!r} must be {expected}, got {json.dumps(manifest[key])[:60]}")
+    current = manifest["format"] == FORMAT
+    if current and not (isinstance(manifest.get("run"), str) and _SHA256.fullmatch(manifest["run"])):
+        raise bad("'run' must be the run's SHA-256 digest")
+    previous_last = -1
+    for i, block in enumerate(manifest["blocks"]):
+        where = f"blocks[{i}]"
+        if not isinstance(block, dict):
+            raise bad(f"{where} must be an object")
+        for key in ("first", "last", "channels", "rows"):
+            if not _whole(block.get(key)):
+                raise bad(f"{where}.{key} must be a whole number, got {json.dumps(block.get(key))[:60]}")
+        first, last = block["first"], block["last"]
+        if last < first or not 1 <= block["channels"] <= last - first + 1:
+            raise bad(f"{where}: channels {first}-{last} cannot hold {block['channels']} channels")
+        file = block.get("file")
+        if not (isinstance(file, str) and _PART.fullmatch(file)):
+            raise bad(f"{where}.file must be a plain part-<10 digits>.parquet name, got {json.dumps(file)[:80]}")
+        if file != block_name(first):
+            raise bad(f"{where}.file {file} is not the part of a block starting at channel {first} "
+                      f"({block_name(first)})")
+        if current and not (isinstance(block.get("sha256"), str) and _SHA256.fullmatch(block["sha256"])):
+            raise bad(f"{where}.sha256 must be the part's SHA-256 digest")
+        if first <= previous_last:
+            raise bad(f"{where} (channels {first}-{last}) overlaps or precedes the block before it")
+        previous_last = last
+    blocks = manifest["blocks"]
+    if sum(b["rows"] for b in blocks) != manifest["rows"]:
+        raise bad(f"'rows' is {manifest['rows']}, but its blocks hold {sum(b['rows'] for b in blocks)}")
+    selection = manifest["channels"]
+    if blocks and selection["count"] and not (selection["first"] <= blocks[0]["first"]
+                                              and blocks[-1]["last"] <= selection["last"]):
+        raise bad(f"its blocks reach beyond the run's channels {selection['first']}-{selection['last']}")
+    if manifest["complete"] and sum(b["channels"] for b in blocks) != selection["count"]:
+        raise bad(f"it is marked complete, but its blocks hold {sum(b['channels'] for b in blocks)} of the "
+                  f"run's {selection['count']} channels")
+    return manifest
 
 
 def read_manifest(directory: str | os.PathLike[str]) -> dict[str, Any]:
+    """The manifest of the dataset in ``directory``, its shape checked."""
     path = Path(directory) / MANIFEST
     try:
         manifest = json.loads(path.read_text())
     except FileNotFoundError:
         raise FileNotFoundError(f"{directory}: not a velmora dataset (no {MANIFEST})") from None
-    except json.JSONDecodeError as e:
+    except NotADirectoryError:
+        raise NotADirectoryError(f"{directory}: not a directory") from None
+    except (json.JSONDecodeError, UnicodeDecodeError) as e:
         raise ValueError(f"{path}: not valid JSON: {e}") from None
-    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
-        raise ValueError(f"{path}: not a velmora dataset manifest")
-    return manifest
+    return _check_manifest(manifest, path)
 
 
 def write_manifest(directory: Path, manifest: dict[str, Any]) -> None:
     """Replaces the manifest atomically: readers see the old one or the new
     one, never a part of either."""
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{MANIFEST}.", suffix=".part")
+    fd, tmp = tempfile.mkstemp(dir=directory, prefix=temp_prefix(MANIFEST), suffix=".part")
     try:
         with os.fdopen(fd, "w") as f:
             json.dump(manifest, f, indent=1)
@@ -117,55 +264,276 @@ def write_manifest(directory: Path, manifest: dict[str, Any]) -> None:
         raise
 
 
-def _part_complete(directory: Path, entry: dict[str, Any]) -> bool:
-    import pyarrow.parquet as pq
+# Claiming a directory.
 
+
+def _process_start(pid: int) -> str | None:
+    """When process ``pid`` started (clock ticks since boot), where the system tells."""
     try:
-        return int(pq.read_metadata(directory / entry["file"]).num_rows) == int(entry["rows"])
-    except (OSError, ValueError, KeyError, TypeError):
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    fields = stat[stat.rfind(")") + 2 :].split()
+    return fields[19] if len(fields) > 19 else None
+
+
+def _is_stale(holder: dict[str, Any]) -> bool:
+    """Whether a lock names a process of this host that has ended."""
+    pid = holder.get("pid")
+    if holder.get("host") != socket.gethostname() or not isinstance(pid, int) or not _whole(pid, 1):
         return False
+    if not process_exists(pid):
+        return True
+    started, now = holder.get("process_start"), _process_start(pid)
+    return started is not None and now is not None and started != now  # the id was taken by a later process
 
 
-def prepare(directory: Path, ident: dict[str, Any], resume: bool) -> dict[int, dict[str, Any]]:
-    """Makes ``directory`` ready for the run and gives the blocks already
-    complete there (by first channel): none for a new run, the complete
-    parts of an earlier run of the same definition when resuming."""
+class Claim:
+    """A run's hold on a dataset directory: the lock file ``_velmora.lock``,
+    created with O_EXCL and removed by :meth:`release`."""
+
+    def __init__(self, directory: Path) -> None:
+        self.directory = directory
+        self.path = directory / LOCK
+        self.run = uuid.uuid4().hex
+        self.held = False
+
+    def acquire(self) -> None:
+        record = {"pid": os.getpid(), "host": socket.gethostname(), "process_start": _process_start(os.getpid()),
+                  "run": self.run, "since": time.strftime("%Y-%m-%d %H:%M:%S %Z")}
+        for _ in range(10):
+            try:
+                fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, _FILE_MODE)
+            except FileExistsError:
+                try:
+                    raw = self.path.read_bytes()
+                except FileNotFoundError:
+                    continue  # released in the meantime
+                holder = _parse_lock(raw)
+                if holder is None or not _is_stale(holder):
+                    raise DatasetInUse(self._in_use(holder)) from None
+                self._take_over(raw)
+                continue
+            try:
+                with os.fdopen(fd, "w") as f:
+                    json.dump(record, f)
+                    f.write("\n")
+            except BaseException:
+                self.path.unlink(missing_ok=True)
+                raise
+            self.held = True
+            return
+        raise DatasetInUse(f"{self.directory}: could not claim it: other runs keep claiming it")
+
+    def _take_over(self, raw: bytes) -> None:
+        """Removes the stale lock ``raw``, unless another run replaced it
+        since it was read."""
+        aside = self.path.with_name(f"{temp_prefix(LOCK)}{uuid.uuid4().hex[:12]}.part")
+        try:
+            os.rename(self.path, aside)
+        except FileNotFoundError:
+            return  # another run took it over first
+        try:
+            if aside.read_bytes() != raw:  # a live run's new lock: put it back
+                with contextlib.suppress(FileExistsError):
+                    os.link(aside, self.path)
+        finally:
+            aside.unlink(missing_ok=True)
+
+    def _in_use(self, holder: dict[str, Any] | None) -> str:
+        if holder is None:
+            return (f"{self.directory}: in use by another velmora run ({self.path} exists but cannot be read); "
+                    f"if no run is writing there, remove {self.path}")
+        return (f"{self.directory}: in use by another velmora run (process {holder.get('pid')} on "
+                f"{holder.get('host')}, since {holder.get('since')}); wait for it to end, or if it no longer "
+                f"runs, remove {self.path}")
+
+    def release(self) -> None:
+        if not self.held:
+            return
+        self.held = False
+        try:
+            holder = _parse_lock(self.path.read_bytes())
+        except FileNotFoundError:
+            return
+        if holder is not None and holder.get("run") == self.run:
+            self.path.unlink(missing_ok=True)
+
+
+def _parse_lock(raw: bytes) -> dict[str, Any] | None:
+    try:
+        holder = json.loads(raw)
+    except (json.JSONDecodeError, UnicodeDecodeError):
+        return None
+    return holder if isinstance(holder, dict) else None
+
+
+@contextlib.contextmanager
+def claim(directory: Path) -> Iterator[Claim]:
+    """Claims ``directory`` (made if missing; its parent must exist) for the
+    length of the ``with`` block."""
     if directory.exists() and not directory.is_dir():
         raise NotADirectoryError(f"{directory}: exists and is not a directory")
     if not directory.parent.is_dir():
         raise FileNotFoundError(f"{directory}: the directory {directory.parent} does not exist")
     directory.mkdir(exist_ok=True)
-    has_manifest = (directory / MANIFEST).exists()
-    has_parts = any(directory.glob(PART_GLOB))
-    if not resume:
-        if has_manifest or has_parts:
-            raise FileExistsError(f"{directory}: already holds a dataset; resume it (--resume, resume=True) "
-                                  "or choose another directory")
-        return {}
-    remove_leftovers(directory)
-    if not has_manifest:
-        if has_parts:
-            raise ValueError(f"{directory}: holds parts but no {MANIFEST}; cannot tell which run wrote them")
-        return {}
-    stored = read_manifest(directory)
-    differ = [k for k in IDENTITY_KEYS if stored.get(k) != ident[k]]
-    if differ:
-        shown = "; ".join(f"{k}: {json.dumps(stored.get(k))[:80]} there, {json.dumps(ident[k])[:80]} here"
-                          for k in differ)
-        raise ValueError(f"{directory}: cannot resume, the run there differs in {', '.join(differ)} ({shown})")
-    done = {}
-    for entry in stored.get("blocks", []):
-        if _part_complete(directory, entry):
-            done[int(entry["first"])] = entry
-    return done
+    held = Claim(directory)
+    held.acquire()
+    try:
+        yield held
+    finally:
+        held.release()
+
+
+# Checking parts.
+
+
+class _PartMismatch(Exception):
+    pass
+
+
+def _check_part(path: Path, entry: dict[str, Any], *, current: bool, run: str | None, seed: int,
+                read: bool) -> np.ndarray | None:
+    """Raises _PartMismatch with the reason when the part at ``path`` is not
+    the one its manifest entry describes; with ``read``, gives its records,
+    checked to lie within the block in channel order."""
+    import pyarrow.parquet as pq
+
+    from ._records import read_metadata, read_records
+
+    first, last, rows = entry["first"], entry["last"], entry["rows"]
+    if not path.is_file():
+        raise _PartMismatch("missing")
+    try:
+        meta = read_metadata(path)
+        footer_rows = pq.read_metadata(path).num_rows
+    except (OSError, ValueError) as e:
+        raise _PartMismatch(f"unreadable ({e})") from None
+    block = meta.get("block")
+    if not isinstance(block, dict):
+        raise _PartMismatch("its metadata names no block")
+    if current and meta.get("run") != run:
+        raise _PartMismatch("it was written by another run (its run digest differs)")
+    if meta.get("seed") != seed:
+        raise _PartMismatch(f"it was written with seed {meta.get('seed')}, the run's is {seed}")
+    if (block.get("first"), block.get("last")) != (first, last):
+        raise _PartMismatch(f"it holds the block of channels {block.get('first')}-{block.get('last')}, "
+                            f"the manifest's entry is {first}-{last}")
+    if footer_rows != rows or (current and block.get("rows") != rows):
+        raise _PartMismatch(f"it holds {footer_rows} records, its manifest entry {rows}")
+    if current and file_sha256(path) != entry["sha256"]:
+        raise _PartMismatch("its contents changed since it was written (its SHA-256 is not the manifest's)")
+    if not read:
+        return None
+    try:
+        records = read_records(path)
+    except (OSError, ValueError) as e:
+        raise _PartMismatch(f"unreadable ({e})") from None
+    channels = records["channel"]
+    if len(records) != rows:
+        raise _PartMismatch(f"it holds {len(records)} records, its manifest entry {rows}")
+    if len(channels) and (channels[0] < first or channels[-1] > last or (np.diff(channels) < 0).any()):
+        raise _PartMismatch(f"its records are not in channel order within channels {first}-{last}")
+    return records
+
+
+# Preparing and keeping a run's directory.
+
+
+def _parts_in(directory: Path) -> list[Path]:
+    """The part files of ``directory``, visible or hidden."""
+    return [p for p in directory.iterdir() if _PART.fullmatch(p.name) or _HIDDEN_PART.fullmatch(p.name)]
 
 
 def remove_leftovers(directory: Path) -> None:
-    """Removes the temporary files (of parts, of the manifest) whose writer
-    was killed (a lost worker, an interrupted run); called when no block of
-    the run is running."""
-    for leftover in directory.glob(".*.part"):
-        leftover.unlink(missing_ok=True)
+    """Removes the temporary files (of parts, of the manifest, of a lock taken
+    over) whose writer was killed; called only by the run that claims the
+    directory, when none of its blocks is running."""
+    for leftover in directory.glob(".velmora-tmp-*.part"):
+        if is_temporary(leftover.name):
+            leftover.unlink(missing_ok=True)
+
+
+def _differences(there: Any, here: Any, path: str = "") -> list[tuple[str, Any, Any]]:
+    if isinstance(there, dict) and isinstance(here, dict):
+        out = []
+        for key in sorted(set(there) | set(here), key=str):
+            out += _differences(there.get(key, _ABSENT), here.get(key, _ABSENT), f"{path}.{key}" if path else key)
+        return out
+    return [] if there == here else [(path, there, here)]
+
+
+_ABSENT = object()
+_DESCRIBED = {"pes_sha256": "the PEs of the selected channels differ (other times or counts)",
+              "channels.sha256": "the selected channels differ"}
+
+
+def _shown(value: Any) -> str:
+    text = "absent" if value is _ABSENT else json.dumps(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def _refuse_other_run(directory: Path, stored: dict[str, Any], ident: dict[str, Any]) -> None:
+    differ = _differences({k: stored[k] for k in IDENTITY_KEYS}, {k: ident[k] for k in IDENTITY_KEYS})
+    if not differ:
+        return
+    shown = "; ".join(f"{p}: {_DESCRIBED[p]}" if p in _DESCRIBED else f"{p}: {_shown(a)} there, {_shown(b)} here"
+                      for p, a, b in differ[:4])
+    more = f" and {len(differ) - 4} more" if len(differ) > 4 else ""
+    names = ", ".join(p for p, _, _ in differ[:4])
+    raise ValueError(f"{directory}: cannot resume, the run there differs in {names}{more} ({shown})")
+
+
+def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: bool = False) -> dict[int, dict[str, Any]]:
+    """Makes ``directory``, claimed by this run, ready for the run and gives
+    the blocks already complete there (by first channel): none for a new run,
+    the parts of an earlier run of the same definition that pass their checks
+    when resuming."""
+    has_manifest = (directory / MANIFEST).exists()
+    parts = _parts_in(directory)
+    if overwrite:
+        (directory / MANIFEST).unlink(missing_ok=True)
+        for part in parts:
+            part.unlink(missing_ok=True)
+        remove_leftovers(directory)
+        return {}
+    if not resume:
+        if has_manifest or parts:
+            raise FileExistsError(f"{directory}: already holds a dataset; resume it (--resume, resume=True), "
+                                  "overwrite it (--overwrite, overwrite=True) or choose another directory")
+        remove_leftovers(directory)
+        return {}
+    if not has_manifest:
+        if parts:
+            raise ValueError(f"{directory}: holds parts but no {MANIFEST}; cannot tell which run wrote them")
+        remove_leftovers(directory)
+        return {}
+    stored = read_manifest(directory)
+    if stored["format"] != FORMAT:
+        raise ValueError(f"{directory}: written by an earlier velmora ({stored['format']}), which cannot be "
+                         "resumed; run it afresh into another directory")
+    _refuse_other_run(directory, stored, ident)
+    remove_leftovers(directory)
+    # The parts are hidden again until this run completes.
+    for part in parts:
+        if _PART.fullmatch(part.name):
+            os.replace(part, directory / hidden_name(part.name))
+    run = run_digest(ident)
+    done = {}
+    for entry in stored["blocks"]:
+        try:
+            _check_part(directory / hidden_name(entry["file"]), entry, current=True, run=run, seed=ident["seed"],
+                        read=False)
+        except _PartMismatch:
+            continue  # run again
+        done[entry["first"]] = entry
+    # Parts that failed their check, or that no manifest entry vouches for,
+    # are run again: drop them now rather than leave them behind.
+    keep = {hidden_name(entry["file"]) for entry in done.values()}
+    for hidden in directory.glob("_part-*.parquet"):
+        if _HIDDEN_PART.fullmatch(hidden.name) and hidden.name not in keep:
+            hidden.unlink()
+    return done
 
 
 class ManifestWriter:
@@ -175,35 +543,59 @@ class ManifestWriter:
     def __init__(self, directory: Path, ident: dict[str, Any], done: dict[int, dict[str, Any]]) -> None:
         self.directory = directory
         self.ident = ident
+        self.run = run_digest(ident)
         self.blocks = dict(done)
         self._saved = 0.0
-        self.save(complete=False)
+        self._write(complete=False)
 
     def add(self, entry: dict[str, Any]) -> None:
         self.blocks[int(entry["first"])] = entry
         if time.monotonic() - self._saved >= _SAVE_INTERVAL:
-            self.save(complete=False)
+            self._write(complete=False)
 
     def save(self, complete: bool) -> None:
+        """Saves the blocks so far; ``complete``: puts the parts in place and
+        marks the dataset complete."""
         if complete:
+            self._write(complete=False)  # every part listed before any becomes visible
+            for entry in self.blocks.values():
+                hidden = self.directory / hidden_name(entry["file"])
+                if hidden.exists():
+                    os.replace(hidden, self.directory / entry["file"])
             remove_leftovers(self.directory)
+        self._write(complete)
+
+    def _write(self, complete: bool) -> None:
         blocks = [self.blocks[k] for k in sorted(self.blocks)]
-        manifest = {"format": FORMAT, **self.ident, "complete": complete,
+        manifest = {"format": FORMAT, **self.ident, "run": self.run, "complete": complete,
                     "rows": sum(int(b["rows"]) for b in blocks), "blocks": blocks}
         write_manifest(self.directory, manifest)
         self._saved = time.monotonic()
 
 
 def read_dataset(directory: str | os.PathLike[str]) -> np.ndarray:
-    """The records of a complete dataset, in (channel, time) order."""
-    from ._records import read_records, record_dtype
+    """The records of a complete dataset, in (channel, time) order, each part
+    checked against the manifest."""
+    from ._records import record_dtype
 
     directory = Path(directory)
     manifest = read_manifest(directory)
-    if not manifest.get("complete"):
+    if not manifest["complete"]:
         raise ValueError(f"{directory}: the run that writes this dataset has not finished; resume it first")
-    blocks = sorted(manifest["blocks"], key=lambda b: int(b["first"]))
-    parts = [read_records(directory / b["file"]) for b in blocks]
+    current = manifest["format"] == FORMAT
+    if current and run_digest(manifest) != manifest["run"]:
+        raise ValueError(f"{directory / MANIFEST}: the run it describes was changed after the run "
+                         "(its digest does not match)")
+    parts = []
+    for entry in manifest["blocks"]:
+        path = directory / entry["file"]
+        try:
+            records = _check_part(path, entry, current=current, run=manifest.get("run"), seed=manifest["seed"],
+                                  read=True)
+        except _PartMismatch as e:
+            raise ValueError(f"{path}: not the part its dataset's manifest lists: {e}") from None
+        assert records is not None
+        parts.append(records)
     if parts:
         return np.concatenate(parts)
     return np.zeros(0, record_dtype(manifest["model"], int(manifest["waveform_samples"])))

@@ -85,6 +85,7 @@ class BlockResult:
     rows: int
     file: str | None
     records: np.ndarray | None
+    sha256: str | None = None  # of the part's file
 
 
 def worker_version() -> str:
@@ -124,7 +125,8 @@ def block_name(first: int) -> str:
 
 def run_block(job: BlockJob) -> BlockResult:
     """Runs one block on this worker: the records handed back, or written to
-    the block's part (under a temporary name, renamed when complete)."""
+    the block's part (under a temporary name, renamed when complete), whose
+    metadata adds the block (first and last channel, rows) to the job's."""
     from ._records import open_writer, record_dtype
     from ._run import _Block, _records
 
@@ -144,10 +146,14 @@ def run_block(job: BlockJob) -> BlockResult:
     n_pes = len(pieces["times"])
     if job.part is None:
         return BlockResult(job.index, first, last, len(job.channels), n_pes, len(rec), None, rec)
+    from ._dataset import file_sha256
+
+    metadata = dict(job.metadata or {}, block={"first": first, "last": last, "rows": len(rec)})
     with open_writer(job.part, model=job.detector.model, waveform_samples=job.waveform_samples,
-                     metadata=job.metadata) as writer:
+                     metadata=metadata) as writer:
         writer.write(rec)
-    return BlockResult(job.index, first, last, len(job.channels), n_pes, len(rec), Path(job.part).name, None)
+    return BlockResult(job.index, first, last, len(job.channels), n_pes, len(rec), block_name(first), None,
+                       file_sha256(job.part))
 
 
 def block_plan(plan: _Plan, channels: np.ndarray) -> _Plan:
@@ -292,11 +298,12 @@ def run_jobs(executor: BlockExecutor, jobs: Iterable[BlockJob], window: int,
 
 def run_blocks(detector: Detector, plan: _Plan, blocks: Iterable[_Block], *, executor: BlockExecutor | None,
                workers: int, output: str | os.PathLike[str] | None, resume: bool, progress: bool,
-               waveform_samples: int, block_channels: int, metadata: dict[str, Any]) -> np.ndarray | RunSummary:
+               waveform_samples: int, block_channels: int, metadata: dict[str, Any],
+               overwrite: bool = False) -> np.ndarray | RunSummary:
     """Runs ``blocks`` on ``executor`` (None: a thread pool of ``workers``
     threads) and gives what ``run`` returns: the records, or a summary of the
     file or dataset written."""
-    from ._dataset import identity, is_dataset, prepare
+    from ._dataset import claim, hidden_name, identity, is_dataset, prepare, run_digest
 
     if plan.seeding == "sequential":
         raise ValueError("sequential seeding runs one generator through the channels on one thread; "
@@ -312,10 +319,19 @@ def run_blocks(detector: Detector, plan: _Plan, blocks: Iterable[_Block], *, exe
     directory = Path(output).absolute() if dataset and output is not None else None
     done: dict[int, dict[str, Any]] = {}
     ident: dict[str, Any] = {}
+    part_metadata = None
+    held = contextlib.ExitStack()  # the claim of the directory, released however the run ends
     if directory is not None:
         ident = identity(plan, metadata["config"], waveform_samples=waveform_samples,
                          block_channels=block_channels, version=version)
-        done = prepare(directory, ident, resume)
+        # A part carries only what ties it to the run; the manifest holds the rest.
+        part_metadata = {"run": run_digest(ident), "seed": plan.seed}
+        held.enter_context(claim(directory))
+        try:
+            done = prepare(directory, ident, resume, overwrite)
+        except BaseException:
+            held.close()
+            raise
     own = None
     if executor is None:
         executor = own = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="velmora-run")
@@ -326,9 +342,8 @@ def run_blocks(detector: Detector, plan: _Plan, blocks: Iterable[_Block], *, exe
         jobs = (
             BlockJob(run_id, b.index, version, token, detector, block_plan(plan, b.channels), b.channels,
                      waveform_samples, plan.segment is not None,
-                     str(directory / block_name(int(b.channels[0]))) if directory is not None else None,
-                     dict(metadata, block={"first": int(b.channels[0]), "last": int(b.channels[-1])})
-                     if directory is not None else None)
+                     str(directory / hidden_name(block_name(int(b.channels[0])))) if directory is not None else None,
+                     part_metadata)
             for b in blocks if int(b.channels[0]) not in done
         )
         return _collect(executor, jobs, plan.channels.block_count(block_channels), plan, workers=workers,
@@ -338,6 +353,7 @@ def run_blocks(detector: Detector, plan: _Plan, blocks: Iterable[_Block], *, exe
     finally:
         if own is not None:
             own.shutdown(wait=True, cancel_futures=True)
+        held.close()
 
 
 def _collect(executor: BlockExecutor, jobs: Iterator[BlockJob], n_blocks: int, plan: _Plan, *, workers: int,
@@ -373,7 +389,7 @@ def _collect(executor: BlockExecutor, jobs: Iterator[BlockJob], n_blocks: int, p
         pes += result.pes
         if manifest is not None:
             manifest.add({"first": result.first, "last": result.last, "channels": result.channels,
-                          "file": result.file, "rows": result.rows})
+                          "file": result.file, "rows": result.rows, "sha256": result.sha256})
         else:
             assert result.records is not None
             results[result.index] = result.records

@@ -4,10 +4,18 @@ name and rename it only when complete, and the reader that gives them back."""
 
 from __future__ import annotations
 
+import contextlib
+import glob
+import hashlib
 import json
 import os
+import re
+import socket
 import tempfile
 import weakref
+import zipfile
+import zlib
+from collections.abc import Iterator
 from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
@@ -79,6 +87,82 @@ def _umask() -> int:
 
 _FILE_MODE = 0o666 & ~_umask()  # what open() would give a new file
 
+# Temporary files are named ".velmora-tmp-<pid>-<host>-<name>-<random>.part":
+# the writing process and its host (a short digest of the host name), so that
+# a later run can tell a leftover of a process that no longer exists from a
+# file being written right now, and the final name, so that only the
+# leftovers of the same output are touched. Nothing else is ever removed.
+_TEMP_RE = re.compile(r"\.velmora-tmp-(\d+)-([0-9a-f]{8})-(.+)-[a-z0-9_]+\.part")
+
+
+def host_tag(host: str | None = None) -> str:
+    """A short, file-name-safe tag of ``host`` (default: this host)."""
+    return hashlib.sha256((socket.gethostname() if host is None else host).encode()).hexdigest()[:8]
+
+
+def temp_prefix(name: str) -> str:
+    """The prefix of this process's temporary files for the final name ``name``."""
+    return f".velmora-tmp-{os.getpid()}-{host_tag()}-{name}-"
+
+
+def process_exists(pid: int) -> bool:
+    """Whether a process ``pid`` exists on this host."""
+    if pid <= 0:
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # someone else's process
+        return True
+    return True
+
+
+def is_temporary(name: str) -> bool:
+    """Whether ``name`` is one of velmora's temporary file names."""
+    return _TEMP_RE.fullmatch(name) is not None
+
+
+def remove_stale_temporaries(path: Path) -> list[Path]:
+    """Removes the temporary files of ``path`` left by writers that no longer
+    run (killed, or stopped by a signal Python could not handle): those of a
+    process of this host that no longer exists. Files of running writers, of
+    other hosts, and anything not named by velmora are left alone. Gives the
+    files removed."""
+    removed = []
+    mine = host_tag()
+    for leftover in path.parent.glob(f".velmora-tmp-*-{glob.escape(path.name)}-*.part"):
+        match = _TEMP_RE.fullmatch(leftover.name)
+        if match is None or match.group(3) != path.name or match.group(2) != mine:
+            continue
+        if not process_exists(int(match.group(1))):
+            leftover.unlink(missing_ok=True)
+            removed.append(leftover)
+    return removed
+
+
+def check_output(output: str | os.PathLike[str]) -> None:
+    """Refuses output names that cannot be meant: an empty name (which would
+    be taken for the current directory) and a record-file suffix with no name
+    before it (".parquet", which would be taken for a hidden directory)."""
+    text = os.fspath(output)
+    if text.strip() == "":
+        raise ValueError("output must name a record file (.parquet or .npz) or a dataset directory, got ''")
+    name = Path(text).name
+    if name.lower() in (".parquet", ".npz"):
+        raise ValueError(f"output {text!r}: a record file needs a name before {name}")
+
+
+def prepare_record_file(path: Path, overwrite: bool) -> None:
+    """Makes ready to write the record file ``path``: refuses an existing file
+    unless ``overwrite``, and removes this output's stale temporary files."""
+    if path.is_dir():
+        raise IsADirectoryError(f"{path}: is a directory, not a record file")
+    if path.exists() and not overwrite:
+        raise FileExistsError(f"{path}: exists; overwrite it (--overwrite, overwrite=True) or choose another name")
+    if path.parent.is_dir():
+        remove_stale_temporaries(path)
+
 
 class Writer:
     """Writes blocks of records to ``path``. Everything goes to a temporary
@@ -98,7 +182,7 @@ class Writer:
         self.metadata = metadata
         self.rows = 0
         self._last_channel = -1
-        fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
+        fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=temp_prefix(path.name), suffix=".part")
         os.close(fd)
         self._tmp = Path(tmp)
         self._finalizer = weakref.finalize(self, _remove, self._tmp)
@@ -246,17 +330,58 @@ def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: i
     raise ValueError(f"{path}: record files must end in .parquet or .npz")
 
 
+class _Unreadable(ValueError):
+    pass
+
+
+def _refuse(path: Path, error: BaseException) -> ValueError:
+    """A one-line ValueError naming ``path`` for a failure to read it."""
+    text = " ".join(str(error).split())
+    if isinstance(error, _Unreadable) or text.startswith(str(path)):
+        return ValueError(text)
+    if not isinstance(error, ValueError) or not text:
+        text = f"cannot read it: {text or type(error).__name__}"
+    return ValueError(f"{path}: {text}")
+
+
+# What reading a damaged or foreign file raises, besides ValueError (which
+# includes pyarrow's ArrowInvalid and JSON's decode error).
+_READ_ERRORS = (EOFError, zipfile.BadZipFile, zlib.error, KeyError, IndexError, TypeError, AttributeError)
+
+
+@contextlib.contextmanager
+def _npz(path: Path) -> Iterator[np.lib.npyio.NpzFile]:
+    # The file is opened here, not by np.load, so that it is closed also when
+    # the archive turns out to be damaged.
+    with open(path, "rb") as f:
+        data = np.load(f, allow_pickle=False)
+        if not isinstance(data, np.lib.npyio.NpzFile):
+            raise _Unreadable(f"{path}: not a .npz archive but a single array (.npy)")
+        with data:
+            yield data
+
+
 def read_records(path: str | os.PathLike[str]) -> np.ndarray:
     """The records of a ``.parquet`` or ``.npz`` file written by velmora_batch,
-    or of a dataset directory, as a structured array of :func:`record_dtype`."""
+    or of a dataset directory, as a structured array of :func:`record_dtype`.
+    A file that cannot be read as records is a ValueError naming it."""
     path = Path(path)
     if path.is_dir():
         from ._dataset import read_dataset
 
         return read_dataset(path)
+    try:
+        return _read_records(path)
+    except (FileNotFoundError, PermissionError, IsADirectoryError):
+        raise
+    except (ValueError, OSError, *_READ_ERRORS) as e:
+        raise _refuse(path, e) from None
+
+
+def _read_records(path: Path) -> np.ndarray:
     suffix = path.suffix.lower()
     if suffix == ".npz":
-        with np.load(path, allow_pickle=False) as data:
+        with _npz(path) as data:
             names = [n for n in data.files if n != "metadata"]
             model = _model_of(names)
             waveform_samples = 1
@@ -269,12 +394,17 @@ def read_records(path: str | os.PathLike[str]) -> np.ndarray:
             dtype = record_dtype(model, waveform_samples)
             out = np.empty(len(data["channel"]), dtype)
             for name in names:
-                out[name] = data[name]
+                values = data[name]
+                if values.shape != out[name].shape:
+                    raise _Unreadable(f"{path}: not a velmora record file: column {name!r} has shape "
+                                      f"{values.shape}, not {out[name].shape}")
+                out[name] = values
             return out
     if suffix == ".parquet":
         import pyarrow as pa
         import pyarrow.parquet as pq
 
+        _model_of(pq.read_schema(path).names)  # before reading: a foreign file may not even be a table
         table = pq.read_table(path)
         model = _model_of(table.column_names)
         waveform_samples = 1
@@ -299,20 +429,35 @@ def read_records(path: str | os.PathLike[str]) -> np.ndarray:
 
 def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
     """The run description stored with a record file (config, seed, seeding
-    mode, version); for a dataset directory, its manifest."""
+    mode, version); for a dataset directory, its manifest. A file without
+    readable velmora metadata is a ValueError naming it."""
     path = Path(path)
     if path.is_dir():
         from ._dataset import read_manifest
 
         return read_manifest(path)
+    try:
+        metadata = json.loads(_raw_metadata(path))
+    except (FileNotFoundError, PermissionError, IsADirectoryError):
+        raise
+    except json.JSONDecodeError as e:
+        raise ValueError(f"{path}: its velmora metadata is not valid JSON: {e}") from None
+    except (ValueError, OSError, *_READ_ERRORS) as e:
+        raise _refuse(path, e) from None
+    if not isinstance(metadata, dict):
+        raise ValueError(f"{path}: its velmora metadata is not a JSON object")
+    return metadata
+
+
+def _raw_metadata(path: Path) -> str | bytes:
     if path.suffix.lower() == ".npz":
-        with np.load(path, allow_pickle=False) as data:
+        with _npz(path) as data:
             if "metadata" not in data.files:
-                raise ValueError(f"{path}: no velmora metadata")
-            return dict(json.loads(str(data["metadata"])))
+                raise _Unreadable(f"{path}: no velmora metadata")
+            return str(data["metadata"])
     import pyarrow.parquet as pq
 
     stored = pq.read_schema(path).metadata or {}
     if METADATA_KEY not in stored:
-        raise ValueError(f"{path}: no velmora metadata")
-    return dict(json.loads(stored[METADATA_KEY]))
+        raise _Unreadable(f"{path}: no velmora metadata")
+    return stored[METADATA_KEY]

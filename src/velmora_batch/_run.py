@@ -533,6 +533,7 @@ def run(
     executor: BlockExecutor | None = None,
     resume: bool = False,
     max_memory: int | str | None = "auto",
+    overwrite: bool = False,
 ) -> np.ndarray | RunSummary:
     """Simulates the channels of ``detector`` and returns their records.
 
@@ -602,8 +603,18 @@ def run(
     ``resume=True`` continues an interrupted run into the same directory:
     it checks that the detector, seed, seeding and input are the same
     (taking the stored seed when none is given) and skips the blocks whose
-    parts are complete. Executors and directories need independent seeding.
+    parts are complete and intact. Executors and directories need
+    independent seeding. A run claims its directory: a second run into it
+    (a resume included) is refused while the first runs.
+
+    An existing record file or dataset is refused unless ``overwrite=True``.
     """
+    if output is not None:
+        from ._records import check_output
+
+        check_output(output)
+    if resume and overwrite:
+        raise ValueError("resume continues the run in the output, overwrite replaces it: give one of them")
     if resume and seed is None and output is not None:
         # A resumed run continues with the seed it started with, which may
         # have been given in place of the detector's.
@@ -634,9 +645,13 @@ def run(
 
         metadata = {"config": detector.config(), "seed": seed, "seeding": seeding, "velmora_version": __version__,
                     "segment": seg, "dark_rate": rate, "duration": dur}
+        if output is not None and not is_dataset(output):
+            from ._records import prepare_record_file
+
+            prepare_record_file(Path(output), overwrite)
         return run_blocks(detector, plan, blocks, executor=executor, workers=int(workers), output=output,
                           resume=resume, progress=progress, waveform_samples=waveform_samples,
-                          block_channels=int(block_channels), metadata=metadata)
+                          block_channels=int(block_channels), metadata=metadata, overwrite=overwrite)
     cancel = _core.CancelFlag()
 
     def simulate(block: _Block) -> np.ndarray:
@@ -646,6 +661,9 @@ def run(
     writer = None
     if output is not None:
         from . import __version__
+        from ._records import prepare_record_file
+
+        prepare_record_file(Path(output), overwrite)
 
         metadata = {
             "config": detector.config(),

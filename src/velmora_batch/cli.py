@@ -3,17 +3,20 @@
     velmora run CONFIG [--pes FILE] [--dark-rate HZ --duration S] [--channels 0-1999]
                 [--seed N] [--workers N] [--seeding independent|sequential] [--segment S]
                 [--set key=value ...] [--dry-run] [--progress/--no-progress]
-                [--scheduler ADDRESS | --cluster local] [--resume] -o OUTPUT
+                [--scheduler ADDRESS | --cluster local] [--resume | --overwrite] -o OUTPUT
 """
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
+import signal
 import sys
+import threading
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -60,12 +63,14 @@ def main() -> None:
 @click.option("--dashboard", is_flag=True,
               help="With --cluster local, serve the Dask dashboard on 127.0.0.1 and print its address.")
 @click.option("--resume", is_flag=True, help="Continue an interrupted run into the same dataset directory.")
+@click.option("--overwrite", is_flag=True, help="Replace an existing record file or dataset directory.")
 @click.option("-o", "--output", type=click.Path(),
               help="Record file to write (.parquet or .npz), or a dataset directory (one Parquet part per block).")
 def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float | None, channels: str | None,
         seed: int | None, workers: int, seeding: str, segment: float | None, block_channels: int | None,
         settings: tuple[str, ...], dry_run: bool, progress: bool | None, scheduler: str | None,
-        cluster: str | None, max_memory: str, dashboard: bool, resume: bool, output: str | None) -> None:
+        cluster: str | None, max_memory: str, dashboard: bool, resume: bool, overwrite: bool,
+        output: str | None) -> None:
     """Simulates the detector of CONFIG for a PE table and/or dark noise and
     writes its records to OUTPUT."""
     from . import _run
@@ -76,6 +81,15 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
         raise click.UsageError("Missing option '-o' / '--output'.")
     if pes is None and dark_rate is None:
         raise click.UsageError("Nothing to simulate: give --pes FILE and/or --dark-rate HZ --duration S.")
+    if output is not None:
+        from ._records import check_output
+
+        try:
+            check_output(output)
+        except ValueError as e:
+            raise click.UsageError(f"Option '-o' / '--output': {e}.") from None
+    if resume and overwrite:
+        raise click.UsageError("Give --resume or --overwrite, not both.")
     if output is not None and not is_dataset(output) and Path(output).suffix.lower() not in (".parquet", ".npz"):
         raise click.UsageError(f"Output {output}: record files must end in .parquet or .npz.")
     if scheduler is not None and cluster is not None:
@@ -100,9 +114,9 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
             progress = sys.stderr.isatty()
         from ._executors import dask_client
 
-        with dask_client(scheduler, cluster, workers, dashboard=dashboard) as executor:
+        with sigterm_as_interrupt(), dask_client(scheduler, cluster, workers, dashboard=dashboard) as executor:
             summary = _run.run(detector, table, output=output, progress=progress, executor=executor, resume=resume,
-                               max_memory=bound, **options)
+                               max_memory=bound, overwrite=overwrite, **options)
     except USER_ERRORS as e:
         raise click.ClickException(option_message(str(e))) from None
     except EOFError as e:
@@ -139,6 +153,26 @@ def option_message(message: str) -> str:
     for pattern, option in _OPTION_NAMES:
         message = pattern.sub(option, message)
     return message
+
+
+@contextlib.contextmanager
+def sigterm_as_interrupt() -> Iterator[None]:
+    """Within the block, SIGTERM (what batch schedulers send at a time limit,
+    and ``timeout``) stops the run as Ctrl-C does: the run cleans up after
+    itself. Only the main thread can take signals; the previous handler is
+    restored after."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupt(signum: int, frame: object) -> None:
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:

@@ -48,6 +48,11 @@ def _parts(directory):
     return sorted(p.name for p in Path(directory).glob("part-*.parquet"))
 
 
+def _written(directory):
+    """The parts written so far: hidden under "_part-" until the run completes."""
+    return [p.name for p in Path(directory).glob("*part-*.parquet")] if Path(directory).is_dir() else []
+
+
 @pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
 def test_same_records_on_every_executor(model, make_detector, client, tmp_path):
     det = make_detector(model, seed=1)
@@ -96,11 +101,11 @@ def test_a_killed_worker_is_replaced_and_the_dataset_is_complete(detector, clien
     thread = threading.Thread(target=run_on_cluster)
     thread.start()
     deadline = time.monotonic() + 60
-    while len(_parts(tmp_path / "d") if (tmp_path / "d").is_dir() else []) < 3 and time.monotonic() < deadline:
+    while len(_written(tmp_path / "d")) < 3 and time.monotonic() < deadline:
         time.sleep(0.01)
     victim = sorted(pids.values())[0]
     os.kill(victim, signal.SIGKILL)
-    parts_at_kill = len(_parts(tmp_path / "d"))
+    parts_at_kill = len(_written(tmp_path / "d"))
     thread.join(120)
     assert not thread.is_alive() and errors == []
     assert 3 <= parts_at_kill < 150, "the worker was not killed during the run"
@@ -139,7 +144,8 @@ def test_an_interrupted_run_resumes_where_it_stopped(detector, tmp_path):
     assert not manifest["complete"] and 3 <= len(manifest["blocks"]) < 200
     with pytest.raises(ValueError, match="not finished"):
         vb.read_records(out)
-    kept = {b["file"]: (out / b["file"]).stat().st_mtime_ns for b in manifest["blocks"]}
+    assert _parts(out) == []  # an unfinished run shows Parquet readers no part
+    kept = {b["file"]: (out / ("_" + b["file"])).stat().st_mtime_ns for b in manifest["blocks"]}
     run = dict(dark_rate=1e5, duration=2e-3, channels=range(0, 1000), block_channels=5)
     with pytest.raises(FileExistsError, match="already holds a dataset"):
         vb.run(detector, output=out, **run)

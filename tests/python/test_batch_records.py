@@ -1,14 +1,21 @@
 """Record files: exact round trips through Parquet and .npz, the Parquet
-layout, the stored run description, and no complete-looking file from a run
-that did not finish."""
+layout, the stored run description, no complete-looking file from a run
+that did not finish, one-line errors for files that are not records, no
+file overwritten unasked, and the temporary files of stopped runs."""
 
 import gc
+import json
 import os
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+import velmora_batch as vb
 from velmora_batch import read_records
 from velmora_batch._records import open_writer, read_metadata, record_dtype
 
@@ -173,3 +180,189 @@ def test_file_with_foreign_waveforms_is_refused(tmp_path, name, waveform):
         np.savez(tmp_path / name, **columns, waveform=waveform)
     with pytest.raises(ValueError, match="not a velmora record file: .*waveform"):
         read_records(tmp_path / name)
+
+
+# Files that are not velmora record files, or damaged ones: one line naming the file.
+
+
+def npz_records(path, metadata="{}", **changes):
+    dtype = record_dtype("MultiPMT")
+    columns = {n: np.zeros(3, dtype[n]) for n in dtype.names}
+    columns.update(changes)
+    np.savez(path, metadata=np.array(metadata), **columns)
+
+
+def write_bad_file(path, kind):
+    if kind == "npy named npz":
+        with open(path, "wb") as f:
+            np.save(f, np.arange(3))
+    elif kind == "empty":
+        path.write_bytes(b"")
+    elif kind == "truncated":
+        npz_records(path)
+        path.write_bytes(path.read_bytes()[:200])
+    elif kind == "metadata not JSON":
+        npz_records(path, metadata="{not json")
+    elif kind == "columns of other lengths":
+        npz_records(path, channel=np.zeros(5, np.int32))
+    elif kind == "duplicate column":
+        table = pa.Table.from_arrays([pa.array([1.0]), pa.array([1], pa.int32()), pa.array([1.0]),
+                                      pa.array([1], pa.uint16()), pa.array([2], pa.uint16())],
+                                     names=["time", "channel", "time_over_threshold", "adc_sample", "adc_sample"])
+        pq.write_table(table, path)
+    elif kind == "garbage":
+        path.write_bytes(b"PAR1" + bytes(range(256)) * 4)
+
+
+BAD_FILES = [  # file, what is wrong with it, what reads it, what the message says
+    ("x.npz", "npy named npz", read_records, "not a .npz archive"),
+    ("x.npz", "npy named npz", read_metadata, "not a .npz archive"),
+    ("x.npz", "empty", read_records, "cannot read it"),
+    ("x.npz", "empty", read_metadata, "cannot read it"),
+    ("x.npz", "truncated", read_records, "cannot read it"),
+    ("x.npz", "truncated", read_metadata, "cannot read it"),
+    ("x.npz", "metadata not JSON", read_metadata, "metadata is not valid JSON"),
+    ("x.npz", "columns of other lengths", read_records, "not a velmora record file: column 'time' has shape"),
+    ("x.parquet", "duplicate column", read_records, "not a velmora record file: columns time, channel, "
+                                                    "time_over_threshold, adc_sample, adc_sample"),
+    ("x.parquet", "duplicate column", read_metadata, "no velmora metadata"),
+    ("x.parquet", "empty", read_records, ""),
+    ("x.parquet", "empty", read_metadata, ""),
+    ("x.parquet", "garbage", read_records, ""),
+    ("x.parquet", "garbage", read_metadata, ""),
+]
+
+
+@pytest.mark.parametrize("name, kind, reader, message", BAD_FILES,
+                         ids=[f"{n[2:]} {k} {r.__name__}" for n, k, r, _ in BAD_FILES])
+def test_a_bad_file_is_a_one_line_error_naming_it(tmp_path, name, kind, reader, message):
+    path = tmp_path / name
+    write_bad_file(path, kind)
+    with pytest.raises(ValueError) as e:
+        reader(path)
+    text = str(e.value)
+    assert text.startswith(f"{path}: ") and message in text and "\n" not in text
+
+
+# Writing a record file: never over an existing one unless asked, and the
+# temporary files of killed runs.
+
+
+@pytest.fixture
+def detector(make_detector):
+    return make_detector("MultiPMT", seed=1)
+
+
+DARK = dict(dark_rate=1e5, duration=1e-3, channels=range(6), seed=3)
+
+
+@pytest.mark.parametrize("executor", [False, True], ids=["threads", "executor"])
+@pytest.mark.parametrize("suffix", [".parquet", ".npz"])
+def test_an_existing_record_file_is_kept_unless_overwrite(detector, tmp_path, suffix, executor):
+    from concurrent.futures import ThreadPoolExecutor
+
+    path = tmp_path / f"r{suffix}"
+    path.write_bytes(b"an earlier run")
+    with ThreadPoolExecutor(2) as pool:
+        run = dict(DARK, output=path, executor=pool if executor else None)
+        with pytest.raises(FileExistsError, match=r"r\.(parquet|npz): exists; overwrite it \(--overwrite"):
+            vb.run(detector, **run)
+        assert path.read_bytes() == b"an earlier run"
+        vb.run(detector, overwrite=True, **run)
+    assert read_records(path).tobytes() == vb.run(detector, **DARK).tobytes()
+
+
+@pytest.mark.parametrize("output", ["", "  ", ".parquet", "out/.NPZ"])
+def test_outputs_that_name_nothing_are_refused(detector, tmp_path, monkeypatch, output):
+    from click.testing import CliRunner
+    from velmora_batch.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "out").mkdir()
+    with pytest.raises(ValueError, match="output"):
+        vb.run(detector, output=output, **DARK)
+    config = tmp_path / "det.json"
+    config.write_text(json.dumps(detector.config()))
+    result = CliRunner().invoke(main, ["run", str(config), "--dark-rate", "1e3", "--duration", "1", "--channels",
+                                       "0", "-o", output])
+    assert result.exit_code == 2 and "Option '-o' / '--output'" in result.output
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["det.json", "out"] and not any((tmp_path / "out").iterdir())
+
+
+def test_the_command_line_overwrites_only_when_asked(detector, tmp_path):
+    from click.testing import CliRunner
+    from velmora_batch.cli import main
+
+    config = tmp_path / "det.json"
+    config.write_text(json.dumps(detector.config()))
+    args = ["run", str(config), "--dark-rate", "1e5", "--duration", "1e-3", "--channels", "0-5", "--seed", "3"]
+    for output in (tmp_path / "r.parquet", tmp_path / "d"):
+        assert CliRunner().invoke(main, [*args, "-o", str(output)]).exit_code == 0
+        result = CliRunner().invoke(main, [*args, "--seed", "4", "-o", str(output)])
+        assert result.exit_code == 1 and "--overwrite" in result.output
+        assert read_metadata(output)["seed"] == 3
+        result = CliRunner().invoke(main, [*args, "--seed", "4", "--overwrite", "-o", str(output)])
+        assert result.exit_code == 0, result.output
+        assert read_records(output).tobytes() == vb.run(detector, **dict(DARK, seed=4)).tobytes()
+    result = CliRunner().invoke(main, [*args, "--overwrite", "--resume", "-o", str(tmp_path / "d")])
+    assert result.exit_code == 2 and "not both" in result.output
+
+
+def dead_pid():
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    return child.pid
+
+
+def test_only_the_stale_temporary_files_of_the_output_are_removed(detector, tmp_path):
+    from velmora_batch._records import host_tag
+
+    here, dead = host_tag(), dead_pid()
+    stale = tmp_path / f".velmora-tmp-{dead}-{here}-r.parquet-abc_12.part"
+    kept = [
+        tmp_path / f".velmora-tmp-{os.getpid()}-{here}-r.parquet-abc_12.part",  # a writer still running
+        tmp_path / f".velmora-tmp-{dead}-{host_tag('elsewhere')}-r.parquet-abc_12.part",  # another host's
+        tmp_path / f".velmora-tmp-{dead}-{here}-other.parquet-abc_12.part",  # another output's
+        tmp_path / ".r.parquet.abc_12.part",  # not named by velmora
+        tmp_path / ".notes.part",
+    ]
+    for f in (stale, *kept):
+        f.write_bytes(b"x")
+    vb.run(detector, output=tmp_path / "r.parquet", **DARK)
+    assert not stale.exists() and all(f.exists() for f in kept)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL], ids=["SIGTERM", "SIGKILL"])
+@pytest.mark.parametrize("output", ["r.parquet", "d"], ids=["record file", "dataset"])
+def test_a_stopped_run_leaves_nothing_behind(detector, tmp_path, signum, output):
+    """SIGTERM stops the command as Ctrl-C does, cleaning up after itself;
+    what a SIGKILL leaves, the next run of the same output removes."""
+    from click.testing import CliRunner
+    from velmora_batch.cli import main
+
+    config = tmp_path / "det.json"
+    config.write_text(json.dumps(detector.config()))
+    out = tmp_path / output
+    where = tmp_path if output == "r.parquet" else out
+    args = ["run", str(config), "--duration", "1", "--block-channels", "10", "--workers", "1", "--seed", "3",
+            "-o", str(out)]
+    process = subprocess.Popen([sys.executable, "-m", "velmora_batch.cli", *args, "--dark-rate", "1e5",
+                                "--channels", "0-9999"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and process.poll() is None:
+        if where.is_dir() and list(where.glob(".velmora-tmp-*.part")):
+            break
+        time.sleep(0.02)
+    assert process.poll() is None, "the run ended before it could be stopped"
+    process.send_signal(signum)
+    _, stderr = process.communicate(timeout=30)
+    assert process.returncode != 0 and "Traceback" not in stderr
+    left = sorted(p.name for p in where.iterdir() if p.name != "det.json" and not p.name.startswith("_part-"))
+    if signum == signal.SIGTERM:
+        assert left == ([] if output == "r.parquet" else ["_manifest.json"]), left
+        return
+    assert any(name.startswith(".velmora-tmp-") for name in left), left
+    # The next run of the same output cleans up (a dataset: once it has claimed the directory).
+    result = CliRunner().invoke(main, [*args, "--dark-rate", "1e3", "--channels", "0-19", "--overwrite"])
+    assert result.exit_code == 0, result.output
+    assert not list(where.glob(".velmora-tmp-*")) and not list(where.glob("_velmora.lock"))
