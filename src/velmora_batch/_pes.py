@@ -203,6 +203,217 @@ class MemoryPEs:
         return self._digest
 
 
+# Rows per batch when a PE file is read in pieces.
+_BATCH_ROWS = 1 << 18
+_SPILL_ROW = np.dtype([("channel", "<i4"), ("time", "<f8")])
+_MAX_OPEN_SPILLS = 256
+
+
+def iter_pes(path: str | os.PathLike[str]) -> Iterator[PETable]:
+    """The rows of a PE file in input order, as checked tables of up to a
+    million rows each: read in pieces from Parquet and .npz files; a CSV
+    file is read whole."""
+    path = Path(path)
+    suffix = path.suffix.lower()
+    if suffix == ".parquet":
+        yield from _iter_parquet(path)
+    elif suffix == ".npz":
+        yield from _iter_npz(path)
+    else:
+        yield read_pes(path)
+
+
+def _iter_parquet(path: Path) -> Iterator[PETable]:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    try:
+        # Without read-ahead: a row group at a time is all a pass needs.
+        file = pq.ParquetFile(path, pre_buffer=False)
+        _check_names(file.schema_arrow.names, str(path))
+        batches = file.iter_batches(batch_size=_BATCH_ROWS, columns=["channel", "time"], use_threads=False)
+    except pa.ArrowException:
+        yield read_pes(path)  # its message names what is wrong with the file
+        return
+    with file:
+        row = 0
+        while True:
+            try:
+                batch = next(batches, None)
+            except pa.ArrowException as e:
+                first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+                raise ValueError(f"{path}: not a readable parquet file: {first}") from None
+            if batch is None:
+                return
+            yield _checked(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path)), path, row)
+            row += batch.num_rows
+
+
+def _checked(make: Any, path: Path, row: int) -> PETable:
+    try:
+        return cast(PETable, make())
+    except ValueError as e:
+        text = str(e)
+        if row and not text.startswith(str(path)):
+            text = f"{text} (counting from row {row} of the file)"
+        raise ValueError(text if text.startswith(str(path)) else f"{path}: {text}") from None
+
+
+def _npy_member(archive: Any, name: str) -> tuple[Any, np.dtype, int] | None:
+    """An array of an .npz archive opened for reading in pieces: the stream,
+    dtype and length; None for anything but a plain one-dimensional array."""
+    try:
+        stream = archive.open(name + ".npy")
+        version = np.lib.format.read_magic(stream)
+        if version == (1, 0):
+            shape, fortran, dtype = np.lib.format.read_array_header_1_0(stream)
+        elif version == (2, 0):
+            shape, fortran, dtype = np.lib.format.read_array_header_2_0(stream)
+        else:
+            return None
+    except (KeyError, ValueError, OSError):
+        return None
+    if len(shape) != 1 or dtype.hasobject or dtype.kind not in "iuf" or fortran:
+        stream.close()
+        return None
+    return stream, dtype, int(shape[0])
+
+
+def _iter_npz(path: Path) -> Iterator[PETable]:
+    import zipfile
+
+    try:
+        archive = zipfile.ZipFile(path)
+    except (OSError, zipfile.BadZipFile, ValueError):
+        yield read_pes(path)  # its message names what is wrong with the file
+        return
+    with archive:
+        members = [_npy_member(archive, name) for name in ("channel", "time")]
+        channel, time = members
+        if channel is None or time is None or channel[2] != time[2]:
+            for m in members:
+                if m is not None:
+                    m[0].close()
+            yield read_pes(path)
+            return
+        n = channel[2]
+        try:
+            for lo in range(0, max(n, 1), _BATCH_ROWS):
+                rows = min(_BATCH_ROWS, n - lo)
+                parts = []
+                for stream, dtype, _ in (channel, time):
+                    data = stream.read(rows * dtype.itemsize)
+                    if len(data) != rows * dtype.itemsize:
+                        raise ValueError(f"{path}: not a readable .npz file: an array ends early")
+                    parts.append(np.frombuffer(data, dtype))
+                yield _checked(lambda: PETable(channel=parts[0], time=parts[1]), path, lo)
+        except (zipfile.BadZipFile, EOFError, OSError) as e:
+            raise ValueError(f"{path}: not a readable .npz file: {str(e) or type(e).__name__}") from None
+        finally:
+            channel[0].close()
+            time[0].close()
+
+
+class FilePEs:
+    """The PEs of a run read from a file in pieces, never held whole. A
+    first pass checks every row and takes the count, time range and digest
+    of the selected PEs (and the table's channels when none are selected);
+    before the run, a second pass splits the selected rows by block into
+    temporary files, each block's rows in input order, so that a block reads
+    only its own rows."""
+
+    def __init__(self, path: str | os.PathLike[str], selection: ChannelSet | None) -> None:
+        self.path = Path(path)
+        digest = PEDigest()
+        count = 0
+        earliest, latest = math.inf, -math.inf
+        found = np.zeros(0, np.int64)
+        for table in iter_pes(self.path):
+            ch, t = table.channel, table.time
+            if selection is None:
+                found = np.union1d(found, np.unique(ch))
+            else:
+                keep = selection.contains(ch)
+                ch, t = ch[keep], t[keep]
+            digest.update(ch, t)
+            count += len(t)
+            if len(t):
+                earliest, latest = min(earliest, float(t.min())), max(latest, float(t.max()))
+        self.selection = selection if selection is not None else ChannelSet.of(found)
+        self.count = count
+        self.earliest, self.latest = (earliest, latest) if count else (0.0, 0.0)
+        self._digest = digest.hexdigest()
+        self._directory: Path | None = None
+        self._size = 0
+        self._blocks = np.zeros(0, np.int64)
+
+    def digest(self) -> str:
+        return self._digest
+
+    def spill(self, size: int, where: str | os.PathLike[str] | None) -> None:
+        """Splits the selected rows into one temporary file per block of
+        ``size`` channels, in a new directory under ``where`` (None: the
+        system's temporary directory)."""
+        import tempfile
+
+        self._directory = Path(tempfile.mkdtemp(prefix=".velmora-pes-", dir=where))
+        self._size = size
+        open_files: dict[int, Any] = {}
+        try:
+            for table in iter_pes(self.path):
+                keep = self.selection.contains(table.channel)
+                ch, t = table.channel[keep], table.time[keep]
+                if not len(ch):
+                    continue
+                block = self.selection.rank(ch) // size
+                order = np.argsort(block, kind="stable")  # each block's rows stay in input order
+                rows = np.empty(len(ch), _SPILL_ROW)
+                rows["channel"] = ch[order]
+                rows["time"] = t[order]
+                blocks, starts = np.unique(block[order], return_index=True)
+                ends = np.append(starts[1:], len(rows))
+                for b, lo, hi in zip(blocks.tolist(), starts.tolist(), ends.tolist(), strict=True):
+                    f = open_files.get(b)
+                    if f is None:
+                        if len(open_files) >= _MAX_OPEN_SPILLS:
+                            for other in open_files.values():
+                                other.close()
+                            open_files.clear()
+                        f = open_files[b] = open(self._directory / f"{b}.rows", "ab", buffering=1 << 16)
+                    f.write(rows[lo:hi].tobytes())
+        except BaseException:
+            for f in open_files.values():
+                f.close()
+            self.close()
+            raise
+        for f in open_files.values():
+            f.close()
+        self._blocks = np.sort(np.asarray([int(p.stem) for p in self._directory.glob("*.rows")], np.int64))
+
+    def block(self, first: int, last: int) -> GroupedPEs:
+        if self._directory is None:
+            raise RuntimeError("the PE file has not been split into blocks")
+        b = int(self.selection.rank(np.asarray([first]))[0]) // self._size
+        file = self._directory / f"{b}.rows"
+        if not file.exists():
+            return GroupedPEs.empty()
+        rows = np.fromfile(file, _SPILL_ROW)
+        return GroupedPEs.of(rows["channel"].astype(np.int64), rows["time"].copy())
+
+    def occupied_blocks(self, size: int) -> np.ndarray:
+        if self._directory is None or size != self._size:
+            raise RuntimeError("the PE file has not been split into blocks of this size")
+        return self._blocks
+
+    def close(self) -> None:
+        """Removes the temporary files of the blocks."""
+        import shutil
+
+        if self._directory is not None:
+            shutil.rmtree(self._directory, ignore_errors=True)
+            self._directory = None
+
+
 def read_pes(path: str | os.PathLike[str]) -> PETable:
     """Reads a PE table from a Parquet, .npz or CSV file with the columns (or
     arrays) ``channel`` and ``time``; other columns are ignored. A file that

@@ -21,7 +21,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core, _seeding
-from ._pes import ChannelSet, GroupedPEs, MemoryPEs, PEDigest, run_channels
+from ._pes import (ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, check_dark_noise, parse_channels,
+                   run_channels)
 from ._records import open_writer, record_dtype
 
 if TYPE_CHECKING:
@@ -355,18 +356,23 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     """Checks a run's settings and plans it: seed, channels, PE input,
     parameter sets, blocks and workers."""
     seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
-    table: PETable | None
+    table: PETable | None = None
+    source: PESource | None = None
     if pes is None or hasattr(pes, "grouped"):
         table = cast("PETable | None", pes)
     elif isinstance(pes, str | os.PathLike):
-        from ._pes import read_pes
-
-        table = read_pes(pes)
+        # A file is read in pieces: a first pass here checks it and takes the
+        # selected PEs' count, times and digest.
+        check_dark_noise(dark_rate, duration)
+        file = FilePEs(pes, None if channels is None else parse_channels(channels))
+        if len(file.selection) == 0:
+            raise ValueError("the PE table is empty and no channels are selected")
+        source = file
     else:
         from ._pes import pe_table_of
 
         table = pe_table_of(pes)
-    chan = run_channels(table, dark_rate, duration, channels)
+    chan = file.selection if source is not None else run_channels(table, dark_rate, duration, channels)
     if detector.overrides:
         keys = np.fromiter(detector.overrides, np.int64, len(detector.overrides))
         unused = np.sort(keys[~chan.contains(keys)]).tolist()
@@ -388,7 +394,8 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
         raise ValueError(f"waveform_samples must be at most {MAX_WAVEFORM_SAMPLES} ADC samples per readout "
                          f"window, got {waveform_samples}")
     dtype = record_dtype(detector.model, waveform_samples)
-    source = MemoryPEs(table, chan) if table is not None else None
+    if table is not None:
+        source = MemoryPEs(table, chan)
     plan = _Plan(detector, source, seed, seeding, chan, rate, dur, seg)
     if block_channels is None:
         block_channels = _default_block_channels(plan.expected_pes(), len(chan))
@@ -626,19 +633,38 @@ def run(
                     channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
                     executor=executor, output=output)
     check_memory(setup, max_memory)
+    source = setup.plan.pes
+    if not isinstance(source, FilePEs):
+        return _execute(detector, setup, executor=executor, output=output, resume=resume, progress=progress)
+    try:
+        return _execute(detector, setup, executor=executor, output=output, resume=resume, progress=progress,
+                        spill=source)
+    finally:
+        source.close()
+
+
+def _execute(detector: Detector, setup: RunSetup, *, executor: BlockExecutor | None,
+             output: str | os.PathLike[str] | None, resume: bool, progress: bool,
+             spill: FilePEs | None = None) -> np.ndarray | RunSummary:
+    """Runs a planned run; ``spill``: a PE file to split into blocks once
+    everything is checked."""
     plan, seed, seg, workers = setup.plan, setup.plan.seed, setup.plan.segment, setup.workers
+    seeding = plan.seeding
     rate, dur, chan = plan.dark_rate, plan.duration, plan.channels
     waveform_samples, dtype, block_channels = setup.waveform_samples, setup.dtype, setup.block_channels
     from ._dataset import is_dataset
 
-    # A dataset has a part for every block; a record file needs none of the
-    # blocks that cannot give a record.
-    blocks = plan.blocks(block_channels, skip_empty=not is_dataset(output))
     engine_type = _core.ZozuvUzaEngine if detector.model == "ZozuvUza" else _core.MultiPMTEngine
     engine = engine_type(plan.parameter_sets, dict(detector.spectra))  # the models' own construction errors
     _check_late_times(plan, engine.max_pe_time)
     if seeding == "sequential":
         engine.seed_sequential(seed)
+    if spill is not None:
+        # Next to the output, where there is room for it; else the system's temporary directory.
+        spill.spill(block_channels, None if output is None else Path(output).absolute().parent)
+    # A dataset has a part for every block; a record file needs none of the
+    # blocks that cannot give a record.
+    blocks = plan.blocks(block_channels, skip_empty=not is_dataset(output))
     if executor is not None or resume or is_dataset(output):
         from . import __version__
         from ._executors import run_blocks

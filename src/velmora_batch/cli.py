@@ -22,7 +22,7 @@ from typing import Any
 
 import click
 from ._detector import Detector, apply_settings
-from ._pes import PETable, read_pes, run_channels
+from ._pes import PETable
 from ._run import default_workers
 
 # Errors of the user's input and of the model, shown as one line without a traceback.
@@ -102,10 +102,10 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
         raise click.BadParameter(str(e).replace("max_memory must", "must"), param_hint="--max-memory") from None
     try:
         detector = load_detector(config, settings)
-        table = read_pes(pes) if pes is not None else None
-        selection = run_channels(table, dark_rate, duration, channels)
+        # The PE file is read in pieces by the run itself, never whole.
+        table = pes
         options: dict[str, Any] = dict(seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
-                                       channels=selection, seeding=seeding, segment=segment,
+                                       channels=channels, seeding=seeding, segment=segment,
                                        block_channels=block_channels)
         if dry_run:
             click.echo(describe(detector, table, output=Path(output) if output else None, **options))

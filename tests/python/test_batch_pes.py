@@ -277,3 +277,55 @@ def test_digest_of_pe_rows_does_not_depend_on_how_they_are_cut():
     other = PEDigest()
     other.update(ch, t[::-1])
     assert other.hexdigest() != whole.hexdigest()
+
+
+def _write_pes(path, channel, time):
+    if path.suffix == ".parquet":
+        pq.write_table(pa.table({"time": time, "channel": channel}), path, row_group_size=23)
+    elif path.suffix == ".npz":
+        np.savez(path, channel=channel, time=time)
+    else:
+        path.write_text("channel,time\n" + "".join(f"{c},{float(t)!r}\n" for c, t in zip(channel, time)))
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".npz", ".csv"])
+def test_a_file_is_read_in_pieces_as_it_is_whole(tmp_path, suffix, monkeypatch):
+    from velmora_batch import _pes
+
+    monkeypatch.setattr(_pes, "_BATCH_ROWS", 10)
+    rng = np.random.default_rng(5)
+    channel, time = rng.integers(0, 30, 257), rng.uniform(-1e-6, 1e-5, 257)
+    path = tmp_path / f"pes{suffix}"
+    _write_pes(path, channel, time)
+    pieces = list(_pes.iter_pes(path))
+    assert suffix == ".csv" or len(pieces) == 26
+    np.testing.assert_array_equal(np.concatenate([p.channel for p in pieces]), channel)
+    np.testing.assert_array_equal(np.concatenate([p.time for p in pieces]), time)
+    # Split into blocks of 4 selected channels: each block holds its channels' rows in input order.
+    selection = parse_channels("2-20")
+    file = _pes.FilePEs(path, selection)
+    memory = _pes.MemoryPEs(PETable(channel, time), selection)
+    assert (file.count, file.earliest, file.latest, file.digest()) == \
+        (memory.count, memory.earliest, memory.latest, memory.digest())
+    file.spill(4, tmp_path)
+    try:
+        np.testing.assert_array_equal(file.occupied_blocks(4), memory.occupied_blocks(4))
+        for block in selection.blocks(4):
+            got, want = file.block(block[0], block[-1]), memory.block(block[0], block[-1])
+            for name in ("channels", "starts", "times"):
+                np.testing.assert_array_equal(getattr(got, name), getattr(want, name))
+    finally:
+        file.close()
+    assert sorted(p.name for p in tmp_path.iterdir()) == [path.name]
+
+
+def test_a_bad_row_far_into_a_file_is_named(tmp_path, monkeypatch):
+    from velmora_batch import _pes
+
+    monkeypatch.setattr(_pes, "_BATCH_ROWS", 10)
+    time = np.zeros(40)
+    time[33] = np.nan
+    path = tmp_path / "pes.parquet"
+    _write_pes(path, np.arange(40), time)
+    with pytest.raises(ValueError, match=r"pes\.parquet: PE times must be finite, got nan at row 3 .*from row 30"):
+        _pes.FilePEs(path, None)
