@@ -55,7 +55,7 @@ std::vector<ZozuvUzaBench::Record> ZozuvUzaBench::plain(const std::vector<double
                                                         std::mt19937& rng, Draws* draws, AdcPath path) {
     const auto pmt = pmt_waveform(pe_times, rng);
     const auto adc = path == AdcPath::plain ? adc_.simulate_plain(pmt, rng) : adc_.simulate(pmt, rng);
-    const auto trigger_times = trigger_.simulate(adc);
+    const auto trigger_times = trigger_.simulate_plain(adc);
     if (draws != nullptr) {
         *draws = {.pes = pe_times.size(), .adc_entries = adc.size()};
     }

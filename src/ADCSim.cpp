@@ -1,5 +1,6 @@
 #include "ADCSim.h"
 
+#include "Checks.h"
 #include "Interrupt.h"
 
 #include <algorithm>
@@ -11,79 +12,18 @@
 
 namespace velmora {
 
-namespace {
-
-// The random phase is drawn from [0, ratio - 1] as a 32-bit int.
-constexpr std::int64_t max_ratio = std::int64_t{1} << 31;
-
-void require_step(double step, const std::string& name) {
-    if (!(std::isfinite(step) && step > 0.0)) {
-        throw std::invalid_argument(name + " must be a finite number greater than zero.");
-    }
-}
-
-void require_finite(double value, const std::string& name) {
-    if (!std::isfinite(value)) {
-        throw std::invalid_argument(name + " must be finite.");
-    }
-}
-
-// Grid steps per ADC step, by the library's time-to-index rule (4 ns on a
-// 0.1 ns grid gives 40, on a 0.3 ns grid 13). Both steps are finite and
-// positive here, so the only quotient without an index is one too large.
-std::int64_t sampling_ratio(double adc_step, double grid_step, const std::string& context,
-                            const std::string& grid_name) {
-    std::int64_t ratio = max_ratio + 1;
-    try {
-        ratio = time_to_index(adc_step, grid_step);
-    } catch (const std::domain_error&) {
-        // Beyond the 64-bit range: reported as too large below.
-    }
-    if (ratio < 1) {
-        throw std::invalid_argument(context + ": adc_step must be at least 0.999 " + grid_name + ".");
-    }
-    if (ratio > max_ratio) {
-        throw std::invalid_argument(context + ": adc_step must not span more than 2^31 " + grid_name + ".");
-    }
-    return ratio;
-}
-
-} // namespace
-
 ADCSim::ADCSim(double adc_step, SparseConvolution<double> pulse_shape, int jitter, double gain, double offset,
                double preamp_clip, double noise, double clip)
-    : adc_step_(adc_step), pulse_shape_(std::move(pulse_shape)), jitter_(jitter), gain_(gain), offset_(offset),
-      preamp_clip_(preamp_clip), noise_(noise), clip_(clip) {
-    require_step(adc_step_, "ADCSim: adc_step");
-    require_step(pulse_shape_.time_step(), "ADCSim: pulse_shape time_step");
-    ratio_ = sampling_ratio(adc_step_, pulse_shape_.time_step(), "ADCSim", "pulse_shape time steps");
-    require_finite(gain_, "ADCSim: gain");
-    require_finite(offset_, "ADCSim: offset");
-    require_finite(preamp_clip_, "ADCSim: preamp_clip");
-    // A standard deviation; also keeps every noise value finite.
-    if (!(std::isfinite(noise_) && noise_ >= 0.0)) {
-        throw std::invalid_argument("ADCSim: noise must be a finite number not below zero.");
-    }
-    // Counts lie in [0, clip], which must fit the unsigned 16-bit sample; a
-    // negative clip would wrap into large counts.
-    if (!(clip_ >= 0.0 && clip_ <= 65535.0)) {
-        throw std::invalid_argument("ADCSim: clip must lie in [0, 65535].");
-    }
-}
+    : ADCConversion(adc_step, std::move(pulse_shape), jitter, gain, offset, preamp_clip, noise, clip) {}
 
 SparseWaveform<double> ADCSim::sample_down(const SparseWaveform<double>& shaped, std::mt19937& rng) const {
-    SparseWaveform<double> out(adc_step_);
-    require_step(shaped.time_step(), "ADCSim::sample_down: the input's time_step");
-    const std::int64_t ratio =
-        sampling_ratio(adc_step_, shaped.time_step(), "ADCSim::sample_down", "time steps of the input");
+    SparseWaveform<double> out(adc_step());
+    checks::require_positive(shaped.time_step(), "ADCSim::sample_down: the input's time_step");
+    const std::int64_t ratio = ratio_on(shaped.time_step(), "ADCSim::sample_down", "time steps of the input");
 
     // The phase is drawn before anything else, also for an empty input, so
     // that the generator advances alike whatever the waveform holds.
-    std::int64_t phase = jitter_;
-    if (jitter_ < 0) {
-        std::uniform_int_distribution<int> phase_dist(0, static_cast<int>(ratio - 1));
-        phase = phase_dist(rng);
-    }
+    const std::int64_t phase = draw_phase(ratio, rng);
 
     std::size_t seen = 0;
     for (const auto& [i, v] : shaped.samples()) {
@@ -116,14 +56,14 @@ SparseWaveform<unsigned short> ADCSim::simulate(const SparseWaveform<double>& pm
     while (samples->fill(block, ADCStream::block_size) > 0) {
         entries.insert(entries.end(), block.begin(), block.end());
     }
-    SparseWaveform<unsigned short> out(adc_step_);
+    SparseWaveform<unsigned short> out(adc_step());
     out.assign_sorted(std::move(entries));
     return out;
 }
 
 SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<double>& pmt_waveform,
                                                       std::mt19937& rng) const {
-    const SparseWaveform<double> shaped = pulse_shape_.convolve(pmt_waveform);
+    const SparseWaveform<double> shaped = pulse_shape().convolve(pmt_waveform);
     return digitise(sample_down(shaped, rng), rng);
 }
 
@@ -131,19 +71,13 @@ std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_wavefo
                                         ADCStream::Scratch* scratch) const {
     // The stream reads tap i of the entry at index a as landing on a + i:
     // the pulse shape must lie on the waveform's own grid.
-    if (!(pulse_shape_.time_step() == pmt_waveform.time_step()) || !pulse_shape_.streams_exactly(pmt_waveform)) {
+    if (!(pulse_shape().time_step() == pmt_waveform.time_step()) || !pulse_shape().streams_exactly(pmt_waveform)) {
         return std::nullopt;
     }
-    const std::int64_t ratio = ratio_; // the input lies on the pulse shape's grid
-    // The phase draw comes first, as in sample_down.
-    std::int64_t phase = jitter_;
-    if (jitter_ < 0) {
-        std::uniform_int_distribution<int> phase_dist(0, static_cast<int>(ratio - 1));
-        phase = phase_dist(rng);
-    }
-    ADCStream out(*this, pmt_waveform.samples(), ratio, phase, rng);
-    out.lent_ = scratch;
-    return out;
+    // The input lies on the pulse shape's grid; the phase draw comes first,
+    // as in sample_down.
+    const std::int64_t phase = draw_phase(ratio(), rng);
+    return std::optional<ADCStream>(std::in_place, *this, pmt_waveform.samples(), phase, rng, scratch);
 }
 
 std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform<double>& pmt_waveform,
@@ -152,7 +86,7 @@ std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform
     if (!points) {
         return std::nullopt;
     }
-    SparseWaveform<double> out(adc_step_);
+    SparseWaveform<double> out(adc_step());
     std::vector<SparseWaveform<double>::Sample> block;
     std::size_t n = points->points_into(block, ADCStream::block_size);
     while (n > 0) {
@@ -165,14 +99,12 @@ std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform
 }
 
 SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sampled, std::mt19937& rng) const {
-    SparseWaveform<unsigned short> out(adc_step_);
+    SparseWaveform<unsigned short> out(adc_step());
     out.reserve(sampled.size());
 
     // One distribution per call: a variate that it keeps back at the end of
-    // the call is dropped with it. A standard variate times noise (plus the
-    // mean 0) is exactly what a distribution of standard deviation noise
-    // returns, and it stays defined for noise 0, where such a distribution
-    // would violate its precondition of a positive deviation.
+    // the call is dropped with it. count scales the standard variate by the
+    // noise.
     std::normal_distribution<double> gauss(0.0, 1.0);
 
     for (const auto& [k, v] : sampled.samples()) {

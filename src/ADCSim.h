@@ -1,11 +1,11 @@
 #pragma once
 
+#include "ADCConversion.h"
 #include "ADCStream.h"
 #include "Export.h"
 #include "SparseConvolution.h"
 #include "SparseWaveform.h"
 
-#include <cstdint>
 #include <optional>
 #include <random>
 
@@ -18,14 +18,9 @@ namespace velmora {
 // noise and output clip. Only sampled points under the pulses are stored: the
 // gaps between pulses carry no baseline and draw no noise. Keeps no state
 // between calls; all randomness comes from the generator passed in.
-class VELMORA_EXPORT ADCSim {
+class VELMORA_EXPORT ADCSim : public ADCConversion {
   public:
-    // jitter >= 0 is a fixed sampling phase in PMT grid steps (a phase at or
-    // beyond the ADC period matches no point); a negative jitter draws a new
-    // random phase on every call. Throws std::invalid_argument when a step is
-    // not a finite positive number, when adc_step is shorter than 0.999 pulse
-    // shape steps or spans more than 2^31 of them, when clip lies outside
-    // [0, 65535], when noise is negative, or when any level is not finite.
+    // The settings and their checks are those of ADCConversion.
     ADCSim(double adc_step, SparseConvolution<double> pulse_shape, int jitter, double gain, double offset,
            double preamp_clip, double noise, double clip);
 
@@ -52,15 +47,6 @@ class VELMORA_EXPORT ADCSim {
     // turning sampled shaped values into ADC counts.
     SparseWaveform<unsigned short> digitise(const SparseWaveform<double>& sampled, std::mt19937& rng) const;
 
-    double adc_step() const noexcept { return adc_step_; }
-    const SparseConvolution<double>& pulse_shape() const noexcept { return pulse_shape_; }
-    int jitter() const noexcept { return jitter_; }
-    double gain() const noexcept { return gain_; }
-    double offset() const noexcept { return offset_; }
-    double preamp_clip() const noexcept { return preamp_clip_; }
-    double noise() const noexcept { return noise_; }
-    double clip() const noexcept { return clip_; }
-
     // A stream over the waveform when the pulse shape lies on its grid and
     // streams exactly over it (SparseConvolution::streams_exactly); otherwise
     // nullopt, and nothing is drawn. The stream works in `scratch` when one
@@ -73,45 +59,6 @@ class VELMORA_EXPORT ADCSim {
     // the phase as stream does; nullopt where stream gives none.
     std::optional<SparseWaveform<double>> stream_points(const SparseWaveform<double>& pmt_waveform,
                                                         std::mt19937& rng) const;
-
-  private:
-    friend class ADCStream;
-
-    // Gain, offset, clips, the noise and rounding for one sampled value.
-    unsigned short count(double v, double gaussian) const;
-
-    double adc_step_;
-    SparseConvolution<double> pulse_shape_;
-    int jitter_;
-    double gain_;
-    double offset_;
-    double preamp_clip_;
-    double noise_;
-    double clip_;
-    std::int64_t ratio_ = 0; // pulse-shape steps per ADC step
 };
-
-// Inline: the stream converts every sampled point with it.
-inline unsigned short ADCSim::count(double v, double gaussian) const {
-    // Written without branches, so that a block of samples is converted in
-    // one straight loop; every step is the comparison it reads as.
-    double x = v * gain_ + offset_;
-    x = (x < 0.0) ? 0.0 : x;
-    x = (preamp_clip_ < x) ? preamp_clip_ : x;
-    const double n = gaussian * noise_ + 0.0;
-    double y = n + x;
-    y = (y < 0.0) ? 0.0 : y;
-    y = (clip_ < y) ? clip_ : y;
-    // Every y here lies in [0, clip] and fits, except NaN: an amplitude that
-    // overflowed upstream (inf - inf in the shaping, inf * 0 in the gain)
-    // passes every comparison unchanged and has no integer value. It counts
-    // as 0 instead of reaching the conversion.
-    y = (y == y) ? y : 0.0;
-    // Rounding halves away from zero, as std::round does, for y in [0, 65535]:
-    // the whole part is exact, and so is the fraction y - whole.
-    const auto whole = static_cast<std::int32_t>(y);
-    const std::int32_t counts = whole + ((y - static_cast<double>(whole) >= 0.5) ? 1 : 0);
-    return static_cast<unsigned short>(counts);
-}
 
 } // namespace velmora

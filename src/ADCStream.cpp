@@ -1,16 +1,15 @@
 #include "ADCStream.h"
 
-#include "ADCSim.h"
 #include "Interrupt.h"
 
 #include <algorithm>
 
 namespace velmora {
 
-ADCStream::ADCStream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
-                     std::int64_t phase, std::mt19937& rng)
-    : adc_(&adc), in_(&in), taps_(static_cast<std::int64_t>(adc.pulse_shape().kernel().size())), ratio_(ratio),
-      phase_(phase), rng_(&rng) {
+ADCStream::ADCStream(const ADCConversion& adc, const std::vector<SparseWaveform<double>::Sample>& in,
+                     std::int64_t phase, std::mt19937& rng, Scratch* scratch)
+    : adc_(&adc), in_(&in), taps_(static_cast<std::int64_t>(adc.pulse_shape().kernel().size())), ratio_(adc.ratio()),
+      phase_(phase), rng_(&rng), lent_(scratch) {
     // A phase at or beyond the period picks no point at all.
     if (taps_ == 0 || phase_ >= ratio_) {
         next_first_ = in.size();

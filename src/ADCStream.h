@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ADCConversion.h"
 #include "Export.h"
 #include "SparseWaveform.h"
 
@@ -10,13 +11,12 @@
 
 namespace velmora {
 
-class ADCSim;
-
 // The ADC entries of one unshaped PMT waveform, one block at a time in
 // increasing index order, each with its normal draw made as it is taken: the
 // same entries and draws as ADCSim::simulate_plain, without holding the shaped
-// or the ADC waveform. Made by ADCSim::stream, which draws the phase first.
-// The ADC, the waveform and the generator must outlive the stream.
+// or the ADC waveform. ADCSim::stream makes one where the pulse shape streams
+// exactly over the waveform, after the phase draw. The ADC settings, the
+// waveform and the generator must outlive the stream.
 class VELMORA_EXPORT ADCStream {
   public:
     using Entry = SparseWaveform<unsigned short>::Sample;
@@ -42,24 +42,27 @@ class VELMORA_EXPORT ADCStream {
         std::vector<double> gaussians;
     };
 
-  private:
-    friend class ADCSim;
-    ADCStream(const ADCSim& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t ratio,
-              std::int64_t phase, std::mt19937& rng);
+    // A stream over the entries `in` of a waveform on the pulse shape's own
+    // grid, sampled at `phase`. It works in `scratch` when one is lent (it
+    // must outlive the stream), else in storage of its own.
+    ADCStream(const ADCConversion& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t phase,
+              std::mt19937& rng, Scratch* scratch = nullptr);
 
     // Writes the next sampled shaped values before digitising, (ADC index,
     // value), at most `max` of them, to the front of `points`; returns how
-    // many (0 at the end). Draws nothing. `points` only grows, to `max`: what
-    // lies after the returned count is left over from earlier blocks, and a
-    // short block costs no refill of the room that it does not use.
+    // many (0 at the end). Draws nothing: a stream is read either with fill
+    // or with points_into, not both. `points` only grows, to `max`: what lies
+    // after the returned count is left over from earlier blocks, and a short
+    // block costs no refill of the room that it does not use.
     std::size_t points_into(std::vector<SparseWaveform<double>::Sample>& points, std::size_t max);
 
+  private:
     // Moves on to the next stretch of entries whose tap ranges overlap or
     // touch: its first point p, that point's ADC index k and the range
     // [lo, hi) of entries that reach it; false when none is left.
     bool next_stretch(std::int64_t& p, std::int64_t& k, std::size_t& lo, std::size_t& hi);
 
-    const ADCSim* adc_;
+    const ADCConversion* adc_;
     const std::vector<SparseWaveform<double>::Sample>* in_;
     std::int64_t taps_;
     std::int64_t ratio_;
@@ -73,8 +76,8 @@ class VELMORA_EXPORT ADCStream {
     std::int64_t p_ = 0; // the next sampled point on the PMT grid
     std::int64_t k_ = 0; // its ADC index
     std::int64_t end_ = -1;
-    Scratch own_;             // the stream's own storage, unless
-    Scratch* lent_ = nullptr; // a caller lent it some
+    Scratch own_;   // the stream's own storage, unless
+    Scratch* lent_; // a caller lent it some
 };
 
 } // namespace velmora

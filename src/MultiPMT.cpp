@@ -2,6 +2,7 @@
 
 #include "ADCSim.h"
 #include "ADCStream.h"
+#include "Checks.h"
 #include "PMTResponse.h"
 #include "ToTSim.h"
 
@@ -41,25 +42,6 @@ struct MultiPMT::Impl {
     KeptStorage<Workspace> work;
 };
 
-namespace {
-
-// A setting that compares with or shifts times and values: NaN or an infinity
-// would silently give no hit, or fail late without naming the setting.
-void require_finite(double value, const char* name) {
-    if (!std::isfinite(value)) {
-        throw std::invalid_argument(std::string("MultiPMT: ") + name + " must be finite.");
-    }
-}
-
-// A standard deviation.
-void require_deviation(double value, const char* name) {
-    if (!(std::isfinite(value) && value >= 0.0)) {
-        throw std::invalid_argument(std::string("MultiPMT: ") + name + " must be a finite number not below zero.");
-    }
-}
-
-} // namespace
-
 MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
                    double pmt_time_step, double tot_step, const std::filesystem::path& tot_pulse_shape,
                    double tot_threshold, double tot_dead_time, double tot_noise, double tot_jitter, double adc_step,
@@ -86,19 +68,19 @@ MultiPMT::build(const SpectrumSource& time_spectrum, const SpectrumSource& ampli
                 double sample_delay, int seed) {
     auto time_distribution = load_distribution(time_spectrum);
     auto amplitude_distribution = load_distribution(amplitude_spectrum);
-    check_step(pmt_time_step, "MultiPMT: pmt_time_step");
+    checks::require_grid_step(pmt_time_step, "MultiPMT: pmt_time_step");
     auto adc_kernel =
         load_pulse_shape(adc_pulse_shape, pmt_time_step, "Pulse shape time step does not match PMT step.");
     // The ADC clips with the same bound before and after its noise.
     ADCSim adc_sim(adc_step, std::move(adc_kernel), adc_jitter, adc_gain, adc_offset, adc_clip, adc_noise, adc_clip);
-    check_step(tot_step, "MultiPMT: tot_step");
+    checks::require_grid_step(tot_step, "MultiPMT: tot_step");
     auto tot_kernel = load_pulse_shape(tot_pulse_shape, tot_step, "ToT pulse shape time step does not match ToT step.");
-    require_finite(tot_threshold, "tot_threshold");
-    require_finite(tot_dead_time, "tot_dead_time");
-    require_deviation(tot_noise, "tot_noise");
-    require_deviation(tot_jitter, "tot_jitter");
+    checks::require_finite(tot_threshold, "MultiPMT: tot_threshold");
+    checks::require_finite(tot_dead_time, "MultiPMT: tot_dead_time");
+    checks::require_deviation(tot_noise, "MultiPMT: tot_noise");
+    checks::require_deviation(tot_jitter, "MultiPMT: tot_jitter");
     ToTSim tot_sim(tot_step, std::move(tot_kernel), tot_threshold, tot_dead_time, tot_noise, tot_jitter);
-    require_finite(sample_delay, "sample_delay");
+    checks::require_finite(sample_delay, "MultiPMT: sample_delay");
     auto impl = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
                                             pmt_time_step, std::move(adc_sim), std::move(tot_sim),
                                             std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay,

@@ -174,12 +174,6 @@ SparseConvolution<double> load_pulse_shape(const SpectrumSource& source, double 
     return SparseConvolution<double>(step, std::move(y));
 }
 
-void check_step(double step, const char* what) {
-    if (!(std::isfinite(step) && step > 0.0)) {
-        throw std::invalid_argument(std::string(what) + " must be finite and greater than zero.");
-    }
-}
-
 TimeRange time_range(const std::piecewise_linear_distribution<double>& distribution) {
     const auto bounds = distribution.intervals();
     return {bounds.front(), bounds.back()};

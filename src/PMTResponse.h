@@ -52,9 +52,6 @@ std::piecewise_linear_distribution<double> load_distribution(const SpectrumSourc
 SparseConvolution<double> load_pulse_shape(const SpectrumSource& source, double step,
                                            const std::string& mismatch_message);
 
-// Throws std::invalid_argument unless step is finite and positive.
-void check_step(double step, const char* what);
-
 // The time-offset range of a distribution: its first and last boundary.
 struct TimeRange {
     double first;

@@ -3,9 +3,9 @@
 #include "Export.h"
 #include "SparseConvolution.h"
 #include "SparseWaveform.h"
+#include "ToTSettings.h"
 
 #include <random>
-#include <utility>
 #include <vector>
 
 namespace velmora {
@@ -16,13 +16,11 @@ namespace velmora {
 // the TDC grid, each edge smeared by Gaussian timing jitter. The dead time is
 // both the minimum length of a hit and the minimum gap after one. Keeps no
 // state between calls; all randomness comes from the generator passed in.
-class VELMORA_EXPORT ToTSim {
+class VELMORA_EXPORT ToTSim : public ToTSettings {
   public:
-    using Hit = std::pair<double, double>; // start, end in seconds
+    using Hit = ToTSettings::Hit; // start, end in seconds
 
-    // Throws std::invalid_argument when the pulse shape is sampled more
-    // coarsely than the TDC step, or when tot_step is not a finite positive
-    // number.
+    // The settings and their checks are those of ToTSettings.
     ToTSim(double tot_step, SparseConvolution<double> pulse_shape, double threshold, double dead_time, double noise,
            double jitter);
 
@@ -50,21 +48,6 @@ class VELMORA_EXPORT ToTSim {
 
     // The discriminator and TDC alone, on an already shaped waveform.
     std::vector<Hit> discriminate(const SparseWaveform<double>& shaped, std::mt19937& rng) const;
-
-    double tot_step() const noexcept { return tot_step_; }
-    const SparseConvolution<double>& pulse_shape() const noexcept { return pulse_shape_; }
-    double threshold() const noexcept { return threshold_; }
-    double dead_time() const noexcept { return dead_time_; }
-    double noise() const noexcept { return noise_; }
-    double jitter() const noexcept { return jitter_; }
-
-  private:
-    double tot_step_;
-    SparseConvolution<double> pulse_shape_;
-    double threshold_;
-    double dead_time_;
-    double noise_;
-    double jitter_;
 };
 
 } // namespace velmora

@@ -2,7 +2,7 @@
 
 #include "Export.h"
 #include "SparseWaveform.h"
-#include "TriggerSim.h"
+#include "TriggerSettings.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -12,51 +12,6 @@
 
 namespace velmora {
 
-namespace detail {
-// Window starts and their distances to a candidate are wider than the 64-bit
-// sample index: a start may lie a window length (up to 2^31 samples) before
-// the first or after the last signal index.
-__extension__ typedef __int128 wide_index;
-} // namespace detail
-
-// The trigger decision: filtered entries fed one at a time in increasing
-// index order, the first one included. TriggerSim::simulate feeds it the whole
-// filtered signal; TriggerStream feeds it entry by entry as it filters and
-// gets the same triggers.
-class VELMORA_EXPORT TriggerDecision {
-  public:
-    explicit TriggerDecision(const TriggerSim& sim) : sim_(&sim) {}
-
-    // Ready for the next call, as if just made.
-    void restart() { *this = TriggerDecision(*sim_); }
-
-    // True, with the window start time in seconds, when the entry triggers.
-    bool feed(std::int64_t j, int s, double& trigger_time);
-
-    // The same decision for a caller that keeps the runs itself: start with
-    // the first filtered index of the call; then, for any entry that may
-    // trigger, pass its position in its run of consecutive indices (0 for the
-    // first index of a run). Entries left out must be ones whose value cannot
-    // pass the threshold.
-    void start(std::int64_t first);
-    bool candidate(std::int64_t j, std::uint64_t run, int s, double& trigger_time);
-
-    // Every index before this one is refused whatever its value and run: it
-    // lies less than retrigger_offset after the last window start.
-    [[nodiscard]] std::int64_t first_candidate() const noexcept { return first_candidate_; }
-
-  private:
-    // first_candidate_ from last_start_, held within the 64-bit range.
-    void place_first_candidate();
-
-    const TriggerSim* sim_;
-    bool started_ = false;
-    std::int64_t prev_ = 0;
-    std::uint64_t run_ = 0;
-    detail::wide_index last_start_ = 0;
-    std::int64_t first_candidate_ = std::numeric_limits<std::int64_t>::min();
-};
-
 // The filtered signal of ADC entries pushed one at a time in increasing index
 // order, each filtered entry handed on once no later ADC entry can change it.
 // Tap i of the entry at index k is read at k + i: where the trigger kernel
@@ -65,7 +20,7 @@ class VELMORA_EXPORT TriggerDecision {
 // wrap, so their order is free.
 class VELMORA_EXPORT TriggerFilter {
   public:
-    explicit TriggerFilter(const TriggerSim& sim);
+    explicit TriggerFilter(const TriggerSettings& settings);
 
     // Ready for the next call, as if just made; the storage stays.
     void restart();
@@ -205,10 +160,10 @@ class VELMORA_EXPORT TriggerFilter {
 // the decision as one unit. Each entry pushed in increasing index order may
 // report triggers (the window start times, in seconds) once no later entry can
 // change them; finish reports the rest. The same triggers, in the same order,
-// as TriggerSim::simulate on the whole ADC waveform.
+// as TriggerSim::simulate_plain on the whole ADC waveform.
 class VELMORA_EXPORT TriggerStream {
   public:
-    explicit TriggerStream(const TriggerSim& sim) : filter_(sim), decision_(sim) {}
+    explicit TriggerStream(const TriggerSettings& settings) : filter_(settings), decision_(settings) {}
 
     // Ready for the next call, as if just made: a caller that keeps the
     // stream allocates nothing for it from call to call.
@@ -270,44 +225,5 @@ class VELMORA_EXPORT TriggerStream {
     TriggerDecision decision_;
     bool started_ = false;
 };
-
-// Inline: these run once per filtered entry.
-inline bool TriggerDecision::feed(std::int64_t j, int s, double& trigger_time) {
-    if (!started_) {
-        start(j); // the first entry opens a run and is never a candidate
-        return false;
-    }
-    // Indices strictly increase, so prev + 1 does not overflow.
-    const bool continues_run = j == prev_ + 1;
-    prev_ = j;
-    if (!continues_run) {
-        run_ = 0;
-        return false;
-    }
-    ++run_;
-    return candidate(j, run_, s, trigger_time);
-}
-
-inline bool TriggerDecision::candidate(std::int64_t j, std::uint64_t run, int s, double& trigger_time) {
-    const TriggerSim& t = *sim_;
-    // The first kernel_size entries of a run are filtered from a partly
-    // filled kernel.
-    if (run < t.kernel_size()) {
-        return false;
-    }
-    if (!t.passes_threshold(s)) {
-        return false;
-    }
-    const detail::wide_index distance = detail::wide_index{j} - last_start_;
-    if (distance < t.retrigger_offset()) {
-        return false;
-    }
-    // A window never starts inside the previous one: it is pushed to the
-    // previous window's end when the candidate comes too early.
-    last_start_ = distance >= t.waveform_samples() ? detail::wide_index{j} : last_start_ + t.waveform_samples();
-    place_first_candidate();
-    trigger_time = static_cast<double>(last_start_) * t.adc_step();
-    return true;
-}
 
 } // namespace velmora

@@ -2,6 +2,7 @@
 
 #include "ADCSim.h"
 #include "ADCStream.h"
+#include "Checks.h"
 #include "PMTResponse.h"
 #include "ReadoutWindows.h"
 #include "TriggerSim.h"
@@ -60,7 +61,7 @@ ZozuvUza::EarlyHandling checked_policy(ZozuvUza::EarlyHandling policy) {
     case ZozuvUza::EarlyHandling::THROW:
         return policy;
     }
-    throw std::invalid_argument("ZozuvUza: early_handling must be IGNORE, ZERO, WARN or THROW.");
+    checks::reject("ZozuvUza: early_handling", "be IGNORE, ZERO, WARN or THROW");
 }
 
 // Records keep the offset as a float baseline and sum (sample - offset) over
@@ -69,11 +70,11 @@ void check_record_offset(double offset, int waveform_samples) {
     const double terms = std::max(waveform_samples, 1);
     const double largest = static_cast<double>(std::numeric_limits<float>::max()) / terms - 65535.0;
     if (!(std::abs(offset) <= largest)) {
-        std::ostringstream message;
-        message.imbue(std::locale::classic());
-        message << "ZozuvUza: offset must lie within +-" << largest
-                << " LSB, so that the record's single-precision baseline and integral stay finite.";
-        throw std::invalid_argument(message.str());
+        std::ostringstream rule;
+        rule.imbue(std::locale::classic());
+        rule << "lie within +-" << largest
+             << " LSB, so that the record's single-precision baseline and integral stay finite";
+        checks::reject("ZozuvUza: offset", rule.str());
     }
 }
 
@@ -114,13 +115,13 @@ std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(const SpectrumSource& time_spect
                                                 int trigger_offset, int seed, EarlyHandling early_handling) {
     auto time_distribution = load_distribution(time_spectrum);
     auto amplitude_distribution = load_distribution(amplitude_spectrum);
-    check_step(pmt_time_step, "ZozuvUza: pmt_time_step");
+    checks::require_grid_step(pmt_time_step, "ZozuvUza: pmt_time_step");
     auto kernel = load_pulse_shape(pulse_shape, pmt_time_step, "Pulse shape time step does not match PMT step.");
     ADCSim adc_sim(adc_step, std::move(kernel), jitter, gain, offset, preamp_clip, noise, clip);
     TriggerSim trigger_sim(adc_step, waveform_samples, retrigger_offset, std::move(trigger_kernel), adc_threshold,
                            trigger_norm);
     if (waveform_samples < 0) {
-        throw std::invalid_argument("ZozuvUza: waveform_samples must not be negative.");
+        checks::reject("ZozuvUza: waveform_samples", "not be negative");
     }
     check_record_offset(offset, waveform_samples);
     auto impl = std::make_unique<Impl>(

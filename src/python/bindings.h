@@ -1,7 +1,8 @@
 #pragma once
 
 // Shared by every binding file: the same opaque list types and casters
-// everywhere. The simulation core never includes pybind11.
+// everywhere (declared in instances.h). The simulation core never includes
+// pybind11.
 
 #include "instances.h"
 #include "records/Triggers.h"
@@ -14,21 +15,6 @@
 
 #include <utility>
 #include <vector>
-
-namespace velmora::python {
-using PEList = std::vector<std::pair<int, std::vector<double>>>;
-} // namespace velmora::python
-
-// The list types are opaque (never converted to or from a Python list), and
-// these and the record classes refuse instances that were never initialised.
-VELMORA_CHECKED_CLASS(std::vector<double>)
-VELMORA_CHECKED_CLASS(std::vector<int>)
-VELMORA_CHECKED_CLASS(std::vector<unsigned short>)
-VELMORA_CHECKED_CLASS(std::vector<ostrelin::ZozuvUzaTrigger>)
-VELMORA_CHECKED_CLASS(std::vector<ostrelin::MultiPMTTrigger>)
-VELMORA_CHECKED_CLASS(velmora::python::PEList)
-VELMORA_CHECKED_CLASS(ostrelin::ZozuvUzaTrigger)
-VELMORA_CHECKED_CLASS(ostrelin::MultiPMTTrigger)
 
 namespace velmora::python {
 

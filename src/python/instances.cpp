@@ -26,7 +26,6 @@
 // test_vectors.py and test_vector_properties.py exercise every one of them,
 // also under the sanitizers.
 #include "instances.h"
-#include "bindings.h" // the casters of the list types and records, as every binding file sees them
 
 #include <pybind11/detail/class.h>
 

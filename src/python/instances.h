@@ -10,11 +10,14 @@
 //    detaching before a vector changes length.
 
 #include "ZozuvUza.h"
+#include "records/Triggers.h"
 
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
 #include <typeinfo>
+#include <utility>
+#include <vector>
 
 static_assert(PYBIND11_VERSION_MAJOR == 3 && PYBIND11_VERSION_MINOR == 1,
               "src/python/instances.{h,cpp} rely on pybind11 3.1 internals: check them against this pybind11 "
@@ -89,3 +92,20 @@ class type_caster<velmora::ZozuvUza::EarlyHandling> : public type_caster_enum_ty
     }
 };
 } // namespace pybind11::detail
+
+namespace velmora::python {
+using PEList = std::vector<std::pair<int, std::vector<double>>>;
+} // namespace velmora::python
+
+// The list types are opaque (never converted to or from a Python list), and
+// these and the record classes refuse instances that were never initialised.
+// Declared here, before any binding file or instances.cpp can use a caster of
+// these types, so that every file sees the same ones.
+VELMORA_CHECKED_CLASS(std::vector<double>)
+VELMORA_CHECKED_CLASS(std::vector<int>)
+VELMORA_CHECKED_CLASS(std::vector<unsigned short>)
+VELMORA_CHECKED_CLASS(std::vector<ostrelin::ZozuvUzaTrigger>)
+VELMORA_CHECKED_CLASS(std::vector<ostrelin::MultiPMTTrigger>)
+VELMORA_CHECKED_CLASS(velmora::python::PEList)
+VELMORA_CHECKED_CLASS(ostrelin::ZozuvUzaTrigger)
+VELMORA_CHECKED_CLASS(ostrelin::MultiPMTTrigger)

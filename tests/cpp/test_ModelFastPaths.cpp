@@ -81,7 +81,7 @@ std::vector<ZRecord> zozuvuza_reference(const Spectra& files, double pmt_step, c
     const auto pmt = pe_to_waveform(times, time_dist, amp_dist, pmt_step, rng);
     const auto samples = adc.simulate_plain(pmt, rng);
     std::vector<ZRecord> records;
-    for (const double t : trigger.simulate(samples)) {
+    for (const double t : trigger.simulate_plain(samples)) {
         const double start = t + trigger_offset * samples.time_step();
         auto window =
             samples.samples_from(time_to_index(start, samples.time_step()), static_cast<std::size_t>(waveform_samples));

@@ -93,7 +93,7 @@ TEST_F(ZozuvUzaModel, EqualsTheStagesComposedInDrawOrder) {
         std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
         const auto pmt = pe_to_waveform(times, time_dist, amp_dist, 1e-10, rng);
         const auto samples = adc.simulate_plain(pmt, rng);
-        const auto trigger_times = trigger.simulate(samples);
+        const auto trigger_times = trigger.simulate_plain(samples);
         ASSERT_EQ(records.size(), trigger_times.size()) << "seed " << seed;
         ASSERT_EQ(records.size(), 2u) << "seed " << seed;
         for (std::size_t i = 0; i < records.size(); ++i) {

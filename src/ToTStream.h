@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Export.h"
-#include "ToTSim.h"
+#include "ToTSettings.h"
 
 #include <cstdint>
 #include <limits>
@@ -10,17 +10,17 @@
 
 namespace velmora {
 
-// The discriminator and TDC of a ToTSim: shaped samples fed one at a time in
-// increasing index order, each compared with the threshold after its noise
+// The discriminator and TDC of the ToT stage: shaped samples fed one at a time
+// in increasing index order, each compared with the threshold after its noise
 // draw; a pulse above threshold becomes a hit with jittered, TDC-rounded
 // edges. ToTSim::discriminate feeds it a whole shaped waveform, ToTSim::simulate
 // the shaped samples as the convolution streams them out.
-class VELMORA_EXPORT Discriminator {
+class VELMORA_EXPORT ToTStream {
   public:
     // `step` is the time step of the shaped samples' grid; hits are appended
-    // to `hits`. The ToT stage, the generator and `hits` must outlive the
-    // discriminator.
-    Discriminator(const ToTSim& tot, double step, std::mt19937& rng, std::vector<ToTSim::Hit>& hits)
+    // to `hits`. The settings, the generator and `hits` must outlive the
+    // stream.
+    ToTStream(const ToTSettings& tot, double step, std::mt19937& rng, std::vector<ToTSettings::Hit>& hits)
         : tot_(&tot), step_(step), noise_(tot.noise()), jitter_(tot.jitter()), rng_(&rng), hits_(&hits) {}
 
     void feed(std::int64_t index, double value) {
@@ -46,7 +46,7 @@ class VELMORA_EXPORT Discriminator {
     void close(double t);
     double jitter(); // one jitter draw, in seconds
 
-    const ToTSim* tot_;
+    const ToTSettings* tot_;
     double step_;
     double noise_;
     double jitter_;
@@ -56,10 +56,10 @@ class VELMORA_EXPORT Discriminator {
     // distribution of deviation sigma returns, and it stays defined for a
     // deviation of 0, which such a distribution does not allow. Separate
     // objects: each caches the second value of a generated pair for itself,
-    // and both caches are dropped with the discriminator.
+    // and both caches are dropped with the stream.
     std::normal_distribution<double> noise_dist_{0.0, 1.0};
     std::normal_distribution<double> jitter_dist_{0.0, 1.0};
-    std::vector<ToTSim::Hit>* hits_;
+    std::vector<ToTSettings::Hit>* hits_;
     bool open_ = false;
     double start_ = 0.0;
     double last_end_ = -std::numeric_limits<double>::infinity();

@@ -1,4 +1,4 @@
-#include "Discriminator.h"
+#include "ToTStream.h"
 
 #include <cmath>
 #include <utility>
@@ -15,11 +15,11 @@ double to_tdc(double time, double tot_step) {
 
 } // namespace
 
-double Discriminator::jitter() {
+double ToTStream::jitter() {
     return jitter_dist_(*rng_) * jitter_ + 0.0;
 }
 
-void Discriminator::close(double t) {
+void ToTStream::close(double t) {
     const double s = start_ + jitter();
     const double e = t + jitter();
     hits_->emplace_back(to_tdc(s, tot_->tot_step()), to_tdc(e, tot_->tot_step()));
@@ -27,7 +27,7 @@ void Discriminator::close(double t) {
     open_ = false;
 }
 
-void Discriminator::finish() {
+void ToTStream::finish() {
     if (open_) {
         const double t_last = static_cast<double>(last_index_) * step_;
         const double e = t_last + (tot_->tot_step() + jitter());
