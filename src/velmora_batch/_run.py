@@ -635,16 +635,17 @@ def run(
     check_memory(setup, max_memory)
     source = setup.plan.pes
     if not isinstance(source, FilePEs):
-        return _execute(detector, setup, executor=executor, output=output, resume=resume, progress=progress)
+        return _execute(detector, setup, executor=executor, output=output, resume=resume, progress=progress,
+                        overwrite=overwrite)
     try:
         return _execute(detector, setup, executor=executor, output=output, resume=resume, progress=progress,
-                        spill=source)
+                        overwrite=overwrite, spill=source)
     finally:
         source.close()
 
 
 def _execute(detector: Detector, setup: RunSetup, *, executor: BlockExecutor | None,
-             output: str | os.PathLike[str] | None, resume: bool, progress: bool,
+             output: str | os.PathLike[str] | None, resume: bool, progress: bool, overwrite: bool,
              spill: FilePEs | None = None) -> np.ndarray | RunSummary:
     """Runs a planned run; ``spill``: a PE file to split into blocks once
     everything is checked."""
