@@ -386,7 +386,9 @@ double ZozuvUza::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
     // The runs of simulate without their records: only how many windows make
     // one, and the time of the first. Only delays below one second are
     // measured: the whole seconds are not read.
-    const auto tick_time = [](unsigned int ticks) { return static_cast<double>(ticks) * 4e-9; };
+    const auto tick_time = [](unsigned int ticks) {
+        return static_cast<double>(ticks) * ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK;
+    };
     return velmora::calibrate_delay(num_pes, num_sim, [&](const std::vector<double>& pe_times, double& time) {
         std::size_t count = 0;
         const bool streamed = stream_pes(s, pe_times, [&](double start, const auto& /*samples*/) {

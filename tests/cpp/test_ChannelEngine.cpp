@@ -1,6 +1,6 @@
 // The run engine against the models it drives: columns hold exactly the
 // records, generators are seeded per piece or carried through in order.
-#include "ChannelEngine.h"
+#include "batch/ChannelEngine.h"
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>

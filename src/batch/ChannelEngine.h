@@ -6,7 +6,6 @@
 // a channel, simulated from the segment's own time origin; the records' times
 // are moved back by that origin.
 
-#include "Export.h"
 #include "MultiPMT.h"
 #include "ZozuvUza.h"
 #include "records/Triggers.h"
@@ -25,10 +24,10 @@ namespace velmora {
 
 // ZozuvUza records as columns. waveform holds waveform_samples samples per
 // row, row after row.
-struct VELMORA_EXPORT ZozuvUzaColumns {
+struct ZozuvUzaColumns {
     std::size_t waveform_samples = 0;
     std::vector<std::int32_t> channel;
-    std::vector<std::int64_t> time_ns; // trigger_time_s * 10^9 + trigger_time_ticks * 4
+    std::vector<std::int64_t> time_ns; // trigger_time_s * 10^9 + trigger_time_ticks * (nanoseconds per tick)
     std::vector<std::uint32_t> trigger_time_s;
     std::vector<std::uint32_t> trigger_time_ticks;
     std::vector<float> baseline;
@@ -42,7 +41,7 @@ struct VELMORA_EXPORT ZozuvUzaColumns {
 };
 
 // MultiPMT records as columns.
-struct VELMORA_EXPORT MultiPMTColumns {
+struct MultiPMTColumns {
     std::vector<double> time;
     std::vector<std::int32_t> channel;
     std::vector<double> time_over_threshold;
@@ -68,7 +67,7 @@ struct ChannelPiece {
 
 // Thrown out of a block when one of its pieces fails: the piece's channel
 // and what the simulation threw.
-struct VELMORA_EXPORT ChannelFailure : std::exception {
+struct ChannelFailure : std::exception {
     ChannelFailure(std::int32_t channel, std::exception_ptr cause) : channel(channel), cause(std::move(cause)) {}
     const char* what() const noexcept override { return "a channel of the block failed"; }
     std::int32_t channel;
@@ -76,7 +75,7 @@ struct VELMORA_EXPORT ChannelFailure : std::exception {
 };
 
 // Thrown out of a block when its cancel flag is set.
-struct VELMORA_EXPORT Cancelled : std::exception {
+struct Cancelled : std::exception {
     const char* what() const noexcept override { return "the run was cancelled"; }
 };
 
@@ -105,7 +104,7 @@ struct ColumnsOf<MultiPMT> {
 // constructors seed theirs, passes from piece to piece in order; blocks must
 // then be simulated one after the other, in order.
 template <typename Model>
-class VELMORA_EXPORT ChannelEngine {
+class ChannelEngine {
   public:
     using Columns = typename ColumnsOf<Model>::type;
 

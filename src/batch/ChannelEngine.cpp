@@ -12,7 +12,12 @@ namespace velmora {
 
 namespace {
 
-constexpr std::uint64_t kTicksPerSecond = 250'000'000; // 4 ns ticks
+// The ticks of the records' time stamps as whole numbers: per second, and
+// nanoseconds per tick.
+constexpr double seconds_per_tick = ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK;
+constexpr auto ticks_per_second = static_cast<std::uint64_t>((1.0 / seconds_per_tick) + 0.5);
+constexpr auto nanoseconds_per_tick = static_cast<std::uint64_t>((seconds_per_tick * 1e9) + 0.5);
+static_assert(ticks_per_second * nanoseconds_per_tick == 1'000'000'000, "a tick is a whole number of nanoseconds");
 
 } // namespace
 
@@ -26,9 +31,9 @@ void ZozuvUzaColumns::append(const std::vector<ostrelin::ZozuvUzaTrigger>& recor
         std::uint64_t seconds = r.trigger_time_s;
         std::uint64_t ticks = r.trigger_time_ticks;
         if (origin_ticks != 0) {
-            const std::uint64_t total = seconds * kTicksPerSecond + ticks + origin_ticks;
-            seconds = total / kTicksPerSecond;
-            ticks = total % kTicksPerSecond;
+            const std::uint64_t total = seconds * ticks_per_second + ticks + origin_ticks;
+            seconds = total / ticks_per_second;
+            ticks = total % ticks_per_second;
             if (seconds > 0xFFFFFFFFu) {
                 throw std::overflow_error("ZozuvUza record time beyond the 32-bit seconds counter.");
             }
@@ -36,7 +41,7 @@ void ZozuvUzaColumns::append(const std::vector<ostrelin::ZozuvUzaTrigger>& recor
         channel.push_back(r.channel);
         trigger_time_s.push_back(static_cast<std::uint32_t>(seconds));
         trigger_time_ticks.push_back(static_cast<std::uint32_t>(ticks));
-        time_ns.push_back(static_cast<std::int64_t>(seconds * 1'000'000'000 + ticks * 4));
+        time_ns.push_back(static_cast<std::int64_t>((seconds * 1'000'000'000) + (ticks * nanoseconds_per_tick)));
         baseline.push_back(r.baseline);
         intsum.push_back(r.intsum);
         waveform.insert(waveform.end(), r.waveform.begin(), r.waveform.end());
