@@ -48,10 +48,10 @@ def dead_pid():
     return child.pid
 
 
-def write_lock(directory, pid, host=None):
+def write_lock(directory, pid, host=None, **more):
     directory.mkdir(exist_ok=True)
     (directory / LOCK).write_text(json.dumps({"pid": pid, "host": host or socket.gethostname(), "run": "x" * 32,
-                                              "since": "earlier"}))
+                                              "since": "earlier", **more}))
 
 
 # One run at a time.
@@ -75,9 +75,13 @@ def test_a_claimed_directory_is_refused(detector, tmp_path, holder, resume):
     assert sorted(p.name for p in out.iterdir()) == [LOCK] and (out / LOCK).read_bytes() == lock
 
 
-def test_a_lock_of_a_process_that_ended_is_taken_over(detector, tmp_path):
+@pytest.mark.parametrize("holder", ["ended", "id taken by a later process"])
+def test_a_lock_of_a_process_that_ended_is_taken_over(detector, tmp_path, holder):
     out = tmp_path / "d"
-    write_lock(out, dead_pid())
+    if holder == "ended":
+        write_lock(out, dead_pid())
+    else:  # this process's id, but recorded with another start time
+        write_lock(out, os.getpid(), process_start="1")
     want = vb.run(detector, **RUN)
     vb.run(detector, output=out, **RUN)
     assert vb.read_records(out).tobytes() == want.tobytes()
@@ -339,3 +343,29 @@ def test_a_resume_removes_the_temporary_files_of_killed_runs_only(detector, fini
     vb.run(detector, output=out, resume=True, **RUN)
     assert not ours.exists() and all(f.exists() for f in theirs)
     assert vb.read_records(out).tobytes() == want.tobytes()
+
+
+def test_a_dataset_of_the_first_layout_is_read_but_not_resumed(detector, finished):
+    """Datasets written before parts were checked: every part visible and
+    holding the whole run description, no digests in the manifest."""
+    import pyarrow.parquet as pq
+
+    out, want = finished
+    manifest = json.loads((out / MANIFEST).read_text())
+    description = {"config": manifest["config"], "seed": 11, "seeding": "independent",
+                   "velmora_version": manifest["velmora_version"], "segment": None, "dark_rate": 4e5,
+                   "duration": 2e-3}
+    for entry in manifest["blocks"]:
+        table = pq.read_table(out / entry["file"])
+        meta = dict(description, block={"first": entry["first"], "last": entry["last"]})
+        pq.write_table(table.replace_schema_metadata({"velmora": json.dumps(meta)}), out / entry["file"])
+        del entry["sha256"]
+    del manifest["run"]
+    manifest["format"] = "velmora-dataset/1"
+    (out / MANIFEST).write_text(json.dumps(manifest))
+    assert vb.read_records(out).tobytes() == want.tobytes()
+    swap(out)
+    with pytest.raises(ValueError, match=f"{part(10)}: .*holds the block of channels 15-19"):
+        vb.read_records(out)
+    with pytest.raises(ValueError, match="written by an earlier velmora .*cannot be resumed"):
+        vb.run(detector, output=out, resume=True, **RUN)

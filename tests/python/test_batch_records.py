@@ -306,6 +306,7 @@ def test_the_command_line_overwrites_only_when_asked(detector, tmp_path):
         assert read_records(output).tobytes() == vb.run(detector, **dict(DARK, seed=4)).tobytes()
     result = CliRunner().invoke(main, [*args, "--overwrite", "--resume", "-o", str(tmp_path / "d")])
     assert result.exit_code == 2 and "not both" in result.output
+    assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL  # the command's own handler is gone
 
 
 def dead_pid():
