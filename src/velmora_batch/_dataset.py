@@ -335,8 +335,12 @@ class Claim:
             return  # another run took it over first
         try:
             if aside.read_bytes() != raw:  # a live run's new lock: put it back
-                with contextlib.suppress(FileExistsError):
-                    os.link(aside, self.path)
+                try:
+                    os.link(aside, self.path)  # never over a lock made in the meantime
+                except FileExistsError:
+                    pass
+                except OSError:  # a file system without hard links
+                    os.rename(aside, self.path)
         finally:
             aside.unlink(missing_ok=True)
 

@@ -369,3 +369,14 @@ def test_a_dataset_of_the_first_layout_is_read_but_not_resumed(detector, finishe
         vb.read_records(out)
     with pytest.raises(ValueError, match="written by an earlier velmora .*cannot be resumed"):
         vb.run(detector, output=out, resume=True, **RUN)
+
+
+def test_taking_over_a_lock_that_was_replaced_meanwhile_puts_it_back(tmp_path):
+    """Two runs may judge the same dead lock stale; the slower one must not
+    remove the lock the faster one has made since."""
+    from velmora_batch._dataset import Claim
+
+    write_lock(tmp_path, os.getpid())  # the faster run's lock
+    live = (tmp_path / LOCK).read_bytes()
+    Claim(tmp_path)._take_over(b'{"pid": 1, "the lock": "judged stale earlier"}')
+    assert (tmp_path / LOCK).read_bytes() == live and os.listdir(tmp_path) == [LOCK]
