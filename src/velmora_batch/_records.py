@@ -143,14 +143,17 @@ def remove_stale_temporaries(path: Path) -> list[Path]:
 
 def check_output(output: str | os.PathLike[str]) -> None:
     """Refuses output names that cannot be meant: an empty name (which would
-    be taken for the current directory) and a record-file suffix with no name
-    before it (".parquet", which would be taken for a hidden directory)."""
+    be taken for the current directory), the root directory (what "$DIR/"
+    gives with DIR unset), and a record-file suffix with no name before it
+    (".parquet", which would be taken for a hidden directory)."""
     text = os.fspath(output)
     if text.strip() == "":
-        raise ValueError("output must name a record file (.parquet or .npz) or a dataset directory, got ''")
-    name = Path(text).name
-    if name.lower() in (".parquet", ".npz"):
-        raise ValueError(f"output {text!r}: a record file needs a name before {name}")
+        raise ValueError(f"output must name a record file (.parquet or .npz) or a dataset directory, got {text!r}")
+    path, full = Path(text), Path(os.path.abspath(text))
+    if full == Path(full.anchor):
+        raise ValueError(f"output {text!r}: the root directory cannot hold a dataset")
+    if path.name.lower() in (".parquet", ".npz"):
+        raise ValueError(f"output {text!r}: a record file needs a name before {path.name}")
 
 
 def prepare_record_file(path: Path, overwrite: bool) -> None:

@@ -289,6 +289,14 @@ def test_outputs_that_name_nothing_are_refused(detector, tmp_path, monkeypatch, 
     assert sorted(p.name for p in tmp_path.iterdir()) == ["det.json", "out"] and not any((tmp_path / "out").iterdir())
 
 
+@pytest.mark.parametrize("output", ["/", "//", "/.", "/tmp/.."])
+def test_the_root_directory_is_no_output(output):
+    from velmora_batch._records import check_output
+
+    with pytest.raises(ValueError, match="the root directory cannot hold a dataset"):
+        check_output(output)
+
+
 def test_the_command_line_overwrites_only_when_asked(detector, tmp_path):
     from click.testing import CliRunner
     from velmora_batch.cli import main
