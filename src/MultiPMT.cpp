@@ -3,6 +3,7 @@
 #include "ADCSim.h"
 #include "ADCStream.h"
 #include "Checks.h"
+#include "ModelHandleMembers.h"
 #include "PMTResponse.h"
 #include "ToTSim.h"
 
@@ -18,7 +19,9 @@
 
 namespace velmora {
 
-struct MultiPMT::Impl {
+struct VELMORA_EXPORT MultiPMTState {
+    static constexpr const char* model_name = "MultiPMT";
+
     std::piecewise_linear_distribution<double> time_distribution;
     std::piecewise_linear_distribution<double> amplitude_distribution;
     double pmt_time_step;
@@ -47,18 +50,18 @@ MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesy
                    double tot_threshold, double tot_dead_time, double tot_noise, double tot_jitter, double adc_step,
                    const std::filesystem::path& adc_pulse_shape, int adc_jitter, double adc_gain, double adc_offset,
                    double adc_noise, double adc_clip, double sample_delay, int seed)
-    : impl_(build(time_spectrum, amplitude_spectrum, pmt_time_step, tot_step, tot_pulse_shape, tot_threshold,
-                  tot_dead_time, tot_noise, tot_jitter, adc_step, adc_pulse_shape, adc_jitter, adc_gain, adc_offset,
-                  adc_noise, adc_clip, sample_delay, seed)) {}
+    : ModelHandle(build(time_spectrum, amplitude_spectrum, pmt_time_step, tot_step, tot_pulse_shape, tot_threshold,
+                        tot_dead_time, tot_noise, tot_jitter, adc_step, adc_pulse_shape, adc_jitter, adc_gain,
+                        adc_offset, adc_noise, adc_clip, sample_delay, seed)) {}
 
 MultiPMT::MultiPMT(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectrum, double pmt_time_step,
                    double tot_step, SpectrumPoints tot_pulse_shape, double tot_threshold, double tot_dead_time,
                    double tot_noise, double tot_jitter, double adc_step, SpectrumPoints adc_pulse_shape, int adc_jitter,
                    double adc_gain, double adc_offset, double adc_noise, double adc_clip, double sample_delay, int seed)
-    : impl_(build(std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, tot_step,
-                  std::move(tot_pulse_shape), tot_threshold, tot_dead_time, tot_noise, tot_jitter, adc_step,
-                  std::move(adc_pulse_shape), adc_jitter, adc_gain, adc_offset, adc_noise, adc_clip, sample_delay,
-                  seed)) {}
+    : ModelHandle(build(std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, tot_step,
+                        std::move(tot_pulse_shape), tot_threshold, tot_dead_time, tot_noise, tot_jitter, adc_step,
+                        std::move(adc_pulse_shape), adc_jitter, adc_gain, adc_offset, adc_noise, adc_clip, sample_delay,
+                        seed)) {}
 
 std::unique_ptr<MultiPMT::Impl>
 MultiPMT::build(const SpectrumSource& time_spectrum, const SpectrumSource& amplitude_spectrum, double pmt_time_step,
@@ -89,33 +92,16 @@ MultiPMT::build(const SpectrumSource& time_spectrum, const SpectrumSource& ampli
     return impl;
 }
 
-std::mt19937& MultiPMT::generator() {
-    if (!impl_) {
-        throw std::logic_error("MultiPMT: the object has been moved from.");
-    }
-    return impl_->rng;
-}
-
-MultiPMT::MultiPMT(const MultiPMT& other) : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr) {}
-
-MultiPMT& MultiPMT::operator=(const MultiPMT& other) {
-    if (this != &other) {
-        auto fresh = other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr;
-        impl_ = std::move(fresh);
-    }
-    return *this;
-}
-
+// The handle copies and moves the state record.
+MultiPMT::MultiPMT(const MultiPMT& other) = default;
+MultiPMT& MultiPMT::operator=(const MultiPMT& other) = default;
 MultiPMT::MultiPMT(MultiPMT&& other) noexcept = default;
 MultiPMT& MultiPMT::operator=(MultiPMT&& other) noexcept = default;
 MultiPMT::~MultiPMT() = default;
 
 std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<double>& pe_times, int channel) {
-    if (!impl_) {
-        throw std::logic_error("MultiPMT: the object has been moved from.");
-    }
     std::vector<ostrelin::MultiPMTTrigger> records;
-    simulate_into(*impl_, pe_times, channel, records);
+    simulate_into(state(), pe_times, channel, records);
     return records;
 }
 
@@ -175,18 +161,8 @@ void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int c
     }
 }
 
-double MultiPMT::max_pe_time() const {
-    if (!impl_) {
-        throw std::logic_error("MultiPMT: the object has been moved from.");
-    }
-    return max_pe_time_steps * impl_->pmt_time_step;
-}
-
 double MultiPMT::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
-    if (!impl_) {
-        throw std::logic_error("MultiPMT: the object has been moved from.");
-    }
-    Impl& s = *impl_;
+    Impl& s = state();
     // The runs of simulate, their records kept in the model's storage.
     return velmora::calibrate_delay(num_pes, num_sim, [&](const std::vector<double>& pe_times, double& time) {
         auto& records = s.work.get().records;
@@ -197,5 +173,7 @@ double MultiPMT::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
         return records.size();
     });
 }
+
+template class ModelHandle<MultiPMTState>;
 
 } // namespace velmora

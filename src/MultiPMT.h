@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Export.h"
+#include "ModelHandle.h"
 #include "PMTResponse.h"
 #include "SparseWaveform.h"
 #include "records/Triggers.h"
@@ -13,11 +14,13 @@
 
 namespace velmora {
 
+struct VELMORA_EXPORT MultiPMTState; // the model's state record, in MultiPMT.cpp
+
 // One PMT of a multi-PMT module: a time-over-threshold discriminator with a
 // TDC finds the hits; an ADC on the same PMT signal gives one sample per hit,
 // read a fixed delay after the hit's start. A handle over its state; every
 // simulate call advances the model's one random generator.
-class VELMORA_EXPORT MultiPMT {
+class VELMORA_EXPORT MultiPMT : public ModelHandle<MultiPMTState> {
   public:
     MultiPMT(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
              double pmt_time_step, double tot_step, const std::filesystem::path& tot_pulse_shape, double tot_threshold,
@@ -39,18 +42,8 @@ class VELMORA_EXPORT MultiPMT {
     std::vector<ostrelin::MultiPMTTrigger> simulate(const std::vector<double>& pe_times, int channel);
     double calibrate_delay(std::size_t num_pes, std::size_t num_sim);
 
-    // The model's one random generator, from which every draw comes: a
-    // caller may reseed it or carry its state over to another model.
-    std::mt19937& generator();
-
-    // The largest PE time magnitude in seconds that simulate accepts:
-    // max_pe_time_steps PMT grid steps. Larger times raise
-    // std::invalid_argument; a longer run is simulated in pieces, each
-    // relative to a nearer time origin.
-    double max_pe_time() const;
-
   private:
-    struct Impl;
+    using Impl = MultiPMTState;
     static std::unique_ptr<Impl> build(const SpectrumSource& time_spectrum, const SpectrumSource& amplitude_spectrum,
                                        double pmt_time_step, double tot_step, const SpectrumSource& tot_pulse_shape,
                                        double tot_threshold, double tot_dead_time, double tot_noise, double tot_jitter,
@@ -60,8 +53,8 @@ class VELMORA_EXPORT MultiPMT {
     // simulate into `records` (cleared first), in the model's kept storage.
     static void simulate_into(Impl& s, const std::vector<double>& pe_times, int channel,
                               std::vector<ostrelin::MultiPMTTrigger>& records);
-
-    std::unique_ptr<Impl> impl_;
 };
+
+extern template class ModelHandle<MultiPMTState>;
 
 } // namespace velmora

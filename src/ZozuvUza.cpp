@@ -3,6 +3,7 @@
 #include "ADCSim.h"
 #include "ADCStream.h"
 #include "Checks.h"
+#include "ModelHandleMembers.h"
 #include "PMTResponse.h"
 #include "ReadoutWindows.h"
 #include "TriggerSim.h"
@@ -24,7 +25,9 @@
 
 namespace velmora {
 
-struct ZozuvUza::Impl {
+struct VELMORA_EXPORT ZozuvUzaState {
+    static constexpr const char* model_name = "ZozuvUza";
+
     std::piecewise_linear_distribution<double> time_distribution;
     std::piecewise_linear_distribution<double> amplitude_distribution;
     double pmt_time_step;
@@ -34,7 +37,7 @@ struct ZozuvUza::Impl {
     int waveform_samples;
     int trigger_offset;
     double offset;
-    EarlyHandling early_handling;
+    ZozuvUza::EarlyHandling early_handling;
     TimeRange time_offsets; // first and last boundary of time_distribution, for the PE time check
 
     // Storage that simulate works in, kept from call to call: a call then
@@ -92,19 +95,19 @@ ZozuvUza::ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesy
                    double gain, double offset, double preamp_clip, double noise, double clip, int waveform_samples,
                    int retrigger_offset, std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
                    int trigger_offset, int seed, EarlyHandling early_handling)
-    : impl_(build(time_spectrum, amplitude_spectrum, pmt_time_step, adc_step, pulse_shape, jitter, gain, offset,
-                  preamp_clip, noise, clip, waveform_samples, retrigger_offset, std::move(trigger_kernel),
-                  adc_threshold, trigger_norm, trigger_offset, seed, early_handling)) {}
+    : ModelHandle(build(time_spectrum, amplitude_spectrum, pmt_time_step, adc_step, pulse_shape, jitter, gain, offset,
+                        preamp_clip, noise, clip, waveform_samples, retrigger_offset, std::move(trigger_kernel),
+                        adc_threshold, trigger_norm, trigger_offset, seed, early_handling)) {}
 
 ZozuvUza::ZozuvUza(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectrum, double pmt_time_step,
                    double adc_step, SpectrumPoints pulse_shape, int jitter, double gain, double offset,
                    double preamp_clip, double noise, double clip, int waveform_samples, int retrigger_offset,
                    std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm, int trigger_offset, int seed,
                    EarlyHandling early_handling)
-    : impl_(build(std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, adc_step,
-                  std::move(pulse_shape), jitter, gain, offset, preamp_clip, noise, clip, waveform_samples,
-                  retrigger_offset, std::move(trigger_kernel), adc_threshold, trigger_norm, trigger_offset, seed,
-                  early_handling)) {}
+    : ModelHandle(build(std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, adc_step,
+                        std::move(pulse_shape), jitter, gain, offset, preamp_clip, noise, clip, waveform_samples,
+                        retrigger_offset, std::move(trigger_kernel), adc_threshold, trigger_norm, trigger_offset, seed,
+                        early_handling)) {}
 
 std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(const SpectrumSource& time_spectrum,
                                                 const SpectrumSource& amplitude_spectrum, double pmt_time_step,
@@ -132,23 +135,9 @@ std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(const SpectrumSource& time_spect
     return impl;
 }
 
-std::mt19937& ZozuvUza::generator() {
-    if (!impl_) {
-        throw std::logic_error("ZozuvUza: the object has been moved from.");
-    }
-    return impl_->rng;
-}
-
-ZozuvUza::ZozuvUza(const ZozuvUza& other) : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr) {}
-
-ZozuvUza& ZozuvUza::operator=(const ZozuvUza& other) {
-    if (this != &other) {
-        auto fresh = other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr;
-        impl_ = std::move(fresh);
-    }
-    return *this;
-}
-
+// The handle copies and moves the state record.
+ZozuvUza::ZozuvUza(const ZozuvUza& other) = default;
+ZozuvUza& ZozuvUza::operator=(const ZozuvUza& other) = default;
 ZozuvUza::ZozuvUza(ZozuvUza&& other) noexcept = default;
 ZozuvUza& ZozuvUza::operator=(ZozuvUza&& other) noexcept = default;
 ZozuvUza::~ZozuvUza() = default;
@@ -324,10 +313,7 @@ bool ZozuvUza::stream_pes(Impl& s, const std::vector<double>& pe_times, Finish&&
 }
 
 std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<double>& pe_times, int channel) {
-    if (!impl_) {
-        throw std::logic_error("ZozuvUza: the object has been moved from.");
-    }
-    Impl& s = *impl_;
+    Impl& s = state();
     Records records;
     records.reserve(first_reserve(s.work.get().records_per_pe, pe_times.size()));
     std::size_t integrated = 0;
@@ -371,18 +357,8 @@ ZozuvUza::simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& 
     return records;
 }
 
-double ZozuvUza::max_pe_time() const {
-    if (!impl_) {
-        throw std::logic_error("ZozuvUza: the object has been moved from.");
-    }
-    return max_pe_time_steps * impl_->pmt_time_step;
-}
-
 double ZozuvUza::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
-    if (!impl_) {
-        throw std::logic_error("ZozuvUza: the object has been moved from.");
-    }
-    Impl& s = *impl_;
+    Impl& s = state();
     // The runs of simulate without their records: only how many windows make
     // one, and the time of the first. Only delays below one second are
     // measured: the whole seconds are not read.
@@ -408,5 +384,7 @@ double ZozuvUza::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
         return count;
     });
 }
+
+template class ModelHandle<ZozuvUzaState>;
 
 } // namespace velmora

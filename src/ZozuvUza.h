@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Export.h"
+#include "ModelHandle.h"
 #include "PMTResponse.h"
 #include "SparseWaveform.h"
 #include "records/Triggers.h"
@@ -15,11 +16,13 @@
 
 namespace velmora {
 
+struct VELMORA_EXPORT ZozuvUzaState; // the model's state record, in ZozuvUza.cpp
+
 // The ZozuvUza readout chain of one PMT type: PE times -> PMT waveform ->
 // shaped, sampled ADC waveform -> digital trigger -> one record per readout
 // window. A handle over its state; every simulate call advances the model's
 // one random generator.
-class VELMORA_EXPORT ZozuvUza {
+class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
   public:
     // What simulate does with a readout window that would start before time 0.
     enum class EarlyHandling : int {
@@ -53,18 +56,8 @@ class VELMORA_EXPORT ZozuvUza {
     std::vector<ostrelin::ZozuvUzaTrigger> simulate(const std::vector<double>& pe_times, int channel);
     double calibrate_delay(std::size_t num_pes, std::size_t num_sim);
 
-    // The model's one random generator, from which every draw comes: a
-    // caller may reseed it or carry its state over to another model.
-    std::mt19937& generator();
-
-    // The largest PE time magnitude in seconds that simulate accepts:
-    // max_pe_time_steps PMT grid steps. Larger times raise
-    // std::invalid_argument; a longer run is simulated in pieces, each
-    // relative to a nearer time origin.
-    double max_pe_time() const;
-
   private:
-    struct Impl;
+    using Impl = ZozuvUzaState;
     static std::unique_ptr<Impl> build(const SpectrumSource& time_spectrum, const SpectrumSource& amplitude_spectrum,
                                        double pmt_time_step, double adc_step, const SpectrumSource& pulse_shape,
                                        int jitter, double gain, double offset, double preamp_clip, double noise,
@@ -86,8 +79,8 @@ class VELMORA_EXPORT ZozuvUza {
     static bool stream_pes(Impl& s, const std::vector<double>& pe_times, Finish&& finish);
     static std::vector<ostrelin::ZozuvUzaTrigger>
     simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& adc, int channel);
-
-    std::unique_ptr<Impl> impl_;
 };
+
+extern template class ModelHandle<ZozuvUzaState>;
 
 } // namespace velmora
