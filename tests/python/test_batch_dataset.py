@@ -380,3 +380,24 @@ def test_taking_over_a_lock_that_was_replaced_meanwhile_puts_it_back(tmp_path):
     live = (tmp_path / LOCK).read_bytes()
     Claim(tmp_path)._take_over(b'{"pid": 1, "the lock": "judged stale earlier"}')
     assert (tmp_path / LOCK).read_bytes() == live and os.listdir(tmp_path) == [LOCK]
+
+
+def test_a_part_whose_records_leave_its_block_is_refused(finished):
+    """A part rewritten with another block's records under this block's
+    metadata, its digest and row count updated in the manifest: only the
+    records themselves tell."""
+    import pyarrow.parquet as pq
+
+    from velmora_batch._dataset import file_sha256
+
+    out, _ = finished
+    manifest = json.loads((out / MANIFEST).read_text())
+    entry = manifest["blocks"][2]
+    table = pq.read_table(out / part(15))
+    meta = dict(vb.read_metadata(out / part(10)), block={"first": 10, "last": 14, "rows": table.num_rows})
+    pq.write_table(table.replace_schema_metadata({"velmora": json.dumps(meta)}), out / part(10))
+    manifest["rows"] += table.num_rows - entry["rows"]
+    entry.update(rows=table.num_rows, sha256=file_sha256(out / part(10)))
+    (out / MANIFEST).write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match=f"{part(10)}: .*not in channel order within channels 10-14"):
+        vb.read_records(out)
