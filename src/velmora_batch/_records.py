@@ -12,6 +12,7 @@ import os
 import re
 import socket
 import tempfile
+import tokenize
 import weakref
 import zipfile
 import zlib
@@ -349,7 +350,8 @@ def _refuse(path: Path, error: BaseException) -> ValueError:
 
 # What reading a damaged or foreign file raises, besides ValueError (which
 # includes pyarrow's ArrowInvalid and JSON's decode error).
-_READ_ERRORS = (EOFError, zipfile.BadZipFile, zlib.error, KeyError, IndexError, TypeError, AttributeError)
+_READ_ERRORS = (EOFError, zipfile.BadZipFile, zlib.error, KeyError, IndexError, TypeError, AttributeError,
+                OverflowError, SyntaxError, tokenize.TokenError)  # the last two: a damaged .npy header
 
 
 @contextlib.contextmanager

@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import time
+import zipfile
 
 import numpy as np
 import pyarrow as pa
@@ -201,6 +202,15 @@ def write_bad_file(path, kind):
     elif kind == "truncated":
         npz_records(path)
         path.write_bytes(path.read_bytes()[:200])
+    elif kind == "array header damaged":
+        # A sound archive whose arrays have headers (Python literals) that do not parse.
+        npz_records(path)
+        with zipfile.ZipFile(path) as archive:
+            members = {name: archive.read(name) for name in archive.namelist()}
+        with zipfile.ZipFile(path, "w") as archive:
+            for name, data in members.items():
+                at = data.index(b"{") + 1
+                archive.writestr(name, data[:at] + b"\0" + data[at + 1:])
     elif kind == "metadata not JSON":
         npz_records(path, metadata="{not json")
     elif kind == "columns of other lengths":
@@ -221,6 +231,8 @@ BAD_FILES = [  # file, what is wrong with it, what reads it, what the message sa
     ("x.npz", "empty", read_metadata, "cannot read it"),
     ("x.npz", "truncated", read_records, "cannot read it"),
     ("x.npz", "truncated", read_metadata, "cannot read it"),
+    ("x.npz", "array header damaged", read_records, "cannot read it"),
+    ("x.npz", "array header damaged", read_metadata, "cannot read it"),
     ("x.npz", "metadata not JSON", read_metadata, "metadata is not valid JSON"),
     ("x.npz", "columns of other lengths", read_records, "not a velmora record file: column 'time' has shape"),
     ("x.parquet", "duplicate column", read_records, "not a velmora record file: columns time, channel, "
