@@ -67,17 +67,12 @@ double ZozuvUzaBench::plain_peak_bytes(const SparseWaveform<double>& pmt) const 
 }
 
 ZozuvUza::EarlyHandling ZozuvUzaBench::policy(const std::string& name) {
-    static const std::map<std::string, ZozuvUza::EarlyHandling> names = {
-        {"IGNORE", ZozuvUza::EarlyHandling::IGNORE},
-        {"ZERO", ZozuvUza::EarlyHandling::ZERO},
-        {"WARN", ZozuvUza::EarlyHandling::WARN},
-        {"THROW", ZozuvUza::EarlyHandling::THROW},
-    };
-    const auto it = names.find(name);
-    if (it == names.end()) {
-        throw std::runtime_error("unknown early_handling '" + name + "'");
+    for (const auto& [known, policy] : ZozuvUza::early_handling_names) {
+        if (name == known) {
+            return policy;
+        }
     }
-    return it->second;
+    throw std::runtime_error("unknown early_handling '" + name + "'");
 }
 
 std::vector<ZozuvUzaBench::Record> ZozuvUzaBench::records(const SparseWaveform<unsigned short>& adc,

@@ -45,49 +45,48 @@ struct VELMORA_EXPORT MultiPMTState {
     KeptStorage<Workspace> work;
 };
 
+MultiPMT::MultiPMT(Config config) : ModelHandle(build(std::move(config))) {}
+
 MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
                    double pmt_time_step, double tot_step, const std::filesystem::path& tot_pulse_shape,
                    double tot_threshold, double tot_dead_time, double tot_noise, double tot_jitter, double adc_step,
                    const std::filesystem::path& adc_pulse_shape, int adc_jitter, double adc_gain, double adc_offset,
                    double adc_noise, double adc_clip, double sample_delay, int seed)
-    : ModelHandle(build(time_spectrum, amplitude_spectrum, pmt_time_step, tot_step, tot_pulse_shape, tot_threshold,
-                        tot_dead_time, tot_noise, tot_jitter, adc_step, adc_pulse_shape, adc_jitter, adc_gain,
-                        adc_offset, adc_noise, adc_clip, sample_delay, seed)) {}
+    : MultiPMT(Config{time_spectrum, amplitude_spectrum, pmt_time_step, tot_step, tot_pulse_shape, tot_threshold,
+                      tot_dead_time, tot_noise, tot_jitter, adc_step, adc_pulse_shape, adc_jitter, adc_gain, adc_offset,
+                      adc_noise, adc_clip, sample_delay, seed}) {}
 
 MultiPMT::MultiPMT(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectrum, double pmt_time_step,
                    double tot_step, SpectrumPoints tot_pulse_shape, double tot_threshold, double tot_dead_time,
                    double tot_noise, double tot_jitter, double adc_step, SpectrumPoints adc_pulse_shape, int adc_jitter,
                    double adc_gain, double adc_offset, double adc_noise, double adc_clip, double sample_delay, int seed)
-    : ModelHandle(build(std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, tot_step,
-                        std::move(tot_pulse_shape), tot_threshold, tot_dead_time, tot_noise, tot_jitter, adc_step,
-                        std::move(adc_pulse_shape), adc_jitter, adc_gain, adc_offset, adc_noise, adc_clip, sample_delay,
-                        seed)) {}
+    : MultiPMT(Config{std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, tot_step,
+                      std::move(tot_pulse_shape), tot_threshold, tot_dead_time, tot_noise, tot_jitter, adc_step,
+                      std::move(adc_pulse_shape), adc_jitter, adc_gain, adc_offset, adc_noise, adc_clip, sample_delay,
+                      seed}) {}
 
-std::unique_ptr<MultiPMT::Impl>
-MultiPMT::build(const SpectrumSource& time_spectrum, const SpectrumSource& amplitude_spectrum, double pmt_time_step,
-                double tot_step, const SpectrumSource& tot_pulse_shape, double tot_threshold, double tot_dead_time,
-                double tot_noise, double tot_jitter, double adc_step, const SpectrumSource& adc_pulse_shape,
-                int adc_jitter, double adc_gain, double adc_offset, double adc_noise, double adc_clip,
-                double sample_delay, int seed) {
-    auto time_distribution = load_distribution(time_spectrum);
-    auto amplitude_distribution = load_distribution(amplitude_spectrum);
-    checks::require_grid_step(pmt_time_step, "MultiPMT: pmt_time_step");
+std::unique_ptr<MultiPMT::Impl> MultiPMT::build(Config c) {
+    auto time_distribution = load_distribution(c.time_spectrum);
+    auto amplitude_distribution = load_distribution(c.amplitude_spectrum);
+    checks::require_grid_step(c.pmt_time_step, "MultiPMT: pmt_time_step");
     auto adc_kernel =
-        load_pulse_shape(adc_pulse_shape, pmt_time_step, "Pulse shape time step does not match PMT step.");
+        load_pulse_shape(c.adc_pulse_shape, c.pmt_time_step, "Pulse shape time step does not match PMT step.");
     // The ADC clips with the same bound before and after its noise.
-    ADCSim adc_sim(adc_step, std::move(adc_kernel), adc_jitter, adc_gain, adc_offset, adc_clip, adc_noise, adc_clip);
-    checks::require_grid_step(tot_step, "MultiPMT: tot_step");
-    auto tot_kernel = load_pulse_shape(tot_pulse_shape, tot_step, "ToT pulse shape time step does not match ToT step.");
-    checks::require_finite(tot_threshold, "MultiPMT: tot_threshold");
-    checks::require_finite(tot_dead_time, "MultiPMT: tot_dead_time");
-    checks::require_deviation(tot_noise, "MultiPMT: tot_noise");
-    checks::require_deviation(tot_jitter, "MultiPMT: tot_jitter");
-    ToTSim tot_sim(tot_step, std::move(tot_kernel), tot_threshold, tot_dead_time, tot_noise, tot_jitter);
-    checks::require_finite(sample_delay, "MultiPMT: sample_delay");
+    ADCSim adc_sim(c.adc_step, std::move(adc_kernel), c.adc_jitter, c.adc_gain, c.adc_offset, c.adc_clip, c.adc_noise,
+                   c.adc_clip);
+    checks::require_grid_step(c.tot_step, "MultiPMT: tot_step");
+    auto tot_kernel =
+        load_pulse_shape(c.tot_pulse_shape, c.tot_step, "ToT pulse shape time step does not match ToT step.");
+    checks::require_finite(c.tot_threshold, "MultiPMT: tot_threshold");
+    checks::require_finite(c.tot_dead_time, "MultiPMT: tot_dead_time");
+    checks::require_deviation(c.tot_noise, "MultiPMT: tot_noise");
+    checks::require_deviation(c.tot_jitter, "MultiPMT: tot_jitter");
+    ToTSim tot_sim(c.tot_step, std::move(tot_kernel), c.tot_threshold, c.tot_dead_time, c.tot_noise, c.tot_jitter);
+    checks::require_finite(c.sample_delay, "MultiPMT: sample_delay");
     auto impl = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
-                                            pmt_time_step, std::move(adc_sim), std::move(tot_sim),
-                                            std::mt19937(static_cast<std::mt19937::result_type>(seed)), sample_delay,
-                                            TimeRange{}, KeptStorage<Impl::Workspace>{}});
+                                            c.pmt_time_step, std::move(adc_sim), std::move(tot_sim),
+                                            std::mt19937(static_cast<std::mt19937::result_type>(c.seed)),
+                                            c.sample_delay, TimeRange{}, KeptStorage<Impl::Workspace>{}});
     impl->time_offsets = time_range(impl->time_distribution);
     return impl;
 }

@@ -90,47 +90,43 @@ unsigned short tail_fill_value(double offset) {
 
 } // namespace
 
+ZozuvUza::ZozuvUza(Config config) : ModelHandle(build(std::move(config))) {}
+
 ZozuvUza::ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
                    double pmt_time_step, double adc_step, const std::filesystem::path& pulse_shape, int jitter,
                    double gain, double offset, double preamp_clip, double noise, double clip, int waveform_samples,
                    int retrigger_offset, std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
                    int trigger_offset, int seed, EarlyHandling early_handling)
-    : ModelHandle(build(time_spectrum, amplitude_spectrum, pmt_time_step, adc_step, pulse_shape, jitter, gain, offset,
-                        preamp_clip, noise, clip, waveform_samples, retrigger_offset, std::move(trigger_kernel),
-                        adc_threshold, trigger_norm, trigger_offset, seed, early_handling)) {}
+    : ZozuvUza(Config{time_spectrum, amplitude_spectrum, pmt_time_step, adc_step, pulse_shape, jitter, gain, offset,
+                      preamp_clip, noise, clip, waveform_samples, retrigger_offset, std::move(trigger_kernel),
+                      adc_threshold, trigger_norm, trigger_offset, seed, early_handling}) {}
 
 ZozuvUza::ZozuvUza(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectrum, double pmt_time_step,
                    double adc_step, SpectrumPoints pulse_shape, int jitter, double gain, double offset,
                    double preamp_clip, double noise, double clip, int waveform_samples, int retrigger_offset,
                    std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm, int trigger_offset, int seed,
                    EarlyHandling early_handling)
-    : ModelHandle(build(std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, adc_step,
-                        std::move(pulse_shape), jitter, gain, offset, preamp_clip, noise, clip, waveform_samples,
-                        retrigger_offset, std::move(trigger_kernel), adc_threshold, trigger_norm, trigger_offset, seed,
-                        early_handling)) {}
+    : ZozuvUza(Config{std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, adc_step,
+                      std::move(pulse_shape), jitter, gain, offset, preamp_clip, noise, clip, waveform_samples,
+                      retrigger_offset, std::move(trigger_kernel), adc_threshold, trigger_norm, trigger_offset, seed,
+                      early_handling}) {}
 
-std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(const SpectrumSource& time_spectrum,
-                                                const SpectrumSource& amplitude_spectrum, double pmt_time_step,
-                                                double adc_step, const SpectrumSource& pulse_shape, int jitter,
-                                                double gain, double offset, double preamp_clip, double noise,
-                                                double clip, int waveform_samples, int retrigger_offset,
-                                                std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
-                                                int trigger_offset, int seed, EarlyHandling early_handling) {
-    auto time_distribution = load_distribution(time_spectrum);
-    auto amplitude_distribution = load_distribution(amplitude_spectrum);
-    checks::require_grid_step(pmt_time_step, "ZozuvUza: pmt_time_step");
-    auto kernel = load_pulse_shape(pulse_shape, pmt_time_step, "Pulse shape time step does not match PMT step.");
-    ADCSim adc_sim(adc_step, std::move(kernel), jitter, gain, offset, preamp_clip, noise, clip);
-    TriggerSim trigger_sim(adc_step, waveform_samples, retrigger_offset, std::move(trigger_kernel), adc_threshold,
-                           trigger_norm);
-    if (waveform_samples < 0) {
+std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(Config c) {
+    auto time_distribution = load_distribution(c.time_spectrum);
+    auto amplitude_distribution = load_distribution(c.amplitude_spectrum);
+    checks::require_grid_step(c.pmt_time_step, "ZozuvUza: pmt_time_step");
+    auto kernel = load_pulse_shape(c.pulse_shape, c.pmt_time_step, "Pulse shape time step does not match PMT step.");
+    ADCSim adc_sim(c.adc_step, std::move(kernel), c.jitter, c.gain, c.offset, c.preamp_clip, c.noise, c.clip);
+    TriggerSim trigger_sim(c.adc_step, c.waveform_samples, c.retrigger_offset, std::move(c.trigger_kernel),
+                           c.adc_threshold, c.trigger_norm);
+    if (c.waveform_samples < 0) {
         checks::reject("ZozuvUza: waveform_samples", "not be negative");
     }
-    check_record_offset(offset, waveform_samples);
-    auto impl = std::make_unique<Impl>(
-        Impl{std::move(time_distribution), std::move(amplitude_distribution), pmt_time_step, std::move(adc_sim),
-             std::move(trigger_sim), std::mt19937(static_cast<std::mt19937::result_type>(seed)), waveform_samples,
-             trigger_offset, offset, checked_policy(early_handling), TimeRange{}, KeptStorage<Impl::Workspace>{}});
+    check_record_offset(c.offset, c.waveform_samples);
+    auto impl = std::make_unique<Impl>(Impl{
+        std::move(time_distribution), std::move(amplitude_distribution), c.pmt_time_step, std::move(adc_sim),
+        std::move(trigger_sim), std::mt19937(static_cast<std::mt19937::result_type>(c.seed)), c.waveform_samples,
+        c.trigger_offset, c.offset, checked_policy(c.early_handling), TimeRange{}, KeptStorage<Impl::Workspace>{}});
     impl->time_offsets = time_range(impl->time_distribution);
     return impl;
 }

@@ -1,16 +1,20 @@
 #pragma once
 
 #include "Export.h"
+#include "ModelConfig.h"
 #include "ModelHandle.h"
 #include "PMTResponse.h"
 #include "SparseWaveform.h"
 #include "records/Triggers.h"
 
+#include <array>
 #include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <random>
+#include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -32,6 +36,42 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
         THROW = 3,  // end the call with std::runtime_error
     };
 
+    // The names of the early-window policies, as the batch layer's
+    // configurations spell them.
+    static constexpr std::array<std::pair<std::string_view, EarlyHandling>, 4> early_handling_names{{
+        {"IGNORE", EarlyHandling::IGNORE},
+        {"ZERO", EarlyHandling::ZERO},
+        {"WARN", EarlyHandling::WARN},
+        {"THROW", EarlyHandling::THROW},
+    }};
+
+    // Every setting of the model, in the constructors' order; fields() lists
+    // them by name.
+    struct Config {
+        SpectrumSource time_spectrum;
+        SpectrumSource amplitude_spectrum;
+        double pmt_time_step = 0.0;
+        double adc_step = 0.0;
+        SpectrumSource pulse_shape;
+        int jitter = 0;
+        double gain = 0.0;
+        double offset = 0.0;
+        double preamp_clip = 0.0;
+        double noise = 0.0;
+        double clip = 0.0;
+        int waveform_samples = 0;
+        int retrigger_offset = 0;
+        std::vector<int> trigger_kernel;
+        int adc_threshold = 0;
+        int trigger_norm = 0;
+        int trigger_offset = 0;
+        int seed = 0;
+        EarlyHandling early_handling = EarlyHandling::WARN;
+    };
+    static constexpr auto fields();
+
+    // Checks the settings in the constructors' order and builds the model.
+    explicit ZozuvUza(Config config);
     ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
              double pmt_time_step, double adc_step, const std::filesystem::path& pulse_shape, int jitter, double gain,
              double offset, double preamp_clip, double noise, double clip, int waveform_samples, int retrigger_offset,
@@ -58,12 +98,7 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
 
   private:
     using Impl = ZozuvUzaState;
-    static std::unique_ptr<Impl> build(const SpectrumSource& time_spectrum, const SpectrumSource& amplitude_spectrum,
-                                       double pmt_time_step, double adc_step, const SpectrumSource& pulse_shape,
-                                       int jitter, double gain, double offset, double preamp_clip, double noise,
-                                       double clip, int waveform_samples, int retrigger_offset,
-                                       std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
-                                       int trigger_offset, int seed, EarlyHandling early_handling);
+    static std::unique_ptr<Impl> build(Config config);
     // The time stamp (seconds, ticks) of a window starting at `start`, or
     // none when the early-window policy drops it (WARN prints its line;
     // THROW throws).
@@ -80,6 +115,32 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
     static std::vector<ostrelin::ZozuvUzaTrigger>
     simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& adc, int channel);
 };
+
+constexpr auto ZozuvUza::fields() {
+    using C = Config;
+    using K = FieldKind;
+    return std::tuple{
+        Field{"time_spectrum", &C::time_spectrum, K::spectrum},
+        Field{"amplitude_spectrum", &C::amplitude_spectrum, K::spectrum},
+        Field{"pmt_time_step", &C::pmt_time_step, K::real},
+        Field{"adc_step", &C::adc_step, K::real},
+        Field{"pulse_shape", &C::pulse_shape, K::spectrum},
+        Field{"jitter", &C::jitter, K::integer},
+        Field{"gain", &C::gain, K::real},
+        Field{"offset", &C::offset, K::real},
+        Field{"preamp_clip", &C::preamp_clip, K::real},
+        Field{"noise", &C::noise, K::real},
+        Field{"clip", &C::clip, K::real},
+        Field{"waveform_samples", &C::waveform_samples, K::integer},
+        Field{"retrigger_offset", &C::retrigger_offset, K::integer},
+        Field{"trigger_kernel", &C::trigger_kernel, K::integers},
+        Field{"adc_threshold", &C::adc_threshold, K::integer},
+        Field{"trigger_norm", &C::trigger_norm, K::integer},
+        Field{"trigger_offset", &C::trigger_offset, K::integer},
+        Field{"seed", &C::seed, K::seed},
+        Field{"early_handling", &C::early_handling, K::choice},
+    };
+}
 
 extern template class ModelHandle<ZozuvUzaState>;
 

@@ -5,12 +5,14 @@
 #include "bindings.h"
 
 #include "ChannelEngine.h"
+#include "ModelConfig.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -92,40 +94,34 @@ SpectrumPoints spectrum(const py::dict& spectra, const char* name) {
 }
 
 ZozuvUza::EarlyHandling early_handling(const std::string& name) {
-    if (name == "IGNORE") {
-        return ZozuvUza::EarlyHandling::IGNORE;
-    }
-    if (name == "ZERO") {
-        return ZozuvUza::EarlyHandling::ZERO;
-    }
-    if (name == "WARN") {
-        return ZozuvUza::EarlyHandling::WARN;
-    }
-    if (name == "THROW") {
-        return ZozuvUza::EarlyHandling::THROW;
+    for (const auto& [known, policy] : ZozuvUza::early_handling_names) {
+        if (name == known) {
+            return policy;
+        }
     }
     throw py::value_error("early_handling must be 'IGNORE', 'ZERO', 'WARN' or 'THROW', got '" + name + "'");
 }
 
-ZozuvUza make_model(const py::dict& p, const py::dict& spectra, std::type_identity<ZozuvUza>) {
-    return ZozuvUza(spectrum(spectra, "time_spectrum"), spectrum(spectra, "amplitude_spectrum"),
-                    param<double>(p, "pmt_time_step"), param<double>(p, "adc_step"), spectrum(spectra, "pulse_shape"),
-                    param<int>(p, "jitter"), param<double>(p, "gain"), param<double>(p, "offset"),
-                    param<double>(p, "preamp_clip"), param<double>(p, "noise"), param<double>(p, "clip"),
-                    param<int>(p, "waveform_samples"), param<int>(p, "retrigger_offset"),
-                    param<std::vector<int>>(p, "trigger_kernel"), param<int>(p, "adc_threshold"),
-                    param<int>(p, "trigger_norm"), param<int>(p, "trigger_offset"), 0,
-                    early_handling(param<std::string>(p, "early_handling")));
-}
-
-MultiPMT make_model(const py::dict& p, const py::dict& spectra, std::type_identity<MultiPMT>) {
-    return MultiPMT(spectrum(spectra, "time_spectrum"), spectrum(spectra, "amplitude_spectrum"),
-                    param<double>(p, "pmt_time_step"), param<double>(p, "tot_step"),
-                    spectrum(spectra, "tot_pulse_shape"), param<double>(p, "tot_threshold"),
-                    param<double>(p, "tot_dead_time"), param<double>(p, "tot_noise"), param<double>(p, "tot_jitter"),
-                    param<double>(p, "adc_step"), spectrum(spectra, "adc_pulse_shape"), param<int>(p, "adc_jitter"),
-                    param<double>(p, "adc_gain"), param<double>(p, "adc_offset"), param<double>(p, "adc_noise"),
-                    param<double>(p, "adc_clip"), param<double>(p, "sample_delay"), 0);
+// A model from its parameter set and spectra, setting by setting as its field
+// table lists them. The seed is left at 0: every piece reseeds the generator.
+template <typename Model>
+Model make_model(const py::dict& params, const py::dict& spectra) {
+    typename Model::Config config;
+    for_each_field(Model::fields(), [&](const auto& field) {
+        using T = typename std::decay_t<decltype(field)>::type;
+        auto& value = config.*field.member;
+        if (field.kind == FieldKind::seed) {
+            return;
+        }
+        if constexpr (std::is_same_v<T, SpectrumSource>) {
+            value = spectrum(spectra, field.name);
+        } else if constexpr (std::is_same_v<T, ZozuvUza::EarlyHandling>) {
+            value = early_handling(param<std::string>(params, field.name));
+        } else {
+            value = param<T>(params, field.name);
+        }
+    });
+    return Model(std::move(config));
 }
 
 [[noreturn]] void raise_as(PyObject* type, const std::string& message) {
@@ -219,7 +215,7 @@ void register_engine(py::module_& m, const char* name) {
                  std::size_t waveform_samples = 0;
                  for (const auto& set : parameter_sets) {
                      const auto params = set.cast<py::dict>();
-                     models.push_back(make_model(params, spectra, std::type_identity<Model>{}));
+                     models.push_back(make_model<Model>(params, spectra));
                      if constexpr (std::is_same_v<Model, ZozuvUza>) {
                          const int samples = param<int>(params, "waveform_samples");
                          waveform_samples = samples > 0 ? static_cast<std::size_t>(samples) : 0;

@@ -227,6 +227,22 @@ def test_engine_construction_errors_name_the_setting(change, error, message, eng
         _core.ZozuvUzaEngine([params], spectra)
 
 
+@pytest.mark.parametrize("model", MODELS)
+def test_engine_needs_every_setting_and_spectrum_of_its_model(model, engine_inputs):
+    # The engine fills a model's settings from its field table: a setting
+    # missing from the table would silently stay 0 instead of being asked for.
+    params, spectra, _ = engine_inputs(model)
+    engine_type = getattr(_core, f"{model}Engine")
+    for name in params:
+        without = {k: v for k, v in params.items() if k != name}
+        with pytest.raises(KeyError, match=f"missing parameter '{name}'"):
+            engine_type([without], spectra)
+    for name in spectra:
+        without = {k: v for k, v in spectra.items() if k != name}
+        with pytest.raises(KeyError, match=f"missing spectrum '{name}'"):
+            engine_type([params], without)
+
+
 def test_engine_spectrum_faults_name_the_spectrum(engine_inputs):
     params, spectra, _ = engine_inputs("ZozuvUza")
     spectra["amplitude_spectrum"] = (np.array([1.0, 0.5]), np.array([1.0, 1.0]))
