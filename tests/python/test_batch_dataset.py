@@ -12,7 +12,6 @@ import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 import numpy as np
 import pyarrow.dataset as pads
