@@ -349,7 +349,7 @@ def run_blocks(detector: Detector, plan: _Plan, blocks: Iterable[_Block], *, exe
         return _collect(executor, jobs, plan.channels.block_count(block_channels), plan, workers=workers,
                         output=output, directory=directory,
                         ident=ident, done=done, progress=progress, waveform_samples=waveform_samples,
-                        metadata=metadata)
+                        metadata=metadata, overwrite=overwrite)
     finally:
         if own is not None:
             own.shutdown(wait=True, cancel_futures=True)
@@ -359,7 +359,7 @@ def run_blocks(detector: Detector, plan: _Plan, blocks: Iterable[_Block], *, exe
 def _collect(executor: BlockExecutor, jobs: Iterator[BlockJob], n_blocks: int, plan: _Plan, *, workers: int,
              output: str | os.PathLike[str] | None, directory: Path | None, ident: dict[str, Any],
              done: dict[int, dict[str, Any]], progress: bool, waveform_samples: int,
-             metadata: dict[str, Any]) -> np.ndarray | RunSummary:
+             metadata: dict[str, Any], overwrite: bool) -> np.ndarray | RunSummary:
     from tqdm import tqdm
 
     from ._dataset import ManifestWriter
@@ -373,7 +373,8 @@ def _collect(executor: BlockExecutor, jobs: Iterator[BlockJob], n_blocks: int, p
     manifest = ManifestWriter(directory, ident, done) if directory is not None else None
     writer = None
     if directory is None and output is not None:
-        writer = open_writer(Path(output), model=plan.model, waveform_samples=waveform_samples, metadata=metadata)
+        writer = open_writer(Path(output), model=plan.model, waveform_samples=waveform_samples, metadata=metadata,
+                             overwrite=overwrite)
     results: dict[int, np.ndarray] = {}
     # The blocks submitted and not yet written, in channel order: a record
     # file takes them in that order.

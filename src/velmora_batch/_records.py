@@ -180,10 +180,11 @@ class Writer:
     metadata: dict[str, Any]
     rows: int
 
-    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any]) -> None:
+    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool = True) -> None:
         self.path = path
         self.dtype = dtype
         self.metadata = metadata
+        self.overwrite = overwrite
         self.rows = 0
         self._last_channel = -1
         fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=temp_prefix(path.name), suffix=".part")
@@ -214,7 +215,10 @@ class Writer:
         try:
             self._finish()
             os.chmod(self._tmp, _FILE_MODE)
-            os.replace(self._tmp, self.path)
+            if self.overwrite:
+                os.replace(self._tmp, self.path)
+            else:
+                _place_new(self._tmp, self.path)
         except BaseException:
             self.abort()
             raise
@@ -250,6 +254,24 @@ class Writer:
         raise NotImplementedError
 
 
+def _place_new(tmp: Path, path: Path) -> None:
+    """Gives ``tmp`` the name ``path`` only if no file has it: a file that
+    another run wrote there meanwhile is kept, and this run fails instead."""
+    try:
+        os.link(tmp, path)  # fails, atomically, where the name is taken
+    except FileExistsError:
+        raise FileExistsError(f"{path}: another run wrote this file meanwhile; it is kept, and this run's records "
+                              "are dropped (--overwrite, overwrite=True replaces it)") from None
+    except OSError:
+        # A file system without hard links: the check and the rename are two steps.
+        if path.exists():
+            raise FileExistsError(f"{path}: another run wrote this file meanwhile; it is kept, and this run's "
+                                  "records are dropped (--overwrite, overwrite=True replaces it)") from None
+        os.replace(tmp, path)
+        return
+    tmp.unlink()
+
+
 def _remove(path: Path) -> None:
     try:
         path.unlink()
@@ -262,10 +284,10 @@ class ParquetWriter(Writer):
     waveform is a fixed-size list of uint16. The run's description is JSON
     under the schema metadata key ``velmora``."""
 
-    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any]) -> None:
+    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool = True) -> None:
         import pyarrow.parquet as pq
 
-        super().__init__(path, dtype, metadata)
+        super().__init__(path, dtype, metadata, overwrite)
         self._schema = _arrow_schema(dtype, metadata)
         try:
             self._writer = pq.ParquetWriter(self._tmp, self._schema)
@@ -297,8 +319,8 @@ class NpzWriter(Writer):
     run's description as the JSON string ``metadata``, at close: for runs
     small enough to hold."""
 
-    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any]) -> None:
-        super().__init__(path, dtype, metadata)
+    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool = True) -> None:
+        super().__init__(path, dtype, metadata, overwrite)
         self._blocks: list[np.ndarray] = []
 
     def _write(self, block: np.ndarray) -> None:
@@ -316,10 +338,12 @@ class NpzWriter(Writer):
 
 
 def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: int = 1,
-                metadata: dict[str, Any] | None = None) -> Writer:
+                metadata: dict[str, Any] | None = None, overwrite: bool = True) -> Writer:
     """A writer of ``model`` records to ``path``: Parquet for ``.parquet``,
     a NumPy archive for ``.npz``. ``metadata`` (JSON-serialisable) is stored
-    with the records; :func:`read_metadata` gives it back."""
+    with the records; :func:`read_metadata` gives it back. Without
+    ``overwrite``, closing fails rather than replace a file that appeared at
+    ``path`` while the writer ran."""
     path = Path(path)
     if not path.parent.is_dir():
         raise FileNotFoundError(f"{path}: the directory {path.parent} does not exist")
@@ -328,9 +352,9 @@ def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: i
     json.dumps(metadata)  # fail here, before any file exists, if it cannot be stored
     suffix = path.suffix.lower()
     if suffix == ".parquet":
-        return ParquetWriter(path, dtype, metadata)
+        return ParquetWriter(path, dtype, metadata, overwrite)
     if suffix == ".npz":
-        return NpzWriter(path, dtype, metadata)
+        return NpzWriter(path, dtype, metadata, overwrite)
     raise ValueError(f"{path}: record files must end in .parquet or .npz")
 
 

@@ -701,7 +701,8 @@ def _execute(detector: Detector, setup: RunSetup, *, executor: BlockExecutor | N
             "dark_rate": rate,
             "duration": dur,
         }
-        writer = open_writer(Path(output), model=detector.model, waveform_samples=waveform_samples, metadata=metadata)
+        writer = open_writer(Path(output), model=detector.model, waveform_samples=waveform_samples, metadata=metadata,
+                             overwrite=overwrite)
 
     from tqdm import tqdm
 

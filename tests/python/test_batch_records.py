@@ -387,3 +387,24 @@ def test_a_stopped_run_leaves_nothing_behind(detector, tmp_path, signum, output)
     result = CliRunner().invoke(main, [*args, "--dark-rate", "1e3", "--channels", "0-19", "--overwrite"])
     assert result.exit_code == 0, result.output
     assert not list(where.glob(".velmora-tmp-*")) and not list(where.glob("_velmora.lock"))
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".npz"])
+@pytest.mark.parametrize("overwrite", [False, True], ids=["kept", "replaced"])
+def test_a_file_written_meanwhile_is_replaced_only_with_overwrite(tmp_path, suffix, overwrite):
+    # Two runs into one record file: the one that finishes second must not
+    # silently replace the first one's records unless told to.
+    path = tmp_path / f"r{suffix}"
+    records = np.zeros(3, record_dtype("MultiPMT"))
+    records["channel"] = [1, 2, 3]
+    writer = open_writer(path, model="MultiPMT", metadata={"run": "second"}, overwrite=overwrite)
+    writer.write(records)
+    path.write_bytes(b"the first run's file")
+    if overwrite:
+        writer.close()
+        assert read_records(path).tobytes() == records.tobytes()
+    else:
+        with pytest.raises(FileExistsError, match="another run wrote this file meanwhile"):
+            writer.close()
+        assert path.read_bytes() == b"the first run's file"
+    assert [p.name for p in tmp_path.iterdir()] == [path.name]
