@@ -210,17 +210,46 @@ _MAX_OPEN_SPILLS = 256
 
 
 def iter_pes(path: str | os.PathLike[str]) -> Iterator[PETable]:
-    """The rows of a PE file in input order, as checked tables of up to a
-    million rows each: read in pieces from Parquet and .npz files; a CSV
-    file is read whole."""
+    """The rows of a PE file in input order, as checked tables of a few
+    hundred thousand rows each, read in pieces. A file that cannot be read
+    so is read whole by ``read_pes``, whose error names what is wrong."""
     path = Path(path)
     suffix = path.suffix.lower()
     if suffix == ".parquet":
         yield from _iter_parquet(path)
     elif suffix == ".npz":
         yield from _iter_npz(path)
+    elif suffix == ".csv":
+        yield from _iter_csv(path)
     else:
         yield read_pes(path)
+
+
+def _iter_csv(path: Path) -> Iterator[PETable]:
+    import pyarrow as pa
+    import pyarrow.csv as csv
+
+    try:
+        # Numbers as doubles throughout: the type guessed from a first piece could differ from a later one's.
+        reader = csv.open_csv(path, read_options=csv.ReadOptions(block_size=_BATCH_ROWS * 32),
+                              convert_options=csv.ConvertOptions(column_types={"channel": pa.float64(),
+                                                                               "time": pa.float64()}))
+        _check_names(reader.schema.names, str(path))
+    except pa.ArrowException:
+        yield read_pes(path)
+        return
+    row = 0
+    while True:
+        try:
+            batch = reader.read_next_batch()
+        except StopIteration:
+            return
+        except pa.ArrowException as e:
+            read_pes(path)  # raises the error that names the fault, if it finds one
+            first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+            raise ValueError(f"{path}: not a readable csv file: {first}") from None
+        yield _checked(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path)), path, row)
+        row += batch.num_rows
 
 
 def _iter_parquet(path: Path) -> Iterator[PETable]:

@@ -298,7 +298,7 @@ def test_a_file_is_read_in_pieces_as_it_is_whole(tmp_path, suffix, monkeypatch):
     path = tmp_path / f"pes{suffix}"
     _write_pes(path, channel, time)
     pieces = list(_pes.iter_pes(path))
-    assert suffix == ".csv" or len(pieces) == 26
+    assert len(pieces) == 26 if suffix != ".csv" else len(pieces) > 5  # CSV pieces go by bytes, not rows
     np.testing.assert_array_equal(np.concatenate([p.channel for p in pieces]), channel)
     np.testing.assert_array_equal(np.concatenate([p.time for p in pieces]), time)
     # Split into blocks of 4 selected channels: each block holds its channels' rows in input order.
