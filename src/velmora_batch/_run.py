@@ -346,6 +346,7 @@ class RunSetup:
     dtype: np.dtype
     in_flight: int  # blocks of records in memory at once, at most
     output: Path | None
+    base_bytes: int  # this process's resident size before planning
 
 
 def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None, *, seed: int | None,
@@ -355,6 +356,10 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
             output: str | os.PathLike[str] | None = None) -> RunSetup:
     """Checks a run's settings and plans it: seed, channels, PE input,
     parameter sets, blocks and workers."""
+    import pyarrow.parquet  # noqa: F401  (the libraries a run loads count in its base size)
+    import tqdm  # noqa: F401
+
+    base_bytes = _resident_bytes()
     seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
     table: PETable | None = None
     source: PESource | None = None
@@ -409,17 +414,23 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
         check_executor(executor)
         window = executor_window(executor_slots(cast("BlockExecutor", executor), int(workers)))
     return RunSetup(plan, int(workers), int(block_channels), blocks, waveform_samples, dtype, min(blocks, window),
-                    None if output is None else Path(output))
+                    None if output is None else Path(output), base_bytes)
 
 
-# Memory of a run beyond this process as it stands after planning, measured
-# with /usr/bin/time on the example detectors: per PE of the blocks in flight
-# (its time, the model's working memory, the record columns and their way
-# into the file), per PE of a table held in memory (its grouped copy), and
-# once for pyarrow's conversion and Parquet writer.
-BYTES_PER_PE_IN_FLIGHT = {"ZozuvUza": 20, "MultiPMT": 90}
+# Memory of a run beyond this process as it stands before planning, measured
+# with /usr/bin/time -v on the example detectors (bench/estimate_check.sh:
+# dark noise over 2,000 channels, 10^6 to 10^8 PEs, and over 20 channels of
+# 5 * 10^5 PEs each, 1 and 2 workers; PE files of 10^7 and 10^8 rows): per PE
+# of the blocks in flight (its times, the model's working memory, the record
+# columns and their way into the file), once per model for the working
+# memory its simulation takes beyond that, per PE of a table held in memory
+# (its grouped copy), once for pyarrow's conversion and Parquet writer, and
+# for the passes that read a PE file in pieces.
+BYTES_PER_PE_IN_FLIGHT = {"ZozuvUza": 68, "MultiPMT": 145}
+MODEL_BYTES = {"ZozuvUza": 0, "MultiPMT": 23 * 2**20}
 BYTES_PER_TABLE_PE = 16
-PARQUET_BYTES = 60 * 2**20
+PARQUET_BYTES = 28 * 2**20
+PE_FILE_PASS_BYTES = 140 * 2**20
 
 
 def _resident_bytes() -> int:
@@ -435,17 +446,17 @@ def _resident_bytes() -> int:
 
 def estimate_peak(setup: RunSetup) -> int:
     """An estimate of the run's peak resident size, in bytes: this process as
-    it stands, the grouped copy of a PE table in memory, the blocks in flight
-    and the Parquet writer."""
-    import pyarrow.parquet  # noqa: F401  (the libraries a run loads count in this process's size)
-    import tqdm  # noqa: F401
-
+    it stood before planning, the grouped copy of a PE table in memory, the
+    blocks in flight, the model's working memory and the Parquet writer, or
+    the passes over a PE file where they take more."""
     plan = setup.plan
     per_block = plan.expected_pes() / max(setup.blocks, 1)
     table = BYTES_PER_TABLE_PE * plan.table_count() if isinstance(plan.pes, MemoryPEs) else 0
     parquet = setup.output is None or setup.output.suffix.lower() != ".npz"
-    peak = (_resident_bytes() + table + (PARQUET_BYTES if parquet else 0)
+    peak = (setup.base_bytes + table + (PARQUET_BYTES if parquet else 0) + MODEL_BYTES[plan.model]
             + setup.in_flight * per_block * BYTES_PER_PE_IN_FLIGHT[plan.model])
+    if isinstance(plan.pes, FilePEs):
+        peak = max(peak, setup.base_bytes + PE_FILE_PASS_BYTES)
     return int(peak)
 
 
