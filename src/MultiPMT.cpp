@@ -45,27 +45,60 @@ struct VELMORA_EXPORT MultiPMTState {
     KeptStorage<Workspace> work;
 };
 
-MultiPMT::MultiPMT(Config config) : ModelHandle(build(std::move(config))) {}
+MultiPMT::MultiPMT(const Config& config) : ModelHandle(build(config)) {}
 
 MultiPMT::MultiPMT(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
                    double pmt_time_step, double tot_step, const std::filesystem::path& tot_pulse_shape,
                    double tot_threshold, double tot_dead_time, double tot_noise, double tot_jitter, double adc_step,
                    const std::filesystem::path& adc_pulse_shape, int adc_jitter, double adc_gain, double adc_offset,
                    double adc_noise, double adc_clip, double sample_delay, int seed)
-    : MultiPMT(Config{time_spectrum, amplitude_spectrum, pmt_time_step, tot_step, tot_pulse_shape, tot_threshold,
-                      tot_dead_time, tot_noise, tot_jitter, adc_step, adc_pulse_shape, adc_jitter, adc_gain, adc_offset,
-                      adc_noise, adc_clip, sample_delay, seed}) {}
+    : MultiPMT(Config{
+          .time_spectrum = time_spectrum,
+          .amplitude_spectrum = amplitude_spectrum,
+          .pmt_time_step = pmt_time_step,
+          .tot_step = tot_step,
+          .tot_pulse_shape = tot_pulse_shape,
+          .tot_threshold = tot_threshold,
+          .tot_dead_time = tot_dead_time,
+          .tot_noise = tot_noise,
+          .tot_jitter = tot_jitter,
+          .adc_step = adc_step,
+          .adc_pulse_shape = adc_pulse_shape,
+          .adc_jitter = adc_jitter,
+          .adc_gain = adc_gain,
+          .adc_offset = adc_offset,
+          .adc_noise = adc_noise,
+          .adc_clip = adc_clip,
+          .sample_delay = sample_delay,
+          .seed = seed,
+      }) {}
 
 MultiPMT::MultiPMT(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectrum, double pmt_time_step,
                    double tot_step, SpectrumPoints tot_pulse_shape, double tot_threshold, double tot_dead_time,
                    double tot_noise, double tot_jitter, double adc_step, SpectrumPoints adc_pulse_shape, int adc_jitter,
                    double adc_gain, double adc_offset, double adc_noise, double adc_clip, double sample_delay, int seed)
-    : MultiPMT(Config{std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, tot_step,
-                      std::move(tot_pulse_shape), tot_threshold, tot_dead_time, tot_noise, tot_jitter, adc_step,
-                      std::move(adc_pulse_shape), adc_jitter, adc_gain, adc_offset, adc_noise, adc_clip, sample_delay,
-                      seed}) {}
+    : MultiPMT(Config{
+          .time_spectrum = std::move(time_spectrum),
+          .amplitude_spectrum = std::move(amplitude_spectrum),
+          .pmt_time_step = pmt_time_step,
+          .tot_step = tot_step,
+          .tot_pulse_shape = std::move(tot_pulse_shape),
+          .tot_threshold = tot_threshold,
+          .tot_dead_time = tot_dead_time,
+          .tot_noise = tot_noise,
+          .tot_jitter = tot_jitter,
+          .adc_step = adc_step,
+          .adc_pulse_shape = std::move(adc_pulse_shape),
+          .adc_jitter = adc_jitter,
+          .adc_gain = adc_gain,
+          .adc_offset = adc_offset,
+          .adc_noise = adc_noise,
+          .adc_clip = adc_clip,
+          .sample_delay = sample_delay,
+          .seed = seed,
+      }) {}
 
-std::unique_ptr<MultiPMT::Impl> MultiPMT::build(Config c) {
+std::unique_ptr<MultiPMT::Impl> MultiPMT::build(const Config& c) {
     auto time_distribution = load_distribution(c.time_spectrum);
     auto amplitude_distribution = load_distribution(c.amplitude_spectrum);
     checks::require_grid_step(c.pmt_time_step, "MultiPMT: pmt_time_step");

@@ -49,7 +49,7 @@ class VELMORA_EXPORT MultiPMT : public ModelHandle<MultiPMTState> {
     static constexpr auto fields();
 
     // Checks the settings in the constructors' order and builds the model.
-    explicit MultiPMT(Config config);
+    explicit MultiPMT(const Config& config);
     MultiPMT(const std::filesystem::path& time_spectrum, const std::filesystem::path& amplitude_spectrum,
              double pmt_time_step, double tot_step, const std::filesystem::path& tot_pulse_shape, double tot_threshold,
              double tot_dead_time, double tot_noise, double tot_jitter, double adc_step,
@@ -72,7 +72,7 @@ class VELMORA_EXPORT MultiPMT : public ModelHandle<MultiPMTState> {
 
   private:
     using Impl = MultiPMTState;
-    static std::unique_ptr<Impl> build(Config config);
+    static std::unique_ptr<Impl> build(const Config& config);
     // simulate into `records` (cleared first), in the model's kept storage.
     static void simulate_into(Impl& s, const std::vector<double>& pe_times, int channel,
                               std::vector<ostrelin::MultiPMTTrigger>& records);
@@ -82,24 +82,24 @@ constexpr auto MultiPMT::fields() {
     using C = Config;
     using K = FieldKind;
     return std::tuple{
-        Field{"time_spectrum", &C::time_spectrum, K::spectrum},
-        Field{"amplitude_spectrum", &C::amplitude_spectrum, K::spectrum},
-        Field{"pmt_time_step", &C::pmt_time_step, K::real},
-        Field{"tot_step", &C::tot_step, K::real},
-        Field{"tot_pulse_shape", &C::tot_pulse_shape, K::spectrum},
-        Field{"tot_threshold", &C::tot_threshold, K::real},
-        Field{"tot_dead_time", &C::tot_dead_time, K::real},
-        Field{"tot_noise", &C::tot_noise, K::real},
-        Field{"tot_jitter", &C::tot_jitter, K::real},
-        Field{"adc_step", &C::adc_step, K::real},
-        Field{"adc_pulse_shape", &C::adc_pulse_shape, K::spectrum},
-        Field{"adc_jitter", &C::adc_jitter, K::integer},
-        Field{"adc_gain", &C::adc_gain, K::real},
-        Field{"adc_offset", &C::adc_offset, K::real},
-        Field{"adc_noise", &C::adc_noise, K::real},
-        Field{"adc_clip", &C::adc_clip, K::real},
-        Field{"sample_delay", &C::sample_delay, K::real},
-        Field{"seed", &C::seed, K::seed},
+        Field{.name = "time_spectrum", .member = &C::time_spectrum, .kind = K::spectrum},
+        Field{.name = "amplitude_spectrum", .member = &C::amplitude_spectrum, .kind = K::spectrum},
+        Field{.name = "pmt_time_step", .member = &C::pmt_time_step, .kind = K::real},
+        Field{.name = "tot_step", .member = &C::tot_step, .kind = K::real},
+        Field{.name = "tot_pulse_shape", .member = &C::tot_pulse_shape, .kind = K::spectrum},
+        Field{.name = "tot_threshold", .member = &C::tot_threshold, .kind = K::real},
+        Field{.name = "tot_dead_time", .member = &C::tot_dead_time, .kind = K::real},
+        Field{.name = "tot_noise", .member = &C::tot_noise, .kind = K::real},
+        Field{.name = "tot_jitter", .member = &C::tot_jitter, .kind = K::real},
+        Field{.name = "adc_step", .member = &C::adc_step, .kind = K::real},
+        Field{.name = "adc_pulse_shape", .member = &C::adc_pulse_shape, .kind = K::spectrum},
+        Field{.name = "adc_jitter", .member = &C::adc_jitter, .kind = K::integer},
+        Field{.name = "adc_gain", .member = &C::adc_gain, .kind = K::real},
+        Field{.name = "adc_offset", .member = &C::adc_offset, .kind = K::real},
+        Field{.name = "adc_noise", .member = &C::adc_noise, .kind = K::real},
+        Field{.name = "adc_clip", .member = &C::adc_clip, .kind = K::real},
+        Field{.name = "sample_delay", .member = &C::sample_delay, .kind = K::real},
+        Field{.name = "seed", .member = &C::seed, .kind = K::seed},
     };
 }
 

@@ -18,8 +18,6 @@ namespace velmora {
 // state between calls; all randomness comes from the generator passed in.
 class VELMORA_EXPORT ToTSim : public ToTSettings {
   public:
-    using Hit = ToTSettings::Hit; // start, end in seconds
-
     // The settings and their checks are those of ToTSettings.
     ToTSim(double tot_step, SparseConvolution<double> pulse_shape, double threshold, double dead_time, double noise,
            double jitter);

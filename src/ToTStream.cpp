@@ -16,7 +16,7 @@ double to_tdc(double time, double tot_step) {
 } // namespace
 
 double ToTStream::jitter() {
-    return jitter_dist_(*rng_) * jitter_ + 0.0;
+    return (jitter_dist_(*rng_) * jitter_) + 0.0;
 }
 
 void ToTStream::close(double t) {

@@ -26,7 +26,7 @@ class VELMORA_EXPORT ToTStream {
     void feed(std::int64_t index, double value) {
         const double t = static_cast<double>(index) * step_;
         last_index_ = index;
-        const double n = noise_dist_(*rng_) * noise_ + 0.0;
+        const double n = (noise_dist_(*rng_) * noise_) + 0.0;
         if (value + n >= tot_->threshold()) {
             if (!open_ && t > last_end_ + tot_->dead_time()) {
                 open_ = true;

@@ -97,19 +97,54 @@ ZozuvUza::ZozuvUza(const std::filesystem::path& time_spectrum, const std::filesy
                    double gain, double offset, double preamp_clip, double noise, double clip, int waveform_samples,
                    int retrigger_offset, std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm,
                    int trigger_offset, int seed, EarlyHandling early_handling)
-    : ZozuvUza(Config{time_spectrum, amplitude_spectrum, pmt_time_step, adc_step, pulse_shape, jitter, gain, offset,
-                      preamp_clip, noise, clip, waveform_samples, retrigger_offset, std::move(trigger_kernel),
-                      adc_threshold, trigger_norm, trigger_offset, seed, early_handling}) {}
+    : ZozuvUza(Config{
+          .time_spectrum = time_spectrum,
+          .amplitude_spectrum = amplitude_spectrum,
+          .pmt_time_step = pmt_time_step,
+          .adc_step = adc_step,
+          .pulse_shape = pulse_shape,
+          .jitter = jitter,
+          .gain = gain,
+          .offset = offset,
+          .preamp_clip = preamp_clip,
+          .noise = noise,
+          .clip = clip,
+          .waveform_samples = waveform_samples,
+          .retrigger_offset = retrigger_offset,
+          .trigger_kernel = std::move(trigger_kernel),
+          .adc_threshold = adc_threshold,
+          .trigger_norm = trigger_norm,
+          .trigger_offset = trigger_offset,
+          .seed = seed,
+          .early_handling = early_handling,
+      }) {}
 
 ZozuvUza::ZozuvUza(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectrum, double pmt_time_step,
                    double adc_step, SpectrumPoints pulse_shape, int jitter, double gain, double offset,
                    double preamp_clip, double noise, double clip, int waveform_samples, int retrigger_offset,
                    std::vector<int> trigger_kernel, int adc_threshold, int trigger_norm, int trigger_offset, int seed,
                    EarlyHandling early_handling)
-    : ZozuvUza(Config{std::move(time_spectrum), std::move(amplitude_spectrum), pmt_time_step, adc_step,
-                      std::move(pulse_shape), jitter, gain, offset, preamp_clip, noise, clip, waveform_samples,
-                      retrigger_offset, std::move(trigger_kernel), adc_threshold, trigger_norm, trigger_offset, seed,
-                      early_handling}) {}
+    : ZozuvUza(Config{
+          .time_spectrum = std::move(time_spectrum),
+          .amplitude_spectrum = std::move(amplitude_spectrum),
+          .pmt_time_step = pmt_time_step,
+          .adc_step = adc_step,
+          .pulse_shape = std::move(pulse_shape),
+          .jitter = jitter,
+          .gain = gain,
+          .offset = offset,
+          .preamp_clip = preamp_clip,
+          .noise = noise,
+          .clip = clip,
+          .waveform_samples = waveform_samples,
+          .retrigger_offset = retrigger_offset,
+          .trigger_kernel = std::move(trigger_kernel),
+          .adc_threshold = adc_threshold,
+          .trigger_norm = trigger_norm,
+          .trigger_offset = trigger_offset,
+          .seed = seed,
+          .early_handling = early_handling,
+      }) {}
 
 std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(Config c) {
     auto time_distribution = load_distribution(c.time_spectrum);

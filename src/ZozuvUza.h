@@ -38,12 +38,12 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
 
     // The names of the early-window policies, as the batch layer's
     // configurations spell them.
-    static constexpr std::array<std::pair<std::string_view, EarlyHandling>, 4> early_handling_names{{
+    static constexpr auto early_handling_names = std::to_array<std::pair<std::string_view, EarlyHandling>>({
         {"IGNORE", EarlyHandling::IGNORE},
         {"ZERO", EarlyHandling::ZERO},
         {"WARN", EarlyHandling::WARN},
         {"THROW", EarlyHandling::THROW},
-    }};
+    });
 
     // Every setting of the model, in the constructors' order; fields() lists
     // them by name.
@@ -120,25 +120,25 @@ constexpr auto ZozuvUza::fields() {
     using C = Config;
     using K = FieldKind;
     return std::tuple{
-        Field{"time_spectrum", &C::time_spectrum, K::spectrum},
-        Field{"amplitude_spectrum", &C::amplitude_spectrum, K::spectrum},
-        Field{"pmt_time_step", &C::pmt_time_step, K::real},
-        Field{"adc_step", &C::adc_step, K::real},
-        Field{"pulse_shape", &C::pulse_shape, K::spectrum},
-        Field{"jitter", &C::jitter, K::integer},
-        Field{"gain", &C::gain, K::real},
-        Field{"offset", &C::offset, K::real},
-        Field{"preamp_clip", &C::preamp_clip, K::real},
-        Field{"noise", &C::noise, K::real},
-        Field{"clip", &C::clip, K::real},
-        Field{"waveform_samples", &C::waveform_samples, K::integer},
-        Field{"retrigger_offset", &C::retrigger_offset, K::integer},
-        Field{"trigger_kernel", &C::trigger_kernel, K::integers},
-        Field{"adc_threshold", &C::adc_threshold, K::integer},
-        Field{"trigger_norm", &C::trigger_norm, K::integer},
-        Field{"trigger_offset", &C::trigger_offset, K::integer},
-        Field{"seed", &C::seed, K::seed},
-        Field{"early_handling", &C::early_handling, K::choice},
+        Field{.name = "time_spectrum", .member = &C::time_spectrum, .kind = K::spectrum},
+        Field{.name = "amplitude_spectrum", .member = &C::amplitude_spectrum, .kind = K::spectrum},
+        Field{.name = "pmt_time_step", .member = &C::pmt_time_step, .kind = K::real},
+        Field{.name = "adc_step", .member = &C::adc_step, .kind = K::real},
+        Field{.name = "pulse_shape", .member = &C::pulse_shape, .kind = K::spectrum},
+        Field{.name = "jitter", .member = &C::jitter, .kind = K::integer},
+        Field{.name = "gain", .member = &C::gain, .kind = K::real},
+        Field{.name = "offset", .member = &C::offset, .kind = K::real},
+        Field{.name = "preamp_clip", .member = &C::preamp_clip, .kind = K::real},
+        Field{.name = "noise", .member = &C::noise, .kind = K::real},
+        Field{.name = "clip", .member = &C::clip, .kind = K::real},
+        Field{.name = "waveform_samples", .member = &C::waveform_samples, .kind = K::integer},
+        Field{.name = "retrigger_offset", .member = &C::retrigger_offset, .kind = K::integer},
+        Field{.name = "trigger_kernel", .member = &C::trigger_kernel, .kind = K::integers},
+        Field{.name = "adc_threshold", .member = &C::adc_threshold, .kind = K::integer},
+        Field{.name = "trigger_norm", .member = &C::trigger_norm, .kind = K::integer},
+        Field{.name = "trigger_offset", .member = &C::trigger_offset, .kind = K::integer},
+        Field{.name = "seed", .member = &C::seed, .kind = K::seed},
+        Field{.name = "early_handling", .member = &C::early_handling, .kind = K::choice},
     };
 }
 

@@ -14,9 +14,13 @@ namespace {
 
 // The ticks of the records' time stamps as whole numbers: per second, and
 // nanoseconds per tick.
+constexpr std::uint64_t nearest_whole(double x) {
+    const auto whole = static_cast<std::uint64_t>(x);
+    return x - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole;
+}
 constexpr double seconds_per_tick = ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK;
-constexpr auto ticks_per_second = static_cast<std::uint64_t>((1.0 / seconds_per_tick) + 0.5);
-constexpr auto nanoseconds_per_tick = static_cast<std::uint64_t>((seconds_per_tick * 1e9) + 0.5);
+constexpr std::uint64_t ticks_per_second = nearest_whole(1.0 / seconds_per_tick);
+constexpr std::uint64_t nanoseconds_per_tick = nearest_whole(seconds_per_tick * 1e9);
 static_assert(ticks_per_second * nanoseconds_per_tick == 1'000'000'000, "a tick is a whole number of nanoseconds");
 
 } // namespace

@@ -108,7 +108,7 @@ template <typename Model>
 Model make_model(const py::dict& params, const py::dict& spectra) {
     typename Model::Config config;
     for_each_field(Model::fields(), [&](const auto& field) {
-        using T = typename std::decay_t<decltype(field)>::type;
+        using T = std::decay_t<decltype(field)>::type;
         auto& value = config.*field.member;
         if (field.kind == FieldKind::seed) {
             return;

@@ -1,7 +1,7 @@
 // The run engine against the models it drives: columns hold exactly the
 // records, generators are seeded per piece or carried through in order.
-#include "batch/ChannelEngine.h"
 #include "TestFiles.h"
+#include "batch/ChannelEngine.h"
 
 #include <gtest/gtest.h>
 
