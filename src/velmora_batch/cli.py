@@ -29,6 +29,21 @@ from ._run import default_workers
 USER_ERRORS = (ValueError, RuntimeError, OSError, MemoryError)
 
 
+class _AsciiInt(click.ParamType[int]):
+    """A whole number written in ASCII digits with an optional sign. click's
+    int type takes what int() takes, which includes other scripts' digits
+    and digit separators: a seed is written as --set seed= takes it."""
+
+    name = "integer"
+
+    def convert(self, value: Any, param: click.Parameter | None, ctx: click.Context | None) -> int:
+        if isinstance(value, int) and not isinstance(value, bool):
+            return value
+        if isinstance(value, str) and re.fullmatch(r"[+-]?[0-9]+", value.strip(), re.ASCII):
+            return int(value)
+        self.fail(f"{value!r} is not a whole number in ASCII digits.", param, ctx)
+
+
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
 @click.version_option(package_name="velmora", prog_name="velmora")
 def main() -> None:
@@ -42,7 +57,7 @@ def main() -> None:
 @click.option("--dark-rate", type=float, metavar="HZ", help="Dark-noise rate per channel, PEs per second.")
 @click.option("--duration", type=float, metavar="S", help="Dark-noise duration in seconds, from time 0.")
 @click.option("--channels", metavar="LIST", help="Channels to simulate, e.g. 0-1999 or 0-9,20,30-39.")
-@click.option("--seed", type=int, metavar="N", help="Seed of the run (default: the config's).")
+@click.option("--seed", type=_AsciiInt(), metavar="N", help="Seed of the run (default: the config's).")
 @click.option("--workers", type=click.IntRange(min=1), default=default_workers, metavar="N",
               show_default="the number of cores", help="Worker threads, each simulating one channel at a time.")
 @click.option("--seeding", type=click.Choice(["independent", "sequential"]), default="independent",

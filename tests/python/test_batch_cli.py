@@ -250,3 +250,23 @@ def test_resume_without_a_seed_takes_the_stored_one_over_the_configs(tmp_path, p
     assert resumed.exit_code == 0, resumed.output
     assert vb.read_metadata(output)["seed"] == 5
     assert vb.read_records(output).tobytes() == before.tobytes()
+
+
+@pytest.mark.parametrize("seed", ["\u0661\u0662", "\uff11\uff12", "1_000", "0x10", "12.0", ""],
+                         ids=["arabic-indic", "fullwidth", "separator", "hex", "fraction", "empty"])
+def test_seed_takes_ascii_digits_only(tmp_path, seed):
+    output = tmp_path / "out.parquet"
+    result = velmora("run", ZOZUVUZA, "--dark-rate", 1e3, "--duration", 1e-3, "--channels", "0-1", "--seed", seed,
+                     "-o", output)
+    assert result.exit_code == 2 and "--seed" in result.output and "ASCII digits" in result.output
+    assert "Traceback" not in result.output and not output.exists()
+
+
+@pytest.mark.parametrize("seed, value", [("+7", 7), (" 7 ", 7), ("-0", 0), (str(2**40 + 5), 2**40 + 5)],
+                         ids=["plus", "blanks", "minus-zero", "beyond-32-bit"])
+def test_seed_in_ascii_digits_is_taken(tmp_path, seed, value):
+    output = tmp_path / "out.parquet"
+    result = velmora("run", ZOZUVUZA, "--dark-rate", 1e3, "--duration", 1e-3, "--channels", "0-1", "--seed", seed,
+                     "-o", output)
+    assert result.exit_code == 0, result.output
+    assert vb.read_metadata(output)["seed"] == value
