@@ -283,6 +283,8 @@ def run_jobs(executor: BlockExecutor, jobs: Iterable[BlockJob], window: int,
                 in_flight.discard(future)
                 on_done(future.result())
             fill()
+        if not exhausted:  # the caller holds a full window with nothing running: it would never drain
+            raise RuntimeError(f"{held()} finished blocks wait for one that was never submitted")
     except BaseException:
         if run_id is not None:
             _CANCEL[run_id].set()
