@@ -42,9 +42,11 @@ class VELMORA_EXPORT ADCStream {
         std::vector<double> gaussians;
     };
 
-    // A stream over the entries `in` of a waveform on the pulse shape's own
-    // grid, sampled at `phase`. It works in `scratch` when one is lent (it
-    // must outlive the stream), else in storage of its own.
+    // A stream over the entries `in` of a waveform, sampled at `phase`. The
+    // waveform lies on the pulse shape's own grid and the pulse shape streams
+    // exactly over it: ADCSim::stream makes sure of both before it makes one.
+    // It works in `scratch` when one is lent (it must outlive the stream),
+    // else in storage of its own.
     ADCStream(const ADCConversion& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t phase,
               std::mt19937& rng, Scratch* scratch = nullptr);
 
