@@ -29,19 +29,33 @@ from ._run import default_workers
 USER_ERRORS = (ValueError, RuntimeError, OSError, MemoryError)
 
 
-class _AsciiInt(click.ParamType[int]):
-    """A whole number written in ASCII digits with an optional sign. click's
-    int type takes what int() takes, which includes other scripts' digits
-    and digit separators: a seed is written as --set seed= takes it."""
+# Numbers as the command line takes them: ASCII digits only. click's int and
+# float types take what int() and float() take, which includes other scripts'
+# digits and digit separators ("1_000"). The words inf and nan pass, so that
+# the run's own checks name the option and the value.
+_ASCII_INT = re.compile(r"\s*[+-]?[0-9]+\s*", re.ASCII)
+_ASCII_FLOAT = re.compile(r"\s*[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)\s*",
+                          re.ASCII | re.IGNORECASE)
+
+
+class _AsciiInt(click.IntRange):
+    """A whole number in ASCII digits with an optional sign, within the range given."""
 
     name = "integer"
 
-    def convert(self, value: Any, param: click.Parameter | None, ctx: click.Context | None) -> int:
-        if isinstance(value, int) and not isinstance(value, bool):
-            return value
-        if isinstance(value, str) and re.fullmatch(r"[+-]?[0-9]+", value.strip(), re.ASCII):
-            return int(value)
-        self.fail(f"{value!r} is not a whole number in ASCII digits.", param, ctx)
+    def convert(self, value: Any, param: click.Parameter | None, ctx: click.Context | None) -> Any:
+        if isinstance(value, str) and not _ASCII_INT.fullmatch(value):
+            self.fail(f"{value!r} is not a whole number in ASCII digits.", param, ctx)
+        return super().convert(value, param, ctx)
+
+
+class _AsciiFloat(click.types.FloatParamType):
+    """A decimal number in ASCII digits, with an optional sign, fraction and exponent."""
+
+    def convert(self, value: Any, param: click.Parameter | None, ctx: click.Context | None) -> Any:
+        if isinstance(value, str) and not _ASCII_FLOAT.fullmatch(value):
+            self.fail(f"{value!r} is not a decimal number in ASCII digits.", param, ctx)
+        return super().convert(value, param, ctx)
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -54,16 +68,16 @@ def main() -> None:
 @click.argument("config", type=click.Path(exists=True, dir_okay=False, path_type=Path))
 @click.option("--pes", type=click.Path(exists=True, dir_okay=False, path_type=Path),
               help="PE table (.parquet, .npz or .csv) with columns channel and time (seconds).")
-@click.option("--dark-rate", type=float, metavar="HZ", help="Dark-noise rate per channel, PEs per second.")
-@click.option("--duration", type=float, metavar="S", help="Dark-noise duration in seconds, from time 0.")
+@click.option("--dark-rate", type=_AsciiFloat(), metavar="HZ", help="Dark-noise rate per channel, PEs per second.")
+@click.option("--duration", type=_AsciiFloat(), metavar="S", help="Dark-noise duration in seconds, from time 0.")
 @click.option("--channels", metavar="LIST", help="Channels to simulate, e.g. 0-1999 or 0-9,20,30-39.")
 @click.option("--seed", type=_AsciiInt(), metavar="N", help="Seed of the run (default: the config's).")
-@click.option("--workers", type=click.IntRange(min=1), default=default_workers, metavar="N",
+@click.option("--workers", type=_AsciiInt(min=1), default=default_workers, metavar="N",
               show_default="the number of cores", help="Worker threads, each simulating one channel at a time.")
 @click.option("--seeding", type=click.Choice(["independent", "sequential"]), default="independent",
               show_default=True, help="Seed per channel, or one generator for all channels in order.")
-@click.option("--segment", type=float, metavar="S", help="Simulate long runs in segments of S seconds.")
-@click.option("--block-channels", type=click.IntRange(min=1), metavar="N", help="Channels per block of output.")
+@click.option("--segment", type=_AsciiFloat(), metavar="S", help="Simulate long runs in segments of S seconds.")
+@click.option("--block-channels", type=_AsciiInt(min=1), metavar="N", help="Channels per block of output.")
 @click.option("--set", "settings", multiple=True, metavar="KEY=VALUE",
               help="Change a config value (repeatable), e.g. --set gain=32.5.")
 @click.option("--dry-run", is_flag=True, help="Print what the run would do and exit.")

@@ -270,3 +270,35 @@ def test_seed_in_ascii_digits_is_taken(tmp_path, seed, value):
                      "-o", output)
     assert result.exit_code == 0, result.output
     assert vb.read_metadata(output)["seed"] == value
+
+
+@pytest.mark.parametrize("option, value", [
+    ("--dark-rate", "\u0661e3"), ("--dark-rate", "1_000"), ("--duration", "\uff11e-3"), ("--duration", "0.00_1"),
+    ("--segment", "\u0664e-4"), ("--workers", "\u0662"), ("--workers", "1_0"), ("--block-channels", "\u0663"),
+], ids=["rate-arabic-indic", "rate-separator", "duration-fullwidth", "duration-separator", "segment-arabic-indic",
+        "workers-arabic-indic", "workers-separator", "block-channels-arabic-indic"])
+def test_numeric_options_take_ascii_digits_only(tmp_path, option, value):
+    options = {"--dark-rate": "1e3", "--duration": "1e-3", "--channels": "0-1", "--seed": "3", option: value}
+    output = tmp_path / "out.parquet"
+    result = velmora("run", ZOZUVUZA, *[x for kv in options.items() for x in kv], "-o", output)
+    assert result.exit_code == 2 and option in result.output and "ASCII digits" in result.output
+    assert "Traceback" not in result.output and not output.exists()
+
+
+@pytest.mark.parametrize("option, value", [("--dark-rate", " +1E3 "), ("--duration", ".001"), ("--segment", "4e-4"),
+                                           ("--workers", " 2"), ("--block-channels", "+1")],
+                         ids=["rate-sign-exponent", "duration-leading-point", "segment", "workers-blank", "blocks-plus"])
+def test_numeric_options_in_ascii_are_taken(tmp_path, option, value):
+    options = {"--dark-rate": "1e3", "--duration": "1e-3", "--channels": "0-1", "--seed": "3", option: value}
+    result = velmora("run", ZOZUVUZA, *[x for kv in options.items() for x in kv], "-o", tmp_path / "out.parquet")
+    assert result.exit_code == 0, result.output
+
+
+@pytest.mark.parametrize("option, value, message", [("--dark-rate", "nan", "--dark-rate must be a finite"),
+                                                    ("--duration", "inf", "duration must be a finite"),
+                                                    ("--segment", "-inf", "segment must be finite")],
+                         ids=["rate-nan", "duration-inf", "segment-minus-inf"])
+def test_non_finite_numbers_reach_the_runs_own_checks(tmp_path, option, value, message):
+    options = {"--dark-rate": "1e3", "--duration": "1e-3", "--channels": "0-1", "--seed": "3", option: value}
+    result = velmora("run", ZOZUVUZA, *[x for kv in options.items() for x in kv], "-o", tmp_path / "out.parquet")
+    assert result.exit_code == 1 and message in result.output, result.output
