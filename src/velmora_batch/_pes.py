@@ -9,6 +9,7 @@ import math
 import numbers
 import os
 import re
+import tokenize
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any, Protocol, cast
@@ -20,6 +21,10 @@ CHANNEL_MAX = 2**31 - 1  # channels are 32-bit signed in the records
 # Expected dark PEs of one channel: far beyond what one channel's times could
 # take in memory (8 bytes each), well within what numpy's Poisson draw takes.
 MAX_DARK_PES = 1e12
+
+# What numpy raises for an .npy header it cannot parse, besides ValueError: the
+# header is a Python literal, read with the tokenizer and the parser.
+_NPY_HEADER_ERRORS = (ValueError, SyntaxError, tokenize.TokenError, OverflowError)
 
 
 def _channels(values: Any, what: str) -> np.ndarray:
@@ -59,8 +64,12 @@ class PETable:
 
     def __init__(self, channel: npt.ArrayLike, time: npt.ArrayLike) -> None:
         self.channel = _channels(channel, "PE channels")
+        times = np.asarray(time)
+        # Complex values would lose their imaginary part, dates and durations their unit.
+        if times.dtype.kind in "cmM":
+            raise ValueError(f"PE times must be real numbers (seconds), got {times.dtype} values")
         try:
-            times = np.asarray(time, dtype=np.float64)
+            times = np.asarray(times, dtype=np.float64)
         except (TypeError, ValueError):
             raise ValueError("PE times must be numbers") from None
         if times.ndim != 1:
@@ -300,7 +309,7 @@ def _npy_member(archive: Any, name: str) -> tuple[Any, np.dtype, int] | None:
             shape, fortran, dtype = np.lib.format.read_array_header_2_0(stream)
         else:
             return None
-    except (KeyError, ValueError, OSError):
+    except (KeyError, OSError, *_NPY_HEADER_ERRORS):
         return None
     if len(shape) != 1 or dtype.hasobject or dtype.kind not in "iuf" or fortran:
         stream.close()
@@ -487,7 +496,7 @@ def _read_npz(path: Path) -> PETable:
                 if missing:
                     raise ValueError(f"no array {' or '.join(map(repr, missing))} (found {', '.join(data.files)})")
                 channel, time = data["channel"], data["time"]
-    except (ValueError, EOFError, zipfile.BadZipFile) as e:
+    except (EOFError, zipfile.BadZipFile, *_NPY_HEADER_ERRORS) as e:
         raise ValueError(f"{path}: not a readable .npz file: {str(e) or type(e).__name__}") from None
     except OSError as e:
         raise ValueError(f"{path}: cannot read: {e.strerror or e}") from None

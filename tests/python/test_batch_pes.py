@@ -1,6 +1,8 @@
 """PE input: grouping by channel, the three file formats, and bad input caught
 before anything is simulated."""
 
+import zipfile
+
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -329,3 +331,43 @@ def test_a_bad_row_far_into_a_file_is_named(tmp_path, monkeypatch):
     _write_pes(path, np.arange(40), time)
     with pytest.raises(ValueError, match=r"pes\.parquet: PE times must be finite, got nan at row 3 .*from row 30"):
         _pes.FilePEs(path, None)
+
+
+def _npy_with_header(header):
+    """An .npy member whose header is the given text, padded as numpy pads it."""
+    text = header.encode("latin-1")
+    text += b" " * (64 - (10 + len(text) + 1) % 64) + b"\n"
+    return b"\x93NUMPY\x01\x00" + len(text).to_bytes(2, "little") + text + b"\x00" * 24
+
+
+@pytest.mark.parametrize("header", [
+    "{'descr': '<i8', 'fortran_order': False, 'shape': (3,), }\x00\x00",
+    "{'descr': '<i8', 'fortran_order': False, 'shape': (3,), '",
+    "{'descr': '<i8', 'fortran_order': False, 'shape': " + "(" * 300 + "3" + ",)" * 300 + "}",
+    "{'descr': '<i8', 'fortran_order': False, 'shape': (" + "9" * 400 + ",), }",
+], ids=["null-bytes", "unterminated-string", "deeply-nested", "huge-shape"])
+@pytest.mark.parametrize("reader", ["whole", "in pieces"])
+def test_npz_with_a_damaged_array_header_is_a_one_line_error(tmp_path, header, reader):
+    from velmora_batch import _pes
+
+    path = tmp_path / "pes.npz"
+    with zipfile.ZipFile(path, "w") as archive:
+        archive.writestr("channel.npy", _npy_with_header(header))
+        archive.writestr("time.npy", _npy_with_header(header.replace("<i8", "<f8")))
+    with pytest.raises(ValueError) as info:
+        read_pes(path) if reader == "whole" else _pes.FilePEs(path, None)
+    text = str(info.value)
+    assert text.startswith(f"{path}: not a readable .npz file") and "\n" not in text, text
+
+
+@pytest.mark.parametrize("time", [np.array([1e-6, 2e-6], complex) + 1e-9j, np.array([1, 2], "m8[ns]"),
+                                  np.array(["2024-01-01", "2024-01-02"], "M8[D]")],
+                         ids=["complex", "timedelta", "datetime"])
+@pytest.mark.parametrize("where", ["table", "npz file"])
+def test_pe_times_that_are_not_real_seconds_are_refused(tmp_path, time, where):
+    with pytest.raises(ValueError, match="PE times must be real numbers"):
+        if where == "table":
+            PETable(channel=[1, 2], time=time)
+        else:
+            np.savez(tmp_path / "pes.npz", channel=np.array([1, 2]), time=time)
+            read_pes(tmp_path / "pes.npz")
