@@ -217,6 +217,50 @@ _BATCH_ROWS = 1 << 18
 _SPILL_ROW = np.dtype([("channel", "<i4"), ("time", "<f8")])
 _MAX_OPEN_SPILLS = 256
 
+# A PE file split by block goes into a directory named
+# ".velmora-pes-<pid>-<host>-<output name>-<random>", holding only
+# "<block>.rows" files: like the temporary files of record files, the name
+# tells whether its process still runs on this host and whose output it
+# serves, so that the next run of that output can remove what a killed run
+# left. Directories named otherwise, or holding anything else, are left alone.
+_SPILL_DIR_RE = re.compile(r"\.velmora-pes-(\d+)-([0-9a-f]{8})-(.+)-[a-z0-9_]{8}")
+_SPILL_FILE_RE = re.compile(r"\d+\.rows")
+
+
+def _spill_prefix(name: str) -> str:
+    from ._records import host_tag
+
+    return f".velmora-pes-{os.getpid()}-{host_tag()}-{name}-"
+
+
+def remove_stale_spills(output: str | os.PathLike[str]) -> list[Path]:
+    """Removes the split-PE directories of ``output`` left next to it by runs
+    that no longer exist (a process of this host that has ended). Gives the
+    directories removed."""
+    import glob
+
+    from ._records import host_tag, process_exists
+
+    output = Path(output).absolute()
+    removed = []
+    mine = host_tag()
+    for leftover in output.parent.glob(f".velmora-pes-*-{glob.escape(output.name)}-*"):
+        match = _SPILL_DIR_RE.fullmatch(leftover.name)
+        if (match is None or match.group(3) != output.name or match.group(2) != mine
+                or process_exists(int(match.group(1))) or leftover.is_symlink() or not leftover.is_dir()):
+            continue
+        try:
+            files = list(leftover.iterdir())
+            if not all(_SPILL_FILE_RE.fullmatch(f.name) and f.is_file() and not f.is_symlink() for f in files):
+                continue
+            for f in files:
+                f.unlink(missing_ok=True)
+            leftover.rmdir()
+        except OSError:  # another user's, or removed meanwhile
+            continue
+        removed.append(leftover)
+    return removed
+
 
 def iter_pes(path: str | os.PathLike[str]) -> Iterator[PETable]:
     """The rows of a PE file in input order, as checked tables of a few
@@ -388,13 +432,15 @@ class FilePEs:
     def digest(self) -> str:
         return self._digest
 
-    def spill(self, size: int, where: str | os.PathLike[str] | None) -> None:
+    def spill(self, size: int, output: str | os.PathLike[str] | None) -> None:
         """Splits the selected rows into one temporary file per block of
-        ``size`` channels, in a new directory under ``where`` (None: the
+        ``size`` channels, in a new directory next to ``output`` (None: in the
         system's temporary directory)."""
         import tempfile
 
-        self._directory = Path(tempfile.mkdtemp(prefix=".velmora-pes-", dir=where))
+        where, name = (None, "records") if output is None else (Path(output).absolute().parent,
+                                                                 Path(output).absolute().name)
+        self._directory = Path(tempfile.mkdtemp(prefix=_spill_prefix(name), dir=where))
         self._size = size
         open_files: dict[int, Any] = {}
         try:

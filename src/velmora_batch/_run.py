@@ -671,9 +671,13 @@ def _execute(detector: Detector, setup: RunSetup, *, executor: BlockExecutor | N
     _check_late_times(plan, engine.max_pe_time)
     if seeding == "sequential":
         engine.seed_sequential(seed)
+    if output is not None:
+        from ._pes import remove_stale_spills
+
+        remove_stale_spills(output)
     if spill is not None:
         # Next to the output, where there is room for it; else the system's temporary directory.
-        spill.spill(block_channels, None if output is None else Path(output).absolute().parent)
+        spill.spill(block_channels, output)
     # A dataset has a part for every block; a record file needs none of the
     # blocks that cannot give a record.
     blocks = plan.blocks(block_channels, skip_empty=not is_dataset(output))

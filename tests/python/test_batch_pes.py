@@ -309,7 +309,7 @@ def test_a_file_is_read_in_pieces_as_it_is_whole(tmp_path, suffix, monkeypatch):
     memory = _pes.MemoryPEs(PETable(channel, time), selection)
     assert (file.count, file.earliest, file.latest, file.digest()) == \
         (memory.count, memory.earliest, memory.latest, memory.digest())
-    file.spill(4, tmp_path)
+    file.spill(4, tmp_path / "out.parquet")  # split next to the output
     try:
         np.testing.assert_array_equal(file.occupied_blocks(4), memory.occupied_blocks(4))
         for block in selection.blocks(4):
