@@ -24,8 +24,8 @@ elif work == "simulate_pe_list":
     call = lambda: obj.simulate_pe_list(pe_list)
 else:
     call = lambda: obj.calibrate_delay(1, 10**12)
-print("ready", flush=True)
 try:
+    print("ready", flush=True)  # within the try: a signal that comes before the call is still handled
     call()
 except KeyboardInterrupt:
     obj.simulate([1e-6 + k * 5e-11 for k in range(30)])  # still usable
