@@ -190,6 +190,20 @@ def _write_spectrum(path: Path, spectrum: Spectrum) -> None:
     path.write_text("".join(f"{a!r} {b!r}\n" for a, b in zip(x.tolist(), y.tolist())))
 
 
+def read_config(path: Path) -> Any:
+    """The JSON value of a config file, or a ValueError naming the file: not
+    UTF-8 text, not valid JSON, or nested beyond what the decoder follows."""
+    try:
+        return json.loads(path.read_text(encoding="utf-8"))
+    except json.JSONDecodeError as e:
+        raise ValueError(f"{path}: not valid JSON: {e}") from None
+    except UnicodeDecodeError as e:
+        raise ValueError(f"{path}: not UTF-8 text (byte {e.object[e.start]:#04x} at offset {e.start}); a config is "
+                         "a JSON file") from None
+    except RecursionError:
+        raise ValueError(f"{path}: not valid JSON: nested too deeply") from None
+
+
 def _unknown_model(where: str, model: object) -> ValueError:
     return ValueError(f"{where}: 'model' must be one of {', '.join(PARAMETERS)}, got {model!r}")
 
@@ -316,10 +330,7 @@ class Detector:
         (RuntimeError, ValueError) for files and values it cannot build from.
         """
         path = Path(path)
-        try:
-            config = json.loads(path.read_text())
-        except json.JSONDecodeError as e:
-            raise ValueError(f"{path}: not valid JSON: {e}") from None
+        config = read_config(path)
         return cls.from_dict(config, base_dir=path.parent, overrides=overrides, where=str(path))
 
     @classmethod

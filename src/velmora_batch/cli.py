@@ -9,7 +9,6 @@
 from __future__ import annotations
 
 import contextlib
-import json
 import os
 import re
 import signal
@@ -21,7 +20,7 @@ from pathlib import Path
 from typing import Any
 
 import click
-from ._detector import Detector, apply_settings
+from ._detector import Detector, apply_settings, read_config
 from ._pes import PETable
 from ._run import default_workers
 
@@ -208,10 +207,7 @@ def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:
     """The detector of a config file with the ``--set`` changes applied."""
     if not settings:
         return Detector.from_config(config)
-    try:
-        raw = json.loads(config.read_text())
-    except json.JSONDecodeError as e:
-        raise ValueError(f"{config}: not valid JSON: {e}") from None
+    raw = read_config(config)
     if not isinstance(raw, dict):
         raise ValueError(f"{config}: a config must be a JSON object")
     return Detector.from_dict(apply_settings(raw, settings), base_dir=config.parent, where=str(config))

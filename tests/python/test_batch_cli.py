@@ -302,3 +302,19 @@ def test_non_finite_numbers_reach_the_runs_own_checks(tmp_path, option, value, m
     options = {"--dark-rate": "1e3", "--duration": "1e-3", "--channels": "0-1", "--seed": "3", option: value}
     result = velmora("run", ZOZUVUZA, *[x for kv in options.items() for x in kv], "-o", tmp_path / "out.parquet")
     assert result.exit_code == 1 and message in result.output, result.output
+
+
+@pytest.mark.parametrize("content, message", [
+    (b'{"model": "Zozuv\xe9Uza"}', "not UTF-8 text (byte 0xe9 at offset 16)"),
+    (b"\xff\xfe{\x00}\x00", "not UTF-8 text (byte 0xff at offset 0)"),
+    (b"[" * 100000 + b"]" * 100000, "not valid JSON: nested too deeply"),
+    (b'{"model": ', "not valid JSON: Expecting value"),
+], ids=["latin-1", "utf-16", "deeply-nested", "cut-short"])
+@pytest.mark.parametrize("settings", [[], ["--set", "gain=3"]], ids=["plain", "with-set"])
+def test_a_config_that_is_not_json_text_is_named(tmp_path, content, message, settings):
+    config = tmp_path / "config.json"
+    config.write_bytes(content)
+    result = velmora("run", config, *settings, "--dark-rate", 1, "--duration", 1, "--channels", "0",
+                     "-o", tmp_path / "o.parquet")
+    assert result.exit_code == 1 and result.output.startswith(f"Error: {config}: {message}"), result.output
+    assert len(result.output.strip().splitlines()) == 1 and "Traceback" not in result.output
