@@ -535,13 +535,19 @@ def _read_table(path: Path) -> dict[str, np.ndarray]:
     import pyarrow.parquet
 
     suffix = path.suffix.lower()
-    if suffix == ".parquet":
-        table = pyarrow.parquet.read_table(path)
-    elif suffix == ".csv":
-        table = pyarrow.csv.read_csv(path)
-    else:
+    if suffix not in (".parquet", ".csv"):
         raise ValueError(f"{path}: expected a .csv or .parquet file")
-    return {name: table.column(name).to_numpy(zero_copy_only=False) for name in table.column_names}
+    try:
+        table = pyarrow.parquet.read_table(path) if suffix == ".parquet" else pyarrow.csv.read_csv(path)
+    except (OSError, ValueError, pyarrow.ArrowException) as e:
+        text = str(e).strip()
+        first = text.splitlines()[0] if text else type(e).__name__
+        raise ValueError(f"{path}: not a readable {suffix[1:]} file: {first}") from None
+    names = table.column_names
+    for name in names:
+        if names.count(name) > 1:
+            raise ValueError(f"{path}: the column {name!r} appears {names.count(name)} times")
+    return {name: table.column(name).to_numpy(zero_copy_only=False) for name in names}
 
 
 def _numeric(values: npt.ArrayLike, key: str, where: str) -> np.ndarray:

@@ -209,6 +209,26 @@ def test_override_file_errors_name_the_file(tmp_path):
         Detector.from_config(EXAMPLES / "zozuvuza" / "config.json", overrides=tmp_path / "o.txt")
 
 
+@pytest.mark.parametrize("name, content, message", [
+    ("o.csv", b"channel,gain,gain\n1,2,3\n", "the column 'gain' appears 2 times"),
+    ("o.csv", b"", "not a readable csv file: Empty CSV file"),
+    ("o.csv", b"\x00\x01\x02garbage", "not a readable csv file: CSV parse error"),
+    ("o.parquet", b"PAR1xx", "not a readable parquet file"),
+    ("d.csv", None, "not a readable csv file"),
+    ("missing.csv", "missing", "not a readable csv file"),
+], ids=["duplicate-column", "empty", "binary", "short-parquet", "directory", "missing"])
+def test_unreadable_override_files_are_errors_naming_the_file(tmp_path, name, content, message):
+    path = tmp_path / name
+    if content is None:
+        path.mkdir()
+    elif content != "missing":
+        path.write_bytes(content)
+    with pytest.raises(ValueError) as info:
+        Detector.from_config(EXAMPLES / "zozuvuza" / "config.json", overrides=path)
+    text = str(info.value)
+    assert text.startswith(f"{path}: {message}") and "\n" not in text, text
+
+
 @pytest.mark.parametrize("setting, key, value", [
     ("gain=32", "gain", 32.0),
     ("adc_threshold=60", "adc_threshold", 60),
