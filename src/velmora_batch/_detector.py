@@ -17,117 +17,60 @@ from typing import Any, TypeGuard
 
 import numpy as np
 import numpy.typing as npt
+import pyarrow
+import pyarrow.csv
+import pyarrow.parquet
 import velmora
 
-from . import _core
-
-# Constructor arguments of each model by keyword, with the kind of value each
-# takes: "file" (a spectrum or pulse-shape file), "float", "int" (32-bit
-# signed), "int_list" or "early_handling" (an EarlyHandling name). The order is
-# the constructor's.
-PARAMETERS: dict[str, dict[str, str]] = {
-    "ZozuvUza": {
-        "time_spectrum": "file",
-        "amplitude_spectrum": "file",
-        "pmt_time_step": "float",
-        "adc_step": "float",
-        "pulse_shape": "file",
-        "jitter": "int",
-        "gain": "float",
-        "offset": "float",
-        "preamp_clip": "float",
-        "noise": "float",
-        "clip": "float",
-        "waveform_samples": "int",
-        "retrigger_offset": "int",
-        "trigger_kernel": "int_list",
-        "adc_threshold": "int",
-        "trigger_norm": "int",
-        "trigger_offset": "int",
-        "early_handling": "early_handling",
-    },
-    "MultiPMT": {
-        "time_spectrum": "file",
-        "amplitude_spectrum": "file",
-        "pmt_time_step": "float",
-        "tot_step": "float",
-        "tot_pulse_shape": "file",
-        "tot_threshold": "float",
-        "tot_dead_time": "float",
-        "tot_noise": "float",
-        "tot_jitter": "float",
-        "adc_step": "float",
-        "adc_pulse_shape": "file",
-        "adc_jitter": "int",
-        "adc_gain": "float",
-        "adc_offset": "float",
-        "adc_noise": "float",
-        "adc_clip": "float",
-        "sample_delay": "float",
-    },
-}
-
-# Electronics values that may differ from channel to channel.
-OVERRIDABLE: dict[str, tuple[str, ...]] = {
-    "ZozuvUza": ("gain", "offset", "noise", "adc_threshold", "preamp_clip", "clip"),
-    "MultiPMT": ("adc_gain", "adc_offset", "adc_noise", "adc_clip", "tot_threshold", "tot_noise"),
-}
-
-# Keys of a config besides the constructor arguments.
-EXTRA_KEYS = ("model", "seed", "overrides")
-OPTIONAL = {"seed": None, "overrides": None, "early_handling": "WARN"}
-EARLY_HANDLING = ("IGNORE", "ZERO", "WARN", "THROW")
-INT32 = (-(2**31), 2**31 - 1)
-
-# The largest waveform a record can hold: a record is one numpy structured
-# element, whose size must fit a C int.
-MAX_WAVEFORM_SAMPLES = (2**31 - 1 - 64) // 2
+from ._models import (EXTRA_KEYS, INT32, PLAUSIBLE_STEP, PLAUSIBLE_TIME, ModelSpec, Parameter, Value, spec_of,
+                      unknown_model)
 
 Spectrum = tuple[np.ndarray, np.ndarray]
-Value = int | float | list[int] | str
 # A table of per-channel overrides: a CSV or Parquet file, a mapping of columns
 # or a structured array.
 OverrideTable = str | os.PathLike[str] | Mapping[str, npt.ArrayLike] | np.ndarray
-
-
-def _kind_name(kind: str) -> str:
-    return {
-        "file": "a file name (or an object with lists x and y)",
-        "float": "a finite number",
-        "int": "an integer in the 32-bit range",
-        "int_list": "a list of integers in the 32-bit range",
-        "early_handling": "one of " + ", ".join(EARLY_HANDLING),
-    }[kind]
 
 
 def _is_int(value: object) -> TypeGuard[int]:
     return isinstance(value, int) and not isinstance(value, bool) and INT32[0] <= value <= INT32[1]
 
 
-def _convert(key: str, kind: str, value: object, where: str) -> Value:
+def _convert(param: Parameter, value: object, where: str) -> Value:
     """The value of one config key in the type its model argument takes, or a
     ValueError naming the key and what it expected."""
+    key, kind = param.name, param.kind
     if kind == "float":
         if isinstance(value, int | float) and not isinstance(value, bool) and abs(value) <= 1.7976931348623157e308:
             return float(value)
     elif kind == "int":
         if _is_int(value):
+            _check_bounds(param, value, where)
             return value
     elif kind == "int_list":
         if isinstance(value, list) and all(_is_int(v) for v in value):
+            if not value:
+                raise ValueError(f"{where}: {key!r} must hold at least one integer, got []")
             return [int(v) for v in value]
-    elif kind == "early_handling":
-        if isinstance(value, str) and value in EARLY_HANDLING:
+    elif kind == "choice":
+        if isinstance(value, str) and value in param.choices:
             return value
     else:  # pragma: no cover - every kind is handled above
         raise AssertionError(kind)
-    raise ValueError(f"{where}: {key!r} must be {_kind_name(kind)}, got {value!r}")
+    raise ValueError(f"{where}: {key!r} must be {param.expected()}, got {value!r}")
+
+
+def _check_bounds(param: Parameter, value: int, where: str) -> None:
+    unit = f" {param.unit}" if param.unit else ""
+    if param.minimum is not None and value < param.minimum:
+        raise ValueError(f"{where}: {param.name!r} must be at least {param.minimum}{unit}, got {value}")
+    if param.maximum is not None and value > param.maximum:
+        raise ValueError(f"{where}: {param.name!r} must be at most {param.maximum}{unit}, got {value}")
 
 
 # A number as the models' file reader takes it: decimal, with an optional
 # sign, fraction and exponent, ASCII digits only (no "inf", "nan", hex or
 # digit separators, which the reader does not read as numbers).
-_NUMBER = re.compile(rb"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+DECIMAL = re.compile(rb"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 
 
 def read_points(path: Path, key: str, where: str) -> Spectrum:
@@ -146,7 +89,7 @@ def read_points(path: Path, key: str, where: str) -> Spectrum:
     for line_no, line in enumerate(data.split(b"\n"), start=1):
         for word in line.split():
             text = word.decode("latin-1")
-            if not _NUMBER.fullmatch(word):
+            if not DECIMAL.fullmatch(word):
                 raise ValueError(f"{where}: {key!r}: {path}, line {line_no}: {text!r} is not a number "
                                  "(the file must hold only numbers, in x y pairs)")
             # float() rounds decimal text correctly, as the models' reader does.
@@ -180,7 +123,7 @@ def _spectrum(value: object, base_dir: Path, key: str, where: str) -> tuple[Spec
         if x.ndim == 1 and x.shape == y.shape and len(x) >= 2 and np.isfinite(x).all() and np.isfinite(y).all():
             return (x, y), None
         raise ValueError(f"{where}: {key!r} must hold two equally long lists x and y of at least two finite numbers")
-    raise ValueError(f"{where}: {key!r} must be {_kind_name('file')}, got {value!r}")
+    raise ValueError(f"{where}: {key!r} must be a file name (or an object with lists x and y), got {value!r}")
 
 
 def _write_spectrum(path: Path, spectrum: Spectrum) -> None:
@@ -204,11 +147,7 @@ def read_config(path: Path) -> Any:
         raise ValueError(f"{path}: not valid JSON: nested too deeply") from None
 
 
-def _unknown_model(where: str, model: object) -> ValueError:
-    return ValueError(f"{where}: 'model' must be one of {', '.join(PARAMETERS)}, got {model!r}")
-
-
-def _unknown_keys(keys: Sequence[str], allowed: Sequence[str], where: str, what: str) -> None:
+def unknown_keys(keys: Sequence[str], allowed: Sequence[str], where: str, what: str) -> None:
     unknown = [k for k in keys if k not in allowed]
     if not unknown:
         return
@@ -220,31 +159,35 @@ def _unknown_keys(keys: Sequence[str], allowed: Sequence[str], where: str, what:
     raise ValueError(f"{where}: unknown {what} {', '.join(hints)}; allowed: {', '.join(allowed)}")
 
 
+def _read_parameters(spec: ModelSpec, config: Mapping[str, Any], base: Path, where: str
+                     ) -> tuple[dict[str, Value], dict[str, Spectrum], dict[str, Path]]:
+    """A config's parameter values in their types, the contents of its files
+    and the paths they were read from."""
+    params: dict[str, Value] = {}
+    spectra: dict[str, Spectrum] = {}
+    paths: dict[str, Path] = {}
+    for param in spec.parameters:
+        value = config.get(param.name, param.default)
+        if param.kind == "file":
+            spectra[param.name], file_path = _spectrum(value, base, param.name, where)
+            if file_path is not None:
+                paths[param.name] = file_path
+        else:
+            params[param.name] = _convert(param, value, where)
+    return params, spectra, paths
+
+
 class ImplausibleValueWarning(UserWarning):
     """A config value that the model accepts but that is implausible for its
     unit, such as a time in seconds that looks like nanoseconds."""
 
 
-# Config values in seconds: steps of a sampling grid, and other times, with the
-# largest value that is plausible for each.
-_STEP_KEYS = ("pmt_time_step", "adc_step", "tot_step")
-_TIME_KEYS = ("tot_dead_time", "tot_jitter", "sample_delay")
-_MAX_STEP = 1e-6
-_MAX_TIME = 1e-3
-
-# The pulse shapes and the step of the grid each must be sampled on.
-_PULSE_STEPS = {
-    "ZozuvUza": {"pulse_shape": "pmt_time_step"},
-    "MultiPMT": {"adc_pulse_shape": "pmt_time_step", "tot_pulse_shape": "tot_step"},
-}
-
-
-def _check_pulse_steps(model: str, params: Mapping[str, Value], spectra: Mapping[str, Spectrum],
+def _check_pulse_steps(spec: ModelSpec, params: Mapping[str, Value], spectra: Mapping[str, Spectrum],
                        paths: Mapping[str, Path], where: str) -> None:
     """Refuses a pulse shape whose points are not spaced by its grid's step,
     by the models' own rule (within 0.1 % of the step), naming the key, its
     source and both steps."""
-    for key, step_key in _PULSE_STEPS[model].items():
+    for key, step_key in ((p.name, p.grid) for p in spec.parameters if p.grid is not None):
         step = params.get(step_key)
         if not (isinstance(step, float) and math.isfinite(step) and step > 0):
             continue  # the model names a bad step itself
@@ -258,24 +201,25 @@ def _check_pulse_steps(model: str, params: Mapping[str, Value], spectra: Mapping
                              f"but {step_key!r} is {step!r} s; the pulse shape must be sampled every {step_key}")
 
 
-def _warn_implausible(params: Mapping[str, Value], spectra: Mapping[str, Spectrum], where: str) -> None:
+def _warn_implausible(spec: ModelSpec, params: Mapping[str, Value], spectra: Mapping[str, Spectrum],
+                      where: str) -> None:
     """Warns of values that the model accepts but that are implausible for
     their unit, seconds: a value given in nanoseconds is 10^9 times too long."""
-    for key in _STEP_KEYS:
+    for key in (p.name for p in spec.parameters if p.plausible == "step"):
         value = params.get(key)
-        if isinstance(value, float) and value > _MAX_STEP:
-            warnings.warn(f"{where}: {key!r} is {value!r} s, an implausibly long step (above {_MAX_STEP!r} s); "
+        if isinstance(value, float) and value > PLAUSIBLE_STEP:
+            warnings.warn(f"{where}: {key!r} is {value!r} s, an implausibly long step (above {PLAUSIBLE_STEP!r} s); "
                           f"steps are in seconds (0.1 ns is 1e-10)", ImplausibleValueWarning, stacklevel=4)
-    for key in _TIME_KEYS:
+    for key in (p.name for p in spec.parameters if p.plausible == "time"):
         value = params.get(key)
-        if isinstance(value, float) and abs(value) > _MAX_TIME:
-            warnings.warn(f"{where}: {key!r} is {value!r} s, an implausibly long time (above {_MAX_TIME!r} s); "
+        if isinstance(value, float) and abs(value) > PLAUSIBLE_TIME:
+            warnings.warn(f"{where}: {key!r} is {value!r} s, an implausibly long time (above {PLAUSIBLE_TIME!r} s); "
                           f"times are in seconds (14 ns is 1.4e-08)", ImplausibleValueWarning, stacklevel=4)
     if "time_spectrum" in spectra:
         x = spectra["time_spectrum"][0]
-        if len(x) and float(x.max() - x.min()) > _MAX_TIME:
+        if len(x) and float(x.max() - x.min()) > PLAUSIBLE_TIME:
             warnings.warn(f"{where}: 'time_spectrum' spans {float(x.max() - x.min())!r} s, implausibly long "
-                          f"(above {_MAX_TIME!r} s); its x values are times in seconds",
+                          f"(above {PLAUSIBLE_TIME!r} s); its x values are times in seconds",
                           ImplausibleValueWarning, stacklevel=4)
 
 
@@ -348,41 +292,18 @@ class Detector:
         columns. One model is built to check that the model accepts the values."""
         if not isinstance(config, Mapping):
             raise ValueError(f"{where}: a config must be a JSON object, got {type(config).__name__}")
-        model = config.get("model")
         # A JSON list or object is no model name (and cannot be looked up: it is unhashable).
-        if not isinstance(model, str) or model not in PARAMETERS:
-            raise _unknown_model(where, model)
-        kinds = PARAMETERS[model]
-        _unknown_keys(list(config), [*EXTRA_KEYS, *kinds], where, "key")
-        missing = [k for k in kinds if k not in config and k not in OPTIONAL]
+        spec = spec_of(config.get("model"), where)
+        unknown_keys(list(config), [*EXTRA_KEYS, *spec.by_name], where, "key")
+        missing = [p.name for p in spec.parameters if p.required and p.name not in config]
         if missing:
             raise ValueError(f"{where}: missing key{'s' if len(missing) > 1 else ''} {', '.join(map(repr, missing))}"
-                             f" for model {model}")
-        base = Path(base_dir)
-        params: dict[str, Value] = {}
-        spectra: dict[str, Spectrum] = {}
-        paths: dict[str, Path] = {}
-        for key, kind in kinds.items():
-            value = config.get(key, OPTIONAL.get(key))
-            if kind == "file":
-                spectra[key], file_path = _spectrum(value, base, key, where)
-                if file_path is not None:
-                    paths[key] = file_path
-            else:
-                params[key] = _convert(key, kind, value, where)
-        # A record holds at least one sample: the waveform column has a fixed, positive length.
-        samples = params.get("waveform_samples")
-        if model == "ZozuvUza" and isinstance(samples, int) and samples < 1:
-            raise ValueError(f"{where}: 'waveform_samples' must be at least 1, got {samples}")
-        if model == "ZozuvUza" and isinstance(samples, int) and samples > MAX_WAVEFORM_SAMPLES:
-            raise ValueError(f"{where}: 'waveform_samples' must be at most {MAX_WAVEFORM_SAMPLES} (ADC samples of "
-                             f"one record), got {samples}")
-        if model == "ZozuvUza" and params.get("trigger_kernel") == []:
-            raise ValueError(f"{where}: 'trigger_kernel' must hold at least one integer: an empty kernel never "
-                             "triggers")
+                             f" for model {spec.name}")
+        params, spectra, paths = _read_parameters(spec, config, Path(base_dir), where)
         # A unit mistake (nanoseconds for seconds) shows first as such, then in what the model makes of it.
-        _warn_implausible(params, spectra, where)
-        _check_pulse_steps(model, params, spectra, paths, where)
+        _warn_implausible(spec, params, spectra, where)
+        _check_pulse_steps(spec, params, spectra, paths, where)
+        base = Path(base_dir)
         seed = config.get("seed")
         if seed is not None and not (isinstance(seed, int) and not isinstance(seed, bool)):
             raise ValueError(f"{where}: 'seed' must be an integer or null, got {seed!r}")
@@ -392,7 +313,8 @@ class Detector:
             table = config["overrides"]
             if isinstance(table, str):
                 table = base / table
-        detector = cls(model, params, spectra, seed, read_overrides(table, model) if table is not None else None)
+        detector = cls(spec.name, params, spectra, seed,
+                       read_overrides(table, spec.name) if table is not None else None)
         detector._check_builds(paths, where)
         return detector
 
@@ -408,9 +330,9 @@ class Detector:
         # Times that the model takes but cannot place on its sample grid in a
         # simulation: a hit moved by the sample delay, or by a jitter draw of
         # many standard deviations, must stay within the simulated time range.
-        engine_type = _core.ZozuvUzaEngine if self.model == "ZozuvUza" else _core.MultiPMTEngine
-        limit = engine_type([self.params], dict(self.spectra)).max_pe_time
-        for key in ("sample_delay", "tot_jitter"):
+        spec = spec_of(self.model)
+        limit = spec.engine([self.params], dict(self.spectra)).max_pe_time
+        for key in (p.name for p in spec.parameters if p.late):
             value = self.params.get(key)
             if isinstance(value, float) and not abs(value) <= limit:
                 raise ValueError(f"{where}: {key!r} must lie within +-{limit!r} s (the detector's late-time limit), "
@@ -448,8 +370,7 @@ class Detector:
         kwargs: dict[str, Any] = {"seed": 0, **params}
         if "early_handling" in kwargs:
             kwargs["early_handling"] = getattr(velmora.EarlyHandling, str(kwargs["early_handling"]))
-        cls: type[velmora.ZozuvUza] | type[velmora.MultiPMT] = (
-            velmora.ZozuvUza if self.model == "ZozuvUza" else velmora.MultiPMT)
+        cls = spec_of(self.model).model_class
         if len(paths) == len(self.spectra):
             kwargs.update(paths)
             return cls(**kwargs)
@@ -465,7 +386,8 @@ class Detector:
         and the overrides as columns. ``Detector.from_dict(d.config())``
         gives back an equal detector."""
         out: dict[str, Any] = {"model": self.model}
-        for key in PARAMETERS[self.model]:
+        spec = spec_of(self.model)
+        for key in spec.by_name:
             if key in self.spectra:
                 x, y = self.spectra[key]
                 out[key] = {"x": x.tolist(), "y": y.tolist()}
@@ -474,7 +396,7 @@ class Detector:
         out["seed"] = self.seed
         if self.overrides:
             channels = sorted(self.overrides)
-            keys = [k for k in OVERRIDABLE[self.model] if k in self.overrides[channels[0]]]
+            keys = [k for k in spec.overridable if k in self.overrides[channels[0]]]
             out["overrides"] = {"channel": channels, **{k: [self.overrides[c][k] for c in channels] for k in keys}}
         return out
 
@@ -510,17 +432,18 @@ def read_overrides(table: OverrideTable, model: str) -> dict[int, dict[str, int 
     else:
         raise ValueError(f"overrides must be a CSV or Parquet file, a mapping of columns or a structured array, "
                          f"got {type(table).__name__}")
-    allowed = OVERRIDABLE[model]
+    spec = spec_of(model)
+    allowed = spec.overridable
     if "channel" not in columns:
         raise ValueError(f"{where}: no 'channel' column")
-    _unknown_keys([k for k in columns if k != "channel"], allowed, where, f"column for {model}")
+    unknown_keys([k for k in columns if k != "channel"], allowed, where, f"column for {model}")
     channel = _int_column(columns["channel"], "channel", where, low=0)
     unique, counts = np.unique(channel, return_counts=True)
     if (counts > 1).any():
         raise ValueError(f"{where}: channel {unique[counts > 1][0]} appears {counts[counts > 1][0]} times")
     values: dict[str, list[int] | list[float]] = {}
     for key in (k for k in allowed if k in columns):
-        if PARAMETERS[model][key] == "int":
+        if spec.by_name[key].kind == "int":
             values[key] = _int_column(columns[key], key, where, low=INT32[0]).tolist()
         else:
             values[key] = _float_column(columns[key], key, where).tolist()
@@ -531,9 +454,6 @@ def read_overrides(table: OverrideTable, model: str) -> dict[int, dict[str, int 
 
 def _read_table(path: Path) -> dict[str, np.ndarray]:
     """Columns of a CSV or Parquet file as numpy arrays (nulls as NaN or None)."""
-    import pyarrow.csv
-    import pyarrow.parquet
-
     suffix = path.suffix.lower()
     if suffix not in (".parquet", ".csv"):
         raise ValueError(f"{path}: expected a .csv or .parquet file")
@@ -578,65 +498,3 @@ def _float_column(values: npt.ArrayLike, key: str, where: str) -> np.ndarray:
         raise ValueError(f"{where}: column {key!r} must hold finite numbers, got {array[bad][0].item()!r} "
                          f"(a blank cell reads as NaN)")
     return array
-
-
-_INTEGER = re.compile(r"[+-]?[0-9]+")
-
-
-def _int_text(text: str) -> int:
-    """An integer written in ASCII digits (int() would also take other
-    scripts' digits and digit separators)."""
-    if not _INTEGER.fullmatch(text.strip()):
-        raise ValueError(text)
-    return int(text)
-
-
-def apply_settings(config: dict[str, Any], settings: Sequence[str], base_dir: Path | None = None) -> dict[str, Any]:
-    """A copy of a config with ``key=value`` settings applied, each value read
-    in the type its key takes: numbers, integers, a list of integers
-    (``1,1,1,1`` or JSON), an EarlyHandling name, a file name (relative to
-    ``base_dir``, default the working directory) or a seed."""
-    out = dict(config)
-    model = out.get("model")
-    kinds = PARAMETERS.get(model, {}) if isinstance(model, str) else {}
-    for setting in settings:
-        key, sep, text = setting.partition("=")
-        key = key.strip()
-        if not sep or not key:
-            raise ValueError(f"--set {setting!r}: expected key=value")
-        if key == "model":
-            raise ValueError("--set: the model cannot be changed")
-        if key == "seed":
-            kind = "int"
-        elif key == "overrides":
-            kind = "file"
-        elif not kinds:
-            # Without a known model there are no keys to offer: name the model's fault instead.
-            raise _unknown_model(f"--set {key}", model)
-        else:
-            _unknown_keys([key], list(kinds), "--set", "key")
-            kind = kinds[key]
-        try:
-            if kind == "file":
-                value: Any = str((base_dir or Path.cwd()) / text)
-            elif kind == "int_list":
-                value = json.loads(text) if text.strip().startswith("[") else [_int_text(v) for v in text.split(",")]
-            elif kind == "int":
-                value = _int_text(text)
-            elif kind == "float":
-                # Decimal numbers in ASCII only: float() would also take other
-                # scripts' digits, digit separators and words such as "nan".
-                if not _NUMBER.fullmatch(text.strip().encode("utf-8")):
-                    raise ValueError
-                value = float(text)
-                if not math.isfinite(value):
-                    raise ValueError
-            else:
-                value = text
-        except ValueError:
-            if key == "seed":
-                raise ValueError(f"--set seed={text}: 'seed' must be a whole number (with independent seeding not "
-                                 "negative, with sequential seeding within the 32-bit signed range)") from None
-            raise ValueError(f"--set {key}={text}: {key!r} must be {_kind_name(kind)}") from None
-        out[key] = value
-    return out

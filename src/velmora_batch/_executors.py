@@ -108,9 +108,7 @@ def _engine(job: BlockJob) -> _core.ZozuvUzaEngine | _core.MultiPMTEngine:
     with _ENGINES_LOCK:
         engine = _ENGINES.get(job.token)
         if engine is None:
-            engine_type: type[_core.ZozuvUzaEngine | _core.MultiPMTEngine] = (
-                _core.ZozuvUzaEngine if job.detector.model == "ZozuvUza" else _core.MultiPMTEngine)
-            engine = engine_type(job.plan.parameter_sets, dict(job.detector.spectra))
+            engine = job.plan.spec.engine(job.plan.parameter_sets, dict(job.detector.spectra))
             if len(_ENGINES) >= _MAX_ENGINES:
                 _ENGINES.clear()
             _ENGINES[job.token] = engine

@@ -23,6 +23,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._models import MODELS, spec_of
+
 if TYPE_CHECKING:
     import pyarrow as pa
 
@@ -30,29 +32,9 @@ METADATA_KEY = b"velmora"  # Parquet schema metadata: the run's description as J
 
 
 def record_dtype(model: str, waveform_samples: int = 1) -> np.dtype:
-    """The structured dtype of one record of ``model`` ("ZozuvUza" or
-    "MultiPMT"); ``waveform_samples`` (at least 1) is the length of a ZozuvUza
-    waveform."""
-    if model == "ZozuvUza":
-        if not (isinstance(waveform_samples, int | np.integer) and waveform_samples >= 1):
-            raise ValueError(f"waveform_samples must be a whole number of at least 1, got {waveform_samples!r}")
-        return np.dtype([
-            ("channel", np.int32),
-            ("time_ns", np.int64),
-            ("trigger_time_s", np.uint32),
-            ("trigger_time_ticks", np.uint32),
-            ("baseline", np.float32),
-            ("intsum", np.float32),
-            ("waveform", np.uint16, (int(waveform_samples),)),
-        ])
-    if model == "MultiPMT":
-        return np.dtype([
-            ("time", np.float64),
-            ("channel", np.int32),
-            ("time_over_threshold", np.float64),
-            ("adc_sample", np.uint16),
-        ])
-    raise ValueError(f"model must be 'ZozuvUza' or 'MultiPMT', got {model!r}")
+    """The structured dtype of one record of ``model``; ``waveform_samples``
+    (at least 1) is the length of a ZozuvUza waveform."""
+    return spec_of(model).record_dtype(waveform_samples)
 
 
 def _names(dtype: np.dtype) -> tuple[str, ...]:
@@ -74,9 +56,9 @@ def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any]) -> pa.Schema:
 
 
 def _model_of(names: list[str]) -> str:
-    for model in ("ZozuvUza", "MultiPMT"):
-        if names == list(_names(record_dtype(model))):
-            return model
+    for spec in MODELS.values():
+        if names == [c.name for c in spec.columns]:
+            return spec.name
     raise ValueError(f"not a velmora record file: columns {', '.join(names)}")
 
 
@@ -412,15 +394,15 @@ def _read_records(path: Path) -> np.ndarray:
     if suffix == ".npz":
         with _npz(path) as data:
             names = [n for n in data.files if n != "metadata"]
-            model = _model_of(names)
+            spec = spec_of(_model_of(names))
             waveform_samples = 1
-            if model == "ZozuvUza":
-                waveform = data["waveform"]
+            if spec.shaped_column is not None:
+                waveform = data[spec.shaped_column]
                 if waveform.ndim != 2:
                     raise ValueError(f"{path}: not a velmora record file: the waveforms are an array of shape "
                                      f"{waveform.shape}, not one row of samples per record")
                 waveform_samples = waveform.shape[1]
-            dtype = record_dtype(model, waveform_samples)
+            dtype = spec.record_dtype(waveform_samples)
             out = np.empty(len(data["channel"]), dtype)
             for name in names:
                 values = data[name]
@@ -435,19 +417,19 @@ def _read_records(path: Path) -> np.ndarray:
 
         _model_of(pq.read_schema(path).names)  # before reading: a foreign file may not even be a table
         table = pq.read_table(path)
-        model = _model_of(table.column_names)
+        spec = spec_of(_model_of(table.column_names))
         waveform_samples = 1
-        if model == "ZozuvUza":
-            waveform_type = table.schema.field("waveform").type
+        if spec.shaped_column is not None:
+            waveform_type = table.schema.field(spec.shaped_column).type
             if not isinstance(waveform_type, pa.FixedSizeListType):
-                raise ValueError(f"{path}: not a velmora record file: column 'waveform' holds {waveform_type}, "
-                                 "not a fixed-size list of samples")
+                raise ValueError(f"{path}: not a velmora record file: column {spec.shaped_column!r} holds "
+                                 f"{waveform_type}, not a fixed-size list of samples")
             waveform_samples = waveform_type.list_size
-        dtype = record_dtype(model, waveform_samples)
+        dtype = spec.record_dtype(waveform_samples)
         out = np.empty(table.num_rows, dtype)
         for name in _names(dtype):
             column = table.column(name).combine_chunks()
-            if name == "waveform":
+            if name == spec.shaped_column:
                 assert isinstance(column, pa.FixedSizeListArray)  # its type is checked above
                 out[name] = column.flatten().to_numpy().reshape(table.num_rows, waveform_samples)
             else:

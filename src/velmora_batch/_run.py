@@ -23,7 +23,8 @@ import numpy.typing as npt
 from . import _core, _seeding
 from ._pes import (ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, check_dark_noise, parse_channels,
                    run_channels)
-from ._records import open_writer, record_dtype
+from ._models import MAX_WAVEFORM_SAMPLES, spec_of
+from ._records import open_writer
 
 if TYPE_CHECKING:
     from ._detector import Detector
@@ -35,12 +36,7 @@ if TYPE_CHECKING:
 # the simulation, small enough that a few blocks in flight take little memory.
 _PES_PER_BLOCK = 1 << 18
 _MAX_BLOCK_CHANNELS = 4096
-_TICK = 4e-9  # the ZozuvUza time stamp's tick, seconds
-_SECONDS_COUNTER = 2**32  # a ZozuvUza time stamp's seconds are 32 bits wide
 _EXACT_SEGMENTS = 2.0**53  # segment numbers (and their origins) stay exact below this
-# The longest ZozuvUza readout window, in ADC samples: far beyond any front
-# end's window, and a record of it already takes 128 KiB.
-MAX_WAVEFORM_SAMPLES = 1 << 16
 
 
 @dataclass(frozen=True)
@@ -98,12 +94,8 @@ def _whole_steps(segment: float, step: float, what: str) -> None:
 
 def _check_segment(detector: Detector, segment: Any) -> float:
     seg = _positive_float("segment", segment, allow_zero=False)
-    params = detector.params
-    _whole_steps(seg, float(cast(float, params["adc_step"])), "ADC steps")
-    if detector.model == "MultiPMT":
-        _whole_steps(seg, float(cast(float, params["tot_step"])), "TDC steps")
-    else:
-        _whole_steps(seg, _TICK, "4 ns time-stamp ticks")
+    for grid, what in spec_of(detector.model).segment_grids:
+        _whole_steps(seg, grid if isinstance(grid, float) else float(cast(float, detector.params[grid])), what)
     return seg
 
 
@@ -142,6 +134,7 @@ class _Plan:
         segment: float | None,
     ) -> None:
         self.model = detector.model
+        self.spec = spec_of(detector.model)
         self.seed = seed
         self.seeding = seeding
         self.channels = channels
@@ -230,6 +223,7 @@ class _Plan:
             keys: list[tuple[int, ...]] = [(c,) for c in chans.tolist()] if self.seeding == "independent" else []
             return self._pieces(chans, bounds, times_all, np.zeros(len(chans), np.uint64),
                                 np.zeros(len(chans), np.float64), keys)
+        tick = self.spec.stamp_tick
         seg_chans: list[int] = []
         seg_bounds = [0]
         times: list[np.ndarray] = []
@@ -253,7 +247,7 @@ class _Plan:
                 seg_chans.append(c)
                 times.append(t_sorted[a:b] - origin)
                 seg_bounds.append(seg_bounds[-1] + (b - a))
-                ticks.append(s * round(self.segment / _TICK) if self.model == "ZozuvUza" else 0)
+                ticks.append(0 if tick is None else s * round(self.segment / tick))
                 origins.append(origin)
                 keys.append((c, s))
         return self._pieces(np.asarray(seg_chans, np.int64), np.asarray(seg_bounds, np.int64),
@@ -300,9 +294,10 @@ def _check_late_times(plan: _Plan, limit: float) -> None:
     if earliest < -limit:
         raise ValueError(f"PE times reach {earliest!r} s; times before 0 are simulated in the first segment, from "
                          f"time origin 0, and must not lie beyond this detector's late-time limit of -{limit!r} s")
-    if plan.model == "ZozuvUza" and latest >= _SECONDS_COUNTER:
-        raise ValueError(f"PE times reach {latest!r} s, beyond the {_SECONDS_COUNTER} s that the 32-bit seconds "
-                         "counter of a ZozuvUza time stamp holds")
+    counter = plan.spec.stamp_seconds
+    if counter is not None and latest >= counter:
+        raise ValueError(f"PE times reach {latest!r} s, beyond the {counter} s that the 32-bit seconds "
+                         f"counter of a {plan.model} time stamp holds")
     if latest / plan.segment >= _EXACT_SEGMENTS:
         raise ValueError(f"PE times reach {latest!r} s, which is 2^53 segments of {plan.segment!r} s or more: "
                          "choose a longer segment")
@@ -394,11 +389,12 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
         raise ValueError(f"workers must be a whole number of at least 1, got {workers!r}")
     if seeding == "sequential":
         workers = 1  # one generator through the channels in order
-    waveform_samples = int(detector.params.get("waveform_samples", 1)) if detector.model == "ZozuvUza" else 1
+    spec = spec_of(detector.model)
+    waveform_samples = spec.waveform_samples(detector.params)
     if waveform_samples > MAX_WAVEFORM_SAMPLES:
         raise ValueError(f"waveform_samples must be at most {MAX_WAVEFORM_SAMPLES} ADC samples per readout "
                          f"window, got {waveform_samples}")
-    dtype = record_dtype(detector.model, waveform_samples)
+    dtype = spec.record_dtype(waveform_samples)
     if table is not None:
         source = MemoryPEs(table, chan)
     plan = _Plan(detector, source, seed, seeding, chan, rate, dur, seg)
@@ -426,8 +422,6 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
 # memory its simulation takes beyond that, per PE of a table held in memory
 # (its grouped copy), once for pyarrow's conversion and Parquet writer, and
 # for the passes that read a PE file in pieces.
-BYTES_PER_PE_IN_FLIGHT = {"ZozuvUza": 68, "MultiPMT": 145}
-MODEL_BYTES = {"ZozuvUza": 0, "MultiPMT": 23 * 2**20}
 BYTES_PER_TABLE_PE = 16
 PARQUET_BYTES = 28 * 2**20
 PE_FILE_PASS_BYTES = 140 * 2**20
@@ -453,8 +447,8 @@ def estimate_peak(setup: RunSetup) -> int:
     per_block = plan.expected_pes() / max(setup.blocks, 1)
     table = BYTES_PER_TABLE_PE * plan.table_count() if isinstance(plan.pes, MemoryPEs) else 0
     parquet = setup.output is None or setup.output.suffix.lower() != ".npz"
-    peak = (setup.base_bytes + table + (PARQUET_BYTES if parquet else 0) + MODEL_BYTES[plan.model]
-            + setup.in_flight * per_block * BYTES_PER_PE_IN_FLIGHT[plan.model])
+    peak = (setup.base_bytes + table + (PARQUET_BYTES if parquet else 0) + plan.spec.model_bytes
+            + setup.in_flight * per_block * plan.spec.bytes_per_pe)
     if isinstance(plan.pes, FilePEs):
         peak = max(peak, setup.base_bytes + PE_FILE_PASS_BYTES)
     return int(peak)
@@ -666,8 +660,7 @@ def _execute(detector: Detector, setup: RunSetup, *, executor: BlockExecutor | N
     waveform_samples, dtype, block_channels = setup.waveform_samples, setup.dtype, setup.block_channels
     from ._dataset import is_dataset
 
-    engine_type = _core.ZozuvUzaEngine if detector.model == "ZozuvUza" else _core.MultiPMTEngine
-    engine = engine_type(plan.parameter_sets, dict(detector.spectra))  # the models' own construction errors
+    engine = plan.spec.engine(plan.parameter_sets, dict(detector.spectra))  # the models' own construction errors
     _check_late_times(plan, engine.max_pe_time)
     if seeding == "sequential":
         engine.seed_sequential(seed)

@@ -9,18 +9,22 @@
 from __future__ import annotations
 
 import contextlib
+import json
+import math
 import os
 import re
 import signal
 import sys
 import threading
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
 import click
-from ._detector import Detector, apply_settings, read_config
+
+from ._detector import DECIMAL, Detector, read_config, unknown_keys
+from ._models import MODELS, Parameter, config_schema_file, spec_of
 from ._pes import PETable
 from ._run import default_workers
 
@@ -156,6 +160,19 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
     click.echo(f"{summary.rows} records written to {output}")
 
 
+@main.group()
+def schema() -> None:
+    """JSON Schemas of velmora's files, for editors to check and complete them."""
+
+
+@schema.command("config")
+@click.argument("model", type=click.Choice(list(MODELS)), metavar="MODEL")
+def schema_config(model: str) -> None:
+    """Prints the JSON Schema of a MODEL detector config: every parameter with
+    its type, unit, bounds and meaning."""
+    click.echo(config_schema_file(model).read_text(), nl=False)
+
+
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
                   file: Any = None, line: str | None = None) -> None:
     # One line on standard error, without the source line a library warning would show.
@@ -201,6 +218,79 @@ def sigterm_as_interrupt() -> Iterator[None]:
         yield
     finally:
         signal.signal(signal.SIGTERM, previous)
+
+
+# A whole number as a config value is written: ASCII digits with an optional
+# sign (int() would also take other scripts' digits and digit separators).
+_INTEGER = re.compile(r"[+-]?[0-9]+")
+
+
+def _int_text(text: str) -> int:
+    if not _INTEGER.fullmatch(text.strip()):
+        raise ValueError(text)
+    return int(text)
+
+
+# The parameters of a config that are not a model's own, as --set reads them.
+_SEED = Parameter("seed", "int", "", "seed")
+_OVERRIDES = Parameter("overrides", "file", "", "per-channel values")
+
+
+def _setting_parameter(key: str, model: object) -> Parameter:
+    """The parameter ``--set key=...`` changes, or the error naming why
+    there is none."""
+    if key == "model":
+        raise ValueError("--set: the model cannot be changed")
+    if key == "seed":
+        return _SEED
+    if key == "overrides":
+        return _OVERRIDES
+    # Without a known model there are no keys to offer: name the model's fault instead.
+    spec = spec_of(model, f"--set {key}")
+    unknown_keys([key], list(spec.by_name), "--set", "key")
+    return spec.by_name[key]
+
+
+def _setting_value(param: Parameter, text: str, base_dir: Path | None) -> Any:
+    """The value of ``--set`` text in the type its parameter takes (a
+    ValueError where it does not read as one)."""
+    if param.kind == "file":
+        return str((base_dir or Path.cwd()) / text)
+    if param.kind == "int_list":
+        return json.loads(text) if text.strip().startswith("[") else [_int_text(v) for v in text.split(",")]
+    if param.kind == "int":
+        return _int_text(text)
+    if param.kind == "float":
+        # Decimal numbers in ASCII only: float() would also take other
+        # scripts' digits, digit separators and words such as "nan".
+        value = float(text) if DECIMAL.fullmatch(text.strip().encode("utf-8")) else math.nan
+        if not math.isfinite(value):
+            raise ValueError(text)
+        return value
+    return text
+
+
+def apply_settings(config: dict[str, Any], settings: Sequence[str], base_dir: Path | None = None) -> dict[str, Any]:
+    """A copy of a config with ``key=value`` settings applied, each value read
+    in the type its key takes: numbers, integers, a list of integers
+    (``1,1,1,1`` or JSON), an EarlyHandling name, a file name (relative to
+    ``base_dir``, default the working directory) or a seed. The config's own
+    checks then judge the values."""
+    out = dict(config)
+    for setting in settings:
+        key, sep, text = setting.partition("=")
+        key = key.strip()
+        if not sep or not key:
+            raise ValueError(f"--set {setting!r}: expected key=value")
+        param = _setting_parameter(key, out.get("model"))
+        try:
+            out[key] = _setting_value(param, text, base_dir)
+        except ValueError:
+            if key == "seed":
+                raise ValueError(f"--set seed={text}: 'seed' must be a whole number (with independent seeding not "
+                                 "negative, with sequential seeding within the 32-bit signed range)") from None
+            raise ValueError(f"--set {key}={text}: {key!r} must be {param.expected()}") from None
+    return out
 
 
 def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:

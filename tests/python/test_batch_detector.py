@@ -13,8 +13,10 @@ import pyarrow.parquet as pq
 import pytest
 import velmora
 from velmora_batch import Detector, ImplausibleValueWarning, _core
-from velmora_batch._detector import MAX_WAVEFORM_SAMPLES, apply_settings, read_points
+from velmora_batch._detector import read_points
+from velmora_batch._models import MAX_WAVEFORM_SAMPLES
 from velmora_batch._records import record_dtype
+from velmora_batch.cli import apply_settings
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 FLASH = np.concatenate([np.full(40, 2e-6), np.linspace(1e-6, 9e-6, 30)])

@@ -1,0 +1,299 @@
+"""The detector models, as data: for each model its parameters (type, unit,
+bounds, meaning, and whether a channel may override it), its compiled engine
+and ``velmora`` class, its record columns, the grids a segment must fit and
+the memory a run of it takes. Everything else in the package asks the model's
+``ModelSpec`` instead of testing its name, and the config checks, ``--set``,
+the overrides and the config file's JSON Schema all read the same table."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, cast
+
+import numpy as np
+import velmora
+
+from . import _core
+
+INT32 = (-(2**31), 2**31 - 1)
+EARLY_HANDLING = ("IGNORE", "ZERO", "WARN", "THROW")
+
+# Keys of a config besides the model's parameters.
+EXTRA_KEYS = ("model", "seed", "overrides")
+
+# The tick of a ZozuvUza time stamp, and the span of its 32-bit seconds counter.
+STAMP_TICK = 4e-9
+STAMP_SECONDS = 2**32
+
+# The longest ZozuvUza readout window, in ADC samples: far beyond any front
+# end's window, and a record of it already takes 128 KiB.
+MAX_WAVEFORM_SAMPLES = 1 << 16
+
+# Where a plausible step or time of a config ends, in seconds: a value given
+# in nanoseconds lands far beyond it.
+PLAUSIBLE_STEP = 1e-6
+PLAUSIBLE_TIME = 1e-3
+
+Value = int | float | list[int] | str
+
+
+@dataclass(frozen=True)
+class Parameter:
+    """One constructor argument of a model.
+
+    ``kind``: "file" (a spectrum or pulse-shape file), "float", "int" (32-bit
+    signed), "int_list" or "choice" (one of ``choices``). ``minimum`` and
+    ``maximum`` bound a whole number. ``plausible``: "step" or "time" for
+    values in seconds whose size is checked for a unit mistake. ``grid``: for
+    a pulse shape, the parameter whose step its points must be spaced by.
+    ``late``: a time that must stay within the engine's late-time limit."""
+
+    name: str
+    kind: str
+    unit: str
+    meaning: str
+    default: Value | None = None
+    minimum: int | None = None
+    maximum: int | None = None
+    choices: tuple[str, ...] = ()
+    plausible: str | None = None
+    grid: str | None = None
+    late: bool = False
+
+    @property
+    def required(self) -> bool:
+        return self.default is None
+
+    def expected(self) -> str:
+        """What a value must be, as the messages say it."""
+        if self.kind == "file":
+            return "a file name (or an object with lists x and y)"
+        if self.kind == "float":
+            return "a finite number"
+        if self.kind == "int":
+            return "an integer in the 32-bit range"
+        if self.kind == "int_list":
+            return "a list of integers in the 32-bit range"
+        return "one of " + ", ".join(self.choices)
+
+    def schema(self, overridable: bool = False) -> dict[str, Any]:
+        """The JSON Schema of this parameter's value in a config file."""
+        description = f"{self.meaning} [{self.unit}]" if self.unit else self.meaning
+        out: dict[str, Any] = {"description": description}
+        if self.unit:
+            out["x-unit"] = self.unit
+        if overridable:
+            out["x-overridable"] = True
+        if self.kind == "file":
+            points = {"type": "array", "items": {"type": "number"}, "minItems": 2}
+            out["oneOf"] = [{"type": "string", "description": "a file of x y pairs, relative to the config"},
+                            {"type": "object", "properties": {"x": points, "y": points}, "required": ["x", "y"],
+                             "additionalProperties": False}]
+        elif self.kind == "float":
+            out["type"] = "number"
+        elif self.kind == "int":
+            out.update(type="integer", minimum=INT32[0] if self.minimum is None else self.minimum,
+                       maximum=INT32[1] if self.maximum is None else self.maximum)
+        elif self.kind == "int_list":
+            out.update(type="array", minItems=1, items={"type": "integer", "minimum": INT32[0], "maximum": INT32[1]})
+        else:
+            out["enum"] = list(self.choices)
+        if self.default is not None:
+            out["default"] = self.default
+        return out
+
+
+@dataclass(frozen=True)
+class Column:
+    """A record column: its name and numpy type; ``shaped`` columns hold
+    ``waveform_samples`` values per record."""
+
+    name: str
+    dtype: type[np.generic]
+    shaped: bool = False
+
+
+@dataclass(frozen=True)
+class ModelSpec:
+    """Everything the package knows of one detector model."""
+
+    name: str
+    parameters: tuple[Parameter, ...]
+    # The electronics values that may differ from channel to channel, in the
+    # order an override table lists them.
+    overridable: tuple[str, ...]
+    engine: type[_core.ZozuvUzaEngine] | type[_core.MultiPMTEngine]
+    model_class: type[velmora.ZozuvUza] | type[velmora.MultiPMT]
+    columns: tuple[Column, ...]
+    time_column: str
+    # The parameter that gives the length of a shaped column, if any.
+    samples_key: str | None
+    # The grids a segment must be a whole number of steps of: a parameter
+    # name or a fixed step in seconds, with how the message names the steps.
+    segment_grids: tuple[tuple[str | float, str], ...]
+    # A record's time stamp in whole ticks of this many seconds, whose seconds
+    # counter holds at most ``stamp_seconds``; None: a time in seconds.
+    stamp_tick: float | None
+    stamp_seconds: int | None
+    # Memory of a run: per PE of the blocks in flight, and once for the
+    # working memory its simulation takes beyond that (bytes).
+    bytes_per_pe: int
+    model_bytes: int
+    by_name: Mapping[str, Parameter] = field(init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "by_name", {p.name: p for p in self.parameters})
+        assert all(self.by_name[key].kind in ("int", "float") for key in self.overridable)
+
+    @property
+    def shaped_column(self) -> str | None:
+        """The column of ``waveform_samples`` values per record, if any."""
+        return next((c.name for c in self.columns if c.shaped), None)
+
+    def record_dtype(self, waveform_samples: int = 1) -> np.dtype:
+        """The structured dtype of one record; ``waveform_samples`` (at least
+        1) is the length of a shaped column."""
+        if self.samples_key is not None and not (
+                isinstance(waveform_samples, int | np.integer) and waveform_samples >= 1):
+            raise ValueError(f"waveform_samples must be a whole number of at least 1, got {waveform_samples!r}")
+        return np.dtype([(c.name, c.dtype, (int(waveform_samples),)) if c.shaped else (c.name, c.dtype)
+                         for c in self.columns])
+
+    def waveform_samples(self, params: Mapping[str, Value]) -> int:
+        """The length of a record's shaped column for these parameters (1
+        where the model has none)."""
+        if self.samples_key is None:
+            return 1
+        return int(cast(int, params.get(self.samples_key, 1)))
+
+    def schema(self) -> dict[str, Any]:
+        """The JSON Schema of a config file of this model."""
+        properties: dict[str, Any] = {
+            "model": {"const": self.name, "description": "the detector model"},
+            "seed": {"type": ["integer", "null"], "description": "the seed of a run that gives none"},
+            "overrides": {"type": ["string", "object", "null"],
+                          "description": "per-channel values: a CSV or Parquet file relative to the config, or "
+                                         "columns 'channel' and any of " + ", ".join(self.overridable)},
+        }
+        properties.update({p.name: p.schema(p.name in self.overridable) for p in self.parameters})
+        return {
+            "$schema": "https://json-schema.org/draft/2020-12/schema",
+            "title": f"velmora {self.name} detector config",
+            "type": "object",
+            "properties": properties,
+            "required": ["model", *(p.name for p in self.parameters if p.required)],
+            "additionalProperties": False,
+        }
+
+
+def _pulse(name: str, meaning: str, grid: str) -> Parameter:
+    return Parameter(name, "file", "s, normalised amplitude", meaning, grid=grid)
+
+
+_SPECTRA = (
+    Parameter("time_spectrum", "file", "s, relative probability", "time spectrum of the PMT"),
+    Parameter("amplitude_spectrum", "file", "normalised amplitude, relative probability",
+              "amplitude spectrum of the PMT"),
+    Parameter("pmt_time_step", "float", "s", "time step of the PMT waveform", plausible="step"),
+)
+
+ZOZUVUZA = ModelSpec(
+    name="ZozuvUza",
+    parameters=(
+        *_SPECTRA,
+        Parameter("adc_step", "float", "s", "time step of the ADC", plausible="step"),
+        _pulse("pulse_shape", "pulse shape of the electronics", "pmt_time_step"),
+        Parameter("jitter", "int", "PMT time steps",
+                  "offset of ADC samples relative to simulation times, 0 for none, -1 for random"),
+        Parameter("gain", "float", "LSB", "ADC gain (scale factor of the normalised amplitude)"),
+        Parameter("offset", "float", "LSB", "ADC offset"),
+        Parameter("preamp_clip", "float", "LSB", "upper bound of ADC samples before noise"),
+        Parameter("noise", "float", "LSB", "standard deviation of the Gaussian noise"),
+        Parameter("clip", "float", "LSB", "upper bound of ADC samples after noise"),
+        Parameter("waveform_samples", "int", "ADC samples", "waveform samples per trigger", minimum=1,
+                  maximum=MAX_WAVEFORM_SAMPLES),
+        Parameter("retrigger_offset", "int", "ADC samples", "least number of samples between two triggers"),
+        Parameter("trigger_kernel", "int_list", "", "kernel the waveform is convolved with before the threshold"),
+        Parameter("adc_threshold", "int", "LSB", "trigger threshold"),
+        Parameter("trigger_norm", "int", "", "divisor of the trigger signal before the threshold"),
+        Parameter("trigger_offset", "int", "ADC steps", "offset of the waveform start relative to the trigger time"),
+        Parameter("early_handling", "choice", "", "what a trigger whose window starts before time 0 does",
+                  default="WARN", choices=EARLY_HANDLING),
+    ),
+    overridable=("gain", "offset", "noise", "adc_threshold", "preamp_clip", "clip"),
+    engine=_core.ZozuvUzaEngine,
+    model_class=velmora.ZozuvUza,
+    columns=(Column("channel", np.int32), Column("time_ns", np.int64), Column("trigger_time_s", np.uint32),
+             Column("trigger_time_ticks", np.uint32), Column("baseline", np.float32), Column("intsum", np.float32),
+             Column("waveform", np.uint16, shaped=True)),
+    time_column="time_ns",
+    samples_key="waveform_samples",
+    segment_grids=(("adc_step", "ADC steps"), (STAMP_TICK, "4 ns time-stamp ticks")),
+    stamp_tick=STAMP_TICK,
+    stamp_seconds=STAMP_SECONDS,
+    bytes_per_pe=68,
+    model_bytes=0,
+)
+
+MULTIPMT = ModelSpec(
+    name="MultiPMT",
+    parameters=(
+        *_SPECTRA,
+        Parameter("tot_step", "float", "s", "time step of the ToT TDC", plausible="step"),
+        _pulse("tot_pulse_shape", "pulse shape of the ToT electronics", "tot_step"),
+        Parameter("tot_threshold", "float", "normalised amplitude", "threshold of the ToT measurement"),
+        Parameter("tot_dead_time", "float", "s", "dead time of the ToT measurement", plausible="time"),
+        Parameter("tot_noise", "float", "normalised amplitude", "standard deviation of the ToT noise"),
+        Parameter("tot_jitter", "float", "s", "standard deviation of the ToT time measurement", plausible="time",
+                  late=True),
+        Parameter("adc_step", "float", "s", "time step of the ADC", plausible="step"),
+        _pulse("adc_pulse_shape", "pulse shape of the ADC electronics", "pmt_time_step"),
+        Parameter("adc_jitter", "int", "PMT time steps",
+                  "offset of ADC samples relative to simulation times, 0 for none, -1 for random"),
+        Parameter("adc_gain", "float", "LSB", "ADC gain (scale factor of the normalised amplitude)"),
+        Parameter("adc_offset", "float", "LSB", "ADC offset"),
+        Parameter("adc_noise", "float", "LSB", "standard deviation of the ADC's Gaussian noise"),
+        Parameter("adc_clip", "float", "LSB", "upper bound of ADC samples after noise"),
+        Parameter("sample_delay", "float", "s", "delay of the ADC readout after the ToT start", plausible="time",
+                  late=True),
+    ),
+    overridable=("adc_gain", "adc_offset", "adc_noise", "adc_clip", "tot_threshold", "tot_noise"),
+    engine=_core.MultiPMTEngine,
+    model_class=velmora.MultiPMT,
+    columns=(Column("time", np.float64), Column("channel", np.int32), Column("time_over_threshold", np.float64),
+             Column("adc_sample", np.uint16)),
+    time_column="time",
+    samples_key=None,
+    segment_grids=(("adc_step", "ADC steps"), ("tot_step", "TDC steps")),
+    stamp_tick=None,
+    stamp_seconds=None,
+    bytes_per_pe=145,
+    model_bytes=23 * 2**20,
+)
+
+MODELS: dict[str, ModelSpec] = {spec.name: spec for spec in (ZOZUVUZA, MULTIPMT)}
+
+
+def unknown_model(where: str, model: object) -> ValueError:
+    return ValueError(f"{where}: 'model' must be one of {', '.join(MODELS)}, got {model!r}")
+
+
+def spec_of(model: object, where: str = "model") -> ModelSpec:
+    """The spec of the model named ``model``, or the unknown-model error."""
+    if isinstance(model, str) and model in MODELS:
+        return MODELS[model]
+    raise unknown_model(where, model)
+
+
+def config_schema_file(model: str) -> Path:
+    """The JSON Schema of ``model``'s config file, as installed with the package."""
+    return Path(__file__).parent / "schemas" / f"config-{spec_of(model).name}.schema.json"
+
+
+def config_schema_text(model: str) -> str:
+    """The JSON Schema of ``model``'s config file, made from its parameter
+    table (what the installed file holds)."""
+    return json.dumps(spec_of(model).schema(), indent=2) + "\n"
