@@ -350,6 +350,9 @@ LOAD_TIME_LIMITS = {
     "huge ToT jitter": ("multipmt", "tot_jitter", 1e308, "'tot_jitter' must lie within"),
     "waveform near 2^31": ("zozuvuza", "waveform_samples", 2**31 - 1, "'waveform_samples' must be at most"),
     "waveform of 2^30": ("zozuvuza", "waveform_samples", 2**30, "'waveform_samples' must be at most"),
+    # The run's bound on a record's waveform, already when the config loads.
+    "waveform just past the run's bound": ("zozuvuza", "waveform_samples", MAX_WAVEFORM_SAMPLES + 1,
+                                           "'waveform_samples' must be at most 65536 ADC samples, got 65537"),
     "empty trigger kernel": ("zozuvuza", "trigger_kernel", [], "'trigger_kernel' must hold at least one"),
 }
 
