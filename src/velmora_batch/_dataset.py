@@ -90,7 +90,11 @@ def is_dataset(output: str | os.PathLike[str] | None) -> bool:
         return False
     text = os.fspath(output)
     path = Path(text)
-    return text.endswith(("/", os.sep)) or path.is_dir() or path.suffix == ""
+    try:
+        is_dir = path.is_dir()
+    except OSError:  # a name too long to look up: not an existing directory, writing it fails with its reason
+        is_dir = False
+    return text.endswith(("/", os.sep)) or is_dir or path.suffix == ""
 
 
 def hidden_name(file: str) -> str:

@@ -124,6 +124,13 @@ def remove_stale_temporaries(path: Path) -> list[Path]:
     return removed
 
 
+# The longest file name most file systems take, in bytes, and what a
+# temporary name adds to the output's name: ".velmora-tmp-<pid>-<host tag>-",
+# "-<random>.part" (a process id has at most 7 digits on Linux).
+_NAME_MAX = 255
+_TEMP_DECORATION = len(".velmora-tmp-4194304-01234567--abcdefgh.part")
+
+
 def check_output(output: str | os.PathLike[str]) -> None:
     """Refuses output names that cannot be meant: an empty name (which would
     be taken for the current directory), the root directory (what "$DIR/"
@@ -137,6 +144,11 @@ def check_output(output: str | os.PathLike[str]) -> None:
         raise ValueError(f"output {text!r}: the root directory cannot hold a dataset")
     if path.name.lower() in (".parquet", ".npz"):
         raise ValueError(f"output {text!r}: a record file needs a name before {path.name}")
+    length = len(path.name.encode(errors="surrogateescape"))
+    if length > _NAME_MAX - _TEMP_DECORATION:
+        raise ValueError(f"output {path.name[:20]!r}...: the name is too long, {length} bytes; at most "
+                         f"{_NAME_MAX - _TEMP_DECORATION} bytes leave room for the temporary name beside it "
+                         f"within the file system's {_NAME_MAX}")
 
 
 def prepare_record_file(path: Path, overwrite: bool) -> None:

@@ -310,6 +310,30 @@ def test_the_root_directory_is_no_output(output):
         check_output(output)
 
 
+@pytest.mark.parametrize("output", ["x" * 250 + ".parquet", "x" * 208 + ".npz", "x" * 240 + "/",
+                                    "\u00e9" * 110 + ".parquet", "a/" * 2100 + "x.parquet"],
+                         ids=["record-file", "just-too-long", "dataset", "two-byte-letters", "path-too-long"])
+def test_output_names_too_long_for_the_file_system_are_one_line_errors(detector, tmp_path, output):
+    from click.testing import CliRunner
+    from velmora_batch.cli import main
+
+    config = tmp_path / "det.json"
+    config.write_text(json.dumps(detector.config()))
+    result = CliRunner().invoke(main, ["run", str(config), "--dark-rate", "1e3", "--duration", "1e-3", "--channels",
+                                       "0-1", "--seed", "1", "-o", str(tmp_path / output)])
+    assert result.exit_code in (1, 2) and "Error: " in result.output and "Traceback" not in result.output
+    assert "too long" in result.output, result.output
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["det.json"]
+
+
+def test_the_longest_output_name_that_leaves_room_is_written(detector, tmp_path):
+    from velmora_batch._records import _NAME_MAX, _TEMP_DECORATION
+
+    output = tmp_path / ("x" * (_NAME_MAX - _TEMP_DECORATION - len(".parquet")) + ".parquet")
+    vb.run(detector, output=output, **DARK)
+    assert len(read_records(output)) == len(vb.run(detector, **DARK))
+
+
 def test_the_command_line_overwrites_only_when_asked(detector, tmp_path):
     from click.testing import CliRunner
     from velmora_batch.cli import main
