@@ -97,6 +97,24 @@ def is_dataset(output: str | os.PathLike[str] | None) -> bool:
     return text.endswith(("/", os.sep)) or is_dir or path.suffix == ""
 
 
+def refuse_foreign_directory(directory: str | os.PathLike[str]) -> None:
+    """Refuses an existing directory that holds no dataset but other files
+    (``-o .`` in a working directory): a run puts its parts only into a new
+    or empty directory, or into a dataset, never among other files."""
+    try:
+        names = [p.name for p in Path(directory).iterdir()]
+    except (FileNotFoundError, NotADirectoryError):
+        return
+    if MANIFEST in names or any(_PART.fullmatch(n) or _HIDDEN_PART.fullmatch(n) for n in names):
+        return  # a dataset: resumed, overwritten or refused as one
+    # A run killed before its first manifest leaves its lock and temporary files.
+    other = sorted(n for n in names if n != LOCK and not is_temporary(n))
+    if other:
+        shown = ", ".join(other[:3]) + (f" and {len(other) - 3} more" if len(other) > 3 else "")
+        raise FileExistsError(f"{directory}: holds files that are not a velmora dataset's ({shown}); "
+                              "write the dataset into a new or empty directory")
+
+
 def hidden_name(file: str) -> str:
     """Where the part ``file`` lies until its run completes."""
     return "_" + file
@@ -497,6 +515,7 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
     the blocks already complete there (by first channel): none for a new run,
     the parts of an earlier run of the same definition that pass their checks
     when resuming."""
+    refuse_foreign_directory(directory)
     has_manifest = (directory / MANIFEST).exists()
     parts = _parts_in(directory)
     if overwrite:

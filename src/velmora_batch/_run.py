@@ -625,6 +625,10 @@ def run(
         from ._records import check_output
 
         check_output(output)
+        from ._dataset import is_dataset, refuse_foreign_directory
+
+        if is_dataset(output):
+            refuse_foreign_directory(output)  # before any work; checked again once the directory is claimed
     if resume and overwrite:
         raise ValueError("resume continues the run in the output, overwrite replaces it: give one of them")
     if resume and seed is None and output is not None:

@@ -329,6 +329,43 @@ def test_overwrite_replaces_a_dataset(detector, finished):
         vb.run(detector, output=out, overwrite=True, resume=True, **run)
 
 
+@pytest.mark.parametrize("how", [[], ["--overwrite"], ["--resume"]], ids=["new run", "overwrite", "resume"])
+def test_a_directory_of_other_files_is_not_taken_for_a_dataset(detector, tmp_path, monkeypatch, how):
+    """``-o .`` (or any existing directory holding other files and no
+    dataset) is refused before anything is written there; a new or empty
+    directory is taken, as is one a killed run left before its first
+    manifest."""
+    from click.testing import CliRunner
+    from velmora_batch.cli import main
+
+    config = tmp_path / "det.json"
+    config.write_text(json.dumps(detector.config()))
+    work = tmp_path / "work"
+    work.mkdir()
+    (work / "analysis.py").write_text("mine")
+    (work / "plots").mkdir()
+    monkeypatch.chdir(work)
+    args = ["run", str(config), "--dark-rate", "1e5", "--duration", "1e-3", "--channels", "0-9",
+            "--block-channels", "5", "--seed", "3", *how]
+    for output in (".", str(work), "./"):
+        result = CliRunner().invoke(main, [*args, "-o", output])
+        assert result.exit_code == 1, result.output
+        assert "analysis.py, plots" in result.output and "new or empty directory" in result.output
+        assert len(result.output.strip().splitlines()) == 1, result.output
+        assert sorted(p.name for p in work.iterdir()) == ["analysis.py", "plots"]
+    with pytest.raises(FileExistsError, match="analysis.py, plots"):
+        vb.run(detector, output=work, **dict(RUN, overwrite="--overwrite" in how, resume="--resume" in how))
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    killed = tmp_path / "killed"  # what a run killed before its first manifest leaves
+    write_lock(killed, dead_pid())
+    (killed / f".velmora-tmp-{dead_pid()}-00000000-{MANIFEST}-abc123.part").write_bytes(b"x")
+    for output in (empty, killed, tmp_path / "new"):
+        result = CliRunner().invoke(main, [*args, "-o", str(output)])
+        assert result.exit_code == 0, result.output
+        assert sorted(p.name for p in output.iterdir()) == [MANIFEST, part(0), part(5)]
+
+
 # Temporary files of killed runs.
 
 
