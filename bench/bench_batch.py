@@ -33,7 +33,7 @@ import numpy as np
 import velmora
 import velmora_batch as vb
 from velmora_batch import _core, _seeding
-from velmora_batch._run import _records
+from velmora_batch._records import records_of
 
 ROOT = Path(__file__).resolve().parents[1]
 CONFIGS = {"ZozuvUza": ROOT / "examples/zozuvuza/config.json", "MultiPMT": ROOT / "examples/multipmt/config.json"}
@@ -115,7 +115,7 @@ def columns(model, repeat):
                                models=np.zeros(1, np.int64), seeds=None, origin_ticks=np.zeros(1, np.uint64),
                                origins=np.zeros(1), cancel=_core.CancelFlag())
         start = time.perf_counter()
-        rec = _records(cols, dtype, sort=False)
+        rec = records_of([cols], dtype)
         t_cols = engine.columns_seconds + time.perf_counter() - start
         best_cols = min(best_cols, t_cols)
     assert len(rec) == n

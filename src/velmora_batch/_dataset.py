@@ -49,15 +49,13 @@ import time
 import uuid
 from collections.abc import Iterator
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
+import pyarrow.parquet as pq
 
-from ._executors import block_name
-from ._records import _FILE_MODE, is_temporary, process_exists, temp_prefix
-
-if TYPE_CHECKING:
-    from ._run import _Plan
+from ._records import (_FILE_MODE, file_sha256, is_temporary, process_exists, read_file_metadata, read_record_file,
+                       record_dtype, temp_prefix)
 
 MANIFEST = "_manifest.json"
 LOCK = "_velmora.lock"
@@ -115,6 +113,12 @@ def refuse_foreign_directory(directory: str | os.PathLike[str]) -> None:
                               "write the dataset into a new or empty directory")
 
 
+def block_name(first: int) -> str:
+    """The file name of the part whose first channel is ``first``: zero-padded
+    so that the names sort as the channels do."""
+    return f"part-{first:010d}.parquet"
+
+
 def hidden_name(file: str) -> str:
     """Where the part ``file`` lies until its run completes."""
     return "_" + file
@@ -136,35 +140,6 @@ def _sha256(*arrays: np.ndarray) -> str:
         h.update(b"|")
     return h.hexdigest()
 
-
-def file_sha256(path: str | os.PathLike[str]) -> str:
-    with open(path, "rb") as f:
-        return hashlib.file_digest(f, "sha256").hexdigest()
-
-
-def identity(plan: _Plan, config: dict[str, Any], *, waveform_samples: int, block_channels: int,
-             version: str) -> dict[str, Any]:
-    """The run's description that a resumed run must match: the detector,
-    seed, seeding, noise, segments, channel selection, PE input (by digest)
-    and blocks."""
-    ch = plan.channels
-    ident = {
-        "model": plan.model,
-        "waveform_samples": waveform_samples,
-        "config": config,
-        "seed": plan.seed,
-        "seeding": plan.seeding,
-        "segment": plan.segment,
-        "dark_rate": plan.dark_rate,
-        "duration": plan.duration,
-        "channels": {"count": len(ch), "first": ch.first, "last": ch.last, "sha256": ch.digest()},
-        "pes_sha256": plan.pes_digest(),
-        "block_channels": block_channels,
-        "velmora_version": version,
-    }
-    # As it reads back from the manifest (lists, not tuples), so that the two compare equal.
-    result: dict[str, Any] = json.loads(json.dumps(ident))
-    return result
 
 
 def run_digest(ident: dict[str, Any]) -> str:
@@ -423,15 +398,11 @@ def _check_part(path: Path, entry: dict[str, Any], *, current: bool, run: str | 
     """Raises _PartMismatch with the reason when the part at ``path`` is not
     the one its manifest entry describes; with ``read``, gives its records,
     checked to lie within the block in channel order."""
-    import pyarrow.parquet as pq
-
-    from ._records import read_metadata, read_records
-
     first, last, rows = entry["first"], entry["last"], entry["rows"]
     if not path.is_file():
         raise _PartMismatch("missing")
     try:
-        meta = read_metadata(path)
+        meta = read_file_metadata(path)
         footer_rows = pq.read_metadata(path).num_rows
     except (OSError, ValueError) as e:
         raise _PartMismatch(f"unreadable ({e})") from None
@@ -452,7 +423,7 @@ def _check_part(path: Path, entry: dict[str, Any], *, current: bool, run: str | 
     if not read:
         return None
     try:
-        records = read_records(path)
+        records = read_record_file(path)
     except (OSError, ValueError) as e:
         raise _PartMismatch(f"unreadable ({e})") from None
     channels = records["channel"]
@@ -603,8 +574,6 @@ class ManifestWriter:
 def read_dataset(directory: str | os.PathLike[str]) -> np.ndarray:
     """The records of a complete dataset, in (channel, time) order, each part
     checked against the manifest."""
-    from ._records import record_dtype
-
     directory = Path(directory)
     manifest = read_manifest(directory)
     if not manifest["complete"]:
@@ -626,3 +595,17 @@ def read_dataset(directory: str | os.PathLike[str]) -> np.ndarray:
     if parts:
         return np.concatenate(parts)
     return np.zeros(0, record_dtype(manifest["model"], int(manifest["waveform_samples"])))
+
+
+def read_records(path: str | os.PathLike[str]) -> np.ndarray:
+    """The records of a ``.parquet`` or ``.npz`` file written by velmora_batch,
+    or of a dataset directory, as a structured array of :func:`record_dtype`.
+    A file that cannot be read as records is a ValueError naming it."""
+    return read_dataset(path) if Path(path).is_dir() else read_record_file(path)
+
+
+def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
+    """The run description stored with a record file (config, seed, seeding
+    mode, version); for a dataset directory, its manifest. A file without
+    readable velmora metadata is a ValueError naming it."""
+    return read_manifest(path) if Path(path).is_dir() else read_file_metadata(path)

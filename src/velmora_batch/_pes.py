@@ -4,18 +4,30 @@ source and a channel selection."""
 
 from __future__ import annotations
 
+import glob
 import hashlib
 import math
 import numbers
 import os
 import re
+import shutil
+import tempfile
 import tokenize
+import zipfile
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any, Protocol, cast
 
 import numpy as np
 import numpy.typing as npt
+import pyarrow
+import pyarrow as pa
+import pyarrow.csv
+import pyarrow.csv as csv
+import pyarrow.parquet
+import pyarrow.parquet as pq
+
+from ._records import host_tag, process_exists
 
 CHANNEL_MAX = 2**31 - 1  # channels are 32-bit signed in the records
 # Expected dark PEs of one channel: far beyond what one channel's times could
@@ -228,7 +240,6 @@ _SPILL_FILE_RE = re.compile(r"\d+\.rows")
 
 
 def _spill_prefix(name: str) -> str:
-    from ._records import host_tag
 
     return f".velmora-pes-{os.getpid()}-{host_tag()}-{name}-"
 
@@ -237,9 +248,7 @@ def remove_stale_spills(output: str | os.PathLike[str]) -> list[Path]:
     """Removes the split-PE directories of ``output`` left next to it by runs
     that no longer exist (a process of this host that has ended). Gives the
     directories removed."""
-    import glob
 
-    from ._records import host_tag, process_exists
 
     output = Path(output).absolute()
     removed = []
@@ -279,8 +288,6 @@ def iter_pes(path: str | os.PathLike[str]) -> Iterator[PETable]:
 
 
 def _iter_csv(path: Path) -> Iterator[PETable]:
-    import pyarrow as pa
-    import pyarrow.csv as csv
 
     try:
         # Numbers as doubles throughout: the type guessed from a first piece could differ from a later one's.
@@ -306,8 +313,6 @@ def _iter_csv(path: Path) -> Iterator[PETable]:
 
 
 def _iter_parquet(path: Path) -> Iterator[PETable]:
-    import pyarrow as pa
-    import pyarrow.parquet as pq
 
     try:
         # Without read-ahead: a row group at a time is all a pass needs.
@@ -362,7 +367,6 @@ def _npy_member(archive: Any, name: str) -> tuple[Any, np.dtype, int] | None:
 
 
 def _iter_npz(path: Path) -> Iterator[PETable]:
-    import zipfile
 
     try:
         archive = zipfile.ZipFile(path)
@@ -436,7 +440,6 @@ class FilePEs:
         """Splits the selected rows into one temporary file per block of
         ``size`` channels, in a new directory next to ``output`` (None: in the
         system's temporary directory)."""
-        import tempfile
 
         where, name = (None, "records") if output is None else (Path(output).absolute().parent,
                                                                  Path(output).absolute().name)
@@ -491,7 +494,6 @@ class FilePEs:
 
     def close(self) -> None:
         """Removes the temporary files of the blocks."""
-        import shutil
 
         if self._directory is not None:
             shutil.rmtree(self._directory, ignore_errors=True)
@@ -507,10 +509,7 @@ def read_pes(path: str | os.PathLike[str]) -> PETable:
     if suffix == ".npz":
         return _read_npz(path)
     if suffix in (".parquet", ".csv"):
-        import pyarrow as pa
-        import pyarrow.csv
-        import pyarrow.parquet
-
+    
         try:
             if suffix == ".parquet":
                 names = pyarrow.parquet.read_schema(path).names
@@ -529,7 +528,6 @@ def read_pes(path: str | os.PathLike[str]) -> PETable:
 
 
 def _read_npz(path: Path) -> PETable:
-    import zipfile
 
     try:
         # Opened here, so that the file is closed whatever numpy makes of it.
@@ -559,7 +557,6 @@ def _check_names(names: list[str], where: str) -> None:
 
 
 def _from_arrow(table: Any, where: str) -> PETable:
-    import pyarrow as pa
 
     _check_names(table.column_names, where)
     for name in ("channel", "time"):
@@ -575,7 +572,6 @@ def pe_table_of(columns: Any) -> PETable:
     """A PE table from a table with columns ``channel`` and ``time`` that
     pyarrow takes: a pandas DataFrame, a pyarrow Table or RecordBatch, any
     object offering the Arrow stream interface, or a mapping of columns."""
-    import pyarrow as pa
 
     try:
         table = pa.table(columns)

@@ -19,14 +19,17 @@ import zlib
 from collections.abc import Iterator
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
 
 from ._models import MODELS, spec_of
 
-if TYPE_CHECKING:
-    import pyarrow as pa
+# Records as the engine gives them: one array per column, by name, in the
+# order of the record dtype (a waveform column has one row per record).
+Columns = dict[str, np.ndarray]
 
 METADATA_KEY = b"velmora"  # Parquet schema metadata: the run's description as JSON
 
@@ -37,14 +40,30 @@ def record_dtype(model: str, waveform_samples: int = 1) -> np.dtype:
     return spec_of(model).record_dtype(waveform_samples)
 
 
+def records_of(blocks: list[Columns], dtype: np.dtype) -> np.ndarray:
+    """Blocks of columns as one structured array of ``dtype``, made only
+    where records are asked for in memory."""
+    out = np.empty(sum(len(b["channel"]) for b in blocks), dtype)
+    start = 0
+    for block in blocks:
+        stop = start + len(block["channel"])
+        for name in _names(dtype):
+            out[name][start:stop] = block[name]
+        start = stop
+    return out
+
+
+def file_sha256(path: str | os.PathLike[str]) -> str:
+    with open(path, "rb") as f:
+        return hashlib.file_digest(f, "sha256").hexdigest()
+
+
 def _names(dtype: np.dtype) -> tuple[str, ...]:
     assert dtype.names is not None
     return dtype.names
 
 
 def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any]) -> pa.Schema:
-    import pyarrow as pa
-
     fields = []
     for name in _names(dtype):
         base, shape = dtype[name].base, dtype[name].shape
@@ -187,20 +206,38 @@ class Writer:
         self._finalizer = weakref.finalize(self, _remove, self._tmp)
         self._open = True
 
-    def write(self, block: np.ndarray) -> None:
-        """Appends a block of records (an array of this writer's dtype)."""
+    def write(self, block: np.ndarray | Columns) -> None:
+        """Appends a block of records: an array of this writer's dtype, or its
+        columns by name (as the engine gives them)."""
         if not self._open:
             raise ValueError(f"{self.path}: the writer is closed")
-        if block.dtype != self.dtype:
-            raise TypeError(f"{self.path}: block of dtype {block.dtype} where {self.dtype} was expected")
-        if len(block) == 0:
+        columns = self._columns(block)
+        channels = columns["channel"]
+        if len(channels) == 0:
             return
-        channels = block["channel"]
         if channels[0] < self._last_channel or (np.diff(channels) < 0).any():
             raise ValueError(f"{self.path}: records must come in increasing channel order")
-        self._write(block)
+        self._write(columns)
         self._last_channel = int(channels[-1])
-        self.rows += len(block)
+        self.rows += len(channels)
+
+    def _columns(self, block: np.ndarray | Columns) -> Columns:
+        """The columns of a block, checked against this writer's dtype."""
+        if isinstance(block, np.ndarray):
+            if block.dtype != self.dtype:
+                raise TypeError(f"{self.path}: block of dtype {block.dtype} where {self.dtype} was expected")
+            return {name: block[name] for name in _names(self.dtype)}
+        if list(block) != list(_names(self.dtype)):
+            raise TypeError(f"{self.path}: block of columns {', '.join(block)} where {', '.join(_names(self.dtype))} "
+                            "were expected")
+        rows = len(block["channel"])
+        for name in _names(self.dtype):
+            field = self.dtype[name]
+            values = block[name]
+            if values.dtype != field.base or values.shape != (rows, *field.shape):
+                raise TypeError(f"{self.path}: column {name!r} of {values.dtype} {values.shape} where "
+                                f"{field.base} {(rows, *field.shape)} was expected")
+        return block
 
     def close(self) -> None:
         """Finishes the file and gives it its name."""
@@ -238,7 +275,7 @@ class Writer:
         else:
             self.abort()
 
-    def _write(self, block: np.ndarray) -> None:
+    def _write(self, columns: Columns) -> None:
         raise NotImplementedError
 
     def _finish(self) -> None:
@@ -279,8 +316,6 @@ class ParquetWriter(Writer):
     under the schema metadata key ``velmora``."""
 
     def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool = True) -> None:
-        import pyarrow.parquet as pq
-
         super().__init__(path, dtype, metadata, overwrite)
         self._schema = _arrow_schema(dtype, metadata)
         try:
@@ -289,17 +324,16 @@ class ParquetWriter(Writer):
             self._finalizer()
             raise
 
-    def _write(self, block: np.ndarray) -> None:
-        import pyarrow as pa
-
-        columns = []
+    def _write(self, columns: Columns) -> None:
+        # Straight from the columns to an Arrow record batch: no array of rows between.
+        arrays: list[pa.Array[Any]] = []
         for name in _names(self.dtype):
-            values = np.ascontiguousarray(block[name])
+            values = np.ascontiguousarray(columns[name])
             if values.ndim == 2:
-                columns.append(pa.FixedSizeListArray.from_arrays(pa.array(values.reshape(-1)), values.shape[1]))
+                arrays.append(pa.FixedSizeListArray.from_arrays(pa.array(values.reshape(-1)), values.shape[1]))
             else:
-                columns.append(pa.array(values))
-        self._writer.write_table(pa.Table.from_arrays(columns, schema=self._schema))
+                arrays.append(pa.array(values))
+        self._writer.write_batch(pa.RecordBatch.from_arrays(arrays, schema=self._schema))
 
     def _finish(self) -> None:
         self._writer.close()
@@ -315,16 +349,18 @@ class NpzWriter(Writer):
 
     def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool = True) -> None:
         super().__init__(path, dtype, metadata, overwrite)
-        self._blocks: list[np.ndarray] = []
+        self._blocks: list[Columns] = []
 
-    def _write(self, block: np.ndarray) -> None:
-        self._blocks.append(block.copy())
+    def _write(self, columns: Columns) -> None:
+        self._blocks.append({name: np.array(values) for name, values in columns.items()})
 
     def _finish(self) -> None:
-        records = np.concatenate(self._blocks) if self._blocks else np.empty(0, self.dtype)
+        names = _names(self.dtype)
+        columns: dict[str, Any] = {
+            name: (np.concatenate([b[name] for b in self._blocks]) if self._blocks
+                   else np.empty((0, *self.dtype[name].shape), self.dtype[name].base)) for name in names}
         self._blocks = []
         with open(self._tmp, "wb") as f:
-            columns: dict[str, Any] = {name: records[name] for name in _names(self.dtype)}
             np.savez(f, metadata=np.array(json.dumps(self.metadata)), **columns)
 
     def _discard(self) -> None:
@@ -384,15 +420,11 @@ def _npz(path: Path) -> Iterator[np.lib.npyio.NpzFile]:
             yield data
 
 
-def read_records(path: str | os.PathLike[str]) -> np.ndarray:
-    """The records of a ``.parquet`` or ``.npz`` file written by velmora_batch,
-    or of a dataset directory, as a structured array of :func:`record_dtype`.
-    A file that cannot be read as records is a ValueError naming it."""
+def read_record_file(path: str | os.PathLike[str]) -> np.ndarray:
+    """The records of a ``.parquet`` or ``.npz`` file written by velmora_batch
+    as a structured array of :func:`record_dtype`. A file that cannot be read
+    as records is a ValueError naming it."""
     path = Path(path)
-    if path.is_dir():
-        from ._dataset import read_dataset
-
-        return read_dataset(path)
     try:
         return _read_records(path)
     except (FileNotFoundError, PermissionError, IsADirectoryError):
@@ -424,9 +456,6 @@ def _read_records(path: Path) -> np.ndarray:
                 out[name] = values
             return out
     if suffix == ".parquet":
-        import pyarrow as pa
-        import pyarrow.parquet as pq
-
         _model_of(pq.read_schema(path).names)  # before reading: a foreign file may not even be a table
         table = pq.read_table(path)
         spec = spec_of(_model_of(table.column_names))
@@ -450,15 +479,11 @@ def _read_records(path: Path) -> np.ndarray:
     raise ValueError(f"{path}: record files must end in .parquet or .npz")
 
 
-def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
+def read_file_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
     """The run description stored with a record file (config, seed, seeding
-    mode, version); for a dataset directory, its manifest. A file without
-    readable velmora metadata is a ValueError naming it."""
+    mode, version). A file without readable velmora metadata is a ValueError
+    naming it."""
     path = Path(path)
-    if path.is_dir():
-        from ._dataset import read_manifest
-
-        return read_manifest(path)
     try:
         metadata = json.loads(_raw_metadata(path))
     except (FileNotFoundError, PermissionError, IsADirectoryError):
@@ -478,7 +503,6 @@ def _raw_metadata(path: Path) -> str | bytes:
             if "metadata" not in data.files:
                 raise _Unreadable(f"{path}: no velmora metadata")
             return str(data["metadata"])
-    import pyarrow.parquet as pq
 
     stored = pq.read_schema(path).metadata or {}
     if METADATA_KEY not in stored:

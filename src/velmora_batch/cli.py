@@ -25,8 +25,13 @@ import click
 
 from ._detector import DECIMAL, Detector, read_config, unknown_keys
 from ._models import MODELS, Parameter, config_schema_file, spec_of
+from ._dataset import is_dataset
+from ._executors import dask_client
 from ._pes import PETable
-from ._run import default_workers
+from ._plan import default_workers, estimate_peak, parse_memory, prepare
+from ._records import check_output
+from ._run import RunSummary
+from ._run import run as run_detector
 
 # Errors of the user's input and of the model, shown as one line without a traceback.
 USER_ERRORS = (ValueError, RuntimeError, OSError, MemoryError)
@@ -105,17 +110,12 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
         output: str | None) -> None:
     """Simulates the detector of CONFIG for a PE table and/or dark noise and
     writes its records to OUTPUT."""
-    from . import _run
-    from ._dataset import is_dataset
-
     warnings.showwarning = _show_warning
     if output is None and not dry_run:
         raise click.UsageError("Missing option '-o' / '--output'.")
     if pes is None and dark_rate is None:
         raise click.UsageError("Nothing to simulate: give --pes FILE and/or --dark-rate HZ --duration S.")
     if output is not None:
-        from ._records import check_output
-
         try:
             check_output(output)
         except ValueError as e:
@@ -129,7 +129,7 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
     if dashboard and cluster is None:
         raise click.UsageError("--dashboard goes with --cluster local (a scheduler serves its own).")
     try:
-        bound = _run.parse_memory(max_memory)
+        bound = parse_memory(max_memory)
     except ValueError as e:
         raise click.BadParameter(str(e).replace("max_memory must", "must"), param_hint="--max-memory") from None
     try:
@@ -144,10 +144,8 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
             return
         if progress is None:
             progress = sys.stderr.isatty()
-        from ._executors import dask_client
-
         with sigterm_as_interrupt(), dask_client(scheduler, cluster, workers, dashboard=dashboard) as executor:
-            summary = _run.run(detector, table, output=output, progress=progress, executor=executor, resume=resume,
+            summary = run_detector(detector, table, output=output, progress=progress, executor=executor, resume=resume,
                                max_memory=bound, overwrite=overwrite, **options)
     except USER_ERRORS as e:
         raise click.ClickException(option_message(str(e))) from None
@@ -156,7 +154,7 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
         # input and reports "Aborted!": only Ctrl-C interrupts a run.
         raise click.ClickException(option_message(f"unexpected end of a file: {e}" if str(e) else
                                                   "unexpected end of a file")) from None
-    assert isinstance(summary, _run.RunSummary)
+    assert isinstance(summary, RunSummary)
     click.echo(f"{summary.rows} records written to {output}")
 
 
@@ -307,13 +305,11 @@ def plan(detector: Detector, pes: PETable | Path | None, *, output: Path | None 
          **options: Any) -> dict[str, Any]:
     """The size of a run, planned as ``run`` plans it: channels, expected PEs,
     blocks, workers and an estimate of its peak memory."""
-    from . import _run
-
     options.pop("max_memory", None)
-    setup = _run.prepare(detector, pes, output=output, executor=executor, **options)
-    return {"channels": len(setup.plan.channels), "pes": setup.plan.expected_pes(), "blocks": setup.blocks,
+    setup = prepare(detector, pes, output=output, executor=executor, **options)
+    return {"channels": len(setup.inputs.channels), "pes": setup.inputs.expected_pes(), "blocks": setup.blocks,
             "block_channels": setup.block_channels, "workers": setup.workers,
-            "peak_bytes": _run.estimate_peak(setup)}
+            "peak_bytes": estimate_peak(setup)}
 
 
 def describe(detector: Detector, pes: PETable | Path | None, **options: Any) -> str:

@@ -162,7 +162,7 @@ def test_an_interrupted_run_resumes_where_it_stopped(detector, tmp_path):
 
 
 def test_a_worker_of_another_version_is_refused(detector, client, tmp_path, monkeypatch):
-    monkeypatch.setattr(vb, "__version__", "0.0.0+other")
+    monkeypatch.setattr(vb._version, "__version__", "0.0.0+other")
     with pytest.raises(RuntimeError, match=r"version mismatch: this client runs 0\.0\.0\+other, but tcp://"):
         vb.run(detector, executor=client, output=tmp_path / "d", **RUN)
     assert list(tmp_path.iterdir()) == []

@@ -18,8 +18,8 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 import velmora_batch as vb
-from velmora_batch import read_records
-from velmora_batch._records import open_writer, read_metadata, record_dtype
+from velmora_batch import read_metadata, read_records
+from velmora_batch._records import open_writer, record_dtype
 
 METADATA = {"config": {"model": "ZozuvUza", "gain": 30.0}, "seed": 7, "seeding": "independent",
             "velmora_version": "0.1.0"}

@@ -1,6 +1,7 @@
 """velmora_batch.run: outputs, per-channel overrides, long runs in segments,
 bad input, failures and Ctrl-C."""
 
+import contextlib
 import os
 import re
 import signal
@@ -208,7 +209,7 @@ def test_times_beyond_the_late_time_limit_need_segments(make_detector, tmp_path)
     ("1e400", "max_memory"), (True, "max_memory"),
 ], ids=repr)
 def test_memory_bounds(text, expected):
-    from velmora_batch._run import parse_memory
+    from velmora_batch._plan import parse_memory
 
     if expected == "max_memory":
         with pytest.raises(ValueError, match="max_memory must be a number of bytes"):
@@ -279,7 +280,7 @@ def test_channels_without_pes_are_not_simulated(model, make_detector):
 
 
 def test_the_default_workers_are_the_cores_this_process_may_use(make_detector, monkeypatch):
-    from velmora_batch._run import prepare
+    from velmora_batch._plan import prepare
 
     monkeypatch.setattr(os, "sched_getaffinity", lambda pid: {3}, raising=False)
     monkeypatch.setattr(os, "cpu_count", lambda: 64)
@@ -389,3 +390,82 @@ def test_a_pe_file_is_never_held_whole(tmp_path):
         grown.append(int(out.stdout))
     # Held whole, 3 * 2**19 more rows would take at least 24 MiB more (their channel and time alone).
     assert grown[1] - grown[0] < 24 * 2**20, grown
+
+
+def test_dry_run_describes_the_plan_that_runs(make_detector, tmp_path, monkeypatch):
+    """A channel selection narrower than the PE table: the dry run counts only the selected channels' PEs
+    and blocks, the run makes those blocks, and the run's memory check holds the printed estimate."""
+    from velmora_batch import _plan
+    from velmora_batch._plan import estimate_peak, prepare
+    from velmora_batch.cli import describe
+
+    monkeypatch.setattr(_plan, "_resident_bytes", lambda: 100 * 2**20)  # the process's size, fixed
+
+    det = make_detector("ZozuvUza", seed=2)
+    table = flash_table(np.arange(100), FLASHES)  # 50 PEs on each of channels 0-99
+    options = dict(seed=5, workers=2, dark_rate=None, duration=None, channels="10-19,40-44", seeding="independent",
+                   segment=None, block_channels=4)
+    out = tmp_path / "r.parquet"
+    lines = dict(line.split(":", 1) for line in describe(det, table, output=out, **options).splitlines())
+    assert int(lines["channels"]) == 15 and float(lines["expected PEs"]) == 15 * len(FLASHES)
+    assert lines["blocks"].split()[:3] == ["4", "of", "up"]  # 10-13, 14-17, 18-19+40-41, 42-44
+    plan = prepare(det, table, output=out, **options)
+    peak = estimate_peak(plan)
+    assert lines["peak memory"].split()[:2] == ["about", f"{peak / 2**20:.0f}"]
+    summary = vb.run(det, table, output=out, max_memory=peak, **{k: v for k, v in options.items()
+                                                                 if k not in ("segment",)})
+    assert (summary.channels, summary.blocks) == (15, 4)
+    assert set(np.unique(vb.read_records(out)["channel"])) <= set(range(10, 20)) | set(range(40, 45))
+    with pytest.raises(MemoryError, match="at its peak"):
+        vb.run(det, table, output=tmp_path / "s.parquet", max_memory=peak - 1, **options)
+
+
+@pytest.mark.parametrize("where", ["own threads", "thread pool", "dask"])
+def test_finished_blocks_never_pile_up_behind_a_slow_first_block(where, make_detector, tmp_path, monkeypatch):
+    """Whatever runs the blocks, finished blocks that wait for the slow first one to be written, and blocks
+    submitted before it finishes, stay within the run's window."""
+    from velmora_batch import _executors, _sinks
+
+    run_block = _executors.run_block
+
+    def slow_first(job):
+        if job.index == 0:
+            time.sleep(1.0)
+        return run_block(job)
+
+    waiting, submitted = [], []
+    add, track = _sinks.RecordFileSink.add, _sinks.RecordFileSink.track
+
+    def watched_add(sink, result):
+        add(sink, result)
+        waiting.append(len(sink.waiting))  # finished and not yet written
+
+    def watched_track(sink, jobs):
+        for job in track(sink, jobs):
+            submitted.append(0 in sink.order and not waiting)  # submitted while the first block runs
+            yield job
+
+    monkeypatch.setattr(_executors, "run_block", slow_first)
+    monkeypatch.setattr(_sinks.RecordFileSink, "add", watched_add)
+    monkeypatch.setattr(_sinks.RecordFileSink, "track", watched_track)
+    det = make_detector("ZozuvUza", seed=1)
+    run = dict(dark_rate=2e4, duration=1e-3, channels=range(120), seed=3, block_channels=1, workers=2)
+    with contextlib.ExitStack() as stack:
+        executor = None
+        if where == "thread pool":
+            executor = stack.enter_context(ThreadPoolExecutor(2))
+        elif where == "dask":
+            distributed = pytest.importorskip("distributed")
+            cluster = stack.enter_context(distributed.LocalCluster(
+                n_workers=1, threads_per_worker=2, processes=False, dashboard_address=":0"))
+            executor = stack.enter_context(distributed.Client(cluster))
+        from velmora_batch._plan import prepare
+
+        window = prepare(det, None, executor=executor, seeding="independent", segment=None,
+                         **{k: v for k, v in run.items() if k not in ("workers",)}, workers=2).window
+        summary = vb.run(det, executor=executor, output=tmp_path / "r.parquet", **run)
+    assert summary.blocks == 120
+    assert 0 < max(waiting) <= window - 1, (max(waiting), window)
+    assert 0 < sum(submitted) <= window, (sum(submitted), window)
+    monkeypatch.undo()
+    assert vb.read_records(tmp_path / "r.parquet").tobytes() == vb.run(det, **run).tobytes()

@@ -1,0 +1,589 @@
+"""A run planned before anything is simulated: its settings checked, its
+channels, PE input, parameter sets, blocks, seeds, segments and metadata
+derived, and its peak memory estimated. The run executes this plan, and a
+dry run describes the same plan, so the two cannot differ."""
+
+from __future__ import annotations
+
+import copy
+import json
+import math
+import numbers
+import os
+import resource
+import warnings
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
+from fractions import Fraction
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, TypedDict, cast
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _seeding
+from ._dataset import is_dataset
+from ._executors import check_executor, executor_slots, executor_window
+from ._models import MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
+from ._pes import (ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable, check_dark_noise,
+                   parse_channels, pe_table_of, run_channels)
+from . import _version
+
+if TYPE_CHECKING:
+    from ._detector import Detector
+    from ._executors import BlockExecutor
+
+_PES_PER_BLOCK = 1 << 18
+_MAX_BLOCK_CHANNELS = 4096
+_EXACT_SEGMENTS = 2.0**53  # segment numbers (and their origins) stay exact below this
+
+
+class Pieces(TypedDict):
+    """A block's input to the engine's ``simulate``: piece i is channel
+    ``channels[i]`` with the times ``times[bounds[i]:bounds[i + 1]]``."""
+
+    channels: npt.NDArray[np.int32]
+    bounds: npt.NDArray[np.int64]
+    times: npt.NDArray[np.float64]
+    models: npt.NDArray[np.int64]
+    seeds: npt.NDArray[np.uint32] | None  # None: the sequential generator
+    origin_ticks: npt.NDArray[np.uint64]
+    origins: npt.NDArray[np.float64]
+
+
+@dataclass
+class Block:
+    channels: np.ndarray  # int64, increasing
+    index: int = 0  # its place among the run's blocks
+
+
+def _positive_float(name: str, value: Any, allow_zero: bool) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    v = float(value)
+    if not math.isfinite(v) or v < 0 or (v == 0 and not allow_zero):
+        raise ValueError(f"{name} must be finite and {'not negative' if allow_zero else 'positive'}, got {value!r}")
+    return v
+
+
+def _whole_steps(segment: float, step: float, what: str) -> None:
+    # Exactly, in the decimal values as written (repr gives the shortest
+    # decimal that reads back as the same double): 1e-6 s is 250 ticks of
+    # 4e-9 s although neither is exact in binary, and 10.000000002 s is not a
+    # whole number of ticks however close it comes.
+    steps = Fraction(repr(segment)) / Fraction(repr(step))
+    if steps.denominator != 1 or steps < 1:
+        raise ValueError(f"segment must be a whole number of {what} ({step!r} s), got {segment!r} s "
+                         f"({float(steps)!r} steps)")
+
+
+def _check_segment(detector: Detector, segment: Any) -> float:
+    seg = _positive_float("segment", segment, allow_zero=False)
+    for grid, what in spec_of(detector.model).segment_grids:
+        _whole_steps(seg, grid if isinstance(grid, float) else float(cast(float, detector.params[grid])), what)
+    return seg
+
+
+def _parameter_sets(detector: Detector, channels: ChannelSet) -> tuple[list[dict[str, Any]], np.ndarray, np.ndarray]:
+    """The distinct parameter sets of the run's channels (0: the detector's
+    own), and the selected channels with overrides, increasing, with the
+    index of each one's set; every other channel uses set 0."""
+    sets: list[dict[str, Any]] = [dict(detector.params)]
+    index = {json.dumps(sets[0], sort_keys=True): 0}
+    overrides = detector.overrides or {}
+    keys = np.asarray(sorted(int(c) for c in overrides), np.int64)
+    keys = keys[channels.contains(keys)] if len(keys) else keys
+    of_key = np.zeros(len(keys), np.int64)
+    for i, c in enumerate(keys.tolist()):
+        params = detector.params_for(c)
+        key = json.dumps(params, sort_keys=True)
+        if key not in index:
+            index[key] = len(sets)
+            sets.append(dict(params))
+        of_key[i] = index[key]
+    return sets, keys, of_key
+
+
+class BlockInputs:
+    """Everything a block needs to make its engine's inputs, fixed before the
+    first block runs; :meth:`of_block` cuts out what one block's job carries."""
+
+    def __init__(
+        self,
+        detector: Detector,
+        pes: PESource | None,
+        seed: int,
+        seeding: str,
+        channels: ChannelSet,
+        dark_rate: float | None,
+        duration: float | None,
+        segment: float | None,
+    ) -> None:
+        self.model = detector.model
+        self.spec = spec_of(detector.model)
+        self.seed = seed
+        self.seeding = seeding
+        self.channels = channels
+        self.dark_rate = dark_rate
+        self.duration = duration
+        self.segment = segment
+        self.pes = pes
+        self.parameter_sets, self.override_channels, self.override_sets = _parameter_sets(detector, channels)
+
+    def sets_of(self, channels: np.ndarray) -> np.ndarray:
+        """The parameter set of each of ``channels``."""
+        keys = self.override_channels
+        if not len(keys):
+            return np.zeros(len(channels), np.int64)
+        i = np.minimum(np.searchsorted(keys, channels), len(keys) - 1)
+        return np.where(keys[i] == channels, self.override_sets[i], 0).astype(np.int64)
+
+    def table_count(self) -> int:
+        return self.pes.count if self.pes is not None else 0
+
+    def table_time_range(self) -> tuple[float, float]:
+        """The earliest and latest time of a selected PE of the table (0.0
+        for none), at most 0.0 and at least 0.0."""
+        return (min(self.pes.earliest, 0.0), max(self.pes.latest, 0.0)) if self.pes is not None else (0.0, 0.0)
+
+    def pes_digest(self) -> str:
+        return self.pes.digest() if self.pes is not None else PEDigest().hexdigest()
+
+    def has_dark_noise(self) -> bool:
+        return self.dark_rate is not None and self.duration is not None and self.dark_rate * self.duration > 0
+
+    def expected_pes(self) -> float:
+        total = float(self.table_count())
+        if self.dark_rate is not None and self.duration is not None:
+            total += self.dark_rate * self.duration * len(self.channels)
+        return total
+
+    def blocks(self, size: int, skip_empty: bool) -> Iterator[Block]:
+        """The run's blocks of ``size`` channels, made one at a time. With
+        ``skip_empty``, blocks that cannot give a record are left out: with
+        independent seeding and no dark noise, those without PEs."""
+        if skip_empty and self.seeding == "independent" and not self.has_dark_noise():
+            occupied = self.pes.occupied_blocks(size) if self.pes is not None else np.zeros(0, np.int64)
+            for i in occupied.tolist():
+                yield Block(self.channels.take(i * size, (i + 1) * size), i)
+            return
+        for i, channels in enumerate(self.channels.blocks(size)):
+            yield Block(channels, i)
+
+    def block_pes(self, channels: np.ndarray) -> GroupedPEs:
+        if self.pes is None:
+            return GroupedPEs.empty()
+        return self.pes.block(int(channels[0]), int(channels[-1]))
+
+    def of_block(self, channels: np.ndarray, copy_pes: bool) -> BlockInputs:
+        """A copy that holds only the PEs and settings of ``channels``
+        (increasing), so that a job carries its own block's input and no
+        more; ``copy_pes``: its PEs copied out of the run's (for a job that
+        leaves this process), else a view of them."""
+        sub = copy.copy(self)
+        first, last = int(channels[0]), int(channels[-1])
+        if self.pes is not None:
+            grouped = self.pes.block(first, last)
+            sub.pes = BlockPEs(grouped.copy() if copy_pes else grouped)
+        sub.channels = ChannelSet.of(channels)
+        keep = (self.override_channels >= first) & (self.override_channels <= last)
+        sub.override_channels = self.override_channels[keep]
+        sub.override_sets = self.override_sets[keep]
+        return sub
+
+    def pieces(self, channels: np.ndarray) -> Pieces:
+        """The engine's inputs for a block: one piece per channel, or per
+        occupied segment of a channel. A channel without PEs gives no records;
+        with independent seeding its piece is left out, with sequential
+        seeding it stays, as the one generator still draws for it."""
+        table = self.block_pes(channels)
+        block_channels = np.asarray(channels, np.int64)
+        first, counts = table.of_channels(block_channels)
+        keep_empty = self.seeding != "independent"
+        if self.has_dark_noise():
+            assert self.dark_rate is not None and self.duration is not None
+            per_channel = [np.concatenate([table.times[f : f + n],
+                                           _seeding.dark_noise(self.seed, c, self.dark_rate, self.duration)])
+                           for c, f, n in zip(block_channels.tolist(), first.tolist(), counts.tolist(), strict=True)]
+            counts = np.asarray([len(t) for t in per_channel], np.int64)
+            occupied = counts > 0
+            if not keep_empty:
+                per_channel = [t for t, o in zip(per_channel, occupied.tolist(), strict=True) if o]
+            times_all = np.concatenate(per_channel) if per_channel else np.zeros(0, np.float64)
+        else:
+            occupied = counts > 0
+            take = np.ones(len(block_channels), bool) if keep_empty else occupied
+            n = counts[take]
+            # The times of the kept channels, channel by channel.
+            offsets = np.repeat(first[take] - (np.cumsum(n) - n), n)
+            times_all = table.times[np.arange(int(n.sum()), dtype=np.int64) + offsets]
+        take = np.ones(len(block_channels), bool) if keep_empty else occupied
+        chans = block_channels[take]
+        n = counts[take]
+        bounds = np.concatenate([[0], np.cumsum(n)]).astype(np.int64)
+        if self.segment is None:
+            keys: list[tuple[int, ...]] = [(c,) for c in chans.tolist()] if self.seeding == "independent" else []
+            return self._pieces(chans, bounds, times_all, np.zeros(len(chans), np.uint64),
+                                np.zeros(len(chans), np.float64), keys)
+        tick = self.spec.stamp_tick
+        seg_chans: list[int] = []
+        seg_bounds = [0]
+        times: list[np.ndarray] = []
+        ticks: list[int] = []
+        origins: list[float] = []
+        keys = []
+        for c, lo, hi in zip(chans.tolist(), bounds[:-1].tolist(), bounds[1:].tolist(), strict=True):
+            t = times_all[lo:hi]
+            # Segment k holds the times in [k * segment, (k + 1) * segment)
+            # (times before 0 belong to segment 0), each counted from its origin.
+            k = np.maximum(np.floor(t / self.segment), 0).astype(np.int64) if len(t) else np.zeros(0, np.int64)
+            order = np.argsort(k, kind="stable")
+            k_sorted = k[order]
+            t_sorted = t[order]
+            segs, starts = np.unique(k_sorted, return_index=True)
+            ends = np.append(starts[1:], len(k_sorted))
+            if len(segs) == 0:  # a channel without PEs still runs, as segment 0
+                segs, starts, ends = np.zeros(1, np.int64), np.zeros(1, np.int64), np.zeros(1, np.int64)
+            for s, a, b in zip(segs.tolist(), starts.tolist(), ends.tolist(), strict=True):
+                origin = s * self.segment
+                seg_chans.append(c)
+                times.append(t_sorted[a:b] - origin)
+                seg_bounds.append(seg_bounds[-1] + (b - a))
+                ticks.append(0 if tick is None else s * round(self.segment / tick))
+                origins.append(origin)
+                keys.append((c, s))
+        return self._pieces(np.asarray(seg_chans, np.int64), np.asarray(seg_bounds, np.int64),
+                            np.concatenate(times) if times else np.zeros(0, np.float64),
+                            np.asarray(ticks, np.uint64), np.asarray(origins, np.float64), keys)
+
+    def _pieces(self, chans: np.ndarray, bounds: np.ndarray, times: np.ndarray, ticks: np.ndarray,
+                origins: np.ndarray, keys: list[tuple[int, ...]]) -> Pieces:
+        seeds = None
+        if self.seeding == "independent":
+            seeds = (np.stack([_seeding.model_seed_state(self.seed, key) for key in keys]) if keys
+                     else np.zeros((0, 8), np.uint32))
+        return {
+            "channels": chans.astype(np.int32),
+            "bounds": bounds,
+            "times": times,
+            "models": self.sets_of(chans),
+            "seeds": seeds,
+            "origin_ticks": ticks,
+            "origins": origins,
+        }
+
+
+class BlockPEs:
+    """The PEs of one block, travelling with its job."""
+
+    def __init__(self, grouped: GroupedPEs) -> None:
+        self.grouped = grouped
+        self.count = len(grouped.times)
+        times = grouped.times
+        self.earliest, self.latest = (float(times.min()), float(times.max())) if len(times) else (0.0, 0.0)
+
+    def block(self, first: int, last: int) -> GroupedPEs:
+        return self.grouped.block(first, last)
+
+    def occupied_blocks(self, size: int) -> np.ndarray:  # pragma: no cover - a job's inputs make no blocks
+        raise NotImplementedError
+
+    def digest(self) -> str:  # pragma: no cover - a job's inputs are never asked for the run's identity
+        raise NotImplementedError
+
+
+def check_late_times(plan: BlockInputs, limit: float) -> None:
+    """Refuses, before anything runs, PE times that the run cannot place:
+    beyond the models' late-time limit without segments; with segments, a
+    segment longer than the limit, times before 0 beyond it (they are
+    simulated in the first segment, from time origin 0), ZozuvUza times past
+    the time stamp's 32-bit seconds counter, and segment numbers too large to
+    be exact in floating point."""
+    if plan.segment is not None and plan.segment > limit:
+        raise ValueError(f"segment {plan.segment!r} s is longer than this detector's late-time limit of "
+                         f"{limit!r} s; choose a shorter segment")
+    earliest, latest = plan.table_time_range()
+    if plan.duration is not None:
+        latest = max(latest, plan.duration)
+    if plan.segment is None:
+        reach = earliest if -earliest > latest else latest
+        if abs(reach) > limit:
+            raise ValueError(f"PE times reach {reach!r} s, beyond this detector's late-time limit of {limit!r} s: "
+                             "split the run into segments with segment= (seconds), each simulated from its own "
+                             "time origin")
+        return
+    if earliest < -limit:
+        raise ValueError(f"PE times reach {earliest!r} s; times before 0 are simulated in the first segment, from "
+                         f"time origin 0, and must not lie beyond this detector's late-time limit of -{limit!r} s")
+    counter = plan.spec.stamp_seconds
+    if counter is not None and latest >= counter:
+        raise ValueError(f"PE times reach {latest!r} s, beyond the {counter} s that the 32-bit seconds "
+                         f"counter of a {plan.model} time stamp holds")
+    if latest / plan.segment >= _EXACT_SEGMENTS:
+        raise ValueError(f"PE times reach {latest!r} s, which is 2^53 segments of {plan.segment!r} s or more: "
+                         "choose a longer segment")
+
+
+def _default_block_channels(expected_pes: float, n_channels: int) -> int:
+    per_channel = expected_pes / n_channels
+    return int(min(_MAX_BLOCK_CHANNELS, max(1, math.ceil(_PES_PER_BLOCK / max(per_channel, 1.0)))))
+
+
+def default_workers() -> int:
+    """The cores this process may run on: the default number of workers."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not on Linux
+        return os.cpu_count() or 1
+
+
+@dataclass
+class RunPlan:
+    """A run as planned before anything is simulated: what ``run`` executes
+    and what a dry run describes."""
+
+    detector: Detector
+    inputs: BlockInputs
+    workers: int
+    block_channels: int
+    blocks: int
+    waveform_samples: int
+    dtype: np.dtype
+    window: int  # blocks submitted or finished and not yet written, at most
+    output: Path | None
+    base_bytes: int  # this process's resident size before planning
+    executor: BlockExecutor | None
+    metadata: dict[str, Any]  # the run's description, stored with its records
+
+    @property
+    def in_flight(self) -> int:
+        """Blocks of records in memory at once, at most."""
+        return min(self.blocks, self.window)
+
+    @property
+    def dataset(self) -> bool:
+        return is_dataset(self.output)
+
+    def block_list(self) -> Iterator[Block]:
+        """The blocks to run, made one at a time: a dataset has a part for
+        every block, a record file or array needs none of those that cannot
+        give a record."""
+        return self.inputs.blocks(self.block_channels, skip_empty=not self.dataset)
+
+
+def identity(plan: BlockInputs, config: dict[str, Any], *, waveform_samples: int, block_channels: int,
+             version: str) -> dict[str, Any]:
+    """The run's description that a resumed run must match: the detector,
+    seed, seeding, noise, segments, channel selection, PE input (by digest)
+    and blocks."""
+    ch = plan.channels
+    ident = {
+        "model": plan.model,
+        "waveform_samples": waveform_samples,
+        "config": config,
+        "seed": plan.seed,
+        "seeding": plan.seeding,
+        "segment": plan.segment,
+        "dark_rate": plan.dark_rate,
+        "duration": plan.duration,
+        "channels": {"count": len(ch), "first": ch.first, "last": ch.last, "sha256": ch.digest()},
+        "pes_sha256": plan.pes_digest(),
+        "block_channels": block_channels,
+        "velmora_version": version,
+    }
+    # As it reads back from the manifest (lists, not tuples), so that the two compare equal.
+    result: dict[str, Any] = json.loads(json.dumps(ident))
+    return result
+
+
+def _pe_input(pes: PETable | str | os.PathLike[str] | Any | None, dark_rate: float | None, duration: float | None,
+              channels: str | Iterable[int] | np.ndarray | ChannelSet | None) -> tuple[PESource | None, ChannelSet]:
+    """The run's PE input and its channel selection. A file is read in
+    pieces: a first pass here checks it and takes the selected PEs' count,
+    times and digest."""
+    if pes is not None and not hasattr(pes, "grouped") and isinstance(pes, str | os.PathLike):
+        check_dark_noise(dark_rate, duration)
+        file = FilePEs(pes, None if channels is None else parse_channels(channels))
+        if len(file.selection) == 0:
+            raise ValueError("the PE table is empty and no channels are selected")
+        return file, file.selection
+    table = cast("PETable | None", pes) if pes is None or hasattr(pes, "grouped") else pe_table_of(pes)
+    chan = run_channels(table, dark_rate, duration, channels)
+    return (None if table is None else MemoryPEs(table, chan)), chan
+
+
+def _warn_unused_overrides(detector: Detector, chan: ChannelSet) -> None:
+    if not detector.overrides:
+        return
+    keys = np.fromiter(detector.overrides, np.int64, len(detector.overrides))
+    unused = np.sort(keys[~chan.contains(keys)]).tolist()
+    if unused:
+        shown = ", ".join(map(str, unused[:5])) + (f" and {len(unused) - 5} more" if len(unused) > 5 else "")
+        warnings.warn(f"the detector has overrides for {len(unused)} channel{'s' if len(unused) > 1 else ''} "
+                      f"outside this run ({shown}); they have no effect", UserWarning, stacklevel=4)
+
+
+def _whole_number(name: str, value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
+        raise ValueError(f"{name} must be a whole number of at least 1, got {value!r}")
+    return int(value)
+
+
+def _waveform_samples(spec: ModelSpec, detector: Detector) -> int:
+    samples = spec.waveform_samples(detector.params)
+    if samples > MAX_WAVEFORM_SAMPLES:
+        raise ValueError(f"waveform_samples must be at most {MAX_WAVEFORM_SAMPLES} ADC samples per readout "
+                         f"window, got {samples}")
+    return samples
+
+
+def _window(executor: object, workers: int) -> int:
+    """Blocks a run holds at once, submitted or finished and not yet written:
+    workers + 1 on the run's own threads, more on an executor."""
+    if executor is None:
+        return workers + 1
+    check_executor(executor)
+    return executor_window(executor_slots(cast("BlockExecutor", executor), workers))
+
+
+def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None, *, seed: int | None,
+            workers: int | None, dark_rate: float | None, duration: float | None,
+            channels: str | Iterable[int] | np.ndarray | ChannelSet | None, seeding: str, segment: float | None,
+            block_channels: int | None, executor: object = None,
+            output: str | os.PathLike[str] | None = None) -> RunPlan:
+    """Checks a run's settings and plans it: seed, channels, PE input,
+    parameter sets, blocks, workers, its window of blocks and metadata."""
+    base_bytes = _resident_bytes()
+    seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
+    source, chan = _pe_input(pes, dark_rate, duration, channels)
+    _warn_unused_overrides(detector, chan)
+    rate = None if dark_rate is None else float(dark_rate)
+    dur = None if duration is None else float(duration)
+    seg = None if segment is None else _check_segment(detector, segment)
+    n_workers = _whole_number("workers", default_workers() if workers is None else workers)
+    if seeding == "sequential":
+        n_workers = 1  # one generator through the channels in order
+    spec = spec_of(detector.model)
+    waveform_samples = _waveform_samples(spec, detector)
+    inputs = BlockInputs(detector, source, seed, seeding, chan, rate, dur, seg)
+    size = _whole_number("block_channels", _default_block_channels(inputs.expected_pes(), len(chan))
+                         if block_channels is None else block_channels)
+    metadata = {"config": detector.config(), "seed": seed, "seeding": seeding, "velmora_version": _version.__version__,
+                "segment": seg, "dark_rate": rate, "duration": dur}
+    return RunPlan(detector, inputs, n_workers, size, chan.block_count(size), waveform_samples,
+                   spec.record_dtype(waveform_samples), _window(executor, n_workers),
+                   None if output is None else Path(output), base_bytes, cast("BlockExecutor | None", executor),
+                   metadata)
+
+
+# Memory of a run beyond this process as it stands before planning, measured
+# with /usr/bin/time -v on the example detectors (bench/estimate_check.sh:
+# dark noise over 2,000 channels, 10^6 to 10^8 PEs, and over 20 channels of
+# 5 * 10^5 PEs each, 1 and 2 workers; PE files of 10^7 and 10^8 rows): per PE
+# of the blocks in flight (its times, the model's working memory, the record
+# columns and their way into the file), once per model for the working
+# memory its simulation takes beyond that, per PE of a table held in memory
+# (its grouped copy), once for pyarrow's conversion and Parquet writer, and
+# for the passes that read a PE file in pieces.
+BYTES_PER_TABLE_PE = 16
+PARQUET_BYTES = 28 * 2**20
+PE_FILE_PASS_BYTES = 140 * 2**20
+
+
+def _resident_bytes() -> int:
+    """This process's resident size now."""
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):  # pragma: no cover - not on Linux
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def estimate_peak(setup: RunPlan) -> int:
+    """An estimate of the run's peak resident size, in bytes: this process as
+    it stood before planning, the grouped copy of a PE table in memory, the
+    blocks in flight, the model's working memory and the Parquet writer, or
+    the passes over a PE file where they take more."""
+    plan = setup.inputs
+    per_block = plan.expected_pes() / max(setup.blocks, 1)
+    table = BYTES_PER_TABLE_PE * plan.table_count() if isinstance(plan.pes, MemoryPEs) else 0
+    parquet = setup.output is None or setup.output.suffix.lower() != ".npz"
+    peak = (setup.base_bytes + table + (PARQUET_BYTES if parquet else 0) + plan.spec.model_bytes
+            + setup.in_flight * per_block * plan.spec.bytes_per_pe)
+    if isinstance(plan.pes, FilePEs):
+        peak = max(peak, setup.base_bytes + PE_FILE_PASS_BYTES)
+    return int(peak)
+
+
+def available_memory() -> int | None:
+    """Memory this process can still take: the kernel's MemAvailable, or less
+    where a cgroup limit leaves less; None where neither can be read."""
+    found: list[int] = []
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    found.append(int(line.split()[1]) * 1024)
+    except (OSError, ValueError):
+        pass
+    for limit_file, usage_file in (("/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current"),
+                                   ("/sys/fs/cgroup/memory/memory.limit_in_bytes",
+                                    "/sys/fs/cgroup/memory/memory.usage_in_bytes")):
+        try:
+            limit = Path(limit_file).read_text().strip()
+            usage = int(Path(usage_file).read_text().strip())
+        except (OSError, ValueError):
+            continue
+        if limit.isdigit() and int(limit) < 1 << 60:
+            found.append(max(int(limit) - usage, 0))
+        break
+    return min(found) if found else None
+
+
+def parse_memory(value: int | str | None) -> int | str | None:
+    """A memory bound: a number of bytes (text may end in K, M, G or T, powers
+    of 1024), ``"auto"`` (the memory available now) or None / ``"none"`` (no
+    bound)."""
+    if value is None or (isinstance(value, str) and value.strip().lower() == "none"):
+        return None
+    if isinstance(value, str):
+        text = value.strip().upper().removesuffix("B").removesuffix("I")
+        if text == "AUTO":
+            return "auto"
+        scale = 1
+        if text[-1:] in ("K", "M", "G", "T"):
+            scale = 1024 ** ("KMGT".index(text[-1]) + 1)
+            text = text[:-1]
+        try:
+            number = float(text) if text.isascii() else math.nan
+        except ValueError:
+            number = math.nan
+        if not (math.isfinite(number) and number > 0):
+            raise ValueError(f"max_memory must be a number of bytes (e.g. 8G), 'auto' or 'none', got {value!r}")
+        return int(number * scale)
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value <= 0:
+        raise ValueError(f"max_memory must be a number of bytes (e.g. 8G), 'auto' or 'none', got {value!r}")
+    return int(value)
+
+
+def check_memory(setup: RunPlan, max_memory: int | str | None) -> None:
+    """Refuses a run whose estimated peak exceeds ``max_memory`` (bytes), or
+    with ``"auto"`` the memory available to it now; None checks nothing."""
+    bound = parse_memory(max_memory)
+    if bound is None:
+        return
+    peak = estimate_peak(setup)
+    if bound == "auto":
+        free = available_memory()
+        if free is None:
+            return
+        limit = _resident_bytes() + free
+        where = "the memory available"
+    else:
+        limit = int(bound)
+        where = "max_memory"
+    if peak > limit:
+        raise MemoryError(f"this run needs about {peak / 2**30:.3g} GiB at its peak (estimate), more than {where} "
+                          f"({limit / 2**30:.3g} GiB): run fewer channels or shorter segments, lower the number "
+                          "of workers or block_channels, or allow it explicitly "
+                          "(max_memory=None; --max-memory none on the command line)")

@@ -1,0 +1,160 @@
+"""Where the records of a run go as its blocks finish: into an array in
+memory, a record file (Parquet or .npz, written in channel order) or a
+dataset directory (each block's part written where it ran, described by the
+manifest). Each takes the results in completion order and says how many
+finished blocks it still holds, which counts in the run's window."""
+
+from __future__ import annotations
+
+import collections
+import contextlib
+from collections.abc import Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from ._dataset import ManifestWriter, claim, prepare, run_digest
+from ._jobs import BlockJob, BlockResult
+from ._plan import RunPlan, identity
+from ._records import Columns, open_writer, prepare_record_file, records_of
+
+
+@dataclass(frozen=True)
+class RunSummary:
+    """What ``run`` returns when it writes a file: the file, the number of
+    records written, channels and blocks simulated, and the seed and seeding
+    mode (the seed drawn by the run when none was given)."""
+
+    path: Path
+    rows: int
+    channels: int
+    blocks: int
+    seed: int
+    seeding: str
+
+
+class Sink:
+    """Takes a run's block results; :meth:`finish` gives what ``run``
+    returns, :meth:`abort` drops what a failed run wrote."""
+
+    done: dict[int, dict[str, Any]] = {}  # blocks complete before the run (by first channel)
+    part_metadata: dict[str, Any] | None = None  # what a part written where its block ran carries
+    directory: Path | None = None
+
+    def __init__(self, plan: RunPlan) -> None:
+        self.plan = plan
+
+    def track(self, jobs: Iterator[BlockJob]) -> Iterator[BlockJob]:
+        """``jobs`` as they are submitted."""
+        return jobs
+
+    def held(self) -> int:
+        """Finished blocks held here, waiting for an earlier one."""
+        return 0
+
+    def add(self, result: BlockResult) -> None:
+        raise NotImplementedError
+
+    def finish(self) -> np.ndarray | RunSummary:
+        raise NotImplementedError
+
+    def abort(self) -> None:
+        pass
+
+    def summary(self, rows: int) -> RunSummary:
+        plan = self.plan
+        assert plan.output is not None
+        return RunSummary(plan.output, rows, len(plan.inputs.channels), plan.blocks, plan.inputs.seed,
+                          plan.inputs.seeding)
+
+
+class ArraySink(Sink):
+    """The records in memory, kept as columns until the run ends and then
+    made into one structured array in (channel, time) order."""
+
+    def __init__(self, plan: RunPlan) -> None:
+        super().__init__(plan)
+        self.blocks: dict[int, Columns] = {}
+
+    def add(self, result: BlockResult) -> None:
+        assert result.columns is not None
+        self.blocks[result.index] = result.columns
+
+    def finish(self) -> np.ndarray:
+        blocks = [self.blocks.pop(i) for i in sorted(self.blocks)]
+        return records_of(blocks, self.plan.dtype)
+
+
+class RecordFileSink(Sink):
+    """A record file, written block by block in channel order: a block that
+    finishes before an earlier one waits here."""
+
+    def __init__(self, plan: RunPlan, overwrite: bool) -> None:
+        super().__init__(plan)
+        assert plan.output is not None
+        prepare_record_file(plan.output, overwrite)
+        self.writer = open_writer(plan.output, model=plan.detector.model, waveform_samples=plan.waveform_samples,
+                                  metadata=plan.metadata, overwrite=overwrite)
+        self.waiting: dict[int, Columns] = {}
+        self.order: collections.deque[int] = collections.deque()  # submitted and not yet written
+
+    def track(self, jobs: Iterator[BlockJob]) -> Iterator[BlockJob]:
+        for job in jobs:
+            self.order.append(job.index)
+            yield job
+
+    def held(self) -> int:
+        return len(self.waiting)
+
+    def add(self, result: BlockResult) -> None:
+        assert result.columns is not None
+        self.waiting[result.index] = result.columns
+        while self.order and self.order[0] in self.waiting:
+            self.writer.write(self.waiting.pop(self.order.popleft()))
+
+    def finish(self) -> RunSummary:
+        self.writer.close()
+        return self.summary(self.writer.rows)
+
+    def abort(self) -> None:
+        self.writer.abort()
+
+
+class DatasetSink(Sink):
+    """A dataset directory, claimed for the run: each block's part is written
+    where it ran, and the manifest lists it here."""
+
+    def __init__(self, plan: RunPlan, resume: bool, overwrite: bool, held: contextlib.ExitStack) -> None:
+        super().__init__(plan)
+        assert plan.output is not None
+        self.directory = directory = plan.output.absolute()
+        ident = identity(plan.inputs, plan.metadata["config"], waveform_samples=plan.waveform_samples,
+                         block_channels=plan.block_channels, version=plan.metadata["velmora_version"])
+        # A part carries only what ties it to the run; the manifest holds the rest.
+        self.part_metadata = {"run": run_digest(ident), "seed": plan.inputs.seed}
+        held.enter_context(claim(directory))  # released however the run ends
+        self.done = prepare(directory, ident, resume, overwrite)
+        self.manifest = ManifestWriter(directory, ident, self.done)
+
+    def add(self, result: BlockResult) -> None:
+        self.manifest.add({"first": result.first, "last": result.last, "channels": result.channels,
+                           "file": result.file, "rows": result.rows, "sha256": result.sha256})
+
+    def finish(self) -> RunSummary:
+        self.manifest.save(complete=True)
+        return self.summary(sum(int(b["rows"]) for b in self.manifest.blocks.values()))
+
+    def abort(self) -> None:
+        self.manifest.save(complete=False)  # what is complete so far, for a resume
+
+
+def open_sink(plan: RunPlan, *, resume: bool, overwrite: bool, held: contextlib.ExitStack) -> Sink:
+    """The sink of the run's output; ``held`` keeps what the sink holds
+    until the run ends (a dataset directory's claim)."""
+    if plan.output is None:
+        return ArraySink(plan)
+    if plan.dataset:
+        return DatasetSink(plan, resume, overwrite, held)
+    return RecordFileSink(plan, overwrite)
