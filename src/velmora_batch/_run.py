@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from tqdm import tqdm
 
-from ._dataset import block_name, hidden_name, stored_seed
+from ._dataset import block_name, hidden_name, is_dataset, refuse_foreign_directory, stored_seed
 from ._detector import Detector
 from ._executors import check_versions, run_jobs
 from ._jobs import RUN_ENGINES, BlockJob, BlockResult, engine_token
@@ -126,8 +126,6 @@ def run(
     """
     if output is not None:
         check_output(output)
-        from ._dataset import is_dataset, refuse_foreign_directory
-
         if is_dataset(output):
             refuse_foreign_directory(output)  # before any work; checked again once the directory is claimed
     if resume and overwrite:
