@@ -1,10 +1,11 @@
 #pragma once
 
+#include "Distributions.h"
 #include "Export.h"
+#include "MersenneTwister.h"
 #include "SparseConvolution.h"
 
 #include <cstdint>
-#include <random>
 #include <string>
 
 namespace velmora {
@@ -46,12 +47,11 @@ class VELMORA_EXPORT ADCConversion {
     // The sampling phase of one call on a grid of `ratio` steps per ADC step:
     // the fixed jitter, or with a negative jitter one draw from
     // [0, ratio - 1] as a 32-bit int.
-    [[nodiscard]] std::int64_t draw_phase(std::int64_t ratio, std::mt19937& rng) const {
+    [[nodiscard]] std::int64_t draw_phase(std::int64_t ratio, MersenneTwister& rng) const {
         if (jitter_ >= 0) {
             return jitter_;
         }
-        std::uniform_int_distribution<int> phase_dist(0, static_cast<int>(ratio - 1));
-        return phase_dist(rng);
+        return draw::uniform_int(rng, 0, static_cast<int>(ratio - 1));
     }
 
     // Gain, offset, the two clips, the noise (a standard variate `gaussian`

@@ -17,6 +17,11 @@ ADCSim::ADCSim(double adc_step, SparseConvolution<double> pulse_shape, int jitte
     : ADCConversion(adc_step, std::move(pulse_shape), jitter, gain, offset, preamp_clip, noise, clip) {}
 
 SparseWaveform<double> ADCSim::sample_down(const SparseWaveform<double>& shaped, std::mt19937& rng) const {
+    BorrowedTwister twister(rng);
+    return sample_down(shaped, twister.engine());
+}
+
+SparseWaveform<double> ADCSim::sample_down(const SparseWaveform<double>& shaped, MersenneTwister& rng) const {
     SparseWaveform<double> out(adc_step());
     checks::require_positive(shaped.time_step(), "ADCSim::sample_down: the input's time_step");
     const std::int64_t ratio = ratio_on(shaped.time_step(), "ADCSim::sample_down", "time steps of the input");
@@ -46,6 +51,12 @@ SparseWaveform<double> ADCSim::sample_down(const SparseWaveform<double>& shaped,
 }
 
 SparseWaveform<unsigned short> ADCSim::simulate(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const {
+    BorrowedTwister twister(rng);
+    return simulate(pmt_waveform, twister.engine());
+}
+
+SparseWaveform<unsigned short> ADCSim::simulate(const SparseWaveform<double>& pmt_waveform,
+                                                MersenneTwister& rng) const {
     auto samples = stream(pmt_waveform, rng);
     if (!samples) {
         return simulate_plain(pmt_waveform, rng);
@@ -63,11 +74,17 @@ SparseWaveform<unsigned short> ADCSim::simulate(const SparseWaveform<double>& pm
 
 SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<double>& pmt_waveform,
                                                       std::mt19937& rng) const {
+    BorrowedTwister twister(rng);
+    return simulate_plain(pmt_waveform, twister.engine());
+}
+
+SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<double>& pmt_waveform,
+                                                      MersenneTwister& rng) const {
     const SparseWaveform<double> shaped = pulse_shape().convolve(pmt_waveform);
     return digitise(sample_down(shaped, rng), rng);
 }
 
-std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng,
+std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_waveform, MersenneTwister& rng,
                                         ADCStream::Scratch* scratch) const {
     // The stream reads tap i of the entry at index a as landing on a + i:
     // the pulse shape must lie on the waveform's own grid.
@@ -82,6 +99,12 @@ std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_wavefo
 
 std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform<double>& pmt_waveform,
                                                             std::mt19937& rng) const {
+    BorrowedTwister twister(rng);
+    return stream_points(pmt_waveform, twister.engine());
+}
+
+std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform<double>& pmt_waveform,
+                                                            MersenneTwister& rng) const {
     auto points = stream(pmt_waveform, rng);
     if (!points) {
         return std::nullopt;
@@ -99,13 +122,18 @@ std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform
 }
 
 SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sampled, std::mt19937& rng) const {
+    BorrowedTwister twister(rng);
+    return digitise(sampled, twister.engine());
+}
+
+SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sampled, MersenneTwister& rng) const {
     SparseWaveform<unsigned short> out(adc_step());
     out.reserve(sampled.size());
 
     // One distribution per call: a variate that it keeps back at the end of
     // the call is dropped with it. count scales the standard variate by the
     // noise.
-    std::normal_distribution<double> gauss(0.0, 1.0);
+    draw::PolarNormal gauss;
 
     for (const auto& [k, v] : sampled.samples()) {
         poll_interrupt_every(out.size());

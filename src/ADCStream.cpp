@@ -7,7 +7,7 @@
 namespace velmora {
 
 ADCStream::ADCStream(const ADCConversion& adc, const std::vector<SparseWaveform<double>::Sample>& in,
-                     std::int64_t phase, std::mt19937& rng, Scratch* scratch)
+                     std::int64_t phase, MersenneTwister& rng, Scratch* scratch)
     : adc_(&adc), in_(&in), taps_(static_cast<std::int64_t>(adc.pulse_shape().kernel().size())), ratio_(adc.ratio()),
       phase_(phase), rng_(&rng), lent_(scratch) {
     // A phase at or beyond the period picks no point at all.
@@ -111,7 +111,7 @@ std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
     // that the distribution's saved value stays in registers; the draws are
     // the same, and the state goes back afterwards.
     auto gauss = gauss_;
-    std::mt19937& rng = *rng_;
+    MersenneTwister& rng = *rng_;
     for (std::size_t i = 0; i < n; ++i) {
         gaussians[i] = gauss(rng);
     }

@@ -1,12 +1,13 @@
 #pragma once
 
 #include "ADCConversion.h"
+#include "Distributions.h"
 #include "Export.h"
+#include "MersenneTwister.h"
 #include "SparseWaveform.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 namespace velmora {
@@ -48,7 +49,7 @@ class VELMORA_EXPORT ADCStream {
     // It works in `scratch` when one is lent (it must outlive the stream),
     // else in storage of its own.
     ADCStream(const ADCConversion& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t phase,
-              std::mt19937& rng, Scratch* scratch = nullptr);
+              MersenneTwister& rng, Scratch* scratch = nullptr);
 
     // Writes the next sampled shaped values before digitising, (ADC index,
     // value), at most `max` of them, to the front of `points`; returns how
@@ -69,8 +70,8 @@ class VELMORA_EXPORT ADCStream {
     std::int64_t taps_;
     std::int64_t ratio_;
     std::int64_t phase_;
-    std::mt19937* rng_;
-    std::normal_distribution<double> gauss_{0.0, 1.0};
+    MersenneTwister* rng_;
+    draw::PolarNormal gauss_;
     std::size_t next_first_ = 0;
     std::size_t stretch_last_ = 0;
     std::size_t lo_ = 0;

@@ -131,6 +131,11 @@ class PiecewiseLinear {
         cp_.back() = 1.0;
     }
 
+    // The first and the last point: what the standard distribution's
+    // intervals() give, [0, 1] for its uniform special case.
+    [[nodiscard]] double lower() const { return int_.empty() ? 0.0 : int_.front(); }
+    [[nodiscard]] double upper() const { return int_.empty() ? 1.0 : int_.back(); }
+
     template <class Generator>
     double operator()(Generator& g) const {
         const double p = canonical(g);

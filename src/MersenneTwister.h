@@ -46,7 +46,14 @@ class VELMORA_EXPORT MersenneTwister {
     // The same state as a std::mt19937: its next draws are this engine's.
     [[nodiscard]] std::mt19937 to_standard() const;
 
+    // Code written for the standard engine may take and give this one's
+    // state as a std::mt19937 directly: a model's generator assigned from
+    // one, kept as one, or compared with one.
+    MersenneTwister& operator=(const std::mt19937& standard) { return *this = MersenneTwister(standard); }
+    operator std::mt19937() const { return to_standard(); } // NOLINT(google-explicit-constructor)
+
     friend bool operator==(const MersenneTwister& a, const MersenneTwister& b);
+    friend bool operator==(const MersenneTwister& a, const std::mt19937& b) { return a.to_standard() == b; }
 
   private:
     // Twists the state into its next block and tempers it into the buffer.
@@ -55,6 +62,26 @@ class VELMORA_EXPORT MersenneTwister {
     alignas(64) std::array<std::uint32_t, state_size> state_{};
     alignas(64) std::array<std::uint32_t, state_size> tempered_{};
     std::size_t next_ = state_size;
+};
+
+// Lends the state of a std::mt19937 to a MersenneTwister for a stretch of
+// draws and gives it back when the stretch ends, also by an exception: code
+// handed a standard engine draws through the faster one, and the standard
+// engine ends where its own draws would have left it.
+class VELMORA_EXPORT BorrowedTwister {
+  public:
+    explicit BorrowedTwister(std::mt19937& standard) : standard_(&standard), engine_(standard) {}
+    BorrowedTwister(const BorrowedTwister&) = delete;
+    BorrowedTwister& operator=(const BorrowedTwister&) = delete;
+    BorrowedTwister(BorrowedTwister&&) = delete;
+    BorrowedTwister& operator=(BorrowedTwister&&) = delete;
+    ~BorrowedTwister() { *standard_ = engine_.to_standard(); }
+
+    MersenneTwister& engine() noexcept { return engine_; }
+
+  private:
+    std::mt19937* standard_;
+    MersenneTwister engine_;
 };
 
 // The block regeneration, exposed so that every path can be tested against

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "Export.h"
+#include "MersenneTwister.h"
 
 #include <memory>
-#include <random>
 
 namespace velmora {
 
@@ -24,7 +24,7 @@ class VELMORA_EXPORT ModelHandle {
   public:
     // The model's one random generator, from which every draw comes: a
     // caller may reseed it or carry its state over to another model.
-    std::mt19937& generator();
+    MersenneTwister& generator();
 
     // The largest PE time magnitude in seconds that simulate accepts:
     // max_pe_time_steps PMT grid steps. Larger times raise

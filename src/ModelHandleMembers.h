@@ -59,7 +59,7 @@ const State& ModelHandle<State>::state() const {
 }
 
 template <typename State>
-std::mt19937& ModelHandle<State>::generator() {
+MersenneTwister& ModelHandle<State>::generator() {
     return state().rng;
 }
 

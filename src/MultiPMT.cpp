@@ -22,12 +22,12 @@ namespace velmora {
 struct VELMORA_EXPORT MultiPMTState {
     static constexpr const char* model_name = "MultiPMT";
 
-    std::piecewise_linear_distribution<double> time_distribution;
-    std::piecewise_linear_distribution<double> amplitude_distribution;
+    draw::PiecewiseLinear time_distribution;
+    draw::PiecewiseLinear amplitude_distribution;
     double pmt_time_step;
     ADCSim adc_sim;
     ToTSim tot_sim;
-    std::mt19937 rng;
+    MersenneTwister rng;
     double sample_delay;
     TimeRange time_offsets; // first and last boundary of time_distribution, for the PE time check
 
@@ -99,8 +99,8 @@ MultiPMT::MultiPMT(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectr
       }) {}
 
 std::unique_ptr<MultiPMT::Impl> MultiPMT::build(const Config& c) {
-    auto time_distribution = load_distribution(c.time_spectrum);
-    auto amplitude_distribution = load_distribution(c.amplitude_spectrum);
+    auto time_distribution = load_spectrum(c.time_spectrum);
+    auto amplitude_distribution = load_spectrum(c.amplitude_spectrum);
     checks::require_grid_step(c.pmt_time_step, "MultiPMT: pmt_time_step");
     auto adc_kernel =
         load_pulse_shape(c.adc_pulse_shape, c.pmt_time_step, "Pulse shape time step does not match PMT step.");
@@ -118,7 +118,7 @@ std::unique_ptr<MultiPMT::Impl> MultiPMT::build(const Config& c) {
     checks::require_finite(c.sample_delay, "MultiPMT: sample_delay");
     auto impl = std::make_unique<Impl>(Impl{std::move(time_distribution), std::move(amplitude_distribution),
                                             c.pmt_time_step, std::move(adc_sim), std::move(tot_sim),
-                                            std::mt19937(static_cast<std::mt19937::result_type>(c.seed)),
+                                            MersenneTwister(static_cast<MersenneTwister::result_type>(c.seed)),
                                             c.sample_delay, TimeRange{}, KeptStorage<Impl::Workspace>{}});
     impl->time_offsets = time_range(impl->time_distribution);
     return impl;

@@ -121,10 +121,10 @@ LoadedPoints load_points(const SpectrumSource& source) {
     return {points.name, points.x, points.y};
 }
 
-} // namespace
-
-std::piecewise_linear_distribution<double> load_distribution(const SpectrumSource& source) {
-    const auto [path, x, y] = load_points(source);
+// The points of a spectrum, checked for what the distribution can take.
+LoadedPoints checked_spectrum(const SpectrumSource& source) {
+    auto loaded = load_points(source);
+    const auto& [path, x, y] = loaded;
     double area = 0.0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         if (!std::isfinite(x[i]) || !std::isfinite(y[i])) {
@@ -159,7 +159,19 @@ std::piecewise_linear_distribution<double> load_distribution(const SpectrumSourc
                                       std::to_string(i + 1) + "): the distribution's arithmetic overflows.");
         }
     }
+    return loaded;
+}
+
+} // namespace
+
+std::piecewise_linear_distribution<double> load_distribution(const SpectrumSource& source) {
+    const auto [path, x, y] = checked_spectrum(source);
     return std::piecewise_linear_distribution<double>(x.begin(), x.end(), y.begin());
+}
+
+draw::PiecewiseLinear load_spectrum(const SpectrumSource& source) {
+    const auto [path, x, y] = checked_spectrum(source);
+    return draw::PiecewiseLinear(x, y);
 }
 
 SparseConvolution<double> load_pulse_shape(const SpectrumSource& source, double step,
@@ -177,6 +189,10 @@ SparseConvolution<double> load_pulse_shape(const SpectrumSource& source, double 
 TimeRange time_range(const std::piecewise_linear_distribution<double>& distribution) {
     const auto bounds = distribution.intervals();
     return {bounds.front(), bounds.back()};
+}
+
+TimeRange time_range(const draw::PiecewiseLinear& distribution) {
+    return {distribution.lower(), distribution.upper()};
 }
 
 void check_pe_times(const std::vector<double>& pe_times, TimeRange offsets, double step) {
@@ -212,9 +228,11 @@ SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
     return waveform;
 }
 
-void pe_to_waveform(const std::vector<double>& pe_times, std::piecewise_linear_distribution<double>& time_distribution,
-                    std::piecewise_linear_distribution<double>& amplitude_distribution, std::mt19937& rng,
-                    SparseWaveform<double>& waveform) {
+namespace {
+
+template <typename Distribution, typename Generator>
+void deposit_pes(const std::vector<double>& pe_times, Distribution& time_distribution,
+                 Distribution& amplitude_distribution, Generator& rng, SparseWaveform<double>& waveform) {
     const double step = waveform.time_step();
     std::vector<SparseWaveform<double>::Sample> deposits = waveform.release();
     deposits.clear();
@@ -242,6 +260,20 @@ void pe_to_waveform(const std::vector<double>& pe_times, std::piecewise_linear_d
     }
     deposits.resize(out);
     waveform.assign_sorted(std::move(deposits));
+}
+
+} // namespace
+
+void pe_to_waveform(const std::vector<double>& pe_times, std::piecewise_linear_distribution<double>& time_distribution,
+                    std::piecewise_linear_distribution<double>& amplitude_distribution, std::mt19937& rng,
+                    SparseWaveform<double>& waveform) {
+    deposit_pes(pe_times, time_distribution, amplitude_distribution, rng, waveform);
+}
+
+void pe_to_waveform(const std::vector<double>& pe_times, const draw::PiecewiseLinear& time_distribution,
+                    const draw::PiecewiseLinear& amplitude_distribution, MersenneTwister& rng,
+                    SparseWaveform<double>& waveform) {
+    deposit_pes(pe_times, time_distribution, amplitude_distribution, rng, waveform);
 }
 
 } // namespace velmora

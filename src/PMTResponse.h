@@ -4,8 +4,10 @@
 // pulse-shape kernels built from spectrum files, and the step that turns PE
 // times into a PMT waveform.
 
+#include "Distributions.h"
 #include "Export.h"
 #include "Interrupt.h"
+#include "MersenneTwister.h"
 #include "SparseConvolution.h"
 #include "SparseWaveform.h"
 
@@ -46,6 +48,10 @@ std::pair<std::vector<double>, std::vector<double>> read_spectrum_file(const std
 // and the fault.
 std::piecewise_linear_distribution<double> load_distribution(const SpectrumSource& source);
 
+// The same checks, giving the library's own piecewise-linear draws: the draws
+// of load_distribution's distribution, with its tables computed once here.
+draw::PiecewiseLinear load_spectrum(const SpectrumSource& source);
+
 // Reads a pulse-shape file (or takes the points), checks that neighbouring
 // times are `step` apart within 0.1 % (else std::ios_base::failure with
 // `mismatch_message`) and returns its values as a kernel of that step.
@@ -58,6 +64,7 @@ struct TimeRange {
     double last;
 };
 TimeRange time_range(const std::piecewise_linear_distribution<double>& distribution);
+TimeRange time_range(const draw::PiecewiseLinear& distribution);
 
 // Throws std::invalid_argument, before anything is drawn, for a PE time that
 // is not finite, that lies more than max_pe_time_steps steps of `step` from
@@ -79,6 +86,12 @@ SparseWaveform<double> pe_to_waveform(const std::vector<double>& pe_times,
 // has held as many PEs.
 void pe_to_waveform(const std::vector<double>& pe_times, std::piecewise_linear_distribution<double>& time_distribution,
                     std::piecewise_linear_distribution<double>& amplitude_distribution, std::mt19937& rng,
+                    SparseWaveform<double>& waveform);
+
+// The same draws through the library's own distributions and generator, as
+// the models make them.
+void pe_to_waveform(const std::vector<double>& pe_times, const draw::PiecewiseLinear& time_distribution,
+                    const draw::PiecewiseLinear& amplitude_distribution, MersenneTwister& rng,
                     SparseWaveform<double>& waveform);
 
 // The object that a model keeps in `slot` from call to call, made from

@@ -13,6 +13,11 @@ ToTSim::ToTSim(double tot_step, SparseConvolution<double> pulse_shape, double th
     : ToTSettings(tot_step, std::move(pulse_shape), threshold, dead_time, noise, jitter) {}
 
 std::vector<ToTSim::Hit> ToTSim::discriminate(const SparseWaveform<double>& shaped, std::mt19937& rng) const {
+    BorrowedTwister twister(rng);
+    return discriminate(shaped, twister.engine());
+}
+
+std::vector<ToTSim::Hit> ToTSim::discriminate(const SparseWaveform<double>& shaped, MersenneTwister& rng) const {
     // Only stored samples are evaluated: a gap in the sparse waveform neither
     // draws noise nor crosses the threshold, so an open hit spans it.
     std::vector<Hit> hits;
@@ -27,16 +32,26 @@ std::vector<ToTSim::Hit> ToTSim::discriminate(const SparseWaveform<double>& shap
 }
 
 std::vector<ToTSim::Hit> ToTSim::simulate_plain(const SparseWaveform<double>& waveform, std::mt19937& rng) const {
+    BorrowedTwister twister(rng);
+    return simulate_plain(waveform, twister.engine());
+}
+
+std::vector<ToTSim::Hit> ToTSim::simulate_plain(const SparseWaveform<double>& waveform, MersenneTwister& rng) const {
     return discriminate(pulse_shape().convolve(waveform), rng);
 }
 
 std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform, std::mt19937& rng) const {
+    BorrowedTwister twister(rng);
+    return simulate(waveform, twister.engine());
+}
+
+std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform, MersenneTwister& rng) const {
     Scratch scratch;
     simulate(waveform, rng, scratch);
     return std::move(scratch.hits);
 }
 
-const std::vector<ToTSim::Hit>& ToTSim::simulate(const SparseWaveform<double>& waveform, std::mt19937& rng,
+const std::vector<ToTSim::Hit>& ToTSim::simulate(const SparseWaveform<double>& waveform, MersenneTwister& rng,
                                                  Scratch& scratch) const {
     scratch.hits.clear();
     if (!pulse_shape().streams_exactly(waveform)) {

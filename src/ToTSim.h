@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Export.h"
+#include "MersenneTwister.h"
 #include "SparseConvolution.h"
 #include "SparseWaveform.h"
 #include "ToTSettings.h"
@@ -15,7 +16,9 @@ namespace velmora {
 // threshold, and reports each pulse above threshold as a (start, end) hit on
 // the TDC grid, each edge smeared by Gaussian timing jitter. The dead time is
 // both the minimum length of a hit and the minimum gap after one. Keeps no
-// state between calls; all randomness comes from the generator passed in.
+// state between calls; all randomness comes from the generator passed in: the
+// library's MersenneTwister, or a std::mt19937 whose state it draws through
+// one and gives back, with the same draws either way.
 class VELMORA_EXPORT ToTSim : public ToTSettings {
   public:
     // The settings and their checks are those of ToTSettings.
@@ -28,6 +31,7 @@ class VELMORA_EXPORT ToTSim : public ToTSettings {
     // later PMT entry can reach them, so the shaped waveform is never held
     // whole; results and draws are those of simulate_plain.
     std::vector<Hit> simulate(const SparseWaveform<double>& waveform, std::mt19937& rng) const;
+    std::vector<Hit> simulate(const SparseWaveform<double>& waveform, MersenneTwister& rng) const;
 
     // The storage that simulate works in. A caller that simulates call after
     // call may keep one, and then allocates nothing for the stage once it has
@@ -38,14 +42,17 @@ class VELMORA_EXPORT ToTSim : public ToTSettings {
     };
 
     // The same, in `scratch`: the hits are scratch.hits.
-    const std::vector<Hit>& simulate(const SparseWaveform<double>& waveform, std::mt19937& rng, Scratch& scratch) const;
+    const std::vector<Hit>& simulate(const SparseWaveform<double>& waveform, MersenneTwister& rng,
+                                     Scratch& scratch) const;
 
     // The same, composed step by step: the full convolution, then discriminate.
     // The reference for simulate.
     std::vector<Hit> simulate_plain(const SparseWaveform<double>& waveform, std::mt19937& rng) const;
+    std::vector<Hit> simulate_plain(const SparseWaveform<double>& waveform, MersenneTwister& rng) const;
 
     // The discriminator and TDC alone, on an already shaped waveform.
     std::vector<Hit> discriminate(const SparseWaveform<double>& shaped, std::mt19937& rng) const;
+    std::vector<Hit> discriminate(const SparseWaveform<double>& shaped, MersenneTwister& rng) const;
 };
 
 } // namespace velmora

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "Distributions.h"
 #include "Export.h"
+#include "MersenneTwister.h"
 #include "ToTSettings.h"
 
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <vector>
 
 namespace velmora {
@@ -20,7 +21,7 @@ class VELMORA_EXPORT ToTStream {
     // `step` is the time step of the shaped samples' grid; hits are appended
     // to `hits`. The settings, the generator and `hits` must outlive the
     // stream.
-    ToTStream(const ToTSettings& tot, double step, std::mt19937& rng, std::vector<ToTSettings::Hit>& hits)
+    ToTStream(const ToTSettings& tot, double step, MersenneTwister& rng, std::vector<ToTSettings::Hit>& hits)
         : tot_(&tot), step_(step), noise_(tot.noise()), jitter_(tot.jitter()), rng_(&rng), hits_(&hits) {}
 
     void feed(std::int64_t index, double value) {
@@ -50,15 +51,15 @@ class VELMORA_EXPORT ToTStream {
     double step_;
     double noise_;
     double jitter_;
-    std::mt19937* rng_;
+    MersenneTwister* rng_;
     // Standard variates, scaled by the noise and the jitter where they are
     // used: a standard variate times sigma plus the mean 0 is exactly what a
     // distribution of deviation sigma returns, and it stays defined for a
     // deviation of 0, which such a distribution does not allow. Separate
     // objects: each caches the second value of a generated pair for itself,
     // and both caches are dropped with the stream.
-    std::normal_distribution<double> noise_dist_{0.0, 1.0};
-    std::normal_distribution<double> jitter_dist_{0.0, 1.0};
+    draw::PolarNormal noise_dist_;
+    draw::PolarNormal jitter_dist_;
     std::vector<ToTSettings::Hit>* hits_;
     bool open_ = false;
     double start_ = 0.0;

@@ -28,12 +28,12 @@ namespace velmora {
 struct VELMORA_EXPORT ZozuvUzaState {
     static constexpr const char* model_name = "ZozuvUza";
 
-    std::piecewise_linear_distribution<double> time_distribution;
-    std::piecewise_linear_distribution<double> amplitude_distribution;
+    draw::PiecewiseLinear time_distribution;
+    draw::PiecewiseLinear amplitude_distribution;
     double pmt_time_step;
     ADCSim adc_sim;
     TriggerSim trigger_sim;
-    std::mt19937 rng;
+    MersenneTwister rng;
     int waveform_samples;
     int trigger_offset;
     double offset;
@@ -147,8 +147,8 @@ ZozuvUza::ZozuvUza(SpectrumPoints time_spectrum, SpectrumPoints amplitude_spectr
       }) {}
 
 std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(Config c) {
-    auto time_distribution = load_distribution(c.time_spectrum);
-    auto amplitude_distribution = load_distribution(c.amplitude_spectrum);
+    auto time_distribution = load_spectrum(c.time_spectrum);
+    auto amplitude_distribution = load_spectrum(c.amplitude_spectrum);
     checks::require_grid_step(c.pmt_time_step, "ZozuvUza: pmt_time_step");
     auto kernel = load_pulse_shape(c.pulse_shape, c.pmt_time_step, "Pulse shape time step does not match PMT step.");
     ADCSim adc_sim(c.adc_step, std::move(kernel), c.jitter, c.gain, c.offset, c.preamp_clip, c.noise, c.clip);
@@ -160,7 +160,7 @@ std::unique_ptr<ZozuvUza::Impl> ZozuvUza::build(Config c) {
     check_record_offset(c.offset, c.waveform_samples);
     auto impl = std::make_unique<Impl>(Impl{
         std::move(time_distribution), std::move(amplitude_distribution), c.pmt_time_step, std::move(adc_sim),
-        std::move(trigger_sim), std::mt19937(static_cast<std::mt19937::result_type>(c.seed)), c.waveform_samples,
+        std::move(trigger_sim), MersenneTwister(static_cast<MersenneTwister::result_type>(c.seed)), c.waveform_samples,
         c.trigger_offset, c.offset, checked_policy(c.early_handling), TimeRange{}, KeptStorage<Impl::Workspace>{}});
     impl->time_offsets = time_range(impl->time_distribution);
     return impl;

@@ -106,7 +106,7 @@ ChannelEngine<Model>::ChannelEngine(std::vector<Model> models, std::size_t wavef
 
 template <typename Model>
 void ChannelEngine<Model>::seed_sequential(int seed) {
-    sequential_rng_.seed(static_cast<std::mt19937::result_type>(seed));
+    sequential_rng_.seed(static_cast<MersenneTwister::result_type>(seed));
 }
 
 template <typename Model>

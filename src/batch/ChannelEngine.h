@@ -139,7 +139,7 @@ class ChannelEngine {
 
     std::vector<Model> models_;
     std::size_t waveform_samples_;
-    std::mt19937 sequential_rng_;
+    MersenneTwister sequential_rng_;
     std::unique_ptr<std::atomic<std::uint64_t>> columns_ns_ = std::make_unique<std::atomic<std::uint64_t>>(0);
 };
 
