@@ -116,9 +116,9 @@ Outcome<typename Detector::Record> run_plain(Detector& det, const Workload& w, s
     return out;
 }
 
-// (3): the draws alone.
-template <typename Detector>
-double run_floor(Detector& det, const std::vector<Draws>& draws, std::mt19937& rng) {
+// (3) and (4): the draws alone, through the standard engine and distributions or the library's own.
+template <typename Detector, typename Generator>
+double run_floor(Detector& det, const std::vector<Draws>& draws, Generator& rng) {
     double sink = 0.0;
     for (const Draws& d : draws) {
         det.floor(d, rng, sink);
@@ -133,7 +133,8 @@ class Case {
   public:
     Case(std::shared_ptr<Detector> det, Workload w, double plain_limit_gib, Row& row)
         : det_(std::move(det)), w_(std::move(w)), plain_limit_gib_(plain_limit_gib), row_(row),
-          model_(det_->make_model()), plain_rng_(seed()), floor_rng_(seed()) {}
+          model_(det_->make_model()), plain_rng_(seed()), floor_rng_(seed()),
+          own_floor_rng_(static_cast<MersenneTwister::result_type>(seed())) {}
 
     [[nodiscard]] std::string label() const { return row_.model + "/" + w_.key; }
     [[nodiscard]] std::string name(const char* what) const { return label() + "/" + what; }
@@ -198,6 +199,14 @@ class Case {
         set_counters(state);
     }
 
+    void bench_own_floor(benchmark::State& state) {
+        prepare();
+        for (auto _ : state) {
+            benchmark::DoNotOptimize(run_floor(*det_, draws_, own_floor_rng_));
+        }
+        set_counters(state);
+    }
+
   private:
     // (2) from the seed must give exactly the outcome of (1) and leave the generator in the same state,
     // which a further call on both shows; the draw floor must consume the generator as (2) did where it
@@ -228,6 +237,12 @@ class Case {
         run_floor(*det_, draws_, floor_rng);
         if (Detector::floor_keeps_draw_order && !(floor_rng == after_workload)) {
             fail("BUG: the draw floor of " + label() + " does not make the draws of the composition");
+        }
+        MersenneTwister own_floor_rng(static_cast<MersenneTwister::result_type>(seed()));
+        const double own_sink = run_floor(*det_, draws_, own_floor_rng);
+        std::mt19937 standard_again(seed());
+        if (!(own_floor_rng == floor_rng) || !same_bits(own_sink, run_floor(*det_, draws_, standard_again))) {
+            fail("BUG: the own draw floor of " + label() + " does not make the draws of the standard one");
         }
         std::cout << "check " << name("plain") << ": the same " << describe(expected) << " as " << name("simulate")
                   << ", and the same generator state after"
@@ -266,6 +281,7 @@ class Case {
     Detector::Model model_;
     std::mt19937 plain_rng_;
     std::mt19937 floor_rng_;
+    MersenneTwister own_floor_rng_;
     std::vector<Draws> draws_;
     bool prepared_ = false;
 };

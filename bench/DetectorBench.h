@@ -1,11 +1,13 @@
 #pragma once
 
 // What both detector benchmarks build alike from an example detector's config.json: the spectrum
-// distributions (and copies of them for the draw floor), the PMT grid and the ADC stage, with the PE step
-// and the ADC draws of the floor. ZozuvUzaBench and MultiPMTBench add their own stages on top.
+// distributions (and copies of them for the draw floors, standard and own), the PMT grid and the ADC stage, with the PE
+// step and the ADC draws of the floor. ZozuvUzaBench and MultiPMTBench add their own stages on top.
 
 #include "ADCSim.h"
+#include "Distributions.h"
 #include "FlatJson.h"
+#include "MersenneTwister.h"
 #include "SparseWaveform.h"
 
 #include <cstddef>
@@ -55,8 +57,12 @@ class DetectorBench {
     // Entries of the full shaped waveform of the ADC stage.
     [[nodiscard]] std::size_t adc_shaped_entries(const SparseWaveform<double>& pmt) const;
 
+    // The draws through the standard engine and distributions: the yardstick.
     void floor_pes(const Draws& d, std::mt19937& rng, double& sink);
     void floor_adc(const Draws& d, std::mt19937& rng, double& sink) const;
+    // The same draws through the library's own engine and distributions.
+    void floor_pes(const Draws& d, MersenneTwister& rng, double& sink) const;
+    void floor_adc(const Draws& d, MersenneTwister& rng, double& sink) const;
 
     std::filesystem::path dir_;
     FlatJson config_;
@@ -68,6 +74,8 @@ class DetectorBench {
   private:
     std::piecewise_linear_distribution<double> floor_time_distribution_;
     std::piecewise_linear_distribution<double> floor_amplitude_distribution_;
+    draw::PiecewiseLinear own_time_distribution_;
+    draw::PiecewiseLinear own_amplitude_distribution_;
     std::int64_t ratio_; // PMT grid steps per ADC step: the range of the random sampling phase
 };
 

@@ -97,4 +97,19 @@ void MultiPMTBench::floor(const Draws& d, std::mt19937& rng, double& sink) {
     floor_adc(d, rng, sink);
 }
 
+void MultiPMTBench::floor(const Draws& d, MersenneTwister& rng, double& sink) const {
+    floor_pes(d, rng, sink);
+    {
+        draw::PolarNormal noise;
+        draw::PolarNormal jitter;
+        for (std::size_t i = 0; i < d.tot_entries; ++i) {
+            sink += noise(rng);
+        }
+        for (std::size_t i = 0; i < 2 * d.hits; ++i) {
+            sink += jitter(rng);
+        }
+    }
+    floor_adc(d, rng, sink);
+}
+
 } // namespace velmora::bench

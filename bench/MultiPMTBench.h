@@ -34,6 +34,7 @@ class MultiPMTBench : public DetectorBench {
     [[nodiscard]] double plain_peak_bytes(const SparseWaveform<double>& pmt) const;
 
     void floor(const Draws& d, std::mt19937& rng, double& sink);
+    void floor(const Draws& d, MersenneTwister& rng, double& sink) const;
 
     // The ToT stage draws each hit's two jitter values right after the noise value of the entry that
     // closes it; the floor draws all noise values first. Same draws, generator consumed differently.

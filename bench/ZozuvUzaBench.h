@@ -37,6 +37,10 @@ class ZozuvUzaBench : public DetectorBench {
         floor_pes(d, rng, sink);
         floor_adc(d, rng, sink);
     }
+    void floor(const Draws& d, MersenneTwister& rng, double& sink) const {
+        floor_pes(d, rng, sink);
+        floor_adc(d, rng, sink);
+    }
 
     // Each floor call draws exactly what the composition's call drew, in the same order.
     static constexpr bool floor_keeps_draw_order = true;

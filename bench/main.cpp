@@ -1,8 +1,9 @@
 // Native benchmark of the detector models' simulate. Every example detector registered in run() is timed
 // on every workload of Workloads.cpp, three ways per case (Case.h): (1) the model's simulate, (2) the plain
 // composition of the stages for the same work, checked bit for bit against (1) before anything is timed,
-// (3) the draw floor. After the runs one table (Report.cpp) gives per case the PEs/s of (1), the ratios
-// (1)/(3) and (2)/(1), and the peak resident memory that one call of (1) adds.
+// (3) the draw floor through the standard engine and distributions, the yardstick, (4) the same draws
+// through the library's own. After the runs one table (Report.cpp) gives per case the PEs/s of (1), the
+// ratios (1)/(3), (1)/(4), (3)/(4) and (2)/(1), and the peak resident memory that one call of (1) adds.
 
 #include "Case.h"
 #include "Common.h"
@@ -60,6 +61,7 @@ class Registry {
             add_way("simulate", &Case<Detector>::bench_model);
             add_way("plain", &Case<Detector>::bench_plain);
             add_way("floor", &Case<Detector>::bench_floor);
+            add_way("own_floor", &Case<Detector>::bench_own_floor);
         }
     }
 

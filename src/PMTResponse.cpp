@@ -171,7 +171,7 @@ std::piecewise_linear_distribution<double> load_distribution(const SpectrumSourc
 
 draw::PiecewiseLinear load_spectrum(const SpectrumSource& source) {
     const auto [path, x, y] = checked_spectrum(source);
-    return draw::PiecewiseLinear(x, y);
+    return {x, y};
 }
 
 SparseConvolution<double> load_pulse_shape(const SpectrumSource& source, double step,
@@ -192,7 +192,7 @@ TimeRange time_range(const std::piecewise_linear_distribution<double>& distribut
 }
 
 TimeRange time_range(const draw::PiecewiseLinear& distribution) {
-    return {distribution.lower(), distribution.upper()};
+    return {.first = distribution.lower(), .last = distribution.upper()};
 }
 
 void check_pe_times(const std::vector<double>& pe_times, TimeRange offsets, double step) {
