@@ -60,9 +60,17 @@ def code_lines(function):
     return lines
 
 
+# The package's modules from the bottom up: each imports only modules before it (and the compiled _core).
+LAYERS = ["_version", "_models", "_seeding", "_detector", "_records", "_pes", "_dataset", "_jobs", "_executors",
+          "_plan", "_sinks", "_run", "cli", "__init__"]
+
+
 def test_the_modules_import_each_other_one_way():
     graph = {name: package_imports(tree) for name, tree in MODULES.items()}
     assert find_cycle(graph) is None
+    assert sorted(LAYERS) == sorted(MODULES)
+    upward = {name: sorted(graph[name] - {"_core"} - set(LAYERS[:LAYERS.index(name)])) for name in LAYERS}
+    assert {name: up for name, up in upward.items() if up} == {}
 
 
 @pytest.mark.parametrize("graph, cycle", [
