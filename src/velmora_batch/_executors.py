@@ -69,9 +69,10 @@ def run_jobs(executor: BlockExecutor, jobs: Iterable[BlockJob], window: int,
     """Submits ``jobs`` with at most ``window`` of them submitted and not yet
     handed to ``on_done`` or, after it, still held by the caller (``held()``:
     finished blocks waiting to be written); ``on_done`` gets each result in
-    completion order. On any failure the remaining jobs are cancelled and
-    blocks running in this process are stopped."""
-    dask = _is_dask_client(executor)
+    completion order. On any failure the remaining jobs are cancelled,
+    blocks running in this process are stopped, and blocks running on a Dask
+    cluster, which cannot be stopped from here, are waited for: none of them
+    writes into the output after the run has ended."""
     if _is_dask_client(executor):
         import distributed  # optional: imported where a Dask client is given
 
@@ -122,14 +123,35 @@ def run_jobs(executor: BlockExecutor, jobs: Iterable[BlockJob], window: int,
     except BaseException:
         if run_id is not None:
             CANCEL[run_id].set()
-        for f in in_flight:
-            f.cancel()
-        if not dask:
+        if _is_dask_client(executor):
+            _stop_remote(executor, in_flight)
+        else:
+            for f in in_flight:
+                f.cancel()
             concurrent.futures.wait(in_flight)
         raise
     finally:
         if run_id is not None:
             CANCEL.pop(run_id, None)
+
+
+# How long a failed run waits for the blocks already running on a Dask
+# cluster to end: they cannot be stopped from here, and the run must not give
+# up its output (its temporary files, the dataset's lock) while they may still
+# write into it.
+REMOTE_STOP_SECONDS = 300.0
+
+
+def _stop_remote(client: distributed.Client, futures: set[Any]) -> None:
+    """Cancels the blocks that no worker has started and waits for those
+    that are running to end (their results, and errors, are dropped)."""
+    import distributed  # optional: imported where a Dask client is given
+
+    running = {key for keys in client.processing().values() for key in keys}
+    started = [f for f in futures if f.key in running]
+    client.cancel([f for f in futures if f.key not in running])
+    with contextlib.suppress(TimeoutError):
+        distributed.wait(started, timeout=REMOTE_STOP_SECONDS)
 
 
 @contextlib.contextmanager
