@@ -1,6 +1,6 @@
 # The compiled half of velmora_batch, as the package uses it.
 import os
-from typing import Any
+from typing import Any, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -41,3 +41,37 @@ class _Engine:
 
 class ZozuvUzaEngine(_Engine): ...
 class MultiPMTEngine(_Engine): ...
+
+# The values of one parameter set of each engine, by name: the model's constructor arguments but its
+# files (the engine's spectra) and its seed, with their units. For annotations only, as _Engine.
+
+class _ZozuvUzaParameters(TypedDict):
+    pmt_time_step: float  # s: time step of the PMT waveform
+    adc_step: float  # s: time step of the ADC
+    jitter: int  # PMT time steps: offset of ADC samples relative to simulation times, 0 for none, -1 for random
+    gain: float  # LSB: ADC gain (scale factor of the normalised amplitude)
+    offset: float  # LSB: ADC offset
+    preamp_clip: float  # LSB: upper bound of ADC samples before noise
+    noise: float  # LSB: standard deviation of the Gaussian noise
+    clip: float  # LSB: upper bound of ADC samples after noise
+    waveform_samples: int  # ADC samples: waveform samples per trigger
+    retrigger_offset: int  # ADC samples: least number of samples between two triggers
+    trigger_kernel: list[int]  # kernel the waveform is convolved with before the threshold
+    adc_threshold: int  # LSB: trigger threshold
+    trigger_norm: int  # divisor of the trigger signal before the threshold
+    trigger_offset: int  # ADC steps: offset of the waveform start relative to the trigger time
+    early_handling: str  # what a trigger whose window starts before time 0 does
+
+class _MultiPMTParameters(TypedDict):
+    pmt_time_step: float  # s: time step of the PMT waveform
+    tot_step: float  # s: time step of the ToT TDC
+    tot_threshold: float  # normalised amplitude: threshold of the ToT measurement
+    tot_dead_time: float  # s: dead time of the ToT measurement
+    tot_noise: float  # normalised amplitude: standard deviation of the ToT noise
+    tot_jitter: float  # s: standard deviation of the ToT time measurement
+    adc_step: float  # s: time step of the ADC
+    adc_jitter: int  # PMT time steps: offset of ADC samples relative to simulation times, 0 for none, -1 for random
+    adc_gain: float  # LSB: ADC gain (scale factor of the normalised amplitude)
+    adc_offset: float  # LSB: ADC offset
+    adc_noise: float  # LSB: standard deviation of the ADC's Gaussian noise
+    adc_clip: float  # LSB: upper bound of ADC samples after noise

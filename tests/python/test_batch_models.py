@@ -1,6 +1,7 @@
 """The model registry: each model's parameter table agrees with the model's constructor, and the JSON Schema of
 its config, as installed and as the command prints it, is the one the table gives."""
 
+import ast
 import json
 import re
 from pathlib import Path
@@ -96,3 +97,15 @@ def test_schema_command_refuses(arguments, message):
 def test_early_handling_choices_are_the_modules():
     spec = MODELS["ZozuvUza"]
     assert spec.by_name["early_handling"].choices == tuple(velmora.EarlyHandling.__members__)
+
+
+STUB = Path(__file__).resolve().parents[2] / "src" / "velmora_batch" / "_core.pyi"
+STUB_TYPE = {"float": "float", "int": "int", "int_list": "list[int]", "choice": "str"}
+
+
+@pytest.mark.parametrize("spec", MODELS.values(), ids=lambda s: s.name)
+def test_the_engine_stub_lists_the_tables_parameters(spec):
+    tree = ast.parse(STUB.read_text())
+    stub = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == f"_{spec.name}Parameters")
+    fields = [(node.target.id, ast.unparse(node.annotation)) for node in stub.body if isinstance(node, ast.AnnAssign)]
+    assert fields == [(p.name, STUB_TYPE[p.kind]) for p in spec.parameters if p.kind != "file"]
