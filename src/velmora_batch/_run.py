@@ -9,7 +9,7 @@ import concurrent.futures
 import contextlib
 import os
 import uuid
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -176,7 +176,7 @@ def _jobs(plan: RunPlan, sink: Sink, run_id: str, token: str) -> Iterator[BlockJ
                        b.channels, plan.waveform_samples, inputs.segment is not None, part, sink.part_metadata)
 
 
-def _progress(plan: RunPlan, progress: bool, done: int) -> tuple[Any, Any]:
+def _progress(plan: RunPlan, progress: bool, done: int) -> tuple[Any, Callable[[BlockResult], int]]:
     """The progress bar and what to count on it for each finished block:
     channels on the run's own threads, blocks on an executor or into a
     dataset directory."""

@@ -39,12 +39,11 @@ class Sink:
     """Takes a run's block results; :meth:`finish` gives what ``run``
     returns, :meth:`abort` drops what a failed run wrote."""
 
-    done: dict[int, dict[str, Any]] = {}  # blocks complete before the run (by first channel)
-    part_metadata: dict[str, Any] | None = None  # what a part written where its block ran carries
-    directory: Path | None = None
-
     def __init__(self, plan: RunPlan) -> None:
         self.plan = plan
+        self.done: dict[int, dict[str, Any]] = {}  # blocks complete before the run (by first channel)
+        self.part_metadata: dict[str, Any] | None = None  # what a part written where its block ran carries
+        self.directory: Path | None = None  # where the blocks write their parts
 
     def track(self, jobs: Iterator[BlockJob]) -> Iterator[BlockJob]:
         """``jobs`` as they are submitted."""
