@@ -75,3 +75,4 @@ class _MultiPMTParameters(TypedDict):
     adc_offset: float  # LSB: ADC offset
     adc_noise: float  # LSB: standard deviation of the ADC's Gaussian noise
     adc_clip: float  # LSB: upper bound of ADC samples after noise
+    sample_delay: float  # s: delay of the ADC readout after the ToT start
