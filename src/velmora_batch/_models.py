@@ -24,8 +24,9 @@ EARLY_HANDLING = ("IGNORE", "ZERO", "WARN", "THROW")
 # Keys of a config besides the model's parameters.
 EXTRA_KEYS = ("model", "seed", "overrides")
 
-# The tick of a ZozuvUza time stamp, and the span of its 32-bit seconds counter.
-STAMP_TICK = 4e-9
+# The tick of a ZozuvUza time stamp (the records' own constant), and the span of
+# its 32-bit seconds counter.
+STAMP_TICK: float = velmora.ZozuvUzaTrigger.SECONDS_PER_TICK
 STAMP_SECONDS = 2**32
 
 # The longest ZozuvUza readout window, in ADC samples: far beyond any front
