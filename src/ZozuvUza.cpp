@@ -181,7 +181,19 @@ namespace {
 
 using Records = std::vector<ostrelin::ZozuvUzaTrigger>;
 
+// Where the calls of this thread count the windows that WARN drops, or none:
+// then each writes its line.
+thread_local EarlyWindows* early_windows = nullptr;
+
 } // namespace
+
+EarlyWindowScope::EarlyWindowScope(EarlyWindows& into) : previous_(early_windows) {
+    early_windows = &into;
+}
+
+EarlyWindowScope::~EarlyWindowScope() {
+    early_windows = previous_;
+}
 
 std::optional<std::pair<unsigned int, unsigned int>> ZozuvUza::window_stamp(const Impl& s, double start) {
     if (start < 0.0) {
@@ -189,6 +201,12 @@ std::optional<std::pair<unsigned int, unsigned int>> ZozuvUza::window_stamp(cons
         case EarlyHandling::IGNORE:
             return std::nullopt;
         case EarlyHandling::WARN: {
+            if (early_windows != nullptr) {
+                if (early_windows->count++ == 0) {
+                    early_windows->first_start = start;
+                }
+                return std::nullopt;
+            }
             std::ostringstream line;
             line.imbue(std::locale::classic());
             line << "[Warning] Ignoring early trigger at " << start << " s.";

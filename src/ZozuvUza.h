@@ -22,6 +22,31 @@ namespace velmora {
 
 struct VELMORA_EXPORT ZozuvUzaState; // the model's state record, in ZozuvUza.cpp
 
+// The readout windows that the early-window policy WARN dropped while an
+// EarlyWindowScope was installed: how many, and the start (seconds) of the
+// first one.
+struct EarlyWindows {
+    std::size_t count = 0;
+    double first_start = 0.0;
+};
+
+// While the scope lives, ZozuvUza calls on the current thread count the
+// windows that WARN drops into `into` instead of writing their warning lines
+// to standard error; records and random draws are the same either way. The
+// scope installed before comes back when this one ends, so scopes nest.
+class VELMORA_EXPORT EarlyWindowScope {
+  public:
+    explicit EarlyWindowScope(EarlyWindows& into);
+    ~EarlyWindowScope();
+    EarlyWindowScope(const EarlyWindowScope&) = delete;
+    EarlyWindowScope& operator=(const EarlyWindowScope&) = delete;
+    EarlyWindowScope(EarlyWindowScope&&) = delete;
+    EarlyWindowScope& operator=(EarlyWindowScope&&) = delete;
+
+  private:
+    EarlyWindows* previous_;
+};
+
 // The ZozuvUza readout chain of one PMT type: PE times -> PMT waveform ->
 // shaped, sampled ADC waveform -> digital trigger -> one record per readout
 // window. A handle over its state; every simulate call advances the model's
@@ -32,7 +57,7 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
     enum class EarlyHandling : int {
         IGNORE = 0, // drop the record silently
         ZERO = 1,   // keep the record, time stamp set to zero
-        WARN = 2,   // drop the record and write a warning line to stderr
+        WARN = 2,   // drop the record and write a warning line to stderr (or count it: EarlyWindowScope)
         THROW = 3,  // end the call with std::runtime_error
     };
 
@@ -100,8 +125,8 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
     using Impl = ZozuvUzaState;
     static std::unique_ptr<Impl> build(Config config);
     // The time stamp (seconds, ticks) of a window starting at `start`, or
-    // none when the early-window policy drops it (WARN prints its line;
-    // THROW throws).
+    // none when the early-window policy drops it (WARN prints its line or
+    // counts the window in the thread's EarlyWindowScope; THROW throws).
     static std::optional<std::pair<unsigned int, unsigned int>> window_stamp(const Impl& s, double start);
     static void finish_window(const Impl& s, std::pair<unsigned int, unsigned int> stamp,
                               std::vector<unsigned short> samples, int channel,

@@ -6,7 +6,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace velmora {
 
@@ -94,6 +96,28 @@ void check_piece(const ChannelPiece& piece, std::size_t n_times, std::size_t n_m
     }
 }
 
+// Simulates one piece on `model`. With `early`, the windows that the policy
+// WARN drops are counted instead of written out and, if there were any,
+// noted for the piece.
+template <typename Model>
+typename ColumnsOf<Model>::records simulate_piece(Model& model, const std::vector<double>& pe_times,
+                                                  const ChannelPiece& piece, std::vector<EarlyNotice>* early) {
+    if constexpr (std::is_same_v<Model, ZozuvUza>) {
+        if (early != nullptr) {
+            EarlyWindows dropped;
+            auto records = [&] {
+                const EarlyWindowScope scope(dropped);
+                return model.simulate(pe_times, piece.channel);
+            }();
+            if (dropped.count != 0) {
+                early->push_back({piece.channel, dropped.count, dropped.first_start, piece.origin});
+            }
+            return records;
+        }
+    }
+    return model.simulate(pe_times, piece.channel);
+}
+
 } // namespace
 
 template <typename Model>
@@ -130,7 +154,7 @@ void ChannelEngine<Model>::append_timed(Columns& columns, const typename Columns
 template <typename Model>
 typename ChannelEngine<Model>::Columns
 ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
-                                           const std::atomic<bool>& cancel) const {
+                                           const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early) const {
     for (const auto& piece : pieces) {
         check_piece(piece, times.size(), models_.size());
     }
@@ -153,7 +177,7 @@ ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& piec
             copy->generator().seed(seq);
             pe_times.assign(times.begin() + static_cast<std::ptrdiff_t>(piece.first),
                             times.begin() + static_cast<std::ptrdiff_t>(piece.last));
-            append_timed(columns, copy->simulate(pe_times, piece.channel), piece);
+            append_timed(columns, simulate_piece(*copy, pe_times, piece, early), piece);
         } catch (const Cancelled&) {
             throw;
         } catch (...) {
@@ -166,7 +190,7 @@ ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& piec
 template <typename Model>
 typename ChannelEngine<Model>::Columns
 ChannelEngine<Model>::simulate_sequential(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
-                                          const std::atomic<bool>& cancel) {
+                                          const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early) {
     for (const auto& piece : pieces) {
         check_piece(piece, times.size(), models_.size());
     }
@@ -183,7 +207,7 @@ ChannelEngine<Model>::simulate_sequential(const std::vector<ChannelPiece>& piece
             model.generator() = sequential_rng_;
             pe_times.assign(times.begin() + static_cast<std::ptrdiff_t>(piece.first),
                             times.begin() + static_cast<std::ptrdiff_t>(piece.last));
-            auto records = model.simulate(pe_times, piece.channel);
+            auto records = simulate_piece(model, pe_times, piece, early);
             sequential_rng_ = model.generator();
             append_timed(columns, records, piece);
         } catch (const Cancelled&) {

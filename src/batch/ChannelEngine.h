@@ -65,6 +65,16 @@ struct ChannelPiece {
     double origin = 0.0;
 };
 
+// The readout windows of one ZozuvUza piece that the early-window policy
+// WARN dropped: the piece's channel and origin (seconds), how many windows,
+// and the start of the first one, counted from the piece's origin.
+struct EarlyNotice {
+    std::int32_t channel = 0;
+    std::size_t count = 0;
+    double first_start = 0.0;
+    double origin = 0.0;
+};
+
 // Thrown out of a block when one of its pieces fails: the piece's channel
 // and what the simulation threw.
 struct ChannelFailure : std::exception {
@@ -117,10 +127,13 @@ class ChannelEngine {
     // `cancel` is checked between pieces and, through the interrupt check of
     // the calling thread, within long pieces; once it is set, the call throws
     // Cancelled. A piece that throws ends the block with ChannelFailure.
+    // With `early` given, the windows that ZozuvUza's policy WARN drops are
+    // noted there, one notice per piece that dropped any, and nothing is
+    // written to standard error; without it each writes its line.
     Columns simulate_independent(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
-                                 const std::atomic<bool>& cancel) const;
+                                 const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early = nullptr) const;
     Columns simulate_sequential(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
-                                const std::atomic<bool>& cancel);
+                                const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early = nullptr);
 
     std::size_t model_count() const { return models_.size(); }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -238,7 +239,7 @@ void register_engine(py::module_& m, const char* name) {
             "simulate",
             [](Engine& engine, const Int32s& channels, const Int64s& bounds, const Doubles& times, const Int64s& models,
                const std::optional<UInt32s>& seeds, const UInt64s& origin_ticks, const Doubles& origins,
-               const CancelFlag& cancel) {
+               const CancelFlag& cancel, std::optional<py::list> early) {
                 if (times.ndim() != 1) {
                     throw py::value_error("times must be one-dimensional");
                 }
@@ -246,22 +247,30 @@ void register_engine(py::module_& m, const char* name) {
                 const auto pieces = make_pieces(channels, bounds, models, seeds, origin_ticks, origins, n_times);
                 const std::vector<double> pe_times(times.data(), times.data() + n_times);
                 typename Engine::Columns columns;
+                std::vector<EarlyNotice> notices;
+                auto* noted = early ? &notices : nullptr;
                 try {
                     py::gil_scoped_release release;
-                    columns = seeds ? engine.simulate_independent(pieces, pe_times, cancel.value)
-                                    : engine.simulate_sequential(pieces, pe_times, cancel.value);
+                    columns = seeds ? engine.simulate_independent(pieces, pe_times, cancel.value, noted)
+                                    : engine.simulate_sequential(pieces, pe_times, cancel.value, noted);
                 } catch (const ChannelFailure& failure) {
                     raise_channel_failure(failure);
+                }
+                for (const auto& n : notices) {
+                    early->append(py::make_tuple(n.channel, n.count, n.first_start, n.origin));
                 }
                 return to_dict(std::move(columns));
             },
             py::arg("channels"), py::arg("bounds"), py::arg("times"), py::arg("models"), py::arg("seeds"),
-            py::arg("origin_ticks"), py::arg("origins"), py::arg("cancel"),
+            py::arg("origin_ticks"), py::arg("origins"), py::arg("cancel"), py::arg("early") = py::none(),
             "Simulates a block of pieces: piece i is channel channels[i] with the PE times "
             "times[bounds[i]:bounds[i+1]] (counted from its origin: origin_ticks[i] 4 ns ticks, origins[i] "
             "seconds) on parameter set models[i]. With seeds (shape (n, 8), uint32) each piece's generator is "
             "seeded from its row; with seeds None the sequential generator runs through the pieces in order. "
-            "Returns the records as a dict of numpy arrays. The interpreter lock is released while simulating; "
+            "Returns the records as a dict of numpy arrays. With early a list, the readout windows that the "
+            "policy WARN drops are not written to standard error but noted there, per piece that dropped any, as "
+            "(channel, count, first window start counted from the piece's origin, origin). The interpreter lock is "
+            "released while simulating; "
             "independent blocks may run on several threads at once, sequential ones may not.");
 }
 

@@ -3,8 +3,9 @@ model in parallel and hands the records over as columns."""
 
 from ._dataset import read_metadata, read_records
 from ._detector import Detector, ImplausibleValueWarning
+from ._jobs import EarlyTriggerWarning
 from ._pes import PETable, read_pes
 from ._run import RunSummary, run
 from ._version import __version__
 
-__all__ = ["Detector", "ImplausibleValueWarning", "PETable", "RunSummary", "__version__", "read_metadata", "read_pes", "read_records", "run"]
+__all__ = ["Detector", "EarlyTriggerWarning", "ImplausibleValueWarning", "PETable", "RunSummary", "__version__", "read_metadata", "read_pes", "read_records", "run"]

@@ -37,6 +37,7 @@ class _Engine:
         origin_ticks: npt.ArrayLike,
         origins: npt.ArrayLike,
         cancel: CancelFlag,
+        early: list[tuple[int, int, float, float]] | None = None,
     ) -> dict[str, npt.NDArray[Any]]: ...
 
 class ZozuvUzaEngine(_Engine): ...

@@ -9,7 +9,8 @@ from __future__ import annotations
 import hashlib
 import json
 import threading
-from collections.abc import Mapping
+import warnings
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -49,6 +50,19 @@ CANCEL: dict[str, _core.CancelFlag] = {}
 RUN_ENGINES: dict[str, Engine] = {}
 
 
+class EarlyTriggerWarning(UserWarning):
+    """ZozuvUza readout windows that would start before time 0 (or before
+    the start of their segment) were dropped under ``early_handling`` WARN:
+    one warning per channel and run, with the number of windows dropped and
+    the start of the first."""
+
+
+# The early windows that one piece of a block dropped: channel, how many,
+# the first one's start counted from the piece's origin, and that origin
+# (seconds in the run's time).
+EarlyNotice = tuple[int, int, float, float]
+
+
 class BlockError(RuntimeError):
     """A block of a run failed; the message names its channels and the reason."""
 
@@ -85,6 +99,7 @@ class BlockResult:
     file: str | None
     columns: Columns | None  # the records, column by column
     sha256: str | None = None  # of the part's file
+    early: tuple[EarlyNotice, ...] = ()  # the early windows its pieces dropped
 
 
 def worker_version() -> str:
@@ -134,17 +149,47 @@ def run_block(job: BlockJob) -> BlockResult:
     try:
         pieces = job.inputs.pieces(job.channels)
         cancel = CANCEL.get(job.run_id) or _core.CancelFlag()
-        columns: Columns = _engine(job).simulate(**pieces, cancel=cancel)
+        early: list[EarlyNotice] = []
+        columns: Columns = _engine(job).simulate(**pieces, cancel=cancel, early=early)
         if job.sort and len(columns["channel"]):
             columns = sorted_columns(columns, spec_of(job.detector.model).time_column)
     except (ValueError, RuntimeError, OverflowError, MemoryError, IndexError) as e:
         raise BlockError(f"block of channels {first}-{last}: {e}") from e
     n_pes, rows = len(pieces["times"]), len(columns["channel"])
     if job.part is None:
-        return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, None, columns)
+        return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, None, columns, early=tuple(early))
     metadata = dict(job.metadata or {}, block={"first": first, "last": last, "rows": rows})
     with open_writer(job.part, model=job.detector.model, waveform_samples=job.waveform_samples,
                      metadata=metadata) as writer:
         writer.write(columns)
     return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, block_name(first), None,
-                       file_sha256(job.part))
+                       file_sha256(job.part), tuple(early))
+
+
+class EarlyWindowTally:
+    """The early windows dropped in a run, by channel: the number, and the
+    earliest start in the run's time with the origin of its segment."""
+
+    def __init__(self) -> None:
+        self.channels: dict[int, tuple[int, float, float]] = {}
+
+    def add(self, notices: Iterable[EarlyNotice]) -> None:
+        for channel, count, start, origin in notices:
+            at = origin + start
+            known = self.channels.get(channel)
+            if known is None:
+                self.channels[channel] = (count, at, origin)
+            else:
+                total, first, first_origin = known
+                self.channels[channel] = (total + count, *((at, origin) if at < first else (first, first_origin)))
+
+    def warn(self, stacklevel: int) -> None:
+        """One EarlyTriggerWarning per channel, in channel order."""
+        for channel in sorted(self.channels):
+            count, at, origin = self.channels[channel]
+            windows = "1 readout window" if count == 1 else f"{count} readout windows"
+            first = f"the first starts at {at!r} s"
+            if origin != 0.0:
+                first += f", before the start of its segment at {origin!r} s"
+            warnings.warn(f"channel {channel}: {windows} dropped for starting too early (early_handling WARN); "
+                          f"{first}", EarlyTriggerWarning, stacklevel=stacklevel + 1)

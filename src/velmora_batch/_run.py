@@ -19,7 +19,7 @@ from tqdm import tqdm
 from ._dataset import block_name, hidden_name, is_dataset, refuse_foreign_directory, stored_seed
 from ._detector import Detector
 from ._executors import check_versions, run_jobs
-from ._jobs import RUN_ENGINES, BlockJob, BlockResult, engine_token
+from ._jobs import RUN_ENGINES, BlockJob, BlockResult, EarlyWindowTally, engine_token
 from ._pes import FilePEs, PETable, remove_stale_spills
 from ._plan import RunPlan, check_late_times, check_memory, prepare
 from ._records import check_output
@@ -216,10 +216,12 @@ def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
         bar, step = _progress(plan, progress, len(sink.done))
         held.callback(bar.close)
         pes = 0
+        early = EarlyWindowTally()
 
         def on_done(result: BlockResult) -> None:
             nonlocal pes
             pes += result.pes
+            early.add(result.early)
             sink.add(result)
             bar.update(step(result))
             bar.set_postfix(pes=pes, refresh=False)
@@ -227,7 +229,9 @@ def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
         try:
             jobs = sink.track(_jobs(plan, sink, run_id, engine_token(plan.detector, inputs.parameter_sets)))
             run_jobs(executor, jobs, window=plan.window, on_done=on_done, held=sink.held)
-            return sink.finish()
+            done = sink.finish()
         except BaseException:
             sink.abort()
             raise
+    early.warn(stacklevel=3)  # at the caller of run()
+    return done

@@ -273,5 +273,38 @@ TEST_F(ZozuvUzaRecordRules, EarlyWindowsFollowThePolicy) {
     }
 }
 
+TEST_F(ZozuvUzaRecordRules, AnEarlyWindowScopeCountsWhatWarnWouldWrite) {
+    // Windows 20 ADC steps and one step before time 0, then one after it.
+    std::vector<double> times;
+    for (const std::int64_t m : {-20, -1, 40}) {
+        const auto b = burst(m);
+        times.insert(times.end(), b.begin(), b.end());
+    }
+    const auto ignored = make(ZozuvUza::EarlyHandling::IGNORE).simulate(times, 3);
+    ASSERT_EQ(ignored.size(), 1u);
+
+    EarlyWindows outer;
+    EarlyWindows inner;
+    ::testing::internal::CaptureStderr();
+    {
+        const EarlyWindowScope counting(outer);
+        {
+            const EarlyWindowScope nested(inner);
+            expect_same(make(ZozuvUza::EarlyHandling::WARN).simulate(times, 3), ignored);
+        }
+        expect_same(make(ZozuvUza::EarlyHandling::WARN).simulate(burst(-1), 3), {});
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(inner.count, 2u);
+    EXPECT_DOUBLE_EQ(inner.first_start, -8e-08);
+    EXPECT_EQ(outer.count, 1u);
+    EXPECT_DOUBLE_EQ(outer.first_start, -4e-09);
+
+    // With the scopes gone, the lines come back.
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(make(ZozuvUza::EarlyHandling::WARN).simulate(burst(-1), 0).empty());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[Warning] Ignoring early trigger at -4e-09 s.\n");
+}
+
 } // namespace
 } // namespace velmora

@@ -261,3 +261,25 @@ def test_a_set_cancel_flag_stops_the_block(engine_inputs):
     assert cancel.is_set()
     with pytest.raises(_core.Cancelled):
         engine.simulate(**block_arrays([(0, [1e-6])], np.zeros((1, 8), np.uint32)), cancel=cancel)
+
+
+@pytest.mark.parametrize("seeded", [True, False], ids=["independent", "sequential"])
+def test_engine_notes_early_windows_when_asked_and_writes_lines_otherwise(seeded, engine_inputs, capfd):
+    params, spectra, _ = engine_inputs("ZozuvUza")
+    engine = _core.ZozuvUzaEngine([params], spectra)
+    pe_list = [(3, np.full(20, -1e-6)), (5, np.full(20, 2e-6)), (8, np.r_[np.full(20, -2e-6), np.full(20, -1e-6)])]
+    seeds = np.arange(24, dtype=np.uint32).reshape(3, 8) if seeded else None
+    capfd.readouterr()
+    engine.seed_sequential(1)
+    lined = engine.simulate(**block_arrays(pe_list, seeds), cancel=_core.CancelFlag())
+    lines = capfd.readouterr().err.splitlines()
+    assert len(lines) == 3 and all(line.startswith("[Warning] Ignoring early trigger at -") for line in lines)
+    early: list = []
+    engine.seed_sequential(1)
+    noted = engine.simulate(**block_arrays(pe_list, seeds), cancel=_core.CancelFlag(), early=early)
+    assert capfd.readouterr().err == ""
+    assert_columns_equal(noted, lined)
+    assert [(c, n, o) for c, n, _, o in early] == [(3, 1, 0.0), (8, 2, 0.0)]
+    # The notice keeps the start of each piece's first window (lines 0 and 1).
+    starts = [float(line.split(" at ")[1][:-3]) for line in lines]
+    assert starts[:2] == pytest.approx([s for _, _, s, _ in early], rel=1e-5)

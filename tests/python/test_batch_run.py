@@ -475,3 +475,79 @@ def test_finished_blocks_never_pile_up_behind_a_slow_first_block(where, make_det
     assert 0 < sum(submitted) <= window, (sum(submitted), window)
     monkeypatch.undo()
     assert vb.read_records(tmp_path / "r.parquet").tobytes() == vb.run(det, **run).tobytes()
+
+
+# --- windows that start too early under early_handling WARN ----------------
+
+# Channel 7: two flashes whose windows start before time 0; channel 4: one such
+# flash and a late one; channel 2: late flashes only.
+EARLY_PES = vb.PETable(channel=np.repeat([7, 4, 2], [40, 40, 30]),
+                       time=np.r_[np.full(20, -2e-6), np.full(20, -1e-6), np.full(20, -1e-6), np.full(20, 3e-6),
+                                  FLASHES[:30]])
+
+
+def dropped_per_channel(make_detector, table, **kwargs):
+    """Windows dropped, by channel: the records a run keeps under ZERO beyond those under IGNORE."""
+    kept = {p: vb.run(make_detector("ZozuvUza", seed=5, early_handling=p), table, **kwargs)
+            for p in ("ZERO", "IGNORE")}
+    return {int(c): int(np.sum(kept["ZERO"]["channel"] == c) - np.sum(kept["IGNORE"]["channel"] == c))
+            for c in np.unique(table.channel)}
+
+
+def early_warnings(caught):
+    assert {type(w.message) for w in caught} == {vb.EarlyTriggerWarning}
+    assert {w.filename for w in caught} == {__file__}  # shown at the caller of run()
+    found = [re.fullmatch(r"channel (\d+): (\d+) readout windows? dropped for starting too early "
+                          r"\(early_handling WARN\); the first starts at (\S+) s(, before the start of its segment "
+                          r"at (\S+) s)?", str(w.message)) for w in caught]
+    assert all(found), [str(w.message) for w in caught]
+    return [(int(m[1]), int(m[2]), float(m[3]), m[5] and float(m[5])) for m in found]
+
+
+@pytest.mark.parametrize("how", [
+    pytest.param({}, id="array"),
+    pytest.param(dict(seeding="sequential", block_channels=1), id="sequential"),
+    pytest.param(dict(output="r.parquet", block_channels=1), id="record-file"),
+    pytest.param(dict(output="ds/", executor=True, block_channels=2), id="dataset-on-executor"),
+])
+def test_early_windows_warn_once_per_channel_instead_of_writing_lines(how, make_detector, tmp_path, capfd):
+    dropped = dropped_per_channel(make_detector, EARLY_PES)
+    assert dropped == {2: 0, 4: 1, 7: 2}
+
+    def records(policy, name, warn):
+        kwargs = dict(how)
+        if "output" in kwargs:
+            kwargs["output"] = str(tmp_path / f"{name}-{kwargs['output']}")
+        with contextlib.ExitStack() as stack:
+            if kwargs.pop("executor", False):
+                kwargs["executor"] = stack.enter_context(ThreadPoolExecutor(2))
+            with pytest.warns(vb.EarlyTriggerWarning) if warn else contextlib.nullcontext() as caught:
+                out = vb.run(make_detector("ZozuvUza", seed=5, early_handling=policy), EARLY_PES, **kwargs)
+        return (out if "output" not in kwargs else vb.read_records(kwargs["output"])), caught
+
+    capfd.readouterr()
+    warned, caught = records("WARN", "warn", True)
+    assert "early trigger" not in capfd.readouterr().err
+    notes = early_warnings(caught)
+    assert [(c, n) for c, n, _, _ in notes] == [(4, 1), (7, 2)]
+    (_, _, first4, seg4), (_, _, first7, seg7) = notes
+    assert seg4 is None and seg7 is None
+    assert -1e-6 - 50e-9 < first4 < -1e-6 and -2e-6 - 50e-9 < first7 < -2e-6 + 50e-9
+    ignored, _ = records("IGNORE", "ignore", False)
+    assert warned.dtype == ignored.dtype and warned.tobytes() == ignored.tobytes()
+
+
+def test_early_windows_of_segments_add_up_and_name_the_segment(make_detector, capfd):
+    segment = 1e-3
+    # Channel 3: a flash before time 0 and one just after the second segment's
+    # origin, whose window starts before that origin; channel 6: only the latter.
+    table = vb.PETable(channel=np.repeat([3, 6], [40, 20]),
+                       time=np.r_[np.full(20, -1e-6), np.full(20, segment + 0.05e-9), np.full(20, segment + 0.05e-9)])
+    assert dropped_per_channel(make_detector, table, segment=segment) == {3: 2, 6: 1}
+    capfd.readouterr()
+    with pytest.warns(vb.EarlyTriggerWarning) as caught:
+        vb.run(make_detector("ZozuvUza", seed=5, early_handling="WARN"), table, segment=segment)
+    assert "early trigger" not in capfd.readouterr().err
+    (c3, n3, first3, seg3), (c6, n6, first6, seg6) = early_warnings(caught)
+    assert (c3, n3, seg3) == (3, 2, None) and -1e-6 - 50e-9 < first3 < -1e-6
+    assert (c6, n6, seg6) == (6, 1, segment) and segment - 50e-9 < first6 < segment
