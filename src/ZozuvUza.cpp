@@ -202,9 +202,10 @@ std::optional<std::pair<unsigned int, unsigned int>> ZozuvUza::window_stamp(cons
             return std::nullopt;
         case EarlyHandling::WARN: {
             if (early_windows != nullptr) {
-                if (early_windows->count++ == 0) {
+                if (early_windows->count == 0) {
                     early_windows->first_start = start;
                 }
+                ++early_windows->count;
                 return std::nullopt;
             }
             std::ostringstream line;

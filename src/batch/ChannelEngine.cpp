@@ -100,8 +100,8 @@ void check_piece(const ChannelPiece& piece, std::size_t n_times, std::size_t n_m
 // WARN drops are counted instead of written out and, if there were any,
 // noted for the piece.
 template <typename Model>
-typename ColumnsOf<Model>::records simulate_piece(Model& model, const std::vector<double>& pe_times,
-                                                  const ChannelPiece& piece, std::vector<EarlyNotice>* early) {
+auto simulate_piece(Model& model, const std::vector<double>& pe_times, const ChannelPiece& piece,
+                    std::vector<EarlyNotice>* early) {
     if constexpr (std::is_same_v<Model, ZozuvUza>) {
         if (early != nullptr) {
             EarlyWindows dropped;
@@ -110,7 +110,12 @@ typename ColumnsOf<Model>::records simulate_piece(Model& model, const std::vecto
                 return model.simulate(pe_times, piece.channel);
             }();
             if (dropped.count != 0) {
-                early->push_back({piece.channel, dropped.count, dropped.first_start, piece.origin});
+                early->push_back({
+                    .channel = piece.channel,
+                    .count = dropped.count,
+                    .first_start = dropped.first_start,
+                    .origin = piece.origin,
+                });
             }
             return records;
         }

@@ -318,3 +318,18 @@ def test_a_config_that_is_not_json_text_is_named(tmp_path, content, message, set
                      "-o", tmp_path / "o.parquet")
     assert result.exit_code == 1 and result.output.startswith(f"Error: {config}: {message}"), result.output
     assert len(result.output.strip().splitlines()) == 1 and "Traceback" not in result.output
+
+
+@pytest.mark.filterwarnings("always::UserWarning")
+def test_early_windows_are_one_warning_line_per_channel(tmp_path, capfd):
+    path = tmp_path / "early.npz"
+    np.savez(path, channel=np.repeat([5, 9], 40), time=np.r_[np.full(20, -2e-6), np.full(20, -1e-6), np.full(40, 2e-6)])
+    config = json.loads(ZOZUVUZA.read_text())
+    for key in ("time_spectrum", "amplitude_spectrum", "pulse_shape"):
+        config[key] = str(EXAMPLES / "zozuvuza" / config[key])
+    (tmp_path / "c.json").write_text(json.dumps({**config, "early_handling": "WARN"}))
+    result = velmora("run", tmp_path / "c.json", "--pes", path, "-o", tmp_path / "r.parquet")
+    assert result.exit_code == 0, result.output
+    lines = [line for line in result.output.splitlines() if "Warning" in line]
+    assert len(lines) == 1 and lines[0].startswith("Warning: channel 5: 2 readout windows dropped"), result.output
+    assert "early trigger" not in capfd.readouterr().err

@@ -271,3 +271,19 @@ def test_a_local_cluster_serves_its_dashboard_only_when_asked_and_only_here(dash
         if dashboard:
             assert client.dashboard_link.startswith(f"http://127.0.0.1:{port}/")
             assert urllib.request.urlopen(client.dashboard_link, timeout=10).status == 200
+
+
+@pytest.mark.parametrize("output", [None, "ds/"], ids=["gathered", "dataset"])
+def test_early_windows_on_workers_come_back_as_one_warning_per_channel(output, make_detector, client, tmp_path,
+                                                                        capfd):
+    det = make_detector("ZozuvUza", seed=1, early_handling="WARN")
+    pes = vb.PETable(channel=np.repeat([2, 8, 9], 40),
+                     time=np.r_[np.full(20, -2e-6), np.full(20, -1e-6), np.full(40, -1e-6), np.full(40, 3e-6)])
+    kwargs = dict(executor=client, block_channels=1, seed=3)
+    if output is not None:
+        kwargs["output"] = str(tmp_path / output)
+    capfd.readouterr()
+    with pytest.warns(vb.EarlyTriggerWarning) as caught:
+        vb.run(det, pes, **kwargs)
+    assert [str(w.message).split(" readout")[0] for w in caught] == ["channel 2: 2", "channel 8: 1"]
+    assert "early trigger" not in capfd.readouterr().err
