@@ -171,6 +171,9 @@ def test_random_multipmt_configurations(files, data):
         return
     event("records" if len(records) else "no records")
     assert all(r.channel == 5 for r in records)
-    # Edges lie on the TDC grid.
-    assert all(abs(r.time / tot_step - round(r.time / tot_step)) < 1e-6 for r in records)
+    # Edges lie on the TDC grid, as closely as a double of their size can: a
+    # hit at 100 s on a 0.1 ns grid is a whole number of steps only to within
+    # the spacing of doubles near 100 s, about 1e-4 steps.
+    assert all(abs(r.time / tot_step - round(r.time / tot_step)) < 1e-6 + 4 * math.ulp(r.time) / tot_step
+               for r in records)
     expect_clear_failure(lambda: pmt.calibrate_delay(3, 2))
