@@ -283,7 +283,7 @@ def unknown_model(where: str, model: object) -> ValueError:
 
 
 def spec_of(model: object, where: str = "model") -> ModelSpec:
-    """The spec of the model named ``model``, or the unknown-model error."""
+    """The ModelSpec of the model named ``model``, or the unknown-model error."""
     if isinstance(model, str) and model in MODELS:
         return MODELS[model]
     raise unknown_model(where, model)
