@@ -16,7 +16,7 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from fractions import Fraction
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TypedDict, cast
+from typing import TYPE_CHECKING, Any, NotRequired, TypedDict, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -49,6 +49,9 @@ class Pieces(TypedDict):
     seeds: npt.NDArray[np.uint32] | None  # None: the sequential generator
     origin_ticks: npt.NDArray[np.uint64]
     origins: npt.NDArray[np.float64]
+    # With provenance only: what each time is and where it came from.
+    kinds: NotRequired[npt.NDArray[np.uint8]]
+    sources: NotRequired[npt.NDArray[np.int64]]
 
 
 @dataclass
@@ -102,6 +105,10 @@ def _parameter_sets(detector: Detector, channels: ChannelSet) -> tuple[list[dict
             sets.append(dict(params))
         of_key[i] = index[key]
     return sets, keys, of_key
+
+
+def _joined(arrays: list[np.ndarray], dtype: type[np.generic]) -> np.ndarray:
+    return np.concatenate(arrays) if arrays else np.zeros(0, dtype)
 
 
 class BlockInputs:
@@ -191,53 +198,89 @@ class BlockInputs:
         sub.override_sets = self.override_sets[keep]
         return sub
 
-    def pieces(self, channels: np.ndarray) -> Pieces:
+    def pieces(self, channels: np.ndarray, provenance: bool = False) -> Pieces:
         """The engine's inputs for a block: one piece per channel, or per
         occupied segment of a channel. A channel without PEs gives no records;
         with independent seeding its piece is left out, with sequential
-        seeding it stays, as the one generator still draws for it."""
+        seeding it stays, as the one generator still draws for it.
+
+        With ``provenance``, two more arrays are aligned with ``times``:
+        ``kinds`` (uint8: 0 a PE of the table, 1 dark noise) and ``sources``
+        (int64: for a PE of the table its index into the times of
+        :meth:`block_pes`, for dark noise its index among the channel's dark
+        PEs in draw order)."""
+        chans, bounds, times_all, kinds, sources = self._channel_pes(channels, provenance)
+        if self.segment is None:
+            keys: list[tuple[int, ...]] = [(c,) for c in chans.tolist()] if self.seeding == "independent" else []
+            out = self._pieces(chans, bounds, times_all, np.zeros(len(chans), np.uint64),
+                               np.zeros(len(chans), np.float64), keys)
+        else:
+            out, order = self._segments(chans, bounds, times_all)
+            if kinds is not None and sources is not None:
+                kinds, sources = kinds[order], sources[order]
+        if kinds is not None and sources is not None:
+            out["kinds"], out["sources"] = kinds, sources
+        return out
+
+    def _channel_pes(self, channels: np.ndarray, provenance: bool
+                     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None, np.ndarray | None]:
+        """The block's pieces before any segment split: their channels, the
+        bounds of each one's times, the times channel by channel (the table's
+        PEs, then the dark noise), and with ``provenance`` their kinds and
+        sources."""
         table = self.block_pes(channels)
         block_channels = np.asarray(channels, np.int64)
         first, counts = table.of_channels(block_channels)
         keep_empty = self.seeding != "independent"
+        kinds: np.ndarray | None = None
+        sources: np.ndarray | None = None
         if self.has_dark_noise():
             assert self.dark_rate is not None and self.duration is not None
-            per_channel = [np.concatenate([table.times[f : f + n],
-                                           _seeding.dark_noise(self.seed, c, self.dark_rate, self.duration)])
+            per_channel = [(np.arange(f, f + n, dtype=np.int64), table.times[f : f + n],
+                            _seeding.dark_noise(self.seed, c, self.dark_rate, self.duration))
                            for c, f, n in zip(block_channels.tolist(), first.tolist(), counts.tolist(), strict=True)]
-            counts = np.asarray([len(t) for t in per_channel], np.int64)
+            counts = np.asarray([len(t) + len(d) for _, t, d in per_channel], np.int64)
             occupied = counts > 0
             if not keep_empty:
-                per_channel = [t for t, o in zip(per_channel, occupied.tolist(), strict=True) if o]
-            times_all = np.concatenate(per_channel) if per_channel else np.zeros(0, np.float64)
+                per_channel = [p for p, o in zip(per_channel, occupied.tolist(), strict=True) if o]
+            times_all = _joined([a for _, t, d in per_channel for a in (t, d)], np.float64)
+            if provenance:
+                kinds = _joined([np.repeat(np.array([0, 1], np.uint8), [len(t), len(d)]) for _, t, d in per_channel], np.uint8)
+                sources = _joined([a for s, _, d in per_channel for a in (s, np.arange(len(d), dtype=np.int64))],
+                                  np.int64)
         else:
             occupied = counts > 0
             take = np.ones(len(block_channels), bool) if keep_empty else occupied
             n = counts[take]
             # The times of the kept channels, channel by channel.
             offsets = np.repeat(first[take] - (np.cumsum(n) - n), n)
-            times_all = table.times[np.arange(int(n.sum()), dtype=np.int64) + offsets]
+            index = np.arange(int(n.sum()), dtype=np.int64) + offsets
+            times_all = table.times[index]
+            if provenance:
+                kinds, sources = np.zeros(len(index), np.uint8), index
         take = np.ones(len(block_channels), bool) if keep_empty else occupied
-        chans = block_channels[take]
         n = counts[take]
-        bounds = np.concatenate([[0], np.cumsum(n)]).astype(np.int64)
-        if self.segment is None:
-            keys: list[tuple[int, ...]] = [(c,) for c in chans.tolist()] if self.seeding == "independent" else []
-            return self._pieces(chans, bounds, times_all, np.zeros(len(chans), np.uint64),
-                                np.zeros(len(chans), np.float64), keys)
+        return block_channels[take], np.concatenate([[0], np.cumsum(n)]).astype(np.int64), times_all, kinds, sources
+
+    def _segments(self, chans: np.ndarray, bounds: np.ndarray, times_all: np.ndarray) -> tuple[Pieces, np.ndarray]:
+        """The pieces of a segmented block, and for each of their times its
+        index in ``times_all`` (the channel's times are reordered by segment)."""
+        assert self.segment is not None
         tick = self.spec.stamp_tick
         seg_chans: list[int] = []
         seg_bounds = [0]
         times: list[np.ndarray] = []
+        order_all: list[np.ndarray] = []
         ticks: list[int] = []
         origins: list[float] = []
-        keys = []
+        keys: list[tuple[int, ...]] = []
         for c, lo, hi in zip(chans.tolist(), bounds[:-1].tolist(), bounds[1:].tolist(), strict=True):
             t = times_all[lo:hi]
             # Segment k holds the times in [k * segment, (k + 1) * segment)
             # (times before 0 belong to segment 0), each counted from its origin.
             k = np.maximum(np.floor(t / self.segment), 0).astype(np.int64) if len(t) else np.zeros(0, np.int64)
             order = np.argsort(k, kind="stable")
+            order_all.append(order + lo)
             k_sorted = k[order]
             t_sorted = t[order]
             segs, starts = np.unique(k_sorted, return_index=True)
@@ -252,9 +295,10 @@ class BlockInputs:
                 ticks.append(0 if tick is None else s * round(self.segment / tick))
                 origins.append(origin)
                 keys.append((c, s))
-        return self._pieces(np.asarray(seg_chans, np.int64), np.asarray(seg_bounds, np.int64),
-                            np.concatenate(times) if times else np.zeros(0, np.float64),
-                            np.asarray(ticks, np.uint64), np.asarray(origins, np.float64), keys)
+        pieces = self._pieces(np.asarray(seg_chans, np.int64), np.asarray(seg_bounds, np.int64),
+                              _joined(times, np.float64), np.asarray(ticks, np.uint64),
+                              np.asarray(origins, np.float64), keys)
+        return pieces, _joined(order_all, np.int64)
 
     def _pieces(self, chans: np.ndarray, bounds: np.ndarray, times: np.ndarray, ticks: np.ndarray,
                 origins: np.ndarray, keys: list[tuple[int, ...]]) -> Pieces:
