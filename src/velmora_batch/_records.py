@@ -17,6 +17,7 @@ import weakref
 import zipfile
 import zlib
 from collections.abc import Iterator
+from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
 from typing import Any
@@ -32,6 +33,109 @@ from ._models import MODELS, spec_of
 Columns = dict[str, np.ndarray]
 
 METADATA_KEY = b"velmora"  # Parquet schema metadata: the run's description as JSON
+
+
+@dataclass(frozen=True)
+class ColumnInfo:
+    """What a record column holds: its name, its type as numpy names it, its
+    unit, a one-line meaning, and when it is written ("" for always, else the
+    option or command that adds it)."""
+
+    name: str
+    type: str
+    unit: str
+    meaning: str
+    when: str = ""
+
+
+_CHANNEL = ColumnInfo("channel", "int32", "", "channel number")
+_TRUTH = "truth=True"
+# What the PEs that made a record were; a PE contributes to a record when its
+# pulse reaches what the record reads.
+_TRUTH_COLUMNS = (
+    ColumnInfo("n_pe", "uint32", "PEs", "number of PEs that contributed to the record", _TRUTH),
+    ColumnInfo("true_charge", "float64", "normalised amplitude",
+               "sum of the drawn amplitudes of the PEs that contributed", _TRUTH),
+    ColumnInfo("first_pe_time", "float64", "s",
+               "earliest drawn arrival time among the contributing PEs, transit-time spread included, from the "
+               "run's time origin", _TRUTH),
+    ColumnInfo("n_dark", "uint32", "PEs", "contributing PEs that came from dark noise", _TRUTH),
+    ColumnInfo("n_afterpulse", "uint32", "PEs", "contributing PEs that were afterpulses", _TRUTH),
+)
+_EVENT = ColumnInfo("event", "int64", "", "the event the record was grouped into (its id in the event table), "
+                    "-1 for none", "velmora events")
+
+# Every column a record file holds, per model, in the order written: the
+# Arrow field metadata of each written column, `velmora schema records` and
+# the README's table of columns are all made from this table.
+RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
+    "ZozuvUza": (
+        _CHANNEL,
+        ColumnInfo("time_ns", "int64", "ns",
+                   "start of the readout window from the run's time origin: trigger_time_s x 10^9 + "
+                   "trigger_time_ticks x 4"),
+        ColumnInfo("trigger_time_s", "uint32", "s",
+                   "whole seconds of the readout window's start, which is the trigger time plus trigger_offset "
+                   "ADC steps (not the trigger time itself)"),
+        ColumnInfo("trigger_time_ticks", "uint32", "4 ns ticks",
+                   "the readout window's start within its second, in whole ticks (rounded down)"),
+        ColumnInfo("baseline", "float32", "LSB",
+                   "the channel's configured ADC offset (offset, or its per-channel override), not a value "
+                   "measured from the samples"),
+        ColumnInfo("intsum", "float32", "LSB x samples",
+                   "sum over the window's samples of (sample - offset), in single precision"),
+        ColumnInfo("waveform", "uint16[waveform_samples]", "LSB",
+                   "the ADC samples of the readout window, one every adc_step from its start"),
+        ColumnInfo("n_saturated", "uint16", "samples",
+                   "window samples that clip cut, or whose value before the noise preamp_clip cut"),
+        *_TRUTH_COLUMNS,
+        _EVENT,
+    ),
+    "MultiPMT": (
+        ColumnInfo("time", "float64", "s",
+                   "start of the hit (the ToT leading edge on the TDC grid) from the run's time origin"),
+        _CHANNEL,
+        ColumnInfo("time_over_threshold", "float64", "s",
+                   "length of the hit: its trailing edge minus its leading edge, both on the TDC grid"),
+        ColumnInfo("adc_sample", "uint16", "LSB",
+                   "the ADC sample read sample_delay after the hit's start; 0 where the ADC held no sample "
+                   "there"),
+        ColumnInfo("adc_saturated", "bool", "", "whether adc_clip cut the hit's ADC sample"),
+        ColumnInfo("tdc_count", "int64", "TDC steps (tot_step)",
+                   "start of the hit in whole TDC steps from the run's time origin, exact across segments: "
+                   "time is tdc_count x tot_step as closely as a double holds it"),
+        *_TRUTH_COLUMNS,
+        _EVENT,
+    ),
+}
+
+
+def column_info(model: str, name: str) -> ColumnInfo | None:
+    """The description of the record column ``name`` of ``model``, if the
+    table has one."""
+    return next((c for c in RECORD_COLUMNS.get(model, ()) if c.name == name), None)
+
+
+def field_metadata(info: ColumnInfo | None) -> dict[bytes, bytes] | None:
+    """The Arrow field metadata of a column: its unit and meaning."""
+    if info is None:
+        return None
+    return {b"unit": info.unit.encode(), b"description": info.meaning.encode()}
+
+
+def columns_table(model: str, markdown: bool = False) -> str:
+    """The record columns of ``model`` with type, unit and meaning: as
+    aligned text, or as a Markdown table."""
+    columns = RECORD_COLUMNS[spec_of(model).name]
+    rows = [(c.name, c.type, c.unit or "-", c.meaning + (f" (with {c.when})" if c.when else "")) for c in columns]
+    if markdown:
+        lines = ["| column | type | unit | meaning |", "|---|---|---|---|"]
+        lines += [f"| `{n}` | {t} | {u} | {m} |" for n, t, u, m in rows]
+        return "\n".join(lines) + "\n"
+    widths = [max(len(r[i]) for r in [("column", "type", "unit", ""), *rows]) for i in range(3)]
+    lines = ["  ".join(h.ljust(w) for h, w in zip(("column", "type", "unit"), widths, strict=True)) + "  meaning"]
+    lines += ["  ".join(v.ljust(w) for v, w in zip(r[:3], widths, strict=True)) + "  " + r[3] for r in rows]
+    return "\n".join(lines) + "\n"
 
 
 def record_dtype(model: str, waveform_samples: int = 1) -> np.dtype:
@@ -63,15 +167,29 @@ def _names(dtype: np.dtype) -> tuple[str, ...]:
     return dtype.names
 
 
-def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any]) -> pa.Schema:
+def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any], model: str | None = None) -> pa.Schema:
+    """The Arrow schema of records of ``dtype``: each field not nullable and,
+    where ``model`` is given, carrying its column's unit and meaning."""
     fields = []
     for name in _names(dtype):
         base, shape = dtype[name].base, dtype[name].shape
         arrow_type = pa.from_numpy_dtype(base)
         if shape:
             arrow_type = pa.list_(arrow_type, shape[0])  # fixed-size list
-        fields.append(pa.field(name, arrow_type, nullable=False))
+        info = column_info(model, name) if model is not None else None
+        fields.append(pa.field(name, arrow_type, nullable=False, metadata=field_metadata(info)))
     return pa.schema(fields, metadata={METADATA_KEY: json.dumps(metadata).encode()})
+
+
+def model_of_dtype(dtype: np.dtype) -> str | None:
+    """The model whose records ``dtype`` holds: the one whose columns it
+    begins with (it may add columns after them)."""
+    names = _names(dtype)
+    for spec in MODELS.values():
+        first = [c.name for c in spec.columns]
+        if list(names[: len(first)]) == first:
+            return spec.name
+    return None
 
 
 def _model_of(names: list[str]) -> str:
@@ -317,7 +435,7 @@ class ParquetWriter(Writer):
 
     def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool = True) -> None:
         super().__init__(path, dtype, metadata, overwrite)
-        self._schema = _arrow_schema(dtype, metadata)
+        self._schema = _arrow_schema(dtype, metadata, model_of_dtype(dtype))
         try:
             self._writer = pq.ParquetWriter(self._tmp, self._schema)
         except BaseException:

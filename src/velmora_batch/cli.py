@@ -29,7 +29,7 @@ from ._dataset import is_dataset
 from ._executors import dask_client
 from ._pes import PETable
 from ._plan import default_workers, estimate_peak, parse_memory, prepare
-from ._records import check_output
+from ._records import check_output, columns_table
 from ._run import RunSummary
 from ._run import run as run_detector
 
@@ -160,7 +160,8 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
 
 @main.group()
 def schema() -> None:
-    """JSON Schemas of velmora's files, for editors to check and complete them."""
+    """The layout of velmora's files: JSON Schemas of config files, for editors
+    to check and complete them, and the columns of record files."""
 
 
 @schema.command("config")
@@ -169,6 +170,15 @@ def schema_config(model: str) -> None:
     """Prints the JSON Schema of a MODEL detector config: every parameter with
     its type, unit, bounds and meaning."""
     click.echo(config_schema_file(model).read_text(), nl=False)
+
+
+@schema.command("records")
+@click.argument("model", type=click.Choice(list(MODELS)), metavar="MODEL")
+@click.option("--markdown", is_flag=True, help="As a Markdown table.")
+def schema_records(model: str, markdown: bool) -> None:
+    """Prints the columns of a MODEL record file: each with its type, unit and
+    meaning, and the option that adds it where it is not always written."""
+    click.echo(columns_table(model, markdown=markdown), nl=False)
 
 
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
