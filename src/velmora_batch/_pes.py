@@ -27,6 +27,7 @@ import pyarrow.csv as csv
 import pyarrow.parquet
 import pyarrow.parquet as pq
 
+from ._formats import FormatError, is_hdf5, is_root, pe_pieces
 from ._records import host_tag, process_exists
 
 CHANNEL_MAX = 2**31 - 1  # channels are 32-bit signed in the records
@@ -271,13 +272,17 @@ def remove_stale_spills(output: str | os.PathLike[str]) -> list[Path]:
     return removed
 
 
-def iter_pes(path: str | os.PathLike[str]) -> Iterator[PETable]:
+def iter_pes(path: str | os.PathLike[str], key: str | None = None) -> Iterator[PETable]:
     """The rows of a PE file in input order, as checked tables of a few
     hundred thousand rows each, read in pieces. A file that cannot be read
-    so is read whole by ``read_pes``, whose error names what is wrong."""
+    so is read whole by ``read_pes``, whose error names what is wrong.
+    ``key`` names the tree or table of a ROOT or HDF5 file."""
     path = Path(path)
     suffix = path.suffix.lower()
-    if suffix == ".parquet":
+    _check_key(path, key)
+    if is_root(path) or is_hdf5(path):
+        yield from _iter_tables(path, key)
+    elif suffix == ".parquet":
         yield from _iter_parquet(path)
     elif suffix == ".npz":
         yield from _iter_npz(path)
@@ -285,6 +290,20 @@ def iter_pes(path: str | os.PathLike[str]) -> Iterator[PETable]:
         yield from _iter_csv(path)
     else:
         yield read_pes(path)
+
+
+def _check_key(path: Path, key: str | None) -> None:
+    if key is not None and not (is_root(path) or is_hdf5(path)):
+        raise ValueError(f"{path}: a PE key names a tree of a ROOT file or a table of an HDF5 file; "
+                         f"a {path.suffix or 'suffixless'} file has none")
+
+
+def _iter_tables(path: Path, key: str | None) -> Iterator[PETable]:
+    """The rows of a PE table of a ROOT or HDF5 file, in pieces."""
+    row = 0
+    for table in pe_pieces(path, key, _BATCH_ROWS):
+        yield _checked(lambda: _from_arrow(table, str(path)), path, row)
+        row += table.num_rows
 
 
 def _iter_csv(path: Path) -> Iterator[PETable]:
@@ -408,13 +427,14 @@ class FilePEs:
     temporary files, each block's rows in input order, so that a block reads
     only its own rows."""
 
-    def __init__(self, path: str | os.PathLike[str], selection: ChannelSet | None) -> None:
+    def __init__(self, path: str | os.PathLike[str], selection: ChannelSet | None, key: str | None = None) -> None:
         self.path = Path(path)
+        self.key = key
         digest = PEDigest()
         count = 0
         earliest, latest = math.inf, -math.inf
         found = np.zeros(0, np.int64)
-        for table in iter_pes(self.path):
+        for table in iter_pes(self.path, self.key):
             ch, t = table.channel, table.time
             if selection is None:
                 found = np.union1d(found, np.unique(ch))
@@ -447,7 +467,7 @@ class FilePEs:
         self._size = size
         open_files: dict[int, Any] = {}
         try:
-            for table in iter_pes(self.path):
+            for table in iter_pes(self.path, self.key):
                 keep = self.selection.contains(table.channel)
                 ch, t = table.channel[keep], table.time[keep]
                 if not len(ch):
@@ -500,12 +520,20 @@ class FilePEs:
             self._directory = None
 
 
-def read_pes(path: str | os.PathLike[str]) -> PETable:
+def read_pes(path: str | os.PathLike[str], key: str | None = None) -> PETable:
     """Reads a PE table from a Parquet, .npz or CSV file with the columns (or
-    arrays) ``channel`` and ``time``; other columns are ignored. A file that
-    cannot be read as its suffix says is a ValueError naming it."""
+    arrays) ``channel`` and ``time``, or from a ROOT file (a TTree with
+    branches ``channel`` and ``time``; ``pip install 'velmora[root]'``) or an
+    HDF5 file (a compound dataset with fields ``channel`` and ``time``, or a
+    group of datasets so named; ``pip install 'velmora[hdf5]'``); other
+    columns are ignored. ``key`` names the tree or HDF5 table; without it,
+    the file's only one. A file that cannot be read as its suffix says is a
+    ValueError naming it."""
     path = Path(path)
     suffix = path.suffix.lower()
+    _check_key(path, key)
+    if is_root(path) or is_hdf5(path):
+        return _read_tables(path, key)
     if suffix == ".npz":
         return _read_npz(path)
     if suffix in (".parquet", ".csv"):
@@ -524,7 +552,19 @@ def read_pes(path: str | os.PathLike[str]) -> PETable:
             first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
             raise ValueError(f"{path}: not a readable {suffix[1:]} file: {first}") from None
         return _from_arrow(table, str(path))
-    raise ValueError(f"{path}: PE files must end in .parquet, .npz or .csv")
+    raise ValueError(f"{path}: PE files must end in .parquet, .npz, .csv, .root, .h5 or .hdf5")
+
+
+def _read_tables(path: Path, key: str | None) -> PETable:
+    """The PE table of a ROOT or HDF5 file, read whole."""
+    tables = list(pe_pieces(path, key, 1 << 24))
+    try:
+        return _from_arrow(pa.concat_tables(tables), str(path))
+    except FormatError:
+        raise
+    except ValueError as e:
+        text = str(e)
+        raise ValueError(text if text.startswith(str(path)) else f"{path}: {text}") from None
 
 
 def _read_npz(path: Path) -> PETable:

@@ -441,16 +441,19 @@ def identity(plan: BlockInputs, config: dict[str, Any], *, waveform_samples: int
 
 
 def _pe_input(pes: PETable | str | os.PathLike[str] | Any | None, dark_rate: float | None, duration: float | None,
-              channels: str | Iterable[int] | np.ndarray | ChannelSet | None) -> tuple[PESource | None, ChannelSet]:
+              channels: str | Iterable[int] | np.ndarray | ChannelSet | None,
+              pes_key: str | None = None) -> tuple[PESource | None, ChannelSet]:
     """The run's PE input and its channel selection. A file is read in
     pieces: a first pass here checks it and takes the selected PEs' count,
     times and digest."""
     if pes is not None and not hasattr(pes, "grouped") and isinstance(pes, str | os.PathLike):
         check_dark_noise(dark_rate, duration)
-        file = FilePEs(pes, None if channels is None else parse_channels(channels))
+        file = FilePEs(pes, None if channels is None else parse_channels(channels), pes_key)
         if len(file.selection) == 0:
             raise ValueError("the PE table is empty and no channels are selected")
         return file, file.selection
+    if pes_key is not None:
+        raise ValueError("pes_key names a tree or table of a PE file (ROOT or HDF5); the PEs given are not a file")
     table = cast("PETable | None", pes) if pes is None or hasattr(pes, "grouped") else pe_table_of(pes)
     chan = run_channels(table, dark_rate, duration, channels)
     return (None if table is None else MemoryPEs(table, chan)), chan
@@ -494,12 +497,12 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
             workers: int | None, dark_rate: float | None, duration: float | None,
             channels: str | Iterable[int] | np.ndarray | ChannelSet | None, seeding: str, segment: float | None,
             block_channels: int | None, executor: object = None,
-            output: str | os.PathLike[str] | None = None) -> RunPlan:
+            output: str | os.PathLike[str] | None = None, pes_key: str | None = None) -> RunPlan:
     """Checks a run's settings and plans it: seed, channels, PE input,
     parameter sets, blocks, workers, its window of blocks and metadata."""
     base_bytes = _resident_bytes()
     seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
-    source, chan = _pe_input(pes, dark_rate, duration, channels)
+    source, chan = _pe_input(pes, dark_rate, duration, channels, pes_key)
     _warn_unused_overrides(detector, chan)
     rate = None if dark_rate is None else float(dark_rate)
     dur = None if duration is None else float(duration)

@@ -16,7 +16,7 @@ import tokenize
 import weakref
 import zipfile
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
@@ -275,11 +275,11 @@ def check_output(output: str | os.PathLike[str]) -> None:
     (".parquet", which would be taken for a hidden directory)."""
     text = os.fspath(output)
     if text.strip() == "":
-        raise ValueError(f"output must name a record file (.parquet or .npz) or a dataset directory, got {text!r}")
+        raise ValueError(f"output must name a record file ({suffixes_text()}) or a dataset directory, got {text!r}")
     path, full = Path(text), Path(os.path.abspath(text))
     if full == Path(full.anchor):
         raise ValueError(f"output {text!r}: the root directory cannot hold a dataset")
-    if path.name.lower() in (".parquet", ".npz"):
+    if path.name.lower() in record_suffixes():
         raise ValueError(f"output {text!r}: a record file needs a name before {path.name}")
     length = len(path.name.encode(errors="surrogateescape"))
     if length > _NAME_MAX - _TEMP_DECORATION:
@@ -485,6 +485,33 @@ class NpzWriter(Writer):
         self._blocks = []
 
 
+@dataclass(frozen=True)
+class RecordFormat:
+    """A record file format besides Parquet and .npz, by the suffix of its
+    files: its writer class, its reader (records as a structured array) and
+    the reader of its stored run description (as JSON text)."""
+
+    name: str
+    writer: Callable[[Path, np.dtype, dict[str, Any], bool], Writer]
+    read: Callable[[Path], np.ndarray]
+    read_metadata: Callable[[Path], str | bytes]
+
+
+# Formats that other modules of the package add (ROOT, HDF5), by suffix.
+RECORD_FORMATS: dict[str, RecordFormat] = {}
+
+
+def record_suffixes() -> tuple[str, ...]:
+    """The suffixes a record file may end in."""
+    return (".parquet", ".npz", *RECORD_FORMATS)
+
+
+def suffixes_text(suffixes: tuple[str, ...] | None = None) -> str:
+    """The record-file suffixes as a message names them: ".parquet, .npz or .root"."""
+    names = list(record_suffixes() if suffixes is None else suffixes)
+    return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " or " + names[-1]
+
+
 def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: int = 1,
                 metadata: dict[str, Any] | None = None, overwrite: bool = True) -> Writer:
     """A writer of ``model`` records to ``path``: Parquet for ``.parquet``,
@@ -503,7 +530,9 @@ def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: i
         return ParquetWriter(path, dtype, metadata, overwrite)
     if suffix == ".npz":
         return NpzWriter(path, dtype, metadata, overwrite)
-    raise ValueError(f"{path}: record files must end in .parquet or .npz")
+    if suffix in RECORD_FORMATS:
+        return RECORD_FORMATS[suffix].writer(path, dtype, metadata, overwrite)
+    raise ValueError(f"{path}: record files must end in {suffixes_text()}")
 
 
 class _Unreadable(ValueError):
@@ -553,6 +582,8 @@ def read_record_file(path: str | os.PathLike[str]) -> np.ndarray:
 
 def _read_records(path: Path) -> np.ndarray:
     suffix = path.suffix.lower()
+    if suffix in RECORD_FORMATS:
+        return RECORD_FORMATS[suffix].read(path)
     if suffix == ".npz":
         with _npz(path) as data:
             names = [n for n in data.files if n != "metadata"]
@@ -594,7 +625,7 @@ def _read_records(path: Path) -> np.ndarray:
             else:
                 out[name] = column.to_numpy()
         return out
-    raise ValueError(f"{path}: record files must end in .parquet or .npz")
+    raise ValueError(f"{path}: record files must end in {suffixes_text()}")
 
 
 def read_file_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
@@ -616,6 +647,8 @@ def read_file_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
 
 
 def _raw_metadata(path: Path) -> str | bytes:
+    if path.suffix.lower() in RECORD_FORMATS:
+        return RECORD_FORMATS[path.suffix.lower()].read_metadata(path)
     if path.suffix.lower() == ".npz":
         with _npz(path) as data:
             if "metadata" not in data.files:

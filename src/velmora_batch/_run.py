@@ -49,6 +49,7 @@ def run(
     resume: bool = False,
     max_memory: int | str | None = "auto",
     overwrite: bool = False,
+    pes_key: str | None = None,
 ) -> np.ndarray | RunSummary:
     """Simulates the channels of ``detector`` and returns their records.
 
@@ -123,6 +124,11 @@ def run(
     (a resume included) is refused while the first runs.
 
     An existing record file or dataset is refused unless ``overwrite=True``.
+
+    ``pes_key`` names the tree of a ROOT PE file or the table of an HDF5 one
+    (default: the file's only one). An output ending in ``.root`` or ``.h5``
+    is written as ROOT (``pip install 'velmora[root]'``) or HDF5 (``pip
+    install 'velmora[hdf5]'``), block by block like Parquet.
     """
     if output is not None:
         check_output(output)
@@ -137,7 +143,7 @@ def run(
     # Everything is checked before the first channel is simulated.
     plan = prepare(detector, pes, seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
                    channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
-                   executor=executor, output=output)
+                   executor=executor, output=output, pes_key=pes_key)
     check_memory(plan, max_memory)
     source = plan.inputs.pes
     try:

@@ -27,14 +27,15 @@ from ._detector import DECIMAL, Detector, read_config, unknown_keys
 from ._models import MODELS, Parameter, config_schema_file, spec_of
 from ._dataset import is_dataset
 from ._executors import dask_client
+from ._formats import MissingExtra
 from ._pes import PETable
 from ._plan import default_workers, estimate_peak, parse_memory, prepare
-from ._records import check_output, columns_table
+from ._records import check_output, columns_table, record_suffixes, suffixes_text
 from ._run import RunSummary
 from ._run import run as run_detector
 
 # Errors of the user's input and of the model, shown as one line without a traceback.
-USER_ERRORS = (ValueError, RuntimeError, OSError, MemoryError)
+USER_ERRORS = (ValueError, RuntimeError, OSError, MemoryError, MissingExtra)
 
 
 # Numbers as the command line takes them: ASCII digits only. click's int and
@@ -75,7 +76,9 @@ def main() -> None:
 @main.command()
 @click.argument("config", type=click.Path(exists=True, dir_okay=False, path_type=Path))
 @click.option("--pes", type=click.Path(exists=True, dir_okay=False, path_type=Path),
-              help="PE table (.parquet, .npz or .csv) with columns channel and time (seconds).")
+              help="PE table (.parquet, .npz, .csv, .root or .h5) with columns channel and time (seconds).")
+@click.option("--pes-key", metavar="NAME",
+              help="The tree (ROOT) or table (HDF5) of the PE file that holds the PEs (default: its only one).")
 @click.option("--dark-rate", type=_AsciiFloat(), metavar="HZ", help="Dark-noise rate per channel, PEs per second.")
 @click.option("--duration", type=_AsciiFloat(), metavar="S", help="Dark-noise duration in seconds, from time 0.")
 @click.option("--channels", metavar="LIST", help="Channels to simulate, e.g. 0-1999 or 0-9,20,30-39.")
@@ -102,8 +105,10 @@ def main() -> None:
 @click.option("--resume", is_flag=True, help="Continue an interrupted run into the same dataset directory.")
 @click.option("--overwrite", is_flag=True, help="Replace an existing record file or dataset directory.")
 @click.option("-o", "--output", type=click.Path(),
-              help="Record file to write (.parquet or .npz), or a dataset directory (one Parquet part per block).")
-def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float | None, channels: str | None,
+              help="Record file to write (.parquet, .npz, .root or .h5), or a dataset directory (one Parquet part "
+                   "per block).")
+def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | None, duration: float | None,
+        channels: str | None,
         seed: int | None, workers: int, seeding: str, segment: float | None, block_channels: int | None,
         settings: tuple[str, ...], dry_run: bool, progress: bool | None, scheduler: str | None,
         cluster: str | None, max_memory: str, dashboard: bool, resume: bool, overwrite: bool,
@@ -122,8 +127,10 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
             raise click.UsageError(f"Option '-o' / '--output': {e}.") from None
     if resume and overwrite:
         raise click.UsageError("Give --resume or --overwrite, not both.")
-    if output is not None and not is_dataset(output) and Path(output).suffix.lower() not in (".parquet", ".npz"):
-        raise click.UsageError(f"Output {output}: record files must end in .parquet or .npz.")
+    if output is not None and not is_dataset(output) and Path(output).suffix.lower() not in record_suffixes():
+        raise click.UsageError(f"Output {output}: record files must end in {suffixes_text()}.")
+    if pes_key is not None and pes is None:
+        raise click.UsageError("--pes-key names the tree or table of a --pes file; give --pes FILE.")
     if scheduler is not None and cluster is not None:
         raise click.UsageError("Give --scheduler or --cluster, not both.")
     if dashboard and cluster is None:
@@ -138,7 +145,7 @@ def run(config: Path, pes: Path | None, dark_rate: float | None, duration: float
         table = pes
         options: dict[str, Any] = dict(seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
                                        channels=channels, seeding=seeding, segment=segment,
-                                       block_channels=block_channels)
+                                       block_channels=block_channels, pes_key=pes_key)
         if dry_run:
             click.echo(describe(detector, table, output=Path(output) if output else None, **options))
             return
@@ -194,6 +201,7 @@ _OPTION_NAMES: list[tuple[re.Pattern[str], str | Callable[[re.Match[str]], str]]
     (re.compile(r"max_memory=None; (--max-memory none) on the command line"), r"\1"),
     (re.compile(r"\bmax_memory\b"), "--max-memory"),
     (re.compile(r"\bblock_channels\b"), "--block-channels"),
+    (re.compile(r"\bpes_key\b"), "--pes-key"),
     (re.compile(r"^(segment|duration|seed|seeding|workers|channels)\b"), r"--\1"),
     (re.compile(r"\bthe (duration|dark rate)\b"), lambda m: "--" + m.group(1).replace(" ", "-")),
 ]

@@ -100,7 +100,7 @@ def test_errors_are_one_clean_line(tmp_path, args, message):
 @pytest.mark.parametrize("args, message", [
     (["--dark-rate", 1e3, "--duration", 1, "--channels", "0-3"], "Missing option '-o'"),
     (["-o", "x.parquet"], "Nothing to simulate"),
-    (["--dark-rate", 1e3, "--duration", 1, "-o", "x.csv"], "must end in .parquet or .npz"),
+    (["--dark-rate", 1e3, "--duration", 1, "-o", "x.csv"], "must end in .parquet, .npz, .root, .h5 or .hdf5"),
     (["--seeding", "random", "-o", "x.parquet"], "'random' is not one of"),
     (["--pes", __file__, "--cluster", "local", "--scheduler", "tcp://x:1", "-o", "x/"], "not both"),
 ])

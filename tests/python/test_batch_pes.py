@@ -98,7 +98,7 @@ def test_bad_csv_values(tmp_path, text, message):
 
 def test_read_pes_refuses_other_files(tmp_path):
     (tmp_path / "pes.txt").write_text("1 2\n")
-    with pytest.raises(ValueError, match=r"must end in \.parquet, \.npz or \.csv"):
+    with pytest.raises(ValueError, match=r"must end in \.parquet, \.npz, \.csv, \.root, \.h5 or \.hdf5"):
         read_pes(tmp_path / "pes.txt")
 
 

@@ -137,7 +137,7 @@ def test_bad_blocks_are_refused(tmp_path):
         with pytest.raises(ValueError, match="increasing channel order"):
             writer.write(unsorted)
     assert len(read_records(tmp_path / "r.parquet")) == 3
-    with pytest.raises(ValueError, match="must end in .parquet or .npz"):
+    with pytest.raises(ValueError, match="must end in .parquet, .npz, .root, .h5 or .hdf5"):
         open_writer(tmp_path / "r.csv", model="MultiPMT", metadata={})
     with pytest.raises(TypeError):
         open_writer(tmp_path / "r.npz", model="MultiPMT", metadata={"seed": object()})

@@ -120,7 +120,7 @@ def test_multipmt_segments_move_hit_times_by_the_origin(make_detector):
         (dict(dark_rate=-1.0, duration=1.0), ValueError, "dark rate"),
         (dict(dark_rate=1.0), ValueError, "both"),
         (dict(channels=[]), ValueError, "empty"),
-        (dict(output="records.txt"), ValueError, "parquet or .npz"),
+        (dict(output="records.txt"), ValueError, r"\.parquet, \.npz, \.root, \.h5 or \.hdf5"),
         (dict(pmt_time_step=0.0), ValueError, "pmt_time_step"),
         (dict(waveform_samples=10**8), ValueError, "waveform_samples must be at most 65536"),
         (dict(max_memory=1 << 20), MemoryError, "needs about .* GiB at its peak"),

@@ -1,0 +1,591 @@
+"""Records and PE tables in ROOT and HDF5 files, both ways, through the
+optional libraries uproot (``pip install 'velmora[root]'``) and h5py
+(``pip install 'velmora[hdf5]'``), each imported only when such a file is
+used.
+
+Record files:
+
+- ``.root``: a TTree ``records``, one branch per column (the waveform a
+  fixed-size array branch), and the run's description as JSON in a string
+  object ``metadata``;
+- ``.h5`` (or ``.hdf5``): a one-dimensional compound dataset ``records``, one
+  field per column (the waveform a fixed-size subarray field), with the run's
+  description as JSON in its attribute ``velmora`` and, for browsing, each of
+  its top-level numbers and strings as an attribute of its own.
+
+Both are written block by block as the blocks arrive (a ROOT basket, an HDF5
+chunk range at a time), under a temporary name renamed when complete, like
+Parquet. A PE table is read from a TTree or an HDF5 table (a compound dataset,
+or a group of one-dimensional datasets) with columns ``channel`` and ``time``,
+in pieces. Also here: reading any record file in pieces, whatever its
+format."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from ._records import (RECORD_FORMATS, Columns, RecordFormat, Writer, _model_of, read_record_file, record_suffixes,
+                       suffixes_text)
+from ._models import spec_of
+
+RECORDS_KEY = "records"  # the TTree or HDF5 dataset of the records
+ROOT_METADATA = "metadata"  # the ROOT string object of the run's description
+HDF5_METADATA = "velmora"  # the HDF5 attribute of the run's description
+ROOT_SUFFIXES = (".root",)
+HDF5_SUFFIXES = (".h5", ".hdf5")
+
+# Data handed to the library at once: a ROOT basket of each branch, an HDF5
+# write, a piece read back. Keeps what a block adds to memory bounded and
+# ROOT's baskets far below their size limit.
+_PIECE_BYTES = 32 << 20
+# HDF5 chunks of about 1 MiB, compressed as ROOT's baskets are (zlib, level 1),
+# which every HDF5 reader can decompress; shuffling the bytes first makes the
+# samples compress better.
+_HDF5_CHUNK_BYTES = 1 << 20
+_HDF5_COMPRESSION = {"compression": "gzip", "compression_opts": 1, "shuffle": True}
+
+
+class MissingExtra(ImportError):
+    """An optional library needed for a file format is not installed."""
+
+
+def uproot_module() -> Any:
+    """The uproot module, or MissingExtra naming the extra that brings it."""
+    try:
+        import uproot
+    except ImportError:
+        raise MissingExtra("ROOT files need the Python package uproot, which is not installed: "
+                           "pip install 'velmora[root]'") from None
+    return uproot
+
+
+def h5py_module() -> Any:
+    """The h5py module, or MissingExtra naming the extra that brings it."""
+    try:
+        import h5py
+    except ImportError:
+        raise MissingExtra("HDF5 files need the Python package h5py, which is not installed: "
+                           "pip install 'velmora[hdf5]'") from None
+    return h5py
+
+
+class FormatError(ValueError):
+    """A file that cannot be read as what it should hold; the message names
+    the file and what is wrong, on one line."""
+
+
+def _first_line(error: BaseException) -> str:
+    text = " ".join(str(error).split())
+    return text or type(error).__name__
+
+
+@contextlib.contextmanager
+def reading(path: Path, kind: str) -> Iterator[None]:
+    """Turns whatever reading a damaged or foreign ``kind`` file raises into
+    a one-line FormatError naming ``path``; missing files, permissions,
+    missing libraries and lack of memory pass as they are."""
+    try:
+        yield
+    except (FormatError, FileNotFoundError, PermissionError, IsADirectoryError, MissingExtra, MemoryError):
+        raise
+    except Exception as e:
+        raise FormatError(f"{path}: not a readable {kind} file: {_first_line(e)}") from None
+
+
+def is_root(path: Path) -> bool:
+    return path.suffix.lower() in ROOT_SUFFIXES
+
+
+def is_hdf5(path: Path) -> bool:
+    return path.suffix.lower() in HDF5_SUFFIXES
+
+
+# The record dtype of a file, from its own columns.
+
+
+def checked_dtype(path: Path, fields: list[tuple[str, np.dtype, tuple[int, ...]]]) -> np.dtype:
+    """The record dtype of a file whose columns are ``fields`` (name, element
+    type, shape per record), in the file's order: a FormatError unless they
+    are the columns of a model's records, each of the model's type."""
+    names = [name for name, _, _ in fields]
+    try:
+        spec = spec_of(_model_of(names))
+    except ValueError as e:
+        raise FormatError(f"{path}: {e}") from None
+    shapes = dict((name, shape) for name, _, shape in fields)
+    samples = 1
+    if spec.shaped_column is not None:
+        shape = shapes[spec.shaped_column]
+        if len(shape) != 1 or shape[0] < 1:
+            raise FormatError(f"{path}: not a velmora record file: column {spec.shaped_column!r} holds "
+                              f"{'arrays of shape ' + str(shape) if shape else 'one value'} per record, "
+                              "not a row of samples")
+        samples = shape[0]
+    expected = spec.record_dtype(samples)
+    out = []
+    for name, base, shape in fields:
+        base = base.newbyteorder("=") if base.byteorder in "<>" else base
+        if name in (expected.names or ()) and (base != expected[name].base or shape != expected[name].shape):
+            want = expected[name]
+            raise FormatError(f"{path}: not a velmora record file: column {name!r} holds {base}"
+                              f"{list(shape) if shape else ''}, not {want.base}{list(want.shape) if want.shape else ''}")
+        out.append((name, base, shape) if shape else (name, base))
+    return np.dtype(out)
+
+
+def _fill(out: np.ndarray, lo: int, columns: dict[str, np.ndarray]) -> None:
+    for name in out.dtype.names or ():
+        out[name][lo : lo + len(columns[name])] = columns[name]
+
+
+# ROOT.
+
+
+def _branch_type(field: np.dtype) -> np.dtype:
+    return np.dtype((field.base, field.shape)) if field.shape else field.base
+
+
+def _piece_rows(dtype: np.dtype) -> int:
+    return max(1, _PIECE_BYTES // max(1, dtype.itemsize))
+
+
+class RootWriter(Writer):
+    """A TTree ``records`` with one branch per column, a basket per piece of
+    a block written as the block arrives; the run's description as JSON in
+    the string object ``metadata``."""
+
+    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool = True) -> None:
+        uproot = uproot_module()  # before the temporary file exists
+        super().__init__(path, dtype, metadata, overwrite)
+        try:
+            self._file = uproot.recreate(self._tmp)
+            self._file[ROOT_METADATA] = json.dumps(metadata)
+            branches = {name: _branch_type(dtype[name]) for name in dtype.names or ()}
+            self._tree = self._file.mktree(RECORDS_KEY, branches, title="velmora records")
+        except BaseException:
+            self._finalizer()
+            raise
+
+    def _write(self, columns: Columns) -> None:
+        rows, step = len(columns["channel"]), _piece_rows(self.dtype)
+        for lo in range(0, rows, step):
+            self._tree.extend({name: np.ascontiguousarray(columns[name][lo : lo + step])
+                               for name in self.dtype.names or ()})
+
+    def _finish(self) -> None:
+        self._file.close()
+
+    def _discard(self) -> None:
+        self._file.close()
+
+
+_TREE = ("TTree",)
+_TABLE = ("TTree", "ROOT::RNTuple")  # a PE table may also be in ROOT's newer columnar layout
+
+
+def _root_tree(file: Any, path: Path, key: str | None, what: str, kinds: tuple[str, ...] = _TREE) -> Any:
+    """The tree ``key`` of an open ROOT file; without ``key``, its only
+    tree. A FormatError lists the trees there are otherwise."""
+    trees = sorted({name.rsplit(";", 1)[0] for name, cls in file.classnames().items() if cls in kinds})
+    if key is None:
+        if len(trees) != 1:
+            listed = f" ({', '.join(trees)})" if trees else ""
+            raise FormatError(f"{path}: holds {len(trees) or 'no'} trees{listed}; name the one with the {what}")
+        key = trees[0]
+    if key not in trees:
+        raise FormatError(f"{path}: no tree {key!r} (trees there: {', '.join(trees) or 'none'})")
+    return file[key]
+
+
+def _root_fields(tree: Any, path: Path) -> list[tuple[str, np.dtype, tuple[int, ...]]]:
+    """Each branch of ``tree`` as (name, element type, shape per entry); a
+    FormatError for a branch that is not an array of numbers."""
+    fields = []
+    for name, branch in tree.items(recursive=False):
+        interpretation = branch.interpretation
+        dtype = getattr(interpretation, "to_dtype", None)
+        if not isinstance(dtype, np.dtype) or dtype.base.kind not in "biuf":
+            raise FormatError(f"{path}: not a velmora record file: branch {name!r} holds {interpretation}, "
+                              "not numbers")
+        fields.append((name, dtype.base, dtype.shape))
+    return fields
+
+
+def _root_records(path: Path) -> RecordPieces:
+    """The records of a ROOT file, opened for reading in pieces."""
+    uproot = uproot_module()
+    with reading(path, "ROOT"):
+        file = uproot.open(path)
+        try:
+            tree = _root_tree(file, path, RECORDS_KEY, "records")
+            dtype = checked_dtype(path, _root_fields(tree, path))
+            rows = int(tree.num_entries)
+        except BaseException:
+            file.close()
+            raise
+
+    def pieces(step: int) -> Iterator[Columns]:
+        with reading(path, "ROOT"):
+            for chunk in tree.iterate(list(dtype.names or ()), step_size=step, library="np"):
+                yield {name: np.asarray(chunk[name], dtype[name].base) for name in dtype.names or ()}
+
+    return RecordPieces(path, dtype, rows, pieces, file.close)
+
+
+def _root_metadata(path: Path) -> str:
+    uproot = uproot_module()
+    with reading(path, "ROOT"), uproot.open(path) as file:
+        if ROOT_METADATA not in file.keys(cycle=False):
+            raise FormatError(f"{path}: no velmora metadata (no string object {ROOT_METADATA!r})")
+        text = file[ROOT_METADATA]
+        if not isinstance(text, str):
+            raise FormatError(f"{path}: no velmora metadata ({ROOT_METADATA!r} is a {type(text).__name__}, "
+                              "not a string)")
+        return str(text)
+
+
+# HDF5.
+
+
+class Hdf5Writer(Writer):
+    """A compound dataset ``records``, extended by each block as it arrives;
+    the run's description as JSON in its attribute ``velmora``, and its
+    top-level numbers and strings as attributes of their own."""
+
+    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool = True) -> None:
+        h5py = h5py_module()  # before the temporary file exists
+        super().__init__(path, dtype, metadata, overwrite)
+        try:
+            self._file = h5py.File(self._tmp, "w")
+            chunk = max(1, _HDF5_CHUNK_BYTES // max(1, dtype.itemsize))
+            self._data = self._file.create_dataset(RECORDS_KEY, shape=(0,), maxshape=(None,), dtype=dtype,
+                                                   chunks=(chunk,), **_HDF5_COMPRESSION)
+            self._data.attrs[HDF5_METADATA] = json.dumps(metadata)
+            for key, value in metadata.items():
+                if key != HDF5_METADATA and isinstance(value, str | int | float) and not isinstance(value, bool):
+                    self._data.attrs[key] = value
+        except BaseException:
+            self._finalizer()
+            raise
+
+    def _write(self, columns: Columns) -> None:
+        rows, step = len(columns["channel"]), _piece_rows(self.dtype)
+        for lo in range(0, rows, step):
+            piece = np.empty(min(step, rows - lo), self.dtype)
+            for name in self.dtype.names or ():
+                piece[name] = columns[name][lo : lo + step]
+            end = self._data.shape[0]
+            self._data.resize((end + len(piece),))
+            self._data[end:] = piece
+
+    def _finish(self) -> None:
+        self._file.close()
+
+    def _discard(self) -> None:
+        self._file.close()
+
+
+def _hdf5_records(path: Path) -> RecordPieces:
+    """The records of an HDF5 file, opened for reading in pieces."""
+    h5py = h5py_module()
+    with reading(path, "HDF5"):
+        file = h5py.File(path, "r")
+        try:
+            data = _hdf5_dataset(file, path)
+            fields = [(name, data.dtype[name].base, data.dtype[name].shape) for name in data.dtype.names]
+            dtype = checked_dtype(path, fields)
+            rows = int(data.shape[0])
+        except BaseException:
+            file.close()
+            raise
+
+    def pieces(step: int) -> Iterator[Columns]:
+        with reading(path, "HDF5"):
+            for lo in range(0, rows, step):
+                piece = data[lo : lo + step]
+                yield {name: np.asarray(piece[name], dtype[name].base) for name in dtype.names or ()}
+
+    return RecordPieces(path, dtype, rows, pieces, file.close)
+
+
+def _hdf5_dataset(file: Any, path: Path) -> Any:
+    h5py = h5py_module()
+    data = file.get(RECORDS_KEY)
+    if not isinstance(data, h5py.Dataset):
+        found = ", ".join(sorted(file.keys())) or "nothing"
+        raise FormatError(f"{path}: no dataset {RECORDS_KEY!r} (found {found})")
+    if data.dtype.names is None or data.ndim != 1:
+        raise FormatError(f"{path}: not a velmora record file: {RECORDS_KEY!r} is a {data.ndim}-dimensional "
+                          f"dataset of {data.dtype}, not a table of records")
+    return data
+
+
+def _hdf5_metadata(path: Path) -> str:
+    h5py = h5py_module()
+    with reading(path, "HDF5"), h5py.File(path, "r") as file:
+        data = _hdf5_dataset(file, path)
+        if HDF5_METADATA not in data.attrs:
+            raise FormatError(f"{path}: no velmora metadata (no attribute {HDF5_METADATA!r} of {RECORDS_KEY!r})")
+        text = data.attrs[HDF5_METADATA]
+        if isinstance(text, bytes):
+            text = text.decode()
+        if not isinstance(text, str):
+            raise FormatError(f"{path}: no velmora metadata (its attribute {HDF5_METADATA!r} is not a string)")
+        return text
+
+
+# Any record file in pieces.
+
+
+class RecordPieces:
+    """The records of a file opened for reading in pieces of bounded size:
+    their dtype and number, the pieces as columns by iterating; close it
+    (or use it in a ``with`` block) when done."""
+
+    def __init__(self, path: Path, dtype: np.dtype, rows: int, pieces: Callable[[int], Iterator[Columns]],
+                 close: Callable[[], None]) -> None:
+        self.path = path
+        self.dtype = dtype
+        self.rows = rows
+        self._pieces = pieces
+        self._close = close
+
+    def __iter__(self) -> Iterator[Columns]:
+        return self._pieces(_piece_rows(self.dtype))
+
+    def close(self) -> None:
+        self._close()
+
+    def __enter__(self) -> RecordPieces:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def _parquet_records(path: Path) -> RecordPieces:
+    with reading(path, "Parquet"):
+        file = pq.ParquetFile(path, pre_buffer=False)
+        try:
+            fields: list[tuple[str, np.dtype, tuple[int, ...]]] = []
+            for field in file.schema_arrow:
+                kind = field.type
+                if isinstance(kind, pa.FixedSizeListType):
+                    fields.append((field.name, np.dtype(kind.value_type.to_pandas_dtype()), (kind.list_size,)))
+                else:
+                    fields.append((field.name, np.dtype(kind.to_pandas_dtype()), ()))
+            dtype = checked_dtype(path, fields)
+            rows = int(file.metadata.num_rows)
+        except BaseException:
+            file.close()
+            raise
+
+    def pieces(step: int) -> Iterator[Columns]:
+        with reading(path, "Parquet"):
+            for batch in file.iter_batches(batch_size=step, use_threads=False):
+                columns: Columns = {}
+                for name in dtype.names or ():
+                    column = batch.column(name)
+                    if isinstance(column, pa.FixedSizeListArray):
+                        columns[name] = column.flatten().to_numpy().reshape(len(column), *dtype[name].shape)
+                    else:
+                        columns[name] = column.to_numpy(zero_copy_only=False).astype(dtype[name].base, copy=False)
+                yield columns
+
+    return RecordPieces(path, dtype, rows, pieces, file.close)
+
+
+def _whole_records(path: Path) -> RecordPieces:
+    records = read_record_file(path)
+
+    def pieces(step: int) -> Iterator[Columns]:
+        for lo in range(0, len(records), step):
+            yield {name: records[name][lo : lo + step] for name in records.dtype.names or ()}
+
+    return RecordPieces(path, records.dtype, len(records), pieces, lambda: None)
+
+
+def open_record_pieces(path: str | Path) -> RecordPieces:
+    """The records of a record file of any format, opened for reading in
+    pieces of bounded size (a .npz archive, which holds its arrays whole, is
+    read whole first). A file that cannot be read so is a one-line
+    ValueError naming it."""
+    path = Path(path)
+    suffix = path.suffix.lower()
+    if suffix not in record_suffixes():
+        raise FormatError(f"{path}: record files must end in {suffixes_text()}")
+    if suffix == ".npz":
+        return _whole_records(path)
+    if suffix == ".parquet":
+        return _parquet_records(path)
+    return _root_records(path) if is_root(path) else _hdf5_records(path)
+
+
+def _read_whole(path: Path) -> np.ndarray:
+    with _root_records(path) if is_root(path) else _hdf5_records(path) as pieces:
+        return _gather(pieces)
+
+
+def _gather(pieces: RecordPieces) -> np.ndarray:
+    path, rows = pieces.path, pieces.rows
+    out = np.empty(rows, pieces.dtype)
+    lo = 0
+    for columns in pieces:
+        if lo + len(columns["channel"]) > rows:
+            raise FormatError(f"{path}: not a readable file: it holds more records than it says ({rows})")
+        _fill(out, lo, columns)
+        lo += len(columns["channel"])
+    if lo != rows:
+        raise FormatError(f"{path}: not a readable file: it holds {lo} of the {rows} records it says it has")
+    return out
+
+
+# PE tables.
+
+PE_COLUMNS = ("channel", "time")
+
+
+def _arrow_column(values: np.ndarray) -> pa.Array[Any] | None:
+    """A column of numbers as Arrow: one value per row, or a fixed-size list
+    of them; None for anything else."""
+    if values.ndim == 1:
+        column: pa.Array[Any] = pa.array(values)
+        return column
+    if values.ndim == 2 and values.dtype.kind in "biuf":
+        return pa.FixedSizeListArray.from_arrays(pa.array(np.ascontiguousarray(values).reshape(-1)),
+                                                 values.shape[1])
+    return None
+
+
+def _pe_table(columns: dict[str, np.ndarray]) -> pa.Table:
+    arrays = {name: array for name, values in columns.items() if (array := _arrow_column(values)) is not None}
+    return pa.table(arrays)
+
+
+def _check_pe_columns(path: Path, where: str, shapes: dict[str, tuple[int, ...] | None]) -> None:
+    """``shapes``: each column's shape per row (None: not an array of
+    numbers). A FormatError unless ``channel`` and ``time`` are there with
+    one value per row."""
+    missing = [name for name in PE_COLUMNS if name not in shapes]
+    if missing:
+        raise FormatError(f"{path}: {where} has no column {' or '.join(map(repr, missing))} "
+                          f"(found {', '.join(shapes) or 'none'})")
+    for name in PE_COLUMNS:
+        if shapes[name] != ():
+            raise FormatError(f"{path}: {where}: column {name!r} must hold one number per PE, "
+                              f"got {'arrays of shape ' + str(shapes[name]) if shapes[name] else 'other values'}")
+
+
+def _root_pe_pieces(path: Path, key: str | None, rows: int) -> Iterator[pa.Table]:
+    uproot = uproot_module()
+    with reading(path, "ROOT"), uproot.open(path) as file:
+        tree = _root_tree(file, path, key, "PEs", _TABLE)
+        _check_pe_columns(path, f"tree {tree.name!r}", _root_shapes(tree))
+        names = [name for name, shape in _root_shapes(tree).items() if shape is not None and len(shape) <= 1]
+        if tree.num_entries == 0:
+            yield _pe_table({name: tree[name].array(library="np") for name in names})
+            return
+        for chunk in tree.iterate(names, step_size=rows, library="np"):
+            yield _pe_table({name: np.asarray(chunk[name]) for name in names})
+
+
+def _root_shapes(tree: Any) -> dict[str, tuple[int, ...] | None]:
+    """Each column of a tree with its shape per row, None where it does not
+    hold numbers (a TTree's from its branches' types, an RNTuple's from its
+    first row)."""
+    shapes: dict[str, tuple[int, ...] | None] = {}
+    for name in tree.keys(recursive=False):
+        if hasattr(tree[name], "interpretation"):
+            dtype = getattr(tree[name].interpretation, "to_dtype", None)
+            shapes[name] = dtype.shape if isinstance(dtype, np.dtype) and dtype.base.kind in "biuf" else None
+        else:
+            first = np.asarray(tree[name].array(entry_stop=1, library="np"))
+            shapes[name] = first.shape[1:] if first.dtype.kind in "biuf" else None
+    return shapes
+
+
+def _hdf5_tables(file: Any) -> list[str]:
+    """The tables of an open HDF5 file: one-dimensional compound datasets,
+    and groups holding datasets ``channel`` and ``time``."""
+    h5py = h5py_module()
+    found = []
+
+    def visit(name: str, item: Any) -> None:
+        if isinstance(item, h5py.Dataset) and item.dtype.names is not None and item.ndim == 1:
+            found.append("/" + name)
+        elif isinstance(item, h5py.Group) and all(isinstance(item.get(c), h5py.Dataset) for c in PE_COLUMNS):
+            found.append("/" + name)
+
+    visit("", file)
+    file.visititems(visit)
+    return sorted(found)
+
+
+def _hdf5_pe_table(file: Any, path: Path, key: str | None) -> tuple[Any, str, int]:
+    """The PE table ``key`` of an open HDF5 file (without ``key``, its only
+    table): the dataset or group, how messages name it, and its rows."""
+    h5py = h5py_module()
+    if key is None:
+        tables = _hdf5_tables(file)
+        if len(tables) != 1:
+            raise FormatError(f"{path}: holds {len(tables) or 'no'} tables{' (' + ', '.join(tables) + ')' if tables else ''}"
+                              "; name the one with the PEs")
+        key = tables[0]
+    item = file.get(key)
+    if isinstance(item, h5py.Dataset) and item.dtype.names is not None and item.ndim == 1:
+        shapes = {name: item.dtype[name].shape if item.dtype[name].base.kind in "biuf" else None
+                  for name in item.dtype.names}
+        _check_pe_columns(path, f"dataset {key!r}", shapes)
+        return item, f"dataset {key!r}", int(item.shape[0])
+    if isinstance(item, h5py.Group):
+        members = {name: member for name, member in item.items() if isinstance(member, h5py.Dataset)}
+        shapes = {name: member.shape[1:] if member.ndim >= 1 and member.dtype.kind in "biuf" else None
+                  for name, member in members.items()}
+        _check_pe_columns(path, f"group {key!r}", shapes)
+        rows = int(members["channel"].shape[0])
+        if members["time"].shape[0] != rows:
+            raise FormatError(f"{path}: group {key!r}: {rows} channels but {members['time'].shape[0]} times")
+        return item, f"group {key!r}", rows
+    found = ", ".join(_hdf5_tables(file)) or "none"
+    raise FormatError(f"{path}: no table {key!r} (a compound dataset, or a group of datasets channel and time; "
+                      f"tables there: {found})")
+
+
+def _hdf5_pe_pieces(path: Path, key: str | None, rows: int) -> Iterator[pa.Table]:
+    h5py = h5py_module()
+    with reading(path, "HDF5"), h5py.File(path, "r") as file:
+        table, _, total = _hdf5_pe_table(file, path, key)
+        for lo in range(0, max(total, 1), rows):
+            if isinstance(table, h5py.Dataset):
+                piece = table[lo : lo + rows]
+                yield _pe_table({name: piece[name] for name in piece.dtype.names})
+            else:
+                yield _pe_table({name: member[lo : lo + rows] for name, member in table.items()
+                                 if isinstance(member, h5py.Dataset) and member.ndim >= 1
+                                 and member.shape[0] == total and member.dtype.kind in "biuf"})
+
+
+def pe_pieces(path: Path, key: str | None, rows: int) -> Iterator[pa.Table]:
+    """The rows of a PE table in a ROOT file (a TTree) or an HDF5 file (a
+    compound dataset, or a group of one-dimensional datasets), in input order
+    and pieces of at most ``rows`` rows (at least one, empty for an empty
+    table), as Arrow tables of its columns of numbers. ``key`` names the tree
+    or table; without it, the file's only one. A FormatError names what is
+    wrong."""
+    if is_root(path):
+        return _root_pe_pieces(path, key, rows)
+    return _hdf5_pe_pieces(path, key, rows)
+
+
+for _suffix in ROOT_SUFFIXES:
+    RECORD_FORMATS[_suffix] = RecordFormat("ROOT", RootWriter, _read_whole, _root_metadata)
+for _suffix in HDF5_SUFFIXES:
+    RECORD_FORMATS[_suffix] = RecordFormat("HDF5", Hdf5Writer, _read_whole, _hdf5_metadata)
