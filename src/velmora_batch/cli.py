@@ -4,6 +4,7 @@
                 [--seed N] [--workers N] [--seeding independent|sequential] [--segment S]
                 [--set key=value ...] [--dry-run] [--progress/--no-progress]
                 [--scheduler ADDRESS | --cluster local] [--resume | --overwrite] -o OUTPUT
+    velmora calibrate CONFIG [--npe 1,2,5,10] [--events N] [--seed N] [-o TABLE.csv] [--plot FILE.png]
 """
 
 from __future__ import annotations
@@ -23,6 +24,8 @@ from typing import Any
 
 import click
 
+from ._calibrate import DEFAULT_NPE, flash_times, format_table, plot_walk, write_table
+from ._calibrate import calibrate as calibrate_detector
 from ._detector import DECIMAL, Detector, read_config, unknown_keys
 from ._models import MODELS, Parameter, config_schema_file, spec_of
 from ._dataset import is_dataset
@@ -163,6 +166,64 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
                                                   "unexpected end of a file")) from None
     assert isinstance(summary, RunSummary)
     click.echo(f"{summary.rows} records written to {output}")
+
+
+def _npe_list(ctx: click.Context, param: click.Parameter, value: str) -> list[int]:
+    """--npe text as whole numbers: ``1,2,5,10``."""
+    words = [w.strip() for w in value.split(",")]
+    if not all(_ASCII_INT.fullmatch(w) for w in words):
+        raise click.BadParameter(f"{value!r} is not a comma-separated list of whole numbers, e.g. 1,2,5,10.")
+    numbers_ = [int(w) for w in words]
+    bad = [n for n in numbers_ if n < 1]
+    if bad:
+        raise click.BadParameter(f"PEs per flash must be at least 1, got {bad[0]}.")
+    return numbers_
+
+
+@main.command()
+@click.argument("config", type=click.Path(exists=True, dir_okay=False, path_type=Path))
+@click.option("--npe", default=",".join(map(str, DEFAULT_NPE)), show_default=True, callback=_npe_list,
+              metavar="N,N,...", help="PEs per flash, one row of the table each.")
+@click.option("--events", type=_AsciiInt(min=1, max=2**31), default=1000, show_default=True, metavar="N",
+              help="Flashes (independent events) per number of PEs.")
+@click.option("--seed", type=_AsciiInt(min=0), metavar="N", help="Seed of the calibration (default: the config's).")
+@click.option("--workers", type=_AsciiInt(min=1), default=default_workers, metavar="N",
+              show_default="the number of cores", help="Worker threads.")
+@click.option("--set", "settings", multiple=True, metavar="KEY=VALUE",
+              help="Change a config value (repeatable), e.g. --set trigger_offset=-5.")
+@click.option("-o", "--output", type=click.Path(dir_okay=False), help="Write the table to this .csv or .parquet file.")
+@click.option("--overwrite", is_flag=True, help="Replace an existing table file.")
+@click.option("--plot", type=click.Path(dir_okay=False), metavar="FILE.png",
+              help="Draw the walk curve and the efficiency to this image (needs matplotlib).")
+def calibrate(config: Path, npe: list[int], events: int, seed: int | None, workers: int,
+              settings: tuple[str, ...], output: str | None, overwrite: bool, plot: str | None) -> None:
+    """Measures the delay of the records of CONFIG after flashes of a given
+    number of PEs (the walk curve) and prints it as a table: per number of
+    PEs the efficiency (events with exactly one record, with at least one)
+    and the delay of each event's first record (its time minus the flash
+    time, in ns): mean, RMS and the 16/50/84 % quantiles."""
+    warnings.showwarning = _show_warning
+    if output is not None and Path(output).suffix.lower() not in (".csv", ".parquet"):
+        raise click.UsageError(f"Output {output}: a calibration table is written as .csv or .parquet.")
+    if output is not None and Path(output).exists() and not overwrite:
+        raise click.UsageError(f"Output {output}: exists; give --overwrite to replace it.")
+    try:
+        detector = load_detector(config, settings)
+        with sigterm_as_interrupt():
+            table = calibrate_detector(detector, npe, events, seed=seed, workers=workers)
+        times = flash_times(detector, events)
+        click.echo(f"{detector.model}: {events} flashes per row from {times.min() * 1e9:g} to "
+                   f"{times.max() * 1e9:g} ns, seed {detector.seed if seed is None else seed}; "
+                   "delay = first record's time - flash time")
+        click.echo(format_table(table))
+        if output is not None:
+            write_table(table, output, overwrite=overwrite)
+            click.echo(f"table written to {output}")
+        if plot is not None:
+            plot_walk(table, plot, title=f"{detector.model} walk curve ({config.name}, {events} flashes per point)")
+            click.echo(f"walk curve written to {plot}")
+    except (*USER_ERRORS, ImportError) as e:
+        raise click.ClickException(option_message(str(e))) from None
 
 
 @main.group()
