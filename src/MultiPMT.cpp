@@ -193,6 +193,10 @@ void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int c
     }
 }
 
+double MultiPMT::tot_step() const {
+    return state().tot_sim.tot_step();
+}
+
 double MultiPMT::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
     Impl& s = state();
     // The runs of simulate, their records kept in the model's storage.

@@ -70,6 +70,9 @@ class VELMORA_EXPORT MultiPMT : public ModelHandle<MultiPMTState> {
     std::vector<ostrelin::MultiPMTTrigger> simulate(const std::vector<double>& pe_times, int channel);
     double calibrate_delay(std::size_t num_pes, std::size_t num_sim);
 
+    // The step of the TDC grid on which hit times lie, seconds.
+    [[nodiscard]] double tot_step() const;
+
   private:
     using Impl = MultiPMTState;
     static std::unique_ptr<Impl> build(const Config& config);

@@ -3,6 +3,7 @@
 #include "Interrupt.h"
 
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -54,12 +55,18 @@ void ZozuvUzaColumns::append(const std::vector<ostrelin::ZozuvUzaTrigger>& recor
     }
 }
 
-void MultiPMTColumns::append(const std::vector<ostrelin::MultiPMTTrigger>& records, double origin) {
+void MultiPMTColumns::append(const std::vector<ostrelin::MultiPMTTrigger>& records, double origin,
+                             std::uint64_t origin_steps) {
     for (const auto& r : records) {
         time.push_back(origin == 0.0 ? r.time : r.time + origin);
         channel.push_back(r.channel);
         time_over_threshold.push_back(r.time_over_threshold);
         adc_sample.push_back(r.adc_sample);
+        // r.time is a whole number n of steps times the step, rounded to a
+        // double: dividing gives n within a few parts in 2^53, and hit times
+        // stay far below 2^50 steps (the late-time limit), so rounding
+        // recovers n exactly.
+        tdc_count.push_back(std::llround(r.time / tdc_step) + static_cast<std::int64_t>(origin_steps));
     }
 }
 
@@ -72,7 +79,7 @@ void append(ZozuvUzaColumns& columns, const std::vector<ostrelin::ZozuvUzaTrigge
 
 void append(MultiPMTColumns& columns, const std::vector<ostrelin::MultiPMTTrigger>& records,
             const ChannelPiece& piece) {
-    columns.append(records, piece.origin);
+    columns.append(records, piece.origin, piece.origin_ticks);
 }
 
 // Makes the models' own interrupt polls, on this thread, watch `cancel`.
@@ -143,6 +150,8 @@ typename ChannelEngine<Model>::Columns ChannelEngine<Model>::new_columns() const
     Columns columns;
     if constexpr (std::is_same_v<Model, ZozuvUza>) {
         columns.waveform_samples = waveform_samples_;
+    } else {
+        columns.tdc_step = models_.front().tot_step(); // not a per-channel setting: every model shares it
     }
     return columns;
 }

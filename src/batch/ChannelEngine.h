@@ -42,19 +42,24 @@ struct ZozuvUzaColumns {
 
 // MultiPMT records as columns.
 struct MultiPMTColumns {
+    double tdc_step = 0.0; // the TDC step (tot_step) that tdc_count counts, seconds
     std::vector<double> time;
     std::vector<std::int32_t> channel;
     std::vector<double> time_over_threshold;
     std::vector<std::uint16_t> adc_sample;
+    std::vector<std::int64_t> tdc_count; // time in whole TDC steps, exact however far from the run's origin
 
     std::size_t rows() const { return channel.size(); }
-    // Appends records whose times count from `origin` seconds.
-    void append(const std::vector<ostrelin::MultiPMTTrigger>& records, double origin);
+    // Appends records whose times count from `origin` seconds, which is
+    // `origin_steps` whole TDC steps: a hit's start lies on the TDC grid of
+    // its piece, so its count is its piece's count plus origin_steps.
+    void append(const std::vector<ostrelin::MultiPMTTrigger>& records, double origin, std::uint64_t origin_steps);
 };
 
 // One piece of work: PE times [first, last) of the block's times, all of one
-// channel, counted from the piece's origin (origin_ticks 4 ns ticks, or
-// origin seconds: the same instant).
+// channel, counted from the piece's origin (origin seconds, or origin_ticks
+// whole steps of the model's integer time: 4 ns time-stamp ticks for
+// ZozuvUza, TDC steps for MultiPMT; the same instant).
 struct ChannelPiece {
     std::int32_t channel = 0;
     std::size_t first = 0;

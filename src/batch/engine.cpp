@@ -59,6 +59,7 @@ py::dict to_dict(MultiPMTColumns&& c) {
     d["channel"] = adopt(std::move(c.channel));
     d["time_over_threshold"] = adopt(std::move(c.time_over_threshold));
     d["adc_sample"] = adopt(std::move(c.adc_sample));
+    d["tdc_count"] = adopt(std::move(c.tdc_count));
     return d;
 }
 
@@ -264,8 +265,9 @@ void register_engine(py::module_& m, const char* name) {
             py::arg("channels"), py::arg("bounds"), py::arg("times"), py::arg("models"), py::arg("seeds"),
             py::arg("origin_ticks"), py::arg("origins"), py::arg("cancel"), py::arg("early") = py::none(),
             "Simulates a block of pieces: piece i is channel channels[i] with the PE times "
-            "times[bounds[i]:bounds[i+1]] (counted from its origin: origin_ticks[i] 4 ns ticks, origins[i] "
-            "seconds) on parameter set models[i]. With seeds (shape (n, 8), uint32) each piece's generator is "
+            "times[bounds[i]:bounds[i+1]] (counted from its origin: origins[i] seconds, which is origin_ticks[i] "
+            "whole 4 ns ticks for ZozuvUza and whole TDC steps for MultiPMT) on parameter set models[i]. With seeds "
+            "(shape (n, 8), uint32) each piece's generator is "
             "seeded from its row; with seeds None the sequential generator runs through the pieces in order. "
             "Returns the records as a dict of numpy arrays. With early a list, the readout windows that the "
             "policy WARN drops are not written to standard error but noted there, per piece that dropped any, as "

@@ -110,11 +110,13 @@ class Parameter:
 @dataclass(frozen=True)
 class Column:
     """A record column: its name and numpy type; ``shaped`` columns hold
-    ``waveform_samples`` values per record."""
+    ``waveform_samples`` values per record. An ``added`` column came after
+    the first record files were written: older files end before it."""
 
     name: str
     dtype: type[np.generic]
     shaped: bool = False
+    added: bool = False
 
 
 @dataclass(frozen=True)
@@ -143,6 +145,9 @@ class ModelSpec:
     # working memory its simulation takes beyond that (bytes).
     bytes_per_pe: int
     model_bytes: int
+    # The parameter whose steps the records' integer time counts (a segment
+    # origin goes to the engine in whole steps of it), if not the time stamp.
+    count_step: str | None = None
     by_name: Mapping[str, Parameter] = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
@@ -265,7 +270,7 @@ MULTIPMT = ModelSpec(
     engine=_core.MultiPMTEngine,
     model_class=velmora.MultiPMT,
     columns=(Column("time", np.float64), Column("channel", np.int32), Column("time_over_threshold", np.float64),
-             Column("adc_sample", np.uint16)),
+             Column("adc_sample", np.uint16), Column("tdc_count", np.int64, added=True)),
     time_column="time",
     samples_key=None,
     segment_grids=(("adc_step", "ADC steps"), ("tot_step", "TDC steps")),
@@ -273,6 +278,7 @@ MULTIPMT = ModelSpec(
     stamp_seconds=None,
     bytes_per_pe=145,
     model_bytes=23 * 2**20,
+    count_step="tot_step",
 )
 
 MODELS: dict[str, ModelSpec] = {spec.name: spec for spec in (ZOZUVUZA, MULTIPMT)}

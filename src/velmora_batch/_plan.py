@@ -266,7 +266,10 @@ class BlockInputs:
         """The pieces of a segmented block, and for each of their times its
         index in ``times_all`` (the channel's times are reordered by segment)."""
         assert self.segment is not None
-        tick = self.spec.stamp_tick
+        # A segment's origin in whole steps of the records' integer time: time-stamp ticks, or TDC steps.
+        step = self.spec.stamp_tick if self.spec.count_step is None else float(
+            self.parameter_sets[0][self.spec.count_step])
+        steps_per_segment = 0 if step is None else round(self.segment / step)
         seg_chans: list[int] = []
         seg_bounds = [0]
         times: list[np.ndarray] = []
@@ -292,7 +295,7 @@ class BlockInputs:
                 seg_chans.append(c)
                 times.append(t_sorted[a:b] - origin)
                 seg_bounds.append(seg_bounds[-1] + (b - a))
-                ticks.append(0 if tick is None else s * round(self.segment / tick))
+                ticks.append(s * steps_per_segment)
                 origins.append(origin)
                 keys.append((c, s))
         pieces = self._pieces(np.asarray(seg_chans, np.int64), np.asarray(seg_bounds, np.int64),

@@ -100,10 +100,10 @@ RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
         ColumnInfo("adc_sample", "uint16", "LSB",
                    "the ADC sample read sample_delay after the hit's start; 0 where the ADC held no sample "
                    "there"),
-        ColumnInfo("adc_saturated", "bool", "", "whether adc_clip cut the hit's ADC sample"),
         ColumnInfo("tdc_count", "int64", "TDC steps (tot_step)",
                    "start of the hit in whole TDC steps from the run's time origin, exact across segments: "
                    "time is tdc_count x tot_step as closely as a double holds it"),
+        ColumnInfo("adc_saturated", "bool", "", "whether adc_clip cut the hit's ADC sample"),
         *_TRUTH_COLUMNS,
         _EVENT,
     ),
@@ -193,8 +193,11 @@ def model_of_dtype(dtype: np.dtype) -> str | None:
 
 
 def _model_of(names: list[str]) -> str:
+    """The model of a record file's columns: all of the model's, or those of
+    an older file, which end before a column added since."""
     for spec in MODELS.values():
-        if names == [c.name for c in spec.columns]:
+        n = len(names)
+        if names == [c.name for c in spec.columns[:n]] and (n == len(spec.columns) or spec.columns[n].added):
             return spec.name
     raise ValueError(f"not a velmora record file: columns {', '.join(names)}")
 
@@ -567,6 +570,12 @@ def _npz(path: Path) -> Iterator[np.lib.npyio.NpzFile]:
             yield data
 
 
+def _file_dtype(dtype: np.dtype, names: list[str]) -> np.dtype:
+    """``dtype`` with only the columns a file holds: an older file lacks the
+    columns added since it was written."""
+    return dtype if list(_names(dtype)) == names else np.dtype([(n, dtype[n]) for n in names])
+
+
 def read_record_file(path: str | os.PathLike[str]) -> np.ndarray:
     """The records of a ``.parquet`` or ``.npz`` file written by velmora_batch
     as a structured array of :func:`record_dtype`. A file that cannot be read
@@ -595,7 +604,7 @@ def _read_records(path: Path) -> np.ndarray:
                     raise ValueError(f"{path}: not a velmora record file: the waveforms are an array of shape "
                                      f"{waveform.shape}, not one row of samples per record")
                 waveform_samples = waveform.shape[1]
-            dtype = spec.record_dtype(waveform_samples)
+            dtype = _file_dtype(spec.record_dtype(waveform_samples), names)
             out = np.empty(len(data["channel"]), dtype)
             for name in names:
                 values = data[name]
@@ -615,7 +624,7 @@ def _read_records(path: Path) -> np.ndarray:
                 raise ValueError(f"{path}: not a velmora record file: column {spec.shaped_column!r} holds "
                                  f"{waveform_type}, not a fixed-size list of samples")
             waveform_samples = waveform_type.list_size
-        dtype = spec.record_dtype(waveform_samples)
+        dtype = _file_dtype(spec.record_dtype(waveform_samples), table.column_names)
         out = np.empty(table.num_rows, dtype)
         for name in _names(dtype):
             column = table.column(name).combine_chunks()

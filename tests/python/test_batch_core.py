@@ -122,6 +122,8 @@ def velmora_columns(model, records):
         "channel": np.array([r.channel for r in records], np.int32),
         "time_over_threshold": np.array([r.time_over_threshold for r in records], np.float64),
         "adc_sample": np.array([r.adc_sample for r in records], np.uint16),
+        # Hit starts in whole TDC steps: exact by division at these short times.
+        "tdc_count": np.array([round(r.time / MULTIPMT_DEFAULTS["tot_step"]) for r in records], np.int64),
     }
 
 

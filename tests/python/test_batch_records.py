@@ -91,11 +91,12 @@ def test_parquet_layout(tmp_path):
 
 
 def test_multipmt_columns(tmp_path):
-    assert record_dtype("MultiPMT").names == ("time", "channel", "time_over_threshold", "adc_sample")
+    assert record_dtype("MultiPMT").names == ("time", "channel", "time_over_threshold", "adc_sample", "tdc_count")
     path = tmp_path / "hits.parquet"
     with open_writer(path, model="MultiPMT", metadata={}) as writer:
         writer.write(random_records("MultiPMT", 3, np.random.default_rng(5)))
-    assert [f.type for f in pq.read_schema(path)] == [pa.float64(), pa.int32(), pa.float64(), pa.uint16()]
+    assert [f.type for f in pq.read_schema(path)] == [pa.float64(), pa.int32(), pa.float64(), pa.uint16(),
+                                                      pa.int64()]
 
 
 class Interrupted(Exception):

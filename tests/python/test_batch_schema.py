@@ -7,10 +7,12 @@ import re
 from pathlib import Path
 
 import numpy as np
+import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 import velmora_batch as vb
 from click.testing import CliRunner
+from conftest import MULTIPMT_DEFAULTS
 from velmora_batch._models import MODELS
 from velmora_batch._records import RECORD_COLUMNS, column_info, columns_table
 from velmora_batch.cli import main
@@ -76,8 +78,7 @@ def readme_tables():
 def test_the_readme_lists_the_columns_as_the_table_does():
     expected = "".join(f"{model}:\n\n{columns_table(model, markdown=True)}\n" for model in RECORD_COLUMNS)
     assert readme_tables() == expected, (
-        "the README's record columns differ from RECORD_COLUMNS: paste in the output of "
-        "`velmora schema records MODEL --markdown` for each model")
+        "the README's record columns differ from RECORD_COLUMNS: run tools/update_readme_columns.py")
 
 
 @pytest.mark.parametrize("model", list(MODELS))
@@ -94,3 +95,72 @@ def test_schema_records_prints_the_table(model):
 def test_schema_records_refuses_an_unknown_model():
     result = CliRunner().invoke(main, ["schema", "records", "Zozuvuza"])
     assert result.exit_code == 2 and "'Zozuvuza' is not one of" in result.output
+
+
+# Exact MultiPMT times: tdc_count, the hit start in whole TDC steps.
+
+TOT_STEP = MULTIPMT_DEFAULTS["tot_step"]
+
+
+def flashes(rng, start, n=20):
+    """Flashes of a few PEs from ``start`` on, at times that are whole multiples
+    of 2^-26 s, so that start + t holds t exactly for a start up to 2^27 s."""
+    t = np.repeat(rng.integers(0, 2**12, n), 6) + rng.integers(0, 3, 6 * n)  # units of 2^-26 s (~15 ns)
+    return start + np.sort(t) * 2.0**-26
+
+
+@pytest.mark.parametrize("seeding, segment", [("independent", None), ("sequential", None),
+                                              ("independent", 1e-6), ("sequential", 2.5e-6)])
+def test_tdc_count_is_the_time_in_whole_steps(make_detector, seeding, segment):
+    # Short times (far below 2^50 steps), where dividing the time by the step is exact.
+    rng = np.random.default_rng(11)
+    pes = vb.PETable(np.repeat(np.arange(3), 120), np.concatenate([flashes(rng, 0.0) for _ in range(3)]))
+    records = vb.run(make_detector("MultiPMT"), pes, seed=9, seeding=seeding, segment=segment, workers=1)
+    assert len(records) > 50
+    np.testing.assert_array_equal(records["tdc_count"], np.round(records["time"] / TOT_STEP).astype(np.int64))
+    if segment is not None:  # the hits lie in many segments, and the origins count
+        assert len(np.unique(records["tdc_count"] // round(segment / TOT_STEP))) > 5
+
+
+def test_tdc_count_stays_exact_far_from_the_origin(make_detector):
+    """The same PEs 10^8 s later, in a segment of their own: with one
+    generator through both runs, the hits are the same within their segment,
+    so their counts differ by exactly 10^8 s in steps, where the times, as
+    doubles, are 15 ns apart and no longer hold whole steps of 0.5 ns."""
+    det = make_detector("MultiPMT")
+    near = flashes(np.random.default_rng(12), 0.0)
+    far = near + 1e8
+    assert (far - 1e8 == near).all()
+    run = dict(seed=4, seeding="sequential", segment=1.0)
+    a = vb.run(det, vb.PETable(np.zeros(len(near), np.int64), near), **run)
+    b = vb.run(det, vb.PETable(np.zeros(len(far), np.int64), far), **run)
+    assert len(a) > 10 and len(a) == len(b)
+    assert (b["tdc_count"] - a["tdc_count"] == round(1e8 / TOT_STEP)).all()
+    np.testing.assert_array_equal(b["time"], a["time"] + 1e8)  # time keeps its value
+    # Here dividing the time by the step no longer gives the count.
+    assert (np.round(b["time"] / TOT_STEP).astype(np.int64) != b["tdc_count"]).any()
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".npz"])
+def test_a_record_file_written_before_tdc_count_still_reads(tmp_path, suffix):
+    """A MultiPMT file of the columns before tdc_count was added reads back
+    with those columns."""
+    older = [("time", np.float64), ("channel", np.int32), ("time_over_threshold", np.float64),
+             ("adc_sample", np.uint16)]
+    columns = {name: np.arange(3).astype(t) for name, t in older}
+    path = tmp_path / f"old{suffix}"
+    if suffix == ".parquet":
+        pq.write_table(pa.table(columns), path)
+    else:
+        np.savez(path, metadata=np.array("{}"), **columns)
+    records = vb.read_records(path)
+    assert records.dtype.names == tuple(name for name, _ in older)
+    np.testing.assert_array_equal(records["adc_sample"], [0, 1, 2])
+    # A file that lacks a column the first files already had is no record file.
+    del columns["adc_sample"]
+    if suffix == ".parquet":
+        pq.write_table(pa.table(columns), path)
+    else:
+        np.savez(path, metadata=np.array("{}"), **columns)
+    with pytest.raises(ValueError, match="not a velmora record file"):
+        vb.read_records(path)
