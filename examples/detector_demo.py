@@ -12,7 +12,10 @@ back, prints a summary (measured dark rate, flash hits and charges) and, unless
   dark rate;
 - the MultiPMT ADC-sample spectrum of dark-noise hits and of flash hits;
 - the ZozuvUza flash charge per channel with the mean number of flash PEs;
-- the ZozuvUza flash charge against the true number of flash PEs.
+- the ZozuvUza flash charge against the true number of flash PEs;
+- the walk curve of both detectors from `velmora calibrate`: the delay of the
+  first record after a flash of 1 to 100 PEs (median, mean and the 16-84 %
+  band), and the fraction of flashes that gave a record.
 
     python examples/detector_demo.py [--output DIR] [--no-plot] [--workers N]
 """
@@ -22,9 +25,11 @@ import shlex
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+import pyarrow.csv
 import velmora_batch as vb
 
 HERE = Path(__file__).resolve().parent
@@ -38,6 +43,8 @@ WIDTH = 350.0  # channels over which the flash intensity falls to 60 %
 PEAK_PES = 40.0  # mean flash PEs of the nearest channel
 SEED = 7
 FLASH_WINDOW = (FLASH_TIME - 20e-9, FLASH_TIME + 200e-9)  # records in here belong to the flash
+CALIBRATION_EVENTS = 500  # flashes per number of PEs of the walk curve
+MIN_TRIGGERED = 10  # flashes with a record that make a point of the walk curve
 
 
 Ints = npt.NDArray[np.int64]
@@ -56,19 +63,49 @@ def flash_pes(rng: np.random.Generator) -> tuple[Ints, Floats, Ints]:
     return np.repeat(channel, counts), np.full(counts.sum(), FLASH_TIME), counts
 
 
-def velmora_run(config: Path, pes: Path, output: Path, workers: int | None) -> Path:
-    """Runs the `velmora run` command (the console script's entry point in
-    this interpreter) and returns its output file."""
-    args = ["run", str(config), "--pes", str(pes), "--dark-rate", str(DARK_RATE), "--duration", str(DURATION),
-            "--channels", f"0-{CHANNELS - 1}", "--seed", str(SEED), "--no-progress", "--overwrite", "-o", str(output)]
-    if workers is not None:
-        args += ["--workers", str(workers)]
+def velmora(args: list[str]) -> str:
+    """Runs a `velmora` command (the console script's entry point in this
+    interpreter), prints it and its output, and returns the output."""
     print("$ velmora " + shlex.join(args))
     result = subprocess.run([sys.executable, "-m", "velmora_batch.cli", *args], capture_output=True, text=True)
     print(result.stdout + result.stderr, end="")
     if result.returncode != 0:
         raise SystemExit(result.returncode)
+    return result.stdout
+
+
+def velmora_run(config: Path, pes: Path, output: Path, workers: int | None) -> Path:
+    """Runs `velmora run` on the flash PEs and dark noise and returns its output file."""
+    args = ["run", str(config), "--pes", str(pes), "--dark-rate", str(DARK_RATE), "--duration", str(DURATION),
+            "--channels", f"0-{CHANNELS - 1}", "--seed", str(SEED), "--no-progress", "--overwrite", "-o", str(output)]
+    if workers is not None:
+        args += ["--workers", str(workers)]
+    velmora(args)
     return output
+
+
+def velmora_calibrate(config: Path, output: Path, workers: int | None) -> dict[str, npt.NDArray[np.float64]]:
+    """Runs `velmora calibrate` (the walk curve) and returns its table's columns."""
+    args = ["calibrate", str(config), "--events", str(CALIBRATION_EVENTS), "--seed", str(SEED), "--overwrite",
+            "-o", str(output)]
+    if workers is not None:
+        args += ["--workers", str(workers)]
+    velmora(args)
+    table = pyarrow.csv.read_csv(output)
+    return {name: table[name].to_numpy().astype(np.float64) for name in table.column_names}
+
+
+def summarise_walk(name: str, walk: dict[str, npt.NDArray[np.float64]]) -> bool:
+    """Prints where the walk curve starts (the faintest flash that gave at
+    least MIN_TRIGGERED records) and ends, and returns whether it looks like
+    one: the brightest flashes always trigger, and earlier than faint ones."""
+    seen = walk["any_record"] >= MIN_TRIGGERED
+    faint, bright = int(np.argmax(seen)), len(seen) - 1
+    print(f"walk ({name}): median delay {walk['q50_delay_ns'][faint]:.1f} ns at {walk['npe'][faint]:.0f} PEs "
+          f"(efficiency {walk['efficiency_any'][faint]:.3f}), {walk['q50_delay_ns'][bright]:.1f} ns at "
+          f"{walk['npe'][bright]:.0f} PEs (efficiency {walk['efficiency_any'][bright]:.3f})")
+    return bool(walk["efficiency_any"][bright] == 1.0
+                and walk["mean_delay_ns"][bright] < walk["mean_delay_ns"][faint])
 
 
 def in_flash(times: Floats) -> npt.NDArray[np.bool_]:
@@ -105,15 +142,40 @@ def summarise_zozuvuza(windows: npt.NDArray[np.void], counts: Ints) -> tuple[Flo
     return charge, bool(np.isfinite(charge[lit]).all())
 
 
+Walks = dict[str, dict[str, Floats]]
+
+
+def plot_walks(top: Any, bottom: Any, walks: Walks) -> None:
+    """The walk curves of the calibration: the first record's delay against
+    the flash's PEs (median, mean and 16-84 % band), and the efficiency."""
+    for name, walk in walks.items():
+        seen = walk["any_record"] >= MIN_TRIGGERED
+        npe = walk["npe"][seen]
+        line = top.plot(npe, walk["q50_delay_ns"][seen], "o-", label=f"{name}: median")[0]
+        top.plot(npe, walk["mean_delay_ns"][seen], "s--", ms=3, color=line.get_color(), label=f"{name}: mean")
+        top.fill_between(npe, walk["q16_delay_ns"][seen], walk["q84_delay_ns"][seen], color=line.get_color(),
+                         alpha=0.2)
+        bottom.plot(walk["npe"], walk["efficiency_any"], "o-", color=line.get_color(), label=f"{name}: >= 1 record")
+        bottom.plot(walk["npe"], walk["efficiency_one"], "s--", ms=3, color=line.get_color(),
+                    label=f"{name}: exactly 1")
+    top.axhline(0, color="k", lw=0.8)
+    top.set(xscale="log", xlabel="PEs per flash", ylabel="delay of the first record (ns)",
+            title=f"walk curve ({CALIBRATION_EVENTS} flashes per point, band 16-84 %)")
+    top.legend(fontsize="small")
+    bottom.set(xscale="log", xlabel="PEs per flash", ylabel="fraction of flashes", ylim=(-0.05, 1.05),
+               title="calibration: flashes that gave a record")
+    bottom.legend(fontsize="small", loc="lower right")
+
+
 def plot(path: Path, counts: Ints, hits: npt.NDArray[np.void], dark_rate: Floats, flash: npt.NDArray[np.bool_],
-         charge: Floats) -> None:
+         charge: Floats, walks: Walks) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     channel = np.arange(CHANNELS)
-    fig, ax = plt.subplots(2, 2, figsize=(12, 8.5))
+    fig, ax = plt.subplots(3, 2, figsize=(12, 12.5))
     ax[0, 0].plot(channel, dark_rate / 1e3, ".", ms=2, alpha=0.5, label="hits outside the flash")
     ax[0, 0].axhline(DARK_RATE / 1e3, color="k", lw=1, label="true dark-noise PE rate")
     ax[0, 0].set(xlabel="channel", ylabel="rate (kHz)", title="MultiPMT: dark-noise hit rate per channel",
@@ -140,6 +202,7 @@ def plot(path: Path, counts: Ints, hits: npt.NDArray[np.void], dark_rate: Floats
     ax[1, 1].set(xlabel="true flash PEs", ylabel="charge (LSB)",
                  title="ZozuvUza: flash charge against flash PEs")
     ax[1, 1].legend()
+    plot_walks(ax[2, 0], ax[2, 1], walks)
     fig.suptitle(f"{CHANNELS} channels, {DARK_RATE / 1e3:g} kHz dark noise over {DURATION:g} s, "
                  f"one flash at {FLASH_TIME * 1e3:g} ms (seed {SEED})")
     fig.tight_layout()
@@ -168,11 +231,15 @@ def main() -> int:
     print()
     dark_rate, flash, multipmt_ok = summarise_multipmt(hits, counts)
     charge, zozuvuza_ok = summarise_zozuvuza(windows, counts)
+    walks = {name: velmora_calibrate(HERE / name.lower() / "config.json", args.output / f"walk-{name.lower()}.csv",
+                                     args.workers) for name in ("ZozuvUza", "MultiPMT")}
+    print()
+    walks_ok = all([summarise_walk(name, walk) for name, walk in walks.items()])
     if not args.no_plot:
         path = args.output / "detector.png"
-        plot(path, counts, hits, dark_rate, flash, charge)
+        plot(path, counts, hits, dark_rate, flash, charge, walks)
         print(f"plot written to {path}")
-    return 0 if multipmt_ok and zozuvuza_ok else 1
+    return 0 if multipmt_ok and zozuvuza_ok and walks_ok else 1
 
 
 if __name__ == "__main__":

@@ -116,6 +116,19 @@ def test_detector_demo_runs_the_whole_detector(tmp_path):
     assert found == bright > 1000 and dim_found < dim / 10
     gain = float(re.search(r"charge per flash PE: ([\d.]+) LSB", out).group(1))
     assert 40 < gain < 80
+    # The walk curve of both detectors: bright flashes always trigger, and sooner than faint ones.
+    assert out.count("$ velmora calibrate ") == 2
+    walks = dict((name, tuple(map(float, numbers))) for name, *numbers in re.findall(
+        r"walk \((\w+)\): median delay ([-\d.]+) ns at (\d+) PEs \(efficiency ([\d.]+)\), "
+        r"([-\d.]+) ns at (\d+) PEs \(efficiency ([\d.]+)\)", out))
+    assert sorted(walks) == ["MultiPMT", "ZozuvUza"], out
+    for name, (faint_delay, faint, faint_eff, bright_delay, bright, bright_eff) in walks.items():
+        assert bright == 100 and bright_eff == 1.0 and faint_eff > 0, name
+        assert 0 < bright_delay < faint_delay < 30, name
+    assert walks["ZozuvUza"][1] == 2 and walks["MultiPMT"][1] == 1  # the faintest flash that triggers at all
+    for name in ("zozuvuza", "multipmt"):
+        table = (tmp_path / f"walk-{name}.csv").read_text().splitlines()
+        assert table[0].startswith('"npe","events"') and len(table) == 8, table
     if plot:
         png = tmp_path / "detector.png"
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 10_000
