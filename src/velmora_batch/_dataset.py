@@ -535,12 +535,16 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
 
 
 class ManifestWriter:
-    """Keeps the manifest of a running run: the run's identity and the
-    blocks complete so far, saved at most every second and on finish."""
+    """Keeps the manifest of a running run: the run's identity, what else
+    describes it (``described``, such as the name of its PE input, which a
+    resumed run need not share) and the blocks complete so far, saved at
+    most every second and on finish."""
 
-    def __init__(self, directory: Path, ident: dict[str, Any], done: dict[int, dict[str, Any]]) -> None:
+    def __init__(self, directory: Path, ident: dict[str, Any], done: dict[int, dict[str, Any]],
+                 described: dict[str, Any] | None = None) -> None:
         self.directory = directory
         self.ident = ident
+        self.described = dict(described or {})
         self.run = run_digest(ident)
         self.blocks = dict(done)
         self._saved = 0.0
@@ -565,7 +569,7 @@ class ManifestWriter:
 
     def _write(self, complete: bool) -> None:
         blocks = [self.blocks[k] for k in sorted(self.blocks)]
-        manifest = {"format": FORMAT, **self.ident, "run": self.run, "complete": complete,
+        manifest = {"format": FORMAT, **self.ident, **self.described, "run": self.run, "complete": complete,
                     "rows": sum(int(b["rows"]) for b in blocks), "blocks": blocks}
         write_manifest(self.directory, manifest)
         self._saved = time.monotonic()

@@ -462,6 +462,24 @@ def _pe_input(pes: PETable | str | os.PathLike[str] | Any | None, dark_rate: flo
     return (None if table is None else MemoryPEs(table, chan)), chan
 
 
+# What names a run's PE input in the description stored with its records,
+# beside the digest of its PEs.
+PE_INPUT_KEYS = ("pes_input", "pes_key")
+
+
+def pe_input_description(source: PESource | None) -> dict[str, Any]:
+    """The name of a run's PE input: a file's absolute path (and the tree or
+    table read from it), "memory table" or "none"."""
+    if source is None:
+        return {"pes_input": "none"}
+    if isinstance(source, FilePEs):
+        described: dict[str, Any] = {"pes_input": os.path.abspath(source.path)}
+        if source.key is not None:
+            described["pes_key"] = source.key
+        return described
+    return {"pes_input": "memory table"}
+
+
 def _warn_unused_overrides(detector: Detector, chan: ChannelSet) -> None:
     if not detector.overrides:
         return
@@ -519,7 +537,9 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     size = _whole_number("block_channels", _default_block_channels(inputs.expected_pes(), len(chan))
                          if block_channels is None else block_channels)
     metadata = {"config": detector.config(), "seed": seed, "seeding": seeding, "velmora_version": _version.__version__,
-                "segment": seg, "dark_rate": rate, "duration": dur}
+                "segment": seg, "dark_rate": rate, "duration": dur, **pe_input_description(source)}
+    if output is not None:  # what the records are stored with: the digest of the PEs they were made from
+        metadata["pes_sha256"] = inputs.pes_digest()
     return RunPlan(detector, inputs, n_workers, size, chan.block_count(size), waveform_samples,
                    spec.record_dtype(waveform_samples), _window(executor, n_workers),
                    None if output is None else Path(output), base_bytes, cast("BlockExecutor | None", executor),

@@ -17,7 +17,7 @@ import numpy as np
 
 from ._dataset import ManifestWriter, claim, prepare, run_digest
 from ._jobs import BlockJob, BlockResult
-from ._plan import RunPlan, identity
+from ._plan import PE_INPUT_KEYS, RunPlan, identity
 from ._records import Columns, open_writer, prepare_record_file, records_of
 
 
@@ -135,7 +135,8 @@ class DatasetSink(Sink):
         self.part_metadata = {"run": run_digest(ident), "seed": plan.inputs.seed}
         held.enter_context(claim(directory))  # released however the run ends
         self.done = prepare(directory, ident, resume, overwrite)
-        self.manifest = ManifestWriter(directory, ident, self.done)
+        described = {k: plan.metadata[k] for k in PE_INPUT_KEYS if k in plan.metadata}
+        self.manifest = ManifestWriter(directory, ident, self.done, described)
 
     def add(self, result: BlockResult) -> None:
         self.manifest.add({"first": result.first, "last": result.last, "channels": result.channels,

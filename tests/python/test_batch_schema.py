@@ -3,6 +3,7 @@ meaning in one table, which the Parquet field metadata, `velmora schema
 records` and the README's table of columns are made from."""
 
 import inspect
+import json
 import re
 from pathlib import Path
 
@@ -13,6 +14,7 @@ import pytest
 import velmora_batch as vb
 from click.testing import CliRunner
 from conftest import MULTIPMT_DEFAULTS
+from velmora_batch._dataset import MANIFEST
 from velmora_batch._models import MODELS
 from velmora_batch._records import RECORD_COLUMNS, column_info, columns_table
 from velmora_batch.cli import main
@@ -164,3 +166,63 @@ def test_a_record_file_written_before_tdc_count_still_reads(tmp_path, suffix):
         np.savez(path, metadata=np.array("{}"), **columns)
     with pytest.raises(ValueError, match="not a velmora record file"):
         vb.read_records(path)
+
+
+# The run's description stored with its records names its PE input.
+
+
+@pytest.fixture
+def pe_rows():
+    rng = np.random.default_rng(21)
+    return vb.PETable(rng.integers(0, 4, 300), rng.uniform(0, 1e-4, 300))
+
+
+def pe_input(kind, rows, tmp_path):
+    """The PEs of ``rows`` given to a run (from ``tmp_path``) as a file by a
+    relative name, as a table in memory, or not at all; and the name stored."""
+    if kind == "file":
+        (tmp_path / "in").mkdir()
+        pq.write_table(pa.table({"channel": rows.channel, "time": rows.time}), tmp_path / "in" / "hits.parquet")
+        return "in/hits.parquet", str(tmp_path / "in" / "hits.parquet")
+    if kind == "memory":
+        return rows, "memory table"
+    return None, "none"
+
+
+@pytest.mark.parametrize("output", ["r.parquet", "r.npz", "d"], ids=["parquet", "npz", "dataset"])
+@pytest.mark.parametrize("kind", ["file", "memory", "none"])
+def test_the_description_names_the_pe_input_its_digest_and_the_dark_noise(make_detector, tmp_path, pe_rows,
+                                                                           output, kind, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    pes, name = pe_input(kind, pe_rows, tmp_path)
+    det = make_detector("ZozuvUza")
+    vb.run(det, pes, output=output, dark_rate=1e4, duration=1e-4, channels=range(4), seed=3, block_channels=2)
+    meta = vb.read_metadata(output)
+    assert meta["pes_input"] == name
+    assert (meta["dark_rate"], meta["duration"], meta["seed"], meta["seeding"]) == (1e4, 1e-4, 3, "independent")
+    assert meta["config"] == det.config() and meta["velmora_version"] == vb.__version__
+    # The digest is that of the PE rows, however they were given; the dataset's
+    # manifest holds the same digest for the same rows.
+    same_rows = vb.run(det, pe_rows if kind != "none" else None, output=tmp_path / "again.parquet", dark_rate=1e4,
+                       duration=1e-4, channels=range(4), seed=3)
+    assert meta["pes_sha256"] == vb.read_metadata(same_rows.path)["pes_sha256"]
+    if kind != "none":
+        other = vb.PETable(pe_rows.channel, pe_rows.time + 1e-9)
+        vb.run(det, other, output=tmp_path / "other.parquet", channels=range(4), seed=3)
+        assert vb.read_metadata(tmp_path / "other.parquet")["pes_sha256"] != meta["pes_sha256"]
+
+
+def test_a_dataset_described_before_its_pe_input_was_named_still_resumes(make_detector, tmp_path, pe_rows):
+    det = make_detector("ZozuvUza")
+    out = tmp_path / "d"
+    run = dict(output=out, channels=range(4), seed=3, block_channels=2)
+    vb.run(det, pe_rows, **run)
+    want = vb.read_records(out)
+    manifest = json.loads((out / MANIFEST).read_text())
+    del manifest["pes_input"]  # as a run before this description wrote it
+    manifest["complete"] = False
+    (out / MANIFEST).write_text(json.dumps(manifest))
+    (out / "part-0000000002.parquet").unlink()
+    vb.run(det, pe_rows, resume=True, **run)
+    assert vb.read_records(out).tobytes() == want.tobytes()
+    assert vb.read_metadata(out)["pes_input"] == "memory table"
