@@ -6,12 +6,15 @@ used.
 Record files:
 
 - ``.root``: a TTree ``records``, one branch per column (the waveform a
-  fixed-size array branch), and the run's description as JSON in a string
-  object ``metadata``;
+  fixed-size array branch), the run's description as JSON in a string object
+  ``metadata``, and each column's unit and meaning as JSON in a string object
+  ``columns``;
 - ``.h5`` (or ``.hdf5``): a one-dimensional compound dataset ``records``, one
   field per column (the waveform a fixed-size subarray field), with the run's
   description as JSON in its attribute ``velmora`` and, for browsing, each of
-  its top-level numbers and strings as an attribute of its own.
+  its top-level numbers and strings as an attribute of its own, and each
+  column's unit and meaning in attributes ``<column>.unit`` and
+  ``<column>.description``.
 
 Both are written block by block as the blocks arrive (a ROOT basket, an HDF5
 chunk range at a time), under a temporary name renamed when complete, like
@@ -32,12 +35,13 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._records import (RECORD_FORMATS, Columns, RecordFormat, Writer, _model_of, read_record_file, record_suffixes,
-                       suffixes_text)
+from ._records import (RECORD_FORMATS, Columns, NpzWriter, ParquetWriter, RecordFormat, Writer, _model_of,
+                       column_info, model_of_dtype, read_record_file, record_suffixes, suffixes_text)
 from ._models import spec_of
 
 RECORDS_KEY = "records"  # the TTree or HDF5 dataset of the records
 ROOT_METADATA = "metadata"  # the ROOT string object of the run's description
+ROOT_COLUMNS = "columns"  # the ROOT string object of the columns' units and meanings
 HDF5_METADATA = "velmora"  # the HDF5 attribute of the run's description
 ROOT_SUFFIXES = (".root",)
 HDF5_SUFFIXES = (".h5", ".hdf5")
@@ -146,6 +150,18 @@ def _fill(out: np.ndarray, lo: int, columns: dict[str, np.ndarray]) -> None:
         out[name][lo : lo + len(columns[name])] = columns[name]
 
 
+def column_notes(dtype: np.dtype) -> dict[str, dict[str, str]]:
+    """The unit and meaning of each column of ``dtype`` that the table of
+    record columns describes, by name."""
+    model = model_of_dtype(dtype)
+    notes = {}
+    for name in dtype.names or ():
+        info = column_info(model, name) if model is not None else None
+        if info is not None:
+            notes[name] = {"unit": info.unit, "description": info.meaning}
+    return notes
+
+
 # ROOT.
 
 
@@ -168,6 +184,7 @@ class RootWriter(Writer):
         try:
             self._file = uproot.recreate(self._tmp)
             self._file[ROOT_METADATA] = json.dumps(metadata)
+            self._file[ROOT_COLUMNS] = json.dumps(column_notes(dtype))
             branches = {name: _branch_type(dtype[name]) for name in dtype.names or ()}
             self._tree = self._file.mktree(RECORDS_KEY, branches, title="velmora records")
         except BaseException:
@@ -232,10 +249,10 @@ def _root_records(path: Path) -> RecordPieces:
             file.close()
             raise
 
-    def pieces(step: int) -> Iterator[Columns]:
+    def pieces(step: int, names: list[str]) -> Iterator[Columns]:
         with reading(path, "ROOT"):
-            for chunk in tree.iterate(list(dtype.names or ()), step_size=step, library="np"):
-                yield {name: np.asarray(chunk[name], dtype[name].base) for name in dtype.names or ()}
+            for chunk in tree.iterate(names, step_size=step, library="np"):
+                yield {name: np.asarray(chunk[name], dtype[name].base) for name in names}
 
     return RecordPieces(path, dtype, rows, pieces, file.close)
 
@@ -272,6 +289,9 @@ class Hdf5Writer(Writer):
             for key, value in metadata.items():
                 if key != HDF5_METADATA and isinstance(value, str | int | float) and not isinstance(value, bool):
                     self._data.attrs[key] = value
+            for name, note in column_notes(dtype).items():
+                self._data.attrs[f"{name}.unit"] = note["unit"]
+                self._data.attrs[f"{name}.description"] = note["description"]
         except BaseException:
             self._finalizer()
             raise
@@ -307,11 +327,11 @@ def _hdf5_records(path: Path) -> RecordPieces:
             file.close()
             raise
 
-    def pieces(step: int) -> Iterator[Columns]:
+    def pieces(step: int, names: list[str]) -> Iterator[Columns]:
         with reading(path, "HDF5"):
             for lo in range(0, rows, step):
-                piece = data[lo : lo + step]
-                yield {name: np.asarray(piece[name], dtype[name].base) for name in dtype.names or ()}
+                piece = data.fields(names)[lo : lo + step]
+                yield {name: np.asarray(piece[name], dtype[name].base) for name in names}
 
     return RecordPieces(path, dtype, rows, pieces, file.close)
 
@@ -350,8 +370,8 @@ class RecordPieces:
     their dtype and number, the pieces as columns by iterating; close it
     (or use it in a ``with`` block) when done."""
 
-    def __init__(self, path: Path, dtype: np.dtype, rows: int, pieces: Callable[[int], Iterator[Columns]],
-                 close: Callable[[], None]) -> None:
+    def __init__(self, path: Path, dtype: np.dtype, rows: int,
+                 pieces: Callable[[int, list[str]], Iterator[Columns]], close: Callable[[], None]) -> None:
         self.path = path
         self.dtype = dtype
         self.rows = rows
@@ -359,7 +379,11 @@ class RecordPieces:
         self._close = close
 
     def __iter__(self) -> Iterator[Columns]:
-        return self._pieces(_piece_rows(self.dtype))
+        return self.columns(list(self.dtype.names or ()))
+
+    def columns(self, names: list[str]) -> Iterator[Columns]:
+        """The pieces with only the columns ``names``."""
+        return self._pieces(_piece_rows(self.dtype), names)
 
     def close(self) -> None:
         self._close()
@@ -388,11 +412,11 @@ def _parquet_records(path: Path) -> RecordPieces:
             file.close()
             raise
 
-    def pieces(step: int) -> Iterator[Columns]:
+    def pieces(step: int, names: list[str]) -> Iterator[Columns]:
         with reading(path, "Parquet"):
-            for batch in file.iter_batches(batch_size=step, use_threads=False):
+            for batch in file.iter_batches(batch_size=step, columns=names, use_threads=False):
                 columns: Columns = {}
-                for name in dtype.names or ():
+                for name in names:
                     column = batch.column(name)
                     if isinstance(column, pa.FixedSizeListArray):
                         columns[name] = column.flatten().to_numpy().reshape(len(column), *dtype[name].shape)
@@ -406,9 +430,9 @@ def _parquet_records(path: Path) -> RecordPieces:
 def _whole_records(path: Path) -> RecordPieces:
     records = read_record_file(path)
 
-    def pieces(step: int) -> Iterator[Columns]:
+    def pieces(step: int, names: list[str]) -> Iterator[Columns]:
         for lo in range(0, len(records), step):
-            yield {name: records[name][lo : lo + step] for name in records.dtype.names or ()}
+            yield {name: records[name][lo : lo + step] for name in names}
 
     return RecordPieces(path, records.dtype, len(records), pieces, lambda: None)
 
@@ -427,6 +451,19 @@ def open_record_pieces(path: str | Path) -> RecordPieces:
     if suffix == ".parquet":
         return _parquet_records(path)
     return _root_records(path) if is_root(path) else _hdf5_records(path)
+
+
+def writer_for(path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool) -> Writer:
+    """A writer of records of ``dtype`` (a model's columns, and any added
+    after them) to ``path``, in the format its suffix names."""
+    suffix = path.suffix.lower()
+    if suffix == ".parquet":
+        return ParquetWriter(path, dtype, metadata, overwrite)
+    if suffix == ".npz":
+        return NpzWriter(path, dtype, metadata, overwrite)
+    if suffix in RECORD_FORMATS:
+        return RECORD_FORMATS[suffix].writer(path, dtype, metadata, overwrite)
+    raise FormatError(f"{path}: record files must end in {suffixes_text()}")
 
 
 def _read_whole(path: Path) -> np.ndarray:

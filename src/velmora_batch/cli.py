@@ -30,6 +30,7 @@ from ._detector import DECIMAL, Detector, read_config, unknown_keys
 from ._models import MODELS, Parameter, config_schema_file, spec_of
 from ._dataset import is_dataset
 from ._executors import dask_client
+from ._convert import convert as convert_records
 from ._formats import MissingExtra
 from ._pes import PETable
 from ._plan import default_workers, estimate_peak, parse_memory, prepare
@@ -224,6 +225,28 @@ def calibrate(config: Path, npe: list[int], events: int, seed: int | None, worke
             click.echo(f"walk curve written to {plot}")
     except (*USER_ERRORS, ImportError) as e:
         raise click.ClickException(option_message(str(e))) from None
+
+
+@main.command()
+@click.argument("source", metavar="IN", type=click.Path(path_type=Path))
+@click.argument("target", metavar="OUT", type=click.Path())
+@click.option("--overwrite", is_flag=True, help="Replace an existing record file or dataset directory.")
+def convert(source: Path, target: str, overwrite: bool) -> None:
+    """Converts the records of IN (a record file or a dataset directory) to
+    OUT, in the format its name gives: .parquet, .npz, .root, .h5, or a
+    directory for a dataset."""
+    try:
+        check_output(target)
+    except ValueError as e:
+        raise click.UsageError(f"OUT: {e}.") from None
+    if not is_dataset(target) and Path(target).suffix.lower() not in record_suffixes():
+        raise click.UsageError(f"OUT {target}: record files must end in {suffixes_text()}.")
+    try:
+        with sigterm_as_interrupt():
+            rows = convert_records(source, target, overwrite=overwrite)
+    except USER_ERRORS as e:
+        raise click.ClickException(" ".join(str(e).split())) from None
+    click.echo(f"{rows} records written to {target}")
 
 
 @main.group()

@@ -19,7 +19,7 @@ import velmora_batch as vb
 from click.testing import CliRunner
 from velmora_batch import _pes, read_metadata, read_pes, read_records
 from velmora_batch._formats import MissingExtra
-from velmora_batch._records import open_writer, record_dtype
+from velmora_batch._records import column_info, open_writer, record_dtype
 from velmora_batch.cli import main
 
 from test_batch_records import METADATA, random_records, same_bits
@@ -75,11 +75,14 @@ def test_the_root_layout(tmp_path):
     path = tmp_path / "r.root"
     write_blocks(path, "ZozuvUza", [records], waveform_samples=9)
     with uproot.open(path) as file:
-        assert file.classnames() == {"records;1": "TTree", "metadata;1": "TObjString"}
+        assert file.classnames() == {"records;1": "TTree", "metadata;1": "TObjString", "columns;1": "TObjString"}
         tree = file["records"]
         assert list(tree.keys()) == list(records.dtype.names)
         assert tree["waveform"].interpretation.inner_shape == (9,)  # a fixed-size array branch
         assert json.loads(file["metadata"]) == METADATA
+        notes = json.loads(file["columns"])
+        assert list(notes) == list(records.dtype.names) and notes["waveform"]["unit"] == "LSB"
+        assert notes["time_ns"] == {"unit": "ns", "description": column_info("ZozuvUza", "time_ns").meaning}
         assert np.array_equal(tree["waveform"].array(library="np"), records["waveform"])
 
 
@@ -93,6 +96,8 @@ def test_the_hdf5_layout(tmp_path):
         assert list(file) == ["records"] and data.dtype == records.dtype
         assert json.loads(data.attrs["velmora"]) == METADATA
         assert data.attrs["seed"] == 7 and data.attrs["seeding"] == "independent"  # the top-level values
+        assert data.attrs["time.unit"] == "s" and data.attrs["adc_sample.unit"] == "LSB"
+        assert data.attrs["channel.description"] == column_info("MultiPMT", "channel").meaning
         assert data[:].tobytes() == records.tobytes()
     zozuvuza = tmp_path / "z.h5"
     write_blocks(zozuvuza, "ZozuvUza", [random_records("ZozuvUza", 3, rng, waveform_samples=4)], waveform_samples=4)

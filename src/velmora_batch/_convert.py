@@ -1,0 +1,258 @@
+"""Records from one format into another: a record file (Parquet, .npz, ROOT,
+HDF5) or a dataset directory into any of them, by the output's name, read
+and written a piece at a time (a dataset part at a time from a dataset; a
+.npz archive, which holds its arrays whole, whole), with the run's
+description carried over."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from . import _version
+from ._dataset import (FORMAT, MANIFEST, ManifestWriter, _check_part, _PartMismatch, block_name, claim, hidden_name,
+                       is_dataset, prepare, read_manifest, run_digest)
+from ._formats import FormatError, RecordPieces, open_record_pieces, writer_for
+from ._pes import ChannelSet
+from ._records import (Columns, check_output, file_sha256, model_of_dtype, prepare_record_file, read_file_metadata,
+                       record_dtype)
+
+# A dataset's bookkeeping, which a record file made from it does not carry.
+_DATASET_ONLY = ("format", "run", "complete", "rows", "blocks")
+# Records per part of a dataset made by conversion, about.
+_PART_ROWS = 1 << 20
+
+
+class _Source:
+    """What a conversion reads: the records' dtype and number, the run's
+    description, and the records in pieces (of some columns only, if asked)."""
+
+    def __init__(self, dtype: np.dtype, rows: int, metadata: dict[str, Any],
+                 pieces: Callable[[list[str]], Iterator[Columns]], close: Callable[[], None] | None = None) -> None:
+        self.dtype = dtype
+        self.rows = rows
+        self.metadata = metadata
+        self._pieces = pieces
+        self.close = close or (lambda: None)
+
+    def columns(self, names: list[str] | None = None) -> Iterator[Columns]:
+        return self._pieces(list(self.dtype.names or ()) if names is None else names)
+
+
+def _dataset_source(directory: Path) -> _Source:
+    """The records of a complete dataset, a part at a time, each checked
+    against the manifest as reading it whole checks them."""
+    manifest = read_manifest(directory)
+    if not manifest["complete"]:
+        raise ValueError(f"{directory}: the run that writes this dataset has not finished; resume it first")
+    current = manifest["format"] == FORMAT
+    if current and run_digest(manifest) != manifest["run"]:
+        raise ValueError(f"{directory}: the run its manifest describes was changed after the run "
+                         "(its digest does not match)")
+    dtype = record_dtype(manifest["model"], int(manifest["waveform_samples"]))
+    first_part = next((directory / b["file"] for b in manifest["blocks"] if b["rows"]), None)
+    if first_part is not None:
+        with open_record_pieces(first_part) as part:  # the parts' own columns, added ones included
+            dtype = part.dtype
+
+    def pieces(names: list[str]) -> Iterator[Columns]:
+        for entry in manifest["blocks"]:
+            path = directory / entry["file"]
+            try:
+                records = _check_part(path, entry, current=current, run=manifest.get("run"), seed=manifest["seed"],
+                                      read=True)
+            except _PartMismatch as e:
+                raise ValueError(f"{path}: not the part its dataset's manifest lists: {e}") from None
+            assert records is not None
+            if records.dtype != dtype:
+                raise ValueError(f"{path}: its columns differ from the other parts'")
+            yield {name: records[name] for name in names}
+
+    metadata = {k: v for k, v in manifest.items() if k not in _DATASET_ONLY}
+    return _Source(dtype, int(manifest["rows"]), metadata, pieces)
+
+
+def _file_source(path: Path) -> _Source:
+    metadata = read_file_metadata(path)
+    records: RecordPieces = open_record_pieces(path)
+    return _Source(records.dtype, records.rows, metadata, records.columns, records.close)
+
+
+@contextlib.contextmanager
+def _opened(source: Path) -> Iterator[_Source]:
+    if source.is_dir():
+        opened = _dataset_source(source)
+    elif not source.exists():
+        raise FileNotFoundError(f"{source}: no such file or dataset directory")
+    else:
+        opened = _file_source(source)
+    try:
+        yield opened
+    finally:
+        opened.close()
+
+
+def _samples(dtype: np.dtype) -> int:
+    shaped = [name for name in dtype.names or () if dtype[name].shape]
+    return int(dtype[shaped[0]].shape[0]) if shaped else 1
+
+
+def _to_file(source: _Source, target: Path, overwrite: bool) -> int:
+    prepare_record_file(target, overwrite)
+    with writer_for(target, source.dtype, source.metadata, overwrite) as writer:
+        for columns in source.columns():
+            writer.write(columns)
+    return writer.rows
+
+
+def _channels_of(source: _Source) -> tuple[np.ndarray, np.ndarray]:
+    """The channels the records hold, increasing, and the records of each;
+    a ValueError unless they come in channel order, as the blocks of a
+    dataset hold them."""
+    found: list[np.ndarray] = []
+    counts: list[np.ndarray] = []
+    last = -1
+    for piece in source.columns(["channel"]):
+        channels = piece["channel"]
+        if len(channels) and (channels[0] < last or (np.diff(channels) < 0).any()):
+            raise ValueError("the records are not in channel order; a dataset directory holds them by blocks of "
+                             "channels (convert them to a record file instead)")
+        if len(channels):
+            values, count = np.unique(channels, return_counts=True)
+            found.append(values.astype(np.int64))
+            counts.append(count.astype(np.int64))
+            last = int(channels[-1])
+    if not found:
+        return np.zeros(0, np.int64), np.zeros(0, np.int64)
+    every, count = np.concatenate(found), np.concatenate(counts)
+    # A channel whose records span two pieces appears twice, one after the other.
+    starts = np.flatnonzero(np.r_[True, every[1:] != every[:-1]])
+    return every[starts], np.add.reduceat(count, starts)
+
+
+def _identity(source: _Source, channels: ChannelSet, block_channels: int) -> dict[str, Any]:
+    """The description of the dataset made from ``source``: the run's, as
+    its records carry it, with the channels that hold records as its channel
+    selection and the conversion's blocks."""
+    meta = source.metadata
+    missing = [key for key in ("config", "seed", "seeding") if key not in meta]
+    if missing:
+        raise ValueError(f"its run description has no {', '.join(map(repr, missing))}, which a dataset's "
+                         "manifest needs")
+    model = model_of_dtype(source.dtype)
+    assert model is not None  # a record file's columns are checked when it is opened
+    return {"model": model, "waveform_samples": _samples(source.dtype), "config": meta["config"],
+            "seed": meta["seed"], "seeding": meta["seeding"], "segment": meta.get("segment"),
+            "dark_rate": meta.get("dark_rate"), "duration": meta.get("duration"),
+            "channels": {"count": len(channels), "first": channels.first if len(channels) else None,
+                         "last": channels.last if len(channels) else None, "sha256": channels.digest()},
+            "pes_sha256": str(meta.get("pes_sha256", "")), "block_channels": block_channels,
+            "velmora_version": str(meta.get("velmora_version", _version.__version__))}
+
+
+def _to_dataset(source: _Source, directory: Path, overwrite: bool) -> int:
+    """Writes the records as a dataset directory: parts of blocks of
+    consecutive channels, a part at a time, then the manifest."""
+    present, counts = _channels_of(source)
+    if len(present) == 0:
+        raise ValueError("no records: a dataset directory needs at least one channel")
+    channels = ChannelSet.of(present)
+    size = min(len(channels), max(1, round(len(channels) * _PART_ROWS / max(1, source.rows))))
+    ident = _identity(source, channels, size)
+    block_rows = np.bincount(channels.rank(present) // size, weights=counts).astype(np.int64)
+    if not overwrite and directory.is_dir() and ((directory / MANIFEST).exists() or any(directory.glob("*part-*"))):
+        raise FileExistsError(f"{directory}: already holds a dataset; overwrite it (--overwrite, overwrite=True) "
+                              "or choose another name")
+    with claim(directory):
+        prepare(directory, ident, resume=False, overwrite=overwrite)
+        manifest = ManifestWriter(directory, ident, {})
+        try:
+            rows = _write_parts(source, directory, ident, channels, block_rows, manifest)
+        except BaseException:
+            manifest.save(complete=False)
+            raise
+        manifest.save(complete=True)
+    return rows
+
+
+class _Part:
+    """The part of one block being written: ``rows`` records, known from
+    the first pass, which its metadata carries as a run's parts do."""
+
+    def __init__(self, directory: Path, block: np.ndarray, rows: int, ident: dict[str, Any],
+                 dtype: np.dtype) -> None:
+        self.first, self.last, self.channels, self.rows = int(block[0]), int(block[-1]), len(block), rows
+        self.file = block_name(self.first)
+        self.path = directory / hidden_name(self.file)
+        metadata = {"run": run_digest(ident), "seed": ident["seed"],
+                    "block": {"first": self.first, "last": self.last, "rows": rows}}
+        self.writer = writer_for(self.path, dtype, metadata, True)
+
+    def finish(self) -> dict[str, Any]:
+        """Closes the part; its manifest entry."""
+        if self.writer.rows != self.rows:
+            raise ValueError(f"the records of channels {self.first}-{self.last} changed while they were read "
+                             f"({self.writer.rows} records, {self.rows} before)")
+        self.writer.close()
+        return {"first": self.first, "last": self.last, "channels": self.channels, "file": self.file,
+                "rows": self.rows, "sha256": file_sha256(self.path)}
+
+
+def _write_parts(source: _Source, directory: Path, ident: dict[str, Any], channels: ChannelSet,
+                 block_rows: np.ndarray, manifest: ManifestWriter) -> int:
+    size = int(ident["block_channels"])
+    part: _Part | None = None
+    index = -1
+    rows = 0
+    try:
+        for columns in source.columns():
+            block_of = channels.rank(columns["channel"]) // size
+            bounds = np.flatnonzero(np.diff(block_of)) + 1
+            for lo, hi in zip([0, *bounds.tolist()], [*bounds.tolist(), len(block_of)], strict=True):
+                if lo == hi:
+                    continue
+                if int(block_of[lo]) != index:
+                    if part is not None:
+                        manifest.add(part.finish())
+                    index = int(block_of[lo])
+                    block = channels.take(index * size, (index + 1) * size)
+                    part = _Part(directory, block, int(block_rows[index]), ident, source.dtype)
+                assert part is not None
+                part.writer.write({name: values[lo:hi] for name, values in columns.items()})
+                rows += hi - lo
+        if part is not None:
+            manifest.add(part.finish())
+    except BaseException:
+        if part is not None:
+            part.writer.abort()
+        raise
+    return rows
+
+
+def convert(source: str | os.PathLike[str], target: str | os.PathLike[str], *, overwrite: bool = False) -> int:
+    """Writes the records of ``source`` (a record file or a dataset directory)
+    to ``target`` in the format its name gives (``.parquet``, ``.npz``,
+    ``.root``, ``.h5``, or a directory for a dataset), with the run's
+    description; gives the number of records. Reads and writes a piece at a
+    time, so memory stays bounded (but for .npz archives, which hold their
+    arrays whole). An existing ``target`` is refused unless ``overwrite``."""
+    source, target = Path(source), Path(target)
+    check_output(target)
+    if source.exists() and target.exists() and os.path.samefile(source, target):
+        raise ValueError(f"{target}: is the source itself; convert to another name")
+    with _opened(source) as opened:
+        try:
+            if is_dataset(target):
+                return _to_dataset(opened, target.absolute(), overwrite)
+            return _to_file(opened, target, overwrite)
+        except FormatError:
+            raise
+        except ValueError as e:
+            text = str(e)
+            raise ValueError(text if text.startswith(str(source)) or text.startswith(str(target))
+                             else f"{source}: {text}") from None
