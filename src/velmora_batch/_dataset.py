@@ -575,6 +575,32 @@ class ManifestWriter:
         self._saved = time.monotonic()
 
 
+def dataset_problems(directory: str | os.PathLike[str]) -> list[str]:
+    """What keeps the dataset in ``directory`` from being complete, one line
+    each (none: complete): a run that has not finished, a manifest changed
+    since, and each part that is missing or not the one its manifest entry
+    describes (checked as reading checks it, its SHA-256 included, without
+    reading its records)."""
+    directory = Path(directory)
+    manifest = read_manifest(directory)
+    if not manifest["complete"]:
+        selection = manifest["channels"]["count"]
+        done = sum(b["channels"] for b in manifest["blocks"])
+        return [f"the run that writes it has not finished: {len(manifest['blocks'])} blocks of {done} of its "
+                f"{selection} channels are written; resume it"]
+    current = manifest["format"] == FORMAT
+    if current and run_digest(manifest) != manifest["run"]:
+        return [f"{MANIFEST}: the run it describes was changed after the run (its digest does not match)"]
+    problems = []
+    for entry in manifest["blocks"]:
+        try:
+            _check_part(directory / entry["file"], entry, current=current, run=manifest.get("run"),
+                        seed=manifest["seed"], read=False)
+        except _PartMismatch as e:
+            problems.append(f"{entry['file']}: {e}")
+    return problems
+
+
 def read_dataset(directory: str | os.PathLike[str]) -> np.ndarray:
     """The records of a complete dataset, in (channel, time) order, each part
     checked against the manifest."""

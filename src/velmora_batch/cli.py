@@ -31,6 +31,8 @@ from ._models import MODELS, Parameter, config_schema_file, spec_of
 from ._dataset import is_dataset
 from ._executors import dask_client
 from ._convert import convert as convert_records
+from ._info import info_text
+from ._info import inspect as inspect_output
 from ._formats import MissingExtra
 from ._pes import PETable
 from ._plan import default_workers, estimate_peak, parse_memory, prepare
@@ -270,6 +272,24 @@ def schema_records(model: str, markdown: bool) -> None:
     """Prints the columns of a MODEL record file: each with its type, unit and
     meaning, and the option that adds it where it is not always written."""
     click.echo(columns_table(model, markdown=markdown), nl=False)
+
+
+@main.command()
+@click.argument("path", type=click.Path(path_type=Path), metavar="FILE|DIR")
+@click.option("--json", "as_json", is_flag=True, help="As one JSON object, the metadata in full.")
+def info(path: Path, as_json: bool) -> None:
+    """Prints what a record file or dataset directory holds: its columns with
+    their types, units and meanings, the run's description stored with it,
+    its number of records and, for a dataset, whether it is complete (every
+    part present and matching the manifest). Exits with status 1 for a
+    dataset that is not complete."""
+    try:
+        report = inspect_output(path)
+    except USER_ERRORS as e:
+        raise click.ClickException(option_message(str(e))) from None
+    click.echo(json.dumps(report.as_json(), indent=1) if as_json else info_text(report), nl=as_json)
+    if report.complete is False:
+        sys.exit(1)
 
 
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,

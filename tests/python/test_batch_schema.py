@@ -226,3 +226,111 @@ def test_a_dataset_described_before_its_pe_input_was_named_still_resumes(make_de
     vb.run(det, pe_rows, resume=True, **run)
     assert vb.read_records(out).tobytes() == want.tobytes()
     assert vb.read_metadata(out)["pes_input"] == "memory table"
+
+
+# velmora info: what a record file or dataset holds, and whether a dataset is complete.
+
+
+def info(*args):
+    return CliRunner().invoke(main, ["info", *map(str, args)])
+
+
+@pytest.fixture
+def dataset(make_detector, tmp_path):
+    """A finished MultiPMT dataset of three parts, and its records."""
+    out = tmp_path / "d"
+    vb.run(make_detector("MultiPMT"), output=out, **dict(DARK, channels=range(6)), block_channels=2)
+    return out, vb.read_records(out)
+
+
+def test_info_of_a_complete_dataset(dataset):
+    out, records = dataset
+    result = info(out)
+    assert result.exit_code == 0, result.output
+    lines = result.output.splitlines()
+    assert lines[:4] == [f"dataset directory: {out}", "model: MultiPMT", f"records: {len(records)}",
+                         "complete: yes, every part present and checked"]
+    tdc = next(line for line in lines if line.split()[:1] == ["tdc_count"])
+    assert tdc.split()[1:4] == ["int64", "TDC", "steps"] and column_info("MultiPMT", "tdc_count").meaning in tdc
+    assert '  pes_input: "none"' in lines and "  blocks: 3" in lines and "    tot_step: 5e-10" in lines
+    report = json.loads(info(out, "--json").output)
+    assert report["complete"] is True and report["rows"] == len(records) and report["problems"] == []
+    assert [c["name"] for c in report["columns"]] == list(records.dtype.names)
+    assert report["metadata"]["config"] == vb.read_metadata(out)["config"]  # in full
+
+
+def drop_part(out):
+    (out / "part-0000000002.parquet").unlink()
+
+
+def change_part(out):
+    path = out / "part-0000000002.parquet"
+    data = bytearray(path.read_bytes())
+    data[8] ^= 0xFF  # within its first data page
+    path.write_bytes(bytes(data))
+
+
+def unfinish(out):
+    manifest = json.loads((out / MANIFEST).read_text())
+    manifest["complete"] = False
+    manifest["blocks"] = manifest["blocks"][:1]
+    manifest["rows"] = manifest["blocks"][0]["rows"]
+    (out / MANIFEST).write_text(json.dumps(manifest))
+
+
+@pytest.mark.parametrize("damage, problem", [
+    (drop_part, "part-0000000002.parquet: missing"),
+    (change_part, "part-0000000002.parquet: its contents changed since it was written .*SHA-256.*"),
+    (unfinish, "the run that writes it has not finished: 1 blocks of 2 of its 6 channels are written; resume it"),
+], ids=["part missing", "part changed", "run unfinished"])
+def test_info_of_an_incomplete_dataset_names_why_and_fails(dataset, damage, problem):
+    out, _ = dataset
+    damage(out)
+    result = info(out)
+    assert result.exit_code == 1
+    lines = result.output.splitlines()
+    assert lines[3] == "complete: no" and re.fullmatch(f"  {problem}", lines[4]), result.output
+    assert json.loads(info(out, "--json").output)["complete"] is False
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".npz", ".root", ".h5"])
+def test_info_of_a_record_file(make_detector, tmp_path, suffix):
+    if suffix in (".root", ".h5"):
+        pytest.importorskip("uproot" if suffix == ".root" else "h5py")
+    path = tmp_path / f"r{suffix}"
+    vb.run(make_detector("ZozuvUza"), output=path, **DARK)
+    records = vb.read_records(path)
+    result = info(path)
+    assert result.exit_code == 0, result.output
+    lines = result.output.splitlines()
+    assert lines[1:3] == ["model: ZozuvUza", f"records: {len(records)}"] and lines[0].endswith(f"record file: {path}")
+    columns = lines[lines.index("columns:") + 1 : lines.index("metadata:")]
+    assert [line.split()[0] for line in columns] == list(records.dtype.names)
+    waveform = next(line for line in columns if line.split()[0] == "waveform")
+    assert waveform.split()[1:3] == [f"uint16[{records['waveform'].shape[1]}]", "LSB"]
+    assert '  seed: 5' in lines and '  pes_input: "none"' in lines and "  dark_rate: 200000.0" in lines
+
+
+def foreign_parquet(path):
+    pq.write_table(pa.table({"a": [1, 2]}), path)
+
+
+BAD_FILES = {
+    "garbage Parquet": ("r.parquet", lambda p: p.write_bytes(b"not parquet"), r"r\.parquet: "),
+    "foreign Parquet": ("r.parquet", foreign_parquet, r"r\.parquet: not a velmora record file"),
+    "garbage .npz": ("r.npz", lambda p: p.write_bytes(b"PK\x03\x04 no zip"), r"r\.npz: "),
+    "unknown suffix": ("r.txt", lambda p: p.write_text("x"), r"r\.txt: record files must end in"),
+    "missing": ("gone.parquet", lambda p: None, r"gone\.parquet: no such file or directory"),
+    "directory of no dataset": ("plain", lambda p: p.mkdir(), r"plain: not a velmora dataset"),
+    "manifest not JSON": ("d", lambda p: (p.mkdir(), (p / MANIFEST).write_text("{")), r"not valid JSON"),
+}
+
+
+@pytest.mark.parametrize("name, make, message", BAD_FILES.values(), ids=list(BAD_FILES))
+def test_info_of_a_bad_file_is_a_one_line_error(tmp_path, name, make, message):
+    path = tmp_path / name
+    make(path)
+    result = info(path)
+    assert result.exit_code == 1
+    assert result.output.startswith("Error: ") and result.output.count("\n") == 1, result.output
+    assert re.search(message, result.output) and "Traceback" not in result.output

@@ -1,0 +1,141 @@
+"""What a record file or dataset directory holds, for `velmora info`: its
+columns with their units and meanings, the run's description stored with
+it, its number of records and, for a dataset, whether it is complete."""
+
+from __future__ import annotations
+
+import json
+import os
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pyarrow.parquet as pq
+
+from ._dataset import MANIFEST, dataset_problems, read_manifest
+from ._formats import open_record_pieces
+from ._records import column_info, model_of_dtype, read_file_metadata, record_dtype
+
+
+@dataclass
+class ColumnSummary:
+    name: str
+    type: str
+    unit: str
+    meaning: str
+
+
+@dataclass
+class Info:
+    """What ``velmora info`` reports of a record file or a dataset directory.
+    ``complete`` and ``problems`` are those of a dataset (None for a file)."""
+
+    path: Path
+    kind: str
+    model: str | None
+    rows: int
+    columns: list[ColumnSummary]
+    metadata: dict[str, Any]
+    complete: bool | None = None
+    problems: list[str] = field(default_factory=list)
+
+    def as_json(self) -> dict[str, Any]:
+        return {"path": str(self.path), "kind": self.kind, "model": self.model, "rows": self.rows,
+                "columns": [vars(c) for c in self.columns], "metadata": self.metadata, "complete": self.complete,
+                "problems": self.problems}
+
+
+def _type_name(dtype: np.dtype, name: str) -> str:
+    base, shape = dtype[name].base, dtype[name].shape
+    return f"{base.name}[{shape[0]}]" if shape else base.name
+
+
+def _columns(dtype: np.dtype, stored: dict[str, dict[bytes, bytes]] | None = None) -> list[ColumnSummary]:
+    """The columns of records of ``dtype``, described by the file's own field
+    metadata where it has any (``stored``, by name), else by the column table."""
+    model = model_of_dtype(dtype)
+    out = []
+    for name in dtype.names or ():
+        meta = (stored or {}).get(name) or {}
+        known = column_info(model, name) if model is not None else None
+        unit = meta[b"unit"].decode() if b"unit" in meta else (known.unit if known else "")
+        meaning = meta[b"description"].decode() if b"description" in meta else (known.meaning if known else "")
+        out.append(ColumnSummary(name, _type_name(dtype, name), unit, meaning))
+    return out
+
+
+def _file_info(path: Path) -> Info:
+    with open_record_pieces(path) as pieces:
+        dtype, rows = pieces.dtype, pieces.rows
+    stored = None
+    if path.suffix.lower() == ".parquet":
+        stored = {f.name: dict(f.metadata or {}) for f in pq.read_schema(path)}
+    kind = {".parquet": "Parquet", ".npz": "NumPy .npz", ".root": "ROOT", ".h5": "HDF5"}.get(
+        path.suffix.lower(), path.suffix)
+    return Info(path, f"{kind} record file", model_of_dtype(dtype), rows, _columns(dtype, stored),
+                read_file_metadata(path))
+
+
+def _dataset_info(directory: Path) -> Info:
+    manifest = read_manifest(directory)
+    problems = dataset_problems(directory)
+    metadata = {k: v for k, v in manifest.items() if k != "blocks"}
+    metadata["blocks"] = len(manifest["blocks"])
+    # The columns as its parts hold them: the first part there, else the model's.
+    first = next((directory / name for entry in manifest["blocks"]
+                  for name in (entry["file"], "_" + entry["file"]) if (directory / name).is_file()), None)
+    if first is not None and not problems:
+        columns = _file_info(first).columns
+    else:
+        columns = _columns(record_dtype(manifest["model"], int(manifest["waveform_samples"])))
+    return Info(directory, "dataset directory", manifest["model"], int(manifest["rows"]), columns, metadata,
+                complete=not problems, problems=problems)
+
+
+def inspect(path: str | os.PathLike[str]) -> Info:
+    """What the record file or dataset directory ``path`` holds. A file that
+    cannot be read as records, or a directory that is no dataset, is an
+    error naming it (ValueError or OSError)."""
+    path = Path(path)
+    if path.is_dir():
+        if not (path / MANIFEST).exists():
+            raise ValueError(f"{path}: not a velmora dataset (no {MANIFEST})")
+        return _dataset_info(path)
+    if not path.exists():
+        raise FileNotFoundError(f"{path}: no such file or directory")
+    return _file_info(path)
+
+
+def _shown(value: Any) -> str:
+    """A metadata value on one line: a file's contents and long lists shortened."""
+    if isinstance(value, dict) and set(value) == {"x", "y"} and isinstance(value["x"], list):
+        return f"({len(value['x'])} points)"
+    if isinstance(value, dict) and "channel" in value and isinstance(value["channel"], list):
+        return f"(per-channel values of {len(value['channel'])} channels: {', '.join(k for k in value if k != 'channel')})"
+    if isinstance(value, list) and len(value) > 8:
+        return json.dumps(value[:6])[:-1] + f", ... ({len(value)} values)]"
+    return json.dumps(value)
+
+
+def info_text(info: Info) -> str:
+    """The report of ``velmora info``, as lines of text."""
+    lines = [f"{info.kind}: {info.path}", f"model: {info.model or 'unknown'}", f"records: {info.rows}"]
+    if info.complete is not None:
+        lines.append("complete: yes, every part present and checked" if info.complete else
+                     "complete: no")
+        lines += [f"  {problem}" for problem in info.problems]
+    lines.append("columns:")
+    widths = [max([len(c.name) for c in info.columns] + [0]), max([len(c.type) for c in info.columns] + [0]),
+              max([len(c.unit or "-") for c in info.columns] + [0])]
+    for c in info.columns:
+        lines.append(f"  {c.name.ljust(widths[0])}  {c.type.ljust(widths[1])}  {(c.unit or '-').ljust(widths[2])}"
+                     f"  {c.meaning}")
+    lines.append("metadata:")
+    for key, value in info.metadata.items():
+        if key == "config" and isinstance(value, dict):
+            lines.append("  config:")
+            lines += [f"    {k}: {_shown(v)}" for k, v in value.items()]
+        else:
+            lines.append(f"  {key}: {_shown(value)}")
+    return "\n".join(lines) + "\n"
