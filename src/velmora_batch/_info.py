@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 import pyarrow.parquet as pq
 
-from ._dataset import MANIFEST, dataset_problems, read_manifest
+from ._dataset import dataset_problems, hidden_name, read_manifest
 from ._formats import open_record_pieces
 from ._records import column_info, model_of_dtype, read_file_metadata, record_dtype
 
@@ -84,7 +84,7 @@ def _dataset_info(directory: Path) -> Info:
     metadata["blocks"] = len(manifest["blocks"])
     # The columns as its parts hold them: the first part there, else the model's.
     first = next((directory / name for entry in manifest["blocks"]
-                  for name in (entry["file"], "_" + entry["file"]) if (directory / name).is_file()), None)
+                  for name in (entry["file"], hidden_name(entry["file"])) if (directory / name).is_file()), None)
     if first is not None and not problems:
         columns = _file_info(first).columns
     else:
@@ -99,8 +99,6 @@ def inspect(path: str | os.PathLike[str]) -> Info:
     error naming it (ValueError or OSError)."""
     path = Path(path)
     if path.is_dir():
-        if not (path / MANIFEST).exists():
-            raise ValueError(f"{path}: not a velmora dataset (no {MANIFEST})")
         return _dataset_info(path)
     if not path.exists():
         raise FileNotFoundError(f"{path}: no such file or directory")
