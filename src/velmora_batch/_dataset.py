@@ -636,6 +636,7 @@ def read_records(path: str | os.PathLike[str]) -> np.ndarray:
 
 def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
     """The run description stored with a record file (config, seed, seeding
-    mode, version); for a dataset directory, its manifest. A file without
+    mode, version, segment, dark-noise rate and duration, the PE input's name
+    and digest); for a dataset directory, its manifest. A file without
     readable velmora metadata is a ValueError naming it."""
     return read_manifest(path) if Path(path).is_dir() else read_file_metadata(path)

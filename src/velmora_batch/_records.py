@@ -639,7 +639,8 @@ def _read_records(path: Path) -> np.ndarray:
 
 def read_file_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
     """The run description stored with a record file (config, seed, seeding
-    mode, version). A file without readable velmora metadata is a ValueError
+    mode, version, segment, dark-noise rate and duration, the PE input's name
+    and digest). A file without readable velmora metadata is a ValueError
     naming it."""
     path = Path(path)
     try:
