@@ -163,6 +163,17 @@ def csv(rel: str, text: str) -> Setup:
     return write_file(rel, text)
 
 
+def _edit_manifest(directory: Path, change: Callable[[Any], Any]) -> None:
+    """Replaces the manifest of the dataset ``directory`` by ``change`` of
+    it, unchecked (it is JSON in the metadata of a Parquet file)."""
+    import pyarrow.parquet as pq
+
+    from velmora_batch._dataset import MANIFEST, write_manifest
+
+    schema = pq.read_schema(directory / MANIFEST)
+    write_manifest(directory, change(json.loads(schema.metadata[b"velmora"])), schema)
+
+
 def flash(n: int = 40, channels: int = 4) -> dict[str, np.ndarray]:
     rng = np.random.default_rng(1)
     return {"channel": np.repeat(np.arange(channels), n), "time": 2e-6 + rng.random(n * channels) * 1e-7}
@@ -564,15 +575,15 @@ def option_cases() -> list[Case]:
                 "fail" if "--resume" in flags and "--dry-run" not in flags else None, prior_ds)
         # A dataset tampered with, then resumed or read.
         for label, tamper in [
-            ("manifest_garbage", lambda d: (d / "ds" / "_manifest.json").write_text("{")),
-            ("manifest_list", lambda d: (d / "ds" / "_manifest.json").write_text("[]")),
-            ("manifest_missing", lambda d: (d / "ds" / "_manifest.json").unlink()),
+            ("manifest_garbage", lambda d: (d / "ds" / "_manifest.parquet").write_text("{")),
+            ("manifest_list", lambda d: _edit_manifest(d / "ds", lambda m: [])),
+            ("manifest_missing", lambda d: (d / "ds" / "_manifest.parquet").unlink()),
             ("part_deleted", lambda d: sorted((d / "ds").glob("part-*"))[0].unlink()),
             ("part_truncated", lambda d: (lambda p: p.write_bytes(p.read_bytes()[:100]))(sorted((d / "ds").glob("part-*"))[1])),
             ("part_swapped", lambda d: shutil.copy(sorted((d / "ds").glob("part-*"))[0], sorted((d / "ds").glob("part-*"))[1])),
             ("foreign_file", lambda d: (d / "ds" / "notes.txt").write_text("mine")),
-            ("manifest_path_escape", lambda d: (d / "ds" / "_manifest.json").write_text(
-                (d / "ds" / "_manifest.json").read_text().replace("part-", "../part-", 1))),
+            ("manifest_path_escape", lambda d: _edit_manifest(
+                d / "ds", lambda m: json.loads(json.dumps(m).replace("part-", "../part-", 1)))),
         ]:
             expect = "ok" if label in ("part_deleted", "part_truncated", "part_swapped", "foreign_file") else "fail"
             add(f"tamper/{label}/resume", [*DARK, "--block-channels", "1", "--resume", "-o", "ds/"], expect,

@@ -6,19 +6,32 @@ A dataset directory holds:
   records in (channel, time) order. Its Parquet metadata (key ``velmora``)
   holds only what ties it to its run: the run's digest, the seed, and the
   block (first and last channel, rows).
-- ``_manifest.json``: the run's description, stored once (config, seed,
+- ``_manifest.parquet``: the run's description, stored once (config, seed,
   seeding, noise, segment, digests of the channel selection and of the PE
   input, version), its digest ``run``, and per block its channels, file, rows
-  and the SHA-256 of the part's file. It is rewritten atomically as blocks
-  complete (at most once a second) and marked ``"complete": true`` last.
+  and the SHA-256 of the part's file, as JSON under the Parquet metadata key
+  ``velmora`` of a file that holds no record but has the records' columns.
+  It is rewritten atomically as blocks complete (at most once a second) and
+  marked ``"complete": true`` last.
 - ``_velmora.lock`` while a run writes into the directory.
 
-Until its run completes, a part lies under ``_part-<...>.parquet``, a name
-that Parquet readers (pyarrow, pandas, Dask) skip: a directory whose run has
-not finished shows them no part at all, never a partial dataset. Completion
-lists every block in the manifest, renames the parts into place and then
-marks the manifest complete. Resuming hides the parts again until it
-completes.
+Table libraries read a complete directory as it is: every file in it ends
+in ``.parquet`` and has the records' columns. Readers that take every file
+below the directory, hidden ones included (polars, awkward, Dask), find in
+the manifest no record and no other column; pyarrow and pandas skip it, as
+they skip every name that starts with ``_`` or ``.``.
+
+Until its run completes, a part lies under ``_part-<...>.parquet.pending``:
+a name that no Parquet reader takes for a part (pyarrow and pandas skip its
+``_``, polars, awkward and Dask its extension), and that polars refuses to
+read among ``.parquet`` files, as it refuses the lock: a directory whose run
+has not finished shows no reader a partial dataset. Completion lists every
+block in the manifest, renames the parts into place and then marks the
+manifest complete. Resuming hides the parts again until it completes.
+
+Datasets of the format before (``velmora-dataset/2``: the manifest as
+``_manifest.json``, unfinished parts under ``_part-<...>.parquet``) are read
+and resumed; resuming one moves it to this format.
 
 Claiming: a run claims the directory by creating ``_velmora.lock`` with
 ``O_EXCL``, holding its process id, host and run id, and removes it when it
@@ -52,19 +65,27 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
+import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._records import (_FILE_MODE, file_sha256, is_temporary, process_exists, read_file_metadata, read_record_file,
-                       record_dtype, temp_prefix)
+from ._records import (_FILE_MODE, METADATA_KEY, _arrow_schema, file_sha256, is_temporary, model_of_dtype,
+                       process_exists, read_file_metadata, read_record_file, record_dtype, temp_prefix)
 
-MANIFEST = "_manifest.json"
+MANIFEST = "_manifest.parquet"
+# Where the manifest of the formats before lies: JSON, which table libraries
+# reading every file of the directory refuse beside the parts.
+MANIFEST_JSON = "_manifest.json"
 LOCK = "_velmora.lock"
-FORMAT = "velmora-dataset/2"
+FORMAT = "velmora-dataset/3"
+# The format before: the manifest as JSON, unfinished parts "_part-<...>.parquet".
+# Read and resumed.
+_FORMAT_2 = "velmora-dataset/2"
 # Datasets of the first layout (every part visible, holding the whole run
 # description) are still read; they cannot be resumed.
 _FORMAT_1 = "velmora-dataset/1"
 _PART = re.compile(r"part-\d{10}\.parquet")
-_HIDDEN_PART = re.compile(r"_part-\d{10}\.parquet")
+_HIDDEN_PART = re.compile(r"_part-\d{10}\.parquet\.pending")
+_FORMAT_2_HIDDEN_PART = re.compile(r"_part-\d{10}\.parquet")
 _SHA256 = re.compile(r"[0-9a-f]{64}")
 # The manifest of a running run is rewritten at most this often (seconds):
 # often enough that little is redone after an interruption, rarely enough
@@ -103,7 +124,7 @@ def refuse_foreign_directory(directory: str | os.PathLike[str]) -> None:
         names = [p.name for p in Path(directory).iterdir()]
     except (FileNotFoundError, NotADirectoryError):
         return
-    if MANIFEST in names or any(_PART.fullmatch(n) or _HIDDEN_PART.fullmatch(n) for n in names):
+    if MANIFEST in names or MANIFEST_JSON in names or any(_is_part(n) for n in names):
         return  # a dataset: resumed, overwritten or refused as one
     # A run killed before its first manifest leaves its lock and temporary files.
     other = sorted(n for n in names if n != LOCK and not is_temporary(n))
@@ -121,7 +142,12 @@ def block_name(first: int) -> str:
 
 def hidden_name(file: str) -> str:
     """Where the part ``file`` lies until its run completes."""
-    return "_" + file
+    return "_" + file + ".pending"
+
+
+def _is_part(name: str) -> bool:
+    """Whether ``name`` is a part's, visible or hidden (in this format or the one before)."""
+    return any(p.fullmatch(name) for p in (_PART, _HIDDEN_PART, _FORMAT_2_HIDDEN_PART))
 
 
 def stored_seed(directory: str | os.PathLike[str]) -> int | None:
@@ -181,7 +207,8 @@ _TOP_FIELDS: dict[str, tuple[Any, str]] = {
 
 
 def _check_manifest(manifest: Any, path: Path) -> dict[str, Any]:
-    if not isinstance(manifest, dict) or manifest.get("format") not in (FORMAT, _FORMAT_1):
+    formats = (FORMAT,) if path.name == MANIFEST else (_FORMAT_2, _FORMAT_1)
+    if not isinstance(manifest, dict) or manifest.get("format") not in formats:
         raise ValueError(f"{path}: not a velmora dataset manifest")
 
     def bad(what: str) -> ValueError:
@@ -192,7 +219,7 @@ def _check_manifest(manifest: Any, path: Path) -> dict[str, Any]:
             raise bad(f"no {key!r}")
         if not ok(manifest[key]):
             raise bad(f"{key!r} must be {expected}, got {json.dumps(manifest[key])[:60]}")
-    current = manifest["format"] == FORMAT
+    current = manifest["format"] != _FORMAT_1
     if current and not (isinstance(manifest.get("run"), str) and _SHA256.fullmatch(manifest["run"])):
         raise bad("'run' must be the run's SHA-256 digest")
     previous_last = -1
@@ -230,11 +257,35 @@ def _check_manifest(manifest: Any, path: Path) -> dict[str, Any]:
     return manifest
 
 
+def _manifest_text(path: Path) -> str | bytes:
+    """The JSON of the manifest file ``path``: a Parquet file's metadata, or
+    the file itself in the formats before."""
+    if path.name == MANIFEST_JSON:
+        return path.read_text()
+    try:
+        stored = pq.read_schema(path).metadata or {}
+    except (FileNotFoundError, NotADirectoryError, PermissionError):
+        raise
+    except (OSError, ValueError) as e:
+        raise ValueError(f"{path}: not a velmora dataset manifest: {' '.join(str(e).split())}") from None
+    if METADATA_KEY not in stored:
+        raise ValueError(f"{path}: not a velmora dataset manifest (no velmora metadata)")
+    return stored[METADATA_KEY]
+
+
+def manifest_path(directory: str | os.PathLike[str]) -> Path:
+    """The manifest file of the dataset in ``directory``: that of this
+    format where there is one, else that of the formats before."""
+    directory = Path(directory)
+    ours = directory / MANIFEST
+    return ours if ours.exists() or not (directory / MANIFEST_JSON).exists() else directory / MANIFEST_JSON
+
+
 def read_manifest(directory: str | os.PathLike[str]) -> dict[str, Any]:
     """The manifest of the dataset in ``directory``, its shape checked."""
-    path = Path(directory) / MANIFEST
+    path = manifest_path(directory)
     try:
-        manifest = json.loads(path.read_text())
+        manifest = json.loads(_manifest_text(path))
     except FileNotFoundError:
         raise FileNotFoundError(f"{directory}: not a velmora dataset (no {MANIFEST})") from None
     except NotADirectoryError:
@@ -244,14 +295,15 @@ def read_manifest(directory: str | os.PathLike[str]) -> dict[str, Any]:
     return _check_manifest(manifest, path)
 
 
-def write_manifest(directory: Path, manifest: dict[str, Any]) -> None:
+def write_manifest(directory: Path, manifest: dict[str, Any], schema: pa.Schema) -> None:
     """Replaces the manifest atomically: readers see the old one or the new
-    one, never a part of either."""
+    one, never a part of either. It is a Parquet file of the records'
+    ``schema`` holding no record, the manifest as JSON in its metadata."""
     fd, tmp = tempfile.mkstemp(dir=directory, prefix=temp_prefix(MANIFEST), suffix=".part")
     try:
-        with os.fdopen(fd, "w") as f:
-            json.dump(manifest, f, indent=1)
-            f.write("\n")
+        with os.fdopen(fd, "wb") as f:
+            text = json.dumps(manifest, indent=1).encode()
+            pq.write_table(schema.with_metadata({METADATA_KEY: text}).empty_table(), f)
             f.flush()
             os.fsync(f.fileno())
         os.chmod(tmp, _FILE_MODE)
@@ -434,12 +486,23 @@ def _check_part(path: Path, entry: dict[str, Any], *, current: bool, run: str | 
     return records
 
 
+def _check_columns(path: Path, dtype: np.dtype) -> None:
+    """Raises _PartMismatch when the part at ``path`` has other columns,
+    types or nullability than the records of ``dtype`` are written with."""
+    try:
+        columns = pq.read_schema(path)
+    except (OSError, ValueError) as e:
+        raise _PartMismatch(f"unreadable ({e})") from None
+    if not columns.equals(_arrow_schema(dtype, {}, model_of_dtype(dtype))):
+        raise _PartMismatch("its columns are not those this version writes")
+
+
 # Preparing and keeping a run's directory.
 
 
 def _parts_in(directory: Path) -> list[Path]:
     """The part files of ``directory``, visible or hidden."""
-    return [p for p in directory.iterdir() if _PART.fullmatch(p.name) or _HIDDEN_PART.fullmatch(p.name)]
+    return [p for p in directory.iterdir() if _is_part(p.name)]
 
 
 def remove_leftovers(directory: Path) -> None:
@@ -481,16 +544,20 @@ def _refuse_other_run(directory: Path, stored: dict[str, Any], ident: dict[str, 
     raise ValueError(f"{directory}: cannot resume, the run there differs in {names}{more} ({shown})")
 
 
-def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: bool = False) -> dict[int, dict[str, Any]]:
+def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: bool = False,
+            dtype: np.dtype | None = None) -> dict[int, dict[str, Any]]:
     """Makes ``directory``, claimed by this run, ready for the run and gives
     the blocks already complete there (by first channel): none for a new run,
     the parts of an earlier run of the same definition that pass their checks
-    when resuming."""
+    when resuming. With ``dtype``, a part kept must also have the columns
+    this run writes (a part written before the columns changed is run again,
+    so that no dataset mixes parts that table libraries cannot read as one)."""
     refuse_foreign_directory(directory)
-    has_manifest = (directory / MANIFEST).exists()
+    has_manifest = (directory / MANIFEST).exists() or (directory / MANIFEST_JSON).exists()
     parts = _parts_in(directory)
     if overwrite:
         (directory / MANIFEST).unlink(missing_ok=True)
+        (directory / MANIFEST_JSON).unlink(missing_ok=True)
         for part in parts:
             part.unlink(missing_ok=True)
         remove_leftovers(directory)
@@ -503,32 +570,36 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
         return {}
     if not has_manifest:
         if parts:
-            raise ValueError(f"{directory}: holds parts but no {MANIFEST}; cannot tell which run wrote them")
+            raise ValueError(f"{directory}: holds parts but no manifest ({MANIFEST}); cannot tell which run "
+                             "wrote them")
         remove_leftovers(directory)
         return {}
     stored = read_manifest(directory)
-    if stored["format"] != FORMAT:
+    if stored["format"] == _FORMAT_1:
         raise ValueError(f"{directory}: written by an earlier velmora ({stored['format']}), which cannot be "
                          "resumed; run it afresh into another directory")
     _refuse_other_run(directory, stored, ident)
     remove_leftovers(directory)
-    # The parts are hidden again until this run completes.
+    # The parts are hidden again until this run completes (those of the
+    # format before from where it hid them).
     for part in parts:
-        if _PART.fullmatch(part.name):
-            os.replace(part, directory / hidden_name(part.name))
+        if not _HIDDEN_PART.fullmatch(part.name):
+            os.replace(part, directory / hidden_name(part.name.removeprefix("_")))
     run = run_digest(ident)
     done = {}
     for entry in stored["blocks"]:
         try:
             _check_part(directory / hidden_name(entry["file"]), entry, current=True, run=run, seed=ident["seed"],
                         read=False)
+            if dtype is not None:
+                _check_columns(directory / hidden_name(entry["file"]), dtype)
         except _PartMismatch:
             continue  # run again
         done[entry["first"]] = entry
     # Parts that failed their check, or that no manifest entry vouches for,
     # are run again: drop them now rather than leave them behind.
     keep = {hidden_name(entry["file"]) for entry in done.values()}
-    for hidden in directory.glob("_part-*.parquet"):
+    for hidden in directory.glob("_part-*.parquet.pending"):
         if _HIDDEN_PART.fullmatch(hidden.name) and hidden.name not in keep:
             hidden.unlink()
     return done
@@ -538,17 +609,23 @@ class ManifestWriter:
     """Keeps the manifest of a running run: the run's identity, what else
     describes it (``described``, such as the name of its PE input, which a
     resumed run need not share) and the blocks complete so far, saved at
-    most every second and on finish."""
+    most every second and on finish; ``dtype``: the records' (default: the
+    model's), whose columns the manifest's file has."""
 
     def __init__(self, directory: Path, ident: dict[str, Any], done: dict[int, dict[str, Any]],
-                 described: dict[str, Any] | None = None) -> None:
+                 described: dict[str, Any] | None = None, dtype: np.dtype | None = None) -> None:
         self.directory = directory
         self.ident = ident
         self.described = dict(described or {})
         self.run = run_digest(ident)
         self.blocks = dict(done)
+        if dtype is None:
+            dtype = record_dtype(ident["model"], int(ident["waveform_samples"]))
+        self.schema = _arrow_schema(dtype, {}, model_of_dtype(dtype))  # the parts' columns
         self._saved = 0.0
         self._write(complete=False)
+        # A dataset of the format before, resumed, is now one of this format.
+        (directory / MANIFEST_JSON).unlink(missing_ok=True)
 
     def add(self, entry: dict[str, Any]) -> None:
         self.blocks[int(entry["first"])] = entry
@@ -571,7 +648,7 @@ class ManifestWriter:
         blocks = [self.blocks[k] for k in sorted(self.blocks)]
         manifest = {"format": FORMAT, **self.ident, **self.described, "run": self.run, "complete": complete,
                     "rows": sum(int(b["rows"]) for b in blocks), "blocks": blocks}
-        write_manifest(self.directory, manifest)
+        write_manifest(self.directory, manifest, self.schema)
         self._saved = time.monotonic()
 
 
@@ -610,7 +687,7 @@ def read_dataset(directory: str | os.PathLike[str]) -> np.ndarray:
         raise ValueError(f"{directory}: the run that writes this dataset has not finished; resume it first")
     current = manifest["format"] == FORMAT
     if current and run_digest(manifest) != manifest["run"]:
-        raise ValueError(f"{directory / MANIFEST}: the run it describes was changed after the run "
+        raise ValueError(f"{manifest_path(directory)}: the run it describes was changed after the run "
                          "(its digest does not match)")
     parts = []
     for entry in manifest["blocks"]:

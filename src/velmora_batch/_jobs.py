@@ -160,7 +160,7 @@ def run_block(job: BlockJob) -> BlockResult:
         return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, None, columns, early=tuple(early))
     metadata = dict(job.metadata or {}, block={"first": first, "last": last, "rows": rows})
     with open_writer(job.part, model=job.detector.model, waveform_samples=job.waveform_samples,
-                     metadata=metadata) as writer:
+                     metadata=metadata, kind="parquet") as writer:
         writer.write(columns)
     return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, block_name(first), None,
                        file_sha256(job.part), tuple(early))

@@ -175,7 +175,9 @@ def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any], model: str | None =
         base, shape = dtype[name].base, dtype[name].shape
         arrow_type = pa.from_numpy_dtype(base)
         if shape:
-            arrow_type = pa.list_(arrow_type, shape[0])  # fixed-size list
+            # A fixed-size list whose items are never null, as its rows are
+            # never null: table libraries then give plain arrays, not masked ones.
+            arrow_type = pa.list_(pa.field("element", arrow_type, nullable=False), shape[0])
         info = column_info(model, name) if model is not None else None
         fields.append(pa.field(name, arrow_type, nullable=False, metadata=field_metadata(info)))
     return pa.schema(fields, metadata={METADATA_KEY: json.dumps(metadata).encode()})
@@ -451,7 +453,8 @@ class ParquetWriter(Writer):
         for name in _names(self.dtype):
             values = np.ascontiguousarray(columns[name])
             if values.ndim == 2:
-                arrays.append(pa.FixedSizeListArray.from_arrays(pa.array(values.reshape(-1)), values.shape[1]))
+                arrays.append(pa.FixedSizeListArray.from_arrays(pa.array(values.reshape(-1)),
+                                                                type=self._schema.field(name).type))
             else:
                 arrays.append(pa.array(values))
         self._writer.write_batch(pa.RecordBatch.from_arrays(arrays, schema=self._schema))
@@ -516,10 +519,12 @@ def suffixes_text(suffixes: tuple[str, ...] | None = None) -> str:
 
 
 def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: int = 1,
-                metadata: dict[str, Any] | None = None, overwrite: bool = True) -> Writer:
+                metadata: dict[str, Any] | None = None, overwrite: bool = True, kind: str | None = None) -> Writer:
     """A writer of ``model`` records to ``path``: Parquet for ``.parquet``,
-    a NumPy archive for ``.npz``. ``metadata`` (JSON-serialisable) is stored
-    with the records; :func:`read_metadata` gives it back. Without
+    a NumPy archive for ``.npz``; ``kind`` (``"parquet"`` or ``"npz"``)
+    names the format where the name does not (a dataset's part under the
+    name it has until its run completes). ``metadata`` (JSON-serialisable)
+    is stored with the records; :func:`read_metadata` gives it back. Without
     ``overwrite``, closing fails rather than replace a file that appeared at
     ``path`` while the writer ran."""
     path = Path(path)
@@ -528,7 +533,7 @@ def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: i
     dtype = record_dtype(model, waveform_samples)
     metadata = dict(metadata or {})
     json.dumps(metadata)  # fail here, before any file exists, if it cannot be stored
-    suffix = path.suffix.lower()
+    suffix = path.suffix.lower() if kind is None else "." + kind
     if suffix == ".parquet":
         return ParquetWriter(path, dtype, metadata, overwrite)
     if suffix == ".npz":

@@ -113,7 +113,7 @@ def run(
     With a directory as ``output`` (an existing directory, or a path ending
     in ``/`` or without a suffix), each block writes its own Parquet part
     ``part-<first channel>.parquet`` where it runs (the directory must be
-    reachable at the same path by every worker), and ``_manifest.json``
+    reachable at the same path by every worker), and ``_manifest.parquet``
     describes the run and its blocks; nothing is gathered here.
     ``read_records(directory)`` gives the records in (channel, time) order.
     ``resume=True`` continues an interrupted run into the same directory:

@@ -134,9 +134,9 @@ class DatasetSink(Sink):
         # A part carries only what ties it to the run; the manifest holds the rest.
         self.part_metadata = {"run": run_digest(ident), "seed": plan.inputs.seed}
         held.enter_context(claim(directory))  # released however the run ends
-        self.done = prepare(directory, ident, resume, overwrite)
+        self.done = prepare(directory, ident, resume, overwrite, plan.dtype)
         described = {k: plan.metadata[k] for k in PE_INPUT_KEYS if k in plan.metadata}
-        self.manifest = ManifestWriter(directory, ident, self.done, described)
+        self.manifest = ManifestWriter(directory, ident, self.done, described, plan.dtype)
 
     def add(self, result: BlockResult) -> None:
         self.manifest.add({"first": result.first, "last": result.last, "channels": result.channels,

@@ -154,7 +154,7 @@ def test_dataset_on_a_local_cluster_and_resume(tmp_path, pes):
     result = velmora(*run, "--cluster", "local", "--workers", 2, "-o", tmp_path / "run42")
     assert result.exit_code == 0, result.output
     assert sorted(p.name for p in (tmp_path / "run42").iterdir()) == [
-        "_manifest.json", "part-0000000000.parquet", "part-0000000003.parquet", "part-0000000006.parquet"]
+        "_manifest.parquet", "part-0000000000.parquet", "part-0000000003.parquet", "part-0000000006.parquet"]
     local = vb.run(vb.Detector.from_config(MULTIPMT), vb.read_pes(pes), seed=5, dark_rate=2e4, duration=1e-3,
                    channels=range(8))
     assert vb.read_records(tmp_path / "run42").tobytes() == local.tobytes()

@@ -49,8 +49,8 @@ def _parts(directory):
 
 
 def _written(directory):
-    """The parts written so far: hidden under "_part-" until the run completes."""
-    return [p.name for p in Path(directory).glob("*part-*.parquet")] if Path(directory).is_dir() else []
+    """The parts written so far: hidden under "_part-....pending" until the run completes."""
+    return [p.name for p in Path(directory).glob("*part-*.parquet*")] if Path(directory).is_dir() else []
 
 
 @pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
@@ -74,7 +74,7 @@ def test_same_records_on_every_executor(model, make_detector, client, tmp_path):
         manifest = vb.read_metadata(d)
         assert manifest["complete"] and manifest["seed"] == 11 and manifest["rows"] == len(want)
         assert [(b["first"], b["last"]) for b in manifest["blocks"]] == [(c, min(c + 4, 39)) for c in range(3, 40, 5)]
-        assert sorted(p.name for p in d.iterdir()) == ["_manifest.json", *_parts(d)]  # no temporary files left
+        assert sorted(p.name for p in d.iterdir()) == ["_manifest.parquet", *_parts(d)]  # no temporary files left
     # Other Parquet readers see the parts in channel order.
     import pandas as pd
     import pyarrow.parquet as pq
@@ -134,7 +134,7 @@ def test_an_interrupted_run_resumes_where_it_stopped(detector, tmp_path):
     try:
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline and child.poll() is None:
-            if (out / "_manifest.json").exists() and len(vb.read_metadata(out)["blocks"]) >= 3:
+            if (out / "_manifest.parquet").exists() and len(vb.read_metadata(out)["blocks"]) >= 3:
                 break
             time.sleep(0.02)
         child.send_signal(signal.SIGKILL)
@@ -145,7 +145,7 @@ def test_an_interrupted_run_resumes_where_it_stopped(detector, tmp_path):
     with pytest.raises(ValueError, match="not finished"):
         vb.read_records(out)
     assert _parts(out) == []  # an unfinished run shows Parquet readers no part
-    kept = {b["file"]: (out / ("_" + b["file"])).stat().st_mtime_ns for b in manifest["blocks"]}
+    kept = {b["file"]: (out / f"_{b['file']}.pending").stat().st_mtime_ns for b in manifest["blocks"]}
     run = dict(dark_rate=1e5, duration=2e-3, channels=range(0, 1000), block_channels=5)
     with pytest.raises(FileExistsError, match="already holds a dataset"):
         vb.run(detector, output=out, **run)
@@ -158,7 +158,7 @@ def test_an_interrupted_run_resumes_where_it_stopped(detector, tmp_path):
     assert {f: (out / f).stat().st_mtime_ns for f in kept} == kept  # complete blocks were not run again
     want = vb.run(detector, seed=manifest["seed"], **run)
     assert vb.read_records(out).tobytes() == want.tobytes()
-    assert sorted(p.name for p in out.iterdir() if not p.name.startswith("part-")) == ["_manifest.json"]
+    assert sorted(p.name for p in out.iterdir() if not p.name.startswith("part-")) == ["_manifest.parquet"]
 
 
 def test_a_worker_of_another_version_is_refused(detector, client, tmp_path, monkeypatch):

@@ -15,9 +15,10 @@ import time
 
 import numpy as np
 import pyarrow.dataset as pads
+import pyarrow.parquet as pq
 import pytest
 import velmora_batch as vb
-from velmora_batch._dataset import MANIFEST
+from velmora_batch._dataset import MANIFEST, write_manifest
 
 # Dark noise in blocks of 5 channels: channels 0-24 give parts 0, 5, 10, 15, 20.
 RUN = dict(dark_rate=4e5, duration=2e-3, channels=range(25), seed=11, block_channels=5)
@@ -26,6 +27,16 @@ LOCK = "_velmora.lock"
 
 def part(first):
     return f"part-{first:010d}.parquet"
+
+
+def load_manifest(out):
+    """The manifest of the dataset ``out`` as stored, unchecked."""
+    return json.loads(pq.read_schema(out / MANIFEST).metadata[b"velmora"])
+
+
+def store_manifest(out, manifest):
+    """Replaces the manifest of the dataset ``out`` by ``manifest``, unchecked."""
+    write_manifest(out, manifest, pq.read_schema(out / MANIFEST))
 
 
 @pytest.fixture
@@ -272,9 +283,9 @@ BAD_MANIFESTS = {
 @pytest.mark.parametrize("edit, message", BAD_MANIFESTS.values(), ids=list(BAD_MANIFESTS))
 def test_a_bad_manifest_is_a_one_line_error(detector, finished, edit, message):
     out, want = finished
-    manifest = json.loads((out / MANIFEST).read_text())
+    manifest = load_manifest(out)
     edit(manifest)
-    (out / MANIFEST).write_text(json.dumps(manifest))
+    store_manifest(out, manifest)
     if edit is moved_block:
         os.rename(out / part(10), out / part(11))
     with pytest.raises(ValueError, match=message) as e:
@@ -387,7 +398,7 @@ def test_a_dataset_of_the_first_layout_is_read_but_not_resumed(detector, finishe
     import pyarrow.parquet as pq
 
     out, want = finished
-    manifest = json.loads((out / MANIFEST).read_text())
+    manifest = load_manifest(out)
     description = {"config": manifest["config"], "seed": 11, "seeding": "independent",
                    "velmora_version": manifest["velmora_version"], "segment": None, "dark_rate": 4e5,
                    "duration": 2e-3}
@@ -398,7 +409,8 @@ def test_a_dataset_of_the_first_layout_is_read_but_not_resumed(detector, finishe
         del entry["sha256"]
     del manifest["run"]
     manifest["format"] = "velmora-dataset/1"
-    (out / MANIFEST).write_text(json.dumps(manifest))
+    (out / MANIFEST).unlink()  # the first layout's manifest was JSON
+    (out / "_manifest.json").write_text(json.dumps(manifest))
     assert vb.read_records(out).tobytes() == want.tobytes()
     swap(out)
     with pytest.raises(ValueError, match=f"{part(10)}: .*holds the block of channels 15-19"):
@@ -427,13 +439,13 @@ def test_a_part_whose_records_leave_its_block_is_refused(finished):
     from velmora_batch._dataset import file_sha256
 
     out, _ = finished
-    manifest = json.loads((out / MANIFEST).read_text())
+    manifest = load_manifest(out)
     entry = manifest["blocks"][2]
     table = pq.read_table(out / part(15))
     meta = dict(vb.read_metadata(out / part(10)), block={"first": 10, "last": 14, "rows": table.num_rows})
     pq.write_table(table.replace_schema_metadata({"velmora": json.dumps(meta)}), out / part(10))
     manifest["rows"] += table.num_rows - entry["rows"]
     entry.update(rows=table.num_rows, sha256=file_sha256(out / part(10)))
-    (out / MANIFEST).write_text(json.dumps(manifest))
+    store_manifest(out, manifest)
     with pytest.raises(ValueError, match=f"{part(10)}: .*not in channel order within channels 10-14"):
         vb.read_records(out)

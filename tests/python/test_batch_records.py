@@ -83,7 +83,9 @@ def test_parquet_layout(tmp_path):
     assert schema.names == ["channel", "time_ns", "trigger_time_s", "trigger_time_ticks", "baseline", "intsum",
                             "waveform"]
     assert [schema.field(n).type for n in schema.names] == [
-        pa.int32(), pa.int64(), pa.uint32(), pa.uint32(), pa.float32(), pa.float32(), pa.list_(pa.uint16(), 32)]
+        pa.int32(), pa.int64(), pa.uint32(), pa.uint32(), pa.float32(), pa.float32(),
+        pa.list_(pa.field("element", pa.uint16(), nullable=False), 32)]  # no sample and no row is ever null
+    assert not any(schema.field(n).nullable for n in schema.names)
     # One row group per block: the writer never holds more than one block.
     assert pq.ParquetFile(path).metadata.num_row_groups == 3
     table = pq.read_table(path)
@@ -435,7 +437,7 @@ def test_a_stopped_run_leaves_nothing_behind(detector, tmp_path, signum, output)
     assert process.returncode != 0 and "Traceback" not in stderr
     left = sorted(p.name for p in where.iterdir() if p.name != "det.json" and not p.name.startswith("_part-"))
     if signum == signal.SIGTERM:
-        assert left == ([] if output == "r.parquet" else ["_manifest.json"]), left
+        assert left == ([] if output == "r.parquet" else ["_manifest.parquet"]), left
         return
     assert any(name.startswith(".velmora-tmp-") for name in left), left
     # The next run of the same output cleans up (a dataset: once it has claimed the directory).
