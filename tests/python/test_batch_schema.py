@@ -14,7 +14,7 @@ import pytest
 import velmora_batch as vb
 from click.testing import CliRunner
 from conftest import MULTIPMT_DEFAULTS
-from velmora_batch._dataset import MANIFEST
+from velmora_batch._dataset import MANIFEST, write_manifest
 from velmora_batch._models import MODELS
 from velmora_batch._records import RECORD_COLUMNS, column_info, columns_table
 from velmora_batch.cli import main
@@ -218,10 +218,11 @@ def test_a_dataset_described_before_its_pe_input_was_named_still_resumes(make_de
     run = dict(output=out, channels=range(4), seed=3, block_channels=2)
     vb.run(det, pe_rows, **run)
     want = vb.read_records(out)
-    manifest = json.loads((out / MANIFEST).read_text())
+    stored = pq.read_schema(out / MANIFEST)
+    manifest = json.loads(stored.metadata[b"velmora"])
     del manifest["pes_input"]  # as a run before this description wrote it
     manifest["complete"] = False
-    (out / MANIFEST).write_text(json.dumps(manifest))
+    write_manifest(out, manifest, stored)
     (out / "part-0000000002.parquet").unlink()
     vb.run(det, pe_rows, resume=True, **run)
     assert vb.read_records(out).tobytes() == want.tobytes()
