@@ -288,7 +288,9 @@ class Hdf5Writer(Writer):
             self._data.attrs[HDF5_METADATA] = json.dumps(metadata)
             for key, value in metadata.items():
                 if key != HDF5_METADATA and isinstance(value, str | int | float) and not isinstance(value, bool):
-                    self._data.attrs[key] = value
+                    # A fresh seed has 128 bits: beyond HDF5's integers, it is shown as its digits.
+                    fits = not isinstance(value, int) or -(2**63) <= value < 2**63
+                    self._data.attrs[key] = value if fits else str(value)
             for name, note in column_notes(dtype).items():
                 self._data.attrs[f"{name}.unit"] = note["unit"]
                 self._data.attrs[f"{name}.description"] = note["description"]

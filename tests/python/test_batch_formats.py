@@ -105,6 +105,16 @@ def test_the_hdf5_layout(tmp_path):
         assert file["records"].dtype["waveform"].shape == (4,)  # a fixed-size subarray field
 
 
+def test_a_drawn_seed_of_128_bits_is_stored(tmp_path):
+    metadata = dict(METADATA, seed=2**127 + 5)  # what a run without a seed draws
+    for suffix in FORMATS:
+        path = tmp_path / f"r{suffix}"
+        write_blocks(path, "MultiPMT", [], metadata=metadata)
+        assert read_metadata(path)["seed"] == 2**127 + 5
+    with h5py.File(tmp_path / "r.h5", "r") as file:
+        assert file["records"].attrs["seed"] == str(2**127 + 5)
+
+
 def test_a_large_run_description_is_stored(tmp_path):
     metadata = dict(METADATA, config={"pulse_shape": {"x": list(range(50_000)), "y": [0.5] * 50_000}})
     for suffix in FORMATS:
