@@ -143,27 +143,40 @@ def test_tdc_count_stays_exact_far_from_the_origin(make_detector):
     assert (np.round(b["time"] / TOT_STEP).astype(np.int64) != b["tdc_count"]).any()
 
 
+# The columns of the first record files: every file written since holds them
+# and, after them, the columns added up to its writing.
+FIRST_COLUMNS = {
+    "ZozuvUza": ["channel", "time_ns", "trigger_time_s", "trigger_time_ticks", "baseline", "intsum", "waveform"],
+    "MultiPMT": ["time", "channel", "time_over_threshold", "adc_sample"],
+}
+
+
+def write_columns(path, columns):
+    """A record file of ``columns`` as an earlier writer wrote it."""
+    if path.suffix == ".npz":
+        np.savez(path, metadata=np.array("{}"), **columns)
+        return
+    arrays = [pa.FixedSizeListArray.from_arrays(pa.array(v.reshape(-1)), v.shape[1]) if v.ndim == 2 else pa.array(v)
+              for v in columns.values()]
+    pq.write_table(pa.Table.from_arrays(arrays, names=list(columns)), path)
+
+
 @pytest.mark.parametrize("suffix", [".parquet", ".npz"])
-def test_a_record_file_written_before_tdc_count_still_reads(tmp_path, suffix):
-    """A MultiPMT file of the columns before tdc_count was added reads back
-    with those columns."""
-    older = [("time", np.float64), ("channel", np.int32), ("time_over_threshold", np.float64),
-             ("adc_sample", np.uint16)]
-    columns = {name: np.arange(3).astype(t) for name, t in older}
-    path = tmp_path / f"old{suffix}"
-    if suffix == ".parquet":
-        pq.write_table(pa.table(columns), path)
-    else:
-        np.savez(path, metadata=np.array("{}"), **columns)
-    records = vb.read_records(path)
-    assert records.dtype.names == tuple(name for name, _ in older)
-    np.testing.assert_array_equal(records["adc_sample"], [0, 1, 2])
+@pytest.mark.parametrize("model", list(MODELS))
+def test_record_files_written_before_columns_were_added_still_read(tmp_path, model, suffix):
+    dtype = MODELS[model].record_dtype(3)
+    full = np.zeros(3, dtype)
+    full["channel"] = [1, 2, 2]
+    names = list(dtype.names)
+    assert names[: len(FIRST_COLUMNS[model])] == FIRST_COLUMNS[model]
+    path = tmp_path / f"r{suffix}"
+    for n in range(len(FIRST_COLUMNS[model]), len(names) + 1):
+        write_columns(path, {name: full[name] for name in names[:n]})
+        records = vb.read_records(path)
+        assert records.dtype.names == tuple(names[:n])
+        np.testing.assert_array_equal(records["channel"], [1, 2, 2])
     # A file that lacks a column the first files already had is no record file.
-    del columns["adc_sample"]
-    if suffix == ".parquet":
-        pq.write_table(pa.table(columns), path)
-    else:
-        np.savez(path, metadata=np.array("{}"), **columns)
+    write_columns(path, {name: full[name] for name in FIRST_COLUMNS[model][:-1]})
     with pytest.raises(ValueError, match="not a velmora record file"):
         vb.read_records(path)
 
