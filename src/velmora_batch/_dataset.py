@@ -662,9 +662,9 @@ def dataset_problems(directory: str | os.PathLike[str]) -> list[str]:
     manifest = read_manifest(directory)
     if not manifest["complete"]:
         selection = manifest["channels"]["count"]
-        done = sum(b["channels"] for b in manifest["blocks"])
-        return [f"the run that writes it has not finished: {len(manifest['blocks'])} blocks of {done} of its "
-                f"{selection} channels are written; resume it"]
+        done, blocks = sum(b["channels"] for b in manifest["blocks"]), len(manifest["blocks"])
+        return [f"the run that writes it has not finished: {blocks} block{'s' if blocks != 1 else ''} of {done} "
+                f"of its {selection} channels are written; resume it"]
     current = manifest["format"] == FORMAT
     if current and run_digest(manifest) != manifest["run"]:
         return [f"{MANIFEST}: the run it describes was changed after the run (its digest does not match)"]
