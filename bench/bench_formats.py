@@ -1,6 +1,7 @@
 """Write and read speed of each record format against Parquet.
 
     python bench/bench_formats.py [--records N] [--models NAME ...] [--formats SUFFIX ...] [--block N] [--dir DIR]
+                                  [--memory]
 
 For each model, N records (default 10^7) are written block by block (blocks
 of --block records, as a run hands them over) to a Parquet, ROOT, HDF5 and
@@ -13,13 +14,21 @@ they compress as real ones do. Blocks are made before the clock starts.
 Prints a Markdown table: seconds and millions of records per second for
 writing, reading in pieces and reading whole, and the file size. Timings are
 wall-clock (time.perf_counter), one run each.
+
+--memory instead writes the N records of each format in a child process that
+makes each block just before writing it, and prints the child's peak
+resident set (VmHWM) beside that of one that only makes the blocks: what the
+writer adds to a run's memory.
 """
 
 from __future__ import annotations
 
 import argparse
 import gc
+import subprocess
+import sys
 import tempfile
+import textwrap
 import time
 from pathlib import Path
 
@@ -85,6 +94,41 @@ def measure(model: str, suffix: str, blocks: list[Columns], directory: Path) -> 
     return {"write": write, "pieces": pieces_read, "whole": whole, "size": size}
 
 
+WRITE_ONLY = """
+import sys
+import numpy as np
+sys.path.insert(0, {bench!r})
+from bench_formats import make_block
+from velmora_batch._records import open_writer
+model, suffix, records, block, path = {model!r}, {suffix!r}, {records}, {block}, {path!r}
+rng = np.random.default_rng(1)
+if suffix == "none":
+    for lo in range(0, records, block):
+        make_block(model, lo, min(block, records - lo), rng)
+else:
+    with open_writer(path, model=model, waveform_samples={samples}, metadata={{}}) as writer:
+        for lo in range(0, records, block):
+            writer.write(make_block(model, lo, min(block, records - lo), rng))
+print([line for line in open("/proc/self/status") if line.startswith("VmHWM")][0].split()[1])
+"""
+
+
+def peak_memory(args: argparse.Namespace, directory: Path) -> None:
+    print(f"peak resident set of a child writing {args.records} records in blocks of {args.block}\n")
+    print("| model | format | peak MiB |")
+    print("|---|---|---|")
+    for model in args.models:
+        for suffix in ["none", *args.formats]:
+            code = WRITE_ONLY.format(bench=str(Path(__file__).parent), model=model, suffix=suffix,
+                                     records=args.records, block=args.block, samples=WAVEFORM_SAMPLES,
+                                     path=str(directory / f"m-{model}{suffix}"))
+            out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], check=True, capture_output=True,
+                                 text=True).stdout
+            shown = "blocks made, nothing written" if suffix == "none" else suffix
+            print(f"| {model} | {shown} | {int(out.split()[-1]) / 1024:.0f} |", flush=True)
+            (directory / f"m-{model}{suffix}").unlink(missing_ok=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--records", type=int, default=10**7)
@@ -93,7 +137,12 @@ def main() -> None:
     parser.add_argument("--formats", nargs="+", default=[".parquet", ".root", ".h5", ".npz"])
     parser.add_argument("--dir", type=Path, default=None, help="where to write the files (default: a temporary "
                                                                 "directory)")
+    parser.add_argument("--memory", action="store_true", help="peak memory of writing, in child processes")
     args = parser.parse_args()
+    if args.memory:
+        with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
+            peak_memory(args, Path(tmp))
+        return
     rng = np.random.default_rng(1)
     print(f"{args.records} records per file, blocks of {args.block}\n")
     print("| model | format | write s | write M rec/s | read in pieces s | read whole s | read whole M rec/s "

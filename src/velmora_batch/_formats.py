@@ -139,8 +139,9 @@ def checked_dtype(path: Path, fields: list[tuple[str, np.dtype, tuple[int, ...]]
         base = base.newbyteorder("=") if base.byteorder in "<>" else base
         if name in (expected.names or ()) and (base != expected[name].base or shape != expected[name].shape):
             want = expected[name]
-            raise FormatError(f"{path}: not a velmora record file: column {name!r} holds {base}"
-                              f"{list(shape) if shape else ''}, not {want.base}{list(want.shape) if want.shape else ''}")
+            found = f"{base}{list(shape) if shape else ''}"
+            raise FormatError(f"{path}: not a velmora record file: column {name!r} holds {found}, "
+                              f"not {want.base}{list(want.shape) if want.shape else ''}")
         out.append((name, base, shape) if shape else (name, base))
     return np.dtype(out)
 
@@ -575,8 +576,8 @@ def _hdf5_pe_table(file: Any, path: Path, key: str | None) -> tuple[Any, str, in
     if key is None:
         tables = _hdf5_tables(file)
         if len(tables) != 1:
-            raise FormatError(f"{path}: holds {len(tables) or 'no'} tables{' (' + ', '.join(tables) + ')' if tables else ''}"
-                              "; name the one with the PEs")
+            listed = f" ({', '.join(tables)})" if tables else ""
+            raise FormatError(f"{path}: holds {len(tables) or 'no'} tables{listed}; name the one with the PEs")
         key = tables[0]
     item = file.get(key)
     if isinstance(item, h5py.Dataset) and item.dtype.names is not None and item.ndim == 1:

@@ -161,7 +161,8 @@ def _good(path):
 
 def _root_tree(path, branches, name="records"):
     with uproot.recreate(path) as file:
-        file.mktree(name, {k: v.dtype if v.ndim == 1 else np.dtype((v.dtype, v.shape[1:])) for k, v in branches.items()})
+        file.mktree(name, {k: v.dtype if v.ndim == 1 else np.dtype((v.dtype, v.shape[1:]))
+                           for k, v in branches.items()})
         file[name].extend(branches)
 
 
