@@ -245,6 +245,8 @@ def convert(source: str | os.PathLike[str], target: str | os.PathLike[str], *, o
     check_output(target)
     if source.exists() and target.exists() and os.path.samefile(source, target):
         raise ValueError(f"{target}: is the source itself; convert to another name")
+    if not target.absolute().parent.is_dir():
+        raise FileNotFoundError(f"{target}: the directory {target.absolute().parent} does not exist")
     with _opened(source) as opened:
         try:
             if is_dataset(target):
