@@ -14,6 +14,11 @@ A dataset directory holds:
   It is rewritten atomically as blocks complete (at most once a second) and
   marked ``"complete": true`` last.
 - ``_velmora.lock`` while a run writes into the directory.
+- for a run with links, ``_links/links-part-<first channel>.parquet`` per
+  block: the block's links, whose ``record`` is the row in the block's record
+  part; the manifest lists it (file, links, SHA-256) under the block's
+  ``links``. The folder's leading underscore keeps Parquet readers of the
+  directory from taking links for records; ``read_links`` reads them.
 
 Table libraries read a complete directory as it is: every file in it ends
 in ``.parquet`` and has the records' columns. Readers that take every file
@@ -21,7 +26,8 @@ below the directory, hidden ones included (polars, awkward, Dask), find in
 the manifest no record and no other column; pyarrow and pandas skip it, as
 they skip every name that starts with ``_`` or ``.``.
 
-Until its run completes, a part lies under ``_part-<...>.parquet.pending``:
+Until its run completes, a part lies under ``_part-<...>.parquet.pending``
+(a links part under ``_links/_links-part-<...>.parquet.pending``):
 a name that no Parquet reader takes for a part (pyarrow and pandas skip its
 ``_``, polars, awkward and Dask its extension), and that polars refuses to
 read among ``.parquet`` files, as it refuses the lock: a directory whose run
@@ -68,6 +74,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from ._links import LINKS_SUFFIX, links_metadata, links_path, links_schema, read_links_file, shifted
 from ._records import (_FILE_MODE, METADATA_KEY, _arrow_schema, file_sha256, is_temporary, model_of_dtype,
                        process_exists, read_file_metadata, read_record_file, record_dtype, temp_prefix)
 
@@ -86,6 +93,8 @@ _FORMAT_1 = "velmora-dataset/1"
 _PART = re.compile(r"part-\d{10}\.parquet")
 _HIDDEN_PART = re.compile(r"_part-\d{10}\.parquet\.pending")
 _FORMAT_2_HIDDEN_PART = re.compile(r"_part-\d{10}\.parquet")
+LINKS_DIR = "_links"  # where a dataset's links parts lie
+_LINKS_PART = re.compile(r"links-part-\d{10}\.parquet|_links-part-\d{10}\.parquet\.pending")
 _SHA256 = re.compile(r"[0-9a-f]{64}")
 # The manifest of a running run is rewritten at most this often (seconds):
 # often enough that little is redone after an interruption, rarely enough
@@ -95,6 +104,8 @@ _SAVE_INTERVAL = 1.0
 # What must match for a run to resume another's dataset.
 IDENTITY_KEYS = ("model", "waveform_samples", "config", "seed", "seeding", "segment", "dark_rate", "duration",
                  "channels", "pes_sha256", "block_channels", "velmora_version")
+# What must match too where a run has it: a run without truth has no such key, and its digest stays as it was.
+OPTIONAL_IDENTITY_KEYS = ("truth",)
 
 
 class DatasetInUse(RuntimeError):
@@ -126,8 +137,8 @@ def refuse_foreign_directory(directory: str | os.PathLike[str]) -> None:
         return
     if MANIFEST in names or MANIFEST_JSON in names or any(_is_part(n) for n in names):
         return  # a dataset: resumed, overwritten or refused as one
-    # A run killed before its first manifest leaves its lock and temporary files.
-    other = sorted(n for n in names if n != LOCK and not is_temporary(n))
+    # A run killed before its first manifest leaves its lock, temporary files and links folder.
+    other = sorted(n for n in names if n not in (LOCK, LINKS_DIR) and not is_temporary(n))
     if other:
         shown = ", ".join(other[:3]) + (f" and {len(other) - 3} more" if len(other) > 3 else "")
         raise FileExistsError(f"{directory}: holds files that are not a velmora dataset's ({shown}); "
@@ -150,6 +161,11 @@ def _is_part(name: str) -> bool:
     return any(p.fullmatch(name) for p in (_PART, _HIDDEN_PART, _FORMAT_2_HIDDEN_PART))
 
 
+def links_block_name(first: int) -> str:
+    """The file name of the links part of the block whose first channel is ``first``."""
+    return f"links-part-{first:010d}.parquet"
+
+
 def stored_seed(directory: str | os.PathLike[str]) -> int | None:
     """The seed of the dataset in ``directory``, if there is one."""
     try:
@@ -170,7 +186,8 @@ def _sha256(*arrays: np.ndarray) -> str:
 
 def run_digest(ident: dict[str, Any]) -> str:
     """The digest of a run's identity that each of its parts carries."""
-    text = json.dumps({k: ident[k] for k in IDENTITY_KEYS}, sort_keys=True, separators=(",", ":"))
+    keys = IDENTITY_KEYS + tuple(k for k in OPTIONAL_IDENTITY_KEYS if k in ident)
+    text = json.dumps({k: ident[k] for k in keys}, sort_keys=True, separators=(",", ":"))
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -204,6 +221,17 @@ _TOP_FIELDS: dict[str, tuple[Any, str]] = {
     "block_channels": (lambda v: _whole(v, 1), "a whole number of at least 1"),
     "velmora_version": (lambda v: isinstance(v, str), "a string"),
 }
+
+
+def _check_links_entry(links: Any, first: int, bad: Any) -> None:
+    if not isinstance(links, dict):
+        raise bad(" must be an object")
+    if links.get("file") != links_block_name(first):
+        raise bad(f".file must be {links_block_name(first)}, got {json.dumps(links.get('file'))[:80]}")
+    if not _whole(links.get("rows")):
+        raise bad(f".rows must be a whole number, got {json.dumps(links.get('rows'))[:60]}")
+    if not (isinstance(links.get("sha256"), str) and _SHA256.fullmatch(links["sha256"])):
+        raise bad(".sha256 must be the links part's SHA-256 digest")
 
 
 def _check_manifest(manifest: Any, path: Path) -> dict[str, Any]:
@@ -241,6 +269,8 @@ def _check_manifest(manifest: Any, path: Path) -> dict[str, Any]:
                       f"({block_name(first)})")
         if current and not (isinstance(block.get("sha256"), str) and _SHA256.fullmatch(block["sha256"])):
             raise bad(f"{where}.sha256 must be the part's SHA-256 digest")
+        if "links" in block:
+            _check_links_entry(block["links"], first, lambda what: bad(f"{where}.links{what}"))
         if first <= previous_last:
             raise bad(f"{where} (channels {first}-{last}) overlaps or precedes the block before it")
         previous_last = last
@@ -497,6 +527,47 @@ def _check_columns(path: Path, dtype: np.dtype) -> None:
         raise _PartMismatch("its columns are not those this version writes")
 
 
+def _check_links_part(directory: Path, entry: dict[str, Any], *, hidden: bool, run: str | None, seed: int) -> None:
+    """Raises _PartMismatch with the reason when the links part of a block
+    is not the one its manifest entry describes."""
+    links = entry.get("links")
+    if not isinstance(links, dict):
+        raise _PartMismatch("the run wrote no links for it")
+    path = directory / LINKS_DIR / (hidden_name(links["file"]) if hidden else links["file"])
+    if not path.is_file():
+        raise _PartMismatch(f"its links part {path.name} is missing")
+    try:
+        meta = links_metadata(path)
+    except (OSError, ValueError) as e:
+        raise _PartMismatch(f"its links part is unreadable ({e})") from None
+    block = meta.get("block")
+    if meta.get("run") != run or meta.get("seed") != seed or not isinstance(block, dict):
+        raise _PartMismatch("its links part was written by another run")
+    if (block.get("first"), block.get("last"), block.get("rows"), block.get("records")) != (
+            entry["first"], entry["last"], links["rows"], entry["rows"]):
+        raise _PartMismatch("its links part holds another block than its manifest entry")
+    if file_sha256(path) != links["sha256"]:
+        raise _PartMismatch("its links part changed since it was written (its SHA-256 is not the manifest's)")
+
+
+def _links_parts_in(directory: Path) -> list[Path]:
+    """The links parts of ``directory``, visible or hidden."""
+    folder = directory / LINKS_DIR
+    if not folder.is_dir() or folder.is_symlink():
+        return []
+    return [p for p in folder.iterdir() if _LINKS_PART.fullmatch(p.name)]
+
+
+def _remove_links(directory: Path, keep: set[str] = set()) -> None:
+    """Removes the links parts of ``directory`` but those named in ``keep``,
+    and its links folder once it is empty."""
+    for part in _links_parts_in(directory):
+        if part.name not in keep:
+            part.unlink(missing_ok=True)
+    with contextlib.suppress(OSError):  # not empty, or not there
+        (directory / LINKS_DIR).rmdir()
+
+
 # Preparing and keeping a run's directory.
 
 
@@ -534,7 +605,8 @@ def _shown(value: Any) -> str:
 
 
 def _refuse_other_run(directory: Path, stored: dict[str, Any], ident: dict[str, Any]) -> None:
-    differ = _differences({k: stored[k] for k in IDENTITY_KEYS}, {k: ident[k] for k in IDENTITY_KEYS})
+    keys = IDENTITY_KEYS + OPTIONAL_IDENTITY_KEYS
+    differ = _differences({k: stored.get(k, _ABSENT) for k in keys}, {k: ident.get(k, _ABSENT) for k in keys})
     if not differ:
         return
     shown = "; ".join(f"{p}: {_DESCRIBED[p]}" if p in _DESCRIBED else f"{p}: {_shown(a)} there, {_shown(b)} here"
@@ -560,18 +632,21 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
         (directory / MANIFEST_JSON).unlink(missing_ok=True)
         for part in parts:
             part.unlink(missing_ok=True)
+        _remove_links(directory)
         remove_leftovers(directory)
         return {}
     if not resume:
         if has_manifest or parts:
             raise FileExistsError(f"{directory}: already holds a dataset; resume it (--resume, resume=True), "
                                   "overwrite it (--overwrite, overwrite=True) or choose another directory")
+        _remove_links(directory)  # of a run killed before its first manifest
         remove_leftovers(directory)
         return {}
     if not has_manifest:
         if parts:
             raise ValueError(f"{directory}: holds parts but no manifest ({MANIFEST}); cannot tell which run "
                              "wrote them")
+        _remove_links(directory)
         remove_leftovers(directory)
         return {}
     stored = read_manifest(directory)
@@ -585,6 +660,9 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
     for part in parts:
         if not _HIDDEN_PART.fullmatch(part.name):
             os.replace(part, directory / hidden_name(part.name.removeprefix("_")))
+    for part in _links_parts_in(directory):
+        if not part.name.startswith("_"):
+            os.replace(part, part.with_name(hidden_name(part.name)))
     run = run_digest(ident)
     done = {}
     for entry in stored["blocks"]:
@@ -593,6 +671,8 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
                         read=False)
             if dtype is not None:
                 _check_columns(directory / hidden_name(entry["file"]), dtype)
+            if ident.get("truth") == "links":
+                _check_links_part(directory, entry, hidden=True, run=run, seed=ident["seed"])
         except _PartMismatch:
             continue  # run again
         done[entry["first"]] = entry
@@ -602,6 +682,7 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
     for hidden in directory.glob("_part-*.parquet.pending"):
         if _HIDDEN_PART.fullmatch(hidden.name) and hidden.name not in keep:
             hidden.unlink()
+    _remove_links(directory, {hidden_name(e["links"]["file"]) for e in done.values() if "links" in e})
     return done
 
 
@@ -641,6 +722,10 @@ class ManifestWriter:
                 hidden = self.directory / hidden_name(entry["file"])
                 if hidden.exists():
                     os.replace(hidden, self.directory / entry["file"])
+                if "links" in entry:
+                    hidden = self.directory / LINKS_DIR / hidden_name(entry["links"]["file"])
+                    if hidden.exists():
+                        os.replace(hidden, hidden.with_name(entry["links"]["file"]))
             remove_leftovers(self.directory)
         self._write(complete)
 
@@ -701,7 +786,7 @@ def read_dataset(directory: str | os.PathLike[str]) -> np.ndarray:
         parts.append(records)
     if parts:
         return np.concatenate(parts)
-    return np.zeros(0, record_dtype(manifest["model"], int(manifest["waveform_samples"])))
+    return np.zeros(0, record_dtype(manifest["model"], int(manifest["waveform_samples"]), "truth" in manifest))
 
 
 def read_records(path: str | os.PathLike[str]) -> np.ndarray:
@@ -709,6 +794,61 @@ def read_records(path: str | os.PathLike[str]) -> np.ndarray:
     or of a dataset directory, as a structured array of :func:`record_dtype`.
     A file that cannot be read as records is a ValueError naming it."""
     return read_dataset(path) if Path(path).is_dir() else read_record_file(path)
+
+
+def _complete_manifest(directory: Path) -> dict[str, Any]:
+    """The manifest of a complete dataset whose digest matches its run."""
+    manifest = read_manifest(directory)
+    if not manifest["complete"]:
+        raise ValueError(f"{directory}: the run that writes this dataset has not finished; resume it first")
+    if manifest["format"] != _FORMAT_1 and run_digest(manifest) != manifest["run"]:
+        raise ValueError(f"{manifest_path(directory)}: the run it describes was changed after the run "
+                         "(its digest does not match)")
+    return manifest
+
+
+def read_dataset_links(directory: str | os.PathLike[str]) -> pa.Table:
+    """The links of a complete dataset, each part checked against the
+    manifest, with ``record`` the row in the dataset as ``read_records``
+    gives it."""
+    directory = Path(directory)
+    manifest = _complete_manifest(directory)
+    if manifest.get("truth") != "links":
+        raise ValueError(f"{directory}: this dataset's run wrote no links (run it with truth='links', "
+                         "--truth links)")
+    tables, rows = [], 0
+    for entry in manifest["blocks"]:
+        try:
+            _check_links_part(directory, entry, hidden=False, run=manifest.get("run"), seed=manifest["seed"])
+        except _PartMismatch as e:
+            raise ValueError(f"{directory / LINKS_DIR}: not the links its dataset's manifest lists for channels "
+                             f"{entry['first']}-{entry['last']}: {e}") from None
+        tables.append(shifted(read_links_file(directory / LINKS_DIR / entry["links"]["file"]), rows))
+        rows += int(entry["rows"])
+    return pa.concat_tables(tables) if tables else links_schema(None).empty_table()
+
+
+def read_links(path: str | os.PathLike[str]) -> pa.Table:
+    """The links that a run with ``truth="links"`` wrote beside its records,
+    as a pyarrow Table, one row per (record, PE) pair: for a record file
+    (``.parquet`` or ``.npz``) the links file ``<stem>.links.parquet`` beside
+    it, checked to be of the same run; for a dataset directory its links
+    parts, ``record`` counted over the whole dataset; a links file itself
+    as it stands. A path without links is a ValueError naming it."""
+    path = Path(path)
+    if path.is_dir():
+        return read_dataset_links(path)
+    if path.name.endswith(LINKS_SUFFIX):
+        return read_links_file(path)
+    links = links_path(path)
+    stored = read_file_metadata(path).get("links_id")
+    if stored is None:
+        raise ValueError(f"{path}: its run wrote no links (run it with truth='links', --truth links)")
+    if not links.exists():
+        raise FileNotFoundError(f"{links}: missing; the links of {path.name} should be there")
+    if links_metadata(links).get("links_id") != stored:
+        raise ValueError(f"{links}: holds the links of another run than {path.name}'s")
+    return read_links_file(links)
 
 
 def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:

@@ -12,13 +12,17 @@ import threading
 import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Protocol
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Protocol, cast
 
 import numpy as np
+import pyarrow as pa
 
 from . import _core
-from ._dataset import block_name
-from ._models import spec_of
+from ._dataset import block_name, links_block_name
+from ._links import LinksWriter, block_links, sort_order
+from ._models import TRUTH_COLUMNS, spec_of
+from ._pes import GroupedPEs
 from ._records import Columns, file_sha256, open_writer
 from . import _version
 
@@ -32,7 +36,9 @@ class BlockInputs(Protocol):
 
     parameter_sets: list[dict[str, Any]]
 
-    def pieces(self, channels: np.ndarray) -> Mapping[str, Any]: ...
+    def pieces(self, channels: np.ndarray, provenance: bool = False) -> Mapping[str, Any]: ...
+
+    def block_pes(self, channels: np.ndarray) -> GroupedPEs: ...
 
 Engine = _core.ZozuvUzaEngine | _core.MultiPMTEngine
 
@@ -86,6 +92,9 @@ class BlockJob:
     sort: bool
     part: str | None  # the Parquet part to write, or None to hand the records back
     metadata: dict[str, Any] | None
+    truth: str | None = None  # None, "columns" (the truth columns) or "links" (and the links)
+    links_part: str | None = None  # with a part and links: the links part to write
+    links_schema: pa.Schema | None = None  # with links: the columns of the run's links
 
 
 @dataclass(frozen=True)
@@ -100,6 +109,10 @@ class BlockResult:
     columns: Columns | None  # the records, column by column
     sha256: str | None = None  # of the part's file
     early: tuple[EarlyNotice, ...] = ()  # the early windows its pieces dropped
+    links: pa.Table | None = None  # the block's links, handed back (record: the row in the block's records)
+    links_file: str | None = None  # the links part written, its links and the SHA-256 of its file
+    links_rows: int = 0
+    links_sha256: str | None = None
 
 
 def worker_version() -> str:
@@ -130,11 +143,46 @@ def _engine(job: BlockJob) -> Engine:
         return engine
 
 
-def sorted_columns(columns: Columns, time_column: str) -> Columns:
+def sorted_columns(columns: Columns, time_column: str, links: dict[str, np.ndarray] | None = None) -> Columns:
     """The records in (channel, time) order: a segmented block gives each
-    channel's segments one after the other, each in time order."""
+    channel's segments one after the other, each in time order. ``links``
+    (the engine's, by record row) are changed in place to name the rows the
+    records move to."""
     order = np.lexsort((columns[time_column], columns["channel"]))
+    if links is not None:
+        links["record"] = sort_order(order)[np.asarray(links["record"], np.int64)]
     return {name: values[order] for name, values in columns.items()}
+
+
+def _simulate(job: BlockJob, engine: Engine, cancel: _core.CancelFlag, early: list[EarlyNotice]
+              ) -> tuple[int, Columns, pa.Table | None]:
+    """Runs the block's pieces through the engine: the PEs simulated, the
+    records as columns (sorted where segments need it) and, with links, the
+    block's links."""
+    if job.truth is None:
+        pieces = job.inputs.pieces(job.channels)
+        columns: Columns = engine.simulate(**pieces, cancel=cancel, early=early)
+        if job.sort and len(columns["channel"]):
+            columns = sorted_columns(columns, spec_of(job.detector.model).time_column)
+        return len(pieces["times"]), columns, None
+    # With provenance: each PE's kind and source, aligned with the pieces' times.
+    pieces = dict(job.inputs.pieces(job.channels, provenance=True))
+    kinds, sources = pieces.pop("kinds"), pieces.pop("sources")
+    truth: dict[str, Any] = {"truth": True, "kinds": kinds}
+    out = dict(engine.simulate(**pieces, cancel=cancel, early=early, **truth))
+    found = cast(dict[str, np.ndarray], out.pop("links"))
+    # The truth columns after the model's own, as the record dtype has them.
+    truth_names = [c.name for c in TRUTH_COLUMNS]
+    columns = {name: values for name, values in out.items() if name not in truth_names}
+    columns.update((name, out[name]) for name in truth_names)
+    if job.sort and len(columns["channel"]):
+        columns = sorted_columns(columns, spec_of(job.detector.model).time_column, found)
+    links = None
+    if job.truth == "links":
+        assert job.links_schema is not None
+        links = block_links(found, columns["channel"], kinds, sources, job.inputs.block_pes(job.channels),
+                            job.links_schema)
+    return len(pieces["times"]), columns, links
 
 
 def run_block(job: BlockJob) -> BlockResult:
@@ -147,23 +195,35 @@ def run_block(job: BlockJob) -> BlockResult:
         raise VersionMismatch(f"this worker runs velmora {worker_version()}, the client {job.version}: "
                               "install the same velmora version on every worker")
     try:
-        pieces = job.inputs.pieces(job.channels)
         cancel = CANCEL.get(job.run_id) or _core.CancelFlag()
         early: list[EarlyNotice] = []
-        columns: Columns = _engine(job).simulate(**pieces, cancel=cancel, early=early)
-        if job.sort and len(columns["channel"]):
-            columns = sorted_columns(columns, spec_of(job.detector.model).time_column)
+        n_pes, columns, links = _simulate(job, _engine(job), cancel, early)
     except (ValueError, RuntimeError, OverflowError, MemoryError, IndexError) as e:
         raise BlockError(f"block of channels {first}-{last}: {e}") from e
-    n_pes, rows = len(pieces["times"]), len(columns["channel"])
+    rows = len(columns["channel"])
     if job.part is None:
-        return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, None, columns, early=tuple(early))
+        return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, None, columns, early=tuple(early),
+                           links=links)
     metadata = dict(job.metadata or {}, block={"first": first, "last": last, "rows": rows})
     with open_writer(job.part, model=job.detector.model, waveform_samples=job.waveform_samples,
-                     metadata=metadata, kind="parquet") as writer:
+                     metadata=metadata, kind="parquet", truth=job.truth is not None) as writer:
         writer.write(columns)
+    if links is None or job.links_part is None:
+        return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, block_name(first), None,
+                           file_sha256(job.part), tuple(early))
+    # The links part names the rows of the block's record part.
+    links_metadata = dict(job.metadata or {}, block={"first": first, "last": last, "rows": links.num_rows,
+                                                     "records": rows})
+    links_writer = LinksWriter(Path(job.links_part), links.schema, links_metadata)
+    try:
+        links_writer.write(links)
+    except BaseException:
+        links_writer.abort()
+        raise
+    links_writer.close()
     return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, block_name(first), None,
-                       file_sha256(job.part), tuple(early))
+                       file_sha256(job.part), tuple(early), None, links_block_name(first), links.num_rows,
+                       file_sha256(job.links_part))
 
 
 class EarlyWindowTally:

@@ -119,6 +119,14 @@ class Column:
     added: bool = False
 
 
+# What a run with truth adds to every record, after the model's own columns:
+# the PEs whose pulses reach the samples the record reads, their summed drawn
+# amplitude, the earliest drawn arrival among them (seconds, in the run's
+# time), and how many of them are dark noise and afterpulses.
+TRUTH_COLUMNS = (Column("n_pe", np.uint32), Column("true_charge", np.float64), Column("first_pe_time", np.float64),
+                 Column("n_dark", np.uint32), Column("n_afterpulse", np.uint32))
+
+
 @dataclass(frozen=True)
 class ModelSpec:
     """Everything the package knows of one detector model."""
@@ -159,14 +167,16 @@ class ModelSpec:
         """The column of ``waveform_samples`` values per record, if any."""
         return next((c.name for c in self.columns if c.shaped), None)
 
-    def record_dtype(self, waveform_samples: int = 1) -> np.dtype:
+    def record_dtype(self, waveform_samples: int = 1, truth: bool = False) -> np.dtype:
         """The structured dtype of one record; ``waveform_samples`` (at least
-        1) is the length of a shaped column."""
+        1) is the length of a shaped column; ``truth``: with the truth
+        columns after the model's own."""
         if self.samples_key is not None and not (
                 isinstance(waveform_samples, int | np.integer) and waveform_samples >= 1):
             raise ValueError(f"waveform_samples must be a whole number of at least 1, got {waveform_samples!r}")
+        columns = self.columns + (TRUTH_COLUMNS if truth else ())
         return np.dtype([(c.name, c.dtype, (int(waveform_samples),)) if c.shaped else (c.name, c.dtype)
-                         for c in self.columns])
+                         for c in columns])
 
     def waveform_samples(self, params: Mapping[str, Value]) -> int:
         """The length of a record's shaped column for these parameters (1

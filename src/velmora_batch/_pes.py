@@ -40,6 +40,12 @@ MAX_DARK_PES = 1e12
 _NPY_HEADER_ERRORS = (ValueError, SyntaxError, tokenize.TokenError, OverflowError)
 
 
+class UnusedPEColumnsWarning(UserWarning):
+    """The PE table has columns besides channel and time that the run does
+    not use: only a run with ``truth="links"`` passes them on, into the
+    link of each record to its PEs."""
+
+
 def _channels(values: Any, what: str) -> np.ndarray:
     """Channel numbers as int64: integers, or floats without a fraction, each
     in [0, 2**31 - 1]; ValueError naming the first bad value otherwise."""
@@ -70,12 +76,19 @@ class PETable:
     Raises ValueError for columns of different lengths, channels that are not
     integers in [0, 2**31 - 1] (floats with a fraction included) and times that
     are NaN or infinite.
+
+    ``extras``: the table's other columns (a pyarrow Table of as many rows),
+    which a run with ``truth="links"`` passes into every link of an input
+    PE; ``extra_names`` names the other columns the table came with, kept
+    or not.
     """
 
     channel: npt.NDArray[np.int64]
     time: npt.NDArray[np.float64]
+    extras: pa.Table | None
+    extra_names: tuple[str, ...]
 
-    def __init__(self, channel: npt.ArrayLike, time: npt.ArrayLike) -> None:
+    def __init__(self, channel: npt.ArrayLike, time: npt.ArrayLike, *, extras: pa.Table | None = None) -> None:
         self.channel = _channels(channel, "PE channels")
         times = np.asarray(time)
         # Complex values would lose their imaginary part, dates and durations their unit.
@@ -94,6 +107,10 @@ class PETable:
             row = np.flatnonzero(bad)[0]
             raise ValueError(f"PE times must be finite, got {times[row]} at row {row} (channel {self.channel[row]})")
         self.time = times
+        if extras is not None and extras.num_rows != len(times):
+            raise ValueError(f"PE table: {len(times)} PEs but {extras.num_rows} rows of other columns")
+        self.extras = extras
+        self.extra_names = () if extras is None else tuple(extras.column_names)
 
     def __len__(self) -> int:
         return len(self.time)
@@ -133,34 +150,50 @@ class PEDigest:
 class GroupedPEs:
     """PEs grouped by channel: the distinct channels in increasing order, the
     start of each channel's times (one more entry than channels) and the
-    times, channel by channel, each channel's in input order."""
+    times, channel by channel, each channel's in input order. Where a run
+    links records to PEs, also each PE's row in the input table (``rows``,
+    int64) and the input table's other columns (``extras``, a pyarrow Table),
+    aligned with the times; None otherwise."""
 
-    def __init__(self, channels: np.ndarray, starts: np.ndarray, times: np.ndarray) -> None:
+    def __init__(self, channels: np.ndarray, starts: np.ndarray, times: np.ndarray, rows: np.ndarray | None = None,
+                 extras: pa.Table | None = None) -> None:
         self.channels = channels
         self.starts = starts
         self.times = times
+        self.rows = rows
+        self.extras = extras
 
     @classmethod
-    def empty(cls) -> GroupedPEs:
-        return cls(np.zeros(0, np.int64), np.zeros(1, np.int64), np.zeros(0, np.float64))
+    def empty(cls, rows: bool = False, extras: pa.Schema | None = None) -> GroupedPEs:
+        """No PEs; ``rows``: with (no) input rows, ``extras``: with (no) rows of these other columns."""
+        return cls(np.zeros(0, np.int64), np.zeros(1, np.int64), np.zeros(0, np.float64),
+                   np.zeros(0, np.int64) if rows else None, None if extras is None else extras.empty_table())
 
     @classmethod
-    def of(cls, channel: np.ndarray, time: np.ndarray) -> GroupedPEs:
+    def of(cls, channel: np.ndarray, time: np.ndarray, rows: np.ndarray | None = None,
+           extras: pa.Table | None = None) -> GroupedPEs:
         order = np.argsort(channel, kind="stable")
         sorted_channels = channel[order]
         channels, first = np.unique(sorted_channels, return_index=True)
         starts = np.append(first, len(sorted_channels)).astype(np.int64)
-        return cls(channels.astype(np.int64), starts, time[order])
+        return cls(channels.astype(np.int64), starts, time[order], None if rows is None else rows[order],
+                   None if extras is None else extras.take(order))
 
     def block(self, first: int, last: int) -> GroupedPEs:
         """The PEs of the channels ``first`` to ``last`` (views)."""
         lo = int(np.searchsorted(self.channels, first))
         hi = int(np.searchsorted(self.channels, last, side="right"))
         starts = self.starts[lo : hi + 1]
-        return GroupedPEs(self.channels[lo:hi], starts - starts[0], self.times[starts[0] : starts[-1]])
+        a, b = int(starts[0]), int(starts[-1])
+        return GroupedPEs(self.channels[lo:hi], starts - starts[0], self.times[a:b],
+                          None if self.rows is None else self.rows[a:b],
+                          None if self.extras is None else self.extras.slice(a, b - a))
 
     def copy(self) -> GroupedPEs:
-        return GroupedPEs(self.channels.copy(), self.starts.copy(), self.times.copy())
+        # take() makes new buffers: a slice of the run's extras would carry all of them along.
+        extras = None if self.extras is None else self.extras.take(np.arange(self.extras.num_rows))
+        return GroupedPEs(self.channels.copy(), self.starts.copy(), self.times.copy(),
+                          None if self.rows is None else self.rows.copy(), extras)
 
     def of_channels(self, channels: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """For each of ``channels`` (increasing), where its times start here
@@ -188,12 +221,15 @@ class PESource(Protocol):
 
 
 class MemoryPEs:
-    """The PEs of a run from a table in memory, grouped once."""
+    """The PEs of a run from a table in memory, grouped once; ``rows``: with
+    each PE's row in the table and the table's other columns, for links."""
 
-    def __init__(self, table: PETable, selection: ChannelSet) -> None:
+    def __init__(self, table: PETable, selection: ChannelSet, rows: bool = False) -> None:
         self._table = table
         self._selection = selection
-        self.grouped = GroupedPEs.of(table.channel, table.time)
+        self.extra_names = table.extra_names
+        self.grouped = GroupedPEs.of(table.channel, table.time, np.arange(len(table), dtype=np.int64) if rows else None,
+                                     table.extras if rows else None)
         g = self.grouped
         selected = selection.contains(g.channels)
         counts = np.diff(g.starts)
@@ -228,16 +264,19 @@ class MemoryPEs:
 # Rows per batch when a PE file is read in pieces.
 _BATCH_ROWS = 1 << 18
 _SPILL_ROW = np.dtype([("channel", "<i4"), ("time", "<f8")])
+# A row split for a run that links records to PEs: with its row in the input file.
+_SPILL_ROW_LINKED = np.dtype([("channel", "<i4"), ("time", "<f8"), ("row", "<i8")])
 _MAX_OPEN_SPILLS = 256
 
 # A PE file split by block goes into a directory named
 # ".velmora-pes-<pid>-<host>-<output name>-<random>", holding only
-# "<block>.rows" files: like the temporary files of record files, the name
+# "<block>.rows" files (and, for links, the other columns of the block's rows
+# as Arrow streams "<block>.<n>.extra"): like the temporary files of record files, the name
 # tells whether its process still runs on this host and whose output it
 # serves, so that the next run of that output can remove what a killed run
 # left. Directories named otherwise, or holding anything else, are left alone.
 _SPILL_DIR_RE = re.compile(r"\.velmora-pes-(\d+)-([0-9a-f]{8})-(.+)-[a-z0-9_]{8}")
-_SPILL_FILE_RE = re.compile(r"\d+\.rows")
+_SPILL_FILE_RE = re.compile(r"\d+\.rows|\d+\.\d+\.extra")
 
 
 def _spill_prefix(name: str) -> str:
@@ -272,22 +311,23 @@ def remove_stale_spills(output: str | os.PathLike[str]) -> list[Path]:
     return removed
 
 
-def iter_pes(path: str | os.PathLike[str], key: str | None = None) -> Iterator[PETable]:
+def iter_pes(path: str | os.PathLike[str], key: str | None = None, extras: bool = False) -> Iterator[PETable]:
     """The rows of a PE file in input order, as checked tables of a few
-    hundred thousand rows each, read in pieces. A file that cannot be read
-    so is read whole by ``read_pes``, whose error names what is wrong.
-    ``key`` names the tree or table of a ROOT or HDF5 file."""
+    hundred thousand rows each, read in pieces; ``extras``: each with the
+    file's other columns. A file that cannot be read so is read whole by
+    ``read_pes``, whose error names what is wrong. ``key`` names the tree or
+    table of a ROOT or HDF5 file."""
     path = Path(path)
     suffix = path.suffix.lower()
     _check_key(path, key)
     if is_root(path) or is_hdf5(path):
-        yield from _iter_tables(path, key)
+        yield from _iter_tables(path, key, extras)
     elif suffix == ".parquet":
-        yield from _iter_parquet(path)
+        yield from _iter_parquet(path, extras)
     elif suffix == ".npz":
-        yield from _iter_npz(path)
+        yield from _iter_npz(path, extras)
     elif suffix == ".csv":
-        yield from _iter_csv(path)
+        yield from _iter_csv(path, extras)
     else:
         yield read_pes(path)
 
@@ -298,15 +338,48 @@ def _check_key(path: Path, key: str | None) -> None:
                          f"a {path.suffix or 'suffixless'} file has none")
 
 
-def _iter_tables(path: Path, key: str | None) -> Iterator[PETable]:
+def _iter_tables(path: Path, key: str | None, extras: bool = False) -> Iterator[PETable]:
     """The rows of a PE table of a ROOT or HDF5 file, in pieces."""
     row = 0
     for table in pe_pieces(path, key, _BATCH_ROWS):
-        yield _checked(lambda: _from_arrow(table, str(path)), path, row)
+        yield _checked(lambda: _from_arrow(table, str(path), extras), path, row)
         row += table.num_rows
 
 
-def _iter_csv(path: Path) -> Iterator[PETable]:
+# Columns that pandas adds for a DataFrame's index when it becomes a pyarrow table: no column of the PE table.
+_PANDAS_INDEX = re.compile(r"__index_level_\d+__")
+
+
+def _other_names(names: Iterable[str]) -> list[str]:
+    """The names of a PE table's columns besides channel and time."""
+    return [n for n in names if n not in ("channel", "time") and not _PANDAS_INDEX.fullmatch(n)]
+
+
+def extra_column_names(path: str | os.PathLike[str], key: str | None = None) -> tuple[str, ...]:
+    """The columns of a PE file besides channel and time, from its schema
+    (the first rows of a CSV, ROOT or HDF5 file); () where it cannot be read
+    so."""
+    path = Path(path)
+    suffix = path.suffix.lower()
+    try:
+        if is_root(path) or is_hdf5(path):
+            first = next(iter_pes(path, key), None)
+            return () if first is None else first.extra_names
+        if suffix == ".parquet":
+            names = pq.read_schema(path).names
+        elif suffix == ".csv":
+            names = csv.open_csv(path).schema.names
+        elif suffix == ".npz":
+            with zipfile.ZipFile(path) as archive:
+                names = [n.removesuffix(".npy") for n in archive.namelist()]
+        else:
+            return ()
+    except (OSError, ValueError, zipfile.BadZipFile, pa.ArrowException, FormatError):
+        return ()
+    return tuple(_other_names(names))
+
+
+def _iter_csv(path: Path, extras: bool = False) -> Iterator[PETable]:
 
     try:
         # Numbers as doubles throughout: the type guessed from a first piece could differ from a later one's.
@@ -327,17 +400,18 @@ def _iter_csv(path: Path) -> Iterator[PETable]:
             read_pes(path)  # raises the error that names the fault, if it finds one
             first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
             raise ValueError(f"{path}: not a readable csv file: {first}") from None
-        yield _checked(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path)), path, row)
+        yield _checked(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path), extras), path, row)
         row += batch.num_rows
 
 
-def _iter_parquet(path: Path) -> Iterator[PETable]:
+def _iter_parquet(path: Path, extras: bool = False) -> Iterator[PETable]:
 
     try:
         # Without read-ahead: a row group at a time is all a pass needs.
         file = pq.ParquetFile(path, pre_buffer=False)
         _check_names(file.schema_arrow.names, str(path))
-        batches = file.iter_batches(batch_size=_BATCH_ROWS, columns=["channel", "time"], use_threads=False)
+        batches = file.iter_batches(batch_size=_BATCH_ROWS, columns=None if extras else ["channel", "time"],
+                                    use_threads=False)
     except pa.ArrowException:
         yield read_pes(path)  # its message names what is wrong with the file
         return
@@ -351,7 +425,7 @@ def _iter_parquet(path: Path) -> Iterator[PETable]:
                 raise ValueError(f"{path}: not a readable parquet file: {first}") from None
             if batch is None:
                 return
-            yield _checked(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path)), path, row)
+            yield _checked(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path), extras), path, row)
             row += batch.num_rows
 
 
@@ -385,7 +459,24 @@ def _npy_member(archive: Any, name: str) -> tuple[Any, np.dtype, int] | None:
     return stream, dtype, int(shape[0])
 
 
-def _iter_npz(path: Path) -> Iterator[PETable]:
+def _npz_extras(archive: Any, path: Path, n: int) -> dict[str, tuple[Any, np.dtype, int]]:
+    """The other arrays of a PE archive opened for reading in pieces, each
+    a column of the table: one-dimensional numbers of its length."""
+    found: dict[str, tuple[Any, np.dtype, int]] = {}
+    for name in _other_names(n.removesuffix(".npy") for n in archive.namelist()):
+        member = _npy_member(archive, name)
+        if member is None or member[2] != n:
+            if member is not None:
+                member[0].close()
+            for other in found.values():
+                other[0].close()
+            raise ValueError(f"{path}: the array {name!r} is no column of the PE table to pass into the links: "
+                             f"it must hold {n} numbers, one per PE")
+        found[name] = member
+    return found
+
+
+def _iter_npz(path: Path, extras: bool = False) -> Iterator[PETable]:
 
     try:
         archive = zipfile.ZipFile(path)
@@ -402,21 +493,66 @@ def _iter_npz(path: Path) -> Iterator[PETable]:
             yield read_pes(path)
             return
         n = channel[2]
+        others = _npz_extras(archive, path, n) if extras else {}
+        streams = {"channel": channel, "time": time, **others}
         try:
             for lo in range(0, max(n, 1), _BATCH_ROWS):
                 rows = min(_BATCH_ROWS, n - lo)
-                parts = []
-                for stream, dtype, _ in (channel, time):
+                parts = {}
+                for name, (stream, dtype, _) in streams.items():
                     data = stream.read(rows * dtype.itemsize)
                     if len(data) != rows * dtype.itemsize:
                         raise ValueError(f"{path}: not a readable .npz file: an array ends early")
-                    parts.append(np.frombuffer(data, dtype))
-                yield _checked(lambda: PETable(channel=parts[0], time=parts[1]), path, lo)
+                    parts[name] = np.frombuffer(data, dtype)
+                table = pa.table({k: parts[k] for k in others}) if others else None
+                yield _checked(lambda: PETable(channel=parts["channel"], time=parts["time"], extras=table), path, lo)
         except (zipfile.BadZipFile, EOFError, OSError) as e:
             raise ValueError(f"{path}: not a readable .npz file: {str(e) or type(e).__name__}") from None
         finally:
-            channel[0].close()
-            time[0].close()
+            for stream, _, _ in streams.values():
+                stream.close()
+
+
+class _SpillFiles:
+    """The open files of a PE file being split by block, at most
+    ``_MAX_OPEN_SPILLS`` blocks' at once: each block's rows appended to
+    ``<block>.rows``, their other columns to an Arrow stream
+    ``<block>.<n>.extra``, a new stream each time a block's files reopen."""
+
+    def __init__(self, directory: Path) -> None:
+        self.directory = directory
+        self.rows: dict[int, Any] = {}
+        self.extras: dict[int, tuple[Any, Any]] = {}  # the stream writer and its file
+        self.streams: dict[int, int] = {}  # the streams made for each block so far
+
+    def write(self, block: int, rows: bytes, extras: pa.Table | None) -> None:
+        f = self.rows.get(block)
+        if f is None:
+            if len(self.rows) >= _MAX_OPEN_SPILLS:
+                self.close()
+            f = self.rows[block] = open(self.directory / f"{block}.rows", "ab", buffering=1 << 16)
+        f.write(rows)
+        if extras is None:
+            return
+        if block not in self.extras:
+            n = self.streams[block] = self.streams.get(block, -1) + 1
+            sink = pa.OSFile(str(self.directory / f"{block}.{n}.extra"), "wb")
+            self.extras[block] = (pa.ipc.new_stream(sink, extras.schema), sink)
+        self.extras[block][0].write_table(extras)
+
+    def close(self) -> None:
+        for f in self.rows.values():
+            f.close()
+        for writer, sink in self.extras.values():
+            writer.close()
+            sink.close()
+        self.rows.clear()
+        self.extras.clear()
+
+
+def _read_stream(path: Path) -> pa.Table:
+    with pa.OSFile(str(path), "rb") as f:
+        return pa.ipc.open_stream(f).read_all()
 
 
 class FilePEs:
@@ -427,9 +563,11 @@ class FilePEs:
     temporary files, each block's rows in input order, so that a block reads
     only its own rows."""
 
-    def __init__(self, path: str | os.PathLike[str], selection: ChannelSet | None, key: str | None = None) -> None:
+    def __init__(self, path: str | os.PathLike[str], selection: ChannelSet | None, key: str | None = None,
+                 rows: bool = False) -> None:
         self.path = Path(path)
         self.key = key
+        self.rows = rows  # split each row's input row and other columns along, for links
         digest = PEDigest()
         count = 0
         earliest, latest = math.inf, -math.inf
@@ -452,6 +590,10 @@ class FilePEs:
         self._directory: Path | None = None
         self._size = 0
         self._blocks = np.zeros(0, np.int64)
+        self.extra_names = extra_column_names(self.path, key)
+        # The other columns as the links carry them: the types of the file's first piece.
+        first = next(iter_pes(self.path, key, extras=True), None) if rows and self.extra_names else None
+        self.extras_schema = None if first is None or first.extras is None else first.extras.schema
 
     def digest(self) -> str:
         return self._digest
@@ -465,36 +607,33 @@ class FilePEs:
                                                                  Path(output).absolute().name)
         self._directory = Path(tempfile.mkdtemp(prefix=_spill_prefix(name), dir=where))
         self._size = size
-        open_files: dict[int, Any] = {}
+        files = _SpillFiles(self._directory)
         try:
-            for table in iter_pes(self.path, self.key):
+            offset = 0  # the input row of the piece's first row
+            for table in iter_pes(self.path, self.key, extras=self.extras_schema is not None):
                 keep = self.selection.contains(table.channel)
                 ch, t = table.channel[keep], table.time[keep]
+                offset += len(table)
                 if not len(ch):
                     continue
                 block = self.selection.rank(ch) // size
                 order = np.argsort(block, kind="stable")  # each block's rows stay in input order
-                rows = np.empty(len(ch), _SPILL_ROW)
+                rows = np.empty(len(ch), _SPILL_ROW_LINKED if self.rows else _SPILL_ROW)
                 rows["channel"] = ch[order]
                 rows["time"] = t[order]
+                taken = np.flatnonzero(keep)[order]
+                if self.rows:
+                    rows["row"] = taken + (offset - len(table))
+                extras = None if table.extras is None else table.extras.take(taken)
                 blocks, starts = np.unique(block[order], return_index=True)
                 ends = np.append(starts[1:], len(rows))
                 for b, lo, hi in zip(blocks.tolist(), starts.tolist(), ends.tolist(), strict=True):
-                    f = open_files.get(b)
-                    if f is None:
-                        if len(open_files) >= _MAX_OPEN_SPILLS:
-                            for other in open_files.values():
-                                other.close()
-                            open_files.clear()
-                        f = open_files[b] = open(self._directory / f"{b}.rows", "ab", buffering=1 << 16)
-                    f.write(rows[lo:hi].tobytes())
+                    files.write(b, rows[lo:hi].tobytes(), None if extras is None else extras.slice(lo, hi - lo))
         except BaseException:
-            for f in open_files.values():
-                f.close()
+            files.close()
             self.close()
             raise
-        for f in open_files.values():
-            f.close()
+        files.close()
         self._blocks = np.sort(np.asarray([int(p.stem) for p in self._directory.glob("*.rows")], np.int64))
 
     def block(self, first: int, last: int) -> GroupedPEs:
@@ -503,9 +642,14 @@ class FilePEs:
         b = int(self.selection.rank(np.asarray([first]))[0]) // self._size
         file = self._directory / f"{b}.rows"
         if not file.exists():
-            return GroupedPEs.empty()
-        rows = np.fromfile(file, _SPILL_ROW)
-        return GroupedPEs.of(rows["channel"].astype(np.int64), rows["time"].copy())
+            return GroupedPEs.empty(self.rows, self.extras_schema)
+        rows = np.fromfile(file, _SPILL_ROW_LINKED if self.rows else _SPILL_ROW)
+        extras = None
+        if self.extras_schema is not None:
+            streams = sorted(self._directory.glob(f"{b}.*.extra"), key=lambda p: int(p.name.split(".")[1]))
+            extras = pa.concat_tables([_read_stream(p) for p in streams]) if streams else None
+        return GroupedPEs.of(rows["channel"].astype(np.int64), rows["time"].copy(),
+                             rows["row"].copy() if self.rows else None, extras)
 
     def occupied_blocks(self, size: int) -> np.ndarray:
         if self._directory is None or size != self._size:
@@ -596,8 +740,9 @@ def _check_names(names: list[str], where: str) -> None:
             raise ValueError(f"{where}: the column {name!r} appears {names.count(name)} times")
 
 
-def _from_arrow(table: Any, where: str) -> PETable:
-
+def _from_arrow(table: Any, where: str, extras: bool = False) -> PETable:
+    """A checked PE table of the columns channel and time of an Arrow table;
+    ``extras``: with its other columns, else only with their names."""
     _check_names(table.column_names, where)
     for name in ("channel", "time"):
         column = table.column(name)
@@ -605,20 +750,25 @@ def _from_arrow(table: Any, where: str) -> PETable:
             raise ValueError(f"{where}: column {name!r} has {column.null_count} missing values")
         if not (pa.types.is_integer(column.type) or pa.types.is_floating(column.type)):
             raise ValueError(f"{where}: column {name!r} must hold numbers, got {column.type}")
-    return PETable(channel=table.column("channel").to_numpy(), time=table.column("time").to_numpy())
+    others = _other_names(table.column_names)
+    pes = PETable(channel=table.column("channel").to_numpy(), time=table.column("time").to_numpy(),
+                  extras=table.select(others) if extras and others else None)
+    pes.extra_names = tuple(others)
+    return pes
 
 
-def pe_table_of(columns: Any) -> PETable:
+def pe_table_of(columns: Any, extras: bool = False) -> PETable:
     """A PE table from a table with columns ``channel`` and ``time`` that
     pyarrow takes: a pandas DataFrame, a pyarrow Table or RecordBatch, any
-    object offering the Arrow stream interface, or a mapping of columns."""
+    object offering the Arrow stream interface, or a mapping of columns;
+    ``extras``: with its other columns, else only with their names."""
 
     try:
         table = pa.table(columns)
     except (TypeError, ValueError, pa.ArrowException) as e:
         raise TypeError(f"pes must be a PETable, a PE file or a table with columns channel and time, got "
                         f"{type(columns).__name__} ({str(e).splitlines()[0] if str(e) else 'not a table'})") from None
-    return _from_arrow(table, f"PE table ({type(columns).__name__})")
+    return _from_arrow(table, f"PE table ({type(columns).__name__})", extras)
 
 
 def check_dark_noise(dark_rate: float | None, duration: float | None) -> None:

@@ -11,6 +11,7 @@ import math
 import numbers
 import os
 import resource
+import uuid
 import warnings
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
@@ -24,9 +25,10 @@ import numpy.typing as npt
 from . import _seeding
 from ._dataset import is_dataset
 from ._executors import check_executor, executor_slots, executor_window
+from ._links import check_extra_names, links_schema, truth_mode
 from ._models import MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
-from ._pes import (ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable, check_dark_noise,
-                   parse_channels, pe_table_of, run_channels)
+from ._pes import (ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable, UnusedPEColumnsWarning,
+                   check_dark_noise, parse_channels, pe_table_of, run_channels)
 from . import _version
 
 if TYPE_CHECKING:
@@ -401,6 +403,8 @@ class RunPlan:
     base_bytes: int  # this process's resident size before planning
     executor: BlockExecutor | None
     metadata: dict[str, Any]  # the run's description, stored with its records
+    truth: str | None = None  # None, "columns" (the truth columns) or "links" (and the links)
+    links_schema: Any = None  # with links: the columns of the run's links (a pyarrow Schema)
 
     @property
     def in_flight(self) -> int:
@@ -419,10 +423,10 @@ class RunPlan:
 
 
 def identity(plan: BlockInputs, config: dict[str, Any], *, waveform_samples: int, block_channels: int,
-             version: str) -> dict[str, Any]:
+             version: str, truth: str | None = None) -> dict[str, Any]:
     """The run's description that a resumed run must match: the detector,
     seed, seeding, noise, segments, channel selection, PE input (by digest)
-    and blocks."""
+    and blocks, and the truth it records where it records any."""
     ch = plan.channels
     ident = {
         "model": plan.model,
@@ -438,6 +442,8 @@ def identity(plan: BlockInputs, config: dict[str, Any], *, waveform_samples: int
         "block_channels": block_channels,
         "velmora_version": version,
     }
+    if truth is not None:
+        ident["truth"] = truth
     # As it reads back from the manifest (lists, not tuples), so that the two compare equal.
     result: dict[str, Any] = json.loads(json.dumps(ident))
     return result
@@ -445,21 +451,41 @@ def identity(plan: BlockInputs, config: dict[str, Any], *, waveform_samples: int
 
 def _pe_input(pes: PETable | str | os.PathLike[str] | Any | None, dark_rate: float | None, duration: float | None,
               channels: str | Iterable[int] | np.ndarray | ChannelSet | None,
-              pes_key: str | None = None) -> tuple[PESource | None, ChannelSet]:
-    """The run's PE input and its channel selection. A file is read in
-    pieces: a first pass here checks it and takes the selected PEs' count,
-    times and digest."""
+              pes_key: str | None = None, rows: bool = False) -> tuple[PESource | None, ChannelSet]:
+    """The run's PE input and its channel selection; ``rows``: with each
+    PE's input row and the table's other columns, for links. A file is read
+    in pieces: a first pass here checks it and takes the selected PEs'
+    count, times and digest."""
     if pes is not None and not hasattr(pes, "grouped") and isinstance(pes, str | os.PathLike):
         check_dark_noise(dark_rate, duration)
-        file = FilePEs(pes, None if channels is None else parse_channels(channels), pes_key)
+        file = FilePEs(pes, None if channels is None else parse_channels(channels), pes_key, rows)
         if len(file.selection) == 0:
             raise ValueError("the PE table is empty and no channels are selected")
         return file, file.selection
     if pes_key is not None:
         raise ValueError("pes_key names a tree or table of a PE file (ROOT or HDF5); the PEs given are not a file")
-    table = cast("PETable | None", pes) if pes is None or hasattr(pes, "grouped") else pe_table_of(pes)
+    table = cast("PETable | None", pes) if pes is None or hasattr(pes, "grouped") else pe_table_of(pes, rows)
     chan = run_channels(table, dark_rate, duration, channels)
-    return (None if table is None else MemoryPEs(table, chan)), chan
+    return (None if table is None else MemoryPEs(table, chan, rows)), chan
+
+
+def _extra_columns(source: PESource | None, truth: str | None) -> Any:
+    """The other columns of the PE input: with links, checked to pass into
+    them and their schema given; otherwise named in a warning, as nothing
+    takes them."""
+    names: tuple[str, ...] = getattr(source, "extra_names", ())
+    if truth != "links":
+        if names:
+            warnings.warn(f"the PE table's column{'s' if len(names) > 1 else ''} {', '.join(names)} "
+                          f"{'are' if len(names) > 1 else 'is'} not used by this run; truth='links' (--truth links) "
+                          "passes them into the link of each record to its PEs", UnusedPEColumnsWarning,
+                          stacklevel=4)
+        return None
+    check_extra_names(names)
+    if isinstance(source, FilePEs):
+        return source.extras_schema
+    extras = source.grouped.extras if isinstance(source, MemoryPEs) else None
+    return None if extras is None else extras.schema
 
 
 # What names a run's PE input in the description stored with its records,
@@ -518,12 +544,16 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
             workers: int | None, dark_rate: float | None, duration: float | None,
             channels: str | Iterable[int] | np.ndarray | ChannelSet | None, seeding: str, segment: float | None,
             block_channels: int | None, executor: object = None,
-            output: str | os.PathLike[str] | None = None, pes_key: str | None = None) -> RunPlan:
+            output: str | os.PathLike[str] | None = None, pes_key: str | None = None,
+            truth: bool | str = False) -> RunPlan:
     """Checks a run's settings and plans it: seed, channels, PE input,
-    parameter sets, blocks, workers, its window of blocks and metadata."""
+    parameter sets, blocks, workers, its window of blocks and metadata;
+    ``truth``: False, True (the truth columns) or "links" (and the links)."""
     base_bytes = _resident_bytes()
+    mode = truth_mode(truth)
     seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
-    source, chan = _pe_input(pes, dark_rate, duration, channels, pes_key)
+    source, chan = _pe_input(pes, dark_rate, duration, channels, pes_key, rows=mode == "links")
+    extras = _extra_columns(source, mode)
     _warn_unused_overrides(detector, chan)
     rate = None if dark_rate is None else float(dark_rate)
     dur = None if duration is None else float(duration)
@@ -536,14 +566,18 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     inputs = BlockInputs(detector, source, seed, seeding, chan, rate, dur, seg)
     size = _whole_number("block_channels", _default_block_channels(inputs.expected_pes(), len(chan))
                          if block_channels is None else block_channels)
-    metadata = {"config": detector.config(), "seed": seed, "seeding": seeding, "velmora_version": _version.__version__,
-                "segment": seg, "dark_rate": rate, "duration": dur, **pe_input_description(source)}
+    metadata: dict[str, Any] = {"config": detector.config(), "seed": seed, "seeding": seeding,
+                                "velmora_version": _version.__version__, "segment": seg, "dark_rate": rate,
+                                "duration": dur, **pe_input_description(source)}
     if output is not None:  # what the records are stored with: the digest of the PEs they were made from
         metadata["pes_sha256"] = inputs.pes_digest()
+    if mode is not None:
+        # A record file's links name it by this id: links beside it of another run are refused.
+        metadata.update(truth=mode, **({"links_id": uuid.uuid4().hex} if mode == "links" else {}))
     return RunPlan(detector, inputs, n_workers, size, chan.block_count(size), waveform_samples,
-                   spec.record_dtype(waveform_samples), _window(executor, n_workers),
+                   spec.record_dtype(waveform_samples, mode is not None), _window(executor, n_workers),
                    None if output is None else Path(output), base_bytes, cast("BlockExecutor | None", executor),
-                   metadata)
+                   metadata, mode, links_schema(extras) if mode == "links" else None)
 
 
 # Memory of a run beyond this process as it stands before planning, measured

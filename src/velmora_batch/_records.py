@@ -26,7 +26,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._models import MODELS, spec_of
+from ._models import MODELS, TRUTH_COLUMNS, spec_of
 
 # Records as the engine gives them: one array per column, by name, in the
 # order of the record dtype (a waveform column has one row per record).
@@ -138,10 +138,12 @@ def columns_table(model: str, markdown: bool = False) -> str:
     return "\n".join(lines) + "\n"
 
 
-def record_dtype(model: str, waveform_samples: int = 1) -> np.dtype:
+def record_dtype(model: str, waveform_samples: int = 1, truth: bool = False) -> np.dtype:
     """The structured dtype of one record of ``model``; ``waveform_samples``
-    (at least 1) is the length of a ZozuvUza waveform."""
-    return spec_of(model).record_dtype(waveform_samples)
+    (at least 1) is the length of a ZozuvUza waveform; ``truth``: with the
+    truth columns (``n_pe``, ``true_charge``, ``first_pe_time``, ``n_dark``,
+    ``n_afterpulse``) after the model's own."""
+    return spec_of(model).record_dtype(waveform_samples, truth)
 
 
 def records_of(blocks: list[Columns], dtype: np.dtype) -> np.ndarray:
@@ -196,12 +198,19 @@ def model_of_dtype(dtype: np.dtype) -> str | None:
 
 def _model_of(names: list[str]) -> str:
     """The model of a record file's columns: all of the model's, or those of
-    an older file, which end before a column added since."""
+    an older file, which end before a column added since; either may end in
+    the truth columns."""
+    own = names[:-len(TRUTH_COLUMNS)] if _has_truth(names) else names
     for spec in MODELS.values():
-        n = len(names)
-        if names == [c.name for c in spec.columns[:n]] and (n == len(spec.columns) or spec.columns[n].added):
+        n = len(own)
+        if own == [c.name for c in spec.columns[:n]] and (n == len(spec.columns) or spec.columns[n].added):
             return spec.name
     raise ValueError(f"not a velmora record file: columns {', '.join(names)}")
+
+
+def _has_truth(names: list[str]) -> bool:
+    """Whether the columns of a record file (of a known model) end in the truth columns."""
+    return names[-len(TRUTH_COLUMNS):] == [c.name for c in TRUTH_COLUMNS]
 
 
 def _umask() -> int:
@@ -519,18 +528,19 @@ def suffixes_text(suffixes: tuple[str, ...] | None = None) -> str:
 
 
 def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: int = 1,
-                metadata: dict[str, Any] | None = None, overwrite: bool = True, kind: str | None = None) -> Writer:
+                metadata: dict[str, Any] | None = None, overwrite: bool = True, kind: str | None = None,
+                truth: bool = False) -> Writer:
     """A writer of ``model`` records to ``path``: Parquet for ``.parquet``,
     a NumPy archive for ``.npz``; ``kind`` (``"parquet"`` or ``"npz"``)
     names the format where the name does not (a dataset's part under the
     name it has until its run completes). ``metadata`` (JSON-serialisable)
     is stored with the records; :func:`read_metadata` gives it back. Without
     ``overwrite``, closing fails rather than replace a file that appeared at
-    ``path`` while the writer ran."""
+    ``path`` while the writer ran. ``truth``: records with the truth columns."""
     path = Path(path)
     if not path.parent.is_dir():
         raise FileNotFoundError(f"{path}: the directory {path.parent} does not exist")
-    dtype = record_dtype(model, waveform_samples)
+    dtype = record_dtype(model, waveform_samples, truth)
     metadata = dict(metadata or {})
     json.dumps(metadata)  # fail here, before any file exists, if it cannot be stored
     suffix = path.suffix.lower() if kind is None else "." + kind
@@ -609,7 +619,7 @@ def _read_records(path: Path) -> np.ndarray:
                     raise ValueError(f"{path}: not a velmora record file: the waveforms are an array of shape "
                                      f"{waveform.shape}, not one row of samples per record")
                 waveform_samples = waveform.shape[1]
-            dtype = _file_dtype(spec.record_dtype(waveform_samples), names)
+            dtype = _file_dtype(spec.record_dtype(waveform_samples, _has_truth(names)), names)
             out = np.empty(len(data["channel"]), dtype)
             for name in names:
                 values = data[name]
@@ -629,7 +639,7 @@ def _read_records(path: Path) -> np.ndarray:
                 raise ValueError(f"{path}: not a velmora record file: column {spec.shaped_column!r} holds "
                                  f"{waveform_type}, not a fixed-size list of samples")
             waveform_samples = waveform_type.list_size
-        dtype = _file_dtype(spec.record_dtype(waveform_samples), table.column_names)
+        dtype = _file_dtype(spec.record_dtype(waveform_samples, _has_truth(table.column_names)), table.column_names)
         out = np.empty(table.num_rows, dtype)
         for name in _names(dtype):
             column = table.column(name).combine_chunks()

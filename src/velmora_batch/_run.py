@@ -11,12 +11,14 @@ import os
 import uuid
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
+import pyarrow as pa
 from tqdm import tqdm
 
-from ._dataset import block_name, hidden_name, is_dataset, refuse_foreign_directory, stored_seed
+from ._dataset import (LINKS_DIR, block_name, hidden_name, is_dataset, links_block_name, refuse_foreign_directory,
+                       stored_seed)
 from ._detector import Detector
 from ._executors import check_versions, run_jobs
 from ._jobs import RUN_ENGINES, BlockJob, BlockResult, EarlyWindowTally, engine_token
@@ -29,6 +31,26 @@ if TYPE_CHECKING:
     from ._executors import BlockExecutor
 
 __all__ = ["RunSummary", "run"]
+
+
+@overload
+def run(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None = None, *, seed: int | None = None,
+        workers: int | None = None, output: str | os.PathLike[str] | None = None, dark_rate: float | None = None,
+        duration: float | None = None, channels: str | Iterable[int] | np.ndarray | None = None,
+        seeding: str = "independent", segment: float | None = None, block_channels: int | None = None,
+        progress: bool = False, executor: BlockExecutor | None = None, resume: bool = False,
+        max_memory: int | str | None = "auto", overwrite: bool = False, pes_key: str | None = None,
+        truth: bool = False) -> np.ndarray | RunSummary: ...
+
+
+@overload
+def run(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None = None, *, seed: int | None = None,
+        workers: int | None = None, output: str | os.PathLike[str] | None = None, dark_rate: float | None = None,
+        duration: float | None = None, channels: str | Iterable[int] | np.ndarray | None = None,
+        seeding: str = "independent", segment: float | None = None, block_channels: int | None = None,
+        progress: bool = False, executor: BlockExecutor | None = None, resume: bool = False,
+        max_memory: int | str | None = "auto", overwrite: bool = False, pes_key: str | None = None,
+        truth: Literal["links"]) -> tuple[np.ndarray, pa.Table] | RunSummary: ...
 
 
 def run(
@@ -50,7 +72,8 @@ def run(
     max_memory: int | str | None = "auto",
     overwrite: bool = False,
     pes_key: str | None = None,
-) -> np.ndarray | RunSummary:
+    truth: bool | str = False,
+) -> np.ndarray | tuple[np.ndarray, pa.Table] | RunSummary:
     """Simulates the channels of ``detector`` and returns their records.
 
     Input: a PE table ``pes`` (a ``PETable``, a file that ``read_pes``
@@ -129,6 +152,20 @@ def run(
     (default: the file's only one). An output ending in ``.root`` or ``.h5``
     is written as ROOT (``pip install 'velmora[root]'``) or HDF5 (``pip
     install 'velmora[hdf5]'``), block by block like Parquet.
+
+    ``truth=True`` adds to every record the PEs that made it: ``n_pe``, the
+    PEs whose pulses reach a sample the record reads; ``true_charge``, the
+    sum of their drawn amplitudes; ``first_pe_time`` (seconds), the earliest
+    drawn arrival among them; ``n_dark`` and ``n_afterpulse``, how many of
+    them are dark noise and afterpulses. It draws nothing: the records' own
+    columns are those of a run without it. ``truth="links"`` also links each
+    record to each of those PEs, one row per pair (see ``read_links`` for
+    the columns), with the PE table's other columns passed through: beside a
+    record file as ``<stem>.links.parquet``, in a dataset directory as
+    ``_links/links-part-<first channel>.parquet``; without ``output``,
+    ``run`` returns ``(records, links)``, the links a pyarrow Table whose
+    ``record`` is the row in ``records``. Without links, a PE table's other
+    columns are named in an ``UnusedPEColumnsWarning``.
     """
     if output is not None:
         check_output(output)
@@ -143,7 +180,7 @@ def run(
     # Everything is checked before the first channel is simulated.
     plan = prepare(detector, pes, seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
                    channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
-                   executor=executor, output=output, pes_key=pes_key)
+                   executor=executor, output=output, pes_key=pes_key, truth=truth)
     check_memory(plan, max_memory)
     source = plan.inputs.pes
     try:
@@ -177,9 +214,14 @@ def _jobs(plan: RunPlan, sink: Sink, run_id: str, token: str) -> Iterator[BlockJ
         first = int(b.channels[0])
         if first in sink.done:
             continue
-        part = None if sink.directory is None else str(sink.directory / hidden_name(block_name(first)))
+        part = links_part = None
+        if sink.directory is not None:
+            part = str(sink.directory / hidden_name(block_name(first)))
+            if plan.truth == "links":
+                links_part = str(sink.directory / LINKS_DIR / hidden_name(links_block_name(first)))
         yield BlockJob(run_id, b.index, version, token, plan.detector, inputs.of_block(b.channels, copy_pes),
-                       b.channels, plan.waveform_samples, inputs.segment is not None, part, sink.part_metadata)
+                       b.channels, plan.waveform_samples, inputs.segment is not None, part, sink.part_metadata,
+                       plan.truth, links_part, plan.links_schema)
 
 
 def _progress(plan: RunPlan, progress: bool, done: int) -> tuple[Any, Callable[[BlockResult], int]]:
@@ -194,7 +236,7 @@ def _progress(plan: RunPlan, progress: bool, done: int) -> tuple[Any, Callable[[
 
 
 def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
-             spill: FilePEs | None) -> np.ndarray | RunSummary:
+             spill: FilePEs | None) -> np.ndarray | tuple[np.ndarray, pa.Table] | RunSummary:
     """Runs a planned run: its blocks on the executor, their records into
     the sink; ``spill``: a PE file to split into blocks once everything is
     checked."""

@@ -14,11 +14,13 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
+import pyarrow as pa
 
-from ._dataset import ManifestWriter, claim, prepare, run_digest
+from ._dataset import LINKS_DIR, ManifestWriter, claim, prepare, run_digest
 from ._jobs import BlockJob, BlockResult
+from ._links import LinksWriter, links_path, shifted
 from ._plan import PE_INPUT_KEYS, RunPlan, identity
-from ._records import Columns, open_writer, prepare_record_file, records_of
+from ._records import Columns, check_output, open_writer, prepare_record_file, records_of
 
 
 @dataclass(frozen=True)
@@ -56,7 +58,7 @@ class Sink:
     def add(self, result: BlockResult) -> None:
         raise NotImplementedError
 
-    def finish(self) -> np.ndarray | RunSummary:
+    def finish(self) -> np.ndarray | tuple[np.ndarray, pa.Table] | RunSummary:
         raise NotImplementedError
 
     def abort(self) -> None:
@@ -71,19 +73,28 @@ class Sink:
 
 class ArraySink(Sink):
     """The records in memory, kept as columns until the run ends and then
-    made into one structured array in (channel, time) order."""
+    made into one structured array in (channel, time) order; with links,
+    given with them as one pyarrow Table."""
 
     def __init__(self, plan: RunPlan) -> None:
         super().__init__(plan)
         self.blocks: dict[int, Columns] = {}
+        self.links: dict[int, pa.Table] = {}
 
     def add(self, result: BlockResult) -> None:
         assert result.columns is not None
         self.blocks[result.index] = result.columns
+        if result.links is not None:
+            self.links[result.index] = result.links
 
-    def finish(self) -> np.ndarray:
-        blocks = [self.blocks.pop(i) for i in sorted(self.blocks)]
-        return records_of(blocks, self.plan.dtype)
+    def finish(self) -> np.ndarray | tuple[np.ndarray, pa.Table]:
+        order = sorted(self.blocks)
+        rows = np.cumsum([0] + [len(self.blocks[i]["channel"]) for i in order]).tolist()
+        records = records_of([self.blocks.pop(i) for i in order], self.plan.dtype)
+        if self.plan.truth != "links":
+            return records
+        links = [shifted(self.links.pop(i), start) for i, start in zip(order, rows, strict=False)]
+        return records, (pa.concat_tables(links) if links else self.plan.links_schema.empty_table())
 
 
 class RecordFileSink(Sink):
@@ -94,9 +105,18 @@ class RecordFileSink(Sink):
         super().__init__(plan)
         assert plan.output is not None
         prepare_record_file(plan.output, overwrite)
+        self.links: LinksWriter | None = None
+        if plan.truth == "links":
+            # Beside the records, checked and claimed like them.
+            path = links_path(plan.output)
+            check_output(path)
+            prepare_record_file(path, overwrite)
+            self.links = LinksWriter(path, plan.links_schema, {"links_id": plan.metadata["links_id"],
+                                                               "records": plan.output.name}, overwrite)
         self.writer = open_writer(plan.output, model=plan.detector.model, waveform_samples=plan.waveform_samples,
-                                  metadata=plan.metadata, overwrite=overwrite)
+                                  metadata=plan.metadata, overwrite=overwrite, truth=plan.truth is not None)
         self.waiting: dict[int, Columns] = {}
+        self.waiting_links: dict[int, pa.Table] = {}
         self.order: collections.deque[int] = collections.deque()  # submitted and not yet written
 
     def track(self, jobs: Iterator[BlockJob]) -> Iterator[BlockJob]:
@@ -110,14 +130,23 @@ class RecordFileSink(Sink):
     def add(self, result: BlockResult) -> None:
         assert result.columns is not None
         self.waiting[result.index] = result.columns
+        if result.links is not None:
+            self.waiting_links[result.index] = result.links
         while self.order and self.order[0] in self.waiting:
-            self.writer.write(self.waiting.pop(self.order.popleft()))
+            index = self.order.popleft()
+            if self.links is not None:
+                self.links.write(shifted(self.waiting_links.pop(index), self.writer.rows))
+            self.writer.write(self.waiting.pop(index))
 
     def finish(self) -> RunSummary:
+        if self.links is not None:
+            self.links.close()
         self.writer.close()
         return self.summary(self.writer.rows)
 
     def abort(self) -> None:
+        if self.links is not None:
+            self.links.abort()
         self.writer.abort()
 
 
@@ -130,17 +159,23 @@ class DatasetSink(Sink):
         assert plan.output is not None
         self.directory = directory = plan.output.absolute()
         ident = identity(plan.inputs, plan.metadata["config"], waveform_samples=plan.waveform_samples,
-                         block_channels=plan.block_channels, version=plan.metadata["velmora_version"])
+                         block_channels=plan.block_channels, version=plan.metadata["velmora_version"],
+                         truth=plan.truth)
         # A part carries only what ties it to the run; the manifest holds the rest.
         self.part_metadata = {"run": run_digest(ident), "seed": plan.inputs.seed}
         held.enter_context(claim(directory))  # released however the run ends
         self.done = prepare(directory, ident, resume, overwrite, plan.dtype)
+        if plan.truth == "links":
+            (directory / LINKS_DIR).mkdir(exist_ok=True)
         described = {k: plan.metadata[k] for k in PE_INPUT_KEYS if k in plan.metadata}
         self.manifest = ManifestWriter(directory, ident, self.done, described, plan.dtype)
 
     def add(self, result: BlockResult) -> None:
-        self.manifest.add({"first": result.first, "last": result.last, "channels": result.channels,
-                           "file": result.file, "rows": result.rows, "sha256": result.sha256})
+        entry: dict[str, Any] = {"first": result.first, "last": result.last, "channels": result.channels,
+                                 "file": result.file, "rows": result.rows, "sha256": result.sha256}
+        if result.links_file is not None:
+            entry["links"] = {"file": result.links_file, "rows": result.links_rows, "sha256": result.links_sha256}
+        self.manifest.add(entry)
 
     def finish(self) -> RunSummary:
         self.manifest.save(complete=True)

@@ -3,7 +3,7 @@
     velmora run CONFIG [--pes FILE] [--dark-rate HZ --duration S] [--channels 0-1999]
                 [--seed N] [--workers N] [--seeding independent|sequential] [--segment S]
                 [--set key=value ...] [--dry-run] [--progress/--no-progress]
-                [--scheduler ADDRESS | --cluster local] [--resume | --overwrite] -o OUTPUT
+                [--scheduler ADDRESS | --cluster local] [--resume | --overwrite] [--truth [links]] -o OUTPUT
     velmora calibrate CONFIG [--npe 1,2,5,10] [--events N] [--seed N] [-o TABLE.csv] [--plot FILE.png]
 """
 
@@ -20,7 +20,7 @@ import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, Literal
 
 import click
 
@@ -110,6 +110,11 @@ def main() -> None:
               help="With --cluster local, serve the Dask dashboard on 127.0.0.1 and print its address.")
 @click.option("--resume", is_flag=True, help="Continue an interrupted run into the same dataset directory.")
 @click.option("--overwrite", is_flag=True, help="Replace an existing record file or dataset directory.")
+@click.option("--truth", type=click.Choice(["columns", "links"]), is_flag=False, flag_value="columns",
+              default=None, metavar="[links]",
+              help="Add to every record the PEs that made it (n_pe, true_charge, first_pe_time, n_dark, "
+                   "n_afterpulse); '--truth links' also writes one link per record and PE beside the records, "
+                   "with the PE table's other columns.")
 @click.option("-o", "--output", type=click.Path(),
               help="Record file to write (.parquet, .npz, .root or .h5), or a dataset directory (one Parquet part "
                    "per block).")
@@ -118,7 +123,7 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
         seed: int | None, workers: int, seeding: str, segment: float | None, block_channels: int | None,
         settings: tuple[str, ...], dry_run: bool, progress: bool | None, scheduler: str | None,
         cluster: str | None, max_memory: str, dashboard: bool, resume: bool, overwrite: bool,
-        output: str | None) -> None:
+        truth: str | None, output: str | None) -> None:
     """Simulates the detector of CONFIG for a PE table and/or dark noise and
     writes its records to OUTPUT."""
     warnings.showwarning = _show_warning
@@ -149,9 +154,10 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
         detector = load_detector(config, settings)
         # The PE file is read in pieces by the run itself, never whole.
         table = pes
+        truth_arg: Literal["links"] | bool = "links" if truth == "links" else truth == "columns"
         options: dict[str, Any] = dict(seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
                                        channels=channels, seeding=seeding, segment=segment,
-                                       block_channels=block_channels, pes_key=pes_key)
+                                       block_channels=block_channels, pes_key=pes_key, truth=truth_arg)
         if dry_run:
             click.echo(describe(detector, table, output=Path(output) if output else None, **options))
             return

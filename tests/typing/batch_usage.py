@@ -75,8 +75,8 @@ def rejected(call: Callable[[], object], error: type[Exception] = TypeError) -> 
 def wrong_calls() -> None:
     detector = vb.Detector.from_config(CONFIG)
     table = flash()
-    rejected(lambda: vb.run(detector, table, executor=object()))  # type: ignore[arg-type]
-    rejected(lambda: vb.run(detector, table, seed="7"))  # type: ignore[arg-type]
+    rejected(lambda: vb.run(detector, table, executor=object()))  # type: ignore[call-overload]
+    rejected(lambda: vb.run(detector, table, seed="7"))  # type: ignore[call-overload]
     rejected(lambda: vb.read_records(7))  # type: ignore[arg-type]
     rejected(lambda: vb.Detector.from_config(CONFIG, overrides=7), ValueError)  # type: ignore[arg-type]
 

@@ -1,0 +1,212 @@
+"""Truth and links: which PEs made each record.
+
+A run with ``truth=True`` gives every record the truth columns (``n_pe``,
+``true_charge``, ``first_pe_time``, ``n_dark``, ``n_afterpulse``); with
+``truth="links"`` it also gives one link per (record, PE) pair:
+
+- ``record`` (int64): the record's row in the output (the records that
+  ``run`` returns, the record file, or the dataset as ``read_records`` gives
+  it; a dataset's links part holds the row in its block's record part);
+- ``channel`` (int32): the record's channel;
+- ``kind`` (dictionary of int8 codes): ``"input"`` (code 0) for a PE of the
+  input table, ``"dark"`` (1) for dark noise, ``"afterpulse"`` (2);
+- ``pe_index`` (int64): for an input PE its row in the input table (counted
+  from 0, over every row of the table or file, selected or not); for dark
+  noise its index among its channel's dark PEs (in draw order); for an
+  afterpulse its index among its channel's afterpulses;
+- ``arrival_time`` (float64, seconds in the run's time) and ``amplitude``
+  (float64): the PE's drawn arrival time (transit-time spread included) and
+  drawn amplitude;
+- then every other column of the input PE table, unchanged (null for dark
+  noise and afterpulses).
+
+Links are written as Parquet beside the records (``<stem>.links.parquet``)
+or in a dataset directory's ``_links`` folder, and read by ``read_links``."""
+
+from __future__ import annotations
+
+import json
+import os
+import tempfile
+import weakref
+from collections.abc import Mapping
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from ._pes import GroupedPEs
+from ._records import _FILE_MODE, _place_new, _remove, temp_prefix
+
+KINDS = ("input", "dark", "afterpulse")
+LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude")
+LINKS_KEY = b"velmora-links"  # Parquet schema metadata of a links file: what ties it to its records, as JSON
+LINKS_SUFFIX = ".links.parquet"
+
+
+def truth_mode(truth: object) -> str | None:
+    """The truth a run records: None (``truth=False``), ``"columns"`` (the
+    truth columns, ``truth=True``) or ``"links"`` (the columns and the
+    links, ``truth="links"``); anything else is a ValueError."""
+    if isinstance(truth, bool | np.bool_):
+        return "columns" if truth else None
+    if isinstance(truth, str) and truth == "links":
+        return "links"
+    raise ValueError(f"truth must be False, True or 'links', got {truth!r}")
+
+
+def check_extra_names(names: tuple[str, ...]) -> None:
+    """Refuses other PE columns whose names a link has already: they could
+    not pass through unchanged."""
+    taken = [n for n in names if n in LINK_COLUMNS]
+    if taken:
+        raise ValueError(f"the PE table's column{'s' if len(taken) > 1 else ''} {', '.join(map(repr, taken))} "
+                         f"would take the name of a link column ({', '.join(LINK_COLUMNS)}): rename "
+                         f"{'them' if len(taken) > 1 else 'it'} to pass {'them' if len(taken) > 1 else 'it'} "
+                         "into the links")
+
+
+def links_schema(extras: pa.Schema | None) -> pa.Schema:
+    """The columns of a run's links: the link's own, then the PE table's other columns."""
+    fields = [pa.field("record", pa.int64(), nullable=False), pa.field("channel", pa.int32(), nullable=False),
+              pa.field("kind", pa.dictionary(pa.int8(), pa.string()), nullable=False),
+              pa.field("pe_index", pa.int64(), nullable=False),
+              pa.field("arrival_time", pa.float64(), nullable=False),
+              pa.field("amplitude", pa.float64(), nullable=False)]
+    return pa.schema(fields + ([] if extras is None else list(extras)))
+
+
+def sort_order(order: np.ndarray) -> np.ndarray:
+    """Where each row of a block goes when its rows are put in ``order``
+    (the inverse permutation)."""
+    where = np.empty(len(order), np.int64)
+    where[order] = np.arange(len(order), dtype=np.int64)
+    return where
+
+
+def block_links(links: Mapping[str, np.ndarray], record_channels: np.ndarray, kinds: np.ndarray,
+                sources: np.ndarray, pes: GroupedPEs, schema: pa.Schema) -> pa.Table:
+    """The links of a block in record order: ``links`` as the engine gives
+    them (``record``: a row of the block's records, ``pe``: an index into
+    its PE pieces), ``kinds`` and ``sources`` of each PE of the pieces, and
+    the block's input PEs, whose ``rows`` and ``extras`` name each input
+    PE's row and other columns."""
+    record = np.asarray(links["record"], np.int64)
+    pe = np.asarray(links["pe"], np.int64)
+    order = np.argsort(record, kind="stable")
+    record, pe = record[order], pe[order]
+    kind = np.asarray(kinds, np.uint8)[pe]
+    source = np.asarray(sources, np.int64)[pe]
+    is_input = kind == 0
+    index = source.copy()
+    if is_input.any():
+        if pes.rows is None:
+            raise RuntimeError("the block's input PEs came without their rows in the input table")
+        index[is_input] = pes.rows[source[is_input]]
+    columns: list[Any] = [
+        pa.array(record), pa.array(np.asarray(record_channels, np.int32)[record]),
+        pa.DictionaryArray.from_arrays(pa.array(kind.astype(np.int8)), pa.array(KINDS)), pa.array(index),
+        pa.array(np.asarray(links["time"], np.float64)[order]),
+        pa.array(np.asarray(links["amplitude"], np.float64)[order])]
+    extra_fields = list(schema)[len(LINK_COLUMNS):]
+    if extra_fields:
+        assert pes.extras is not None
+        rows: Any = pa.array(np.where(is_input, source, 0), mask=~is_input)  # null for dark noise and afterpulses
+        taken = pes.extras.take(rows)
+        columns += [taken.column(f.name) for f in extra_fields]
+    return pa.Table.from_arrays(columns, schema=schema)
+
+
+def shifted(table: pa.Table, rows: int) -> pa.Table:
+    """Links whose records moved down by ``rows`` in the output."""
+    if rows == 0:
+        return table
+    record = table.column("record").to_numpy() + np.int64(rows)
+    return table.set_column(0, table.schema.field(0), pa.array(record))
+
+
+def links_path(output: str | os.PathLike[str]) -> Path:
+    """Where the links of a record file lie: ``<stem>.links.parquet`` beside it."""
+    path = Path(output)
+    return path.with_name(path.stem + LINKS_SUFFIX)
+
+
+class LinksWriter:
+    """Writes a run's links, a table at a time, to a temporary file beside
+    ``path`` that :meth:`close` renames to ``path`` (without ``overwrite``,
+    only if no file has taken the name meanwhile); :meth:`abort`, or the
+    writer being dropped unclosed, removes it."""
+
+    def __init__(self, path: Path, schema: pa.Schema, metadata: dict[str, Any], overwrite: bool = True) -> None:
+        self.path = path
+        self.rows = 0
+        self.overwrite = overwrite
+        self.schema = schema.with_metadata({LINKS_KEY: json.dumps(metadata).encode()})
+        fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=temp_prefix(path.name), suffix=".part")
+        os.close(fd)
+        self._tmp = Path(tmp)
+        self._finalizer = weakref.finalize(self, _remove, self._tmp)
+        try:
+            self._writer = pq.ParquetWriter(self._tmp, self.schema)
+        except BaseException:
+            self._finalizer()
+            raise
+        self._open = True
+
+    def write(self, table: pa.Table) -> None:
+        if table.num_rows:
+            self._writer.write_table(table.replace_schema_metadata(self.schema.metadata))
+            self.rows += table.num_rows
+
+    def close(self) -> None:
+        if not self._open:
+            return
+        try:
+            self._writer.close()
+            os.chmod(self._tmp, _FILE_MODE)
+            if self.overwrite:
+                os.replace(self._tmp, self.path)
+            else:
+                _place_new(self._tmp, self.path)
+        except BaseException:
+            self.abort()
+            raise
+        self._open = False
+        self._finalizer.detach()
+
+    def abort(self) -> None:
+        if self._open:
+            self._open = False
+            try:
+                self._writer.close()
+            finally:
+                self._finalizer()
+
+
+def links_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
+    """What ties a links file to its records (JSON under the schema metadata
+    key ``velmora-links``); a ValueError naming the file where there is none."""
+    try:
+        stored = pq.read_schema(Path(path)).metadata or {}
+        metadata = json.loads(stored[LINKS_KEY]) if LINKS_KEY in stored else None
+    except (FileNotFoundError, PermissionError):
+        raise
+    except (OSError, ValueError, pa.ArrowException) as e:
+        raise ValueError(f"{path}: not a readable links file: {' '.join(str(e).split())}") from None
+    if not isinstance(metadata, dict):
+        raise ValueError(f"{path}: not a velmora links file (no links metadata)")
+    return metadata
+
+
+def read_links_file(path: str | os.PathLike[str]) -> pa.Table:
+    """The links of one links file, as written."""
+    links_metadata(path)
+    try:
+        table = pq.read_table(Path(path))
+    except (OSError, ValueError, pa.ArrowException) as e:
+        raise ValueError(f"{path}: not a readable links file: {' '.join(str(e).split())}") from None
+    if table.column_names[:len(LINK_COLUMNS)] != list(LINK_COLUMNS):
+        raise ValueError(f"{path}: not a velmora links file: columns {', '.join(table.column_names)}")
+    return table.replace_schema_metadata(None)
