@@ -78,6 +78,8 @@ def wrong_calls() -> None:
     rejected(lambda: vb.run(detector, table, executor=object()))  # type: ignore[call-overload]
     rejected(lambda: vb.run(detector, table, seed="7"))  # type: ignore[call-overload]
     rejected(lambda: vb.read_records(7))  # type: ignore[arg-type]
+    rejected(lambda: vb.run(detector, table, truth="all"), ValueError)  # type: ignore[call-overload]
+    rejected(lambda: vb.read_links(7))  # type: ignore[arg-type]
     rejected(lambda: vb.Detector.from_config(CONFIG, overrides=7), ValueError)  # type: ignore[arg-type]
 
 

@@ -1,0 +1,327 @@
+"""Truth and links of a run: the input rows and other PE columns carried through reading and the split, the
+truth values a run takes, the warning for other columns no link takes, and, through the engine, links that
+match the records they name, records unchanged by truth, and links beside record files and in datasets."""
+
+import inspect
+import json
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.csv
+import pyarrow.parquet as pq
+import pytest
+import velmora_batch as vb
+import velmora_batch._core
+from velmora_batch import _links, _pes
+from velmora_batch._jobs import sorted_columns
+from velmora_batch._pes import GroupedPEs, PETable, parse_channels
+
+from conftest import ADC_STEP, PMT_STEP
+
+
+def _truth_ready():
+    """Whether the engine gives truth and the plan gives each PE's kind and source."""
+    from velmora_batch._plan import BlockInputs
+
+    return ("provenance" in inspect.signature(BlockInputs.pieces).parameters
+            and "truth" in (velmora_batch._core.ZozuvUzaEngine.simulate.__doc__ or ""))
+
+
+needs_truth = pytest.mark.skipif(not _truth_ready(), reason="the engine gives no truth yet")
+
+
+def _pe_columns(n, rng):
+    """A PE table's columns of ``n`` rows over 12 channels, with other columns of several types."""
+    return {"channel": rng.integers(0, 12, n), "time": rng.uniform(0.2e-6, 4e-6, n),
+            "pe_id": np.arange(1000, 1000 + n, dtype=np.int64),
+            "source": pa.array([f"track-{i % 7}" if i % 5 else None for i in range(n)], pa.string()),
+            "weight": rng.uniform(0, 1, n).astype(np.float32)}
+
+
+def _write(path, columns):
+    if path.suffix == ".parquet":
+        pq.write_table(pa.table(columns), path)
+    elif path.suffix == ".npz":  # numbers only: an archive holds arrays of numbers
+        np.savez(path, **{k: np.asarray(v) for k, v in columns.items() if k != "source"})
+    else:
+        pyarrow.csv.write_csv(pa.table(columns), path)
+    return path
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".npz", ".csv"])
+def test_input_rows_and_other_columns_survive_the_split(tmp_path, monkeypatch, suffix):
+    # Small pieces and few open files, so that blocks gather rows of many pieces over reopened streams.
+    monkeypatch.setattr(_pes, "_BATCH_ROWS", 16)
+    monkeypatch.setattr(_pes, "_MAX_OPEN_SPILLS", 2)
+    columns = _pe_columns(301, np.random.default_rng(3))
+    path = _write(tmp_path / f"pes{suffix}", columns)
+    whole = _pes.read_pes(path)
+    selection = parse_channels("2-9")  # rows of channels 0, 1, 10 and 11 are left out
+    file = _pes.FilePEs(path, selection, rows=True)
+    memory = _pes.MemoryPEs(_pes.pe_table_of(pa.csv.read_csv(path) if suffix == ".csv" else
+                                             pa.table(dict(np.load(path))) if suffix == ".npz" else
+                                             pq.read_table(path), extras=True), selection, rows=True)
+    expected_names = ("pe_id", "weight") if suffix == ".npz" else ("pe_id", "source", "weight")
+    assert file.extra_names == memory.extra_names == expected_names
+    file.spill(3, tmp_path / "out.parquet")
+    try:
+        for block in selection.blocks(3):
+            got, want = file.block(block[0], block[-1]), memory.block(block[0], block[-1])
+            for name in ("channels", "starts", "times", "rows"):
+                np.testing.assert_array_equal(getattr(got, name), getattr(want, name))
+            # Each PE names its own row of the input, and its other columns are that row's, bit for bit.
+            np.testing.assert_array_equal(got.times, whole.time[got.rows])
+            np.testing.assert_array_equal(np.repeat(got.channels, np.diff(got.starts)), whole.channel[got.rows])
+            assert got.extras.equals(want.extras)
+            assert got.extras.column("pe_id").to_pylist() == (got.rows + 1000).tolist()
+    finally:
+        file.close()
+    assert sorted(p.name for p in tmp_path.iterdir()) == [path.name]
+
+
+def test_without_links_only_channel_and_time_are_split(tmp_path, monkeypatch):
+    monkeypatch.setattr(_pes, "_BATCH_ROWS", 16)
+    path = _write(tmp_path / "pes.parquet", _pe_columns(200, np.random.default_rng(4)))
+    file = _pes.FilePEs(path, None)
+    file.spill(5, None)
+    try:
+        files = list(file._directory.iterdir())
+        assert files and all(f.suffix == ".rows" for f in files)
+        assert sum(f.stat().st_size for f in files) == 200 * 12  # a 32-bit channel and a time per PE, no more
+        block = file.block(0, 4)
+        assert block.rows is None and block.extras is None
+    finally:
+        file.close()
+
+
+def test_memory_pes_keep_no_rows_without_links():
+    table = _pes.pe_table_of(pa.table(_pe_columns(50, np.random.default_rng(5))))
+    assert table.extras is None and table.extra_names == ("pe_id", "source", "weight")
+    grouped = _pes.MemoryPEs(table, parse_channels("0-11")).block(0, 11)
+    assert grouped.rows is None and grouped.extras is None
+
+
+@pytest.mark.parametrize("truth", ["Links", "yes", "columns", 1, 0, None], ids=repr)
+def test_unknown_truth_values_are_refused(make_detector, truth):
+    det = make_detector("ZozuvUza", seed=1)
+    with pytest.raises(ValueError, match=r"truth must be False, True or 'links', got " + repr(truth)):
+        vb.run(det, PETable(channel=[0], time=[1e-6]), truth=truth)
+
+
+@pytest.mark.parametrize("form", ["table", "file"])
+def test_other_columns_are_named_when_no_link_takes_them(tmp_path, make_detector, form):
+    det = make_detector("ZozuvUza", seed=1)
+    columns = _pe_columns(40, np.random.default_rng(6))
+    pes = pa.table(columns) if form == "table" else _write(tmp_path / "pes.parquet", columns)
+    with pytest.warns(vb.UnusedPEColumnsWarning, match=r"columns pe_id, source, weight are not used by this run"):
+        records = vb.run(det, pes, workers=1)
+    with pytest.warns(vb.UnusedPEColumnsWarning):
+        again = vb.run(det, pes, workers=1, truth=False)
+    plain = vb.run(det, PETable(channel=columns["channel"], time=columns["time"]), workers=1)
+    assert records.tobytes() == again.tobytes() == plain.tobytes()
+
+
+@pytest.mark.parametrize("taken", [["record"], ["kind", "amplitude"]])
+def test_other_columns_named_as_link_columns_are_refused_for_links(make_detector, taken):
+    det = make_detector("ZozuvUza", seed=1)
+    table = pa.table({"channel": [0, 1], "time": [1e-6, 2e-6], **{name: [1, 2] for name in taken}})
+    with pytest.raises(ValueError, match="would take the name of a link column.*rename"):
+        vb.run(det, table, truth="links")
+
+
+def test_sorting_a_block_moves_its_links_with_the_records():
+    rng = np.random.default_rng(7)
+    channel = rng.integers(0, 4, 30).astype(np.int32)
+    time = rng.uniform(0, 1, 30)
+    links = {"record": rng.integers(0, 30, 80), "pe": np.arange(80)}
+    named = [(channel[r], time[r]) for r in links["record"]]
+    columns = sorted_columns({"channel": channel, "time": time}, "time", links)
+    assert np.all(np.diff(columns["channel"]) >= 0)
+    assert [(columns["channel"][r], columns["time"][r]) for r in links["record"]] == named
+
+
+def test_a_block_links_input_pes_to_their_rows_and_other_columns():
+    # Two channels: channel 3 has input rows 7 and 2 then a dark PE; channel 5 input row 4 then an afterpulse.
+    pes = GroupedPEs(np.array([3, 5]), np.array([0, 2, 3]), np.array([1e-6, 2e-6, 3e-6]), np.array([7, 2, 4]),
+                     pa.table({"pe_id": pa.array([70, 20, 40]), "tag": pa.array(["a", None, "c"])}))
+    kinds, sources = np.array([0, 0, 1, 0, 2], np.uint8), np.array([0, 1, 0, 2, 0])
+    found = {"record": np.array([1, 0, 0, 1, 1]), "pe": np.array([3, 2, 0, 4, 1]),
+             "time": np.arange(5.0), "amplitude": np.arange(5.0) / 10}
+    schema = _links.links_schema(pes.extras.schema)
+    table = _links.block_links(found, np.array([3, 5], np.int32), kinds, sources, pes, schema).to_pydict()
+    assert table["record"] == [0, 0, 1, 1, 1]
+    # In record order, each record's links as the engine gave them: PEs 2, 0 | 3, 4, 1.
+    assert table["kind"] == ["dark", "input", "input", "afterpulse", "input"]
+    assert table["pe_index"] == [0, 7, 4, 0, 2]  # the input rows, the dark and afterpulse indices
+    assert table["pe_id"] == [None, 70, 40, None, 20] and table["tag"] == [None, "a", "c", None, None]
+    assert table["arrival_time"] == [1.0, 2.0, 0.0, 3.0, 4.0] and table["channel"] == [3, 3, 5, 5, 5]
+
+
+def test_read_links_refuses_records_without_links(tmp_path, make_detector):
+    det = make_detector("ZozuvUza", seed=1)
+    out = tmp_path / "run.parquet"
+    vb.run(det, PETable(channel=[0], time=[1e-6]), output=out)
+    with pytest.raises(ValueError, match="its run wrote no links"):
+        vb.read_links(out)
+    vb.run(det, PETable(channel=[0], time=[1e-6]), output=tmp_path / "set")
+    with pytest.raises(ValueError, match="this dataset's run wrote no links"):
+        vb.read_links(tmp_path / "set")
+
+
+def test_the_command_line_refuses_unknown_truth(tmp_path):
+    from click.testing import CliRunner
+    from velmora_batch.cli import main
+
+    from test_batch_cli import ZOZUVUZA
+
+    result = CliRunner().invoke(main, ["run", str(ZOZUVUZA), "--dark-rate", "1e4", "--duration", "1e-4",
+                                       "--channels", "0-1", "--truth", "all", "-o", str(tmp_path / "r.parquet")])
+    assert result.exit_code == 2 and "'all' is not one of 'columns', 'links'" in result.output
+
+
+# Through the engine.
+
+TRUTH_NAMES = ["n_pe", "true_charge", "first_pe_time", "n_dark", "n_afterpulse"]
+
+
+def _flashes(rng, n_channels=12, flashes=6):
+    """Flashes of a few PEs on every channel, some close enough to pile up, and the other columns."""
+    channel, time = [], []
+    for c in range(n_channels):
+        starts = np.sort(rng.uniform(0.3e-6, 8e-6, flashes))
+        for t in starts:
+            k = rng.integers(1, 6)
+            channel += [c] * k
+            time += list(t + rng.uniform(0, 20e-9, k))
+    order = rng.permutation(len(channel))  # rows in no particular order
+    n = len(channel)
+    return {"channel": np.asarray(channel)[order], "time": np.asarray(time)[order],
+            "pe_id": np.arange(n, dtype=np.int64) * 3,
+            "source": pa.array([f"mu{i % 4}" for i in range(n)]), "weight": rng.uniform(0, 1, n)}
+
+
+def _reach(det):
+    """How far before a record's time and after it a contributing PE may arrive (seconds), with one step
+    of room for the grids."""
+    if det.model == "ZozuvUza":
+        return 40e-9 + ADC_STEP, det.params["waveform_samples"] * ADC_STEP + ADC_STEP
+    return 40e-9 + 5e-9, None  # the ADC pulse is the longer; the hit's end and sample point follow
+
+
+@needs_truth
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+def test_links_match_the_records_they_name(make_detector, model):
+    det = make_detector(model, seed=11)
+    columns = _flashes(np.random.default_rng(12))
+    records, links = vb.run(det, pa.table(columns), truth="links", dark_rate=2e5, duration=1e-5,
+                            channels="0-11", workers=2, block_channels=5)
+    assert len(records) and links.num_rows >= len(records)
+    record = links.column("record").to_numpy()
+    kind = links.column("kind").to_pylist()
+    dark = np.array([k == "dark" for k in kind])
+    np.testing.assert_array_equal(records["n_pe"], np.bincount(record, minlength=len(records)))
+    np.testing.assert_array_equal(records["n_dark"], np.bincount(record[dark], minlength=len(records)))
+    np.testing.assert_allclose(records["true_charge"],
+                               np.bincount(record, links.column("amplitude").to_numpy(), len(records)))
+    arrival = links.column("arrival_time").to_numpy()
+    first = np.full(len(records), np.inf)
+    np.minimum.at(first, record, arrival)
+    np.testing.assert_array_equal(records["first_pe_time"][records["n_pe"] > 0], first[records["n_pe"] > 0])
+    np.testing.assert_array_equal(links.column("channel").to_numpy(), records["channel"][record])
+    # Each linked PE arrives where its record reads.
+    before, after = _reach(det)
+    start = records["time_ns"][record] * 1e-9 if model == "ZozuvUza" else records["time"][record]
+    end = start + after if after else start + records["time_over_threshold"][record] + 8e-9 + 5e-9
+    assert np.all((arrival >= start - before) & (arrival <= end))
+    # An input PE's link names its row: the channel, a time before the drawn arrival, its other columns.
+    inputs = ~dark
+    rows = links.column("pe_index").to_numpy()[inputs]
+    np.testing.assert_array_equal(columns["channel"][rows], records["channel"][record[inputs]])
+    assert np.all(columns["time"][rows] <= arrival[inputs])
+    assert links.column("pe_id").to_numpy()[inputs].tolist() == columns["pe_id"][rows].tolist()
+    assert links.column("source").filter(pa.array(inputs)).equals(columns["source"].take(pa.array(rows)))
+    assert links.column("weight").null_count == int(dark.sum())
+
+
+@needs_truth
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+@pytest.mark.parametrize("seeding, segment", [("independent", None), ("sequential", None),
+                                              ("independent", 2e-6), ("sequential", 2e-6)])
+def test_truth_changes_no_record(make_detector, model, seeding, segment):
+    det = make_detector(model, seed=13)
+    columns = _flashes(np.random.default_rng(14))
+    table = PETable(channel=columns["channel"], time=columns["time"])
+    options = dict(seeding=seeding, segment=segment, dark_rate=1e5, duration=1e-5, channels="0-11", workers=2)
+    plain = vb.run(det, table, **options)
+    with_truth = vb.run(det, table, truth=True, **options)
+    linked, links = vb.run(det, table, truth="links", **options)
+    names = list(plain.dtype.names)
+    assert list(with_truth.dtype.names) == names + TRUTH_NAMES
+    assert with_truth[names].tobytes() == plain.tobytes()
+    assert linked.tobytes() == with_truth.tobytes()
+    assert links.num_rows == int(with_truth["n_pe"].sum())
+
+
+@needs_truth
+def test_links_beside_a_record_file_and_from_a_pe_file(tmp_path, make_detector):
+    det = make_detector("ZozuvUza", seed=15)
+    columns = _flashes(np.random.default_rng(16))
+    records, links = vb.run(det, pa.table(columns), truth="links", channels="0-11", workers=2, block_channels=4)
+    pes = _write(tmp_path / "pes.parquet", columns)
+    for suffix in (".parquet", ".npz"):
+        out = tmp_path / f"run{suffix}"
+        vb.run(det, pes, output=out, truth="links", channels="0-11", workers=2, block_channels=4)
+        assert vb.read_records(out).tobytes() == records.tobytes()
+        assert vb.read_links(out).equals(links)
+        assert vb.read_links(tmp_path / "run.links.parquet").equals(links)
+    # Records written again without links: the links beside them are no longer theirs.
+    vb.run(det, pes, output=tmp_path / "run.parquet", truth=True, channels="0-11", overwrite=True)
+    with pytest.raises(ValueError, match="its run wrote no links"):
+        vb.read_links(tmp_path / "run.parquet")
+
+
+@needs_truth
+def test_links_of_a_dataset_resume_and_read_back(tmp_path, make_detector):
+    det = make_detector("MultiPMT", seed=17)
+    columns = _flashes(np.random.default_rng(18))
+    options = dict(truth="links", dark_rate=1e5, duration=1e-5, channels="0-11", block_channels=3)
+    records, links = vb.run(det, pa.table(columns), **options)
+    out = tmp_path / "set"
+    vb.run(det, pa.table(columns), output=out, **options)
+    assert vb.read_records(out).tobytes() == records.tobytes()
+    assert vb.read_links(out).equals(links)
+    # The records' directory holds records only: Parquet readers of it see no links.
+    assert pq.read_table(out).num_rows == len(records)
+    manifest = json.loads((out / "_manifest.json").read_text())
+    assert manifest["truth"] == "links" and all("links" in b for b in manifest["blocks"])
+    # A resume re-creates a links part that is gone and one whose contents changed, and keeps the rest.
+    parts = sorted((out / "_links").iterdir())
+    assert [p.name for p in parts] == [f"links-part-{c:010d}.parquet" for c in (0, 3, 6, 9)]
+    kept = parts[2].stat().st_mtime_ns
+    parts[0].unlink()
+    pq.write_table(pq.read_table(parts[1]).slice(1), parts[1])
+    manifest["complete"] = False
+    (out / "_manifest.json").write_text(json.dumps(manifest))
+    vb.run(det, pa.table(columns), output=out, resume=True, **options)
+    assert vb.read_links(out).equals(links) and parts[2].stat().st_mtime_ns == kept
+    # A resume must record the same truth.
+    with pytest.raises(ValueError, match="cannot resume.*truth"):
+        vb.run(det, pa.table(columns), output=out, resume=True, **dict(options, truth=True))
+
+
+@needs_truth
+def test_the_command_line_writes_truth_and_links(tmp_path):
+    from click.testing import CliRunner
+    from velmora_batch.cli import main
+
+    from test_batch_cli import ZOZUVUZA
+
+    columns = _flashes(np.random.default_rng(19), n_channels=4)
+    pes = _write(tmp_path / "pes.parquet", columns)
+    for truth, out in ((["--truth"], "t.parquet"), (["--truth", "links"], "l.parquet")):
+        result = CliRunner().invoke(main, ["run", str(ZOZUVUZA), "--pes", str(pes), "--seed", "3", *truth,
+                                           "-o", str(tmp_path / out)])
+        assert result.exit_code == 0, result.output
+        assert vb.read_records(tmp_path / out).dtype.names[-5:] == tuple(TRUTH_NAMES)
+    assert vb.read_links(tmp_path / "l.parquet").column_names[-3:] == ["pe_id", "source", "weight"]
+    assert not (tmp_path / "t.links.parquet").exists()
