@@ -19,7 +19,7 @@ from ._dataset import (FORMAT, MANIFEST, ManifestWriter, _check_part, _PartMisma
                        is_dataset, prepare, read_manifest, run_digest)
 from ._formats import FormatError, RecordPieces, open_record_pieces, writer_for
 from ._pes import ChannelSet
-from ._records import (Columns, check_output, file_sha256, model_of_dtype, prepare_record_file, read_file_metadata,
+from ._records import (Columns, ParquetWriter, check_output, file_sha256, model_of_dtype, prepare_record_file, read_file_metadata,
                        record_dtype)
 
 # A dataset's bookkeeping, which a record file made from it does not carry.
@@ -170,7 +170,8 @@ def _to_dataset(source: _Source, directory: Path, overwrite: bool) -> int:
                               "or choose another name")
     with claim(directory):
         prepare(directory, ident, resume=False, overwrite=overwrite)
-        manifest = ManifestWriter(directory, ident, {})
+        described = {k: v for k, v in source.metadata.items() if k not in ident}
+        manifest = ManifestWriter(directory, ident, {}, described, source.dtype)
         try:
             rows = _write_parts(source, directory, ident, channels, block_rows, manifest)
         except BaseException:
@@ -191,7 +192,7 @@ class _Part:
         self.path = directory / hidden_name(self.file)
         metadata = {"run": run_digest(ident), "seed": ident["seed"],
                     "block": {"first": self.first, "last": self.last, "rows": rows}}
-        self.writer = writer_for(self.path, dtype, metadata, True)
+        self.writer = ParquetWriter(self.path, dtype, metadata, True)
 
     def finish(self) -> dict[str, Any]:
         """Closes the part; its manifest entry."""

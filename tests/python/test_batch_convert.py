@@ -3,17 +3,18 @@ pair of formats keeps the records bit for bit and the run's description, a
 dataset made by conversion passes every check a run's does, the work goes a
 piece at a time, and refusals are one clean line."""
 
-import json
 import re
 from pathlib import Path
 
 import numpy as np
 import pyarrow.dataset as pads
+import pyarrow.parquet as pq
 import pytest
 import uproot
 import velmora_batch as vb
 from click.testing import CliRunner
 from velmora_batch import _convert, _formats, convert, read_metadata, read_records
+from velmora_batch._dataset import MANIFEST, read_manifest, write_manifest
 from velmora_batch._records import open_writer
 from velmora_batch.cli import main
 
@@ -66,11 +67,11 @@ def test_a_converted_dataset_has_parts_that_table_libraries_read(tmp_path, monke
     with open_writer(source, model="ZozuvUza", waveform_samples=5, metadata=METADATA) as writer:
         writer.write(records)
     convert(source, tmp_path / "ds")
-    manifest = json.loads((tmp_path / "ds" / "_manifest.json").read_text())
+    manifest = read_manifest(tmp_path / "ds")
     assert len(manifest["blocks"]) > 5 and manifest["complete"]
     assert sum(b["rows"] for b in manifest["blocks"]) == 500
     assert sorted(p.name for p in (tmp_path / "ds").iterdir()) == sorted(
-        ["_manifest.json", *(b["file"] for b in manifest["blocks"])])
+        [MANIFEST, *(b["file"] for b in manifest["blocks"])])
     assert read_records(tmp_path / "ds").tobytes() == records.tobytes()
     assert pads.dataset(tmp_path / "ds").to_table().num_rows == 500
 
@@ -133,11 +134,12 @@ def test_an_incomplete_dataset_is_refused(run_dataset, tmp_path):
     import shutil
     copy = tmp_path / "copy"
     shutil.copytree(run_dataset, copy)
-    manifest = json.loads((copy / "_manifest.json").read_text())
-    (copy / "_manifest.json").write_text(json.dumps(dict(manifest, complete=False)))
+    manifest = read_manifest(copy)
+    schema = pq.read_schema(copy / MANIFEST)
+    write_manifest(copy, dict(manifest, complete=False), schema)
     with pytest.raises(ValueError, match="has not finished; resume it first"):
         convert(copy, tmp_path / "t.parquet")
-    (copy / "_manifest.json").write_text(json.dumps(manifest))
+    write_manifest(copy, manifest, schema)
     part = copy / manifest["blocks"][1]["file"]
     part.write_bytes(part.read_bytes()[:-3] + b"xyz")
     with pytest.raises(ValueError, match="not the part its dataset's manifest lists"):
