@@ -133,7 +133,7 @@ def checked_dtype(path: Path, fields: list[tuple[str, np.dtype, tuple[int, ...]]
                               f"{'arrays of shape ' + str(shape) if shape else 'one value'} per record, "
                               "not a row of samples")
         samples = shape[0]
-    expected = spec.record_dtype(samples)
+    expected = spec.record_dtype(samples, truth=True)  # the truth columns' types checked too, where present
     out = []
     for name, base, shape in fields:
         base = base.newbyteorder("=") if base.byteorder in "<>" else base

@@ -17,7 +17,7 @@ import pytest
 import uproot
 import velmora_batch as vb
 from click.testing import CliRunner
-from velmora_batch import _pes, read_metadata, read_pes, read_records
+from velmora_batch import _pes, convert, read_metadata, read_pes, read_records
 from velmora_batch._formats import MissingExtra
 from velmora_batch._pes import UnusedPEColumnsWarning
 from velmora_batch._records import column_info, open_writer, record_dtype
@@ -47,6 +47,26 @@ def test_round_trip_bit_for_bit(tmp_path, suffix, model):
     same_bits(read_records(path), np.concatenate(blocks))
     assert read_metadata(path) == METADATA
     assert [p.name for p in tmp_path.iterdir()] == [path.name]  # the temporary file renamed, nothing beside
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+def test_truth_columns_flow_through(tmp_path, suffix, model):
+    rng = np.random.default_rng(6)
+    plain = random_records(model, 40, rng)
+    records = np.empty(40, record_dtype(model, 5, truth=True))
+    records.view(np.uint8)[:] = rng.integers(0, 256, records.nbytes, dtype=np.uint8)
+    for name in records.dtype.names:
+        if name in plain.dtype.names:
+            records[name] = plain[name]
+        elif records[name].dtype.kind == "f":
+            records[name] = np.where(np.isnan(records[name]), 0.25, records[name])
+    path = tmp_path / f"r{suffix}"
+    with open_writer(path, model=model, waveform_samples=5, metadata=METADATA, truth=True) as writer:
+        writer.write(records)
+    same_bits(read_records(path), records)
+    convert(path, tmp_path / "back.parquet")
+    same_bits(read_records(tmp_path / "back.parquet"), records)
 
 
 @pytest.mark.parametrize("suffix", FORMATS)
@@ -199,13 +219,17 @@ BAD_RECORD_FILES = [
     ("r.h5", lambda p: _hdf5_table(p, _structured(_multipmt(time=np.zeros(4, np.float32)))),
      "column 'time' holds float32, not float64"),
     ("r.h5", lambda p: _hdf5_table(p, np.zeros(4)), "'records' is a 1-dimensional dataset of float64, not a table"),
+    ("r.root", lambda p: _root_tree(p, _multipmt(n_pe=np.zeros(4, np.int16), true_charge=np.zeros(4),
+                                                 first_pe_time=np.zeros(4), n_dark=np.zeros(4, np.uint32),
+                                                 n_afterpulse=np.zeros(4, np.uint32))),
+     "column 'n_pe' holds int16, not uint32"),
 ]
 
 
 @pytest.mark.parametrize("name, make, message", BAD_RECORD_FILES,
                          ids=["root truncated", "hdf5 truncated", "root garbage", "hdf5 garbage", "root wrong tree",
                               "hdf5 wrong dataset", "root missing column", "hdf5 missing column", "root wrong dtype",
-                              "hdf5 wrong dtype", "hdf5 not a table"])
+                              "hdf5 wrong dtype", "hdf5 not a table", "root wrong truth dtype"])
 def test_bad_record_files_are_one_line_errors(tmp_path, name, make, message):
     path = tmp_path / name
     make(path)
