@@ -66,7 +66,7 @@ import socket
 import tempfile
 import time
 import uuid
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -77,6 +77,7 @@ import pyarrow.parquet as pq
 from ._links import LINKS_SUFFIX, links_metadata, links_path, links_schema, read_links_file, shifted
 from ._records import (_FILE_MODE, METADATA_KEY, _arrow_schema, file_sha256, is_temporary, model_of_dtype,
                        process_exists, read_file_metadata, read_record_file, record_dtype, temp_prefix)
+from ._tables import Channels, overlaps, read_selected, selected_dtype, selection, to_dataframe
 
 MANIFEST = "_manifest.parquet"
 # Where the manifest of the formats before lies: JSON, which table libraries
@@ -476,10 +477,11 @@ class _PartMismatch(Exception):
 
 
 def _check_part(path: Path, entry: dict[str, Any], *, current: bool, run: str | None, seed: int,
-                read: bool) -> np.ndarray | None:
+                read: bool, digest: bool = True) -> np.ndarray | None:
     """Raises _PartMismatch with the reason when the part at ``path`` is not
     the one its manifest entry describes; with ``read``, gives its records,
-    checked to lie within the block in channel order."""
+    checked to lie within the block in channel order. Without ``digest``,
+    the file's SHA-256 is not checked (which reads all of it)."""
     first, last, rows = entry["first"], entry["last"], entry["rows"]
     if not path.is_file():
         raise _PartMismatch("missing")
@@ -500,7 +502,7 @@ def _check_part(path: Path, entry: dict[str, Any], *, current: bool, run: str | 
                             f"the manifest's entry is {first}-{last}")
     if footer_rows != rows or (current and block.get("rows") != rows):
         raise _PartMismatch(f"it holds {footer_rows} records, its manifest entry {rows}")
-    if current and file_sha256(path) != entry["sha256"]:
+    if current and digest and file_sha256(path) != entry["sha256"]:
         raise _PartMismatch("its contents changed since it was written (its SHA-256 is not the manifest's)")
     if not read:
         return None
@@ -763,37 +765,64 @@ def dataset_problems(directory: str | os.PathLike[str]) -> list[str]:
     return problems
 
 
-def read_dataset(directory: str | os.PathLike[str]) -> np.ndarray:
+def read_dataset(directory: str | os.PathLike[str], columns: Sequence[str] | None = None,
+                 channels: Channels | None = None) -> np.ndarray:
     """The records of a complete dataset, in (channel, time) order, each part
-    checked against the manifest."""
+    checked against the manifest. With ``columns`` or ``channels``, only
+    those columns of the parts whose blocks hold a selected channel are read,
+    each part checked by its metadata but not by its SHA-256 (which would
+    read all of it)."""
     directory = Path(directory)
-    manifest = read_manifest(directory)
-    if not manifest["complete"]:
-        raise ValueError(f"{directory}: the run that writes this dataset has not finished; resume it first")
-    current = manifest["format"] == FORMAT
-    if current and run_digest(manifest) != manifest["run"]:
-        raise ValueError(f"{manifest_path(directory)}: the run it describes was changed after the run "
-                         "(its digest does not match)")
+    manifest = _complete_manifest(directory)
+    selected = selection(channels)
+    # Columns asked for that the records lack are named before any part is read.
+    dtype = selected_dtype(record_dtype(manifest["model"], int(manifest["waveform_samples"]), "truth" in manifest),
+                           columns, directory)
+    whole = columns is None and selected is None
+    current = manifest["format"] != _FORMAT_1
     parts = []
     for entry in manifest["blocks"]:
+        if selected is not None and not overlaps(selected, entry["first"], entry["last"]):
+            continue
         path = directory / entry["file"]
         try:
             records = _check_part(path, entry, current=current, run=manifest.get("run"), seed=manifest["seed"],
-                                  read=True)
+                                  read=whole, digest=whole)
         except _PartMismatch as e:
             raise ValueError(f"{path}: not the part its dataset's manifest lists: {e}") from None
-        assert records is not None
-        parts.append(records)
-    if parts:
-        return np.concatenate(parts)
-    return np.zeros(0, record_dtype(manifest["model"], int(manifest["waveform_samples"]), "truth" in manifest))
+        parts.append(records if records is not None else read_selected(path, columns, selected))
+    return np.concatenate(parts) if parts else np.zeros(0, dtype)
 
 
-def read_records(path: str | os.PathLike[str]) -> np.ndarray:
-    """The records of a ``.parquet`` or ``.npz`` file written by velmora_batch,
-    or of a dataset directory, as a structured array of :func:`record_dtype`.
-    A file that cannot be read as records is a ValueError naming it."""
-    return read_dataset(path) if Path(path).is_dir() else read_record_file(path)
+def read_records(path: str | os.PathLike[str], *, columns: Sequence[str] | None = None,
+                 channels: Channels | None = None) -> np.ndarray:
+    """The records of a record file written by velmora_batch (``.parquet``,
+    ``.npz`` or another format it writes), or of a dataset directory, as a
+    structured array of :func:`record_dtype`. A file that cannot be read as
+    records is a ValueError naming it.
+
+    ``columns`` (a list of names) keeps only those columns, in that order;
+    ``channels`` (as ``run`` takes them: ``"0-9,20"``, a range, an array)
+    keeps only the records of those channels. A dataset then reads only the
+    parts whose blocks hold a selected channel, and a Parquet file only the
+    columns asked for and the row groups whose channel statistics may hold a
+    selected channel; other formats are read whole and then selected."""
+    if Path(path).is_dir():
+        return read_dataset(path, columns, channels)
+    if columns is None and channels is None:
+        return read_record_file(path)
+    return read_selected(path, columns, selection(channels))
+
+
+def to_pandas(path: str | os.PathLike[str], *, columns: Sequence[str] | None = None,
+              channels: Channels | None = None) -> Any:
+    """The records of ``path`` (as :func:`read_records` reads them, with the
+    same ``columns`` and ``channels``) as a pandas DataFrame: one column per
+    record field, a waveform as a column holding one 1-D array of samples per
+    record (``np.stack(df["waveform"])`` gives the 2-D array back), and the
+    run's description (:func:`read_metadata`) under ``df.attrs["velmora"]``.
+    Needs pandas."""
+    return to_dataframe(read_records(path, columns=columns, channels=channels), read_metadata(path))
 
 
 def _complete_manifest(directory: Path) -> dict[str, Any]:

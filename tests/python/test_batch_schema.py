@@ -14,7 +14,7 @@ import pytest
 import velmora_batch as vb
 from click.testing import CliRunner
 from conftest import MULTIPMT_DEFAULTS
-from velmora_batch._dataset import MANIFEST, write_manifest
+from velmora_batch._dataset import MANIFEST, MANIFEST_JSON, write_manifest
 from velmora_batch._models import MODELS
 from velmora_batch._records import RECORD_COLUMNS, column_info, columns_table
 from velmora_batch.cli import main
@@ -333,6 +333,7 @@ BAD_FILES = {
     "missing": ("gone.parquet", lambda p: None, r"gone\.parquet: no such file or directory"),
     "directory of no dataset": ("plain", lambda p: p.mkdir(), r"plain: not a velmora dataset"),
     "damaged manifest": ("d", lambda p: (p.mkdir(), (p / MANIFEST).write_text("{")), r"not a velmora dataset manifest"),
+    "manifest not JSON": ("d", lambda p: (p.mkdir(), (p / MANIFEST_JSON).write_text("{")), r"not valid JSON"),
 }
 
 

@@ -187,3 +187,123 @@ def test_the_dask_extra_brings_dask_dataframe():
     extra = {r.name: r.extras for r in extra if r.marker is not None and r.marker.evaluate({"extra": "dask"})}
     assert "dataframe" in extra.get("dask", set()), extra
     assert "distributed" in extra
+
+
+# Reading only some columns and channels.
+
+
+@pytest.fixture(params=["ZozuvUza", "MultiPMT"])
+def written(request, make_detector, tmp_path):
+    """The records of RUN as a dataset, a Parquet file (one row group per block) and an .npz file."""
+    det = make_detector(request.param, seed=1)
+    paths = {"dataset": tmp_path / "d", "parquet": tmp_path / "r.parquet", "npz": tmp_path / "r.npz"}
+    for path in paths.values():
+        vb.run(det, output=path, **RUN)
+    return paths, vb.read_records(paths["dataset"])
+
+
+SELECTIONS = {
+    "text": ("3-7,21", [3, 4, 5, 6, 7, 21]),
+    "range": (range(10, 12), [10, 11]),
+    "array": (np.array([24, 0]), [0, 24]),
+    "none there": ("100-200", []),
+}
+
+
+@pytest.mark.parametrize("kind", ["dataset", "parquet", "npz"])
+@pytest.mark.parametrize("channels, expected", SELECTIONS.values(), ids=list(SELECTIONS))
+def test_some_columns_of_some_channels(written, kind, channels, expected):
+    paths, everything = written
+    time = "time_ns" if "time_ns" in everything.dtype.names else "time"
+    got = vb.read_records(paths[kind], columns=[time, "channel"], channels=channels)
+    assert got.dtype.names == (time, "channel")
+    keep = np.isin(everything["channel"], expected)
+    assert sorted(set(got["channel"].tolist())) == sorted(set(everything["channel"][keep].tolist()))
+    assert np.array_equal(got[time], everything[time][keep]) and np.array_equal(got["channel"], everything["channel"][keep])
+    last = everything.dtype.names[-1]
+    assert vb.read_records(paths[kind], columns=[last]).tobytes() == np.ascontiguousarray(everything[last]).tobytes()
+    assert vb.read_records(paths[kind], channels=channels).tobytes() == everything[keep].tobytes()
+
+
+@pytest.mark.parametrize("columns, error, message", [
+    (["channel", "energy"], ValueError, r"(d|r\.parquet|r\.npz): no column 'energy'; the records have .*channel"),
+    ("channel", TypeError, "a list of column names"),
+    (["channel", "channel"], ValueError, "named twice"),
+], ids=["unknown", "a string", "twice"])
+@pytest.mark.parametrize("kind", ["dataset", "parquet", "npz"])
+def test_a_bad_column_selection_is_named(written, kind, columns, error, message):
+    paths, _ = written
+    with pytest.raises(error, match=message):
+        vb.read_records(paths[kind], columns=columns)
+
+
+class Opened:
+    """Counts what the selective reader opens and reads of each Parquet file."""
+
+    def __init__(self, monkeypatch):
+        import velmora_batch._dataset
+        import velmora_batch._tables
+
+        self.files, self.groups, self.columns, self.hashed = [], [], [], []
+        real, real_hash = pq.ParquetFile, velmora_batch._dataset.file_sha256
+        counter = self
+
+        class Counting(real):
+            def __init__(self, source, *args, **kwargs):
+                counter.files.append(os.path.basename(source))
+                super().__init__(source, *args, **kwargs)
+
+            def read_row_groups(self, groups, columns=None, **kwargs):
+                counter.groups.append(list(groups))
+                counter.columns.append(list(columns))
+                return super().read_row_groups(groups, columns=columns, **kwargs)
+
+        def hashing(path):
+            counter.hashed.append(os.path.basename(path))
+            return real_hash(path)
+
+        monkeypatch.setattr(velmora_batch._tables.pq, "ParquetFile", Counting)
+        monkeypatch.setattr(velmora_batch._dataset, "file_sha256", hashing)
+
+
+def test_a_dataset_reads_only_the_parts_of_the_selected_channels(written, monkeypatch):
+    paths, everything = written
+    opened = Opened(monkeypatch)
+    got = vb.read_records(paths["dataset"], columns=["channel"], channels="6-7,12")
+    assert opened.files == [part(5), part(10)]  # the parts of channels 5-9 and 10-14 only
+    assert opened.columns == [["channel"], ["channel"]]
+    assert opened.hashed == []  # checked by their metadata: hashing would read all of each
+    assert np.array_equal(got["channel"], everything["channel"][np.isin(everything["channel"], [6, 7, 12])])
+
+
+def test_a_parquet_file_reads_only_the_row_groups_of_the_selected_channels(written, monkeypatch):
+    paths, everything = written
+    assert pq.ParquetFile(paths["parquet"]).metadata.num_row_groups == 5  # one per block of 5 channels
+    opened = Opened(monkeypatch)
+    got = vb.read_records(paths["parquet"], columns=[everything.dtype.names[-1]], channels=[16, 23])
+    assert opened.groups == [[3, 4]] and len(opened.columns[0]) == 2  # the column asked for, and channel
+    name = got.dtype.names[0]
+    assert np.array_equal(got[name], everything[name][np.isin(everything["channel"], [16, 23])])
+
+
+def test_a_damaged_part_is_still_refused_when_only_it_is_read(written):
+    paths, _ = written
+    path = paths["dataset"] / part(5)
+    path.write_bytes(path.read_bytes()[:200])
+    with pytest.raises(ValueError, match=f"{part(5)}: not the part its dataset's manifest lists: unreadable"):
+        vb.read_records(paths["dataset"], channels="6")
+    assert len(vb.read_records(paths["dataset"], channels="0-4,10-24")) > 0  # the other parts are not needed
+
+
+def test_records_as_a_pandas_dataframe(written):
+    paths, everything = written
+    for path in paths.values():
+        frame = vb.to_pandas(path)
+        assert list(frame.columns) == list(everything.dtype.names)
+        assert len(frame) == len(everything)
+        assert frame.attrs["velmora"] == vb.read_metadata(path)
+        for name in everything.dtype.names:
+            values = np.stack(frame[name].to_numpy()) if everything[name].ndim == 2 else frame[name].to_numpy()
+            assert values.dtype == everything[name].dtype and np.array_equal(values, everything[name]), name
+    few = vb.to_pandas(paths["dataset"], columns=["channel"], channels="2")
+    assert list(few.columns) == ["channel"] and set(few["channel"]) == {2}

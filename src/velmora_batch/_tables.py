@@ -1,0 +1,149 @@
+"""Reading part of a record file, and records as a pandas DataFrame.
+
+A Parquet record file is read selectively: only the columns asked for, and
+with a channel selection only the row groups whose channel statistics
+(smallest and largest channel) may hold a selected channel; the rows of
+other channels in those row groups are dropped after reading. Other formats
+are read whole and then selected."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from ._models import spec_of
+from ._pes import ChannelSet, parse_channels
+from ._records import _READ_ERRORS, _file_dtype, _has_truth, _model_of, _names, _refuse, read_record_file
+
+Channels = str | Iterable[int] | npt.ArrayLike | ChannelSet
+
+
+def selection(channels: Channels | None) -> ChannelSet | None:
+    """A channel selection as ``run`` takes it (``"0-9,20"``, a range, an
+    array), or None for every channel."""
+    return None if channels is None else parse_channels(channels)
+
+
+def overlaps(selected: ChannelSet, first: int, last: int) -> bool:
+    """Whether any of the channels ``first`` to ``last`` is selected."""
+    i = int(np.searchsorted(selected.starts, last, side="right")) - 1
+    return i >= 0 and int(selected.stops[i]) > first
+
+
+def selected_dtype(dtype: np.dtype, columns: Sequence[str] | None, where: object) -> np.dtype:
+    """The record dtype ``dtype`` with only ``columns``, in the order given."""
+    if columns is None:
+        return dtype
+    if isinstance(columns, str):
+        raise TypeError(f"{where}: columns must be a list of column names, not the string {columns!r}")
+    names = _names(dtype)
+    unknown = [c for c in columns if c not in names]
+    if unknown:
+        raise ValueError(f"{where}: no column {unknown[0]!r}; the records have {', '.join(names)}")
+    if len(set(columns)) != len(columns):
+        raise ValueError(f"{where}: a column is named twice in {list(columns)}")
+    return np.dtype([(name, dtype[name]) for name in columns])
+
+
+def select(records: np.ndarray, columns: Sequence[str] | None, channels: ChannelSet | None,
+           where: object) -> np.ndarray:
+    """The records of ``channels`` with only ``columns``, from records in memory."""
+    dtype = selected_dtype(records.dtype, columns, where)
+    if channels is not None:
+        records = records[channels.contains(records["channel"])]
+    if columns is None:
+        return records
+    out = np.empty(len(records), dtype)
+    for name in _names(dtype):
+        out[name] = records[name]
+    return out
+
+
+def _row_groups(file: pq.ParquetFile, channels: ChannelSet | None) -> list[int]:
+    """The row groups of ``file`` that may hold a selected channel, by the
+    statistics of its channel column (a row group without them is read)."""
+    groups = range(file.metadata.num_row_groups)
+    if channels is None:
+        return list(groups)
+    column = file.schema_arrow.get_field_index("channel")
+    kept = []
+    for i in groups:
+        stats = file.metadata.row_group(i).column(column).statistics
+        lo, hi = (stats.min, stats.max) if stats is not None and stats.has_min_max else (None, None)
+        if lo is None or hi is None or overlaps(channels, int(lo), int(hi)):
+            kept.append(i)
+    return kept
+
+
+def _as_records(table: pa.Table, dtype: np.dtype) -> np.ndarray:
+    out = np.empty(table.num_rows, dtype)
+    for name in _names(dtype):
+        column = table.column(name).combine_chunks()
+        if isinstance(column, pa.FixedSizeListArray):
+            out[name] = column.flatten().to_numpy().reshape(table.num_rows, column.type.list_size)
+        else:
+            out[name] = column.to_numpy()
+    return out
+
+
+def _read_parquet(path: Path, columns: Sequence[str] | None, channels: ChannelSet | None) -> np.ndarray:
+    file = pq.ParquetFile(path)
+    schema = file.schema_arrow
+    spec = spec_of(_model_of(schema.names))
+    waveform_samples = 1
+    if spec.shaped_column is not None:
+        waveform_type = schema.field(spec.shaped_column).type
+        if not isinstance(waveform_type, pa.FixedSizeListType):
+            raise ValueError(f"{path}: not a velmora record file: column {spec.shaped_column!r} holds "
+                             f"{waveform_type}, not a fixed-size list of samples")
+        waveform_samples = waveform_type.list_size
+    full = _file_dtype(spec.record_dtype(waveform_samples, _has_truth(schema.names)), schema.names)
+    dtype = selected_dtype(full, columns, path)
+    names = list(_names(dtype))
+    read = names + (["channel"] if channels is not None and "channel" not in names else [])
+    table = file.read_row_groups(_row_groups(file, channels), columns=read)
+    if channels is not None:
+        table = table.filter(pa.array(channels.contains(table.column("channel").to_numpy())))
+    return _as_records(table, dtype)
+
+
+def read_selected(path: str | os.PathLike[str], columns: Sequence[str] | None = None,
+                  channels: ChannelSet | None = None) -> np.ndarray:
+    """The records of the record file ``path`` of ``channels`` (None: all),
+    with only ``columns`` (None: all): from a Parquet file, only those
+    columns and the row groups that may hold those channels are read."""
+    path = Path(path)
+    if path.suffix.lower() != ".parquet":
+        return select(read_record_file(path), columns, channels, path)
+    try:
+        return _read_parquet(path, columns, channels)
+    except (FileNotFoundError, PermissionError, IsADirectoryError, TypeError):
+        raise
+    except (ValueError, OSError, *_READ_ERRORS) as e:
+        raise _refuse(path, e) from None
+
+
+def to_dataframe(records: np.ndarray, metadata: dict[str, Any] | None = None) -> Any:
+    """Records as a pandas DataFrame: a column per field, a waveform as a
+    column holding one 1-D array of samples per record, and ``metadata``
+    under ``attrs["velmora"]``."""
+    try:
+        import pandas as pd
+    except ImportError:
+        raise ImportError("records as a DataFrame need the Python package pandas, which is not installed: "
+                          "pip install pandas") from None
+    columns: dict[str, Any] = {}
+    for name in _names(records.dtype):
+        values = records[name]
+        columns[name] = list(np.ascontiguousarray(values)) if values.ndim == 2 else values
+    frame = pd.DataFrame(columns)
+    if metadata is not None:
+        frame.attrs["velmora"] = metadata
+    return frame
