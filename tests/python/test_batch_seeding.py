@@ -5,9 +5,11 @@ import numpy as np
 import pytest
 import velmora
 import velmora_batch as vb
+from conftest import MULTIPMT_DEFAULTS
 from velmora_batch import _core, _seeding
 
 MODELS = ["ZozuvUza", "MultiPMT"]
+TOT_STEP = MULTIPMT_DEFAULTS["tot_step"]  # that of every MultiPMT detector here
 
 
 def shuffled_table(rng, channels, per_channel=40):
@@ -40,7 +42,8 @@ def as_records(model, records, waveform_samples=1):
             out[i] = (r.channel, r.trigger_time_s * 10**9 + r.trigger_time_ticks * 4, r.trigger_time_s,
                       r.trigger_time_ticks, r.baseline, r.intsum, list(r.waveform))
         else:
-            out[i] = (r.time, r.channel, r.time_over_threshold, r.adc_sample)
+            # The hit start in whole TDC steps: exact by division at these short times.
+            out[i] = (r.time, r.channel, r.time_over_threshold, r.adc_sample, round(r.time / TOT_STEP))
     return out
 
 
@@ -205,7 +208,8 @@ def test_segment_k_of_channel_c_is_seeded_from_c_and_k(model, make_detector):
     assert len(first) > 0 and len(later) > 0
     for k, part in ((0, first), (3, later)):
         model_ss, _ = np.random.SeedSequence(seed, spawn_key=(channel, k)).spawn(2)
-        ticks = k * round(segment / 4e-9) if model == "ZozuvUza" else 0
+        # The origin in whole steps of the records' integer time: 4 ns ticks, or TDC steps.
+        ticks = k * round(segment / (4e-9 if model == "ZozuvUza" else TOT_STEP))
         cols = engine_records(det, channel, burst, model_ss.generate_state(8, np.uint32), ticks, k * segment)
         assert len(part) == len(cols["channel"])
         for name in part.dtype.names:
