@@ -86,7 +86,7 @@ class FormatError(ValueError):
     the file and what is wrong, on one line."""
 
 
-def _first_line(error: BaseException) -> str:
+def _one_line(error: BaseException) -> str:
     text = " ".join(str(error).split())
     return text or type(error).__name__
 
@@ -101,7 +101,7 @@ def reading(path: Path, kind: str) -> Iterator[None]:
     except (FormatError, FileNotFoundError, PermissionError, IsADirectoryError, MissingExtra, MemoryError):
         raise
     except Exception as e:
-        raise FormatError(f"{path}: not a readable {kind} file: {_first_line(e)}") from None
+        raise FormatError(f"{path}: not a readable {kind} file: {_one_line(e)}") from None
 
 
 def is_root(path: Path) -> bool:
