@@ -1,10 +1,11 @@
 """The ``velmora`` command: a thin shell over :func:`velmora_batch.run`.
 
-    velmora run CONFIG [--pes FILE] [--dark-rate HZ --duration S] [--channels 0-1999]
+    velmora run CONFIG [--pes FILE [--pes-key NAME]] [--dark-rate HZ --duration S] [--channels 0-1999]
                 [--seed N] [--workers N] [--seeding independent|sequential] [--segment S]
                 [--set key=value ...] [--dry-run] [--progress/--no-progress]
                 [--scheduler ADDRESS | --cluster local] [--resume | --overwrite] [--truth [links]] -o OUTPUT
     velmora calibrate CONFIG [--npe 1,2,5,10] [--events N] [--seed N] [-o TABLE.csv] [--plot FILE.png]
+    velmora convert IN OUT [--overwrite]
 """
 
 from __future__ import annotations
