@@ -58,6 +58,8 @@ def test_every_written_column_carries_its_unit_and_meaning(make_detector, tmp_pa
     extra = RUN_OPTIONS[option]
     if not set(extra) <= set(inspect.signature(vb.run).parameters):
         pytest.skip(f"run() takes no {', '.join(extra)}")
+    if "truth" in extra and "truth" not in (vb._core.ZozuvUzaEngine.simulate.__doc__ or ""):
+        pytest.skip("the engine gives no truth yet")
     path = tmp_path / "r.parquet"
     vb.run(make_detector(model), output=path, **DARK, **extra)
     schema = pq.read_schema(path)
