@@ -8,7 +8,7 @@ prints), for after a column is added or described anew:
 import re
 from pathlib import Path
 
-from velmora_batch._records import RECORD_COLUMNS, columns_table
+from velmora_batch._records import columns_tables
 
 README = Path(__file__).resolve().parents[1] / "README.md"
 BLOCK = re.compile(r"(<!-- record columns: [^\n]*-->\n)(.*?)(<!-- end of record columns -->)", re.S)
@@ -16,8 +16,7 @@ BLOCK = re.compile(r"(<!-- record columns: [^\n]*-->\n)(.*?)(<!-- end of record 
 
 def main() -> None:
     text = README.read_text()
-    tables = "".join(f"{model}:\n\n{columns_table(model, markdown=True)}\n" for model in RECORD_COLUMNS)
-    new, count = BLOCK.subn(lambda m: m.group(1) + tables + m.group(3), text)
+    new, count = BLOCK.subn(lambda m: m.group(1) + columns_tables() + m.group(3), text)
     if count != 1:
         raise SystemExit(f"{README}: no table of record columns between its markers")
     README.write_text(new)

@@ -38,7 +38,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ._pes import GroupedPEs
-from ._records import _FILE_MODE, _place_new, _remove, temp_prefix
+from ._records import PASSED_THROUGH, _FILE_MODE, _place_new, _remove, column_info, described, temp_prefix
 
 KINDS = ("input", "dark", "afterpulse")
 LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude")
@@ -69,13 +69,17 @@ def check_extra_names(names: tuple[str, ...]) -> None:
 
 
 def links_schema(extras: pa.Schema | None) -> pa.Schema:
-    """The columns of a run's links: the link's own, then the PE table's other columns."""
+    """The columns of a run's links: the link's own, then the PE table's
+    other columns; each with its unit and meaning in its field metadata
+    (a passed-through column keeps its own where it has any)."""
     fields = [pa.field("record", pa.int64(), nullable=False), pa.field("channel", pa.int32(), nullable=False),
               pa.field("kind", pa.dictionary(pa.int8(), pa.string()), nullable=False),
               pa.field("pe_index", pa.int64(), nullable=False),
               pa.field("arrival_time", pa.float64(), nullable=False),
               pa.field("amplitude", pa.float64(), nullable=False)]
-    return pa.schema(fields + ([] if extras is None else list(extras)))
+    fields = [described(f, column_info("links", f.name)) for f in fields]
+    passed = [f if f.metadata else described(f, PASSED_THROUGH) for f in extras or ()]
+    return pa.schema(fields + passed)
 
 
 def sort_order(order: np.ndarray) -> np.ndarray:

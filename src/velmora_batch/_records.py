@@ -65,9 +65,10 @@ _TRUTH_COLUMNS = (
 _EVENT = ColumnInfo("event", "int64", "", "the event the record was grouped into (its id in the event table), "
                     "-1 for none", "velmora events")
 
-# Every column a record file holds, per model, in the order written: the
-# Arrow field metadata of each written column, `velmora schema records` and
-# the README's table of columns are all made from this table.
+# Every column a record file holds, per model, in the order written, and
+# those of a links file: the Arrow field metadata of each written column,
+# `velmora schema records` and the README's table of columns are all made
+# from this table.
 RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
     "ZozuvUza": (
         _CHANNEL,
@@ -107,7 +108,25 @@ RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
         *_TRUTH_COLUMNS,
         _EVENT,
     ),
+    # The links of records to the PEs that made them (truth="links"), one row
+    # per (record, PE) pair; the input PE table's other columns follow them.
+    "links": (
+        ColumnInfo("record", "int64", "",
+                   "the record's row in its output (in a dataset's links part, in its block's record part)"),
+        ColumnInfo("channel", "int32", "", "the record's channel"),
+        ColumnInfo("kind", "dictionary<int8, string>", "",
+                   "where the PE came from: input (code 0), dark (1) or afterpulse (2)"),
+        ColumnInfo("pe_index", "int64", "",
+                   "an input PE's row in the input table (from 0, over all its rows); a dark PE's index among its "
+                   "channel's dark PEs in draw order; an afterpulse's index among its channel's afterpulses"),
+        ColumnInfo("arrival_time", "float64", "s",
+                   "the PE's drawn arrival time, transit-time spread included, from the run's time origin"),
+        ColumnInfo("amplitude", "float64", "normalised amplitude", "the PE's drawn amplitude"),
+    ),
 }
+# The meaning of a column of the input PE table that links pass through.
+PASSED_THROUGH = ColumnInfo("", "", "", "the input PE table's own column, passed through unchanged (null for dark "
+                            "noise and afterpulses)")
 
 
 def column_info(model: str, name: str) -> ColumnInfo | None:
@@ -123,10 +142,24 @@ def field_metadata(info: ColumnInfo | None) -> dict[bytes, bytes] | None:
     return {b"unit": info.unit.encode(), b"description": info.meaning.encode()}
 
 
+def described(field: pa.Field[Any], info: ColumnInfo | None) -> pa.Field[Any]:
+    """``field`` carrying the unit and meaning of ``info`` (unchanged without)."""
+    if info is None:
+        return field
+    return field.with_metadata({b"unit": info.unit.encode(), b"description": info.meaning.encode()})
+
+
+def columns_tables() -> str:
+    """The Markdown tables of every model's record columns and of the links'
+    columns, each under its name: the README's table of columns."""
+    titles = {"links": "Links files (`truth=\"links\"`)"}
+    return "".join(f"{titles.get(name, name)}:\n\n{columns_table(name, markdown=True)}\n" for name in RECORD_COLUMNS)
+
+
 def columns_table(model: str, markdown: bool = False) -> str:
-    """The record columns of ``model`` with type, unit and meaning: as
-    aligned text, or as a Markdown table."""
-    columns = RECORD_COLUMNS[spec_of(model).name]
+    """The record columns of ``model`` (or the links' columns, ``"links"``)
+    with type, unit and meaning: as aligned text, or as a Markdown table."""
+    columns = RECORD_COLUMNS[model]
     rows = [(c.name, c.type, c.unit or "-", c.meaning + (f" (with {c.when})" if c.when else "")) for c in columns]
     if markdown:
         lines = ["| column | type | unit | meaning |", "|---|---|---|---|"]

@@ -273,11 +273,12 @@ def schema_config(model: str) -> None:
 
 
 @schema.command("records")
-@click.argument("model", type=click.Choice(list(MODELS)), metavar="MODEL")
+@click.argument("model", type=click.Choice([*MODELS, "links"]), metavar="MODEL|links")
 @click.option("--markdown", is_flag=True, help="As a Markdown table.")
 def schema_records(model: str, markdown: bool) -> None:
-    """Prints the columns of a MODEL record file: each with its type, unit and
-    meaning, and the option that adds it where it is not always written."""
+    """Prints the columns of a MODEL record file (or of a links file): each
+    with its type, unit and meaning, and the option that adds it where it is
+    not always written."""
     click.echo(columns_table(model, markdown=markdown), nl=False)
 
 
