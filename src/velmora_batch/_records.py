@@ -86,7 +86,9 @@ RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
         ColumnInfo("intsum", "float32", "LSB x samples",
                    "sum over the window's samples of (sample - offset), in single precision"),
         ColumnInfo("waveform", "uint16[waveform_samples]", "LSB",
-                   "the ADC samples of the readout window, one every adc_step from its start"),
+                   "the readout window's ADC samples, one every adc_step from its start; a sample the sparse ADC "
+                   "holds no entry for reads 0, or trunc(offset) after its last entry, unless baseline_noise fills "
+                   "it"),
         ColumnInfo("n_saturated", "uint16", "samples",
                    "window samples that clip cut, or whose value before the noise preamp_clip cut"),
         *_TRUTH_COLUMNS,
