@@ -58,7 +58,7 @@ _TRUTH_COLUMNS = (
                "sum of the drawn amplitudes of the PEs that contributed", _TRUTH),
     ColumnInfo("first_pe_time", "float64", "s",
                "earliest drawn arrival time among the contributing PEs, transit-time spread included, from the "
-               "run's time origin", _TRUTH),
+               "run's time origin; NaN where none contributed", _TRUTH),
     ColumnInfo("n_dark", "uint32", "PEs", "contributing PEs that came from dark noise", _TRUTH),
     ColumnInfo("n_afterpulse", "uint32", "PEs", "contributing PEs that were afterpulses", _TRUTH),
 )
