@@ -359,11 +359,16 @@ def test_bad_pe_files_are_one_line_errors(tmp_path, name, make, message):
         assert "\n" not in str(error.value) and str(error.value).startswith(str(path))
 
 
-def test_a_pe_key_for_a_file_without_trees_is_refused(tmp_path):
+def test_a_pe_key_without_trees_to_name_is_refused(tmp_path, make_detector):
     path = tmp_path / "p.npz"
     np.savez(path, channel=[1], time=[1.0])
     with pytest.raises(ValueError, match="a PE key names a tree of a ROOT file or a table of an HDF5 file"):
         read_pes(path, key="pes")
+    with pytest.raises(ValueError, match="pes_key names a tree or table of a PE file"):
+        vb.run(make_detector("MultiPMT", seed=1), read_pes(path), pes_key="pes")
+    result = CliRunner().invoke(main, ["run", str(ZOZUVUZA), "--dark-rate", "1e3", "--duration", "1e-4",
+                                       "--channels", "0", "--pes-key", "pes", "-o", str(tmp_path / "o.parquet")])
+    assert result.exit_code == 2 and "--pes-key names the tree or table of a --pes file" in result.output
 
 
 # The optional libraries.
