@@ -1,6 +1,7 @@
-"""What a record file or dataset directory holds, for `velmora info`: its
-columns with their units and meanings, the run's description stored with
-it, its number of records and, for a dataset, whether it is complete."""
+"""What a record file, links file or dataset directory holds, for `velmora
+info`: its columns with their units and meanings, the run's description
+stored with it, its number of rows and, for a dataset, whether it is
+complete."""
 
 from __future__ import annotations
 
@@ -15,6 +16,7 @@ import pyarrow.parquet as pq
 
 from ._dataset import dataset_problems, hidden_name, read_manifest
 from ._formats import open_record_pieces
+from ._links import LINKS_SUFFIX, links_metadata
 from ._records import column_info, model_of_dtype, read_file_metadata, record_dtype
 
 
@@ -71,10 +73,19 @@ def _file_info(path: Path) -> Info:
     stored = None
     if path.suffix.lower() == ".parquet":
         stored = {f.name: dict(f.metadata or {}) for f in pq.read_schema(path)}
-    kind = {".parquet": "Parquet", ".npz": "NumPy .npz", ".root": "ROOT", ".h5": "HDF5"}.get(
+    kind = {".parquet": "Parquet", ".npz": "NumPy .npz", ".root": "ROOT", ".h5": "HDF5", ".hdf5": "HDF5"}.get(
         path.suffix.lower(), path.suffix)
     return Info(path, f"{kind} record file", model_of_dtype(dtype), rows, _columns(dtype, stored),
                 read_file_metadata(path))
+
+
+def _links_info(path: Path) -> Info:
+    """A links file: its columns as its field metadata describes them."""
+    metadata = links_metadata(path)
+    schema = pq.read_schema(path)
+    columns = [ColumnSummary(f.name, str(f.type), (f.metadata or {}).get(b"unit", b"").decode(),
+                             (f.metadata or {}).get(b"description", b"").decode()) for f in schema]
+    return Info(path, "Parquet links file", None, int(pq.read_metadata(path).num_rows), columns, metadata)
 
 
 def _dataset_info(directory: Path) -> Info:
@@ -94,14 +105,17 @@ def _dataset_info(directory: Path) -> Info:
 
 
 def inspect(path: str | os.PathLike[str]) -> Info:
-    """What the record file or dataset directory ``path`` holds. A file that
-    cannot be read as records, or a directory that is no dataset, is an
-    error naming it (ValueError or OSError)."""
+    """What the record file, links file (``*.links.parquet``) or dataset
+    directory ``path`` holds. A file that cannot be read as records or
+    links, or a directory that is no dataset, is an error naming it
+    (ValueError or OSError)."""
     path = Path(path)
     if path.is_dir():
         return _dataset_info(path)
     if not path.exists():
         raise FileNotFoundError(f"{path}: no such file or directory")
+    if path.name.lower().endswith(LINKS_SUFFIX):
+        return _links_info(path)
     return _file_info(path)
 
 
@@ -118,7 +132,9 @@ def _shown(value: Any) -> str:
 
 def info_text(info: Info) -> str:
     """The report of ``velmora info``, as lines of text."""
-    lines = [f"{info.kind}: {info.path}", f"model: {info.model or 'unknown'}", f"records: {info.rows}"]
+    lines = [f"{info.kind}: {info.path}"]
+    lines += [f"model: {info.model}"] if info.model is not None else []
+    lines.append(f"{'links' if 'links' in info.kind else 'records'}: {info.rows}")
     if info.complete is not None:
         lines.append("complete: yes, every part present and checked" if info.complete else
                      "complete: no")

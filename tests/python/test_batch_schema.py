@@ -336,6 +336,24 @@ def test_info_of_a_record_file(make_detector, tmp_path, suffix):
     assert '  seed: 5' in lines and '  pes_input: "none"' in lines and "  dark_rate: 200000.0" in lines
 
 
+def test_info_of_a_links_file(tmp_path):
+    path = tmp_path / "r.links.parquet"
+    schema = links_schema(pa.schema([pa.field("pe_id", pa.int64())]))
+    pq.write_table(schema.with_metadata({b"velmora-links": b'{"records": "r.parquet", "rows": 0}'}).empty_table(),
+                   path)
+    result = info(path)
+    assert result.exit_code == 0, result.output
+    lines = result.output.splitlines()
+    assert lines[:2] == [f"Parquet links file: {path}", "links: 0"]
+    arrival = next(line for line in lines if line.split()[:1] == ["arrival_time"])
+    assert arrival.split()[1:3] == ["double", "s"] and column_info("links", "arrival_time").meaning in arrival
+    assert PASSED_THROUGH.meaning in next(line for line in lines if line.split()[:1] == ["pe_id"])
+    assert '  records: "r.parquet"' in lines
+    pq.write_table(pa.table({"a": [1]}), path)
+    result = info(path)
+    assert result.exit_code == 1 and result.output == f"Error: {path}: not a velmora links file (no links metadata)\n"
+
+
 def foreign_parquet(path):
     pq.write_table(pa.table({"a": [1, 2]}), path)
 
