@@ -334,3 +334,21 @@ def test_the_command_line_writes_truth_and_links(tmp_path):
         assert vb.read_records(tmp_path / out).dtype.names[-5:] == tuple(TRUTH_NAMES)
     assert vb.read_links(tmp_path / "l.parquet").column_names[-3:] == ["pe_id", "source", "weight"]
     assert not (tmp_path / "t.links.parquet").exists()
+
+
+@needs_truth
+def test_links_from_dask_workers_are_those_of_the_runs_own_threads(make_detector, tmp_path):
+    import logging
+
+    distributed = pytest.importorskip("distributed")
+    det = make_detector("ZozuvUza", seed=21)
+    table = pa.table(_flashes(np.random.default_rng(22)))
+    options = dict(truth="links", dark_rate=1e5, duration=1e-5, channels="0-11", block_channels=3)
+    records, links = vb.run(det, table, **options)
+    with (distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0",
+                                   silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client):
+        gathered, gathered_links = vb.run(det, table, executor=client, **options)
+        vb.run(det, table, executor=client, output=tmp_path / "set", **options)
+    assert gathered.tobytes() == records.tobytes() and gathered_links.equals(links)
+    assert vb.read_records(tmp_path / "set").tobytes() == records.tobytes()
+    assert vb.read_links(tmp_path / "set").equals(links)
