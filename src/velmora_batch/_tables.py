@@ -18,6 +18,7 @@ import numpy.typing as npt
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from ._formats import is_hdf5, is_root, open_record_pieces
 from ._models import spec_of
 from ._pes import ChannelSet, parse_channels
 from ._records import _READ_ERRORS, _file_dtype, _has_truth, _model_of, _names, _refuse, read_record_file
@@ -120,6 +121,8 @@ def read_selected(path: str | os.PathLike[str], columns: Sequence[str] | None = 
     with only ``columns`` (None: all): from a Parquet file, only those
     columns and the row groups that may hold those channels are read."""
     path = Path(path)
+    if is_root(path) or is_hdf5(path):
+        return _read_pieces(path, columns, channels)
     if path.suffix.lower() != ".parquet":
         return select(read_record_file(path), columns, channels, path)
     try:
@@ -128,6 +131,24 @@ def read_selected(path: str | os.PathLike[str], columns: Sequence[str] | None = 
         raise
     except (ValueError, OSError, *_READ_ERRORS) as e:
         raise _refuse(path, e) from None
+
+
+def _read_pieces(path: Path, columns: Sequence[str] | None, channels: ChannelSet | None) -> np.ndarray:
+    """The records of a ROOT or HDF5 file, read a piece at a time and only
+    the columns asked for (and the channel, to select by), each piece's
+    rows of other channels dropped as it comes."""
+    with open_record_pieces(path) as pieces:
+        dtype = selected_dtype(pieces.dtype, columns, path)
+        names = list(_names(dtype))
+        read = names + (["channel"] if "channel" not in names and (channels is not None or not names) else [])
+        kept = []
+        for piece in pieces.columns(read):
+            rows = channels.contains(piece["channel"]) if channels is not None else slice(None)
+            part = np.empty(len(piece[read[0]][rows]), dtype)
+            for name in names:
+                part[name] = piece[name][rows]
+            kept.append(part)
+    return np.concatenate(kept) if kept else np.empty(0, dtype)
 
 
 def to_dataframe(records: np.ndarray, metadata: dict[str, Any] | None = None) -> Any:

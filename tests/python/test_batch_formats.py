@@ -70,6 +70,23 @@ def test_truth_columns_flow_through(tmp_path, suffix, model):
 
 
 @pytest.mark.parametrize("suffix", FORMATS)
+def test_some_columns_and_channels_are_read_a_piece_at_a_time(tmp_path, suffix, monkeypatch):
+    from velmora_batch import _formats
+    monkeypatch.setattr(_formats, "_PIECE_BYTES", 3000)  # several pieces
+    records = random_records("ZozuvUza", 400, np.random.default_rng(3), waveform_samples=16)
+    path = tmp_path / f"r{suffix}"
+    write_blocks(path, "ZozuvUza", [records], waveform_samples=16)
+    keep = np.isin(records["channel"], [2, 3, 4, 7])
+    got = read_records(path, columns=["waveform", "time_ns"], channels="2-4,7")
+    assert got.dtype.names == ("waveform", "time_ns") and len(got) == keep.sum() > 0
+    assert got["waveform"].tobytes() == records["waveform"][keep].tobytes()
+    assert got["time_ns"].tobytes() == records["time_ns"][keep].tobytes()
+    assert read_records(path, columns=[]).shape == (400,)
+    with pytest.raises(ValueError, match="no column 'nope'; the records have channel, time_ns"):
+        read_records(path, columns=["nope"])
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
 def test_a_run_without_records_reads_back_empty(tmp_path, suffix):
     path = tmp_path / f"empty{suffix}"
     write_blocks(path, "ZozuvUza", [], waveform_samples=7)
