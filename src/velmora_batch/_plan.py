@@ -603,17 +603,47 @@ def _resident_bytes() -> int:
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
+# What links add, measured with ru_maxrss on 10^6 PEs of flashes over 2,000
+# ZozuvUza channels with two other columns (an integer and a short string) in
+# a table in memory, written to Parquet (144 MiB beside the run with the truth
+# columns only; this estimate gives 155): per link (one per contributing PE)
+# its columns, the block's working arrays that make them and their way into
+# the links file, besides its share of the other columns; per PE of a table in
+# memory its input row, in table order and grouped, and its grouped other
+# columns.
+BYTES_PER_LINK = 160
+BYTES_PER_LINKED_TABLE_PE = 16
+
+
+def _links_bytes(setup: RunPlan, per_block: float) -> float:
+    """Memory a run's links take at its peak: the input rows and other
+    columns of a PE table in memory, and the links of the blocks in flight
+    (all of them where the run returns its records)."""
+    if setup.truth != "links":
+        return 0.0
+    plan = setup.inputs
+    extras = plan.pes.grouped.extras if isinstance(plan.pes, MemoryPEs) else None
+    table = BYTES_PER_LINKED_TABLE_PE * plan.table_count() + (0 if extras is None else extras.nbytes)
+    if extras is not None:
+        per_row = extras.nbytes / max(extras.num_rows, 1)
+    else:  # a file's other columns, at eight bytes each
+        per_row = 8.0 * len(getattr(plan.pes, "extra_names", ()))
+    held = plan.expected_pes() if setup.output is None else setup.in_flight * per_block
+    return (table if isinstance(plan.pes, MemoryPEs) else 0.0) + held * (BYTES_PER_LINK + per_row)
+
+
 def estimate_peak(setup: RunPlan) -> int:
     """An estimate of the run's peak resident size, in bytes: this process as
     it stood before planning, the grouped copy of a PE table in memory, the
     blocks in flight, the model's working memory and the Parquet writer, or
-    the passes over a PE file where they take more."""
+    the passes over a PE file where they take more; with links, what they
+    take besides."""
     plan = setup.inputs
     per_block = plan.expected_pes() / max(setup.blocks, 1)
     table = BYTES_PER_TABLE_PE * plan.table_count() if isinstance(plan.pes, MemoryPEs) else 0
     parquet = setup.output is None or setup.output.suffix.lower() != ".npz"
     peak = (setup.base_bytes + table + (PARQUET_BYTES if parquet else 0) + plan.spec.model_bytes
-            + setup.in_flight * per_block * plan.spec.bytes_per_pe)
+            + setup.in_flight * per_block * plan.spec.bytes_per_pe + _links_bytes(setup, per_block))
     if isinstance(plan.pes, FilePEs):
         peak = max(peak, setup.base_bytes + PE_FILE_PASS_BYTES)
     return int(peak)

@@ -352,3 +352,25 @@ def test_links_from_dask_workers_are_those_of_the_runs_own_threads(make_detector
     assert gathered.tobytes() == records.tobytes() and gathered_links.equals(links)
     assert vb.read_records(tmp_path / "set").tobytes() == records.tobytes()
     assert vb.read_links(tmp_path / "set").equals(links)
+
+
+def test_links_count_in_the_memory_estimate_and_nothing_else_does(make_detector):
+    from velmora_batch._plan import check_memory, estimate_peak, prepare
+
+    det = make_detector("ZozuvUza", seed=1)
+    table = pa.table(_pe_columns(200_000, np.random.default_rng(8)))
+    options = dict(seed=1, workers=2, dark_rate=None, duration=None, channels=None, seeding="independent",
+                   segment=None, block_channels=None, output="r.parquet")
+    with pytest.warns(vb.UnusedPEColumnsWarning):
+        plain = prepare(det, table, **options)
+    with pytest.warns(vb.UnusedPEColumnsWarning):
+        columns = prepare(det, table, truth=True, **options)
+    linked = prepare(det, table, truth="links", **options)
+    linked.base_bytes = columns.base_bytes = plain.base_bytes
+    assert estimate_peak(columns) == estimate_peak(plain)
+    # The rows, the grouped other columns and the links of the blocks in flight: several MB here.
+    assert estimate_peak(linked) - estimate_peak(plain) > 200_000 * 16 + linked.inputs.pes.grouped.extras.nbytes
+    bound = (estimate_peak(plain) + estimate_peak(linked)) // 2
+    check_memory(plain, bound)
+    with pytest.raises(MemoryError):
+        check_memory(linked, bound)
