@@ -312,6 +312,12 @@ def test_links_of_a_dataset_resume_and_read_back(tmp_path, make_detector):
     # A resume must record the same truth.
     with pytest.raises(ValueError, match="cannot resume.*truth"), pytest.warns(vb.UnusedPEColumnsWarning):
         vb.run(det, pa.table(columns), output=out, resume=True, **dict(options, truth=True))
+    # Overwritten by a run without links, the dataset keeps no links of the run before.
+    with pytest.warns(vb.UnusedPEColumnsWarning):
+        vb.run(det, pa.table(columns), output=out, overwrite=True, **dict(options, truth=True))
+    assert not (out / "_links").exists()
+    with pytest.raises(ValueError, match="this dataset's run wrote no links"):
+        vb.read_links(out)
 
 
 @needs_truth
