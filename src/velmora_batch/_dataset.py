@@ -75,9 +75,10 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ._links import LINKS_SUFFIX, links_metadata, links_path, links_schema, read_links_file, shifted
-from ._records import (_FILE_MODE, METADATA_KEY, _arrow_schema, file_sha256, is_temporary, model_of_dtype,
-                       process_exists, read_file_metadata, read_record_file, record_dtype, temp_prefix)
-from ._tables import Channels, overlaps, read_selected, selected_dtype, selection, to_dataframe
+from ._records import (_FILE_MODE, METADATA_KEY, Columns, _arrow_schema, _names, file_sha256, is_temporary,
+                       model_of_dtype, process_exists, read_file_metadata, read_record_file, record_dtype, temp_prefix)
+from ._tables import (Channels, overlaps, read_selected, records_by_time, select, selected_dtype, selection,
+                      time_column, to_dataframe)
 
 MANIFEST = "_manifest.parquet"
 # Where the manifest of the formats before lies: JSON, which table libraries
@@ -251,6 +252,8 @@ def _check_manifest(manifest: Any, path: Path) -> dict[str, Any]:
     current = manifest["format"] != _FORMAT_1
     if current and not (isinstance(manifest.get("run"), str) and _SHA256.fullmatch(manifest["run"])):
         raise bad("'run' must be the run's SHA-256 digest")
+    if manifest.get("order", "channel") not in ("channel", "time"):
+        raise bad(f"'order' must be \"channel\" or \"time\", got {json.dumps(manifest['order'])[:60]}")
     previous_last = -1
     for i, block in enumerate(manifest["blocks"]):
         where = f"blocks[{i}]"
@@ -765,9 +768,22 @@ def dataset_problems(directory: str | os.PathLike[str]) -> list[str]:
     return problems
 
 
+def _checked_part(directory: Path, manifest: dict[str, Any], entry: dict[str, Any], whole: bool) -> np.ndarray | None:
+    """The records of a part, checked against its manifest entry (``whole``:
+    read and checked whole, its SHA-256 included; else checked by its
+    metadata only and not read)."""
+    path = directory / entry["file"]
+    try:
+        return _check_part(path, entry, current=manifest["format"] != _FORMAT_1, run=manifest.get("run"),
+                           seed=manifest["seed"], read=whole, digest=whole)
+    except _PartMismatch as e:
+        raise ValueError(f"{path}: not the part its dataset's manifest lists: {e}") from None
+
+
 def read_dataset(directory: str | os.PathLike[str], columns: Sequence[str] | None = None,
                  channels: Channels | None = None) -> np.ndarray:
-    """The records of a complete dataset, in (channel, time) order, each part
+    """The records of a complete dataset, in (channel, time) order, or in
+    (time, channel) order where its run asked for time order; each part
     checked against the manifest. With ``columns`` or ``channels``, only
     those columns of the parts whose blocks hold a selected channel are read,
     each part checked by its metadata but not by its SHA-256 (which would
@@ -775,23 +791,40 @@ def read_dataset(directory: str | os.PathLike[str], columns: Sequence[str] | Non
     directory = Path(directory)
     manifest = _complete_manifest(directory)
     selected = selection(channels)
+    full = record_dtype(manifest["model"], int(manifest["waveform_samples"]), "truth" in manifest)
     # Columns asked for that the records lack are named before any part is read.
-    dtype = selected_dtype(record_dtype(manifest["model"], int(manifest["waveform_samples"]), "truth" in manifest),
-                           columns, directory)
+    dtype = selected_dtype(full, columns, directory)
+    by_time = manifest.get("order") == "time"
+    read = columns
+    if by_time and columns is not None:  # what time order is made from, read too
+        read = [*columns, *(n for n in (time_column(full), "channel") if n not in columns)]
     whole = columns is None and selected is None
-    current = manifest["format"] != _FORMAT_1
     parts = []
     for entry in manifest["blocks"]:
-        if selected is not None and not overlaps(selected, entry["first"], entry["last"]):
-            continue
-        path = directory / entry["file"]
-        try:
-            records = _check_part(path, entry, current=current, run=manifest.get("run"), seed=manifest["seed"],
-                                  read=whole, digest=whole)
-        except _PartMismatch as e:
-            raise ValueError(f"{path}: not the part its dataset's manifest lists: {e}") from None
-        parts.append(records if records is not None else read_selected(path, columns, selected))
-    return np.concatenate(parts) if parts else np.zeros(0, dtype)
+        if selected is None or overlaps(selected, entry["first"], entry["last"]):
+            records = _checked_part(directory, manifest, entry, whole)
+            parts.append(records if records is not None else read_selected(directory / entry["file"], read,
+                                                                            selected))
+    if not parts:
+        return np.zeros(0, dtype)
+    out = np.concatenate(parts)
+    return select(records_by_time(out), columns, None, directory) if by_time else out
+
+
+def read_dataset_parts(directory: str | os.PathLike[str]) -> tuple[np.dtype, Iterator[Columns]]:
+    """The records of a complete dataset a part at a time (in channel order),
+    each part read and checked whole as :func:`read_dataset` checks it."""
+    directory = Path(directory)
+    manifest = _complete_manifest(directory)
+    dtype = record_dtype(manifest["model"], int(manifest["waveform_samples"]), "truth" in manifest)
+
+    def parts() -> Iterator[Columns]:
+        for entry in manifest["blocks"]:
+            records = _checked_part(directory, manifest, entry, True)
+            assert records is not None
+            yield {name: records[name] for name in _names(records.dtype)}
+
+    return dtype, parts()
 
 
 def read_records(path: str | os.PathLike[str], *, columns: Sequence[str] | None = None,

@@ -353,7 +353,8 @@ class Writer:
     file beside it; :meth:`close` renames that to ``path``, :meth:`abort` (or
     an exception inside a ``with`` block, or the writer being dropped without
     close) removes it, so no file that looks complete is left by a run that
-    did not finish. Blocks must come in increasing channel order."""
+    did not finish. Blocks must come in increasing channel order (unless
+    ``channel_order`` is set False, for records in time order)."""
 
     path: Path
     dtype: np.dtype
@@ -366,6 +367,8 @@ class Writer:
         self.metadata = metadata
         self.overwrite = overwrite
         self.rows = 0
+        # Blocks must come in channel order; a file in time order sets this False.
+        self.channel_order = True
         self._last_channel = -1
         fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=temp_prefix(path.name), suffix=".part")
         os.close(fd)
@@ -382,7 +385,7 @@ class Writer:
         channels = columns["channel"]
         if len(channels) == 0:
             return
-        if channels[0] < self._last_channel or (np.diff(channels) < 0).any():
+        if self.channel_order and (channels[0] < self._last_channel or (np.diff(channels) < 0).any()):
             raise ValueError(f"{self.path}: records must come in increasing channel order")
         self._write(columns)
         self._last_channel = int(channels[-1])

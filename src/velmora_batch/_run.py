@@ -22,6 +22,7 @@ from ._dataset import (LINKS_DIR, block_name, hidden_name, is_dataset, links_blo
 from ._detector import Detector
 from ._executors import check_versions, run_jobs
 from ._jobs import RUN_ENGINES, BlockJob, BlockResult, EarlyWindowTally, engine_token
+from ._order import check_order
 from ._pes import FilePEs, PETable, remove_stale_spills
 from ._plan import RunPlan, check_late_times, check_memory, prepare
 from ._records import check_output
@@ -40,7 +41,7 @@ def run(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None =
         seeding: str = "independent", segment: float | None = None, block_channels: int | None = None,
         progress: bool = False, executor: BlockExecutor | None = None, resume: bool = False,
         max_memory: int | str | None = "auto", overwrite: bool = False, pes_key: str | None = None,
-        truth: bool = False) -> np.ndarray | RunSummary: ...
+        truth: bool = False, order: str = "channel") -> np.ndarray | RunSummary: ...
 
 
 @overload
@@ -50,7 +51,7 @@ def run(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None =
         seeding: str = "independent", segment: float | None = None, block_channels: int | None = None,
         progress: bool = False, executor: BlockExecutor | None = None, resume: bool = False,
         max_memory: int | str | None = "auto", overwrite: bool = False, pes_key: str | None = None,
-        truth: Literal["links"]) -> tuple[np.ndarray, pa.Table] | RunSummary: ...
+        truth: Literal["links"], order: str = "channel") -> tuple[np.ndarray, pa.Table] | RunSummary: ...
 
 
 def run(
@@ -73,6 +74,7 @@ def run(
     overwrite: bool = False,
     pes_key: str | None = None,
     truth: bool | str = False,
+    order: str = "channel",
 ) -> np.ndarray | tuple[np.ndarray, pa.Table] | RunSummary:
     """Simulates the channels of ``detector`` and returns their records.
 
@@ -148,6 +150,17 @@ def run(
 
     An existing record file or dataset is refused unless ``overwrite=True``.
 
+    ``order="time"`` gives the records in time order across channels (by the
+    time column, ``time_ns`` or ``time``; records of equal time in channel
+    order) instead of (channel, time) order. A record file is then written by
+    a merge pass: each block, sorted by time as it finishes, is spilled beside
+    the output, and the spilled blocks are merged into the file a chunk at a
+    time, so memory holds (blocks x chunk) records, never the run. A dataset
+    directory keeps its parts by blocks of channels (what resuming and
+    checking rest on), marks its manifest ``"order": "time"``, and
+    ``read_records`` reads it back in time order. Links (``truth="links"``)
+    name records by their row in channel order, and are refused with it.
+
     ``pes_key`` names the tree of a ROOT PE file or the table of an HDF5 one
     (default: the file's only one). An output ending in ``.root`` or ``.h5``
     is written as ROOT (``pip install 'velmora[root]'``) or HDF5 (``pip
@@ -182,10 +195,13 @@ def run(
                    channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
                    executor=executor, output=output, pes_key=pes_key, truth=truth)
     check_memory(plan, max_memory)
+    if check_order(order) == "time" and plan.truth == "links":
+        raise ValueError("order='time' cannot go with truth='links': links name records by their row in channel "
+                         "order")
     source = plan.inputs.pes
     try:
         return _execute(plan, resume=resume, progress=progress, overwrite=overwrite,
-                        spill=source if isinstance(source, FilePEs) else None)
+                        spill=source if isinstance(source, FilePEs) else None, order=order)
     finally:
         if isinstance(source, FilePEs):
             source.close()
@@ -236,7 +252,7 @@ def _progress(plan: RunPlan, progress: bool, done: int) -> tuple[Any, Callable[[
 
 
 def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
-             spill: FilePEs | None) -> np.ndarray | tuple[np.ndarray, pa.Table] | RunSummary:
+             spill: FilePEs | None, order: str = "channel") -> np.ndarray | tuple[np.ndarray, pa.Table] | RunSummary:
     """Runs a planned run: its blocks on the executor, their records into
     the sink; ``spill``: a PE file to split into blocks once everything is
     checked."""
@@ -253,7 +269,7 @@ def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
     _check_distributed(plan, resume)
     run_id = uuid.uuid4().hex
     with contextlib.ExitStack() as held:
-        sink = open_sink(plan, resume=resume, overwrite=overwrite, held=held)
+        sink = open_sink(plan, resume=resume, overwrite=overwrite, held=held, order=order)
         executor: BlockExecutor | None = plan.executor
         if executor is None:
             executor = held.enter_context(concurrent.futures.ThreadPoolExecutor(

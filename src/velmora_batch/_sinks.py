@@ -19,8 +19,10 @@ import pyarrow as pa
 from ._dataset import LINKS_DIR, ManifestWriter, claim, prepare, run_digest
 from ._jobs import BlockJob, BlockResult
 from ._links import LinksWriter, links_path, shifted
+from ._order import SortedRuns
 from ._plan import PE_INPUT_KEYS, RunPlan, identity
 from ._records import Columns, check_output, open_writer, prepare_record_file, records_of
+from ._tables import records_by_time
 
 
 @dataclass(frozen=True)
@@ -41,8 +43,9 @@ class Sink:
     """Takes a run's block results; :meth:`finish` gives what ``run``
     returns, :meth:`abort` drops what a failed run wrote."""
 
-    def __init__(self, plan: RunPlan) -> None:
+    def __init__(self, plan: RunPlan, order: str = "channel") -> None:
         self.plan = plan
+        self.by_time = order == "time"  # the run's records in time order across channels
         self.done: dict[int, dict[str, Any]] = {}  # blocks complete before the run (by first channel)
         self.part_metadata: dict[str, Any] | None = None  # what a part written where its block ran carries
         self.directory: Path | None = None  # where the blocks write their parts
@@ -76,8 +79,8 @@ class ArraySink(Sink):
     made into one structured array in (channel, time) order; with links,
     given with them as one pyarrow Table."""
 
-    def __init__(self, plan: RunPlan) -> None:
-        super().__init__(plan)
+    def __init__(self, plan: RunPlan, order: str = "channel") -> None:
+        super().__init__(plan, order)
         self.blocks: dict[int, Columns] = {}
         self.links: dict[int, pa.Table] = {}
 
@@ -91,6 +94,8 @@ class ArraySink(Sink):
         order = sorted(self.blocks)
         rows = np.cumsum([0] + [len(self.blocks[i]["channel"]) for i in order]).tolist()
         records = records_of([self.blocks.pop(i) for i in order], self.plan.dtype)
+        if self.by_time:
+            return records_by_time(records)  # a run in time order takes no links
         if self.plan.truth != "links":
             return records
         links = [shifted(self.links.pop(i), start) for i, start in zip(order, rows, strict=False)]
@@ -150,12 +155,46 @@ class RecordFileSink(Sink):
         self.writer.abort()
 
 
+class TimeOrderedFileSink(Sink):
+    """A record file in time order across channels: each block, sorted by
+    time as it finishes, is spilled beside the output, and the spilled blocks
+    are merged into the file a chunk at a time when the run ends."""
+
+    def __init__(self, plan: RunPlan, overwrite: bool) -> None:
+        super().__init__(plan, "time")
+        assert plan.output is not None
+        prepare_record_file(plan.output, overwrite)
+        self.writer = open_writer(plan.output, model=plan.detector.model, waveform_samples=plan.waveform_samples,
+                                  metadata=dict(plan.metadata, order="time"), overwrite=overwrite,
+                                  truth=plan.truth is not None)
+        self.writer.channel_order = False
+        self.runs = SortedRuns(plan.output, plan.dtype)
+
+    def add(self, result: BlockResult) -> None:
+        assert result.columns is not None
+        self.runs.add(result.columns)
+
+    def finish(self) -> RunSummary:
+        try:
+            for chunk in self.runs.merged():
+                self.writer.write(chunk)
+            self.writer.close()
+        finally:
+            self.runs.close()
+        return self.summary(self.writer.rows)
+
+    def abort(self) -> None:
+        self.runs.close()
+        self.writer.abort()
+
+
 class DatasetSink(Sink):
     """A dataset directory, claimed for the run: each block's part is written
     where it ran, and the manifest lists it here."""
 
-    def __init__(self, plan: RunPlan, resume: bool, overwrite: bool, held: contextlib.ExitStack) -> None:
-        super().__init__(plan)
+    def __init__(self, plan: RunPlan, resume: bool, overwrite: bool, held: contextlib.ExitStack,
+                 order: str = "channel") -> None:
+        super().__init__(plan, order)
         assert plan.output is not None
         self.directory = directory = plan.output.absolute()
         ident = identity(plan.inputs, plan.metadata["config"], waveform_samples=plan.waveform_samples,
@@ -168,6 +207,8 @@ class DatasetSink(Sink):
         if plan.truth == "links":
             (directory / LINKS_DIR).mkdir(exist_ok=True)
         described = {k: plan.metadata[k] for k in PE_INPUT_KEYS if k in plan.metadata}
+        if self.by_time:
+            described["order"] = "time"  # read back in time order: parts stay blocks of channels
         self.manifest = ManifestWriter(directory, ident, self.done, described, plan.dtype)
 
     def add(self, result: BlockResult) -> None:
@@ -185,11 +226,15 @@ class DatasetSink(Sink):
         self.manifest.save(complete=False)  # what is complete so far, for a resume
 
 
-def open_sink(plan: RunPlan, *, resume: bool, overwrite: bool, held: contextlib.ExitStack) -> Sink:
-    """The sink of the run's output; ``held`` keeps what the sink holds
-    until the run ends (a dataset directory's claim)."""
+def open_sink(plan: RunPlan, *, resume: bool, overwrite: bool, held: contextlib.ExitStack,
+              order: str = "channel") -> Sink:
+    """The sink of the run's output, its records in ``order`` (``"channel"``
+    or ``"time"``); ``held`` keeps what the sink holds until the run ends (a
+    dataset directory's claim)."""
     if plan.output is None:
-        return ArraySink(plan)
+        return ArraySink(plan, order)
     if plan.dataset:
-        return DatasetSink(plan, resume, overwrite, held)
+        return DatasetSink(plan, resume, overwrite, held, order)
+    if order == "time":
+        return TimeOrderedFileSink(plan, overwrite)
     return RecordFileSink(plan, overwrite)

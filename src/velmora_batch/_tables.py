@@ -19,9 +19,10 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ._formats import is_hdf5, is_root, open_record_pieces
-from ._models import spec_of
+from ._models import MODELS, spec_of
 from ._pes import ChannelSet, parse_channels
-from ._records import _READ_ERRORS, _file_dtype, _has_truth, _model_of, _names, _refuse, read_record_file
+from ._records import (_READ_ERRORS, Columns, _file_dtype, _has_truth, _model_of, _names, _refuse,
+                       read_record_file)
 
 Channels = str | Iterable[int] | npt.ArrayLike | ChannelSet
 
@@ -149,6 +150,28 @@ def _read_pieces(path: Path, columns: Sequence[str] | None, channels: ChannelSet
                 part[name] = piece[name][rows]
             kept.append(part)
     return np.concatenate(kept) if kept else np.empty(0, dtype)
+
+
+def time_column(dtype: np.dtype) -> str:
+    """The time column of records of ``dtype``."""
+    names = _names(dtype)
+    for spec in MODELS.values():
+        if spec.time_column in names:
+            return spec.time_column
+    raise ValueError(f"not velmora records in time order: no time column among {', '.join(names)}")
+
+
+def by_time(columns: Columns, key: str) -> Columns:
+    """``columns`` in (time, channel) order, records of one channel keeping
+    their order."""
+    order = np.lexsort((columns["channel"], columns[key]))
+    return {name: values[order] for name, values in columns.items()}
+
+
+def records_by_time(records: np.ndarray) -> np.ndarray:
+    """A structured array of records in (time, channel) order."""
+    key = time_column(records.dtype)
+    return records[np.lexsort((records["channel"], records[key]))]
 
 
 def to_dataframe(records: np.ndarray, metadata: dict[str, Any] | None = None) -> Any:

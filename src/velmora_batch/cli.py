@@ -30,6 +30,7 @@ from ._calibrate import calibrate as calibrate_detector
 from ._detector import DECIMAL, Detector, read_config, unknown_keys
 from ._models import MODELS, Parameter, config_schema_file, spec_of
 from ._dataset import is_dataset
+from ._events import write_events
 from ._executors import dask_client
 from ._convert import convert as convert_records
 from ._info import info_text
@@ -116,6 +117,9 @@ def main() -> None:
               help="Add to every record the PEs that made it (n_pe, true_charge, first_pe_time, n_dark, "
                    "n_afterpulse); '--truth links' also writes one link per record and PE beside the records, "
                    "with the PE table's other columns.")
+@click.option("--order", type=click.Choice(["channel", "time"]), default="channel", show_default=True,
+              help="Records in (channel, time) order, or in time order across channels (a record file is written "
+                   "by a merge pass over the sorted blocks; a dataset directory reads back in time order).")
 @click.option("-o", "--output", type=click.Path(),
               help="Record file to write (.parquet, .npz, .root or .h5), or a dataset directory (one Parquet part "
                    "per block).")
@@ -124,7 +128,7 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
         seed: int | None, workers: int, seeding: str, segment: float | None, block_channels: int | None,
         settings: tuple[str, ...], dry_run: bool, progress: bool | None, scheduler: str | None,
         cluster: str | None, max_memory: str, dashboard: bool, resume: bool, overwrite: bool,
-        truth: str | None, output: str | None) -> None:
+        truth: str | None, order: str, output: str | None) -> None:
     """Simulates the detector of CONFIG for a PE table and/or dark noise and
     writes its records to OUTPUT."""
     warnings.showwarning = _show_warning
@@ -166,7 +170,7 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
             progress = sys.stderr.isatty()
         with sigterm_as_interrupt(), dask_client(scheduler, cluster, workers, dashboard=dashboard) as executor:
             summary = run_detector(detector, table, output=output, progress=progress, executor=executor, resume=resume,
-                               max_memory=bound, overwrite=overwrite, **options)
+                               max_memory=bound, overwrite=overwrite, order=order, **options)
     except USER_ERRORS as e:
         raise click.ClickException(option_message(str(e))) from None
     except EOFError as e:
@@ -256,6 +260,33 @@ def convert(source: Path, target: str, overwrite: bool) -> None:
     except USER_ERRORS as e:
         raise click.ClickException(" ".join(str(e).split())) from None
     click.echo(f"{rows} records written to {target}")
+
+
+@main.command()
+@click.argument("records", metavar="RECORDS", type=click.Path(exists=True, path_type=Path))
+@click.option("-o", "--output", "events", required=True, type=click.Path(path_type=Path),
+              help="Event table to write (.parquet).")
+@click.option("--multiplicity", type=_AsciiInt(min=1), required=True, metavar="N",
+              help="Channels an event needs within the window.")
+@click.option("--window", type=_AsciiFloat(), required=True, metavar="S", help="The trigger window in seconds.")
+@click.option("--records-out", type=click.Path(path_type=Path),
+              help="Also write the records in time order with their event column (.parquet).")
+@click.option("--overwrite", is_flag=True, help="Replace existing output files.")
+def events(records: Path, events: Path, multiplicity: int, window: float, records_out: Path | None,
+           overwrite: bool) -> None:
+    """Groups the records of RECORDS (a record file or a dataset directory),
+    taken in time order, into events: the earliest record not in an event
+    opens a window of S seconds, and the records in it form an event when
+    they come from at least N channels; else the next record opens one.
+    Writes the event table (event, start, end, channels, records, charge)
+    and, with --records-out, the records with an event column (-1: none)."""
+    try:
+        with sigterm_as_interrupt():
+            found, rows = write_events(records, events, multiplicity=multiplicity, window=window,
+                                       records_out=records_out, overwrite=overwrite)
+    except USER_ERRORS as e:
+        raise click.ClickException(" ".join(str(e).split())) from None
+    click.echo(f"{found} events of {rows} records written to {events}")
 
 
 @main.group()

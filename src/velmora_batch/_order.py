@@ -1,0 +1,188 @@
+"""Records in time order across channels, in bounded memory.
+
+A run's blocks come out in channel order. Time order across channels is made
+by a merge: each block (a dataset's part, a record file's row group, or a
+block as it finishes) is sorted by (time, channel) on its own and, where the
+run does not fit in memory, spilled to a temporary Parquet file beside the
+output; a k-way merge then reads every sorted run a chunk at a time. Memory
+holds one block while sorting, and then (runs x chunk) records, never the
+whole run.
+
+Time is the model's time column (``time_ns`` for ZozuvUza, ``time`` for
+MultiPMT); records of equal time are in channel order, and records of one
+channel keep their order."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import tempfile
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from ._dataset import read_dataset_parts, read_metadata
+from ._records import Columns, _arrow_schema, _names, model_of_dtype, read_record_file, temp_prefix
+from ._pes import ChannelSet
+from ._tables import by_time, read_selected, time_column
+
+ORDERS = ("channel", "time")
+# Records per chunk that the merge reads from each sorted run.
+CHUNK = 1 << 16
+
+
+def check_order(order: str) -> str:
+    if order not in ORDERS:
+        raise ValueError(f"order must be 'channel' or 'time', got {order!r}")
+    return order
+
+
+def _table_columns(table: pa.Table | pa.RecordBatch, dtype: np.dtype) -> Columns:
+    out: Columns = {}
+    for name in _names(dtype):
+        column = table.column(name)
+        if isinstance(column, pa.ChunkedArray):
+            column = column.combine_chunks()
+        if isinstance(column, pa.FixedSizeListArray):
+            out[name] = column.flatten().to_numpy().reshape(len(column), column.type.list_size)
+        else:
+            out[name] = column.to_numpy(zero_copy_only=False).astype(dtype[name].base, copy=False)
+    return out
+
+
+def arrow_batch(columns: Columns, schema: pa.Schema) -> pa.RecordBatch:
+    """Records as columns made into an Arrow record batch of ``schema``."""
+    arrays = []
+    for field in schema:
+        values = np.ascontiguousarray(columns[field.name])
+        if values.ndim == 2:
+            arrays.append(pa.FixedSizeListArray.from_arrays(pa.array(values.reshape(-1)), type=field.type))
+        else:
+            arrays.append(pa.array(values, type=field.type))
+    return pa.RecordBatch.from_arrays(arrays, schema=schema)
+
+
+def _take(columns: Columns, lo: int, hi: int) -> Columns:
+    return {name: values[lo:hi] for name, values in columns.items()}
+
+
+def _joined(pieces: list[Columns]) -> Columns:
+    return {name: np.concatenate([p[name] for p in pieces]) for name in pieces[0]}
+
+
+def _before_or_at(columns: Columns, key: str, bound: tuple[Any, Any]) -> int:
+    """How many of the leading records (sorted by (time, channel)) are at or before ``bound``."""
+    t, c = columns[key], columns["channel"]
+    at_or_before = (t < bound[0]) | ((t == bound[0]) & (c <= bound[1]))
+    return int(np.count_nonzero(at_or_before))
+
+
+def merge(runs: list[Iterator[Columns]], key: str) -> Iterator[Columns]:
+    """A k-way merge of ``runs``, each giving its records in (time, channel)
+    order a chunk at a time, into one (time, channel) order, a chunk at a
+    time. Each round takes from every run the records up to the smallest of
+    their chunks' last records, so that the run holding it is used up and
+    read further: at most one chunk per run is held."""
+    sources: list[Iterator[Columns] | None] = list(runs)
+    held: list[Columns | None] = [None] * len(sources)
+    while True:
+        for i in range(len(sources)):
+            while held[i] is None and (source := sources[i]) is not None:
+                chunk = next(source, None)
+                if chunk is None:
+                    sources[i] = None  # used up
+                elif len(chunk["channel"]):
+                    held[i] = chunk
+        live = [chunk for chunk in held if chunk is not None]
+        if not live:
+            return
+        bound = min((chunk[key][-1], chunk["channel"][-1]) for chunk in live)
+        taken = []
+        for i, chunk in enumerate(held):
+            if chunk is None:
+                continue
+            n = _before_or_at(chunk, key, bound)
+            taken.append(_take(chunk, 0, n))
+            held[i] = _take(chunk, n, len(chunk["channel"])) if n < len(chunk["channel"]) else None
+        yield by_time(_joined(taken), key)
+
+
+class SortedRuns:
+    """Blocks of records, each sorted by time and spilled to a temporary
+    Parquet file beside ``near`` (named as velmora's temporary files are, so
+    that a killed run's are removed by the next run of the same output)."""
+
+    def __init__(self, near: Path, dtype: np.dtype) -> None:
+        self.near = near
+        self.dtype = dtype
+        self.key = time_column(dtype)
+        self.schema = _arrow_schema(dtype, {}, model_of_dtype(dtype))
+        self.paths: list[Path] = []
+
+    def add(self, columns: Columns) -> None:
+        if not len(columns["channel"]):
+            return
+        fd, name = tempfile.mkstemp(dir=self.near.parent, prefix=temp_prefix(self.near.name), suffix=".part")
+        os.close(fd)
+        self.paths.append(Path(name))
+        pq.write_table(pa.Table.from_batches([arrow_batch(by_time(columns, self.key), self.schema)]), name)
+
+    def merged(self, chunk: int = CHUNK) -> Iterator[Columns]:
+        """Every record added, in (time, channel) order, a chunk at a time."""
+        return merge([_file_chunks(path, self.dtype, chunk) for path in self.paths], self.key)
+
+    def close(self) -> None:
+        for path in self.paths:
+            path.unlink(missing_ok=True)
+        self.paths = []
+
+
+def _file_chunks(path: Path, dtype: np.dtype, chunk: int) -> Iterator[Columns]:
+    for batch in pq.ParquetFile(path).iter_batches(batch_size=chunk, columns=list(_names(dtype))):
+        yield _table_columns(batch, dtype)
+
+
+def _blocks_of(path: Path) -> tuple[np.dtype, Iterator[Columns]]:
+    """The records of a record file or dataset a block at a time: a
+    dataset's parts, a Parquet file's row groups, another file whole."""
+    if path.is_dir():
+        return read_dataset_parts(path)
+    if path.suffix.lower() == ".parquet":
+        file = pq.ParquetFile(path)
+        dtype = read_record_file_dtype(path)
+        groups = (_table_columns(file.read_row_group(i), dtype) for i in range(file.metadata.num_row_groups))
+        return dtype, groups
+    records = read_record_file(path)
+    return records.dtype, iter([{name: records[name] for name in _names(records.dtype)}])
+
+
+def read_record_file_dtype(path: Path) -> np.dtype:
+    """The record dtype of a Parquet record file (reading no record)."""
+    return read_selected(path, None, ChannelSet.of([])).dtype
+
+
+@contextlib.contextmanager
+def time_ordered(path: str | os.PathLike[str], chunk: int = CHUNK) -> Iterator[tuple[np.ndarray, Iterator[Columns]]]:
+    """The records of a record file or dataset directory in (time, channel)
+    order, a chunk at a time, in bounded memory: a file written in time order
+    is read as it is, anything else sorted a block at a time, spilled beside
+    it (or in the system's temporary directory where that cannot be written)
+    and merged. Gives the records' dtype (as an empty array) and the chunks."""
+    path = Path(path)
+    if read_metadata(path).get("order") == "time" and not path.is_dir() and path.suffix.lower() == ".parquet":
+        dtype = read_record_file_dtype(path)
+        yield np.zeros(0, dtype), _file_chunks(path, dtype, chunk)
+        return
+    dtype, blocks = _blocks_of(path)
+    spill_dir = path.parent if os.access(path.parent, os.W_OK) else Path(tempfile.gettempdir())
+    runs = SortedRuns(spill_dir / (path.name or "records"), dtype)
+    try:
+        for block in blocks:
+            runs.add(block)
+        yield np.zeros(0, dtype), runs.merged(chunk)
+    finally:
+        runs.close()
