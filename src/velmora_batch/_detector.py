@@ -12,6 +12,7 @@ import re
 import tempfile
 import warnings
 from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeGuard
 
@@ -22,8 +23,8 @@ import pyarrow.csv
 import pyarrow.parquet
 import velmora
 
-from ._models import (EXTRA_KEYS, INT32, PLAUSIBLE_STEP, PLAUSIBLE_TIME, ModelSpec, Parameter, Value, spec_of,
-                      unknown_model)
+from ._models import (CHANNEL_OVERRIDE_NAMES, EXTRA_KEYS, INT32, PLAUSIBLE_STEP, PLAUSIBLE_TIME, ModelSpec,
+                      Parameter, Value, spec_of, unknown_model)
 
 Spectrum = tuple[np.ndarray, np.ndarray]
 # A table of per-channel overrides: a CSV or Parquet file, a mapping of columns
@@ -177,6 +178,97 @@ def _read_parameters(spec: ModelSpec, config: Mapping[str, Any], base: Path, whe
     return params, spectra, paths
 
 
+@dataclass(frozen=True, eq=False)
+class Afterpulses:
+    """Afterpulses of a detector: each PE of a channel (of the table or of
+    dark noise, never an afterpulse itself) spawns one with ``probability``,
+    delayed after it by a draw from ``delay``, the (x, y) points of a
+    piecewise-linear density of delays in seconds, zero outside them."""
+
+    probability: float
+    delay: Spectrum
+
+    def __post_init__(self) -> None:
+        x, y = (np.asarray(a, dtype=np.float64) for a in self.delay)
+        object.__setattr__(self, "delay", (x, y))
+        check_afterpulses(self.probability, x, y, "afterpulses")
+
+    def config(self) -> dict[str, Any]:
+        x, y = self.delay
+        return {"probability": self.probability, "delay_spectrum": {"x": x.tolist(), "y": y.tolist()}}
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Afterpulses):
+            return NotImplemented
+        return self.probability == other.probability and all(
+            np.array_equal(a, b) for a, b in zip(self.delay, other.delay))
+
+    __hash__ = None  # type: ignore[assignment]
+
+
+def check_probability(value: object, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, int | float) or not 0.0 <= value <= 1.0:
+        raise ValueError(f"{what} must be a number from 0 to 1, got {value!r}")
+    return float(value)
+
+
+def check_afterpulses(probability: object, x: np.ndarray, y: np.ndarray, where: str) -> None:
+    """Refuses an afterpulse probability outside [0, 1] and a delay spectrum
+    that is no density of delays: x decreasing or negative (an afterpulse
+    follows its parent), y negative, or no area under it."""
+    check_probability(probability, f"{where}: 'probability'")
+    what = f"{where}: 'delay_spectrum'"
+    if x.ndim != 1 or x.shape != y.shape or len(x) < 2 or not (np.isfinite(x).all() and np.isfinite(y).all()):
+        raise ValueError(f"{what} must hold at least two points of finite numbers")
+    if (np.diff(x) < 0).any():
+        i = int(np.flatnonzero(np.diff(x) < 0)[0])
+        raise ValueError(f"{what}: the delays must not decrease, but point {i + 2} ({x[i + 1]!r} s) comes after "
+                         f"{x[i]!r} s")
+    if x[0] < 0:
+        raise ValueError(f"{what}: delays must not be negative (an afterpulse follows its parent), got {x[0]!r} s")
+    if (y < 0).any():
+        raise ValueError(f"{what}: probabilities must not be negative, got {y[y < 0][0]!r}")
+    if not float(np.sum(np.diff(x) * (y[:-1] + y[1:]))) > 0:
+        raise ValueError(f"{what} has no area: no delay has a probability above zero")
+
+
+def _read_afterpulses(value: object, base_dir: Path, where: str) -> Afterpulses | None:
+    """The ``afterpulses`` entry of a config: null, or an object with the
+    ``probability`` and the ``delay_spectrum`` (a file relative to the
+    config, or inline points)."""
+    if value is None:
+        return None
+    here = f"{where}: 'afterpulses'"
+    if not isinstance(value, Mapping):
+        raise ValueError(f"{here} must be an object with 'probability' and 'delay_spectrum', got {value!r}")
+    unknown_keys(list(value), ("probability", "delay_spectrum"), here, "key")
+    missing = [k for k in ("probability", "delay_spectrum") if k not in value]
+    if missing:
+        raise ValueError(f"{here}: missing key {', '.join(map(repr, missing))}")
+    probability = check_probability(value["probability"], f"{here}: 'probability'")
+    (x, y), _ = _spectrum(value["delay_spectrum"], base_dir, "delay_spectrum", here)
+    check_afterpulses(probability, x, y, here)
+    return Afterpulses(probability, (x, y))
+
+
+def check_channel_values(overrides: Mapping[int, Mapping[str, int | float]], afterpulses: Afterpulses | None,
+                         where: str = "overrides") -> None:
+    """Refuses per-channel run values that make no sense: a time offset that
+    is not finite, a negative or infinite dark rate, an afterpulse
+    probability outside [0, 1], or one for a detector without afterpulses."""
+    for channel, values in overrides.items():
+        for key in (k for k in CHANNEL_OVERRIDE_NAMES if k in values):
+            value = values[key]
+            if key == "afterpulse_probability":
+                if afterpulses is None:
+                    raise ValueError(f"{where}: channel {channel} has an afterpulse_probability, but the detector has "
+                                     "no afterpulses (give the config's 'afterpulses' with its delay_spectrum)")
+                check_probability(value, f"{where}: afterpulse_probability of channel {channel}")
+            elif not math.isfinite(value) or (key == "dark_rate" and value < 0):
+                limit = "a finite number not below zero" if key == "dark_rate" else "a finite number"
+                raise ValueError(f"{where}: {key} of channel {channel} must be {limit}, got {value!r}")
+
+
 class ImplausibleValueWarning(UserWarning):
     """A config value that the model accepts but that is implausible for its
     unit, such as a time in seconds that looks like nanoseconds."""
@@ -237,6 +329,7 @@ class Detector:
     spectra: dict[str, Spectrum]
     seed: int | None
     overrides: dict[int, dict[str, int | float]]
+    afterpulses: Afterpulses | None
 
     def __init__(
         self,
@@ -245,6 +338,7 @@ class Detector:
         spectra: Mapping[str, Spectrum],
         seed: int | None = None,
         overrides: Mapping[int, Mapping[str, int | float]] | None = None,
+        afterpulses: Afterpulses | None = None,
     ) -> None:
         self.model = model
         self.params = dict(params)
@@ -252,6 +346,9 @@ class Detector:
                         spectra.items()}
         self.seed = seed
         self.overrides = {int(c): dict(v) for c, v in (overrides or {}).items()}
+        if afterpulses is not None and not isinstance(afterpulses, Afterpulses):
+            raise TypeError(f"afterpulses must be an Afterpulses or None, got {type(afterpulses).__name__}")
+        self.afterpulses = afterpulses
 
     # -- loading -----------------------------------------------------------
 
@@ -313,8 +410,9 @@ class Detector:
             table = config["overrides"]
             if isinstance(table, str):
                 table = base / table
+        afterpulses = _read_afterpulses(config.get("afterpulses"), base, where)
         detector = cls(spec.name, params, spectra, seed,
-                       read_overrides(table, spec.name) if table is not None else None)
+                       read_overrides(table, spec.name) if table is not None else None, afterpulses)
         detector._check_builds(paths, where)
         return detector
 
@@ -339,10 +437,12 @@ class Detector:
                                  f"got {value!r} s")
         if not self.overrides:
             return
+        check_channel_values(self.overrides, self.afterpulses)
         columns: dict[str, list[tuple[int, int | float]]] = {}
         for channel, values in self.overrides.items():
             for key, value in values.items():
-                columns.setdefault(key, []).append((channel, value))
+                if key not in CHANNEL_OVERRIDE_NAMES:  # values of the run, not of the model
+                    columns.setdefault(key, []).append((channel, value))
         for key, cells in columns.items():
             # The model's checks of a single electronics value are ranges, so
             # the smallest and the largest value stand for the whole column.
@@ -356,8 +456,9 @@ class Detector:
 
     def params_for(self, channel: int) -> dict[str, Value]:
         """The constructor values for one channel: ``params`` with the
-        channel's overrides applied."""
-        return {**self.params, **self.overrides.get(int(channel), {})}
+        channel's electronics overrides applied."""
+        own = self.overrides.get(int(channel), {})
+        return {**self.params, **{k: v for k, v in own.items() if k not in CHANNEL_OVERRIDE_NAMES}}
 
     def build_model(self, seed: int, channel: int | None = None) -> velmora.ZozuvUza | velmora.MultiPMT:
         """A ``velmora.ZozuvUza`` or ``velmora.MultiPMT`` built from this
@@ -396,15 +497,17 @@ class Detector:
         out["seed"] = self.seed
         if self.overrides:
             channels = sorted(self.overrides)
-            keys = [k for k in spec.overridable if k in self.overrides[channels[0]]]
+            keys = [k for k in spec.override_columns if k in self.overrides[channels[0]]]
             out["overrides"] = {"channel": channels, **{k: [self.overrides[c][k] for c in channels] for k in keys}}
+        if self.afterpulses is not None:
+            out["afterpulses"] = self.afterpulses.config()
         return out
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Detector):
             return NotImplemented
-        return (self.model, self.params, self.seed, self.overrides) == (
-            other.model, other.params, other.seed, other.overrides) and self.spectra.keys() == other.spectra.keys() \
+        return (self.model, self.params, self.seed, self.overrides, self.afterpulses) == (
+            other.model, other.params, other.seed, other.overrides, other.afterpulses) and self.spectra.keys() == other.spectra.keys() \
             and all(np.array_equal(a, b) for k in self.spectra for a, b in zip(self.spectra[k], other.spectra[k]))
 
     __hash__ = None  # type: ignore[assignment]
@@ -433,7 +536,7 @@ def read_overrides(table: OverrideTable, model: str) -> dict[int, dict[str, int 
         raise ValueError(f"overrides must be a CSV or Parquet file, a mapping of columns or a structured array, "
                          f"got {type(table).__name__}")
     spec = spec_of(model)
-    allowed = spec.overridable
+    allowed = spec.override_columns
     if "channel" not in columns:
         raise ValueError(f"{where}: no 'channel' column")
     unknown_keys([k for k in columns if k != "channel"], allowed, where, f"column for {model}")
@@ -443,7 +546,7 @@ def read_overrides(table: OverrideTable, model: str) -> dict[int, dict[str, int 
         raise ValueError(f"{where}: channel {unique[counts > 1][0]} appears {counts[counts > 1][0]} times")
     values: dict[str, list[int] | list[float]] = {}
     for key in (k for k in allowed if k in columns):
-        if spec.by_name[key].kind == "int":
+        if key in spec.by_name and spec.by_name[key].kind == "int":
             values[key] = _int_column(columns[key], key, where, low=INT32[0]).tolist()
         else:
             values[key] = _float_column(columns[key], key, where).tolist()

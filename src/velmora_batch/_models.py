@@ -22,7 +22,7 @@ INT32 = (-(2**31), 2**31 - 1)
 EARLY_HANDLING = ("IGNORE", "ZERO", "WARN", "THROW")
 
 # Keys of a config besides the model's parameters.
-EXTRA_KEYS = ("model", "seed", "overrides")
+EXTRA_KEYS = ("model", "seed", "overrides", "afterpulses")
 
 # The tick of a ZozuvUza time stamp (the records' own constant), and the span of
 # its 32-bit seconds counter.
@@ -107,6 +107,30 @@ class Parameter:
         return out
 
 
+# Per-channel values of a run rather than of a model's electronics, which
+# every model's override table may hold: they change a channel's PE list
+# before it is simulated, never the model built for it.
+CHANNEL_OVERRIDES = (
+    Parameter("time_offset", "float", "s", "delay added to every PE time of the channel (a cable delay)"),
+    Parameter("dark_rate", "float", "Hz", "dark-noise rate of the channel, in place of the run's"),
+    Parameter("afterpulse_probability", "float", "",
+              "probability that a PE of the channel spawns an afterpulse, in place of the config's"),
+)
+CHANNEL_OVERRIDE_NAMES = tuple(p.name for p in CHANNEL_OVERRIDES)
+
+
+def afterpulses_schema() -> dict[str, Any]:
+    """The JSON Schema of a config's ``afterpulses`` entry."""
+    delay = Parameter("delay_spectrum", "file", "s, relative probability",
+                      "spectrum of an afterpulse's delay after its parent PE: a piecewise-linear density, "
+                      "delays not negative").schema()
+    return {"type": ["object", "null"], "description": "afterpulses: each PE spawns one with this probability",
+            "properties": {"probability": {"type": "number", "minimum": 0, "maximum": 1,
+                                           "description": "probability that a PE spawns an afterpulse"},
+                           "delay_spectrum": delay},
+            "required": ["probability", "delay_spectrum"], "additionalProperties": False}
+
+
 @dataclass(frozen=True)
 class Column:
     """A record column: its name and numpy type; ``shaped`` columns hold
@@ -163,6 +187,11 @@ class ModelSpec:
         assert all(self.by_name[key].kind in ("int", "float") for key in self.overridable)
 
     @property
+    def override_columns(self) -> tuple[str, ...]:
+        """Every column an override table of this model may hold but ``channel``."""
+        return (*self.overridable, *CHANNEL_OVERRIDE_NAMES)
+
+    @property
     def shaped_column(self) -> str | None:
         """The column of ``waveform_samples`` values per record, if any."""
         return next((c.name for c in self.columns if c.shaped), None)
@@ -192,7 +221,8 @@ class ModelSpec:
             "seed": {"type": ["integer", "null"], "description": "the seed of a run that gives none"},
             "overrides": {"type": ["string", "object", "null"],
                           "description": "per-channel values: a CSV or Parquet file relative to the config, or "
-                                         "columns 'channel' and any of " + ", ".join(self.overridable)},
+                                         "columns 'channel' and any of " + ", ".join(self.override_columns)},
+            "afterpulses": afterpulses_schema(),
         }
         properties.update({p.name: p.schema(p.name in self.overridable) for p in self.parameters})
         return {

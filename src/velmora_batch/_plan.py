@@ -24,11 +24,12 @@ import numpy.typing as npt
 
 from . import _seeding
 from ._dataset import is_dataset
+from ._detector import check_channel_values
 from ._executors import check_executor, executor_slots, executor_window
 from ._links import check_extra_names, links_schema, truth_mode
-from ._models import MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
-from ._pes import (ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable, UnusedPEColumnsWarning,
-                   check_dark_noise, parse_channels, pe_table_of, run_channels)
+from ._models import CHANNEL_OVERRIDE_NAMES, MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
+from ._pes import (MAX_DARK_PES, ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable,
+                   UnusedPEColumnsWarning, check_dark_noise, parse_channels, pe_table_of, run_channels)
 from . import _version
 
 if TYPE_CHECKING:
@@ -113,6 +114,16 @@ def _joined(arrays: list[np.ndarray], dtype: type[np.generic]) -> np.ndarray:
     return np.concatenate(arrays) if arrays else np.zeros(0, dtype)
 
 
+def _channel_values(detector: Detector, keys: np.ndarray) -> dict[str, np.ndarray]:
+    """The per-channel run values (time offset, dark rate, afterpulse
+    probability) of the channels ``keys`` (increasing, all overridden), one
+    array per value the override table gives."""
+    overrides = detector.overrides or {}
+    given = {k for values in overrides.values() for k in values if k in CHANNEL_OVERRIDE_NAMES}
+    return {name: np.asarray([float(overrides[c][name]) for c in keys.tolist()], np.float64)
+            for name in CHANNEL_OVERRIDE_NAMES if name in given}
+
+
 class BlockInputs:
     """Everything a block needs to make its engine's inputs, fixed before the
     first block runs; :meth:`of_block` cuts out what one block's job carries."""
@@ -138,6 +149,42 @@ class BlockInputs:
         self.segment = segment
         self.pes = pes
         self.parameter_sets, self.override_channels, self.override_sets = _parameter_sets(detector, channels)
+        self.afterpulses = detector.afterpulses
+        # The overridden channels' own run values, aligned with override_channels.
+        self.channel_values = _channel_values(detector, self.override_channels)
+
+    def value_of(self, key: str, channels: np.ndarray, default: float) -> np.ndarray:
+        """The per-channel run value ``key`` of each of ``channels``: its
+        override, or ``default`` where it has none."""
+        values = self.channel_values.get(key)
+        keys = self.override_channels
+        if values is None or not len(keys):
+            return np.full(len(channels), default, np.float64)
+        i = np.minimum(np.searchsorted(keys, channels), len(keys) - 1)
+        return np.where(keys[i] == channels, values[i], default)
+
+    def dark_rates(self, channels: np.ndarray) -> np.ndarray:
+        """The dark rate of each of ``channels``: 0 in a run without dark noise."""
+        if self.dark_rate is None or self.duration is None:
+            return np.zeros(len(channels), np.float64)
+        return self.value_of("dark_rate", channels, self.dark_rate)
+
+    def afterpulse_probabilities(self, channels: np.ndarray) -> np.ndarray:
+        if self.afterpulses is None:
+            return np.zeros(len(channels), np.float64)
+        return self.value_of("afterpulse_probability", channels, self.afterpulses.probability)
+
+    def time_offsets(self, channels: np.ndarray) -> np.ndarray:
+        return self.value_of("time_offset", channels, 0.0)
+
+    def values_range(self, key: str, default: float) -> tuple[float, float]:
+        """The least and greatest per-channel value ``key`` of the run's
+        channels (``default`` stands for the channels without one)."""
+        values = self.channel_values.get(key)
+        if values is None or not len(values):
+            return default, default
+        both = values if len(values) == len(self.channels) else np.append(values, default)
+        return float(both.min()), float(both.max())
 
     def sets_of(self, channels: np.ndarray) -> np.ndarray:
         """The parameter set of each of ``channels``."""
@@ -155,24 +202,58 @@ class BlockInputs:
         for none), at most 0.0 and at least 0.0."""
         return (min(self.pes.earliest, 0.0), max(self.pes.latest, 0.0)) if self.pes is not None else (0.0, 0.0)
 
+    def time_range(self) -> tuple[float, float]:
+        """Bounds of every PE time of the run (at most 0.0 and at least
+        0.0): the table's and the dark noise's, moved by the least and the
+        greatest time offset, the latest also by the longest afterpulse
+        delay where a channel has afterpulses."""
+        earliest, latest = self.table_time_range()
+        if self.duration is not None:
+            latest = max(latest, self.duration)
+        low, high = self.values_range("time_offset", 0.0)
+        if self.afterpulses is not None and self.values_range("afterpulse_probability",
+                                                               self.afterpulses.probability)[1] > 0:
+            high += float(self.afterpulses.delay[0].max())
+        return earliest + low, latest + high
+
     def pes_digest(self) -> str:
         return self.pes.digest() if self.pes is not None else PEDigest().hexdigest()
 
-    def has_dark_noise(self) -> bool:
+    def has_run_dark_noise(self) -> bool:
+        """Whether every channel without a dark rate of its own has dark noise."""
         return self.dark_rate is not None and self.duration is not None and self.dark_rate * self.duration > 0
+
+    def has_dark_noise(self) -> bool:
+        """Whether any channel has dark noise."""
+        return self.has_run_dark_noise() or (self.duration is not None and self.dark_rate is not None
+                                             and self.values_range("dark_rate", 0.0)[1] * self.duration > 0)
 
     def expected_pes(self) -> float:
         total = float(self.table_count())
         if self.dark_rate is not None and self.duration is not None:
-            total += self.dark_rate * self.duration * len(self.channels)
-        return total
+            own = self.channel_values.get("dark_rate", np.zeros(0))
+            total += (self.dark_rate * (len(self.channels) - len(own)) + float(own.sum())) * self.duration
+        # At most one afterpulse per PE of the table or of dark noise.
+        return total * (1.0 + self.values_range("afterpulse_probability",
+                                                 0.0 if self.afterpulses is None else self.afterpulses.probability)[1])
+
+    def _dark_blocks(self, size: int) -> np.ndarray:
+        """The blocks holding a channel with a dark rate of its own above zero."""
+        rates = self.channel_values.get("dark_rate")
+        if rates is None or self.duration is None or self.dark_rate is None:
+            return np.zeros(0, np.int64)
+        noisy = self.override_channels[rates * self.duration > 0]
+        return np.unique(self.channels.rank(noisy) // size) if len(noisy) else np.zeros(0, np.int64)
 
     def blocks(self, size: int, skip_empty: bool) -> Iterator[Block]:
         """The run's blocks of ``size`` channels, made one at a time. With
         ``skip_empty``, blocks that cannot give a record are left out: with
-        independent seeding and no dark noise, those without PEs."""
-        if skip_empty and self.seeding == "independent" and not self.has_dark_noise():
+        independent seeding and no dark noise, those without PEs and without
+        a channel of a dark rate of its own."""
+        if skip_empty and self.seeding == "independent" and not self.has_run_dark_noise():
             occupied = self.pes.occupied_blocks(size) if self.pes is not None else np.zeros(0, np.int64)
+            if "dark_rate" in self.channel_values:
+                occupied = np.union1d(occupied, self._dark_blocks(size)).astype(np.int64)
             for i in occupied.tolist():
                 yield Block(self.channels.take(i * size, (i + 1) * size), i)
             return
@@ -198,6 +279,7 @@ class BlockInputs:
         keep = (self.override_channels >= first) & (self.override_channels <= last)
         sub.override_channels = self.override_channels[keep]
         sub.override_sets = self.override_sets[keep]
+        sub.channel_values = {k: v[keep] for k, v in self.channel_values.items()}
         return sub
 
     def pieces(self, channels: np.ndarray, provenance: bool = False) -> Pieces:
@@ -207,10 +289,11 @@ class BlockInputs:
         seeding it stays, as the one generator still draws for it.
 
         With ``provenance``, two more arrays are aligned with ``times``:
-        ``kinds`` (uint8: 0 a PE of the table, 1 dark noise) and ``sources``
-        (int64: for a PE of the table its index into the times of
-        :meth:`block_pes`, for dark noise its index among the channel's dark
-        PEs in draw order)."""
+        ``kinds`` (uint8: 0 a PE of the table, 1 dark noise, 2 an
+        afterpulse) and ``sources`` (int64: for a PE of the table its index
+        into the times of :meth:`block_pes`, for dark noise its index among
+        the channel's dark PEs in draw order, for an afterpulse its index
+        among the channel's afterpulses)."""
         chans, bounds, times_all, kinds, sources = self._channel_pes(channels, provenance)
         if self.segment is None:
             keys: list[tuple[int, ...]] = [(c,) for c in chans.tolist()] if self.seeding == "independent" else []
@@ -227,42 +310,66 @@ class BlockInputs:
     def _channel_pes(self, channels: np.ndarray, provenance: bool
                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None, np.ndarray | None]:
         """The block's pieces before any segment split: their channels, the
-        bounds of each one's times, the times channel by channel (the table's
-        PEs, then the dark noise), and with ``provenance`` their kinds and
-        sources."""
+        bounds of each one's times, the times channel by channel (each
+        channel's PE list, see :meth:`_channel_list`), and with
+        ``provenance`` their kinds and sources."""
         table = self.block_pes(channels)
         block_channels = np.asarray(channels, np.int64)
         first, counts = table.of_channels(block_channels)
         keep_empty = self.seeding != "independent"
         kinds: np.ndarray | None = None
         sources: np.ndarray | None = None
-        if self.has_dark_noise():
-            assert self.dark_rate is not None and self.duration is not None
-            per_channel = [(np.arange(f, f + n, dtype=np.int64), table.times[f : f + n],
-                            _seeding.dark_noise(self.seed, c, self.dark_rate, self.duration))
-                           for c, f, n in zip(block_channels.tolist(), first.tolist(), counts.tolist(), strict=True)]
-            counts = np.asarray([len(t) + len(d) for _, t, d in per_channel], np.int64)
+        rates, probabilities = self.dark_rates(block_channels), self.afterpulse_probabilities(block_channels)
+        offsets = self.time_offsets(block_channels)
+        if rates.any() or probabilities.any() or offsets.any():
+            per_channel = [self._channel_list(c, table.times[f : f + n], f, r, p, o) for c, f, n, r, p, o in
+                           zip(block_channels.tolist(), first.tolist(), counts.tolist(), rates.tolist(),
+                               probabilities.tolist(), offsets.tolist(), strict=True)]
+            counts = np.asarray([len(t) for t, _, _ in per_channel], np.int64)
             occupied = counts > 0
             if not keep_empty:
                 per_channel = [p for p, o in zip(per_channel, occupied.tolist(), strict=True) if o]
-            times_all = _joined([a for _, t, d in per_channel for a in (t, d)], np.float64)
+            times_all = _joined([t for t, _, _ in per_channel], np.float64)
             if provenance:
-                kinds = _joined([np.repeat(np.array([0, 1], np.uint8), [len(t), len(d)]) for _, t, d in per_channel], np.uint8)
-                sources = _joined([a for s, _, d in per_channel for a in (s, np.arange(len(d), dtype=np.int64))],
-                                  np.int64)
+                kinds = _joined([k for _, k, _ in per_channel], np.uint8)
+                sources = _joined([s for _, _, s in per_channel], np.int64)
         else:
             occupied = counts > 0
             take = np.ones(len(block_channels), bool) if keep_empty else occupied
             n = counts[take]
             # The times of the kept channels, channel by channel.
-            offsets = np.repeat(first[take] - (np.cumsum(n) - n), n)
-            index = np.arange(int(n.sum()), dtype=np.int64) + offsets
+            index = np.arange(int(n.sum()), dtype=np.int64) + np.repeat(first[take] - (np.cumsum(n) - n), n)
             times_all = table.times[index]
             if provenance:
                 kinds, sources = np.zeros(len(index), np.uint8), index
         take = np.ones(len(block_channels), bool) if keep_empty else occupied
         n = counts[take]
         return block_channels[take], np.concatenate([[0], np.cumsum(n)]).astype(np.int64), times_all, kinds, sources
+
+    def _channel_list(self, channel: int, times: np.ndarray, first: int, rate: float, probability: float,
+                      offset: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """One channel's PE list: its PEs of the table (``times``, from
+        index ``first`` of the block's), its dark noise in draw order, then
+        its afterpulses in the order of their parents, all moved by its time
+        offset; with the kind (0 table, 1 dark noise, 2 afterpulse) and the
+        source index of each."""
+        if rate > 0:
+            assert self.duration is not None
+            dark = _seeding.dark_noise(self.seed, channel, rate, self.duration)
+        else:
+            dark = np.zeros(0, np.float64)
+        parents = np.concatenate([times, dark])
+        after = np.zeros(0, np.float64)
+        if self.afterpulses is not None and probability > 0:
+            after = _seeding.afterpulses(self.seed, channel, parents, probability, self.afterpulses.delay)[1]
+        pes = np.concatenate([parents, after]) if len(after) else parents
+        if offset != 0.0:  # an offset of 0 leaves even the sign of a zero time as it is
+            pes = pes + offset
+        counts = [len(times), len(dark), len(after)]
+        kinds = np.repeat(np.arange(3, dtype=np.uint8), counts)
+        sources = np.concatenate([np.arange(first, first + len(times), dtype=np.int64),
+                                  np.arange(len(dark), dtype=np.int64), np.arange(len(after), dtype=np.int64)])
+        return pes, kinds, sources
 
     def _segments(self, chans: np.ndarray, bounds: np.ndarray, times_all: np.ndarray) -> tuple[Pieces, np.ndarray]:
         """The pieces of a segmented block, and for each of their times its
@@ -351,9 +458,7 @@ def check_late_times(plan: BlockInputs, limit: float) -> None:
     if plan.segment is not None and plan.segment > limit:
         raise ValueError(f"segment {plan.segment!r} s is longer than this detector's late-time limit of "
                          f"{limit!r} s; choose a shorter segment")
-    earliest, latest = plan.table_time_range()
-    if plan.duration is not None:
-        latest = max(latest, plan.duration)
+    earliest, latest = plan.time_range()
     if plan.segment is None:
         reach = earliest if -earliest > latest else latest
         if abs(reach) > limit:
@@ -517,6 +622,24 @@ def _warn_unused_overrides(detector: Detector, chan: ChannelSet) -> None:
                       f"outside this run ({shown}); they have no effect", UserWarning, stacklevel=4)
 
 
+def _check_channel_values(detector: Detector, inputs: BlockInputs) -> None:
+    """Refuses per-channel run values that make no sense, and a channel's
+    dark rate that gives more dark PEs than a run holds; warns of dark rates
+    of channels in a run without dark noise, which have no effect."""
+    check_channel_values(detector.overrides, detector.afterpulses)
+    low, high = inputs.values_range("dark_rate", 0.0)
+    if high <= 0:
+        return
+    if inputs.duration is None:
+        warnings.warn("the detector gives channels a dark rate of their own, but this run has no dark noise "
+                      "(give dark_rate and duration); the channels' dark rates have no effect", UserWarning,
+                      stacklevel=4)
+    elif high * inputs.duration > MAX_DARK_PES:
+        raise ValueError(f"a channel's dark rate of {high!r} Hz over a duration of {inputs.duration!r} s gives "
+                         f"{high * inputs.duration:.3g} expected dark PEs, more than the {MAX_DARK_PES:.0e} a run "
+                         "can hold; the rate is in Hz (PEs per second), the duration in seconds")
+
+
 def _whole_number(name: str, value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
         raise ValueError(f"{name} must be a whole number of at least 1, got {value!r}")
@@ -564,6 +687,7 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     spec = spec_of(detector.model)
     waveform_samples = _waveform_samples(spec, detector)
     inputs = BlockInputs(detector, source, seed, seeding, chan, rate, dur, seg)
+    _check_channel_values(detector, inputs)
     size = _whole_number("block_channels", _default_block_channels(inputs.expected_pes(), len(chan))
                          if block_channels is None else block_channels)
     metadata: dict[str, Any] = {"config": detector.config(), "seed": seed, "seeding": seeding,

@@ -9,7 +9,14 @@ or spread over workers:
 * the model's ``std::mt19937`` is seeded by ``std::seed_seq`` over
   ``model_ss.generate_state(8, numpy.uint32)``,
 * the channel's dark-noise times come from ``numpy.random.default_rng(noise_ss)``
-  (always keyed by the channel alone, segmented or not).
+  (always keyed by the channel alone, segmented or not),
+* the channel's afterpulses come from ``numpy.random.default_rng(ss.spawn(4)[3])``
+  with ``ss`` keyed by the channel alone (they are made when the channel's PE
+  list is composed, before any segment split): one uniform number per parent
+  PE in the PE list's order, a parent spawning an afterpulse where its number
+  is below the probability, then one uniform number per afterpulse, in the
+  order of their parents, turned into its delay by the inverse of the delay
+  spectrum's cumulative distribution.
 
 With sequential seeding one generator, seeded from the integer seed exactly as
 a model's constructor seeds its own, runs through the channels in increasing
@@ -72,3 +79,45 @@ def dark_noise(seed: int, channel: int, rate: float, duration: float) -> np.ndar
     rng = noise_generator(seed, channel)
     n = rng.poisson(rate * duration)
     return rng.uniform(0.0, duration, n)
+
+
+def afterpulse_generator(seed: int, channel: int) -> np.random.Generator:
+    """The afterpulse generator of ``channel``."""
+    stream = np.random.SeedSequence(_entropy(seed), spawn_key=(channel,)).spawn(4)[3]
+    return np.random.default_rng(stream)
+
+
+def afterpulses(seed: int, channel: int, parents: np.ndarray, probability: float,
+                delay: tuple[np.ndarray, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
+    """The afterpulses of ``channel`` whose PE times are ``parents``: the
+    index of each one's parent (increasing) and its time, the parent's time
+    plus a delay drawn from the piecewise-linear density ``delay`` (x, y)."""
+    if probability <= 0 or len(parents) == 0:
+        return np.zeros(0, np.int64), np.zeros(0, np.float64)
+    rng = afterpulse_generator(seed, channel)
+    spawned = np.flatnonzero(rng.random(len(parents)) < probability)
+    delays = piecewise_linear_quantiles(rng.random(len(spawned)), *delay)
+    return spawned.astype(np.int64), parents[spawned] + delays
+
+
+def piecewise_linear_quantiles(u: np.ndarray, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """The values whose cumulative probability is ``u`` (in [0, 1]) under the
+    density that is linear between the points (x, y), x not decreasing, y not
+    negative, zero outside them: the exact inverse of its cumulative
+    distribution, which is quadratic between two points."""
+    x0, width = x[:-1], np.diff(x)
+    y0, y1 = y[:-1], y[1:]
+    areas = 0.5 * width * (y0 + y1)
+    cumulative = np.cumsum(areas)
+    target = np.asarray(u, np.float64) * cumulative[-1]
+    # The interval holding each target; intervals of no area hold none.
+    i = np.minimum(np.searchsorted(cumulative, target, side="right"), len(areas) - 1)
+    rest = np.clip(target - (cumulative[i] - areas[i]), 0.0, areas[i])
+    # Within the interval the area up to s is y0 s + slope s^2 / 2; its root
+    # written as 2 r / (y0 + sqrt(y0^2 + 2 slope r)) stays exact where the
+    # slope is zero and where y0 is zero.
+    slope = np.divide(y1[i] - y0[i], width[i], out=np.zeros(len(i)), where=width[i] > 0)
+    root = np.sqrt(np.maximum(y0[i] ** 2 + 2.0 * slope * rest, 0.0))
+    denominator = y0[i] + root
+    s = np.divide(2.0 * rest, denominator, out=np.zeros(len(i)), where=denominator > 0)
+    return np.asarray(x0[i] + np.minimum(s, width[i]), np.float64)

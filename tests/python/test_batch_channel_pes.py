@@ -2,6 +2,13 @@
 afterpulses, per-channel time offsets and dark rates, and where each PE that
 reaches the engine came from."""
 
+import json
+import pickle
+import re
+import shutil
+import warnings
+from pathlib import Path
+
 import numpy as np
 import pytest
 import velmora_batch as vb
@@ -58,3 +65,312 @@ def test_provenance_names_the_source_of_every_time(make_detector, seeding, dark,
         per = np.repeat(pieces["channels"], np.diff(bounds)) == channel
         pairs = kinds[per].astype(np.int64) * 2**40 + sources[per]
         assert len(np.unique(pairs)) == per.sum()
+
+
+# Afterpulses: how many, when, and in which order.
+
+NS = 1e-9
+# A delay density with every feature the inverse must get right: a rise from
+# zero, a flat stretch, a step up, a fall to zero, a gap of no probability
+# and a rise to the last point.
+DELAY = (np.array([0.0, 2.0, 5.0, 5.0, 8.0, 10.0, 12.0]) * NS, np.array([0.0, 1.0, 1.0, 3.0, 0.0, 0.0, 0.5]))
+
+
+def with_channel_values(det, afterpulses=None, overrides=None):
+    """``det`` with afterpulses (probability, delay) and per-channel values."""
+    ap = None if afterpulses is None else vb.Afterpulses(*afterpulses)
+    return vb.Detector(det.model, det.params, det.spectra, det.seed, overrides, ap)
+
+
+def numeric_cdf(x, y, at):
+    """The delay density's cumulative distribution at ``at``, by integrating
+    each interval on a fine grid (no inversion involved)."""
+    grid_all, cum_all, total = [], [], 0.0
+    for a, b, ya, yb in zip(x[:-1], x[1:], y[:-1], y[1:]):
+        if b == a:
+            continue
+        grid = np.linspace(a, b, 20001)
+        density = ya + (yb - ya) * (grid - a) / (b - a)
+        cum = total + np.concatenate([[0.0], np.cumsum(0.5 * (density[1:] + density[:-1]) * np.diff(grid))])
+        grid_all.append(grid)
+        cum_all.append(cum)
+        total = cum[-1]
+    return np.interp(at, np.concatenate(grid_all), np.concatenate(cum_all)) / total
+
+
+def ks_statistic(samples, cdf):
+    s = np.sort(samples)
+    f = cdf(s)
+    n = len(s)
+    return max(float(np.max(np.arange(1, n + 1) / n - f)), float(np.max(f - np.arange(n) / n)))
+
+
+@pytest.mark.parametrize("x, y, u, want", [
+    ([0.0, 1.0], [1.0, 1.0], [0.0, 0.25, 0.5, 1.0], [0.0, 0.25, 0.5, 1.0]),  # uniform
+    ([0.0, 1.0], [0.0, 2.0], [0.0, 0.25, 0.64, 1.0], [0.0, 0.5, 0.8, 1.0]),  # rising: F = x^2
+    ([0.0, 1.0], [2.0, 0.0], [0.0, 0.75, 1.0], [0.0, 0.5, 1.0]),  # falling: F = 2x - x^2
+    ([0.0, 1.0, 1.0, 2.0], [1.0, 1.0, 3.0, 3.0], [0.25, 0.5, 1.0], [1.0, 1 + 1 / 3, 2.0]),  # a step up
+    ([0.0, 1.0, 2.0, 3.0], [1.0, 0.0, 0.0, 1.0], [0.5, 0.75], [2.0, 2 + 0.5 ** 0.5]),  # nothing in the gap
+], ids=["uniform", "rising", "falling", "step", "gap"])
+def test_delays_are_the_exact_quantiles_of_the_piecewise_linear_density(x, y, u, want):
+    got = _seeding.piecewise_linear_quantiles(np.array(u), np.array(x), np.array(y))
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+def test_afterpulse_count_and_delays_follow_the_probability_and_spectrum(make_detector, model):
+    """40,000 parents (the table's PEs and dark noise) on 40 channels, half
+    of them with a probability of their own; all parents of channel 0 at
+    time 0, so that its afterpulses' times are their delays."""
+    overrides = {c: {"afterpulse_probability": 0.6} for c in range(20, 40)}
+    det = with_channel_values(make_detector(model), (0.25, DELAY), overrides)
+    times = np.where(np.arange(40 * 900) < 900, 0.0, np.tile(np.linspace(1e-6, 9e-6, 900), 40))
+    table = vb.PETable(channel=np.repeat(np.arange(40), 900), time=times)
+    inputs = plan_of(det, table, dark_rate=1e6, duration=1e-4, channels="0-39")
+    pieces = inputs.pieces(np.arange(40), provenance=True)
+    per = np.repeat(pieces["channels"], np.diff(pieces["bounds"]))
+    for channels, p in ((per < 20, 0.25), (per >= 20, 0.6)):
+        parents = int(np.sum(channels & (pieces["kinds"] < 2)))
+        spawned = int(np.sum(channels & (pieces["kinds"] == 2)))
+        assert abs(spawned - parents * p) < 5 * np.sqrt(parents * p * (1 - p)), (p, parents, spawned)
+    delays = pieces["times"][(per == 0) & (pieces["kinds"] == 2) & (pieces["sources"] < 225)]
+    first = pieces["times"][(per == 0) & (pieces["kinds"] == 2)][:225]
+    np.testing.assert_array_equal(delays, first)  # the first 225 spawned by the table's PEs, at time 0
+    # The delays of all afterpulses of the first 20 channels, from their parents.
+    many = np.concatenate([_seeding.afterpulses(7, c, np.zeros(5000), 1.0, DELAY)[1] for c in range(20)])
+    assert ((many >= 0) & (many <= 12 * NS)).all() and not ((many > 8 * NS) & (many < 10 * NS)).any()
+    d = ks_statistic(many, lambda t: numeric_cdf(*DELAY, t))
+    assert d < 1.949 / np.sqrt(len(many)), d  # the asymptotic KS bound at a level of 0.001
+
+
+def test_every_pe_spawns_one_afterpulse_at_probability_one_and_afterpulses_none(make_detector):
+    parents = np.arange(1, 301) * 1e-6  # far apart, so each afterpulse lies between its parent and the next
+    det = with_channel_values(make_detector("MultiPMT"), (1.0, DELAY))
+    table = vb.PETable(channel=np.zeros(300, np.int64), time=parents)
+    for seeding in ("independent", "sequential"):
+        pieces = plan_of(det, table, seeding=seeding).pieces(np.array([0]), provenance=True)
+        kinds, sources, times = pieces["kinds"], pieces["sources"], pieces["times"]
+        np.testing.assert_array_equal(kinds, np.repeat([0, 2], 300))
+        np.testing.assert_array_equal(sources, np.tile(np.arange(300), 2))
+        delay = times[300:] - parents
+        assert ((delay >= 0) & (delay <= 12 * NS)).all()  # in the order of their parents
+
+
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+def test_afterpulses_reach_the_engine_as_pes_after_the_channels_own(make_detector, model):
+    """Records with afterpulses are those of a table that holds each
+    channel's PEs followed by its afterpulses."""
+    plain = make_detector(model)
+    det = with_channel_values(plain, (0.5, DELAY))
+    times = np.linspace(1e-6, 9e-6, 60)
+    table = vb.PETable(channel=np.repeat([1, 4], 60), time=np.tile(times, 2))
+    by_hand = [np.concatenate([times, _seeding.afterpulses(3, c, times, 0.5, DELAY)[1]]) for c in (1, 4)]
+    hand = vb.PETable(channel=np.repeat([1, 4], [len(t) for t in by_hand]), time=np.concatenate(by_hand))
+    assert len(hand.time) > len(table.time)
+    got = vb.run(det, table, seed=3)
+    assert got.tobytes() == vb.run(plain, hand, seed=3).tobytes()
+    assert got.tobytes() != vb.run(plain, table, seed=3).tobytes()
+
+
+# Per-channel time offsets and dark rates.
+
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+@pytest.mark.parametrize("seeding", ["independent", "sequential"])
+@pytest.mark.parametrize("segment", [None, 8e-6], ids=["whole", "segments"])
+def test_a_time_offset_gives_the_records_of_times_moved_by_hand(make_detector, model, seeding, segment):
+    """The table's PEs and the dark noise moved by the channel's offset:
+    the records are those of a table holding the moved times (the same one
+    addition), whatever the seeding and segments."""
+    offsets = {1: 3e-7, 3: 7.5e-6, 2: -2.5e-9}
+    det = with_channel_values(make_detector(model), overrides={c: {"time_offset": o} for c, o in offsets.items()})
+    times = np.concatenate([np.full(10, 2e-6), np.linspace(1e-6, 2e-5, 30)])
+    table = vb.PETable(channel=np.repeat([0, 1, 2], 40), time=np.tile(times, 3))
+    moved = [np.concatenate([times if c < 3 else [], _seeding.dark_noise(5, c, 2e5, 3e-5)]) + offsets.get(c, 0.0)
+             for c in range(4)]
+    hand = vb.PETable(channel=np.repeat(np.arange(4), [len(t) for t in moved]), time=np.concatenate(moved))
+    options = dict(seed=5, seeding=seeding, segment=segment, channels="0-3")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", vb.EarlyTriggerWarning)
+        got = vb.run(det, table, dark_rate=2e5, duration=3e-5, **options)
+        want = vb.run(make_detector(model), hand, **options)
+    assert len(got) > 0 and got.tobytes() == want.tobytes()
+
+
+def test_a_time_offset_moves_afterpulses_with_their_channel(make_detector):
+    det = with_channel_values(make_detector("ZozuvUza"), (0.5, DELAY))
+    moved = with_channel_values(det, (0.5, DELAY), {2: {"time_offset": 4e-8}})
+    table = vb.PETable(channel=np.repeat([1, 2], 50), time=np.tile(np.linspace(1e-6, 5e-6, 50), 2))
+    a, b = (plan_of(d, table).pieces(np.array([1, 2]), provenance=True) for d in (det, moved))
+    np.testing.assert_array_equal(a["kinds"], b["kinds"])
+    assert (a["kinds"] == 2).any()
+    on_2 = np.repeat(a["channels"], np.diff(a["bounds"])) == 2
+    np.testing.assert_array_equal(b["times"][on_2], a["times"][on_2] + 4e-8)
+    np.testing.assert_array_equal(b["times"][~on_2], a["times"][~on_2])
+
+
+@pytest.mark.parametrize("seeding", ["independent", "sequential"])
+@pytest.mark.parametrize("rate", [0.0, 1e5])
+def test_a_channel_dark_rate_replaces_the_runs(make_detector, seeding, rate):
+    """Channel 3 with a dark rate of its own and channel 7 quiet, in a run
+    of any rate: the records of a table holding each channel's dark noise at
+    its own rate."""
+    plain = make_detector("MultiPMT")
+    det = with_channel_values(plain, overrides={3: {"dark_rate": 6e5}, 7: {"dark_rate": 0.0}})
+    rates = {c: {3: 6e5, 7: 0.0}.get(c, rate) for c in range(10)}
+    dark = [_seeding.dark_noise(2, c, rates[c], 5e-5) for c in range(10)]
+    hand = vb.PETable(channel=np.repeat(np.arange(10), [len(t) for t in dark]), time=np.concatenate(dark))
+    got = vb.run(det, dark_rate=rate, duration=5e-5, channels="0-9", seed=2, seeding=seeding)
+    assert 3 in got["channel"] and 7 not in got["channel"]
+    assert got.tobytes() == vb.run(plain, hand, channels="0-9", seed=2, seeding=seeding).tobytes()
+
+
+def test_channel_dark_rates_give_their_counts_and_their_blocks_only(make_detector):
+    overrides = {c: {"dark_rate": 1e5 if c % 2 else 4e5} for c in range(1000, 1200)}
+    det = with_channel_values(make_detector("MultiPMT"), overrides=overrides)
+    setup = prepare(det, None, seed=4, workers=1, dark_rate=0.0, duration=1e-4, channels="0-99999",
+                    seeding="independent", segment=None, block_channels=100)
+    assert [int(b.channels[0]) for b in setup.block_list()] == [1000, 1100]
+    pieces = setup.inputs.pieces(np.arange(1000, 1200), provenance=True)
+    per = np.repeat(pieces["channels"], np.diff(pieces["bounds"]))
+    for odd, mean in ((1, 10.0), (0, 40.0)):
+        count = int(np.sum((per % 2 == odd) & (pieces["kinds"] == 1)))
+        assert abs(count - 100 * mean) < 5 * np.sqrt(100 * mean), (mean, count)
+    assert setup.inputs.expected_pes() == pytest.approx(100 * 10.0 + 100 * 40.0)
+
+
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+def test_neutral_channel_values_give_todays_records(make_detector, model):
+    """Afterpulses of probability 0, offsets of 0 and the run's own dark rate
+    leave every record as it is without them."""
+    plain = make_detector(model, seed=9)
+    neutral = with_channel_values(plain, (0.0, DELAY), {
+        c: {"time_offset": 0.0, "dark_rate": 3e5, "afterpulse_probability": 0.0} for c in (0, 2)})
+    table = vb.PETable(channel=np.repeat([0, 1, 2], 20), time=np.tile(np.linspace(-1e-9, 9e-6, 20), 3))
+    options = dict(dark_rate=3e5, duration=2e-5, channels="0-3")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", vb.EarlyTriggerWarning)
+        assert vb.run(neutral, table, **options).tobytes() == vb.run(plain, table, **options).tobytes()
+
+
+# Configs and override tables: read, written back, refused.
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+def example_config(tmp_path, name="multipmt"):
+    directory = tmp_path / name
+    shutil.copytree(EXAMPLES / name, directory)
+    (directory / "ap").mkdir()
+    (directory / "ap" / "delay.txt").write_text("".join(f"{a!r} {b!r}\n" for a, b in zip(*(d.tolist() for d in DELAY))))
+    return directory, json.loads((directory / "config.json").read_text())
+
+
+def test_afterpulses_and_channel_values_load_and_round_trip(tmp_path):
+    directory, config = example_config(tmp_path)
+    (directory / "channels.csv").write_text("channel,time_offset,dark_rate,afterpulse_probability,adc_gain\n"
+                                            "2,1.5e-08,2000.0,0.1,30.0\n5,-3e-09,0.0,0.0,31.0\n")
+    config.update(afterpulses={"probability": 0.05, "delay_spectrum": "ap/delay.txt"}, overrides="channels.csv")
+    (directory / "config.json").write_text(json.dumps(config))
+    det = vb.Detector.from_config(directory / "config.json")
+    assert det.afterpulses == vb.Afterpulses(0.05, DELAY)
+    assert det.overrides[2] == {"time_offset": 1.5e-08, "dark_rate": 2000.0, "afterpulse_probability": 0.1,
+                                "adc_gain": 30.0}
+    # Only the electronics value reaches the model.
+    assert det.params_for(2) == {**det.params, "adc_gain": 30.0}
+    again = vb.Detector.from_dict(json.loads(json.dumps(det.config())))
+    assert again == det and pickle.loads(pickle.dumps(det)) == det
+    without = vb.Detector.from_dict({**det.config(), "afterpulses": None, "overrides": None})
+    assert without != det and without.afterpulses is None and "afterpulses" not in without.config()
+
+
+BAD_AFTERPULSES = {
+    "negative probability": ({"probability": -0.1, "delay_spectrum": "ap/delay.txt"}, "from 0 to 1, got -0.1"),
+    "probability above 1": ({"probability": 1.5, "delay_spectrum": "ap/delay.txt"}, "from 0 to 1, got 1.5"),
+    "NaN probability": ({"probability": float("nan"), "delay_spectrum": "ap/delay.txt"}, "from 0 to 1, got nan"),
+    "text probability": ({"probability": "0.1", "delay_spectrum": "ap/delay.txt"}, "from 0 to 1, got '0.1'"),
+    "no delay spectrum": ({"probability": 0.1}, "missing key 'delay_spectrum'"),
+    "missing file": ({"probability": 0.1, "delay_spectrum": "ap/none.txt"}, r"'delay_spectrum': cannot read .*none"),
+    "unknown key": ({"probability": 0.1, "delay_spectrum": "ap/delay.txt", "delay": 1},
+                    "unknown key 'delay'; allowed: probability, delay_spectrum"),
+    "not an object": (0.1, "must be an object with 'probability' and 'delay_spectrum'"),
+    "negative delay": ({"probability": 0.1, "delay_spectrum": {"x": [-1e-9, 5e-9], "y": [1, 1]}},
+                       "delays must not be negative"),
+    "decreasing delays": ({"probability": 0.1, "delay_spectrum": {"x": [0, 5e-9, 4e-9], "y": [1, 1, 1]}},
+                          "the delays must not decrease, but point 3"),
+    "negative density": ({"probability": 0.1, "delay_spectrum": {"x": [0, 5e-9], "y": [1, -1]}},
+                         "probabilities must not be negative"),
+    "no area": ({"probability": 0.1, "delay_spectrum": {"x": [0, 5e-9, 5e-9], "y": [0, 0, 3]}}, "has no area"),
+}
+
+
+@pytest.mark.parametrize("value, message", BAD_AFTERPULSES.values(), ids=BAD_AFTERPULSES.keys())
+def test_bad_afterpulses_are_refused(tmp_path, value, message):
+    directory, config = example_config(tmp_path)
+    path = directory / "config.json"
+    path.write_text(json.dumps({**config, "afterpulses": value}))
+    with pytest.raises(ValueError, match=message):
+        vb.Detector.from_config(path)
+
+
+BAD_CHANNEL_VALUES = {
+    "probability without afterpulses": ({"afterpulse_probability": [0.1]}, False,
+                                        "has an afterpulse_probability, but the detector has no afterpulses"),
+    "probability above 1": ({"afterpulse_probability": [1.01]}, True, "from 0 to 1, got 1.01"),
+    "negative probability": ({"afterpulse_probability": [-0.5]}, True, "from 0 to 1, got -0.5"),
+    "negative dark rate": ({"dark_rate": [-1.0]}, False, "dark_rate of channel 4 must be a finite number not below"),
+    "blank time offset": ({"time_offset": [np.nan]}, False, "'time_offset' must hold finite numbers"),
+    "text time offset": ({"time_offset": ["1ns"]}, False, "'time_offset' must hold numbers"),
+}
+
+
+@pytest.mark.parametrize("columns, afterpulses, message", BAD_CHANNEL_VALUES.values(), ids=BAD_CHANNEL_VALUES.keys())
+def test_bad_channel_values_are_refused(tmp_path, columns, afterpulses, message):
+    directory, config = example_config(tmp_path)
+    if afterpulses:
+        config["afterpulses"] = {"probability": 0.1, "delay_spectrum": "ap/delay.txt"}
+    with pytest.raises(ValueError, match=message):
+        vb.Detector.from_dict(config, base_dir=directory, overrides={"channel": [4], **columns})
+
+
+def test_bad_channel_values_of_a_detector_built_directly_are_refused_by_the_run(make_detector):
+    det = with_channel_values(make_detector("MultiPMT"), overrides={4: {"dark_rate": float("inf")}})
+    with pytest.raises(ValueError, match="dark_rate of channel 4 must be a finite number not below zero, got inf"):
+        vb.run(det, dark_rate=1.0, duration=1e-3, channels="0-9")
+
+
+@pytest.mark.parametrize("what, afterpulses, overrides, message", [
+    ("offset", None, {1: {"time_offset": 200.0}}, "PE times reach 200.000002 s, beyond this detector's late-time"),
+    ("delay", (0.5, (np.array([0.0, 200.0]), np.array([1.0, 1.0]))), None, "PE times reach 200.000002 s"),
+    ("negative offset", None, {1: {"time_offset": -200.0}}, "PE times reach -200.0 s"),
+], ids=["offset", "afterpulse delay", "negative offset"])
+def test_offsets_and_afterpulse_delays_count_towards_the_late_time_limit(make_detector, what, afterpulses,
+                                                                          overrides, message):
+    det = with_channel_values(make_detector("MultiPMT"), afterpulses, overrides)
+    table = vb.PETable(channel=np.array([1, 2]), time=np.array([2e-6, 1e-6]))
+    with pytest.raises(ValueError, match=message):
+        vb.run(det, table)
+
+
+def test_channel_dark_rates_without_dark_noise_are_named_and_too_many_refused(make_detector):
+    det = with_channel_values(make_detector("MultiPMT"), overrides={1: {"dark_rate": 5e3}})
+    table = vb.PETable(channel=np.array([1, 2]), time=np.array([2e-6, 1e-6]))
+    with pytest.warns(UserWarning, match="dark rate of their own, but this run has no dark noise"):
+        vb.run(det, table)
+    loud = with_channel_values(make_detector("MultiPMT"), overrides={1: {"dark_rate": 1e16}})
+    with pytest.raises(ValueError, match="a channel's dark rate of 1e\\+16 Hz over a duration of 0.001 s gives"):
+        vb.run(loud, table, dark_rate=1.0, duration=1e-3)
+
+
+@pytest.mark.parametrize("change, differs", [
+    (lambda d: with_channel_values(d, (0.2, DELAY)), "config.afterpulses.probability"),
+    (lambda d: with_channel_values(d, (0.1, DELAY), {3: {"time_offset": 2e-9}}), "config.overrides"),
+], ids=["probability", "time offset"])
+def test_a_resume_with_other_channel_values_is_refused(make_detector, tmp_path, change, differs):
+    det = with_channel_values(make_detector("ZozuvUza", seed=1), (0.1, DELAY))
+    options = dict(dark_rate=1e5, duration=1e-4, channels="0-5", block_channels=2, output=tmp_path / "d")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", vb.EarlyTriggerWarning)
+        vb.run(det, **options)
+        vb.run(det, resume=True, **options)  # the same run resumes
+        with pytest.raises(ValueError, match=f"cannot resume, the run there differs in {re.escape(differs)}"):
+            vb.run(change(det), resume=True, **options)
