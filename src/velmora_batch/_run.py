@@ -82,7 +82,10 @@ def run(
     reads, or a table with columns ``channel`` and ``time`` that pyarrow
     takes, such as a pandas DataFrame or a pyarrow Table), dark noise (``dark_rate`` in Hz over ``duration`` seconds, per
     channel a Poisson number of PEs uniform over ``[0, duration)``), or both;
-    a channel's PEs from the table come first, then its dark noise.
+    a channel's PEs from the table come first, then its dark noise, then
+    the afterpulses of the detector's ``afterpulses`` in the order of their
+    parents; the detector's per-channel ``time_offset`` moves all of them
+    and its per-channel ``dark_rate`` replaces ``dark_rate`` for a channel.
     ``channels`` selects the channels to simulate (needed with dark noise;
     default: the channels of the PE table), as integers or as text such as
     ``"0-1999"`` or ``"0-9,20,30-39"``; PEs on other channels are not

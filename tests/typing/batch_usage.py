@@ -43,6 +43,13 @@ def runs(directory: Path) -> None:
         assert records(vb.run(detector, table, seed=5, executor=pool)).tobytes() == held.tobytes()
     assert records(vb.run(detector, table, seed=5, channels=range(3))).tobytes() == held.tobytes()
     assert records(vb.run(detector, table, seed=5, channels="0-2")).tobytes() == held.tobytes()
+    delay = (np.array([0.0, 5e-9, 2e-8]), np.array([0.0, 1.0, 0.0]))
+    echoing = vb.Detector(detector.model, detector.params, detector.spectra, detector.seed,
+                          {1: {"time_offset": 1e-9, "afterpulse_probability": 0.5}}, vb.Afterpulses(0.2, delay))
+    assert echoing.afterpulses is not None and echoing.afterpulses.probability == 0.2
+    # Afterpulses are the channel's own: the same whatever the blocks and workers.
+    assert records(vb.run(echoing, table, seed=5)).tobytes() == \
+        records(vb.run(echoing, table, seed=5, workers=2, block_channels=1)).tobytes()
 
     written = summary(vb.run(detector, table, seed=5, output=directory / "flash.parquet"))
     rows: int = written.rows
