@@ -892,11 +892,18 @@ def read_dataset_links(directory: str | os.PathLike[str]) -> pa.Table:
 
 def read_links(path: str | os.PathLike[str]) -> pa.Table:
     """The links that a run with ``truth="links"`` wrote beside its records,
-    as a pyarrow Table, one row per (record, PE) pair: for a record file
-    (``.parquet`` or ``.npz``) the links file ``<stem>.links.parquet`` beside
-    it, checked to be of the same run; for a dataset directory its links
-    parts, ``record`` counted over the whole dataset; a links file itself
-    as it stands. A path without links is a ValueError naming it."""
+    as a pyarrow Table, one row per (record, PE) pair: for a record file the
+    links file ``<stem>.links.parquet`` beside it, checked to be of the same
+    run; for a dataset directory its links parts, ``record`` counted over the
+    whole dataset; a links file itself as it stands. A path without links is
+    a ValueError naming it.
+
+    Columns: ``record`` (int64, the record's row), ``channel`` (int32),
+    ``kind`` (dictionary: "input", "dark", "afterpulse"), ``pe_index``
+    (int64: an input PE's row in the PE table, else its index among its
+    channel's dark PEs or afterpulses), ``arrival_time`` (float64, seconds)
+    and ``amplitude`` (float64), drawn; then the PE table's other columns,
+    null for dark noise and afterpulses."""
     path = Path(path)
     if path.is_dir():
         return read_dataset_links(path)

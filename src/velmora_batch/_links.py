@@ -78,7 +78,8 @@ def links_schema(extras: pa.Schema | None) -> pa.Schema:
               pa.field("arrival_time", pa.float64(), nullable=False),
               pa.field("amplitude", pa.float64(), nullable=False)]
     fields = [described(f, column_info("links", f.name)) for f in fields]
-    passed = [f if f.metadata else described(f, PASSED_THROUGH) for f in extras or ()]
+    # Nullable whatever the input allowed: dark noise and afterpulses have no values there.
+    passed = [(f if f.metadata else described(f, PASSED_THROUGH)).with_nullable(True) for f in extras or ()]
     return pa.schema(fields + passed)
 
 

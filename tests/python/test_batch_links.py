@@ -269,17 +269,22 @@ def test_truth_changes_no_record(make_detector, model, seeding, segment):
 def test_links_beside_a_record_file_and_from_a_pe_file(tmp_path, make_detector):
     det = make_detector("ZozuvUza", seed=15)
     columns = _flashes(np.random.default_rng(16))
-    records, links = vb.run(det, pa.table(columns), truth="links", channels="0-11", workers=2, block_channels=4)
-    pes = _write(tmp_path / "pes.parquet", columns)
+    options = dict(truth="links", channels="0-11", workers=2, block_channels=4, dark_rate=2e5, duration=1e-5)
+    records, links = vb.run(det, pa.table(columns), **options)
+    # A file whose pe_id may hold no null: the links of dark PEs hold nulls there all the same.
+    table = pa.table(columns)
+    table = table.cast(table.schema.set(2, table.schema.field("pe_id").with_nullable(False)))
+    pes = tmp_path / "pes.parquet"
+    pq.write_table(table, pes)
     for suffix in (".parquet", ".npz"):
         out = tmp_path / f"run{suffix[1:]}{suffix}"
-        vb.run(det, pes, output=out, truth="links", channels="0-11", workers=2, block_channels=4)
+        vb.run(det, pes, output=out, **options)
         assert vb.read_records(out).tobytes() == records.tobytes()
-        assert vb.read_links(out).equals(links)
+        assert vb.read_links(out).equals(links) and links.column("pe_id").null_count > 0
         assert vb.read_links(tmp_path / f"run{suffix[1:]}.links.parquet").equals(links)
     # Records of another name whose links would take the same file are refused before anything runs.
     with pytest.raises(FileExistsError, match=r"runparquet\.links\.parquet: exists"):
-        vb.run(det, pes, output=tmp_path / "runparquet.npz", truth="links", channels="0-11")
+        vb.run(det, pes, output=tmp_path / "runparquet.npz", **options)
     # Records written again without links: the links beside them are no longer theirs.
     with pytest.warns(vb.UnusedPEColumnsWarning):
         vb.run(det, pes, output=tmp_path / "runparquet.parquet", truth=True, channels="0-11", overwrite=True)
