@@ -507,13 +507,16 @@ class Detector:
         if not isinstance(other, Detector):
             return NotImplemented
         return (self.model, self.params, self.seed, self.overrides, self.afterpulses) == (
-            other.model, other.params, other.seed, other.overrides, other.afterpulses) and self.spectra.keys() == other.spectra.keys() \
+            other.model, other.params, other.seed, other.overrides, other.afterpulses) \
+            and self.spectra.keys() == other.spectra.keys() \
             and all(np.array_equal(a, b) for k in self.spectra for a, b in zip(self.spectra[k], other.spectra[k]))
 
     __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
         extra = f", {len(self.overrides)} channel overrides" if self.overrides else ""
+        if self.afterpulses is not None:
+            extra += f", afterpulses p={self.afterpulses.probability!r}"
         return f"<Detector {self.model} seed={self.seed}{extra}>"
 
 

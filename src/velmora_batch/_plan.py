@@ -150,6 +150,7 @@ class BlockInputs:
         self.pes = pes
         self.parameter_sets, self.override_channels, self.override_sets = _parameter_sets(detector, channels)
         self.afterpulses = detector.afterpulses
+        self.delay = None if detector.afterpulses is None else _seeding.PiecewiseLinear(*detector.afterpulses.delay)
         # The overridden channels' own run values, aligned with override_channels.
         self.channel_values = _channel_values(detector, self.override_channels)
 
@@ -360,8 +361,8 @@ class BlockInputs:
             dark = np.zeros(0, np.float64)
         parents = np.concatenate([times, dark])
         after = np.zeros(0, np.float64)
-        if self.afterpulses is not None and probability > 0:
-            after = _seeding.afterpulses(self.seed, channel, parents, probability, self.afterpulses.delay)[1]
+        if self.delay is not None and probability > 0:
+            after = _seeding.afterpulses(self.seed, channel, parents, probability, self.delay)[1]
         pes = np.concatenate([parents, after]) if len(after) else parents
         if offset != 0.0:  # an offset of 0 leaves even the sign of a zero time as it is
             pes = pes + offset

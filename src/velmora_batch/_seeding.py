@@ -82,42 +82,56 @@ def dark_noise(seed: int, channel: int, rate: float, duration: float) -> np.ndar
 
 
 def afterpulse_generator(seed: int, channel: int) -> np.random.Generator:
-    """The afterpulse generator of ``channel``."""
-    stream = np.random.SeedSequence(_entropy(seed), spawn_key=(channel,)).spawn(4)[3]
-    return np.random.default_rng(stream)
+    """The afterpulse generator of ``channel``: that of
+    ``SeedSequence(seed, spawn_key=(channel,)).spawn(4)[3]``, made directly
+    from its spawn key ``(channel, 3)``."""
+    return np.random.default_rng(np.random.SeedSequence(_entropy(seed), spawn_key=(channel, 3)))
+
+
+class PiecewiseLinear:
+    """The density that is linear between the points (x, y), x not
+    decreasing, y not negative, zero outside them, ready to be drawn from."""
+
+    def __init__(self, x: np.ndarray, y: np.ndarray) -> None:
+        x = np.asarray(x, np.float64)
+        y = np.asarray(y, np.float64)
+        self.x0, self.width = x[:-1], np.diff(x)
+        self.y0 = y[:-1]
+        self.areas = 0.5 * self.width * (self.y0 + y[1:])
+        self.cumulative = np.cumsum(self.areas)
+        self.before = self.cumulative - self.areas
+        self.slope = np.divide(y[1:] - self.y0, self.width, out=np.zeros(len(self.width)), where=self.width > 0)
+
+    def quantiles(self, u: np.ndarray) -> np.ndarray:
+        """The values whose cumulative probability is ``u`` (in [0, 1]): the
+        exact inverse of the cumulative distribution, which is quadratic
+        between two points."""
+        target = np.asarray(u, np.float64) * self.cumulative[-1]
+        # The interval holding each target; intervals of no area hold none.
+        i = np.minimum(np.searchsorted(self.cumulative, target, side="right"), len(self.areas) - 1)
+        rest = np.minimum(np.maximum(target - self.before[i], 0.0), self.areas[i])
+        # Within the interval the area up to s is y0 s + slope s^2 / 2; its
+        # root written as 2 r / (y0 + sqrt(y0^2 + 2 slope r)) stays exact
+        # where the slope is zero and where y0 is zero.
+        y0 = self.y0[i]
+        denominator = y0 + np.sqrt(np.maximum(y0 * y0 + 2.0 * self.slope[i] * rest, 0.0))
+        s = np.divide(2.0 * rest, denominator, out=np.zeros(len(i)), where=denominator > 0)
+        return np.asarray(self.x0[i] + np.minimum(s, self.width[i]), np.float64)
+
+
+def piecewise_linear_quantiles(u: np.ndarray, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """The values whose cumulative probability is ``u`` under the
+    piecewise-linear density of the points (x, y)."""
+    return PiecewiseLinear(x, y).quantiles(u)
 
 
 def afterpulses(seed: int, channel: int, parents: np.ndarray, probability: float,
-                delay: tuple[np.ndarray, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
+                delay: PiecewiseLinear) -> tuple[np.ndarray, np.ndarray]:
     """The afterpulses of ``channel`` whose PE times are ``parents``: the
     index of each one's parent (increasing) and its time, the parent's time
-    plus a delay drawn from the piecewise-linear density ``delay`` (x, y)."""
+    plus a delay drawn from ``delay``."""
     if probability <= 0 or len(parents) == 0:
         return np.zeros(0, np.int64), np.zeros(0, np.float64)
     rng = afterpulse_generator(seed, channel)
     spawned = np.flatnonzero(rng.random(len(parents)) < probability)
-    delays = piecewise_linear_quantiles(rng.random(len(spawned)), *delay)
-    return spawned.astype(np.int64), parents[spawned] + delays
-
-
-def piecewise_linear_quantiles(u: np.ndarray, x: np.ndarray, y: np.ndarray) -> np.ndarray:
-    """The values whose cumulative probability is ``u`` (in [0, 1]) under the
-    density that is linear between the points (x, y), x not decreasing, y not
-    negative, zero outside them: the exact inverse of its cumulative
-    distribution, which is quadratic between two points."""
-    x0, width = x[:-1], np.diff(x)
-    y0, y1 = y[:-1], y[1:]
-    areas = 0.5 * width * (y0 + y1)
-    cumulative = np.cumsum(areas)
-    target = np.asarray(u, np.float64) * cumulative[-1]
-    # The interval holding each target; intervals of no area hold none.
-    i = np.minimum(np.searchsorted(cumulative, target, side="right"), len(areas) - 1)
-    rest = np.clip(target - (cumulative[i] - areas[i]), 0.0, areas[i])
-    # Within the interval the area up to s is y0 s + slope s^2 / 2; its root
-    # written as 2 r / (y0 + sqrt(y0^2 + 2 slope r)) stays exact where the
-    # slope is zero and where y0 is zero.
-    slope = np.divide(y1[i] - y0[i], width[i], out=np.zeros(len(i)), where=width[i] > 0)
-    root = np.sqrt(np.maximum(y0[i] ** 2 + 2.0 * slope * rest, 0.0))
-    denominator = y0[i] + root
-    s = np.divide(2.0 * rest, denominator, out=np.zeros(len(i)), where=denominator > 0)
-    return np.asarray(x0[i] + np.minimum(s, width[i]), np.float64)
+    return spawned.astype(np.int64), parents[spawned] + delay.quantiles(rng.random(len(spawned)))

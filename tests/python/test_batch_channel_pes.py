@@ -137,10 +137,25 @@ def test_afterpulse_count_and_delays_follow_the_probability_and_spectrum(make_de
     first = pieces["times"][(per == 0) & (pieces["kinds"] == 2)][:225]
     np.testing.assert_array_equal(delays, first)  # the first 225 spawned by the table's PEs, at time 0
     # The delays of all afterpulses of the first 20 channels, from their parents.
-    many = np.concatenate([_seeding.afterpulses(7, c, np.zeros(5000), 1.0, DELAY)[1] for c in range(20)])
+    density = _seeding.PiecewiseLinear(*DELAY)
+    many = np.concatenate([_seeding.afterpulses(7, c, np.zeros(5000), 1.0, density)[1] for c in range(20)])
     assert ((many >= 0) & (many <= 12 * NS)).all() and not ((many > 8 * NS) & (many < 10 * NS)).any()
     d = ks_statistic(many, lambda t: numeric_cdf(*DELAY, t))
     assert d < 1.949 / np.sqrt(len(many)), d  # the asymptotic KS bound at a level of 0.001
+
+
+@pytest.mark.parametrize("seed", [0, 12345, -7, 2**40], ids=["0", "12345", "negative", "large"])
+def test_afterpulses_draw_from_the_fourth_child_stream_in_the_documented_order(seed):
+    """One uniform number per parent for whether it spawns, then one per
+    afterpulse for its delay, from ``SeedSequence(seed, spawn_key=(c,)).spawn(4)[3]``."""
+    parents = np.linspace(0.0, 1e-5, 400)
+    entropy = seed % 2**32 if seed < 0 else seed
+    rng = np.random.default_rng(np.random.SeedSequence(entropy, spawn_key=(9,)).spawn(4)[3])
+    spawned = np.flatnonzero(rng.random(len(parents)) < 0.3)
+    want = parents[spawned] + _seeding.piecewise_linear_quantiles(rng.random(len(spawned)), *DELAY)
+    index, times = _seeding.afterpulses(seed, 9, parents, 0.3, _seeding.PiecewiseLinear(*DELAY))
+    np.testing.assert_array_equal(index, spawned)
+    np.testing.assert_array_equal(times, want)
 
 
 def test_every_pe_spawns_one_afterpulse_at_probability_one_and_afterpulses_none(make_detector):
@@ -164,7 +179,8 @@ def test_afterpulses_reach_the_engine_as_pes_after_the_channels_own(make_detecto
     det = with_channel_values(plain, (0.5, DELAY))
     times = np.linspace(1e-6, 9e-6, 60)
     table = vb.PETable(channel=np.repeat([1, 4], 60), time=np.tile(times, 2))
-    by_hand = [np.concatenate([times, _seeding.afterpulses(3, c, times, 0.5, DELAY)[1]]) for c in (1, 4)]
+    density = _seeding.PiecewiseLinear(*DELAY)
+    by_hand = [np.concatenate([times, _seeding.afterpulses(3, c, times, 0.5, density)[1]]) for c in (1, 4)]
     hand = vb.PETable(channel=np.repeat([1, 4], [len(t) for t in by_hand]), time=np.concatenate(by_hand))
     assert len(hand.time) > len(table.time)
     got = vb.run(det, table, seed=3)
