@@ -221,21 +221,35 @@ def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any], model: str | None =
 
 
 def model_of_dtype(dtype: np.dtype) -> str | None:
-    """The model whose records ``dtype`` holds: the one whose columns it
-    begins with (it may add columns after them)."""
-    names = _names(dtype)
+    """The model whose records ``dtype`` holds: as a record file's columns
+    name it, else the one whose columns it begins with."""
+    names = list(_names(dtype))
+    try:
+        return _model_of(names)
+    except ValueError:
+        pass
     for spec in MODELS.values():
         first = [c.name for c in spec.columns]
-        if list(names[: len(first)]) == first:
+        if names[: len(first)] == first:
             return spec.name
     return None
 
 
+# The column that grouping records into events adds after all others, and its type.
+EVENT_COLUMN = ("event", np.dtype(np.int64))
+
+
+def _without_event(names: list[str]) -> list[str]:
+    return names[:-1] if names[-1:] == [EVENT_COLUMN[0]] else names
+
+
 def _model_of(names: list[str]) -> str:
     """The model of a record file's columns: all of the model's, or those of
-    an older file, which end before a column added since; either may end in
-    the truth columns."""
-    own = names[:-len(TRUTH_COLUMNS)] if _has_truth(names) else names
+    an older file, which end before a column added since; either may be
+    followed by the truth columns, and then by the event column."""
+    names = list(names)
+    own = _without_event(names)
+    own = own[:-len(TRUTH_COLUMNS)] if _has_truth(own) else own
     for spec in MODELS.values():
         n = len(own)
         if own == [c.name for c in spec.columns[:n]] and (n == len(spec.columns) or spec.columns[n].added):
@@ -244,8 +258,9 @@ def _model_of(names: list[str]) -> str:
 
 
 def _has_truth(names: list[str]) -> bool:
-    """Whether the columns of a record file (of a known model) end in the truth columns."""
-    return names[-len(TRUTH_COLUMNS):] == [c.name for c in TRUTH_COLUMNS]
+    """Whether the columns of a record file (of a known model) hold the truth
+    columns: at their end, or before the event column."""
+    return _without_event(list(names))[-len(TRUTH_COLUMNS):] == [c.name for c in TRUTH_COLUMNS]
 
 
 def _umask() -> int:
@@ -625,8 +640,12 @@ def _npz(path: Path) -> Iterator[np.lib.npyio.NpzFile]:
 
 def _file_dtype(dtype: np.dtype, names: list[str]) -> np.dtype:
     """``dtype`` with only the columns a file holds: an older file lacks the
-    columns added since it was written."""
-    return dtype if list(_names(dtype)) == names else np.dtype([(n, dtype[n]) for n in names])
+    columns added since it was written; records grouped into events have the
+    event column at the end."""
+    if list(_names(dtype)) == names:
+        return dtype
+    return np.dtype([EVENT_COLUMN if n == EVENT_COLUMN[0] and n not in _names(dtype) else (n, dtype[n])
+                     for n in names])
 
 
 def read_record_file(path: str | os.PathLike[str]) -> np.ndarray:

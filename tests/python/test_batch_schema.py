@@ -191,6 +191,35 @@ def test_record_files_written_before_columns_were_added_still_read(tmp_path, mod
         vb.read_records(path)
 
 
+@pytest.mark.parametrize("truth", [False, True], ids=["records", "with truth"])
+def test_records_grouped_into_events_read_back(tmp_path, truth):
+    """Records with the event column after all others (as grouping them into
+    events writes them) read back with it; elsewhere it is refused."""
+    dtype = MODELS["MultiPMT"].record_dtype(1, truth)
+    full = np.zeros(3, dtype)
+    columns = {name: full[name] for name in dtype.names} | {"event": np.array([-1, 0, 0], np.int64)}
+    path = tmp_path / "r.parquet"
+    write_columns(path, columns)
+    records = vb.read_records(path)
+    assert records.dtype.names == (*dtype.names, "event") and records["event"].tolist() == [-1, 0, 0]
+    write_columns(path, {"event": columns.pop("event"), **columns})
+    with pytest.raises(ValueError, match="not a velmora record file"):
+        vb.read_records(path)
+
+
+def test_the_records_events_writes_read_back(make_detector, tmp_path):
+    vb.run(make_detector("MultiPMT"), output=tmp_path / "r.parquet", **DARK)
+    result = CliRunner().invoke(main, ["events", str(tmp_path / "r.parquet"), "-o", str(tmp_path / "e.parquet"),
+                                       "--multiplicity", "2", "--window", "1e-6", "--records-out",
+                                       str(tmp_path / "re.parquet")])
+    assert result.exit_code == 0, result.output
+    records = vb.read_records(tmp_path / "re.parquet")
+    assert records["event"].tolist() == pq.read_table(tmp_path / "re.parquet").column("event").to_pylist()
+    assert (records["event"] >= 0).any()
+    result = info(tmp_path / "re.parquet")
+    assert result.exit_code == 0 and "  event " in result.output and f"records: {len(records)}" in result.output
+
+
 # The run's description stored with its records names its PE input.
 
 
