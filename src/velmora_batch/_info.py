@@ -15,6 +15,7 @@ import numpy as np
 import pyarrow.parquet as pq
 
 from ._dataset import dataset_problems, hidden_name, read_manifest
+from ._events import EVENT_SCHEMA
 from ._formats import open_record_pieces
 from ._links import LINKS_SUFFIX, links_metadata
 from ._records import column_info, model_of_dtype, read_file_metadata, record_dtype
@@ -79,13 +80,17 @@ def _file_info(path: Path) -> Info:
                 read_file_metadata(path))
 
 
+def _described_columns(path: Path) -> list[ColumnSummary]:
+    """The columns of a Parquet file as their field metadata describes them."""
+    return [ColumnSummary(f.name, str(f.type), (f.metadata or {}).get(b"unit", b"").decode(),
+                          (f.metadata or {}).get(b"description", b"").decode()) for f in pq.read_schema(path)]
+
+
 def _links_info(path: Path) -> Info:
-    """A links file: its columns as its field metadata describes them."""
+    """A links file: its columns, and what ties it to its records."""
     metadata = links_metadata(path)
-    schema = pq.read_schema(path)
-    columns = [ColumnSummary(f.name, str(f.type), (f.metadata or {}).get(b"unit", b"").decode(),
-                             (f.metadata or {}).get(b"description", b"").decode()) for f in schema]
-    return Info(path, "Parquet links file", None, int(pq.read_metadata(path).num_rows), columns, metadata)
+    return Info(path, "Parquet links file", None, int(pq.read_metadata(path).num_rows), _described_columns(path),
+                metadata)
 
 
 def _dataset_info(directory: Path) -> Info:
@@ -116,7 +121,23 @@ def inspect(path: str | os.PathLike[str]) -> Info:
         raise FileNotFoundError(f"{path}: no such file or directory")
     if path.name.lower().endswith(LINKS_SUFFIX):
         return _links_info(path)
+    if path.suffix.lower() == ".parquet" and _is_event_table(path):
+        return _event_table_info(path)
     return _file_info(path)
+
+
+def _is_event_table(path: Path) -> bool:
+    try:
+        return pq.read_schema(path).names == EVENT_SCHEMA.names
+    except (OSError, ValueError):
+        return False  # reported as the record file it is not
+
+
+def _event_table_info(path: Path) -> Info:
+    """An event table: its columns as their metadata describes them, and the
+    description of the run and the trigger that made it."""
+    return Info(path, "Parquet event table", None, int(pq.read_metadata(path).num_rows), _described_columns(path),
+                read_file_metadata(path))
 
 
 def _shown(value: Any) -> str:
@@ -134,7 +155,8 @@ def info_text(info: Info) -> str:
     """The report of ``velmora info``, as lines of text."""
     lines = [f"{info.kind}: {info.path}"]
     lines += [f"model: {info.model}"] if info.model is not None else []
-    lines.append(f"{'links' if 'links' in info.kind else 'records'}: {info.rows}")
+    rows = "links" if "links" in info.kind else "events" if "event" in info.kind else "records"
+    lines.append(f"{rows}: {info.rows}")
     if info.complete is not None:
         lines.append("complete: yes, every part present and checked" if info.complete else
                      "complete: no")

@@ -317,7 +317,7 @@ def schema_records(model: str, markdown: bool) -> None:
 @click.argument("path", type=click.Path(path_type=Path), metavar="FILE|DIR")
 @click.option("--json", "as_json", is_flag=True, help="As one JSON object, the metadata in full.")
 def info(path: Path, as_json: bool) -> None:
-    """Prints what a record file, links file or dataset directory holds: its
+    """Prints what a record file, links file, event table or dataset directory holds: its
     columns with their types, units and meanings, the run's description
     stored with it, its number of rows and, for a dataset, whether it is
     complete (every part present and matching the manifest). Exits with

@@ -218,6 +218,14 @@ def test_the_records_events_writes_read_back(make_detector, tmp_path):
     assert (records["event"] >= 0).any()
     result = info(tmp_path / "re.parquet")
     assert result.exit_code == 0 and "  event " in result.output and f"records: {len(records)}" in result.output
+    result = info(tmp_path / "e.parquet")
+    assert result.exit_code == 0, result.output
+    lines = result.output.splitlines()
+    events = pq.read_table(tmp_path / "e.parquet")
+    assert lines[:2] == [f"Parquet event table: {tmp_path / 'e.parquet'}", f"events: {events.num_rows}"]
+    start = next(line for line in lines if line.split()[:1] == ["start"])
+    assert start.split()[1:3] == ["double", events.schema.field("start").metadata[b"unit"].decode()]
+    assert '  events: {"multiplicity": 2, "window": 1e-06}' in lines  # the trigger that made them
 
 
 # The run's description stored with its records names its PE input.
