@@ -269,6 +269,23 @@ def check_channel_values(overrides: Mapping[int, Mapping[str, int | float]], aft
                 raise ValueError(f"{where}: {key} of channel {channel} must be {limit}, got {value!r}")
 
 
+def _warn_implausible_run_values(overrides: Mapping[int, Mapping[str, int | float]], afterpulses: Afterpulses | None,
+                                 where: str) -> None:
+    """Warns of a channel's time offset or an afterpulse delay that is
+    implausibly long for seconds, as a value in nanoseconds would be."""
+    offsets = [(c, v["time_offset"]) for c, v in overrides.items() if "time_offset" in v]
+    far = [(c, o) for c, o in offsets if abs(o) > PLAUSIBLE_TIME]
+    if far:
+        channel, offset = far[0]
+        warnings.warn(f"{where}: time_offset of channel {channel} is {offset!r} s, an implausibly long time (above "
+                      f"{PLAUSIBLE_TIME!r} s); times are in seconds (14 ns is 1.4e-08)", ImplausibleValueWarning,
+                      stacklevel=4)
+    if afterpulses is not None and float(afterpulses.delay[0].max()) > PLAUSIBLE_TIME:
+        warnings.warn(f"{where}: 'afterpulses' 'delay_spectrum' reaches {float(afterpulses.delay[0].max())!r} s, "
+                      f"implausibly long (above {PLAUSIBLE_TIME!r} s); its x values are delays in seconds",
+                      ImplausibleValueWarning, stacklevel=4)
+
+
 class ImplausibleValueWarning(UserWarning):
     """A config value that the model accepts but that is implausible for its
     unit, such as a time in seconds that looks like nanoseconds."""
@@ -414,6 +431,7 @@ class Detector:
         detector = cls(spec.name, params, spectra, seed,
                        read_overrides(table, spec.name) if table is not None else None, afterpulses)
         detector._check_builds(paths, where)
+        _warn_implausible_run_values(detector.overrides, detector.afterpulses, where)
         return detector
 
     def _check_builds(self, paths: Mapping[str, Path], where: str) -> None:

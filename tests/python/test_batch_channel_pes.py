@@ -390,3 +390,14 @@ def test_a_resume_with_other_channel_values_is_refused(make_detector, tmp_path, 
         vb.run(det, resume=True, **options)  # the same run resumes
         with pytest.raises(ValueError, match=f"cannot resume, the run there differs in {re.escape(differs)}"):
             vb.run(change(det), resume=True, **options)
+
+
+@pytest.mark.parametrize("afterpulses, columns, message", [
+    ({"probability": 0.1, "delay_spectrum": {"x": [0, 20], "y": [1, 1]}}, None,
+     "'delay_spectrum' reaches 20.0 s, implausibly long"),
+    (None, {"channel": [4, 6], "time_offset": [1e-9, 15.0]}, "time_offset of channel 6 is 15.0 s, an implausibly long"),
+], ids=["afterpulse delay", "time offset"])
+def test_times_given_in_nanoseconds_are_named(tmp_path, afterpulses, columns, message):
+    directory, config = example_config(tmp_path)
+    with pytest.warns(vb.ImplausibleValueWarning, match=message):
+        vb.Detector.from_dict({**config, "afterpulses": afterpulses}, base_dir=directory, overrides=columns)
