@@ -245,8 +245,9 @@ def calibrate(
     so that the calibration can be repeated). All PEs of a flash arrive at
     their event's flash time (:func:`flash_times`): far enough from 0 that
     no readout window starts before it, and spread over the points of a
-    grid common to the detector's steps. The config's electronics are calibrated: the
-    per-channel overrides are set aside.
+    grid common to the detector's steps. The config's electronics are
+    calibrated, with its afterpulses if it has any (they may add records
+    after the first): the per-channel overrides are set aside.
 
     Returns a numpy structured array (``CALIBRATION_DTYPE``; pandas takes it
     as ``pandas.DataFrame(table)``), one row per entry of ``npe`` in the

@@ -220,3 +220,16 @@ def test_drawing_without_matplotlib_says_what_to_install(tmp_path, monkeypatch):
     with pytest.raises(ImportError, match=r"needs matplotlib: pip install 'velmora\[plot\]'"):
         plot_walk(table, tmp_path / "walk.png")
     assert not (tmp_path / "walk.png").exists()
+
+
+def test_afterpulses_of_the_config_are_simulated_and_come_after_the_first_record(tmp_path):
+    """Every PE of a bright flash spawns an afterpulse 1 to 2 us later: each
+    flash then gives more than one record, and the first is the flash's own."""
+    delay = tmp_path / "afterpulse_delay.txt"
+    delay.write_text("1e-6 1\n2e-6 1\n")
+    config = {**detector(ZOZUVUZA).config(), "afterpulses": {"probability": 1.0, "delay_spectrum": str(delay)}}
+    table = vb.calibrate(vb.Detector.from_dict(config), npe=[50], events=100, seed=8)
+    plain = vb.calibrate(detector(ZOZUVUZA), npe=[50], events=100, seed=8)
+    assert table["any_record"][0] == 100 and table["one_record"][0] == 0 and plain["one_record"][0] == 100
+    assert abs(table["q50_delay_ns"][0] - plain["q50_delay_ns"][0]) <= 4
+    assert table["q84_delay_ns"][0] < 100
