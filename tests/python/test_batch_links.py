@@ -385,3 +385,28 @@ def test_links_count_in_the_memory_estimate_and_nothing_else_does(make_detector)
     check_memory(plain, bound)
     with pytest.raises(MemoryError):
         check_memory(linked, bound)
+
+
+@needs_truth
+def test_afterpulse_links_name_the_afterpulse_drawn_for_their_channel(make_detector):
+    from velmora_batch import _seeding
+
+    base = make_detector("MultiPMT")
+    delay = (np.array([50e-9, 100e-9, 300e-9]), np.array([0.0, 1.0, 0.0]))
+    det = vb.Detector(base.model, base.params, base.spectra, None, None, vb.Afterpulses(0.5, delay))
+    columns = _flashes(np.random.default_rng(23), n_channels=6)
+    records, links = vb.run(det, pa.table(columns), truth="links", seed=24, dark_rate=2e5, duration=1e-5,
+                            channels="0-5")
+    kind = np.asarray(links.column("kind").to_pylist())
+    record = links.column("record").to_numpy()
+    after = kind == "afterpulse"
+    assert after.sum() > 10
+    np.testing.assert_array_equal(records["n_afterpulse"], np.bincount(record[after], minlength=len(records)))
+    # A channel's afterpulses are drawn from its PEs of the table (in table order) and its dark PEs.
+    channel, index = links.column("channel").to_numpy()[after], links.column("pe_index").to_numpy()[after]
+    arrival = links.column("arrival_time").to_numpy()[after]
+    for c in np.unique(channel).tolist():
+        parents = np.concatenate([columns["time"][columns["channel"] == c], _seeding.dark_noise(24, c, 2e5, 1e-5)])
+        drawn = _seeding.afterpulses(24, c, parents, 0.5, _seeding.PiecewiseLinear(*delay))[1]
+        offset = arrival[channel == c] - drawn[index[channel == c]]
+        assert np.all((offset > -1e-15) & (offset < 1e-9 + 1e-15))
