@@ -36,7 +36,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ._dataset import read_metadata
-from ._order import CHUNK, arrow_batch, time_ordered
+from ._order import arrow_batch, time_ordered
 from ._records import Columns, _arrow_schema, _names, model_of_dtype, temp_prefix
 from ._tables import by_time, time_column
 
@@ -190,7 +190,7 @@ class _ParquetOut:
 
 def write_events(records: str | os.PathLike[str], events: str | os.PathLike[str], *, multiplicity: int,
                  window: float, records_out: str | os.PathLike[str] | None = None, overwrite: bool = False,
-                 chunk: int = CHUNK) -> tuple[int, int]:
+                 chunk: int | None = None) -> tuple[int, int]:
     """Finds the events of the records of ``records`` (a record file or a
     dataset directory, read in time order in bounded memory) and writes the
     event table to ``events`` (.parquet) and, with ``records_out``, the

@@ -31,8 +31,17 @@ from ._pes import ChannelSet
 from ._tables import by_time, read_selected, time_column
 
 ORDERS = ("channel", "time")
-# Records per chunk that the merge reads from each sorted run.
+# Records per chunk that the merge reads from each sorted run, at most.
 CHUNK = 1 << 16
+# What the chunks of the runs merged at once may hold, in bytes: with many
+# runs, each is read in smaller chunks (of at least _LEAST_CHUNK records).
+MERGE_BYTES = 32 << 20
+_LEAST_CHUNK = 256
+# Records per row group of a spilled run.
+SPILL_ROW_GROUP = 8192
+# At most this many spilled runs are merged at once (each holds an open file
+# and a chunk); more are first merged in groups into longer runs.
+FAN_IN = 64
 
 
 def check_order(order: str) -> str:
@@ -123,17 +132,42 @@ class SortedRuns:
         self.schema = _arrow_schema(dtype, {}, model_of_dtype(dtype))
         self.paths: list[Path] = []
 
-    def add(self, columns: Columns) -> None:
-        if not len(columns["channel"]):
-            return
+    def _spill(self) -> Path:
         fd, name = tempfile.mkstemp(dir=self.near.parent, prefix=temp_prefix(self.near.name), suffix=".part")
         os.close(fd)
         self.paths.append(Path(name))
-        pq.write_table(pa.Table.from_batches([arrow_batch(by_time(columns, self.key), self.schema)]), name)
+        return Path(name)
 
-    def merged(self, chunk: int = CHUNK) -> Iterator[Columns]:
-        """Every record added, in (time, channel) order, a chunk at a time."""
-        return merge([_file_chunks(path, self.dtype, chunk) for path in self.paths], self.key)
+    def add(self, columns: Columns) -> None:
+        if not len(columns["channel"]):
+            return
+        path = self._spill()
+        # Small row groups: reading a run a chunk at a time holds one row group of it.
+        pq.write_table(pa.Table.from_batches([arrow_batch(by_time(columns, self.key), self.schema)]), path,
+                       row_group_size=SPILL_ROW_GROUP)
+
+    def chunk(self, runs: int, chunk: int | None = None) -> int:
+        """Records per chunk when ``runs`` runs are merged at once: ``chunk``,
+        or as many as keep their chunks within MERGE_BYTES."""
+        if chunk is not None:
+            return chunk
+        return int(min(CHUNK, max(_LEAST_CHUNK, MERGE_BYTES // max(1, runs * self.dtype.itemsize))))
+
+    def merged(self, chunk: int | None = None) -> Iterator[Columns]:
+        """Every record added, in (time, channel) order, a chunk at a time;
+        more than FAN_IN runs are first merged FAN_IN at a time."""
+        while len(self.paths) > FAN_IN:
+            group = self.paths[:FAN_IN]
+            target = self._spill()
+            size = self.chunk(len(group), chunk)
+            with pq.ParquetWriter(target, self.schema) as writer:
+                for piece in merge([_file_chunks(path, self.dtype, size) for path in group], self.key):
+                    writer.write_batch(arrow_batch(piece, self.schema), row_group_size=SPILL_ROW_GROUP)
+            for path in group:
+                path.unlink()
+            self.paths = self.paths[FAN_IN:]
+        size = self.chunk(len(self.paths), chunk)
+        return merge([_file_chunks(path, self.dtype, size) for path in self.paths], self.key)
 
     def close(self) -> None:
         for path in self.paths:
@@ -142,8 +176,16 @@ class SortedRuns:
 
 
 def _file_chunks(path: Path, dtype: np.dtype, chunk: int) -> Iterator[Columns]:
-    for batch in pq.ParquetFile(path).iter_batches(batch_size=chunk, columns=list(_names(dtype))):
-        yield _table_columns(batch, dtype)
+    """The records of a Parquet file, read a few row groups at a time (about
+    ``chunk`` records): pyarrow's batch reader would hold all of a file."""
+    file = pq.ParquetFile(path)
+    groups = file.metadata.num_row_groups
+    rows = max(1, file.metadata.num_rows // max(1, groups))
+    step = max(1, chunk // rows)
+    for first in range(0, groups, step):
+        table = file.read_row_groups(list(range(first, min(first + step, groups))), columns=list(_names(dtype)),
+                                     use_threads=False)
+        yield _table_columns(table, dtype)
 
 
 def _blocks_of(path: Path) -> tuple[np.dtype, Iterator[Columns]]:
@@ -166,7 +208,7 @@ def read_record_file_dtype(path: Path) -> np.dtype:
 
 
 @contextlib.contextmanager
-def time_ordered(path: str | os.PathLike[str], chunk: int = CHUNK) -> Iterator[tuple[np.ndarray, Iterator[Columns]]]:
+def time_ordered(path: str | os.PathLike[str], chunk: int | None = None) -> Iterator[tuple[np.ndarray, Iterator[Columns]]]:
     """The records of a record file or dataset directory in (time, channel)
     order, a chunk at a time, in bounded memory: a file written in time order
     is read as it is, anything else sorted a block at a time, spilled beside
@@ -175,7 +217,7 @@ def time_ordered(path: str | os.PathLike[str], chunk: int = CHUNK) -> Iterator[t
     path = Path(path)
     if read_metadata(path).get("order") == "time" and not path.is_dir() and path.suffix.lower() == ".parquet":
         dtype = read_record_file_dtype(path)
-        yield np.zeros(0, dtype), _file_chunks(path, dtype, chunk)
+        yield np.zeros(0, dtype), _file_chunks(path, dtype, chunk or CHUNK)
         return
     dtype, blocks = _blocks_of(path)
     spill_dir = path.parent if os.access(path.parent, os.W_OK) else Path(tempfile.gettempdir())

@@ -84,7 +84,10 @@ def test_the_merge_gives_time_then_channel_order(chunk):
 
 
 @pytest.mark.parametrize("kind", ["parquet", "dataset"])
-def test_reading_in_time_order_in_chunks(detector, tmp_path, kind):
+def test_reading_in_time_order_in_chunks(detector, tmp_path, kind, monkeypatch):
+    import velmora_batch._order
+
+    monkeypatch.setattr(velmora_batch._order, "SPILL_ROW_GROUP", 4)  # a chunk of 16 records is 4 row groups
     out = tmp_path / ("r.parquet" if kind == "parquet" else "d")
     vb.run(detector, flash(), output=out, **RUN)
     want = records_by_time(vb.read_records(out))
@@ -174,3 +177,33 @@ def test_a_bad_trigger_is_refused(kwargs, message):
 def test_an_unknown_order_is_refused(make_detector):
     with pytest.raises(ValueError, match="order must be 'channel' or 'time'"):
         vb.run(make_detector("ZozuvUza", seed=1), order="random", **RUN)
+
+
+@pytest.mark.parametrize("fan_in, chunk", [(2, 7), (3, None)], ids=["pairs, small chunks", "threes"])
+def test_many_blocks_are_merged_a_few_at_a_time(make_detector, tmp_path, monkeypatch, fan_in, chunk):
+    """Beyond FAN_IN spilled blocks the merge first merges them in groups,
+    so that it never holds more than FAN_IN files and chunks at once."""
+    import velmora_batch._order as order
+
+    det = make_detector("MultiPMT", seed=1)
+    want = vb.run(det, flash(), order="time", **RUN)
+    monkeypatch.setattr(order, "FAN_IN", fan_in)
+    opened = []
+    real = order._file_chunks
+    monkeypatch.setattr(order, "_file_chunks", lambda *a: opened.append(a[2]) or real(*a))
+    if chunk is not None:
+        monkeypatch.setattr(order.SortedRuns, "chunk", lambda self, runs, given=None: chunk)
+    vb.run(det, flash(), order="time", output=tmp_path / "t.parquet", **RUN)
+    assert vb.read_records(tmp_path / "t.parquet").tobytes() == want.tobytes()
+    assert len(opened) > 5  # five blocks, and the runs merged from them
+    assert os.listdir(tmp_path) == ["t.parquet"]
+
+
+def test_the_merge_reads_smaller_chunks_of_many_runs(tmp_path):
+    from velmora_batch._order import CHUNK, MERGE_BYTES, SortedRuns
+
+    runs = SortedRuns(tmp_path / "r.parquet", vb._records.record_dtype("ZozuvUza", 32))
+    assert runs.chunk(1) == CHUNK and runs.chunk(10, 5) == 5
+    for count in (100, 1000):
+        assert runs.chunk(count) * count * runs.dtype.itemsize <= MERGE_BYTES
+    assert runs.chunk(10**7) == 256
