@@ -15,8 +15,8 @@ from typing import Any
 import numpy as np
 
 from . import _version
-from ._dataset import (FORMAT, MANIFEST, ManifestWriter, _check_part, _PartMismatch, block_name, claim, hidden_name,
-                       is_dataset, prepare, read_manifest, run_digest)
+from ._dataset import (MANIFEST, ManifestWriter, _check_part, _PartMismatch, block_name, claim, has_digests,
+                       hidden_name, is_dataset, prepare, read_manifest, run_digest)
 from ._formats import FormatError, RecordPieces, open_record_pieces, writer_for
 from ._pes import ChannelSet
 from ._records import (Columns, ParquetWriter, check_output, file_sha256, model_of_dtype, prepare_record_file, read_file_metadata,
@@ -50,7 +50,7 @@ def _dataset_source(directory: Path) -> _Source:
     manifest = read_manifest(directory)
     if not manifest["complete"]:
         raise ValueError(f"{directory}: the run that writes this dataset has not finished; resume it first")
-    current = manifest["format"] == FORMAT
+    current = has_digests(manifest)
     if current and run_digest(manifest) != manifest["run"]:
         raise ValueError(f"{directory}: the run its manifest describes was changed after the run "
                          "(its digest does not match)")

@@ -755,7 +755,7 @@ def dataset_problems(directory: str | os.PathLike[str]) -> list[str]:
         done, blocks = sum(b["channels"] for b in manifest["blocks"]), len(manifest["blocks"])
         return [f"the run that writes it has not finished: {blocks} block{'s' if blocks != 1 else ''} of {done} "
                 f"of its {selection} channels are written; resume it"]
-    current = manifest["format"] == FORMAT
+    current = has_digests(manifest)
     if current and run_digest(manifest) != manifest["run"]:
         return [f"{MANIFEST}: the run it describes was changed after the run (its digest does not match)"]
     problems = []
@@ -766,6 +766,12 @@ def dataset_problems(directory: str | os.PathLike[str]) -> list[str]:
         except _PartMismatch as e:
             problems.append(f"{entry['file']}: {e}")
     return problems
+
+
+def has_digests(manifest: dict[str, Any]) -> bool:
+    """Whether a dataset's manifest records the run's digest and each part's
+    SHA-256: that of every format but the first."""
+    return bool(manifest["format"] != _FORMAT_1)
 
 
 def _checked_part(directory: Path, manifest: dict[str, Any], entry: dict[str, Any], whole: bool) -> np.ndarray | None:

@@ -207,3 +207,23 @@ def test_the_merge_reads_smaller_chunks_of_many_runs(tmp_path):
     for count in (100, 1000):
         assert runs.chunk(count) * count * runs.dtype.itemsize <= MERGE_BYTES
     assert runs.chunk(10**7) == 256
+
+
+def test_the_command_line_runs_in_time_order_and_a_dataset_selects_in_time_order(make_detector, tmp_path):
+    import json
+
+    det = make_detector("ZozuvUza", seed=1)
+    config = tmp_path / "det.json"
+    config.write_text(json.dumps(det.config()))
+    pes = tmp_path / "flash.parquet"
+    pq.write_table(pa.table({"channel": flash().channel, "time": flash().time}), pes)
+    args = ["run", str(config), "--pes", str(pes), "--dark-rate", "2e4", "--duration", "1e-3", "--channels", "0-24",
+            "--seed", "3", "--block-channels", "5", "--order", "time"]
+    want = vb.run(det, flash(), order="time", **RUN)
+    for out in ("t.parquet", "d"):
+        result = CliRunner().invoke(main, [*args, "-o", str(tmp_path / out)])
+        assert result.exit_code == 0, result.output
+        assert vb.read_records(tmp_path / out).tobytes() == want.tobytes()
+    some = vb.read_records(tmp_path / "d", columns=["intsum"], channels="0-9,20")
+    keep = (want["channel"] < 10) | (want["channel"] == 20)
+    assert some.dtype.names == ("intsum",) and np.array_equal(some["intsum"], want["intsum"][keep])

@@ -307,3 +307,26 @@ def test_records_as_a_pandas_dataframe(written):
             assert values.dtype == everything[name].dtype and np.array_equal(values, everything[name]), name
     few = vb.to_pandas(paths["dataset"], columns=["channel"], channels="2")
     assert list(few.columns) == ["channel"] and set(few["channel"]) == {2}
+
+
+def test_a_changed_part_of_a_dataset_of_the_format_before_is_refused_by_every_reader(finished, tmp_path):
+    """The format before records the SHA-256 of each part and the run's digest, as this one does: a part
+    rewritten with other records under its own metadata and row count is refused by reading, converting and
+    the dataset's check alike."""
+    from velmora_batch._dataset import dataset_problems
+
+    out, _ = finished
+    as_format_2(out)
+    path = out / part(10)
+    table = pq.read_table(path)
+    column = table.schema.get_field_index("channel")
+    changed = table.set_column(column, "channel", pa.array(np.full(table.num_rows, 14, np.int32)))
+    pq.write_table(changed.replace_schema_metadata(table.schema.metadata), path)
+    message = f"{part(10)}: .*its contents changed since it was written"
+    with pytest.raises(ValueError, match=message):
+        vb.read_records(out)
+    with pytest.raises(ValueError, match=message):
+        vb.convert(out, tmp_path / "c.parquet")
+    assert [p for p in dataset_problems(out) if "contents changed" in p] == [f"{part(10)}: its contents changed "
+                                                                             "since it was written (its SHA-256 is "
+                                                                             "not the manifest's)"]
