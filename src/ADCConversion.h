@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CallTrace.h"
 #include "Distributions.h"
 #include "Export.h"
 #include "MersenneTwister.h"
@@ -47,16 +48,24 @@ class VELMORA_EXPORT ADCConversion {
     // The sampling phase of one call on a grid of `ratio` steps per ADC step:
     // the fixed jitter, or with a negative jitter one draw from
     // [0, ratio - 1] as a 32-bit int.
+    // The phase goes to the thread's CallTrace, where one is installed.
     [[nodiscard]] std::int64_t draw_phase(std::int64_t ratio, MersenneTwister& rng) const {
-        if (jitter_ >= 0) {
-            return jitter_;
+        const std::int64_t phase = jitter_ >= 0 ? jitter_ : draw::uniform_int(rng, 0, static_cast<int>(ratio - 1));
+        if (call_trace != nullptr) {
+            call_trace->adc_ratio = ratio;
+            call_trace->adc_phase = phase;
         }
-        return draw::uniform_int(rng, 0, static_cast<int>(ratio - 1));
+        return phase;
     }
 
     // Gain, offset, the two clips, the noise (a standard variate `gaussian`
     // scaled by noise) and rounding, for one sampled value.
     [[nodiscard]] unsigned short count(double v, double gaussian) const;
+
+    // Whether count(v, gaussian) is cut by a clip: the value before the noise
+    // by preamp_clip, or the value after it by clip. The same steps as count,
+    // up to the comparisons.
+    [[nodiscard]] bool clipped(double v, double gaussian) const;
 
   private:
     double adc_step_;
@@ -95,6 +104,17 @@ inline unsigned short ADCConversion::count(double v, double gaussian) const {
     const auto whole = static_cast<std::int32_t>(y);
     const std::int32_t counts = whole + ((y - static_cast<double>(whole) >= 0.5) ? 1 : 0);
     return static_cast<unsigned short>(counts);
+}
+
+inline bool ADCConversion::clipped(double v, double gaussian) const {
+    double x = v * gain_ + offset_;
+    x = (x < 0.0) ? 0.0 : x;
+    const bool before = preamp_clip_ < x;
+    x = before ? preamp_clip_ : x;
+    const double n = gaussian * noise_ + 0.0;
+    double y = n + x;
+    y = (y < 0.0) ? 0.0 : y;
+    return before || clip_ < y;
 }
 
 } // namespace velmora

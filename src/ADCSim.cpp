@@ -1,5 +1,6 @@
 #include "ADCSim.h"
 
+#include "CallTrace.h"
 #include "Checks.h"
 #include "Interrupt.h"
 
@@ -135,9 +136,14 @@ SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sa
     // noise.
     draw::PolarNormal gauss;
 
+    CallTrace* trace = call_trace;
     for (const auto& [k, v] : sampled.samples()) {
         poll_interrupt_every(out.size());
-        out.add_at_index(k, count(v, gauss(rng)));
+        const double gaussian = gauss(rng);
+        out.add_at_index(k, count(v, gaussian));
+        if (trace != nullptr && clipped(v, gaussian)) {
+            trace->adc_clipped.push_back(k);
+        }
     }
     return out;
 }

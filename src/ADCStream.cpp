@@ -1,5 +1,6 @@
 #include "ADCStream.h"
 
+#include "CallTrace.h"
 #include "Interrupt.h"
 
 #include <algorithm>
@@ -121,6 +122,13 @@ std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
     block.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         block[i] = {points[i].first, adc_->count(points[i].second, gaussians[i])};
+    }
+    if (call_trace != nullptr) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (adc_->clipped(points[i].second, gaussians[i])) {
+                call_trace->adc_clipped.push_back(points[i].first);
+            }
+        }
     }
     return n;
 }

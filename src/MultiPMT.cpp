@@ -2,6 +2,7 @@
 
 #include "ADCSim.h"
 #include "ADCStream.h"
+#include "CallTrace.h"
 #include "Checks.h"
 #include "ModelHandleMembers.h"
 #include "PMTResponse.h"
@@ -141,6 +142,12 @@ void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int c
                              std::vector<ostrelin::MultiPMTTrigger>& records) {
     records.clear();
     check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
+    CallTrace* trace = call_trace;
+    if (trace != nullptr) {
+        trace->adc_shape = &s.adc_sim.pulse_shape();
+        trace->tot_shape = &s.tot_sim.pulse_shape();
+        trace->pmt_step = s.pmt_time_step;
+    }
     auto& w = s.work.get();
     auto& pmt = kept(w.pmt, s.pmt_time_step);
     pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.rng, pmt);
@@ -157,6 +164,9 @@ void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int c
         for (auto& r : records) {
             // A sample that the ADC did not store reads 0, not the offset.
             r.adc_sample = adc.get_sample(s.sample_delay + r.time);
+        }
+        if (trace != nullptr) {
+            trace_records(s, *trace, records);
         }
         return;
     }
@@ -190,6 +200,20 @@ void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int c
     }
     if (failure) {
         std::rethrow_exception(failure);
+    }
+    if (trace != nullptr) {
+        trace_records(s, *trace, records);
+    }
+}
+
+void MultiPMT::trace_records(const Impl& s, CallTrace& trace, const std::vector<ostrelin::MultiPMTTrigger>& records) {
+    // The index each record's sample is read at, as both ADC paths form it.
+    const double step = s.adc_sim.adc_step();
+    for (const auto& r : records) {
+        const std::int64_t k = time_to_index(s.sample_delay + r.time, step);
+        trace.record_points.push_back(k);
+        trace.record_clipped.push_back(std::binary_search(trace.adc_clipped.begin(), trace.adc_clipped.end(), k) ? 1
+                                                                                                                 : 0);
     }
 }
 

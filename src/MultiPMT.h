@@ -17,6 +17,7 @@
 namespace velmora {
 
 struct VELMORA_EXPORT MultiPMTState; // the model's state record, in MultiPMT.cpp
+struct CallTrace;                    // what a call did beyond its records, in CallTrace.h
 
 // One PMT of a multi-PMT module: a time-over-threshold discriminator with a
 // TDC finds the hits; an ADC on the same PMT signal gives one sample per hit,
@@ -79,6 +80,9 @@ class VELMORA_EXPORT MultiPMT : public ModelHandle<MultiPMTState> {
     // simulate into `records` (cleared first), in the model's kept storage.
     static void simulate_into(Impl& s, const std::vector<double>& pe_times, int channel,
                               std::vector<ostrelin::MultiPMTTrigger>& records);
+    // Notes in `trace`, per record, the ADC index its sample is read at and
+    // whether a clip cut that sample.
+    static void trace_records(const Impl& s, CallTrace& trace, const std::vector<ostrelin::MultiPMTTrigger>& records);
 };
 
 constexpr auto MultiPMT::fields() {

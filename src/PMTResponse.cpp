@@ -1,5 +1,6 @@
 #include "PMTResponse.h"
 
+#include "CallTrace.h"
 #include "Interrupt.h"
 
 #include <algorithm>
@@ -238,12 +239,23 @@ void deposit_pes(const std::vector<double>& pe_times, Distribution& time_distrib
     deposits.clear();
     deposits.reserve(pe_times.size());
     bool sorted = true;
+    CallTrace* trace = call_trace != nullptr && call_trace->pes ? call_trace : nullptr;
+    if (trace != nullptr) {
+        trace->pe_offsets.reserve(pe_times.size());
+        trace->pe_amplitudes.reserve(pe_times.size());
+        trace->pe_indices.reserve(pe_times.size());
+    }
     for (const double t : pe_times) {
         poll_interrupt_every(deposits.size());
         const double dt = time_distribution(rng);
         const double a = amplitude_distribution(rng);
         deposits.emplace_back(time_to_index(t + dt, step), a);
         sorted = sorted && (deposits.size() < 2 || deposits[deposits.size() - 2].first <= deposits.back().first);
+        if (trace != nullptr) {
+            trace->pe_offsets.push_back(dt);
+            trace->pe_amplitudes.push_back(a);
+            trace->pe_indices.push_back(deposits.back().first);
+        }
     }
     // A stable sort keeps the PEs of one index in input order, so each sum is
     // formed in the same order as by one-by-one insertion.

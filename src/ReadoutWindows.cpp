@@ -28,12 +28,17 @@ std::size_t find_from(const std::vector<ReadoutWindows::Entry>& entries, std::si
     return static_cast<std::size_t>(it - entries.begin());
 }
 
-// Copies the entries from position `at` on that fall in [from, from + samples.size()).
+// Copies the entries from position `at` on that fall in [from, from + samples.size()),
+// marking them in `present` when given.
 void copy_window(std::int64_t from, std::vector<unsigned short>& samples,
-                 const std::vector<ReadoutWindows::Entry>& entries, std::size_t at) {
+                 const std::vector<ReadoutWindows::Entry>& entries, std::size_t at,
+                 std::vector<std::uint8_t>* present) {
     const auto end = from + static_cast<std::int64_t>(samples.size());
     for (; at < entries.size() && entries[at].first < end; ++at) {
         samples[static_cast<std::size_t>(entries[at].first - from)] = entries[at].second;
+        if (present != nullptr) {
+            (*present)[static_cast<std::size_t>(entries[at].first - from)] = 1;
+        }
     }
 }
 
@@ -59,13 +64,17 @@ void ReadoutWindows::open(double trigger_time) {
     open_.push_back({.start = trigger_time + offset_time_, .first = first_index(trigger_time)});
 }
 
-std::vector<unsigned short> ReadoutWindows::samples_from(std::int64_t first, const std::vector<Entry>* block) {
+std::vector<unsigned short> ReadoutWindows::samples_from(std::int64_t first, const std::vector<Entry>* block,
+                                                         std::vector<std::uint8_t>* present) {
     std::vector<unsigned short> samples(static_cast<std::size_t>(length_), 0);
+    if (present != nullptr) {
+        present->assign(static_cast<std::size_t>(length_), 0);
+    }
     kept_cursor_ = find_from(kept_, std::max(kept_cursor_, kept_head_), first);
-    copy_window(first, samples, kept_, kept_cursor_);
+    copy_window(first, samples, kept_, kept_cursor_, present);
     if (block != nullptr) {
         block_cursor_ = find_from(*block, block_cursor_, first);
-        copy_window(first, samples, *block, block_cursor_);
+        copy_window(first, samples, *block, block_cursor_, present);
     }
     return samples;
 }

@@ -36,7 +36,9 @@ class ReadoutWindows {
     // The entries of `block` (the next ones of the stream) are taken: the
     // windows that end at or before the last of them are complete and go to
     // `done(start_time, samples)`, in the order they were opened; `samples()`
-    // copies the window's samples out, for a caller that needs them. No window
+    // copies the window's samples out, for a caller that needs them, and
+    // `samples(&present)` also sets present[j] to 1 where sample j has an
+    // entry, else 0. No window
     // opened later starts before the window of a trigger at
     // `next_trigger_time`, so older entries may be dropped.
     template <typename Done>
@@ -68,15 +70,19 @@ class ReadoutWindows {
     [[nodiscard]] std::int64_t first_index(double trigger_time) const;
 
     // The samples of the window from `first` on: the kept entries, then
-    // those of `block` (when given) that fall inside it.
-    [[nodiscard]] std::vector<unsigned short> samples_from(std::int64_t first, const std::vector<Entry>* block);
+    // those of `block` (when given) that fall inside it; with `present`, which
+    // of them have an entry.
+    [[nodiscard]] std::vector<unsigned short> samples_from(std::int64_t first, const std::vector<Entry>* block,
+                                                           std::vector<std::uint8_t>* present);
 
     // Completes, in order, the windows that end at or before index k.
     template <typename Done>
     void close_before(std::int64_t k, const std::vector<Entry>* block, Done& done) {
         for (; head_ < open_.size() && open_[head_].first + length_ <= k; ++head_) {
             const std::int64_t first = open_[head_].first;
-            done(open_[head_].start, [this, first, block] { return samples_from(first, block); });
+            done(open_[head_].start, [this, first, block](std::vector<std::uint8_t>* present = nullptr) {
+                return samples_from(first, block, present);
+            });
         }
         if (head_ == open_.size()) {
             open_.clear();

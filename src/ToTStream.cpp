@@ -23,6 +23,9 @@ void ToTStream::close(double t) {
     const double s = start_ + jitter();
     const double e = t + jitter();
     hits_->emplace_back(to_tdc(s, tot_->tot_step()), to_tdc(e, tot_->tot_step()));
+    if (spans_ != nullptr) {
+        spans_->emplace_back(start_index_, last_index_);
+    }
     last_end_ = t;
     open_ = false;
 }
@@ -33,6 +36,9 @@ void ToTStream::finish() {
         const double e = t_last + (tot_->tot_step() + jitter());
         const double s = start_ + jitter();
         hits_->emplace_back(to_tdc(s, tot_->tot_step()), to_tdc(e, tot_->tot_step()));
+        if (spans_ != nullptr) {
+            spans_->emplace_back(start_index_, last_index_);
+        }
         open_ = false;
     }
 }

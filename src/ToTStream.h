@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CallTrace.h"
 #include "Distributions.h"
 #include "Export.h"
 #include "MersenneTwister.h"
@@ -7,6 +8,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace velmora {
@@ -22,7 +24,8 @@ class VELMORA_EXPORT ToTStream {
     // to `hits`. The settings, the generator and `hits` must outlive the
     // stream.
     ToTStream(const ToTSettings& tot, double step, MersenneTwister& rng, std::vector<ToTSettings::Hit>& hits)
-        : tot_(&tot), step_(step), noise_(tot.noise()), jitter_(tot.jitter()), rng_(&rng), hits_(&hits) {}
+        : tot_(&tot), step_(step), noise_(tot.noise()), jitter_(tot.jitter()), rng_(&rng), hits_(&hits),
+          spans_(call_trace != nullptr ? &call_trace->tot_spans : nullptr) {}
 
     void feed(std::int64_t index, double value) {
         const double t = static_cast<double>(index) * step_;
@@ -32,6 +35,7 @@ class VELMORA_EXPORT ToTStream {
             if (!open_ && t > last_end_ + tot_->dead_time()) {
                 open_ = true;
                 start_ = t;
+                start_index_ = index;
             }
         } else if (open_ && t > start_ + tot_->dead_time()) {
             close(t); // below threshold, or NaN: the trailing edge
@@ -61,8 +65,12 @@ class VELMORA_EXPORT ToTStream {
     draw::PolarNormal noise_dist_;
     draw::PolarNormal jitter_dist_;
     std::vector<ToTSettings::Hit>* hits_;
+    // Where the samples that open and close each hit are noted (the thread's
+    // CallTrace), or none.
+    std::vector<std::pair<std::int64_t, std::int64_t>>* spans_;
     bool open_ = false;
     double start_ = 0.0;
+    std::int64_t start_index_ = 0;
     double last_end_ = -std::numeric_limits<double>::infinity();
     std::int64_t last_index_ = 0;
 };

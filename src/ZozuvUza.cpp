@@ -2,6 +2,7 @@
 
 #include "ADCSim.h"
 #include "ADCStream.h"
+#include "CallTrace.h"
 #include "Checks.h"
 #include "ModelHandleMembers.h"
 #include "PMTResponse.h"
@@ -236,9 +237,9 @@ std::optional<std::pair<unsigned int, unsigned int>> ZozuvUza::window_stamp(cons
 // appended to `records`.
 void ZozuvUza::finish_window(const Impl& s, std::pair<unsigned int, unsigned int> stamp,
                              std::vector<unsigned short> samples, int channel,
-                             std::vector<ostrelin::ZozuvUzaTrigger>& records) {
+                             std::vector<ostrelin::ZozuvUzaTrigger>& records, bool tail_fill) {
     // Samples missing at the end of the window read as the baseline.
-    if (s.offset > 0.0 && !samples.empty() && samples.back() == 0) {
+    if (tail_fill && s.offset > 0.0 && !samples.empty() && samples.back() == 0) {
         const unsigned short fill = tail_fill_value(s.offset);
         for (std::size_t i = samples.size(); i-- > 0 && samples[i] == 0;) {
             samples[i] = fill;
@@ -249,7 +250,45 @@ void ZozuvUza::finish_window(const Impl& s, std::pair<unsigned int, unsigned int
     records.push_back({channel, stamp.first, stamp.second, static_cast<float>(s.offset), 0.0F, std::move(samples)});
 }
 
+bool ZozuvUza::trace_window(const Impl& s, CallTrace& trace, double start, std::vector<unsigned short>& samples,
+                            const std::vector<std::uint8_t>& present) {
+    // The window's first index, as the windows place it (ReadoutWindows, and
+    // simulate_windows alike).
+    const std::int64_t first = time_to_index(start, s.trigger_sim.adc_step());
+    const auto& clipped = trace.adc_clipped;
+    const auto from = std::lower_bound(clipped.begin(), clipped.end(), first);
+    const auto to = std::lower_bound(from, clipped.end(), first + static_cast<std::int64_t>(samples.size()));
+    std::size_t n_clipped = static_cast<std::size_t>(to - from);
+    const bool fill = trace.baseline_rng != nullptr;
+    if (fill) {
+        // What the ADC gives for a shaped value of 0: the offset, the clips,
+        // the noise and the rounding of its own conversion.
+        for (std::size_t j = 0; j < samples.size(); ++j) {
+            if (present[j] == 0) {
+                const double gaussian = trace.baseline_gauss(*trace.baseline_rng);
+                samples[j] = s.adc_sim.count(0.0, gaussian);
+                n_clipped += s.adc_sim.clipped(0.0, gaussian) ? 1 : 0;
+            }
+        }
+    }
+    trace.record_points.push_back(first);
+    trace.record_clipped.push_back(static_cast<std::uint16_t>(std::min<std::size_t>(n_clipped, 65535)));
+    return fill;
+}
+
 namespace {
+
+// Which of `length` samples from index `first` on have an entry in `adc`.
+void present_from(const SparseWaveform<unsigned short>& adc, std::int64_t first, std::size_t length,
+                  std::vector<std::uint8_t>& present) {
+    present.assign(length, 0);
+    const auto& entries = adc.samples();
+    auto it = std::lower_bound(entries.begin(), entries.end(), first,
+                               [](const auto& e, std::int64_t k) { return e.first < k; });
+    for (; it != entries.end() && static_cast<std::uint64_t>(it->first - first) < length; ++it) {
+        present[static_cast<std::size_t>(it->first - first)] = 1;
+    }
+}
 
 // The records a call reserves before its first window: as many as its PEs
 // gave at the rate of the latest call, at most reserve_cap. Calls of a
@@ -367,13 +406,25 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     Records records;
     records.reserve(first_reserve(s.work.get().records_per_pe, pe_times.size()));
     std::size_t integrated = 0;
+    CallTrace* trace = call_trace;
+    std::vector<std::uint8_t> present;
+    if (trace != nullptr) {
+        trace->adc_shape = &s.adc_sim.pulse_shape();
+        trace->pmt_step = s.pmt_time_step;
+    }
     // The streaming chain wherever the ADC can stream; else stage by stage.
     const bool streamed = stream_pes(s, pe_times, [&](double start, const auto& samples) {
         const auto stamp = window_stamp(s, start);
         if (!stamp) {
             return;
         }
-        finish_window(s, *stamp, samples(), channel, records);
+        if (trace != nullptr) {
+            auto window = samples(&present);
+            const bool filled = trace_window(s, *trace, start, window, present);
+            finish_window(s, *stamp, std::move(window), channel, records, !filled);
+        } else {
+            finish_window(s, *stamp, samples(), channel, records);
+        }
         // Integrated while the samples are fresh in cache.
         if (records.size() - integrated >= integral_lanes) {
             integrate(records, integrated);
@@ -399,8 +450,18 @@ ZozuvUza::simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& 
         const double start = t + static_cast<double>(s.trigger_offset) * step;
         const auto length = static_cast<std::size_t>(s.waveform_samples);
         const auto stamp = window_stamp(s, start);
-        if (stamp) {
-            finish_window(s, *stamp, adc.samples_from(time_to_index(start, step), length), channel, records);
+        if (!stamp) {
+            continue;
+        }
+        const std::int64_t first = time_to_index(start, step);
+        if (CallTrace* trace = call_trace; trace != nullptr) {
+            std::vector<std::uint8_t> present;
+            present_from(adc, first, length, present);
+            auto window = adc.samples_from(first, length);
+            const bool filled = trace_window(s, *trace, start, window, present);
+            finish_window(s, *stamp, std::move(window), channel, records, !filled);
+        } else {
+            finish_window(s, *stamp, adc.samples_from(first, length), channel, records);
         }
     }
     integrate(records, 0);

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@
 namespace velmora {
 
 struct VELMORA_EXPORT ZozuvUzaState; // the model's state record, in ZozuvUza.cpp
+struct CallTrace;                    // what a call did beyond its records, in CallTrace.h
 
 // The readout windows that the early-window policy WARN dropped while an
 // EarlyWindowScope was installed: how many, and the start (seconds) of the
@@ -128,9 +130,18 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
     // none when the early-window policy drops it (WARN prints its line or
     // counts the window in the thread's EarlyWindowScope; THROW throws).
     static std::optional<std::pair<unsigned int, unsigned int>> window_stamp(const Impl& s, double start);
+    // With `tail_fill`, samples missing at the end of the window read as the
+    // baseline.
     static void finish_window(const Impl& s, std::pair<unsigned int, unsigned int> stamp,
                               std::vector<unsigned short> samples, int channel,
-                              std::vector<ostrelin::ZozuvUzaTrigger>& records);
+                              std::vector<ostrelin::ZozuvUzaTrigger>& records, bool tail_fill = true);
+    // What a CallTrace asks of a kept window starting at `start` whose
+    // samples are `samples` (`present`: which of them have an ADC entry):
+    // the baseline filled in where the trace has a generator for it, and the
+    // window's first ADC index and clipped samples noted. Returns whether the
+    // window was filled.
+    static bool trace_window(const Impl& s, CallTrace& trace, double start, std::vector<unsigned short>& samples,
+                             const std::vector<std::uint8_t>& present);
     // The chain of one call in the model's kept storage, up to the records:
     // each complete window goes to `finish(start, samples)`, where samples()
     // copies its samples out. False, with nothing drawn after the PMT step,

@@ -2,8 +2,11 @@
 
 #include "Interrupt.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <iterator>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -91,6 +94,15 @@ InterruptScope watch(const std::atomic<bool>& cancel) {
     });
 }
 
+void check_extras(const RunExtras& extras, std::size_t n_pieces, std::size_t n_times) {
+    if (extras.kinds != nullptr && extras.kinds->size() != n_times) {
+        throw std::invalid_argument("ChannelEngine: kinds must hold one entry per PE time.");
+    }
+    if (extras.noise_seeds != nullptr && extras.noise_seeds->size() != n_pieces) {
+        throw std::invalid_argument("ChannelEngine: noise seeds must hold one row per piece.");
+    }
+}
+
 void check_piece(const ChannelPiece& piece, std::size_t n_times, std::size_t n_models) {
     if (piece.first > piece.last || piece.last > n_times) {
         throw std::out_of_range("ChannelEngine: piece of channel " + std::to_string(piece.channel) +
@@ -130,6 +142,236 @@ auto simulate_piece(Model& model, const std::vector<double>& pe_times, const Cha
     return model.simulate(pe_times, piece.channel);
 }
 
+// Floor and ceiling of a / b for b > 0.
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+std::int64_t ceil_div(std::int64_t a, std::int64_t b) {
+    return -floor_div(-a, b);
+}
+
+// The first and last non-zero tap of a kernel; first > last for none.
+std::pair<std::int64_t, std::int64_t> nonzero_taps(const std::vector<double>& kernel) {
+    std::int64_t first = 0;
+    auto last = static_cast<std::int64_t>(kernel.size()) - 1;
+    while (first <= last && kernel[static_cast<std::size_t>(first)] == 0.0) {
+        ++first;
+    }
+    while (last >= first && kernel[static_cast<std::size_t>(last)] == 0.0) {
+        --last;
+    }
+    return {first, last};
+}
+
+// The records, by row within the piece, ordered by a point each reads:
+// positions into the trace's record_points, sorted by point.
+std::vector<std::size_t> by_point(const std::vector<std::int64_t>& points) {
+    std::vector<std::size_t> order(points.size());
+    for (std::size_t r = 0; r < order.size(); ++r) {
+        order[r] = r;
+    }
+    if (!std::is_sorted(points.begin(), points.end())) {
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return points[a] < points[b]; });
+    }
+    return order;
+}
+
+// Adds (record, PE) for the PEs whose ADC-shaped pulse is non-zero at a
+// sample that a record reads: the `span` samples from each record's point on
+// (a ZozuvUza window; 1 for the MultiPMT sample). Per PE, a bisection over
+// the records and a walk over the samples its pulse reaches: linear in the
+// PEs, never in PEs times records.
+void adc_links(const CallTrace& trace, std::int64_t span, std::vector<std::pair<std::size_t, std::size_t>>& links) {
+    const auto& points = trace.record_points;
+    if (points.empty() || trace.adc_shape == nullptr || trace.adc_ratio < 1 || span < 1) {
+        return;
+    }
+    const auto& kernel = trace.adc_shape->kernel();
+    const auto [tap_lo, tap_hi] = nonzero_taps(kernel);
+    const std::int64_t ratio = trace.adc_ratio;
+    const std::int64_t phase = trace.adc_phase;
+    if (tap_lo > tap_hi || phase < 0 || phase >= ratio) {
+        return; // no non-zero tap, or no point sampled at all
+    }
+    const auto order = by_point(points);
+    std::vector<std::int64_t> sorted(order.size());
+    for (std::size_t r = 0; r < order.size(); ++r) {
+        sorted[r] = points[order[r]];
+    }
+    for (std::size_t j = 0; j < trace.pe_indices.size(); ++j) {
+        if (trace.pe_amplitudes[j] == 0.0) {
+            continue;
+        }
+        const std::int64_t i = trace.pe_indices[j];
+        // The ADC samples whose point lies under the pulse's non-zero taps.
+        const std::int64_t k_lo = ceil_div(i + tap_lo - phase, ratio);
+        const std::int64_t k_hi = floor_div(i + tap_hi - phase, ratio);
+        if (k_lo > k_hi) {
+            continue;
+        }
+        // Records whose samples [point, point + span) reach k_lo or later.
+        auto r =
+            static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), k_lo - span + 1) - sorted.begin());
+        for (; r < sorted.size() && sorted[r] <= k_hi; ++r) {
+            const std::int64_t from = std::max(sorted[r], k_lo);
+            const std::int64_t to = std::min(sorted[r] + span - 1, k_hi);
+            for (std::int64_t k = from; k <= to; ++k) {
+                if (kernel[static_cast<std::size_t>(k * ratio + phase - i)] != 0.0) {
+                    links.emplace_back(order[r], j);
+                    break;
+                }
+            }
+        }
+    }
+}
+
+// Adds (record, PE) for the PEs whose ToT-shaped pulse is non-zero at a
+// shaped entry within a record's hit. The convolution's merge rules are
+// replayed on indices alone (no values), entry by entry in index order, but
+// only over the stretches of PMT entries whose taps can reach a hit: entries
+// further apart than the kernel's reach never merge, so a stretch that no
+// hit meets is skipped whole.
+void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::size_t>>& links) {
+    const auto& spans = trace.tot_spans;
+    if (spans.empty() || trace.tot_shape == nullptr || trace.tot_shape->kernel().empty()) {
+        return;
+    }
+    const auto& kernel = trace.tot_shape->kernel();
+    const double kernel_step = trace.tot_shape->time_step();
+    const double step = trace.pmt_step;
+    // No tap lands further than this after its entry (one step of slack for
+    // the index rule's nudge).
+    const auto reach =
+        static_cast<std::int64_t>(std::ceil(static_cast<double>(kernel.size() - 1) * kernel_step / step)) + 1;
+    // The PEs by PMT index: the PMT entries, each with the PEs it sums.
+    std::vector<std::pair<std::int64_t, std::size_t>> pes(trace.pe_indices.size());
+    for (std::size_t j = 0; j < pes.size(); ++j) {
+        pes[j] = {trace.pe_indices[j], j};
+    }
+    std::sort(pes.begin(), pes.end());
+    // The hit whose span holds index e, if any: spans are in order and apart.
+    const auto hit_at = [&](std::int64_t e) -> std::ptrdiff_t {
+        const auto it = std::upper_bound(spans.begin(), spans.end(), e,
+                                         [](std::int64_t x, const auto& span) { return x < span.first; });
+        if (it == spans.begin()) {
+            return -1;
+        }
+        const auto h = std::prev(it);
+        return e <= h->second ? h - spans.begin() : -1;
+    };
+    std::vector<std::int64_t> acc;    // the shaped entries of the stretch, by index
+    std::vector<std::size_t> hits_of; // the hits the current entry's non-zero taps add into
+    std::size_t p = 0;
+    while (p < pes.size()) {
+        // The stretch: PMT entries each within the reach of an earlier one.
+        std::size_t q = p;
+        std::int64_t end = pes[p].first + reach;
+        while (q + 1 < pes.size() && pes[q + 1].first <= end) {
+            ++q;
+            end = std::max(end, pes[q].first + reach);
+        }
+        const std::int64_t begin = pes[p].first;
+        const auto first_hit = std::lower_bound(spans.begin(), spans.end(), begin,
+                                                [](const auto& span, std::int64_t x) { return span.second < x; });
+        if (first_hit == spans.end() || first_hit->first > end) {
+            p = q + 1;
+            continue; // no hit within the stretch's reach
+        }
+        acc.clear();
+        for (std::size_t e = p; e <= q;) {
+            const std::int64_t a = pes[e].first;
+            std::size_t e_end = e;
+            while (e_end <= q && pes[e_end].first == a) {
+                ++e_end;
+            }
+            // The merge rules of the convolution (detail::spread_entry), on
+            // indices: merge mode from the first entry at or after a, append
+            // mode once past the last one.
+            hits_of.clear();
+            const double t0 = static_cast<double>(a) * step;
+            auto cursor = static_cast<std::size_t>(std::lower_bound(acc.begin(), acc.end(), a) - acc.begin());
+            bool merging = cursor < acc.size();
+            for (std::size_t i = 0; i < kernel.size(); ++i) {
+                const std::int64_t tap = time_to_index(static_cast<double>(i) * kernel_step + t0, step);
+                std::int64_t target = tap;
+                if (merging) {
+                    while (cursor < acc.size() && acc[cursor] < tap) {
+                        ++cursor;
+                    }
+                    if (cursor < acc.size()) {
+                        target = tap; // MUT
+                    } else {
+                        merging = false;
+                    }
+                }
+                if (!merging && (acc.empty() || acc.back() != tap)) {
+                    acc.push_back(tap);
+                }
+                if (kernel[i] != 0.0) {
+                    const auto h = hit_at(target);
+                    if (h >= 0 && (hits_of.empty() || hits_of.back() != static_cast<std::size_t>(h))) {
+                        hits_of.push_back(static_cast<std::size_t>(h));
+                    }
+                }
+            }
+            for (const std::size_t h : hits_of) {
+                for (std::size_t m = e; m < e_end; ++m) {
+                    if (trace.pe_amplitudes[pes[m].second] != 0.0) {
+                        links.emplace_back(h, pes[m].second);
+                    }
+                }
+            }
+            e = e_end;
+        }
+        p = q + 1;
+    }
+}
+
+// Appends the truth of a piece's records (rows row0 on) from its trace:
+// per record its contributing PEs, and the links, ordered by record and PE.
+void append_truth(TruthColumns& truth, const CallTrace& trace, std::vector<std::pair<std::size_t, std::size_t>>& links,
+                  std::size_t row0, std::size_t n_records, const ChannelPiece& piece, const std::vector<double>& times,
+                  const std::vector<std::uint8_t>* kinds) {
+    std::sort(links.begin(), links.end());
+    links.erase(std::unique(links.begin(), links.end()), links.end());
+    const std::size_t n0 = truth.n_pe.size();
+    truth.n_pe.resize(n0 + n_records, 0);
+    truth.true_charge.resize(n0 + n_records, 0.0);
+    truth.first_pe_time.resize(n0 + n_records, std::numeric_limits<double>::quiet_NaN());
+    truth.n_dark.resize(n0 + n_records, 0);
+    truth.n_afterpulse.resize(n0 + n_records, 0);
+    for (const auto& [r, j] : links) {
+        const std::size_t pe = piece.first + j;
+        const double time = piece.origin + (times[pe] + trace.pe_offsets[j]);
+        const double amplitude = trace.pe_amplitudes[j];
+        const std::size_t row = n0 + r;
+        ++truth.n_pe[row];
+        truth.true_charge[row] += amplitude;
+        if (!(time >= truth.first_pe_time[row])) { // NaN at first
+            truth.first_pe_time[row] = time;
+        }
+        const std::uint8_t kind = kinds != nullptr ? (*kinds)[pe] : 0;
+        truth.n_dark[row] += kind == 1 ? 1 : 0;
+        truth.n_afterpulse[row] += kind == 2 ? 1 : 0;
+        truth.link_record.push_back(static_cast<std::int64_t>(row0 + r));
+        truth.link_pe.push_back(static_cast<std::int64_t>(pe));
+        truth.link_time.push_back(time);
+        truth.link_amplitude.push_back(amplitude);
+    }
+}
+
+void append_saturation(ZozuvUzaColumns& columns, const CallTrace& trace) {
+    columns.n_saturated.insert(columns.n_saturated.end(), trace.record_clipped.begin(), trace.record_clipped.end());
+}
+
+void append_saturation(MultiPMTColumns& columns, const CallTrace& trace) {
+    for (const std::uint16_t c : trace.record_clipped) {
+        columns.adc_saturated.push_back(c != 0 ? 1 : 0);
+    }
+}
+
 } // namespace
 
 template <typename Model>
@@ -166,9 +408,55 @@ void ChannelEngine<Model>::append_timed(Columns& columns, const typename Columns
 }
 
 template <typename Model>
+void ChannelEngine<Model>::run_piece(Model& model, Columns& columns, const std::vector<double>& pe_times,
+                                     const ChannelPiece& piece, std::size_t index, const std::vector<double>& times,
+                                     std::vector<EarlyNotice>* early, const RunExtras& extras, PieceWork& work) const {
+    const bool noise = std::is_same_v<Model, ZozuvUza> && extras.noise_seeds != nullptr;
+    if (!extras.truth && !extras.saturation && !noise) {
+        append_timed(columns, simulate_piece(model, pe_times, piece, early), piece);
+        return;
+    }
+    CallTrace& trace = work.trace;
+    trace.clear();
+    trace.pes = extras.truth;
+    trace.baseline_rng = nullptr;
+    if (noise) {
+        const auto& words = (*extras.noise_seeds)[index];
+        std::seed_seq seq(words.begin(), words.end());
+        work.noise_rng.seed(seq);
+        trace.baseline_rng = &work.noise_rng;
+        trace.baseline_gauss = draw::PolarNormal{};
+    }
+    const auto records = [&] {
+        const CallTraceScope scope(trace);
+        return simulate_piece(model, pe_times, piece, early);
+    }();
+    const std::size_t row0 = columns.rows();
+    append_timed(columns, records, piece);
+    if (trace.record_points.size() != records.size()) {
+        throw std::logic_error("ChannelEngine: the trace of a piece does not match its records.");
+    }
+    if (extras.saturation) {
+        append_saturation(columns, trace);
+    }
+    if (extras.truth) {
+        work.links.clear();
+        if constexpr (std::is_same_v<Model, ZozuvUza>) {
+            adc_links(trace, static_cast<std::int64_t>(waveform_samples_), work.links);
+        } else {
+            adc_links(trace, 1, work.links);
+            tot_links(trace, work.links);
+        }
+        append_truth(columns.truth, trace, work.links, row0, records.size(), piece, times, extras.kinds);
+    }
+}
+
+template <typename Model>
 typename ChannelEngine<Model>::Columns
 ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
-                                           const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early) const {
+                                           const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early,
+                                           const RunExtras& extras) const {
+    check_extras(extras, pieces.size(), times.size());
     for (const auto& piece : pieces) {
         check_piece(piece, times.size(), models_.size());
     }
@@ -178,7 +466,9 @@ ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& piec
     // generator of a model changes, and it is reseeded for every piece.
     std::vector<std::optional<Model>> copies(models_.size());
     std::vector<double> pe_times;
-    for (const auto& piece : pieces) {
+    PieceWork work;
+    for (std::size_t index = 0; index < pieces.size(); ++index) {
+        const auto& piece = pieces[index];
         if (cancel.load(std::memory_order_relaxed)) {
             throw Cancelled{};
         }
@@ -191,7 +481,7 @@ ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& piec
             copy->generator().seed(seq);
             pe_times.assign(times.begin() + static_cast<std::ptrdiff_t>(piece.first),
                             times.begin() + static_cast<std::ptrdiff_t>(piece.last));
-            append_timed(columns, simulate_piece(*copy, pe_times, piece, early), piece);
+            run_piece(*copy, columns, pe_times, piece, index, times, early, extras, work);
         } catch (const Cancelled&) {
             throw;
         } catch (...) {
@@ -204,14 +494,18 @@ ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& piec
 template <typename Model>
 typename ChannelEngine<Model>::Columns
 ChannelEngine<Model>::simulate_sequential(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
-                                          const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early) {
+                                          const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early,
+                                          const RunExtras& extras) {
+    check_extras(extras, pieces.size(), times.size());
     for (const auto& piece : pieces) {
         check_piece(piece, times.size(), models_.size());
     }
     const auto scope = watch(cancel);
     Columns columns = new_columns();
     std::vector<double> pe_times;
-    for (const auto& piece : pieces) {
+    PieceWork work;
+    for (std::size_t index = 0; index < pieces.size(); ++index) {
+        const auto& piece = pieces[index];
         if (cancel.load(std::memory_order_relaxed)) {
             throw Cancelled{};
         }
@@ -221,9 +515,8 @@ ChannelEngine<Model>::simulate_sequential(const std::vector<ChannelPiece>& piece
             model.generator() = sequential_rng_;
             pe_times.assign(times.begin() + static_cast<std::ptrdiff_t>(piece.first),
                             times.begin() + static_cast<std::ptrdiff_t>(piece.last));
-            auto records = simulate_piece(model, pe_times, piece, early);
+            run_piece(model, columns, pe_times, piece, index, times, early, extras, work);
             sequential_rng_ = model.generator();
-            append_timed(columns, records, piece);
         } catch (const Cancelled&) {
             throw;
         } catch (...) {

@@ -6,6 +6,7 @@
 // a channel, simulated from the segment's own time origin; the records' times
 // are moved back by that origin.
 
+#include "CallTrace.h"
 #include "MultiPMT.h"
 #include "ZozuvUza.h"
 #include "records/Triggers.h"
@@ -22,6 +23,21 @@
 
 namespace velmora {
 
+// Which PEs made each record (see ChannelEngine for the rule), one entry per
+// record, and the links: one row per (record, PE) pair, ordered by record and
+// then by PE.
+struct TruthColumns {
+    std::vector<std::uint32_t> n_pe;         // PEs that contributed
+    std::vector<double> true_charge;         // the sum of their drawn amplitudes, in PE order
+    std::vector<double> first_pe_time;       // the earliest drawn arrival (s, run's time); NaN without PEs
+    std::vector<std::uint32_t> n_dark;       // of them dark noise (kind 1)
+    std::vector<std::uint32_t> n_afterpulse; // of them afterpulses (kind 2)
+    std::vector<std::int64_t> link_record;   // the record's row in the columns
+    std::vector<std::int64_t> link_pe;       // the PE's index in the block's times
+    std::vector<double> link_time;           // its drawn arrival: origin + (PE time + drawn offset), s
+    std::vector<double> link_amplitude;      // its drawn amplitude
+};
+
 // ZozuvUza records as columns. waveform holds waveform_samples samples per
 // row, row after row.
 struct ZozuvUzaColumns {
@@ -33,6 +49,8 @@ struct ZozuvUzaColumns {
     std::vector<float> baseline;
     std::vector<float> intsum;
     std::vector<std::uint16_t> waveform;
+    std::vector<std::uint16_t> n_saturated; // with saturation: the window's samples that a clip cut
+    TruthColumns truth;                     // with truth
 
     std::size_t rows() const { return channel.size(); }
     // Appends records whose times count from `origin_ticks` 4 ns ticks after
@@ -48,6 +66,8 @@ struct MultiPMTColumns {
     std::vector<double> time_over_threshold;
     std::vector<std::uint16_t> adc_sample;
     std::vector<std::int64_t> tdc_count; // time in whole TDC steps, exact however far from the run's origin
+    std::vector<std::uint8_t> adc_saturated; // with saturation: 1 where a clip cut the ADC sample
+    TruthColumns truth;                      // with truth
 
     std::size_t rows() const { return channel.size(); }
     // Appends records whose times count from `origin` seconds, which is
@@ -78,6 +98,22 @@ struct EarlyNotice {
     std::size_t count = 0;
     double first_start = 0.0;
     double origin = 0.0;
+};
+
+// What a block asks of the engine beyond the records. None of it takes a
+// draw from a model's generator or changes a record's existing fields.
+struct RunExtras {
+    // Truth columns and links (Columns::truth). `kinds`, where given, holds
+    // one entry per PE time of the block: 0 input PE, 1 dark noise, 2
+    // afterpulse; without it every PE counts as an input PE.
+    bool truth = false;
+    const std::vector<std::uint8_t>* kinds = nullptr;
+    // The saturation column (n_saturated, adc_saturated).
+    bool saturation = true;
+    // Where given, one seed_seq input per piece: ZozuvUza fills every window
+    // sample without an ADC entry with baseline noise, its standard variates
+    // drawn from a generator of its own seeded from the piece's row.
+    const std::vector<std::array<std::uint32_t, 8>>* noise_seeds = nullptr;
 };
 
 // Thrown out of a block when one of its pieces fails: the piece's channel
@@ -118,6 +154,30 @@ struct ColumnsOf<MultiPMT> {
 // Sequential seeding: one generator, seeded from an integer as the models'
 // constructors seed theirs, passes from piece to piece in order; blocks must
 // then be simulated one after the other, in order.
+//
+// Truth. A PE's pulse is its drawn amplitude times a pulse shape placed at
+// the PE's PMT grid index i: the index of its time plus its drawn time
+// offset, by the library's time-to-index rule. A PE contributes to a record
+// when its pulse is non-zero (amplitude and tap both non-zero) at a point
+// that the record reads:
+// - ZozuvUza: tap j of the ADC pulse shape lies at PMT index i + j; ADC
+//   sample k reads PMT index k * ratio + phase (ratio: PMT steps per ADC
+//   step; phase: the call's sampling phase, fixed or as drawn); the record
+//   reads the samples of its window, waveform_samples of them from the
+//   window's first index on.
+// - MultiPMT, either branch: the ADC side as above, at the one sample that
+//   the record reads (time + sample_delay on the ADC grid); or the
+//   time-over-threshold side: tap j of the ToT pulse shape adds into the
+//   shaped-waveform entry that the convolution's merge rules give it (its
+//   own index by the time-to-index rule, or the next entry at or after it
+//   that an earlier PMT entry's taps made), and the record is made by the
+//   hit that the discriminator opened at one shaped sample and closed at a
+//   later one (or at the last stored sample); any such entry from the
+//   opening sample to the closing one, both included, counts. These are the
+//   discriminator's own sample times, before the TDC jitter and rounding.
+// A record may have no contributing PE (a window placed away from its
+// pulses, or one read where only zero taps reach); a PE may contribute to
+// several records.
 template <typename Model>
 class ChannelEngine {
   public:
@@ -135,10 +195,13 @@ class ChannelEngine {
     // With `early` given, the windows that ZozuvUza's policy WARN drops are
     // noted there, one notice per piece that dropped any, and nothing is
     // written to standard error; without it each writes its line.
+    // `extras` asks for truth, saturation and baseline noise (RunExtras).
     Columns simulate_independent(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
-                                 const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early = nullptr) const;
+                                 const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early = nullptr,
+                                 const RunExtras& extras = {}) const;
     Columns simulate_sequential(const std::vector<ChannelPiece>& pieces, const std::vector<double>& times,
-                                const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early = nullptr);
+                                const std::atomic<bool>& cancel, std::vector<EarlyNotice>* early = nullptr,
+                                const RunExtras& extras = {});
 
     std::size_t model_count() const { return models_.size(); }
 
@@ -154,6 +217,17 @@ class ChannelEngine {
     Columns new_columns() const;
     void append_timed(Columns& columns, const typename ColumnsOf<Model>::records& records,
                       const ChannelPiece& piece) const;
+    // The storage that the pieces of one call work in.
+    struct PieceWork {
+        CallTrace trace;
+        MersenneTwister noise_rng;
+        std::vector<std::pair<std::size_t, std::size_t>> links; // (record in the piece, PE in the piece)
+    };
+    // Runs piece number `index` on `model` with what `extras` asks noted in
+    // the trace, and appends its records, saturation and truth to `columns`.
+    void run_piece(Model& model, Columns& columns, const std::vector<double>& pe_times, const ChannelPiece& piece,
+                   std::size_t index, const std::vector<double>& times, std::vector<EarlyNotice>* early,
+                   const RunExtras& extras, PieceWork& work) const;
 
     std::vector<Model> models_;
     std::size_t waveform_samples_;

@@ -7,6 +7,7 @@
 #include "ChannelEngine.h"
 #include "ModelConfig.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -39,7 +40,28 @@ py::array_t<T> adopt(std::vector<T>&& values) {
     return adopt(std::move(values), {n});
 }
 
-py::dict to_dict(ZozuvUzaColumns&& c) {
+py::array adopt_bools(std::vector<std::uint8_t>&& values) {
+    auto* owned = new std::vector<std::uint8_t>(std::move(values));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<std::uint8_t>*>(p); });
+    return py::array(py::dtype::of<bool>(), {static_cast<py::ssize_t>(owned->size())}, owned->data(), owner);
+}
+
+// The truth columns into `d`, and the links as d["links"].
+void add_truth(py::dict& d, TruthColumns&& t) {
+    d["n_pe"] = adopt(std::move(t.n_pe));
+    d["true_charge"] = adopt(std::move(t.true_charge));
+    d["first_pe_time"] = adopt(std::move(t.first_pe_time));
+    d["n_dark"] = adopt(std::move(t.n_dark));
+    d["n_afterpulse"] = adopt(std::move(t.n_afterpulse));
+    py::dict links;
+    links["record"] = adopt(std::move(t.link_record));
+    links["pe"] = adopt(std::move(t.link_pe));
+    links["time"] = adopt(std::move(t.link_time));
+    links["amplitude"] = adopt(std::move(t.link_amplitude));
+    d["links"] = links;
+}
+
+py::dict to_dict(ZozuvUzaColumns&& c, const RunExtras& extras) {
     py::dict d;
     const auto rows = static_cast<py::ssize_t>(c.rows());
     const auto width = static_cast<py::ssize_t>(c.waveform_samples);
@@ -50,16 +72,28 @@ py::dict to_dict(ZozuvUzaColumns&& c) {
     d["baseline"] = adopt(std::move(c.baseline));
     d["intsum"] = adopt(std::move(c.intsum));
     d["waveform"] = adopt(std::move(c.waveform), {rows, width});
+    if (extras.saturation) {
+        d["n_saturated"] = adopt(std::move(c.n_saturated));
+    }
+    if (extras.truth) {
+        add_truth(d, std::move(c.truth));
+    }
     return d;
 }
 
-py::dict to_dict(MultiPMTColumns&& c) {
+py::dict to_dict(MultiPMTColumns&& c, const RunExtras& extras) {
     py::dict d;
     d["time"] = adopt(std::move(c.time));
     d["channel"] = adopt(std::move(c.channel));
     d["time_over_threshold"] = adopt(std::move(c.time_over_threshold));
     d["adc_sample"] = adopt(std::move(c.adc_sample));
     d["tdc_count"] = adopt(std::move(c.tdc_count));
+    if (extras.saturation) {
+        d["adc_saturated"] = adopt_bools(std::move(c.adc_saturated));
+    }
+    if (extras.truth) {
+        add_truth(d, std::move(c.truth));
+    }
     return d;
 }
 
@@ -164,6 +198,7 @@ using Int64s = py::array_t<std::int64_t, py::array::c_style | py::array::forceca
 using UInt64s = py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>;
 using UInt32s = py::array_t<std::uint32_t, py::array::c_style | py::array::forcecast>;
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using UInt8s = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
 
 // The pieces of a block from its column arrays, checked for shape and range.
 std::vector<ChannelPiece> make_pieces(const Int32s& channels, const Int64s& bounds, const Int64s& models,
@@ -240,30 +275,66 @@ void register_engine(py::module_& m, const char* name) {
             "simulate",
             [](Engine& engine, const Int32s& channels, const Int64s& bounds, const Doubles& times, const Int64s& models,
                const std::optional<UInt32s>& seeds, const UInt64s& origin_ticks, const Doubles& origins,
-               const CancelFlag& cancel, std::optional<py::list> early) {
+               const CancelFlag& cancel, std::optional<py::list> early, bool truth, const std::optional<UInt8s>& kinds,
+               const std::optional<UInt32s>& noise_seeds, bool saturation) {
                 if (times.ndim() != 1) {
                     throw py::value_error("times must be one-dimensional");
                 }
                 const auto n_times = static_cast<std::size_t>(times.size());
                 const auto pieces = make_pieces(channels, bounds, models, seeds, origin_ticks, origins, n_times);
                 const std::vector<double> pe_times(times.data(), times.data() + n_times);
+                RunExtras extras;
+                extras.truth = truth;
+                extras.saturation = saturation;
+                std::vector<std::uint8_t> kind_values;
+                if (kinds) {
+                    if (kinds->ndim() != 1 || static_cast<std::size_t>(kinds->size()) != n_times) {
+                        throw py::value_error("kinds must hold one entry per PE time");
+                    }
+                    kind_values.assign(kinds->data(), kinds->data() + n_times);
+                    for (const std::uint8_t k : kind_values) {
+                        if (k > 2) {
+                            throw py::value_error("kinds must be 0 (input PE), 1 (dark noise) or 2 (afterpulse)");
+                        }
+                    }
+                    extras.kinds = &kind_values;
+                }
+                std::vector<std::array<std::uint32_t, 8>> noise_words;
+                if (noise_seeds && !std::is_same_v<Model, ZozuvUza>) {
+                    throw py::value_error("noise_seeds: only ZozuvUza fills its windows with baseline noise");
+                }
+                if (noise_seeds) {
+                    if (noise_seeds->ndim() != 2 || static_cast<std::size_t>(noise_seeds->shape(0)) != pieces.size() ||
+                        noise_seeds->shape(1) != 8) {
+                        throw py::value_error("noise_seeds must have the shape (channels, 8)");
+                    }
+                    noise_words.resize(pieces.size());
+                    for (std::size_t i = 0; i < pieces.size(); ++i) {
+                        for (std::size_t k = 0; k < 8; ++k) {
+                            noise_words[i][k] = noise_seeds->data()[i * 8 + k];
+                        }
+                    }
+                    extras.noise_seeds = &noise_words;
+                }
                 typename Engine::Columns columns;
                 std::vector<EarlyNotice> notices;
                 auto* noted = early ? &notices : nullptr;
                 try {
                     py::gil_scoped_release release;
-                    columns = seeds ? engine.simulate_independent(pieces, pe_times, cancel.value, noted)
-                                    : engine.simulate_sequential(pieces, pe_times, cancel.value, noted);
+                    columns = seeds ? engine.simulate_independent(pieces, pe_times, cancel.value, noted, extras)
+                                    : engine.simulate_sequential(pieces, pe_times, cancel.value, noted, extras);
                 } catch (const ChannelFailure& failure) {
                     raise_channel_failure(failure);
                 }
                 for (const auto& n : notices) {
                     early->append(py::make_tuple(n.channel, n.count, n.first_start, n.origin));
                 }
-                return to_dict(std::move(columns));
+                return to_dict(std::move(columns), extras);
             },
             py::arg("channels"), py::arg("bounds"), py::arg("times"), py::arg("models"), py::arg("seeds"),
             py::arg("origin_ticks"), py::arg("origins"), py::arg("cancel"), py::arg("early") = py::none(),
+            py::kw_only(), py::arg("truth") = false, py::arg("kinds") = py::none(), py::arg("noise_seeds") = py::none(),
+            py::arg("saturation") = true,
             "Simulates a block of pieces: piece i is channel channels[i] with the PE times "
             "times[bounds[i]:bounds[i+1]] (counted from its origin: origins[i] seconds, which is origin_ticks[i] "
             "whole 4 ns ticks for ZozuvUza and whole TDC steps for MultiPMT) on parameter set models[i]. With seeds "
@@ -271,7 +342,19 @@ void register_engine(py::module_& m, const char* name) {
             "seeded from its row; with seeds None the sequential generator runs through the pieces in order. "
             "Returns the records as a dict of numpy arrays. With early a list, the readout windows that the "
             "policy WARN drops are not written to standard error but noted there, per piece that dropped any, as "
-            "(channel, count, first window start counted from the piece's origin, origin). The interpreter lock is "
+            "(channel, count, first window start counted from the piece's origin, origin). "
+            "With truth, the dict also holds per record n_pe (uint32), true_charge (float64), first_pe_time "
+            "(float64 seconds in the run's time, NaN without PEs), n_dark and n_afterpulse (uint32): the PEs that "
+            "contributed to the record, and 'links', a dict of arrays record (int64 row), pe (int64 index into "
+            "times), time (float64: origin + PE time + its drawn time offset, before placing on the PMT grid) and "
+            "amplitude (float64), one row per (record, PE) pair, by record then PE; kinds (uint8 per PE time: 0 "
+            "input PE, 1 dark noise, 2 afterpulse; None: all input PEs) gives n_dark and n_afterpulse. Truth draws "
+            "nothing and changes no record. With saturation (the default) the dict holds n_saturated (ZozuvUza, "
+            "uint16: the window's samples that a clip cut) or adc_saturated (MultiPMT, bool). With noise_seeds "
+            "(shape (n, 8), uint32; ZozuvUza only) every window sample without an ADC entry is filled with the "
+            "ADC's conversion of a shaped value of 0 (offset plus noise, clipped and rounded), the standard "
+            "variates drawn from a generator seeded from the piece's row, record by record, sample by sample; "
+            "tail fill then does not apply. The interpreter lock is "
             "released while simulating; "
             "independent blocks may run on several threads at once, sequential ones may not.");
 }

@@ -38,7 +38,12 @@ class _Engine:
         origins: npt.ArrayLike,
         cancel: CancelFlag,
         early: list[tuple[int, int, float, float]] | None = None,
-    ) -> dict[str, npt.NDArray[Any]]: ...
+        *,
+        truth: bool = False,
+        kinds: npt.ArrayLike | None = None,
+        noise_seeds: npt.ArrayLike | None = None,
+        saturation: bool = True,
+    ) -> dict[str, Any]: ...  # the record columns (arrays); with truth also "links", a dict of arrays
 
 class ZozuvUzaEngine(_Engine): ...
 class MultiPMTEngine(_Engine): ...

@@ -1,0 +1,546 @@
+// What the run engine notes beside the records: which PEs made each record,
+// which samples a clip cut, and baseline noise on every window sample. Each
+// is checked against a direct computation from the model's own draws, and
+// shown to change no record.
+#include "CallTrace.h"
+#include "PMTResponse.h"
+#include "TestFiles.h"
+#include "batch/ChannelEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+using testing::points_text;
+using testing::TempFile;
+
+constexpr double kPmtStep = 1e-10;
+constexpr double kTotStep = 5e-10;
+constexpr double kAdcStep = 4e-9;
+constexpr int kRatio = 40;
+constexpr int kSamples = 16;
+
+std::vector<std::pair<double, double>> shape_points(int n, double step, double rise, double decay) {
+    std::vector<std::pair<double, double>> points;
+    for (int i = 0; i < n; ++i) {
+        points.emplace_back(i * step, (1.0 - std::exp(-i / rise)) * std::exp(-i / decay));
+    }
+    return points;
+}
+
+std::vector<double> values(const std::vector<std::pair<double, double>>& points) {
+    std::vector<double> y;
+    for (const auto& p : points) {
+        y.push_back(p.second);
+    }
+    return y;
+}
+
+struct Settings {
+    int jitter = -1;
+    double gain = 40.0;
+    double offset = 10.0;
+    double preamp_clip = 4000.0;
+    double noise = 1.5;
+    double clip = 4095.0;
+    int trigger_offset = -4;
+};
+
+class EngineTruthTest : public ::testing::Test {
+  protected:
+    std::vector<std::pair<double, double>> pulse_points_ = shape_points(300, kPmtStep, 10.0, 60.0);
+    std::vector<std::pair<double, double>> tot_points_ = shape_points(40, kTotStep, 4.0, 8.0);
+    TempFile time_{points_text({{0, 1}, {1e-9, 2}, {3e-9, 0}})};
+    TempFile amplitude_{points_text({{0.2, 0}, {1, 1}, {2, 0}})};
+    TempFile pulse_{points_text(pulse_points_)};
+    TempFile tot_pulse_{points_text(tot_points_)};
+
+    ZozuvUza zozuvuza(const Settings& s = {}) const {
+        return ZozuvUza(time_.path(), amplitude_.path(), kPmtStep, kAdcStep, pulse_.path(), s.jitter, s.gain, s.offset,
+                        s.preamp_clip, s.noise, s.clip, kSamples, kSamples, {1, 1}, 40, 1, s.trigger_offset, 0,
+                        ZozuvUza::EarlyHandling::ZERO);
+    }
+    MultiPMT multipmt(double gain = 40.0, double clip = 4095.0, int jitter = -1, double tot_jitter = 0.2e-9,
+                      double sample_delay = 8e-9) const {
+        return MultiPMT(time_.path(), amplitude_.path(), kPmtStep, kTotStep, tot_pulse_.path(), 0.3, 5e-9, 0.05,
+                        tot_jitter, kAdcStep, pulse_.path(), jitter, gain, 10.0, 1.5, clip, sample_delay, 0);
+    }
+
+    // Flashes of 10 PEs every 1 us, scattered single PEs (dark-noise-like)
+    // and one PE far from everything.
+    static std::vector<double> pes(int c) {
+        std::vector<double> t;
+        std::mt19937 rng(static_cast<unsigned>(c));
+        std::uniform_real_distribution<double> u(0.0, 1e-9);
+        std::uniform_real_distribution<double> anywhere(0.0, 6e-6);
+        for (int f = 0; f < 5; ++f) {
+            for (int k = 0; k < 10; ++k) {
+                t.push_back((f + 1) * 1e-6 + c * 1e-8 + u(rng));
+            }
+            t.push_back(anywhere(rng));
+            t.push_back((f + 1) * 1e-6 + 12e-9 + u(rng)); // a late PE in the flash's window
+        }
+        t.push_back(0.7e-6);
+        return t;
+    }
+
+    std::atomic<bool> cancel_{false};
+};
+
+struct Block {
+    std::vector<double> times;
+    std::vector<ChannelPiece> pieces;
+    void add(int channel, const std::vector<double>& t, std::uint32_t seed = 0, double origin = 0.0) {
+        ChannelPiece p;
+        p.channel = channel;
+        p.first = times.size();
+        times.insert(times.end(), t.begin(), t.end());
+        p.last = times.size();
+        p.seed = {seed, 1, 2, 3, 4, 5, 6, 7};
+        p.origin = origin;
+        p.origin_ticks = static_cast<std::uint64_t>(std::llround(origin / 4e-9));
+        pieces.push_back(p);
+    }
+};
+
+template <typename T>
+bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+void expect_same_records(const ZozuvUzaColumns& a, const ZozuvUzaColumns& b) {
+    EXPECT_TRUE(same_bits(a.channel, b.channel));
+    EXPECT_TRUE(same_bits(a.time_ns, b.time_ns));
+    EXPECT_TRUE(same_bits(a.trigger_time_s, b.trigger_time_s));
+    EXPECT_TRUE(same_bits(a.trigger_time_ticks, b.trigger_time_ticks));
+    EXPECT_TRUE(same_bits(a.baseline, b.baseline));
+    EXPECT_TRUE(same_bits(a.intsum, b.intsum));
+    EXPECT_TRUE(same_bits(a.waveform, b.waveform));
+}
+
+void expect_same_records(const MultiPMTColumns& a, const MultiPMTColumns& b) {
+    EXPECT_TRUE(same_bits(a.time, b.time));
+    EXPECT_TRUE(same_bits(a.channel, b.channel));
+    EXPECT_TRUE(same_bits(a.time_over_threshold, b.time_over_threshold));
+    EXPECT_TRUE(same_bits(a.adc_sample, b.adc_sample));
+}
+
+// The (record row, PE index) pairs of the links.
+std::set<std::pair<std::int64_t, std::int64_t>> link_set(const TruthColumns& t) {
+    std::set<std::pair<std::int64_t, std::int64_t>> out;
+    for (std::size_t i = 0; i < t.link_record.size(); ++i) {
+        out.emplace(t.link_record[i], t.link_pe[i]);
+    }
+    return out;
+}
+
+template <typename Model>
+void expect_extras_change_nothing(const std::vector<Model>& models, std::size_t samples, const Block& block,
+                                  std::atomic<bool>& cancel, const std::string& what) {
+    SCOPED_TRACE(what);
+    const std::vector<std::uint8_t> kinds(block.times.size(), 1);
+    RunExtras off;
+    off.saturation = false;
+    RunExtras on;
+    on.truth = true;
+    on.kinds = &kinds;
+    for (const bool sequential : {false, true}) {
+        SCOPED_TRACE(sequential ? "sequential" : "independent");
+        ChannelEngine<Model> plain(models, samples);
+        ChannelEngine<Model> traced(models, samples);
+        plain.seed_sequential(5);
+        traced.seed_sequential(5);
+        // Twice, so that the sequential generator's hand-over is compared too.
+        for (int round = 0; round < 2; ++round) {
+            const auto a = sequential ? plain.simulate_sequential(block.pieces, block.times, cancel, nullptr, off)
+                                      : plain.simulate_independent(block.pieces, block.times, cancel, nullptr, off);
+            const auto b = sequential ? traced.simulate_sequential(block.pieces, block.times, cancel, nullptr, on)
+                                      : traced.simulate_independent(block.pieces, block.times, cancel, nullptr, on);
+            ASSERT_GT(a.rows(), 10U);
+            expect_same_records(a, b);
+            EXPECT_EQ(b.truth.n_pe.size(), b.rows());
+            EXPECT_TRUE(a.truth.n_pe.empty());
+            EXPECT_GT(b.truth.link_pe.size(), b.rows());
+        }
+    }
+}
+
+TEST_F(EngineTruthTest, TruthAndSaturationChangeNoRecord) {
+    Block block;
+    for (int c = 0; c < 3; ++c) {
+        block.add(c, pes(c), static_cast<std::uint32_t>(40 + c));
+    }
+    // A segment-like piece: times counted from its own origin.
+    block.add(3, pes(3), 43, 2e-3);
+    expect_extras_change_nothing<ZozuvUza>({zozuvuza()}, kSamples, block, cancel_, "ZozuvUza");
+    expect_extras_change_nothing<MultiPMT>({multipmt()}, 0, block, cancel_, "MultiPMT");
+}
+
+// The contributions a dense search finds: every PE, every sample of every
+// window, tap by tap, from the model's own draws (as the trace of a direct
+// call notes them) and the pulse-shape file's values.
+std::set<std::pair<std::int64_t, std::int64_t>> dense_adc_links(const CallTrace& trace,
+                                                                const std::vector<double>& kernel, int span) {
+    std::set<std::pair<std::int64_t, std::int64_t>> out;
+    for (std::size_t r = 0; r < trace.record_points.size(); ++r) {
+        for (std::size_t j = 0; j < trace.pe_indices.size(); ++j) {
+            for (std::int64_t k = trace.record_points[r]; k < trace.record_points[r] + span; ++k) {
+                const std::int64_t tap = k * trace.adc_ratio + trace.adc_phase - trace.pe_indices[j];
+                if (tap >= 0 && tap < static_cast<std::int64_t>(kernel.size()) &&
+                    kernel[static_cast<std::size_t>(tap)] * trace.pe_amplitudes[j] != 0.0) {
+                    out.emplace(static_cast<std::int64_t>(r), static_cast<std::int64_t>(j));
+                    break;
+                }
+            }
+        }
+    }
+    return out;
+}
+
+TEST_F(EngineTruthTest, TraceNotesTheDrawsOfTheCall) {
+    // The PE draws and the sampling phase, made again from a generator in the
+    // same state: the time offset, then the amplitude, PE by PE, then the phase.
+    auto model = zozuvuza();
+    const auto t = pes(2);
+    model.generator().seed(99);
+    CallTrace trace;
+    trace.pes = true;
+    {
+        const CallTraceScope scope(trace);
+        model.simulate(t, 2);
+    }
+    MersenneTwister rng(99);
+    const auto time_distribution = load_spectrum(time_.path());
+    const auto amplitude_distribution = load_spectrum(amplitude_.path());
+    ASSERT_EQ(trace.pe_offsets.size(), t.size());
+    for (std::size_t j = 0; j < t.size(); ++j) {
+        const double dt = time_distribution(rng);
+        const double a = amplitude_distribution(rng);
+        EXPECT_EQ(trace.pe_offsets[j], dt) << "PE " << j;
+        EXPECT_EQ(trace.pe_amplitudes[j], a) << "PE " << j;
+        EXPECT_EQ(trace.pe_indices[j], time_to_index(t[j] + dt, kPmtStep)) << "PE " << j;
+    }
+    EXPECT_EQ(trace.adc_ratio, kRatio);
+    EXPECT_EQ(trace.adc_phase, draw::uniform_int(rng, 0, kRatio - 1));
+    EXPECT_FALSE(trace.record_points.empty());
+}
+
+TEST_F(EngineTruthTest, ZozuvUzaTruthIsTheDenseSearch) {
+    for (const int jitter : {-1, 0, 17}) {
+        for (const int trigger_offset : {-4, -20, 30}) {
+            SCOPED_TRACE("jitter " + std::to_string(jitter) + ", trigger_offset " + std::to_string(trigger_offset));
+            Settings s;
+            s.jitter = jitter;
+            s.trigger_offset = trigger_offset;
+            const auto model = zozuvuza(s);
+            ChannelEngine<ZozuvUza> engine({model}, kSamples);
+            Block block;
+            block.add(0, pes(1), 7);
+            block.add(1, pes(2), 8);
+            RunExtras extras;
+            extras.truth = true;
+            const auto cols = engine.simulate_independent(block.pieces, block.times, cancel_, nullptr, extras);
+
+            std::set<std::pair<std::int64_t, std::int64_t>> expected;
+            std::size_t row0 = 0;
+            for (const auto& piece : block.pieces) {
+                auto direct = model;
+                std::seed_seq seq(piece.seed.begin(), piece.seed.end());
+                direct.generator().seed(seq);
+                CallTrace trace;
+                trace.pes = true;
+                const CallTraceScope scope(trace);
+                const std::vector<double> t(block.times.begin() + static_cast<std::ptrdiff_t>(piece.first),
+                                            block.times.begin() + static_cast<std::ptrdiff_t>(piece.last));
+                const auto records = direct.simulate(t, piece.channel);
+                for (const auto& [r, j] : dense_adc_links(trace, values(pulse_points_), kSamples)) {
+                    expected.emplace(static_cast<std::int64_t>(row0) + r, static_cast<std::int64_t>(piece.first) + j);
+                }
+                row0 += records.size();
+            }
+            ASSERT_EQ(row0, cols.rows());
+            EXPECT_EQ(link_set(cols.truth), expected);
+            // Windows opening 4 samples before the trigger read the flashes.
+            if (trigger_offset == -4) {
+                EXPECT_GT(expected.size(), cols.rows() * 5);
+            }
+        }
+    }
+}
+
+TEST_F(EngineTruthTest, ZozuvUzaSamplesAreTheLinkedPEsPulses) {
+    // Without noise, at a fixed phase, every sample with an entry is the ADC
+    // conversion of the linked PEs' pulses alone: a PE missing from the links
+    // would be missing from the sum.
+    Settings s;
+    s.jitter = 0;
+    s.noise = 0.0;
+    s.offset = 0.0;
+    const auto model = zozuvuza(s);
+    ChannelEngine<ZozuvUza> engine({model}, kSamples);
+    Block block;
+    block.add(0, pes(4), 3);
+    RunExtras extras;
+    extras.truth = true;
+    const auto cols = engine.simulate_independent(block.pieces, block.times, cancel_, nullptr, extras);
+    ASSERT_GT(cols.rows(), 4U);
+    const auto kernel = values(pulse_points_);
+    const auto& links = cols.truth;
+    std::size_t checked = 0;
+    for (std::size_t r = 0; r < cols.rows(); ++r) {
+        std::vector<std::pair<std::int64_t, double>> pulses; // index, amplitude
+        for (std::size_t l = 0; l < links.link_record.size(); ++l) {
+            if (links.link_record[l] == static_cast<std::int64_t>(r)) {
+                pulses.emplace_back(time_to_index(links.link_time[l], kPmtStep), links.link_amplitude[l]);
+            }
+        }
+        ASSERT_EQ(pulses.size(), links.n_pe[r]);
+        // The window's first ADC index: its time stamp in 4 ns ticks, or one
+        // more where the stamp's truncation came out a tick low.
+        const auto mismatches = [&](std::int64_t first, bool count) {
+            int bad = 0;
+            for (int j = 0; j < kSamples; ++j) {
+                const std::int64_t point = (first + j) * kRatio;
+                double sum = 0.0;
+                for (const auto& [i, a] : pulses) {
+                    if (point >= i && point - i < static_cast<std::int64_t>(kernel.size())) {
+                        sum += a * kernel[static_cast<std::size_t>(point - i)];
+                    }
+                }
+                const int sample = cols.waveform[r * kSamples + static_cast<std::size_t>(j)];
+                if (sample != 0) {
+                    bad += std::abs(sample - std::round(sum * s.gain)) > 1.0;
+                    checked += count ? 1 : 0;
+                }
+            }
+            return bad;
+        };
+        const std::int64_t stamp = cols.time_ns[r] / 4;
+        EXPECT_EQ(std::min(mismatches(stamp, true), mismatches(stamp + 1, false)), 0) << "record " << r;
+    }
+    EXPECT_GT(checked, cols.rows() * 4);
+}
+
+TEST_F(EngineTruthTest, TruthColumnsSumTheLinks) {
+    ChannelEngine<ZozuvUza> engine({zozuvuza()}, kSamples);
+    Block block;
+    block.add(5, pes(5), 1, 1e-3);
+    block.add(6, pes(6), 2);
+    std::vector<std::uint8_t> kinds(block.times.size(), 0);
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        kinds[i] = static_cast<std::uint8_t>(i % 3);
+    }
+    RunExtras extras;
+    extras.truth = true;
+    extras.kinds = &kinds;
+    const auto cols = engine.simulate_independent(block.pieces, block.times, cancel_, nullptr, extras);
+    const auto& t = cols.truth;
+    std::vector<std::uint32_t> n(cols.rows()), dark(cols.rows()), after(cols.rows());
+    std::vector<double> charge(cols.rows()), first(cols.rows(), INFINITY);
+    for (std::size_t l = 0; l < t.link_record.size(); ++l) {
+        const auto r = static_cast<std::size_t>(t.link_record[l]);
+        const auto pe = static_cast<std::size_t>(t.link_pe[l]);
+        ++n[r];
+        dark[r] += kinds[pe] == 1;
+        after[r] += kinds[pe] == 2;
+        charge[r] += t.link_amplitude[l];
+        first[r] = std::min(first[r], t.link_time[l]);
+        // The drawn arrival lies within the time spectrum's range after the
+        // PE time, in the run's time.
+        const double origin = pe < block.pieces[0].last ? 1e-3 : 0.0;
+        EXPECT_GE(t.link_time[l], origin + block.times[pe]);
+        EXPECT_LE(t.link_time[l], origin + block.times[pe] + 3e-9);
+        if (l > 0) {
+            EXPECT_LT(std::pair(t.link_record[l - 1], t.link_pe[l - 1]), std::pair(t.link_record[l], t.link_pe[l]));
+        }
+    }
+    for (std::size_t r = 0; r < cols.rows(); ++r) {
+        EXPECT_EQ(t.n_pe[r], n[r]);
+        EXPECT_EQ(t.n_dark[r], dark[r]);
+        EXPECT_EQ(t.n_afterpulse[r], after[r]);
+        EXPECT_DOUBLE_EQ(t.true_charge[r], charge[r]);
+        if (n[r] == 0) {
+            EXPECT_TRUE(std::isnan(t.first_pe_time[r]));
+        } else {
+            EXPECT_EQ(t.first_pe_time[r], first[r]);
+        }
+    }
+}
+
+// The ToT-shaped entries to which PE j's pulse adds something: the library's
+// own convolution of the PMT waveform, against the same with PE j's
+// amplitude set to 0 (its entry stays, so the merging stays the same).
+std::set<std::int64_t> tot_reach(const CallTrace& trace, const SparseConvolution<double>& shape, std::size_t j) {
+    const auto shaped = [&](bool without) {
+        std::map<std::int64_t, double> sums;
+        for (std::size_t m = 0; m < trace.pe_indices.size(); ++m) {
+            sums[trace.pe_indices[m]] += (without && m == j) ? 0.0 : trace.pe_amplitudes[m];
+        }
+        SparseWaveform<double> summed(trace.pmt_step);
+        for (const auto& [i, a] : sums) {
+            summed.add_at_index(i, a);
+        }
+        return shape.convolve(summed);
+    };
+    const auto all = shaped(false);
+    const auto rest = shaped(true);
+    std::set<std::int64_t> out;
+    for (std::size_t e = 0; e < all.samples().size(); ++e) {
+        if (all.samples()[e].second != rest.samples()[e].second) {
+            out.insert(all.samples()[e].first);
+        }
+    }
+    return out;
+}
+
+TEST_F(EngineTruthTest, MultiPMTTruthFollowsBothBranches) {
+    std::size_t tot_only = 0;
+    for (const int jitter : {-1, 3}) {
+        SCOPED_TRACE("adc_jitter " + std::to_string(jitter));
+        // The ADC sample read 1 ns after the hit's start, before the
+        // flash's later PEs arrive: those reach the record through the ToT
+        // branch alone.
+        const auto model = multipmt(40.0, 4095.0, jitter, 0.0, 1e-9);
+        ChannelEngine<MultiPMT> engine({model}, 0);
+        Block block;
+        block.add(0, pes(7), 11);
+        RunExtras extras;
+        extras.truth = true;
+        const auto cols = engine.simulate_independent(block.pieces, block.times, cancel_, nullptr, extras);
+        ASSERT_GT(cols.rows(), 4U);
+
+        auto direct = model;
+        std::seed_seq seq(block.pieces[0].seed.begin(), block.pieces[0].seed.end());
+        direct.generator().seed(seq);
+        CallTrace trace;
+        trace.pes = true;
+        {
+            const CallTraceScope scope(trace);
+            direct.simulate(block.times, 0);
+        }
+        ASSERT_EQ(trace.tot_spans.size(), cols.rows());
+        const SparseConvolution<double> tot_shape(kTotStep, values(tot_points_));
+        auto expected = dense_adc_links(trace, values(pulse_points_), 1);
+        std::vector<std::set<std::int64_t>> reach(trace.pe_indices.size());
+        for (std::size_t j = 0; j < reach.size(); ++j) {
+            reach[j] = tot_reach(trace, tot_shape, j);
+        }
+        for (std::size_t r = 0; r < cols.rows(); ++r) {
+            // The hit opened at its span's first sample (no TDC jitter here).
+            const auto [open, close] = trace.tot_spans[r];
+            EXPECT_NEAR(cols.time[r], static_cast<double>(open) * kPmtStep, kTotStep / 2 + 1e-15);
+            EXPECT_LE(open, close);
+            for (std::size_t j = 0; j < trace.pe_indices.size(); ++j) {
+                const auto at = reach[j].lower_bound(open);
+                if (at != reach[j].end() && *at <= close) {
+                    tot_only += expected.emplace(static_cast<std::int64_t>(r), static_cast<std::int64_t>(j)).second;
+                }
+            }
+        }
+        EXPECT_EQ(link_set(cols.truth), expected);
+    }
+    EXPECT_GT(tot_only, 0U); // the ToT branch adds PEs that the ADC sample does not read
+}
+
+TEST(EngineTruth, ToTContributionLandsWhereTheConvolutionMergesIt) {
+    // ToT pulse shape [0.3, 0] on a TDC step of 5 PMT steps. PE A at index
+    // -1 makes shaped entries -1 (0.3) and 4 (0). PEs C and E at index 3 sum
+    // to 2; their first tap, due at 3, adds into the existing entry 4 (0.6),
+    // which opens the hit; their second tap makes entry 8 (0), which closes
+    // it. The hit spans [4, 8]: C and E made it, A did not.
+    TempFile time(points_text({{0, 1}, {1e-14, 1}}));
+    TempFile amplitude(points_text({{1, 1}, {1 + 1e-9, 1}}));
+    TempFile tot(points_text({{0, 0.3}, {5e-10, 0}}));
+    TempFile adc(points_text({{0, 0}, {1e-10, 0}}));
+    const MultiPMT model(time.path(), amplitude.path(), kPmtStep, kTotStep, tot.path(), 0.5, 0.0, 0.0, 0.0, kAdcStep,
+                         adc.path(), 0, 1.0, 10.0, 0.0, 4095.0, 0.0, 0);
+    ChannelEngine<MultiPMT> engine({model}, 0);
+    Block block;
+    block.add(0, {-1e-10, 3e-10, 3e-10});
+    RunExtras extras;
+    extras.truth = true;
+    std::atomic<bool> cancel{false};
+    const auto cols = engine.simulate_independent(block.pieces, block.times, cancel, nullptr, extras);
+    ASSERT_EQ(cols.rows(), 1U);
+    EXPECT_DOUBLE_EQ(cols.time[0], 5e-10); // opened at index 4, on the TDC grid
+    const std::set<std::pair<std::int64_t, std::int64_t>> expected{{0, 1}, {0, 2}};
+    EXPECT_EQ(link_set(cols.truth), expected);
+}
+
+TEST_F(EngineTruthTest, SaturationCountsTheClippedSamples) {
+    // A low pre-amplifier clip cuts the flashes' peaks before the noise; the
+    // output clip then cuts nothing, and samples at the pre-amplifier clip
+    // spread by the noise around it.
+    Settings s;
+    s.preamp_clip = 150.0;
+    s.clip = 4095.0;
+    ChannelEngine<ZozuvUza> engine({zozuvuza(s)}, kSamples);
+    Block block;
+    block.add(0, pes(0), 4);
+    const auto cols = engine.simulate_independent(block.pieces, block.times, cancel_);
+    ASSERT_EQ(cols.n_saturated.size(), cols.rows());
+    std::size_t saturated = 0;
+    for (std::size_t r = 0; r < cols.rows(); ++r) {
+        int high = 0;
+        for (int j = 0; j < kSamples; ++j) {
+            high += cols.waveform[r * kSamples + static_cast<std::size_t>(j)] >= 150 - 8;
+        }
+        // Every cut sample lies near the clip (noise 1.5 LSB); most samples near it were cut.
+        EXPECT_LE(cols.n_saturated[r], high) << "record " << r;
+        saturated += cols.n_saturated[r];
+    }
+    EXPECT_GE(saturated, 5U);
+
+    // The output clip at the top of the range: each cut sample reads the clip.
+    s.preamp_clip = 4000.0;
+    s.clip = 150.0;
+    ChannelEngine<ZozuvUza> clipped({zozuvuza(s)}, kSamples);
+    const auto c = clipped.simulate_independent(block.pieces, block.times, cancel_);
+    std::size_t cut = 0;
+    std::size_t at_clip_total = 0;
+    for (std::size_t r = 0; r < c.rows(); ++r) {
+        int at_clip = 0;
+        for (int j = 0; j < kSamples; ++j) {
+            at_clip += c.waveform[r * kSamples + static_cast<std::size_t>(j)] == 150;
+        }
+        // A sample just below the clip may round to it uncut.
+        EXPECT_LE(c.n_saturated[r], at_clip) << "record " << r;
+        cut += c.n_saturated[r];
+        at_clip_total += static_cast<std::size_t>(at_clip);
+    }
+    EXPECT_GE(cut, 5U);
+    EXPECT_GE(cut * 10, at_clip_total * 9);
+
+    // MultiPMT: the one sample's flag.
+    ChannelEngine<MultiPMT> multi({multipmt(400.0, 300.0)}, 0);
+    const auto m = multi.simulate_independent(block.pieces, block.times, cancel_);
+    ASSERT_EQ(m.adc_saturated.size(), m.rows());
+    std::size_t flagged = 0;
+    std::size_t at_300 = 0;
+    for (std::size_t r = 0; r < m.rows(); ++r) {
+        if (m.adc_saturated[r] != 0) {
+            // Cut at 300 before the noise of 1.5 LSB, or after it.
+            EXPECT_GE(m.adc_sample[r], 300 - 8) << "record " << r;
+        }
+        flagged += m.adc_saturated[r];
+        at_300 += m.adc_sample[r] == 300;
+        EXPECT_LE(m.adc_sample[r], 300);
+    }
+    EXPECT_GT(flagged, 0U);
+    EXPECT_GE(flagged * 10, at_300 * 9);
+}
+
+} // namespace
+} // namespace velmora
