@@ -301,7 +301,7 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
                         ++cursor;
                     }
                     if (cursor < acc.size()) {
-                        target = tap; // MUT
+                        target = acc[cursor];
                     } else {
                         merging = false;
                     }

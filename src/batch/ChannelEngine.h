@@ -65,7 +65,7 @@ struct MultiPMTColumns {
     std::vector<std::int32_t> channel;
     std::vector<double> time_over_threshold;
     std::vector<std::uint16_t> adc_sample;
-    std::vector<std::int64_t> tdc_count; // time in whole TDC steps, exact however far from the run's origin
+    std::vector<std::int64_t> tdc_count;     // time in whole TDC steps, exact however far from the run's origin
     std::vector<std::uint8_t> adc_saturated; // with saturation: 1 where a clip cut the ADC sample
     TruthColumns truth;                      // with truth
 

@@ -347,6 +347,8 @@ class Detector:
     seed: int | None
     overrides: dict[int, dict[str, int | float]]
     afterpulses: Afterpulses | None
+    # ZozuvUza batch runs: noise on every sample of a readout window.
+    baseline_noise: bool
 
     def __init__(
         self,
@@ -356,6 +358,7 @@ class Detector:
         seed: int | None = None,
         overrides: Mapping[int, Mapping[str, int | float]] | None = None,
         afterpulses: Afterpulses | None = None,
+        baseline_noise: bool = False,
     ) -> None:
         self.model = model
         self.params = dict(params)
@@ -366,6 +369,9 @@ class Detector:
         if afterpulses is not None and not isinstance(afterpulses, Afterpulses):
             raise TypeError(f"afterpulses must be an Afterpulses or None, got {type(afterpulses).__name__}")
         self.afterpulses = afterpulses
+        if baseline_noise and not spec_of(model).baseline_noise:
+            raise ValueError(f"baseline_noise: {model} readout windows have no baseline to fill")
+        self.baseline_noise = bool(baseline_noise)
 
     # -- loading -----------------------------------------------------------
 
@@ -408,7 +414,8 @@ class Detector:
             raise ValueError(f"{where}: a config must be a JSON object, got {type(config).__name__}")
         # A JSON list or object is no model name (and cannot be looked up: it is unhashable).
         spec = spec_of(config.get("model"), where)
-        unknown_keys(list(config), [*EXTRA_KEYS, *spec.by_name], where, "key")
+        unknown_keys(list(config), [*EXTRA_KEYS, *(["baseline_noise"] if spec.baseline_noise else []),
+                                    *spec.by_name], where, "key")
         missing = [p.name for p in spec.parameters if p.required and p.name not in config]
         if missing:
             raise ValueError(f"{where}: missing key{'s' if len(missing) > 1 else ''} {', '.join(map(repr, missing))}"
@@ -422,6 +429,10 @@ class Detector:
         if seed is not None and not (isinstance(seed, int) and not isinstance(seed, bool)):
             raise ValueError(f"{where}: 'seed' must be an integer or null, got {seed!r}")
 
+        baseline_noise = config.get("baseline_noise", False)
+        if not isinstance(baseline_noise, bool):
+            raise ValueError(f"{where}: 'baseline_noise' must be true or false, got {baseline_noise!r}")
+
         table = overrides
         if table is None and config.get("overrides") is not None:
             table = config["overrides"]
@@ -429,7 +440,8 @@ class Detector:
                 table = base / table
         afterpulses = _read_afterpulses(config.get("afterpulses"), base, where)
         detector = cls(spec.name, params, spectra, seed,
-                       read_overrides(table, spec.name) if table is not None else None, afterpulses)
+                       read_overrides(table, spec.name) if table is not None else None, afterpulses,
+                       baseline_noise=baseline_noise)
         detector._check_builds(paths, where)
         _warn_implausible_run_values(detector.overrides, detector.afterpulses, where)
         return detector
@@ -513,6 +525,8 @@ class Detector:
             else:
                 out[key] = self.params[key]
         out["seed"] = self.seed
+        if self.baseline_noise:  # written only when on: configs from before the option stay as they were
+            out["baseline_noise"] = True
         if self.overrides:
             channels = sorted(self.overrides)
             keys = [k for k in spec.override_columns if k in self.overrides[channels[0]]]
@@ -524,8 +538,8 @@ class Detector:
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Detector):
             return NotImplemented
-        return (self.model, self.params, self.seed, self.overrides, self.afterpulses) == (
-            other.model, other.params, other.seed, other.overrides, other.afterpulses) \
+        return (self.model, self.params, self.seed, self.overrides, self.afterpulses, self.baseline_noise) == (
+            other.model, other.params, other.seed, other.overrides, other.afterpulses, other.baseline_noise) \
             and self.spectra.keys() == other.spectra.keys() \
             and all(np.array_equal(a, b) for k in self.spectra for a, b in zip(self.spectra[k], other.spectra[k]))
 

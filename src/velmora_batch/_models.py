@@ -180,6 +180,9 @@ class ModelSpec:
     # The parameter whose steps the records' integer time counts (a segment
     # origin goes to the engine in whole steps of it), if not the time stamp.
     count_step: str | None = None
+    # Whether a config may ask for noise on every sample of a readout window
+    # (``"baseline_noise": true``, batch runs only).
+    baseline_noise: bool = False
     by_name: Mapping[str, Parameter] = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
@@ -224,6 +227,11 @@ class ModelSpec:
                                          "columns 'channel' and any of " + ", ".join(self.override_columns)},
             "afterpulses": afterpulses_schema(),
         }
+        if self.baseline_noise:
+            properties["baseline_noise"] = {
+                "type": "boolean", "default": False,
+                "description": "batch runs: every window sample without an ADC entry gets the offset plus "
+                               "Gaussian noise, clipped and rounded as the ADC converts a value"}
         properties.update({p.name: p.schema(p.name in self.overridable) for p in self.parameters})
         return {
             "$schema": "https://json-schema.org/draft/2020-12/schema",
@@ -274,7 +282,7 @@ ZOZUVUZA = ModelSpec(
     model_class=velmora.ZozuvUza,
     columns=(Column("channel", np.int32), Column("time_ns", np.int64), Column("trigger_time_s", np.uint32),
              Column("trigger_time_ticks", np.uint32), Column("baseline", np.float32), Column("intsum", np.float32),
-             Column("waveform", np.uint16, shaped=True)),
+             Column("waveform", np.uint16, shaped=True), Column("n_saturated", np.uint16, added=True)),
     time_column="time_ns",
     samples_key="waveform_samples",
     segment_grids=(("adc_step", "ADC steps"), (STAMP_TICK, "4 ns time-stamp ticks")),
@@ -282,6 +290,7 @@ ZOZUVUZA = ModelSpec(
     stamp_seconds=STAMP_SECONDS,
     bytes_per_pe=68,
     model_bytes=0,
+    baseline_noise=True,
 )
 
 MULTIPMT = ModelSpec(
@@ -310,7 +319,8 @@ MULTIPMT = ModelSpec(
     engine=_core.MultiPMTEngine,
     model_class=velmora.MultiPMT,
     columns=(Column("time", np.float64), Column("channel", np.int32), Column("time_over_threshold", np.float64),
-             Column("adc_sample", np.uint16), Column("tdc_count", np.int64, added=True)),
+             Column("adc_sample", np.uint16), Column("tdc_count", np.int64, added=True),
+             Column("adc_saturated", np.bool_, added=True)),
     time_column="time",
     samples_key=None,
     segment_grids=(("adc_step", "ADC steps"), ("tot_step", "TDC steps")),

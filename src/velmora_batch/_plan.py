@@ -55,6 +55,8 @@ class Pieces(TypedDict):
     # With provenance only: what each time is and where it came from.
     kinds: NotRequired[npt.NDArray[np.uint8]]
     sources: NotRequired[npt.NDArray[np.int64]]
+    # With baseline noise only: the seed words of each piece's noise generator.
+    noise_seeds: NotRequired[npt.NDArray[np.uint32]]
 
 
 @dataclass
@@ -149,6 +151,7 @@ class BlockInputs:
         self.segment = segment
         self.pes = pes
         self.parameter_sets, self.override_channels, self.override_sets = _parameter_sets(detector, channels)
+        self.baseline_noise = detector.baseline_noise
         self.afterpulses = detector.afterpulses
         self.delay = None if detector.afterpulses is None else _seeding.PiecewiseLinear(*detector.afterpulses.delay)
         # The overridden channels' own run values, aligned with override_channels.
@@ -297,7 +300,7 @@ class BlockInputs:
         among the channel's afterpulses)."""
         chans, bounds, times_all, kinds, sources = self._channel_pes(channels, provenance)
         if self.segment is None:
-            keys: list[tuple[int, ...]] = [(c,) for c in chans.tolist()] if self.seeding == "independent" else []
+            keys: list[tuple[int, ...]] = [(c,) for c in chans.tolist()]
             out = self._pieces(chans, bounds, times_all, np.zeros(len(chans), np.uint64),
                                np.zeros(len(chans), np.float64), keys)
         else:
@@ -419,7 +422,7 @@ class BlockInputs:
         if self.seeding == "independent":
             seeds = (np.stack([_seeding.model_seed_state(self.seed, key) for key in keys]) if keys
                      else np.zeros((0, 8), np.uint32))
-        return {
+        out: Pieces = {
             "channels": chans.astype(np.int32),
             "bounds": bounds,
             "times": times,
@@ -428,6 +431,10 @@ class BlockInputs:
             "origin_ticks": ticks,
             "origins": origins,
         }
+        if self.baseline_noise:
+            out["noise_seeds"] = (np.stack([_seeding.baseline_noise_seed_state(self.seed, key) for key in keys])
+                                  if keys else np.zeros((0, 8), np.uint32))
+        return out
 
 
 class BlockPEs:

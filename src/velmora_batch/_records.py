@@ -704,7 +704,7 @@ def _read_records(path: Path) -> np.ndarray:
                 assert isinstance(column, pa.FixedSizeListArray)  # its type is checked above
                 out[name] = column.flatten().to_numpy().reshape(table.num_rows, waveform_samples)
             else:
-                out[name] = column.to_numpy()
+                out[name] = column.to_numpy(zero_copy_only=False)  # a bool column is bit-packed in Arrow
         return out
     raise ValueError(f"{path}: record files must end in {suffixes_text()}")
 

@@ -17,6 +17,9 @@ or spread over workers:
   is below the probability, then one uniform number per afterpulse, in the
   order of their parents, turned into its delay by the inverse of the delay
   spectrum's cumulative distribution.
+* a ZozuvUza run with baseline noise draws it from a generator seeded like the
+  model's from the third child, ``ss.spawn(3)[2]`` (keyed by the channel or
+  segment, in both seeding modes).
 
 With sequential seeding one generator, seeded from the integer seed exactly as
 a model's constructor seeds its own, runs through the channels in increasing
@@ -65,6 +68,14 @@ def model_seed_state(seed: int, key: tuple[int, ...]) -> np.ndarray:
     segment ``key``."""
     model_ss, _ = np.random.SeedSequence(_entropy(seed), spawn_key=key).spawn(2)
     return model_ss.generate_state(8, np.uint32)
+
+
+def baseline_noise_seed_state(seed: int, key: tuple[int, ...]) -> np.ndarray:
+    """The 8 words (uint32) that seed the baseline-noise generator of the
+    ZozuvUza channel or segment ``key``: the third child of its
+    SeedSequence (``ss.spawn(3)[2]``), in both seeding modes."""
+    noise_ss = np.random.SeedSequence(_entropy(seed), spawn_key=key).spawn(3)[2]
+    return noise_ss.generate_state(8, np.uint32)
 
 
 def noise_generator(seed: int, channel: int) -> np.random.Generator:

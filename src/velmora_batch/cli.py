@@ -393,6 +393,7 @@ def _int_text(text: str) -> int:
 # The parameters of a config that are not a model's own, as --set reads them.
 _SEED = Parameter("seed", "int", "", "seed")
 _OVERRIDES = Parameter("overrides", "file", "", "per-channel values")
+_BASELINE_NOISE = Parameter("baseline_noise", "choice", "", "noise on every window sample", choices=("true", "false"))
 
 
 def _setting_parameter(key: str, model: object) -> Parameter:
@@ -404,6 +405,8 @@ def _setting_parameter(key: str, model: object) -> Parameter:
         return _SEED
     if key == "overrides":
         return _OVERRIDES
+    if key == "baseline_noise" and spec_of(model, f"--set {key}").baseline_noise:
+        return _BASELINE_NOISE
     # Without a known model there are no keys to offer: name the model's fault instead.
     spec = spec_of(model, f"--set {key}")
     unknown_keys([key], list(spec.by_name), "--set", "key")
@@ -426,6 +429,10 @@ def _setting_value(param: Parameter, text: str, base_dir: Path | None) -> Any:
         if not math.isfinite(value):
             raise ValueError(text)
         return value
+    if param is _BASELINE_NOISE:
+        if text.strip().lower() not in param.choices:
+            raise ValueError(text)
+        return text.strip().lower() == "true"
     return text
 
 

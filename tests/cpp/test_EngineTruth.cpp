@@ -135,6 +135,7 @@ void expect_same_records(const MultiPMTColumns& a, const MultiPMTColumns& b) {
     EXPECT_TRUE(same_bits(a.channel, b.channel));
     EXPECT_TRUE(same_bits(a.time_over_threshold, b.time_over_threshold));
     EXPECT_TRUE(same_bits(a.adc_sample, b.adc_sample));
+    EXPECT_TRUE(same_bits(a.tdc_count, b.tdc_count));
 }
 
 // The (record row, PE index) pairs of the links.

@@ -55,7 +55,8 @@ def test_the_schema_gives_every_parameter_with_its_meaning_and_unit(model):
     spec = MODELS[model]
     schema = json.loads(config_schema_text(model))
     properties = schema["properties"]
-    assert set(properties) == {"model", "seed", "overrides", "afterpulses", *spec.by_name}
+    assert set(properties) == {"model", "seed", "overrides", "afterpulses", *spec.by_name,
+                               *(["baseline_noise"] if spec.baseline_noise else [])}
     assert set(schema["required"]) == {"model", *(p.name for p in spec.parameters if p.required)}
     assert schema["additionalProperties"] is False
     for p in spec.parameters:

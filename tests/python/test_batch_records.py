@@ -36,6 +36,8 @@ def random_records(model, n, rng, first_channel=0, waveform_samples=5):
     for name in dtype.names:
         if out[name].dtype.kind == "f":
             out[name] = np.where(np.isnan(out[name]), 1.5, out[name])
+        if out[name].dtype.kind == "b":  # a bool holds 0 or 1, not any byte
+            out[name] = out[name].view(np.uint8) % 2 == 1
     out["channel"] = np.sort(rng.integers(first_channel, first_channel + 10, n))
     return out
 
@@ -81,10 +83,11 @@ def test_parquet_layout(tmp_path):
             writer.write(random_records("ZozuvUza", 40, rng, first_channel=10 * i, waveform_samples=32))
     schema = pq.read_schema(path)
     assert schema.names == ["channel", "time_ns", "trigger_time_s", "trigger_time_ticks", "baseline", "intsum",
-                            "waveform"]
+                            "waveform", "n_saturated"]
     assert [schema.field(n).type for n in schema.names] == [
         pa.int32(), pa.int64(), pa.uint32(), pa.uint32(), pa.float32(), pa.float32(),
-        pa.list_(pa.field("element", pa.uint16(), nullable=False), 32)]  # no sample and no row is ever null
+        pa.list_(pa.field("element", pa.uint16(), nullable=False), 32),  # no sample and no row is ever null
+        pa.uint16()]
     assert not any(schema.field(n).nullable for n in schema.names)
     # One row group per block: the writer never holds more than one block.
     assert pq.ParquetFile(path).metadata.num_row_groups == 3
@@ -93,12 +96,17 @@ def test_parquet_layout(tmp_path):
 
 
 def test_multipmt_columns(tmp_path):
-    assert record_dtype("MultiPMT").names == ("time", "channel", "time_over_threshold", "adc_sample", "tdc_count")
+    assert record_dtype("MultiPMT").names == ("time", "channel", "time_over_threshold", "adc_sample", "tdc_count",
+                                              "adc_saturated")
     path = tmp_path / "hits.parquet"
     with open_writer(path, model="MultiPMT", metadata={}) as writer:
         writer.write(random_records("MultiPMT", 3, np.random.default_rng(5)))
     assert [f.type for f in pq.read_schema(path)] == [pa.float64(), pa.int32(), pa.float64(), pa.uint16(),
-                                                      pa.int64()]
+                                                      pa.int64(), pa.bool_()]
+    # A bool column reads back (Arrow packs it in bits).
+    back = read_records(path)
+    np.testing.assert_array_equal(back["adc_saturated"], random_records("MultiPMT", 3, np.random.default_rng(5))[
+        "adc_saturated"])
 
 
 class Interrupted(Exception):
