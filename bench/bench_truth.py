@@ -18,6 +18,7 @@ from pathlib import Path
 import numpy as np
 import velmora_batch as vb
 from velmora_batch import _core
+from velmora_batch._models import spec_of
 from velmora_batch._plan import prepare
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -32,8 +33,7 @@ def measure(model: str, n_pes: int, channels: int, repeat: int) -> dict[str, flo
                    seeding="independent", segment=None, block_channels=None)
     inputs = plan.inputs
     blocks = [inputs.pieces(b.channels, provenance=True) for b in plan.block_list()]
-    engine = det.spec().engine(inputs.parameter_sets, dict(det.spectra)) if hasattr(det, "spec") else \
-        vb._models.spec_of(model).engine(inputs.parameter_sets, dict(det.spectra))
+    engine = spec_of(model).engine(inputs.parameter_sets, dict(det.spectra))
 
     def run(**extras: object) -> int:
         rows = 0

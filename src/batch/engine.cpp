@@ -333,7 +333,7 @@ void register_engine(py::module_& m, const char* name) {
             },
             py::arg("channels"), py::arg("bounds"), py::arg("times"), py::arg("models"), py::arg("seeds"),
             py::arg("origin_ticks"), py::arg("origins"), py::arg("cancel"), py::arg("early") = py::none(),
-            py::kw_only(), py::arg("truth") = false, py::arg("kinds") = py::none(), py::arg("noise_seeds") = py::none(),
+            py::arg("truth") = false, py::arg("kinds") = py::none(), py::arg("noise_seeds") = py::none(),
             py::arg("saturation") = true,
             "Simulates a block of pieces: piece i is channel channels[i] with the PE times "
             "times[bounds[i]:bounds[i+1]] (counted from its origin: origins[i] seconds, which is origin_ticks[i] "

@@ -38,7 +38,6 @@ class _Engine:
         origins: npt.ArrayLike,
         cancel: CancelFlag,
         early: list[tuple[int, int, float, float]] | None = None,
-        *,
         truth: bool = False,
         kinds: npt.ArrayLike | None = None,
         noise_seeds: npt.ArrayLike | None = None,

@@ -91,7 +91,7 @@ def _as_records(table: pa.Table, dtype: np.dtype) -> np.ndarray:
         if isinstance(column, pa.FixedSizeListArray):
             out[name] = column.flatten().to_numpy().reshape(table.num_rows, column.type.list_size)
         else:
-            out[name] = column.to_numpy()
+            out[name] = column.to_numpy(zero_copy_only=False)  # a bool column is bit-packed in Arrow
     return out
 
 

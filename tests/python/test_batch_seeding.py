@@ -35,8 +35,8 @@ def pe_list_of(table, channels):
     return pe_list
 
 
-# The columns of a run's records that a velmora record object has.
-OWN_COLUMNS = {"ZozuvUza": 7, "MultiPMT": 4}
+# The columns of a run's records that a velmora record object gives (tdc_count from its time).
+OWN_COLUMNS = {"ZozuvUza": 7, "MultiPMT": 5}
 
 
 def as_records(model, records, waveform_samples=1):

@@ -63,7 +63,7 @@ def as_records(table, like):
         if out[name].ndim == 2:
             out[name] = np.array(column.to_pylist(), like.dtype[name].base)
         else:
-            out[name] = column.to_numpy()
+            out[name] = column.to_numpy(zero_copy_only=False)  # a bool column is bit-packed in Arrow
     time = "time_ns" if "time_ns" in like.dtype.names else "time"
     return out[np.lexsort((out[time], out["channel"]))]
 
