@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import time
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import velmora_batch as vb
@@ -35,10 +36,10 @@ def measure(model: str, n_pes: int, channels: int, repeat: int) -> dict[str, flo
     blocks = [inputs.pieces(b.channels, provenance=True) for b in plan.block_list()]
     engine = spec_of(model).engine(inputs.parameter_sets, dict(det.spectra))
 
-    def run(**extras: object) -> int:
+    def run(**extras: Any) -> int:
         rows = 0
         for pieces in blocks:
-            args = {k: v for k, v in pieces.items() if k not in ("kinds", "sources")}
+            args: dict[str, Any] = {k: v for k, v in pieces.items() if k not in ("kinds", "sources")}
             if extras.get("truth"):
                 extras = dict(extras, kinds=pieces["kinds"])
             rows += len(engine.simulate(**args, cancel=_core.CancelFlag(), **extras)["channel"])
