@@ -26,9 +26,9 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ._dataset import read_dataset_parts, read_metadata
-from ._records import Columns, _arrow_schema, _names, model_of_dtype, read_record_file, temp_prefix
-from ._pes import ChannelSet
-from ._tables import by_time, read_selected, time_column
+from ._formats import open_record_pieces
+from ._records import Columns, _arrow_schema, _names, model_of_dtype, temp_prefix
+from ._tables import by_time, time_column
 
 ORDERS = ("channel", "time")
 # Records per chunk that the merge reads from each sorted run, at most.
@@ -190,21 +190,24 @@ def _file_chunks(path: Path, dtype: np.dtype, chunk: int) -> Iterator[Columns]:
 
 def _blocks_of(path: Path) -> tuple[np.dtype, Iterator[Columns]]:
     """The records of a record file or dataset a block at a time: a
-    dataset's parts, a Parquet file's row groups, another file whole."""
+    dataset's parts (each checked), a file's pieces of bounded size."""
     if path.is_dir():
         return read_dataset_parts(path)
-    if path.suffix.lower() == ".parquet":
-        file = pq.ParquetFile(path)
-        dtype = read_record_file_dtype(path)
-        groups = (_table_columns(file.read_row_group(i), dtype) for i in range(file.metadata.num_row_groups))
-        return dtype, groups
-    records = read_record_file(path)
-    return records.dtype, iter([{name: records[name] for name in _names(records.dtype)}])
+    pieces = open_record_pieces(path)
+
+    def blocks() -> Iterator[Columns]:
+        try:
+            yield from pieces
+        finally:
+            pieces.close()
+
+    return pieces.dtype, blocks()
 
 
 def read_record_file_dtype(path: Path) -> np.dtype:
-    """The record dtype of a Parquet record file (reading no record)."""
-    return read_selected(path, None, ChannelSet.of([])).dtype
+    """The record dtype of a record file (reading no record)."""
+    with open_record_pieces(path) as pieces:
+        return pieces.dtype
 
 
 @contextlib.contextmanager
