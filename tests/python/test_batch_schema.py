@@ -2,7 +2,6 @@
 meaning in one table, which the Parquet field metadata, `velmora schema
 records` and the README's table of columns are made from."""
 
-import inspect
 import json
 import re
 from pathlib import Path
@@ -24,7 +23,7 @@ README = Path(__file__).resolve().parents[2] / "README.md"
 DARK = dict(dark_rate=2e5, duration=1e-3, channels=range(4), seed=5)
 
 # Each way a run writes columns: the options that add columns, where run() takes them.
-RUN_OPTIONS = {"plain": {}, "truth": {"truth": True}}
+RUN_OPTIONS = {"plain": {}, "truth": {"truth": True}, "links": {"truth": "links"}}
 
 
 def type_name(field):
@@ -54,24 +53,30 @@ def test_every_column_of_the_model_has_its_entry_with_its_type(model):
     assert [c.name for c in RECORD_COLUMNS[model]][: len(dtype.names)] == list(dtype.names)
 
 
+@pytest.mark.parametrize("output", ["r.parquet", "d"], ids=["file", "dataset"])
 @pytest.mark.parametrize("option", list(RUN_OPTIONS))
 @pytest.mark.parametrize("model", list(MODELS))
-def test_every_written_column_carries_its_unit_and_meaning(make_detector, tmp_path, model, option):
-    extra = RUN_OPTIONS[option]
-    if not set(extra) <= set(inspect.signature(vb.run).parameters):
-        pytest.skip(f"run() takes no {', '.join(extra)}")
-    if "truth" in extra and "truth" not in (vb._core.ZozuvUzaEngine.simulate.__doc__ or ""):
-        pytest.skip("the engine gives no truth yet")
-    path = tmp_path / "r.parquet"
-    vb.run(make_detector(model), output=path, **DARK, **extra)
-    schema = pq.read_schema(path)
-    records = vb.read_records(path)
+def test_every_written_column_carries_its_unit_and_meaning(make_detector, tmp_path, model, option, output):
+    out = tmp_path / output
+    vb.run(make_detector(model), output=out, **DARK, **RUN_OPTIONS[option], block_channels=2)
+    records = vb.read_records(out)
     assert len(records) > 0
-    for field in schema:
-        info = column_info(model, field.name)
-        assert info is not None, f"{model} column {field.name!r} is written but has no entry in RECORD_COLUMNS"
-        assert field.metadata == {b"unit": info.unit.encode(), b"description": info.meaning.encode()}
-        assert info.type == type_name(records.dtype[field.name]), field.name
+    files = sorted(out.glob("part-*.parquet")) if out.is_dir() else [out]
+    assert files
+    for path in files:
+        for field in pq.read_schema(path):
+            info = column_info(model, field.name)
+            assert info is not None, f"{model} column {field.name!r} is written but has no entry in RECORD_COLUMNS"
+            assert field.metadata == {b"unit": info.unit.encode(), b"description": info.meaning.encode()}
+            assert info.type == type_name(records.dtype[field.name]), field.name
+    links = sorted(tmp_path.rglob("*links*.parquet"))
+    assert bool(links) == (option == "links")
+    for path in links:
+        schema = pq.read_schema(path)
+        assert schema.names == [c.name for c in RECORD_COLUMNS["links"]]
+        for field in schema:
+            info = column_info("links", field.name)
+            assert field.metadata == {b"unit": info.unit.encode(), b"description": info.meaning.encode()}
 
 
 def test_every_column_of_a_links_file_carries_its_unit_and_meaning():
