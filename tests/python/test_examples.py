@@ -128,7 +128,18 @@ def test_detector_demo_runs_the_whole_detector(tmp_path):
     assert walks["ZozuvUza"][1] == 2 and walks["MultiPMT"][1] == 1  # the faintest flash that triggers at all
     for name in ("zozuvuza", "multipmt"):
         table = (tmp_path / f"walk-{name}.csv").read_text().splitlines()
-        assert table[0].startswith('"npe","events"') and len(table) == 8, table
+        assert table[0].startswith('"npe","events"') and len(table) == 11, table
+    # Truth: the flash records are the ones that hold flash PEs; their charge follows the PEs' true charge,
+    # and the run's efficiency against the true number of flash PEs agrees with the calibration's.
+    slope, spread = map(float, re.search(r"charge per unit of true charge: ([\d.]+) LSB, spread ([\d.]+) %",
+                                         out).groups())
+    assert 50 < slope < 80 and spread < 5
+    lines = re.findall(r"efficiency \((\w+)\) against true flash PEs, run \(calibration\): (.*)", out)
+    assert sorted(name for name, _ in lines) == ["MultiPMT", "ZozuvUza"], out
+    for name, text in lines:
+        pairs = [tuple(map(float, p)) for p in re.findall(r"PEs? ([\d.]+) \(([\d.]+)\)", text)]
+        assert len(pairs) == 6 and all(abs(run - cal) < 0.1 for run, cal in pairs), (name, text)
+        assert pairs[-1] == (1.0, 1.0), name  # 10 PEs: every flash is seen
     if plot:
         png = tmp_path / "detector.png"
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 10_000
