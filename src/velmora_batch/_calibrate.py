@@ -310,6 +310,8 @@ def write_table(table: np.ndarray, path: str | os.PathLike[str], overwrite: bool
     suffix = target.suffix.lower()
     if suffix not in (".csv", ".parquet"):
         raise ValueError(f"{target}: a calibration table is written as .csv or .parquet")
+    if not target.resolve().parent.is_dir():
+        raise FileNotFoundError(f"{target}: the directory {target.parent} does not exist")
     if target.exists() and not overwrite:
         raise FileExistsError(f"{target}: exists; overwrite it (--overwrite, overwrite=True) or choose another name")
     arrow = pa.table({name: table[name] for name in CALIBRATION_DTYPE.names or ()})

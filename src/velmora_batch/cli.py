@@ -221,6 +221,10 @@ def calibrate(config: Path, npe: list[int], events: int, seed: int | None, worke
         raise click.UsageError(f"Output {output}: a calibration table is written as .csv or .parquet.")
     if output is not None and Path(output).exists() and not overwrite:
         raise click.UsageError(f"Output {output}: exists; give --overwrite to replace it.")
+    for option, path in (("-o", output), ("--plot", plot)):
+        # Refused before the calibration runs rather than after it.
+        if path is not None and not Path(path).resolve().parent.is_dir():
+            raise click.UsageError(f"{option} {path}: the directory {Path(path).parent} does not exist.")
     try:
         detector = load_detector(config, settings)
         with sigterm_as_interrupt():

@@ -9,10 +9,11 @@ from pathlib import Path
 
 import numpy as np
 import pyarrow.csv
+import pyarrow.parquet
 import pytest
 import velmora_batch as vb
 from click.testing import CliRunner
-from velmora_batch._calibrate import FLASH_POSITIONS, plot_walk
+from velmora_batch._calibrate import FLASH_POSITIONS, plot_walk, write_table
 from velmora_batch.cli import main
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
@@ -205,10 +206,23 @@ def test_the_command_prints_and_writes_the_table(tmp_path):
     (["--npe", ""], "not a comma-separated list"),
     (["--events", "0"], "--events"),
     (["-o", "walk.txt"], ".csv or .parquet"),
-], ids=["zero", "fraction", "empty", "no events", "suffix"])
+    (["-o", "no-such-directory/walk.csv"], "the directory no-such-directory does not exist"),
+    (["--plot", "no-such-directory/walk.png"], "the directory no-such-directory does not exist"),
+], ids=["zero", "fraction", "empty", "no events", "suffix", "table directory", "plot directory"])
 def test_the_command_refuses_bad_options(args, message):
     result = velmora("calibrate", ZOZUVUZA, *args)
     assert result.exit_code == 2 and message in result.output, result.output
+
+
+def test_a_table_is_not_written_into_a_missing_directory(tmp_path):
+    table = vb.calibrate(detector(MULTIPMT), npe=[5], events=10, seed=1)
+    with pytest.raises(FileNotFoundError, match="does not exist"):
+        write_table(table, tmp_path / "missing" / "walk.csv")
+    write_table(table, tmp_path / "walk.parquet")
+    assert pyarrow.parquet.read_table(tmp_path / "walk.parquet").to_pydict()["npe"] == [5]
+    with pytest.raises(FileExistsError):
+        write_table(table, tmp_path / "walk.parquet")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["walk.parquet"]  # no temporary file left
 
 
 def test_the_command_reports_a_missing_seed_in_one_line(tmp_path):
