@@ -2,7 +2,6 @@
 truth values a run takes, the warning for other columns no link takes, and, through the engine, links that
 match the records they name, records unchanged by truth, and links beside record files and in datasets."""
 
-import inspect
 import warnings
 
 import numpy as np
@@ -11,24 +10,12 @@ import pyarrow.csv
 import pyarrow.parquet as pq
 import pytest
 import velmora_batch as vb
-import velmora_batch._core
 from numpy.lib.recfunctions import repack_fields
 from velmora_batch import _links, _pes
 from velmora_batch._jobs import sorted_columns
 from velmora_batch._pes import GroupedPEs, PETable, parse_channels
 
 from conftest import ADC_STEP
-
-
-def _truth_ready():
-    """Whether the engine gives truth and the plan gives each PE's kind and source."""
-    from velmora_batch._plan import BlockInputs
-
-    return ("provenance" in inspect.signature(BlockInputs.pieces).parameters
-            and "truth" in (velmora_batch._core.ZozuvUzaEngine.simulate.__doc__ or ""))
-
-
-needs_truth = pytest.mark.skipif(not _truth_ready(), reason="the engine gives no truth yet")
 
 
 def _pe_columns(n, rng):
@@ -209,7 +196,6 @@ def _reach(det):
     return 40e-9 + 5e-9, None  # the ADC pulse is the longer; the hit's end and sample point follow
 
 
-@needs_truth
 @pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
 def test_links_match_the_records_they_name(make_detector, model):
     det = make_detector(model, seed=11)
@@ -246,7 +232,6 @@ def test_links_match_the_records_they_name(make_detector, model):
     assert links.column("weight").null_count == int(dark.sum())
 
 
-@needs_truth
 @pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
 @pytest.mark.parametrize("seeding, segment", [("independent", None), ("sequential", None),
                                               ("independent", 2e-6), ("sequential", 2e-6)])
@@ -265,7 +250,6 @@ def test_truth_changes_no_record(make_detector, model, seeding, segment):
     assert links.num_rows == int(with_truth["n_pe"].sum())
 
 
-@needs_truth
 def test_links_beside_a_record_file_and_from_a_pe_file(tmp_path, make_detector):
     det = make_detector("ZozuvUza", seed=15)
     columns = _flashes(np.random.default_rng(16))
@@ -292,7 +276,6 @@ def test_links_beside_a_record_file_and_from_a_pe_file(tmp_path, make_detector):
         vb.read_links(tmp_path / "runparquet.parquet")
 
 
-@needs_truth
 def test_links_of_a_dataset_resume_and_read_back(tmp_path, make_detector):
     det = make_detector("MultiPMT", seed=17)
     columns = _flashes(np.random.default_rng(18))
@@ -325,7 +308,6 @@ def test_links_of_a_dataset_resume_and_read_back(tmp_path, make_detector):
         vb.read_links(out)
 
 
-@needs_truth
 def test_the_command_line_writes_truth_and_links(tmp_path):
     from click.testing import CliRunner
     from velmora_batch.cli import main
@@ -347,7 +329,6 @@ def test_the_command_line_writes_truth_and_links(tmp_path):
     assert not (tmp_path / "t.links.parquet").exists()
 
 
-@needs_truth
 def test_links_from_dask_workers_are_those_of_the_runs_own_threads(make_detector, tmp_path):
     import logging
 
@@ -387,7 +368,6 @@ def test_links_count_in_the_memory_estimate_and_nothing_else_does(make_detector)
         check_memory(linked, bound)
 
 
-@needs_truth
 def test_afterpulse_links_name_the_afterpulse_drawn_for_their_channel(make_detector):
     from velmora_batch import _seeding
 
