@@ -251,16 +251,18 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
         pes[j] = {trace.pe_indices[j], j};
     }
     std::sort(pes.begin(), pes.end());
-    // The hit whose span holds index e, if any: spans are in order and apart.
-    const auto hit_at = [&](std::int64_t e) -> std::ptrdiff_t {
-        const auto it = std::upper_bound(spans.begin(), spans.end(), e,
-                                         [](std::int64_t x, const auto& span) { return x < span.first; });
-        if (it == spans.begin()) {
-            return -1;
+    // Where the tap offsets place every tap as the index rule does (the
+    // model's convolution then streams with them), they stand in for the
+    // index rule's division.
+    const TapOffsets offsets(kernel.size(), kernel_step, step);
+    const bool use_offsets = [&] {
+        SparseWaveform<double> ends(step);
+        if (!pes.empty()) {
+            ends.add_at_index(pes.front().first, 0.0);
+            ends.add_at_index(pes.back().first, 0.0);
         }
-        const auto h = std::prev(it);
-        return e <= h->second ? h - spans.begin() : -1;
-    };
+        return trace.tot_shape->streams_exactly(ends);
+    }();
     std::vector<std::int64_t> acc;    // the shaped entries of the stretch, by index
     std::vector<std::size_t> hits_of; // the hits the current entry's non-zero taps add into
     std::size_t p = 0;
@@ -291,10 +293,20 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
             // mode once past the last one.
             hits_of.clear();
             const double t0 = static_cast<double>(a) * step;
+            const std::int64_t* off = use_offsets ? offsets.for_index(a) : nullptr;
             auto cursor = static_cast<std::size_t>(std::lower_bound(acc.begin(), acc.end(), a) - acc.begin());
             bool merging = cursor < acc.size();
+            // The entries that an entry's taps add into do not decrease from
+            // tap to tap, so the hits are walked alongside: from the first
+            // that ends at or after a.
+            auto span = first_hit;
+            while (span != spans.end() && span->second < a) {
+                ++span;
+            }
             for (std::size_t i = 0; i < kernel.size(); ++i) {
-                const std::int64_t tap = time_to_index(static_cast<double>(i) * kernel_step + t0, step);
+                const std::int64_t tap = off != nullptr && off[i] != TapOffsets::unknown
+                                             ? a + off[i]
+                                             : time_to_index(static_cast<double>(i) * kernel_step + t0, step);
                 std::int64_t target = tap;
                 if (merging) {
                     while (cursor < acc.size() && acc[cursor] < tap) {
@@ -310,9 +322,14 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
                     acc.push_back(tap);
                 }
                 if (kernel[i] != 0.0) {
-                    const auto h = hit_at(target);
-                    if (h >= 0 && (hits_of.empty() || hits_of.back() != static_cast<std::size_t>(h))) {
-                        hits_of.push_back(static_cast<std::size_t>(h));
+                    while (span != spans.end() && span->second < target) {
+                        ++span;
+                    }
+                    if (span != spans.end() && span->first <= target) {
+                        const auto h = static_cast<std::size_t>(span - spans.begin());
+                        if (hits_of.empty() || hits_of.back() != h) {
+                            hits_of.push_back(h);
+                        }
                     }
                 }
             }
