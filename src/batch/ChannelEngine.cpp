@@ -233,7 +233,8 @@ void adc_links(const CallTrace& trace, std::int64_t span, std::vector<std::pair<
 // only over the stretches of PMT entries whose taps can reach a hit: entries
 // further apart than the kernel's reach never merge, so a stretch that no
 // hit meets is skipped whole.
-void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::size_t>>& links) {
+void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::size_t>>& links,
+               std::optional<std::pair<const void*, TapOffsets>>& offsets_of) {
     const auto& spans = trace.tot_spans;
     if (spans.empty() || trace.tot_shape == nullptr || trace.tot_shape->kernel().empty()) {
         return;
@@ -254,7 +255,11 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
     // Where the tap offsets place every tap as the index rule does (the
     // model's convolution then streams with them), they stand in for the
     // index rule's division.
-    const TapOffsets offsets(kernel.size(), kernel_step, step);
+    // Worked out once per pulse shape and grid (every piece of a model shares them).
+    if (!offsets_of || offsets_of->first != trace.tot_shape) {
+        offsets_of.emplace(trace.tot_shape, TapOffsets(kernel.size(), kernel_step, step));
+    }
+    const TapOffsets& offsets = offsets_of->second;
     const bool use_offsets = [&] {
         SparseWaveform<double> ends(step);
         if (!pes.empty()) {
@@ -263,6 +268,10 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
         }
         return trace.tot_shape->streams_exactly(ends);
     }();
+    const auto [nz_first, nz_last] = nonzero_taps(kernel);
+    if (nz_first > nz_last) {
+        return; // no non-zero tap: no PE's pulse reaches anything
+    }
     std::vector<std::int64_t> acc;    // the shaped entries of the stretch, by index
     std::vector<std::size_t> hits_of; // the hits the current entry's non-zero taps add into
     std::size_t p = 0;
@@ -296,6 +305,9 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
             const std::int64_t* off = use_offsets ? offsets.for_index(a) : nullptr;
             auto cursor = static_cast<std::size_t>(std::lower_bound(acc.begin(), acc.end(), a) - acc.begin());
             bool merging = cursor < acc.size();
+            // The last entry of the stretch makes no entry that a later one
+            // merges into: its appended taps need not be kept.
+            const bool last = e_end > q;
             // The entries that an entry's taps add into do not decrease from
             // tap to tap, so the hits are walked alongside: from the first
             // that ends at or after a.
@@ -303,32 +315,67 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
             while (span != spans.end() && span->second < a) {
                 ++span;
             }
-            for (std::size_t i = 0; i < kernel.size(); ++i) {
-                const std::int64_t tap = off != nullptr && off[i] != TapOffsets::unknown
-                                             ? a + off[i]
-                                             : time_to_index(static_cast<double>(i) * kernel_step + t0, step);
-                std::int64_t target = tap;
-                if (merging) {
-                    while (cursor < acc.size() && acc[cursor] < tap) {
-                        ++cursor;
+            const auto note = [&](decltype(span) h) {
+                const auto hit = static_cast<std::size_t>(h - spans.begin());
+                if (hits_of.empty() || hits_of.back() != hit) {
+                    hits_of.push_back(hit);
+                }
+            };
+            // An entry alone in its stretch merges into nothing: its non-zero
+            // taps lie at their own indices, from a + off[nz_first] to
+            // a + off[nz_last]. A hit that spans all of them takes it without
+            // a look at each tap (the common case of a lone PE's pulse).
+            if (!merging && last && off != nullptr && off[nz_first] != TapOffsets::unknown &&
+                off[nz_last] != TapOffsets::unknown) {
+                const std::int64_t lo = a + off[nz_first];
+                const std::int64_t hi = a + off[nz_last];
+                for (auto h = span; h != spans.end() && h->first <= hi; ++h) {
+                    if (h->second < lo) {
+                        continue;
                     }
-                    if (cursor < acc.size()) {
-                        target = acc[cursor];
-                    } else {
-                        merging = false;
+                    if (h->first <= lo && hi <= h->second) {
+                        note(h);
+                        continue;
+                    }
+                    for (std::size_t i = static_cast<std::size_t>(nz_first); i <= static_cast<std::size_t>(nz_last);
+                         ++i) {
+                        const std::int64_t tap = off[i] != TapOffsets::unknown
+                                                     ? a + off[i]
+                                                     : time_to_index(static_cast<double>(i) * kernel_step + t0, step);
+                        if (kernel[i] != 0.0 && h->first <= tap && tap <= h->second) {
+                            note(h);
+                            break;
+                        }
                     }
                 }
-                if (!merging && (acc.empty() || acc.back() != tap)) {
-                    acc.push_back(tap);
-                }
-                if (kernel[i] != 0.0) {
-                    while (span != spans.end() && span->second < target) {
-                        ++span;
+            } else {
+                for (std::size_t i = 0; i < kernel.size(); ++i) {
+                    const std::int64_t tap = off != nullptr && off[i] != TapOffsets::unknown
+                                                 ? a + off[i]
+                                                 : time_to_index(static_cast<double>(i) * kernel_step + t0, step);
+                    std::int64_t target = tap;
+                    if (merging) {
+                        while (cursor < acc.size() && acc[cursor] < tap) {
+                            ++cursor;
+                        }
+                        if (cursor < acc.size()) {
+                            target = acc[cursor];
+                        } else {
+                            merging = false;
+                        }
                     }
-                    if (span != spans.end() && span->first <= target) {
-                        const auto h = static_cast<std::size_t>(span - spans.begin());
-                        if (hits_of.empty() || hits_of.back() != h) {
-                            hits_of.push_back(h);
+                    if (!merging && !last && (acc.empty() || acc.back() != tap)) {
+                        acc.push_back(tap);
+                    }
+                    if (kernel[i] != 0.0) {
+                        while (span != spans.end() && span->second < target) {
+                            ++span;
+                        }
+                        if (span == spans.end() && last) {
+                            break; // no hit lies further on, and no later entry needs this one's taps
+                        }
+                        if (span != spans.end() && span->first <= target) {
+                            note(span);
                         }
                     }
                 }
@@ -462,7 +509,7 @@ void ChannelEngine<Model>::run_piece(Model& model, Columns& columns, const std::
             adc_links(trace, static_cast<std::int64_t>(waveform_samples_), work.links);
         } else {
             adc_links(trace, 1, work.links);
-            tot_links(trace, work.links);
+            tot_links(trace, work.links, work.tot_offsets);
         }
         append_truth(columns.truth, trace, work.links, row0, records.size(), piece, times, extras.kinds);
     }

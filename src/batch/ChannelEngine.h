@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <random>
 #include <utility>
 #include <vector>
@@ -222,6 +223,8 @@ class ChannelEngine {
         CallTrace trace;
         MersenneTwister noise_rng;
         std::vector<std::pair<std::size_t, std::size_t>> links; // (record in the piece, PE in the piece)
+        // The ToT pulse shape's tap offsets on the PMT grid, and the shape they are of.
+        std::optional<std::pair<const void*, TapOffsets>> tot_offsets;
     };
     // Runs piece number `index` on `model` with what `extras` asks noted in
     // the trace, and appends its records, saturation and truth to `columns`.
