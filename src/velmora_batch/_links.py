@@ -27,8 +27,6 @@ from __future__ import annotations
 
 import json
 import os
-import tempfile
-import weakref
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
@@ -38,7 +36,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ._pes import GroupedPEs
-from ._records import PASSED_THROUGH, _FILE_MODE, _place_new, _remove, column_info, described, temp_prefix
+from ._records import PASSED_THROUGH, _FILE_MODE, _place_new, column_info, described, temporary_beside
 
 KINDS = ("input", "dark", "afterpulse")
 LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude")
@@ -149,10 +147,7 @@ class LinksWriter:
         self.rows = 0
         self.overwrite = overwrite
         self.schema = schema.with_metadata({LINKS_KEY: json.dumps(metadata).encode()})
-        fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=temp_prefix(path.name), suffix=".part")
-        os.close(fd)
-        self._tmp = Path(tmp)
-        self._finalizer = weakref.finalize(self, _remove, self._tmp)
+        self._tmp, self._finalizer = temporary_beside(path, self)
         try:
             self._writer = pq.ParquetWriter(self._tmp, self.schema)
         except BaseException:

@@ -11,7 +11,9 @@ import json
 import os
 import re
 import socket
+import signal
 import tempfile
+import threading
 import tokenize
 import weakref
 import zipfile
@@ -289,6 +291,26 @@ def temp_prefix(name: str) -> str:
     return f".velmora-tmp-{os.getpid()}-{host_tag()}-{name}-"
 
 
+def temporary_beside(path: Path, owner: object) -> tuple[Path, weakref.finalize[Any, Any]]:
+    """Creates this process's temporary file for ``path`` beside it and ties
+    its removal to ``owner`` (the finalizer runs when ``owner`` is dropped,
+    or when called). On the main thread, SIGINT and SIGTERM are held back
+    from the file's creation until its removal is registered, so that a
+    Ctrl-C arriving in between cannot leave the file behind: the signal is
+    delivered, as KeyboardInterrupt, right after."""
+    held = {signal.SIGINT, signal.SIGTERM}
+    on_main = threading.current_thread() is threading.main_thread()
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, held) if on_main else None
+    try:
+        fd, name = tempfile.mkstemp(dir=path.parent, prefix=temp_prefix(path.name), suffix=".part")
+        os.close(fd)
+        tmp = Path(name)
+        return tmp, weakref.finalize(owner, _remove, tmp)
+    finally:
+        if before is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
 def process_exists(pid: int) -> bool:
     """Whether a process ``pid`` exists on this host."""
     if pid <= 0:
@@ -385,10 +407,7 @@ class Writer:
         # Blocks must come in channel order; a file in time order sets this False.
         self.channel_order = True
         self._last_channel = -1
-        fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=temp_prefix(path.name), suffix=".part")
-        os.close(fd)
-        self._tmp = Path(tmp)
-        self._finalizer = weakref.finalize(self, _remove, self._tmp)
+        self._tmp, self._finalizer = temporary_beside(path, self)
         self._open = True
 
     def write(self, block: np.ndarray | Columns) -> None:

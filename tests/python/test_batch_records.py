@@ -66,6 +66,34 @@ def test_round_trip_block_by_block(tmp_path, suffix, model):
     assert path.stat().st_mode & 0o777 == 0o666 & ~umask  # as any new file, not the private temporary's
 
 
+@pytest.mark.parametrize("suffix", [".parquet", ".npz", ".links.parquet"])
+def test_ctrl_c_just_after_the_temporary_file_is_made_leaves_nothing(tmp_path, monkeypatch, suffix):
+    # The interrupt arrives the moment the temporary file exists, before the
+    # writer could register its removal: it must still be removed.
+    import tempfile
+
+    import velmora_batch._records as records
+
+    make = tempfile.mkstemp
+
+    def make_then_interrupt(*args, **kwargs):
+        made = make(*args, **kwargs)
+        signal.raise_signal(signal.SIGINT)
+        return made
+
+    monkeypatch.setattr(records.tempfile, "mkstemp", make_then_interrupt)
+    path = tmp_path / f"records{suffix}"
+    with pytest.raises(KeyboardInterrupt):
+        if suffix == ".links.parquet":
+            from velmora_batch._links import LinksWriter
+            LinksWriter(path, pa.schema([("record", pa.int64())]), {})
+        else:
+            open_writer(path, model="ZozuvUza", waveform_samples=32, metadata=METADATA)
+    monkeypatch.undo()
+    gc.collect()
+    assert os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize("suffix", [".parquet", ".npz"])
 def test_empty_run_gives_an_empty_file(tmp_path, suffix):
     path = tmp_path / f"records{suffix}"
