@@ -18,6 +18,7 @@ from . import _version
 from ._dataset import (MANIFEST, ManifestWriter, _check_part, _PartMismatch, block_name, claim, has_digests,
                        hidden_name, is_dataset, prepare, read_manifest, run_digest)
 from ._formats import FormatError, RecordPieces, open_record_pieces, writer_for
+from ._order import time_ordered
 from ._pes import ChannelSet
 from ._records import (Columns, ParquetWriter, check_output, file_sha256, model_of_dtype, prepare_record_file, read_file_metadata,
                        record_dtype)
@@ -102,11 +103,20 @@ def _samples(dtype: np.dtype) -> int:
     return int(dtype[shaped[0]].shape[0]) if shaped else 1
 
 
-def _to_file(source: _Source, target: Path, overwrite: bool) -> int:
+def _to_file(source: _Source, origin: Path, target: Path, overwrite: bool) -> int:
     prepare_record_file(target, overwrite)
     with writer_for(target, source.dtype, source.metadata, overwrite) as writer:
-        for columns in source.columns():
-            writer.write(columns)
+        if source.metadata.get("order") != "time":
+            for columns in source.columns():
+                writer.write(columns)
+        else:
+            # Records described as in time order across channels stay so: a
+            # time-ordered file as it is read, a dataset (whose parts hold
+            # blocks of channels) through the bounded merge of its parts.
+            writer.channel_order = False
+            with time_ordered(origin) as (_, chunks):
+                for columns in chunks:
+                    writer.write(columns)
     return writer.rows
 
 
@@ -252,7 +262,7 @@ def convert(source: str | os.PathLike[str], target: str | os.PathLike[str], *, o
         try:
             if is_dataset(target):
                 return _to_dataset(opened, target.absolute(), overwrite)
-            return _to_file(opened, target, overwrite)
+            return _to_file(opened, source, target, overwrite)
         except FormatError:
             raise
         except ValueError as e:

@@ -160,3 +160,17 @@ def test_the_command_converts_and_overwrites_only_when_asked(run_dataset, tmp_pa
     result = CliRunner().invoke(main, ["convert", str(out), str(directory)])
     assert result.exit_code == 1 and "already holds a dataset; overwrite it (--overwrite" in result.output
     assert CliRunner().invoke(main, ["convert", str(out), str(directory), "--overwrite"]).exit_code == 0
+
+
+@pytest.mark.parametrize("stored", ["file", "dataset"])
+@pytest.mark.parametrize("target", ["t.parquet", "t.npz", "t.root", "t.h5"])
+def test_records_in_time_order_convert_to_files_in_time_order(tmp_path, stored, target):
+    det = vb.Detector.from_config(EXAMPLES / "multipmt" / "config.json")
+    source = tmp_path / ("run.parquet" if stored == "file" else "run")
+    vb.run(det, dark_rate=2e4, duration=1e-3, channels="0-9", block_channels=3, seed=3, order="time",
+           output=source)
+    expected = read_records(source)
+    assert (np.diff(expected["time"]) >= 0).all() and (np.diff(expected["channel"]) != 0).any()
+    assert convert(source, tmp_path / target) == len(expected)
+    assert read_records(tmp_path / target).tobytes() == expected.tobytes()
+    assert read_metadata(tmp_path / target)["order"] == "time"
