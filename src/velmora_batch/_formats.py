@@ -35,8 +35,8 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._records import (RECORD_FORMATS, Columns, NpzWriter, ParquetWriter, RecordFormat, Writer, _model_of,
-                       column_info, model_of_dtype, read_record_file, record_suffixes, suffixes_text)
+from ._records import (RECORD_FORMATS, Columns, RecordFormat, Writer, _model_of,
+                       column_info, model_of_dtype, read_record_file, record_suffixes, suffixes_text, writer_of_suffix)
 from ._models import spec_of
 
 RECORDS_KEY = "records"  # the TTree or HDF5 dataset of the records
@@ -459,14 +459,10 @@ def open_record_pieces(path: str | Path) -> RecordPieces:
 def writer_for(path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool) -> Writer:
     """A writer of records of ``dtype`` (a model's columns, and any added
     after them) to ``path``, in the format its suffix names."""
-    suffix = path.suffix.lower()
-    if suffix == ".parquet":
-        return ParquetWriter(path, dtype, metadata, overwrite)
-    if suffix == ".npz":
-        return NpzWriter(path, dtype, metadata, overwrite)
-    if suffix in RECORD_FORMATS:
-        return RECORD_FORMATS[suffix].writer(path, dtype, metadata, overwrite)
-    raise FormatError(f"{path}: record files must end in {suffixes_text()}")
+    writer = writer_of_suffix(path.suffix.lower(), path, dtype, metadata, overwrite)
+    if writer is None:
+        raise FormatError(f"{path}: record files must end in {suffixes_text()}")
+    return writer
 
 
 def _read_whole(path: Path) -> np.ndarray:

@@ -36,7 +36,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ._pes import GroupedPEs
-from ._records import PASSED_THROUGH, _FILE_MODE, _place_new, column_info, described, temporary_beside
+from ._records import PASSED_THROUGH, column_info, described, publish, temporary_beside
 
 KINDS = ("input", "dark", "afterpulse")
 LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude")
@@ -165,11 +165,7 @@ class LinksWriter:
             return
         try:
             self._writer.close()
-            os.chmod(self._tmp, _FILE_MODE)
-            if self.overwrite:
-                os.replace(self._tmp, self.path)
-            else:
-                _place_new(self._tmp, self.path)
+            publish(self._tmp, self.path, self.overwrite)
         except BaseException:
             self.abort()
             raise

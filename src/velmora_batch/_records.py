@@ -449,11 +449,7 @@ class Writer:
             return
         try:
             self._finish()
-            os.chmod(self._tmp, _FILE_MODE)
-            if self.overwrite:
-                os.replace(self._tmp, self.path)
-            else:
-                _place_new(self._tmp, self.path)
+            publish(self._tmp, self.path, self.overwrite)
         except BaseException:
             self.abort()
             raise
@@ -487,6 +483,17 @@ class Writer:
 
     def _discard(self) -> None:
         raise NotImplementedError
+
+
+def publish(tmp: Path, path: Path, overwrite: bool) -> None:
+    """Gives a finished temporary file the mode of any new file and its
+    final name: replacing a file there with ``overwrite``, else only where
+    the name is free (see _place_new)."""
+    os.chmod(tmp, _FILE_MODE)
+    if overwrite:
+        os.replace(tmp, path)
+    else:
+        _place_new(tmp, path)
 
 
 def _place_new(tmp: Path, path: Path) -> None:
@@ -615,14 +622,23 @@ def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: i
     dtype = record_dtype(model, waveform_samples, truth)
     metadata = dict(metadata or {})
     json.dumps(metadata)  # fail here, before any file exists, if it cannot be stored
-    suffix = path.suffix.lower() if kind is None else "." + kind
+    writer = writer_of_suffix(path.suffix.lower() if kind is None else "." + kind, path, dtype, metadata, overwrite)
+    if writer is None:
+        raise ValueError(f"{path}: record files must end in {suffixes_text()}")
+    return writer
+
+
+def writer_of_suffix(suffix: str, path: Path, dtype: np.dtype, metadata: dict[str, Any],
+                     overwrite: bool) -> Writer | None:
+    """The writer of the format that ``suffix`` (lower case, with its dot)
+    names, or None for a suffix of no record format."""
     if suffix == ".parquet":
         return ParquetWriter(path, dtype, metadata, overwrite)
     if suffix == ".npz":
         return NpzWriter(path, dtype, metadata, overwrite)
     if suffix in RECORD_FORMATS:
         return RECORD_FORMATS[suffix].writer(path, dtype, metadata, overwrite)
-    raise ValueError(f"{path}: record files must end in {suffixes_text()}")
+    return None
 
 
 class _Unreadable(ValueError):
