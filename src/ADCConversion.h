@@ -83,14 +83,14 @@ class VELMORA_EXPORT ADCConversion {
 inline unsigned short ADCConversion::count(double v, double gaussian) const {
     // Written without branches, so that a block of samples is converted in
     // one straight loop; every step is the comparison it reads as.
-    double x = v * gain_ + offset_;
+    double x = (v * gain_) + offset_;
     x = (x < 0.0) ? 0.0 : x;
     x = (preamp_clip_ < x) ? preamp_clip_ : x;
     // A standard variate times noise plus the mean 0 is exactly what a
     // distribution of standard deviation noise returns, and it stays defined
     // for noise 0, where such a distribution would violate its precondition of
     // a positive deviation.
-    const double n = gaussian * noise_ + 0.0;
+    const double n = (gaussian * noise_) + 0.0;
     double y = n + x;
     y = (y < 0.0) ? 0.0 : y;
     y = (clip_ < y) ? clip_ : y;
@@ -107,11 +107,11 @@ inline unsigned short ADCConversion::count(double v, double gaussian) const {
 }
 
 inline bool ADCConversion::clipped(double v, double gaussian) const {
-    double x = v * gain_ + offset_;
+    double x = (v * gain_) + offset_;
     x = (x < 0.0) ? 0.0 : x;
     const bool before = preamp_clip_ < x;
     x = before ? preamp_clip_ : x;
-    const double n = gaussian * noise_ + 0.0;
+    const double n = (gaussian * noise_) + 0.0;
     double y = n + x;
     y = (y < 0.0) ? 0.0 : y;
     return before || clip_ < y;

@@ -186,7 +186,7 @@ void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int c
     } catch (...) {
         failure = std::current_exception();
     }
-    std::sort(lookups.begin(), lookups.end());
+    std::ranges::sort(lookups);
     std::size_t next = 0;
     while (adc_stream->fill(w.block, ADCStream::block_size) > 0) {
         for (const auto& [k, v] : w.block) {
@@ -212,8 +212,7 @@ void MultiPMT::trace_records(const Impl& s, CallTrace& trace, const std::vector<
     for (const auto& r : records) {
         const std::int64_t k = time_to_index(s.sample_delay + r.time, step);
         trace.record_points.push_back(k);
-        trace.record_clipped.push_back(std::binary_search(trace.adc_clipped.begin(), trace.adc_clipped.end(), k) ? 1
-                                                                                                                 : 0);
+        trace.record_clipped.push_back(std::ranges::binary_search(trace.adc_clipped, k) ? 1 : 0);
     }
 }
 

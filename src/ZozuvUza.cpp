@@ -23,6 +23,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace velmora {
 
@@ -72,7 +73,7 @@ ZozuvUza::EarlyHandling checked_policy(ZozuvUza::EarlyHandling policy) {
 // a window in single precision; both must stay finite.
 void check_record_offset(double offset, int waveform_samples) {
     const double terms = std::max(waveform_samples, 1);
-    const double largest = static_cast<double>(std::numeric_limits<float>::max()) / terms - 65535.0;
+    const double largest = (static_cast<double>(std::numeric_limits<float>::max()) / terms) - 65535.0;
     if (!(std::abs(offset) <= largest)) {
         std::ostringstream rule;
         rule.imbue(std::locale::classic());
@@ -256,9 +257,9 @@ bool ZozuvUza::trace_window(const Impl& s, CallTrace& trace, double start, std::
     // simulate_windows alike).
     const std::int64_t first = time_to_index(start, s.trigger_sim.adc_step());
     const auto& clipped = trace.adc_clipped;
-    const auto from = std::lower_bound(clipped.begin(), clipped.end(), first);
+    const auto from = std::ranges::lower_bound(clipped, first);
     const auto to = std::lower_bound(from, clipped.end(), first + static_cast<std::int64_t>(samples.size()));
-    std::size_t n_clipped = static_cast<std::size_t>(to - from);
+    auto n_clipped = static_cast<std::size_t>(to - from);
     const bool fill = trace.baseline_rng != nullptr;
     if (fill) {
         // What the ADC gives for a shaped value of 0: the offset, the clips,
@@ -283,9 +284,8 @@ void present_from(const SparseWaveform<unsigned short>& adc, std::int64_t first,
                   std::vector<std::uint8_t>& present) {
     present.assign(length, 0);
     const auto& entries = adc.samples();
-    auto it = std::lower_bound(entries.begin(), entries.end(), first,
-                               [](const auto& e, std::int64_t k) { return e.first < k; });
-    for (; it != entries.end() && static_cast<std::uint64_t>(it->first - first) < length; ++it) {
+    auto it = std::ranges::lower_bound(entries, first, {}, [](const auto& e) { return e.first; });
+    for (; it != entries.end() && std::cmp_less(it->first - first, length); ++it) {
         present[static_cast<std::size_t>(it->first - first)] = 1;
     }
 }
@@ -447,7 +447,7 @@ ZozuvUza::simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& 
     Records records;
     records.reserve(trigger_times.size());
     for (const double t : trigger_times) {
-        const double start = t + static_cast<double>(s.trigger_offset) * step;
+        const double start = t + (static_cast<double>(s.trigger_offset) * step);
         const auto length = static_cast<std::size_t>(s.waveform_samples);
         const auto stamp = window_stamp(s, start);
         if (!stamp) {

@@ -41,7 +41,7 @@ void ZozuvUzaColumns::append(const std::vector<ostrelin::ZozuvUzaTrigger>& recor
         std::uint64_t seconds = r.trigger_time_s;
         std::uint64_t ticks = r.trigger_time_ticks;
         if (origin_ticks != 0) {
-            const std::uint64_t total = seconds * ticks_per_second + ticks + origin_ticks;
+            const std::uint64_t total = (seconds * ticks_per_second) + ticks + origin_ticks;
             seconds = total / ticks_per_second;
             ticks = total % ticks_per_second;
             if (seconds > 0xFFFFFFFFu) {
@@ -171,9 +171,8 @@ std::vector<std::size_t> by_point(const std::vector<std::int64_t>& points) {
     for (std::size_t r = 0; r < order.size(); ++r) {
         order[r] = r;
     }
-    if (!std::is_sorted(points.begin(), points.end())) {
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t a, std::size_t b) { return points[a] < points[b]; });
+    if (!std::ranges::is_sorted(points)) {
+        std::ranges::stable_sort(order, [&](std::size_t a, std::size_t b) { return points[a] < points[b]; });
     }
     return order;
 }
@@ -212,13 +211,12 @@ void adc_links(const CallTrace& trace, std::int64_t span, std::vector<std::pair<
             continue;
         }
         // Records whose samples [point, point + span) reach k_lo or later.
-        auto r =
-            static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), k_lo - span + 1) - sorted.begin());
+        auto r = static_cast<std::size_t>(std::ranges::lower_bound(sorted, k_lo - span + 1) - sorted.begin());
         for (; r < sorted.size() && sorted[r] <= k_hi; ++r) {
             const std::int64_t from = std::max(sorted[r], k_lo);
             const std::int64_t to = std::min(sorted[r] + span - 1, k_hi);
             for (std::int64_t k = from; k <= to; ++k) {
-                if (kernel[static_cast<std::size_t>(k * ratio + phase - i)] != 0.0) {
+                if (kernel[static_cast<std::size_t>((k * ratio) + phase - i)] != 0.0) {
                     links.emplace_back(order[r], j);
                     break;
                 }
@@ -251,7 +249,7 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
     for (std::size_t j = 0; j < pes.size(); ++j) {
         pes[j] = {trace.pe_indices[j], j};
     }
-    std::sort(pes.begin(), pes.end());
+    std::ranges::sort(pes);
     // Where the tap offsets place every tap as the index rule does (the
     // model's convolution then streams with them), they stand in for the
     // index rule's division.
@@ -284,8 +282,7 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
             end = std::max(end, pes[q].first + reach);
         }
         const std::int64_t begin = pes[p].first;
-        const auto first_hit = std::lower_bound(spans.begin(), spans.end(), begin,
-                                                [](const auto& span, std::int64_t x) { return span.second < x; });
+        const auto first_hit = std::ranges::lower_bound(spans, begin, {}, [](const auto& span) { return span.second; });
         if (first_hit == spans.end() || first_hit->first > end) {
             p = q + 1;
             continue; // no hit within the stretch's reach
@@ -303,7 +300,7 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
             hits_of.clear();
             const double t0 = static_cast<double>(a) * step;
             const std::int64_t* off = use_offsets ? offsets.for_index(a) : nullptr;
-            auto cursor = static_cast<std::size_t>(std::lower_bound(acc.begin(), acc.end(), a) - acc.begin());
+            auto cursor = static_cast<std::size_t>(std::ranges::lower_bound(acc, a) - acc.begin());
             bool merging = cursor < acc.size();
             // The last entry of the stretch makes no entry that a later one
             // merges into: its appended taps need not be kept.
@@ -337,11 +334,10 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
                         note(h);
                         continue;
                     }
-                    for (std::size_t i = static_cast<std::size_t>(nz_first); i <= static_cast<std::size_t>(nz_last);
-                         ++i) {
+                    for (auto i = static_cast<std::size_t>(nz_first); std::cmp_less_equal(i, nz_last); ++i) {
                         const std::int64_t tap = off[i] != TapOffsets::unknown
                                                      ? a + off[i]
-                                                     : time_to_index(static_cast<double>(i) * kernel_step + t0, step);
+                                                     : time_to_index((static_cast<double>(i) * kernel_step) + t0, step);
                         if (kernel[i] != 0.0 && h->first <= tap && tap <= h->second) {
                             note(h);
                             break;
@@ -352,7 +348,7 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
                 for (std::size_t i = 0; i < kernel.size(); ++i) {
                     const std::int64_t tap = off != nullptr && off[i] != TapOffsets::unknown
                                                  ? a + off[i]
-                                                 : time_to_index(static_cast<double>(i) * kernel_step + t0, step);
+                                                 : time_to_index((static_cast<double>(i) * kernel_step) + t0, step);
                     std::int64_t target = tap;
                     if (merging) {
                         while (cursor < acc.size() && acc[cursor] < tap) {
@@ -398,8 +394,8 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
 void append_truth(TruthColumns& truth, const CallTrace& trace, std::vector<std::pair<std::size_t, std::size_t>>& links,
                   std::size_t row0, std::size_t n_records, const ChannelPiece& piece, const std::vector<double>& times,
                   const std::vector<std::uint8_t>* kinds) {
-    std::sort(links.begin(), links.end());
-    links.erase(std::unique(links.begin(), links.end()), links.end());
+    std::ranges::sort(links);
+    links.erase(std::ranges::unique(links).begin(), links.end());
     const std::size_t n0 = truth.n_pe.size();
     truth.n_pe.resize(n0 + n_records, 0);
     truth.true_charge.resize(n0 + n_records, 0.0);

@@ -208,17 +208,17 @@ std::vector<ChannelPiece> make_pieces(const Int32s& channels, const Int64s& boun
     if (channels.ndim() != 1 || bounds.ndim() != 1 || static_cast<std::size_t>(bounds.size()) != n + 1) {
         throw py::value_error("bounds must hold one more entry than channels");
     }
-    if (static_cast<std::size_t>(models.size()) != n || static_cast<std::size_t>(origin_ticks.size()) != n ||
-        static_cast<std::size_t>(origins.size()) != n) {
+    if (std::cmp_not_equal(models.size(), n) || std::cmp_not_equal(origin_ticks.size(), n) ||
+        std::cmp_not_equal(origins.size(), n)) {
         throw py::value_error("models, origin_ticks and origins must hold one entry per channel");
     }
-    if (seeds && (seeds->ndim() != 2 || static_cast<std::size_t>(seeds->shape(0)) != n || seeds->shape(1) != 8)) {
+    if (seeds && (seeds->ndim() != 2 || std::cmp_not_equal(seeds->shape(0), n) || seeds->shape(1) != 8)) {
         throw py::value_error("seeds must have the shape (channels, 8)");
     }
     std::vector<ChannelPiece> pieces(n);
     const auto* b = bounds.data();
     for (std::size_t i = 0; i < n; ++i) {
-        if (b[i] < 0 || b[i] > b[i + 1] || static_cast<std::size_t>(b[i + 1]) > n_times) {
+        if (b[i] < 0 || b[i] > b[i + 1] || std::cmp_greater(b[i + 1], n_times)) {
             throw py::value_error("bounds must rise from 0 to at most the number of PE times");
         }
         if (models.data()[i] < 0) {
@@ -231,7 +231,7 @@ std::vector<ChannelPiece> make_pieces(const Int32s& channels, const Int64s& boun
         p.model = static_cast<std::size_t>(models.data()[i]);
         if (seeds) {
             for (std::size_t k = 0; k < 8; ++k) {
-                p.seed[k] = seeds->data()[i * 8 + k];
+                p.seed[k] = seeds->data()[(i * 8) + k];
             }
         }
         p.origin_ticks = origin_ticks.data()[i];
@@ -240,25 +240,59 @@ std::vector<ChannelPiece> make_pieces(const Int32s& channels, const Int64s& boun
     return pieces;
 }
 
+// The kind of every PE time (0 input PE, 1 dark noise, 2 afterpulse), checked for shape and range.
+std::vector<std::uint8_t> kind_values_of(const UInt8s& kinds, std::size_t n_times) {
+    if (kinds.ndim() != 1 || std::cmp_not_equal(kinds.size(), n_times)) {
+        throw py::value_error("kinds must hold one entry per PE time");
+    }
+    std::vector<std::uint8_t> values(kinds.data(), kinds.data() + n_times);
+    for (const std::uint8_t k : values) {
+        if (k > 2) {
+            throw py::value_error("kinds must be 0 (input PE), 1 (dark noise) or 2 (afterpulse)");
+        }
+    }
+    return values;
+}
+
+// The baseline noise seed words of every piece (one row of 8 per piece), checked for shape.
+std::vector<std::array<std::uint32_t, 8>> noise_words_of(const UInt32s& noise_seeds, std::size_t n_pieces) {
+    if (noise_seeds.ndim() != 2 || std::cmp_not_equal(noise_seeds.shape(0), n_pieces) || noise_seeds.shape(1) != 8) {
+        throw py::value_error("noise_seeds must have the shape (channels, 8)");
+    }
+    std::vector<std::array<std::uint32_t, 8>> words(n_pieces);
+    for (std::size_t i = 0; i < n_pieces; ++i) {
+        for (std::size_t k = 0; k < 8; ++k) {
+            words[i][k] = noise_seeds.data()[(i * 8) + k];
+        }
+    }
+    return words;
+}
+
+// An engine with one model per parameter set (ZozuvUza's engine also learns the window length).
+template <typename Model>
+ChannelEngine<Model> make_engine(const py::list& parameter_sets, const py::dict& spectra) {
+    if (parameter_sets.empty()) {
+        throw py::value_error("at least one parameter set is needed");
+    }
+    std::vector<Model> models;
+    std::size_t waveform_samples = 0;
+    for (const auto& set : parameter_sets) {
+        const auto params = set.cast<py::dict>();
+        models.push_back(make_model<Model>(params, spectra));
+        if constexpr (std::is_same_v<Model, ZozuvUza>) {
+            const int samples = param<int>(params, "waveform_samples");
+            waveform_samples = samples > 0 ? static_cast<std::size_t>(samples) : 0;
+        }
+    }
+    return ChannelEngine<Model>(std::move(models), waveform_samples);
+}
+
 template <typename Model>
 void register_engine(py::module_& m, const char* name) {
     using Engine = ChannelEngine<Model>;
     py::class_<Engine>(m, name)
         .def(py::init([](const py::list& parameter_sets, const py::dict& spectra) {
-                 if (parameter_sets.empty()) {
-                     throw py::value_error("at least one parameter set is needed");
-                 }
-                 std::vector<Model> models;
-                 std::size_t waveform_samples = 0;
-                 for (const auto& set : parameter_sets) {
-                     const auto params = set.cast<py::dict>();
-                     models.push_back(make_model<Model>(params, spectra));
-                     if constexpr (std::is_same_v<Model, ZozuvUza>) {
-                         const int samples = param<int>(params, "waveform_samples");
-                         waveform_samples = samples > 0 ? static_cast<std::size_t>(samples) : 0;
-                     }
-                 }
-                 return Engine(std::move(models), waveform_samples);
+                 return make_engine<Model>(parameter_sets, spectra);
              }),
              py::arg("parameter_sets"), py::arg("spectra"),
              "One model per parameter set (a dict of the model's constructor arguments by name, without the "
@@ -288,15 +322,7 @@ void register_engine(py::module_& m, const char* name) {
                 extras.saturation = saturation;
                 std::vector<std::uint8_t> kind_values;
                 if (kinds) {
-                    if (kinds->ndim() != 1 || static_cast<std::size_t>(kinds->size()) != n_times) {
-                        throw py::value_error("kinds must hold one entry per PE time");
-                    }
-                    kind_values.assign(kinds->data(), kinds->data() + n_times);
-                    for (const std::uint8_t k : kind_values) {
-                        if (k > 2) {
-                            throw py::value_error("kinds must be 0 (input PE), 1 (dark noise) or 2 (afterpulse)");
-                        }
-                    }
+                    kind_values = kind_values_of(*kinds, n_times);
                     extras.kinds = &kind_values;
                 }
                 std::vector<std::array<std::uint32_t, 8>> noise_words;
@@ -304,16 +330,7 @@ void register_engine(py::module_& m, const char* name) {
                     throw py::value_error("noise_seeds: only ZozuvUza fills its windows with baseline noise");
                 }
                 if (noise_seeds) {
-                    if (noise_seeds->ndim() != 2 || static_cast<std::size_t>(noise_seeds->shape(0)) != pieces.size() ||
-                        noise_seeds->shape(1) != 8) {
-                        throw py::value_error("noise_seeds must have the shape (channels, 8)");
-                    }
-                    noise_words.resize(pieces.size());
-                    for (std::size_t i = 0; i < pieces.size(); ++i) {
-                        for (std::size_t k = 0; k < 8; ++k) {
-                            noise_words[i][k] = noise_seeds->data()[i * 8 + k];
-                        }
-                    }
+                    noise_words = noise_words_of(*noise_seeds, pieces.size());
                     extras.noise_seeds = &noise_words;
                 }
                 typename Engine::Columns columns;
