@@ -225,6 +225,183 @@ void adc_links(const CallTrace& trace, std::int64_t span, std::vector<std::pair<
     }
 }
 
+using Spans = std::vector<std::pair<std::int64_t, std::int64_t>>;
+using SpanIt = Spans::const_iterator;
+using PmtEntries = std::vector<std::pair<std::int64_t, std::size_t>>;
+
+// What the replay of the ToT convolution's merge rules reads for every entry,
+// and the hits that the current entry's non-zero taps add into.
+struct ToTReplay {
+    const CallTrace& trace;
+    const std::vector<double>& kernel;
+    double kernel_step;
+    double step;
+    const TapOffsets& offsets;
+    bool use_offsets;
+    std::int64_t nz_first;
+    std::int64_t nz_last;
+    std::vector<std::size_t> hits_of;
+
+    [[nodiscard]] const Spans& spans() const { return trace.tot_spans; }
+
+    // Where tap i of the entry at index a lands: by its offset where one is
+    // known, else by the index rule.
+    [[nodiscard]] std::int64_t tap_index(std::size_t i, std::int64_t a, double t0, const std::int64_t* off) const {
+        return off != nullptr && off[i] != TapOffsets::unknown
+                   ? a + off[i]
+                   : time_to_index((static_cast<double>(i) * kernel_step) + t0, step);
+    }
+
+    void note(SpanIt h) {
+        const auto hit = static_cast<std::size_t>(h - spans().begin());
+        if (hits_of.empty() || hits_of.back() != hit) {
+            hits_of.push_back(hit);
+        }
+    }
+};
+
+// The PEs by PMT index: the PMT entries, each with the PEs it sums.
+PmtEntries pes_by_index(const CallTrace& trace) {
+    PmtEntries pes(trace.pe_indices.size());
+    for (std::size_t j = 0; j < pes.size(); ++j) {
+        pes[j] = {trace.pe_indices[j], j};
+    }
+    std::ranges::sort(pes);
+    return pes;
+}
+
+// The stretch from PMT entry p on: the last entry q of the entries each
+// within the reach of an earlier one, and the furthest index their taps reach.
+std::pair<std::size_t, std::int64_t> stretch_from(const PmtEntries& pes, std::size_t p, std::int64_t reach) {
+    std::size_t q = p;
+    std::int64_t end = pes[p].first + reach;
+    while (q + 1 < pes.size() && pes[q + 1].first <= end) {
+        ++q;
+        end = std::max(end, pes[q].first + reach);
+    }
+    return {q, end};
+}
+
+// Whether a non-zero tap of an entry alone in its stretch (index a) lands
+// within hit h.
+bool lone_tap_in_hit(const ToTReplay& replay, SpanIt h, std::int64_t a, double t0, const std::int64_t* off) {
+    for (auto i = static_cast<std::size_t>(replay.nz_first); std::cmp_less_equal(i, replay.nz_last); ++i) {
+        const std::int64_t tap = replay.tap_index(i, a, t0, off);
+        if (replay.kernel[i] != 0.0 && h->first <= tap && tap <= h->second) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// An entry alone in its stretch merges into nothing: its non-zero taps lie at
+// their own indices, from a + off[nz_first] to a + off[nz_last]. A hit that
+// spans all of them takes it without a look at each tap (the common case of a
+// lone PE's pulse).
+void lone_entry_hits(ToTReplay& replay, SpanIt span, std::int64_t a, double t0, const std::int64_t* off) {
+    const std::int64_t lo = a + off[replay.nz_first];
+    const std::int64_t hi = a + off[replay.nz_last];
+    for (auto h = span; h != replay.spans().end() && h->first <= hi; ++h) {
+        if (h->second < lo) {
+            continue;
+        }
+        if ((h->first <= lo && hi <= h->second) || lone_tap_in_hit(replay, h, a, t0, off)) {
+            replay.note(h);
+        }
+    }
+}
+
+// In merge mode, the shaped entry that a tap landing at `tap` adds into: the
+// first at or after it from the cursor on; past the last one, merge mode ends
+// and the tap makes its own entry.
+std::int64_t merge_target(const std::vector<std::int64_t>& acc, std::size_t& cursor, bool& merging, std::int64_t tap) {
+    while (cursor < acc.size() && acc[cursor] < tap) {
+        ++cursor;
+    }
+    if (cursor < acc.size()) {
+        return acc[cursor];
+    }
+    merging = false;
+    return tap;
+}
+
+// Every tap of the entry at index a, by the convolution's merge rules (merge
+// mode from the first shaped entry at or after a, append mode once past the
+// last one), noting the hits its non-zero taps add into. The entries that an
+// entry's taps add into do not decrease from tap to tap, so the hits are
+// walked alongside. The last entry of the stretch makes no entry that a later
+// one merges into: its appended taps need not be kept.
+void entry_hits(ToTReplay& replay, SpanIt span, std::int64_t a, double t0, const std::int64_t* off,
+                std::vector<std::int64_t>& acc, bool last) {
+    const auto& spans = replay.spans();
+    auto cursor = static_cast<std::size_t>(std::ranges::lower_bound(acc, a) - acc.begin());
+    bool merging = cursor < acc.size();
+    for (std::size_t i = 0; i < replay.kernel.size(); ++i) {
+        const std::int64_t tap = replay.tap_index(i, a, t0, off);
+        const std::int64_t target = merging ? merge_target(acc, cursor, merging, tap) : tap;
+        if (!merging && !last && (acc.empty() || acc.back() != tap)) {
+            acc.push_back(tap);
+        }
+        if (replay.kernel[i] == 0.0) {
+            continue;
+        }
+        while (span != spans.end() && span->second < target) {
+            ++span;
+        }
+        if (span == spans.end() && last) {
+            break; // no hit lies further on, and no later entry needs this one's taps
+        }
+        if (span != spans.end() && span->first <= target) {
+            replay.note(span);
+        }
+    }
+}
+
+// Adds (hit, PE) for every hit noted and every PE of the PMT entries e to
+// e_end (one index) with a non-zero amplitude.
+void add_entry_links(const ToTReplay& replay, const PmtEntries& pes, std::size_t e, std::size_t e_end,
+                     std::vector<std::pair<std::size_t, std::size_t>>& links) {
+    for (const std::size_t h : replay.hits_of) {
+        for (std::size_t m = e; m < e_end; ++m) {
+            if (replay.trace.pe_amplitudes[pes[m].second] != 0.0) {
+                links.emplace_back(h, pes[m].second);
+            }
+        }
+    }
+}
+
+// Replays the stretch of PMT entries p to q, entry by entry in index order,
+// from the first hit that ends at or after its first entry.
+void stretch_links(ToTReplay& replay, const PmtEntries& pes, std::size_t p, std::size_t q, SpanIt first_hit,
+                   std::vector<std::int64_t>& acc, std::vector<std::pair<std::size_t, std::size_t>>& links) {
+    const auto& spans = replay.spans();
+    acc.clear();
+    for (std::size_t e = p; e <= q;) {
+        const std::int64_t a = pes[e].first;
+        std::size_t e_end = e;
+        while (e_end <= q && pes[e_end].first == a) {
+            ++e_end;
+        }
+        replay.hits_of.clear();
+        const double t0 = static_cast<double>(a) * replay.step;
+        const std::int64_t* off = replay.use_offsets ? replay.offsets.for_index(a) : nullptr;
+        const bool merging = std::ranges::lower_bound(acc, a) != acc.end();
+        const bool last = e_end > q;
+        auto span = first_hit;
+        while (span != spans.end() && span->second < a) {
+            ++span;
+        }
+        if (!merging && last && off != nullptr && off[replay.nz_first] != TapOffsets::unknown &&
+            off[replay.nz_last] != TapOffsets::unknown) {
+            lone_entry_hits(replay, span, a, t0, off);
+        } else {
+            entry_hits(replay, span, a, t0, off, acc, last);
+        }
+        add_entry_links(replay, pes, e, e_end, links);
+        e = e_end;
+    }
+}
+
 // Adds (record, PE) for the PEs whose ToT-shaped pulse is non-zero at a
 // shaped entry within a record's hit. The convolution's merge rules are
 // replayed on indices alone (no values), entry by entry in index order, but
@@ -244,12 +421,7 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
     // the index rule's nudge).
     const auto reach =
         static_cast<std::int64_t>(std::ceil(static_cast<double>(kernel.size() - 1) * kernel_step / step)) + 1;
-    // The PEs by PMT index: the PMT entries, each with the PEs it sums.
-    std::vector<std::pair<std::int64_t, std::size_t>> pes(trace.pe_indices.size());
-    for (std::size_t j = 0; j < pes.size(); ++j) {
-        pes[j] = {trace.pe_indices[j], j};
-    }
-    std::ranges::sort(pes);
+    const PmtEntries pes = pes_by_index(trace);
     // Where the tap offsets place every tap as the index rule does (the
     // model's convolution then streams with them), they stand in for the
     // index rule's division.
@@ -257,7 +429,6 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
     if (!offsets_of || offsets_of->first != trace.tot_shape) {
         offsets_of.emplace(trace.tot_shape, TapOffsets(kernel.size(), kernel_step, step));
     }
-    const TapOffsets& offsets = offsets_of->second;
     const bool use_offsets = [&] {
         SparseWaveform<double> ends(step);
         if (!pes.empty()) {
@@ -270,120 +441,26 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
     if (nz_first > nz_last) {
         return; // no non-zero tap: no PE's pulse reaches anything
     }
-    std::vector<std::int64_t> acc;    // the shaped entries of the stretch, by index
-    std::vector<std::size_t> hits_of; // the hits the current entry's non-zero taps add into
+    ToTReplay replay{
+        .trace = trace,
+        .kernel = kernel,
+        .kernel_step = kernel_step,
+        .step = step,
+        .offsets = offsets_of->second,
+        .use_offsets = use_offsets,
+        .nz_first = nz_first,
+        .nz_last = nz_last,
+        .hits_of = {},
+    };
+    std::vector<std::int64_t> acc; // the shaped entries of the stretch, by index
     std::size_t p = 0;
     while (p < pes.size()) {
-        // The stretch: PMT entries each within the reach of an earlier one.
-        std::size_t q = p;
-        std::int64_t end = pes[p].first + reach;
-        while (q + 1 < pes.size() && pes[q + 1].first <= end) {
-            ++q;
-            end = std::max(end, pes[q].first + reach);
-        }
-        const std::int64_t begin = pes[p].first;
-        const auto first_hit = std::ranges::lower_bound(spans, begin, {}, [](const auto& span) { return span.second; });
-        if (first_hit == spans.end() || first_hit->first > end) {
-            p = q + 1;
-            continue; // no hit within the stretch's reach
-        }
-        acc.clear();
-        for (std::size_t e = p; e <= q;) {
-            const std::int64_t a = pes[e].first;
-            std::size_t e_end = e;
-            while (e_end <= q && pes[e_end].first == a) {
-                ++e_end;
-            }
-            // The merge rules of the convolution (detail::spread_entry), on
-            // indices: merge mode from the first entry at or after a, append
-            // mode once past the last one.
-            hits_of.clear();
-            const double t0 = static_cast<double>(a) * step;
-            const std::int64_t* off = use_offsets ? offsets.for_index(a) : nullptr;
-            auto cursor = static_cast<std::size_t>(std::ranges::lower_bound(acc, a) - acc.begin());
-            bool merging = cursor < acc.size();
-            // The last entry of the stretch makes no entry that a later one
-            // merges into: its appended taps need not be kept.
-            const bool last = e_end > q;
-            // The entries that an entry's taps add into do not decrease from
-            // tap to tap, so the hits are walked alongside: from the first
-            // that ends at or after a.
-            auto span = first_hit;
-            while (span != spans.end() && span->second < a) {
-                ++span;
-            }
-            const auto note = [&](decltype(span) h) {
-                const auto hit = static_cast<std::size_t>(h - spans.begin());
-                if (hits_of.empty() || hits_of.back() != hit) {
-                    hits_of.push_back(hit);
-                }
-            };
-            // An entry alone in its stretch merges into nothing: its non-zero
-            // taps lie at their own indices, from a + off[nz_first] to
-            // a + off[nz_last]. A hit that spans all of them takes it without
-            // a look at each tap (the common case of a lone PE's pulse).
-            if (!merging && last && off != nullptr && off[nz_first] != TapOffsets::unknown &&
-                off[nz_last] != TapOffsets::unknown) {
-                const std::int64_t lo = a + off[nz_first];
-                const std::int64_t hi = a + off[nz_last];
-                for (auto h = span; h != spans.end() && h->first <= hi; ++h) {
-                    if (h->second < lo) {
-                        continue;
-                    }
-                    if (h->first <= lo && hi <= h->second) {
-                        note(h);
-                        continue;
-                    }
-                    for (auto i = static_cast<std::size_t>(nz_first); std::cmp_less_equal(i, nz_last); ++i) {
-                        const std::int64_t tap = off[i] != TapOffsets::unknown
-                                                     ? a + off[i]
-                                                     : time_to_index((static_cast<double>(i) * kernel_step) + t0, step);
-                        if (kernel[i] != 0.0 && h->first <= tap && tap <= h->second) {
-                            note(h);
-                            break;
-                        }
-                    }
-                }
-            } else {
-                for (std::size_t i = 0; i < kernel.size(); ++i) {
-                    const std::int64_t tap = off != nullptr && off[i] != TapOffsets::unknown
-                                                 ? a + off[i]
-                                                 : time_to_index((static_cast<double>(i) * kernel_step) + t0, step);
-                    std::int64_t target = tap;
-                    if (merging) {
-                        while (cursor < acc.size() && acc[cursor] < tap) {
-                            ++cursor;
-                        }
-                        if (cursor < acc.size()) {
-                            target = acc[cursor];
-                        } else {
-                            merging = false;
-                        }
-                    }
-                    if (!merging && !last && (acc.empty() || acc.back() != tap)) {
-                        acc.push_back(tap);
-                    }
-                    if (kernel[i] != 0.0) {
-                        while (span != spans.end() && span->second < target) {
-                            ++span;
-                        }
-                        if (span == spans.end() && last) {
-                            break; // no hit lies further on, and no later entry needs this one's taps
-                        }
-                        if (span != spans.end() && span->first <= target) {
-                            note(span);
-                        }
-                    }
-                }
-            }
-            for (const std::size_t h : hits_of) {
-                for (std::size_t m = e; m < e_end; ++m) {
-                    if (trace.pe_amplitudes[pes[m].second] != 0.0) {
-                        links.emplace_back(h, pes[m].second);
-                    }
-                }
-            }
-            e = e_end;
+        const auto [q, end] = stretch_from(pes, p, reach);
+        const auto first_hit =
+            std::ranges::lower_bound(spans, pes[p].first, {}, [](const auto& span) { return span.second; });
+        // A stretch with no hit within its reach is skipped.
+        if (first_hit != spans.end() && first_hit->first <= end) {
+            stretch_links(replay, pes, p, q, first_hit, acc, links);
         }
         p = q + 1;
     }
