@@ -129,6 +129,19 @@ class PiecewiseLinear {
             v = v / sum;
         }
         cp_.back() = 1.0;
+        // The guide: for each of 2^bits equal slices [k / 2^bits, (k + 1) /
+        // 2^bits) of the probabilities, the interval of its lower end, so that
+        // a draw starts its search there instead of bisecting the whole table.
+        std::size_t slices = 1;
+        while (slices < 4 * cp_.size() && slices < max_guide_slices) {
+            slices *= 2;
+        }
+        scale_ = static_cast<double>(slices);
+        guide_.resize(slices);
+        for (std::size_t k = 0; k < slices; ++k) {
+            const double lower_end = static_cast<double>(k) / scale_; // exact: slices is a power of two
+            guide_[k] = static_cast<std::size_t>(std::ranges::lower_bound(cp_, lower_end) - cp_.begin());
+        }
     }
 
     // The first and the last point: what the standard distribution's
@@ -142,7 +155,7 @@ class PiecewiseLinear {
         if (cp_.empty()) {
             return p;
         }
-        const auto i = static_cast<std::size_t>(std::ranges::lower_bound(cp_, p) - cp_.begin());
+        const auto i = interval_of(p);
         const double pref = i > 0 ? cp_[i - 1] : 0.0;
         const double a = 0.5 * m_[i];
         const double b = den_[i];
@@ -157,11 +170,33 @@ class PiecewiseLinear {
         return x;
     }
 
+    // The cumulative probability at the end of each interval (empty for the
+    // uniform special case).
+    [[nodiscard]] const std::vector<double>& cumulative() const { return cp_; }
+
+    // The first interval whose cumulative probability is at least p, as
+    // std::lower_bound over the cumulative table finds it, for p in [0, 1).
+    // p * 2^bits is exact, so its slice k has k / 2^bits <= p: every
+    // interval before the guide's ends below p, and the search walks on from
+    // there. The last cumulative value is 1 > p, so the walk stops inside
+    // the table.
+    [[nodiscard]] std::size_t interval_of(double p) const {
+        std::size_t i = guide_[static_cast<std::size_t>(p * scale_)];
+        while (cp_[i] < p) {
+            ++i;
+        }
+        return i;
+    }
+
   private:
+    static constexpr std::size_t max_guide_slices = std::size_t{1} << 16;
+
     std::vector<double> int_;
     std::vector<double> den_;
     std::vector<double> cp_;
     std::vector<double> m_;
+    std::vector<std::size_t> guide_;
+    double scale_ = 0.0;
 };
 
 } // namespace velmora::draw

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -173,6 +174,44 @@ TEST(Distributions, PiecewiseLinearIsTheStandardPiecewiseLinear) {
         const std::size_t t = (i / 7) % all.size();
         return std::pair{mine[t](ours), theirs[t](standard)};
     });
+}
+
+// The guided search finds the interval that bisection finds, at the
+// probabilities where they could part: on and next to every cumulative value
+// and every slice boundary of the guide, in tables of few and of very many
+// points (more than the guide has slices), with runs of equal cumulative
+// values (zero densities).
+TEST(Distributions, PiecewiseLinearFindsTheIntervalBisectionFinds) {
+    auto all = tables();
+    std::vector<double> x(200'001);
+    std::vector<double> y(x.size());
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        x[k] = static_cast<double>(k) * 1e-12;
+        y[k] = (k / 1000) % 3 == 0 ? 0.0 : 1.0 + static_cast<double>(k % 7);
+    }
+    all.emplace_back(x, y);
+    for (const auto& [xs, ys] : all) {
+        if (xs.size() < 2 || (xs.size() == 2 && xs[0] == 0.0 && xs[1] == 1.0 && ys[0] == ys[1])) {
+            continue; // the uniform special case searches nothing
+        }
+        const draw::PiecewiseLinear d(xs, ys);
+        const auto& cp = d.cumulative();
+        std::vector<double> probes = {0.0, std::nextafter(1.0, 0.0)};
+        for (const double c : cp) {
+            probes.insert(probes.end(), {c, std::nextafter(c, 0.0), std::nextafter(c, 2.0)});
+        }
+        for (int k = 0; k <= (1 << 16); ++k) {
+            const double edge = static_cast<double>(k) / 65536.0;
+            probes.insert(probes.end(), {edge, std::nextafter(edge, 0.0)});
+        }
+        for (const double p : probes) {
+            if (!(p >= 0.0 && p < 1.0)) {
+                continue;
+            }
+            const auto expected = static_cast<std::size_t>(std::ranges::lower_bound(cp, p) - cp.begin());
+            ASSERT_EQ(d.interval_of(p), expected) << "p = " << p << " in a table of " << xs.size() << " points";
+        }
+    }
 }
 
 TEST(Distributions, PiecewiseLinearRefusesTablesWithoutArea) {
