@@ -189,7 +189,7 @@ class PiecewiseLinear {
     }
 
   private:
-    static constexpr std::size_t max_guide_slices = std::size_t{1} << 16;
+    static constexpr std::size_t max_guide_slices = 65536; // 2^16
 
     std::vector<double> int_;
     std::vector<double> den_;
