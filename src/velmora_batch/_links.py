@@ -36,7 +36,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ._pes import GroupedPEs
-from ._records import PASSED_THROUGH, column_info, described, publish, temporary_beside
+from ._records import PASSED_THROUGH, PublishedFile, column_info, described, temporary_beside
 
 KINDS = ("input", "dark", "afterpulse")
 LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude")
@@ -136,7 +136,7 @@ def links_path(output: str | os.PathLike[str]) -> Path:
     return path.with_name(path.stem + LINKS_SUFFIX)
 
 
-class LinksWriter:
+class LinksWriter(PublishedFile):
     """Writes a run's links, a table at a time, to a temporary file beside
     ``path`` that :meth:`close` renames to ``path`` (without ``overwrite``,
     only if no file has taken the name meanwhile); :meth:`abort`, or the
@@ -160,25 +160,11 @@ class LinksWriter:
             self._writer.write_table(table.replace_schema_metadata(self.schema.metadata))
             self.rows += table.num_rows
 
-    def close(self) -> None:
-        if not self._open:
-            return
-        try:
-            self._writer.close()
-            publish(self._tmp, self.path, self.overwrite)
-        except BaseException:
-            self.abort()
-            raise
-        self._open = False
-        self._finalizer.detach()
+    def _finish(self) -> None:
+        self._writer.close()
 
-    def abort(self) -> None:
-        if self._open:
-            self._open = False
-            try:
-                self._writer.close()
-            finally:
-                self._finalizer()
+    def _discard(self) -> None:
+        self._writer.close()
 
 
 def links_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:

@@ -385,7 +385,48 @@ def prepare_record_file(path: Path, overwrite: bool) -> None:
         remove_stale_temporaries(path)
 
 
-class Writer:
+class PublishedFile:
+    """A file written under a temporary name beside ``path`` (made by
+    temporary_beside, with its finalizer): :meth:`close` finishes it
+    (``_finish``) and gives it its name, :meth:`abort` (or the writer being
+    dropped unclosed) drops it (``_discard``) and removes it."""
+
+    path: Path
+    overwrite: bool
+    _tmp: Path
+    _finalizer: weakref.finalize[Any, Any]
+    _open: bool
+
+    def close(self) -> None:
+        """Finishes the file and gives it its name."""
+        if not self._open:
+            return
+        try:
+            self._finish()
+            publish(self._tmp, self.path, self.overwrite)
+        except BaseException:
+            self.abort()
+            raise
+        self._open = False
+        self._finalizer.detach()
+
+    def abort(self) -> None:
+        """Drops everything written; no file appears at ``path``."""
+        if self._open:
+            self._open = False
+            try:
+                self._discard()
+            finally:
+                self._finalizer()
+
+    def _finish(self) -> None:
+        raise NotImplementedError
+
+    def _discard(self) -> None:
+        raise NotImplementedError
+
+
+class Writer(PublishedFile):
     """Writes blocks of records to ``path``. Everything goes to a temporary
     file beside it; :meth:`close` renames that to ``path``, :meth:`abort` (or
     an exception inside a ``with`` block, or the writer being dropped without
@@ -443,28 +484,6 @@ class Writer:
                                 f"{field.base} {(rows, *field.shape)} was expected")
         return block
 
-    def close(self) -> None:
-        """Finishes the file and gives it its name."""
-        if not self._open:
-            return
-        try:
-            self._finish()
-            publish(self._tmp, self.path, self.overwrite)
-        except BaseException:
-            self.abort()
-            raise
-        self._open = False
-        self._finalizer.detach()
-
-    def abort(self) -> None:
-        """Drops everything written; no file appears at ``path``."""
-        if self._open:
-            self._open = False
-            try:
-                self._discard()
-            finally:
-                self._finalizer()
-
     def __enter__(self) -> Writer:
         return self
 
@@ -476,12 +495,6 @@ class Writer:
             self.abort()
 
     def _write(self, columns: Columns) -> None:
-        raise NotImplementedError
-
-    def _finish(self) -> None:
-        raise NotImplementedError
-
-    def _discard(self) -> None:
         raise NotImplementedError
 
 
