@@ -25,6 +25,7 @@ import velmora
 
 from ._models import (CHANNEL_OVERRIDE_NAMES, EXTRA_KEYS, INT32, PLAUSIBLE_STEP, PLAUSIBLE_TIME, ModelSpec,
                       Parameter, Value, spec_of, unknown_model)
+from ._seeding import ordinary_scale
 
 Spectrum = tuple[np.ndarray, np.ndarray]
 # A table of per-channel overrides: a CSV or Parquet file, a mapping of columns
@@ -228,6 +229,7 @@ def check_afterpulses(probability: object, x: np.ndarray, y: np.ndarray, where: 
         raise ValueError(f"{what}: delays must not be negative (an afterpulse follows its parent), got {x[0]!r} s")
     if (y < 0).any():
         raise ValueError(f"{what}: probabilities must not be negative, got {y[y < 0][0]!r}")
+    y = ordinary_scale(y)
     if not float(np.sum(np.diff(x) * (y[:-1] + y[1:]))) > 0:
         raise ValueError(f"{what} has no area: no delay has a probability above zero")
 

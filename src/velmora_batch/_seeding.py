@@ -99,13 +99,33 @@ def afterpulse_generator(seed: int, channel: int) -> np.random.Generator:
     return np.random.default_rng(np.random.SeedSequence(_entropy(seed), spawn_key=(channel, 3)))
 
 
+# The largest density values used as given. A density is known up to a
+# factor; one whose largest value lies outside this range is first scaled by a
+# power of two to bring it to [1, 2). That scaling is exact and changes no
+# draw, as long as no intermediate value (y0^2, the areas and their sums)
+# leaves the normal doubles, as some would at such a scale. Spectra inside the
+# range are not touched, so that their draws stay exactly what they were.
+ORDINARY_DENSITY = (2.0**-256, 2.0**256)
+
+
+def ordinary_scale(y: np.ndarray) -> np.ndarray:
+    """The density values ``y`` (finite, not negative) at an ordinary scale:
+    as given where their largest value lies within ORDINARY_DENSITY (or is
+    0), else scaled by a power of two so that it lies in [1, 2)."""
+    top = float(np.max(y, initial=0.0))
+    if top == 0.0 or ORDINARY_DENSITY[0] <= top <= ORDINARY_DENSITY[1]:
+        return y
+    return np.asarray(np.ldexp(y, 1 - int(np.frexp(top)[1])), np.float64)
+
+
 class PiecewiseLinear:
     """The density that is linear between the points (x, y), x not
-    decreasing, y not negative, zero outside them, ready to be drawn from."""
+    decreasing, y not negative, zero outside them, ready to be drawn from.
+    Its draws do not depend on the scale of y (see ordinary_scale)."""
 
     def __init__(self, x: np.ndarray, y: np.ndarray) -> None:
         x = np.asarray(x, np.float64)
-        y = np.asarray(y, np.float64)
+        y = ordinary_scale(np.asarray(y, np.float64))
         self.x0, self.width = x[:-1], np.diff(x)
         self.y0 = y[:-1]
         self.areas = 0.5 * self.width * (self.y0 + y[1:])

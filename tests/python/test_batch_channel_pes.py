@@ -144,6 +144,47 @@ def test_afterpulse_count_and_delays_follow_the_probability_and_spectrum(make_de
     assert d < 1.949 / np.sqrt(len(many)), d  # the asymptotic KS bound at a level of 0.001
 
 
+@pytest.mark.parametrize("scale", [1e200, 1e-200, 1e300, 1e-300, 2.0**900, 2.0**-990, 1e6, 1.0])
+def test_afterpulse_delays_do_not_depend_on_the_scale_of_the_density(make_detector, scale):
+    """A density is known up to a factor: the delays of y * scale follow
+    the spectrum at any scale, and for a power of two (an exact scaling)
+    they are those of y itself, bit for bit."""
+    x, y = DELAY
+    density = _seeding.PiecewiseLinear(x, y * scale)
+    many = np.concatenate([_seeding.afterpulses(7, c, np.zeros(5000), 1.0, density)[1] for c in range(20)])
+    assert ((many >= 0) & (many <= 12 * NS)).all() and not ((many > 8 * NS) & (many < 10 * NS)).any()
+    d = ks_statistic(many, lambda t: numeric_cdf(*DELAY, t))
+    assert d < 1.949 / np.sqrt(len(many)), d
+    if np.frexp(scale)[0] == 0.5:
+        plain = _seeding.PiecewiseLinear(*DELAY)
+        want = np.concatenate([_seeding.afterpulses(7, c, np.zeros(5000), 1.0, plain)[1] for c in range(20)])
+        np.testing.assert_array_equal(many, want)
+    # The detector takes the same spectrum, and a run draws the same delays from it.
+    det = with_channel_values(make_detector("MultiPMT"), (1.0, (x, y * scale)))
+    table = vb.PETable(channel=np.zeros(50, np.int64), time=np.zeros(50))
+    drawn = plan_of(det, table).pieces(np.array([0]), provenance=True)["times"][50:]
+    np.testing.assert_array_equal(drawn, _seeding.afterpulses(11, 0, np.zeros(50), 1.0, density)[1])
+
+
+# A spectrum in microseconds whose density is of the order of 1e6 per second.
+MICROSECONDS = np.linspace(0.2e-6, 6e-6, 30)
+BUMPS = 1e6 * (np.exp(-((MICROSECONDS - 1.5e-6) / 0.4e-6) ** 2)
+               + 0.3 * np.exp(-((MICROSECONDS - 4e-6) / 1e-6) ** 2))
+
+
+@pytest.mark.parametrize("seed, channel, spectrum, want", [
+    (7, 3, DELAY, [5.321839385826071e-09, 6.627427022183584e-09, 3.1665279913108788e-09, 4.134884472815171e-09,
+                   1.1754773835033288e-08, 5.655752126101584e-09]),
+    (5, 2, (MICROSECONDS, BUMPS), [3.188251146608248e-06, 3.7468896306539043e-06, 3.6999324107912744e-06,
+                                   2.631031738873582e-06, 4.464952313417556e-06, 1.3983460191103146e-06]),
+], ids=["ns", "us"])
+def test_normally_scaled_afterpulse_delays_keep_their_draws(seed, channel, spectrum, want):
+    """The draws of spectra of ordinary scale, pinned: seeded runs made
+    before keep their afterpulses."""
+    got = _seeding.afterpulses(seed, channel, np.zeros(6), 1.0, _seeding.PiecewiseLinear(*spectrum))[1]
+    assert got.tolist() == want
+
+
 @pytest.mark.parametrize("seed", [0, 12345, -7, 2**40], ids=["0", "12345", "negative", "large"])
 def test_afterpulses_draw_from_the_fourth_child_stream_in_the_documented_order(seed):
     """One uniform number per parent for whether it spawns, then one per
