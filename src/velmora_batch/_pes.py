@@ -217,6 +217,8 @@ class PESource(Protocol):
 
     def occupied_blocks(self, size: int) -> np.ndarray: ...
 
+    def counts_of(self, channels: np.ndarray) -> np.ndarray: ...
+
     def digest(self) -> str: ...
 
 
@@ -248,6 +250,10 @@ class MemoryPEs:
         g = self.grouped
         channels = g.channels[self._selection.contains(g.channels) & (np.diff(g.starts) > 0)]
         return np.unique(self._selection.rank(channels) // size)
+
+    def counts_of(self, channels: np.ndarray) -> np.ndarray:
+        """The PEs of each of ``channels`` (selected, increasing)."""
+        return self.grouped.of_channels(channels)[1]
 
     def digest(self) -> str:
         if self._digest is None:
@@ -564,10 +570,13 @@ class FilePEs:
     only its own rows."""
 
     def __init__(self, path: str | os.PathLike[str], selection: ChannelSet | None, key: str | None = None,
-                 rows: bool = False) -> None:
+                 rows: bool = False, counted: np.ndarray | None = None) -> None:
         self.path = Path(path)
         self.key = key
         self.rows = rows  # split each row's input row and other columns along, for links
+        # The channels (increasing) whose PEs the first pass counts one by one.
+        self._counted = np.zeros(0, np.int64) if counted is None else np.asarray(counted, np.int64)
+        self._counts = np.zeros(len(self._counted), np.int64)
         digest = PEDigest()
         count = 0
         earliest, latest = math.inf, -math.inf
@@ -581,6 +590,7 @@ class FilePEs:
                 ch, t = ch[keep], t[keep]
             digest.update(ch, t)
             count += len(t)
+            self._count(ch)
             if len(t):
                 earliest, latest = min(earliest, float(t.min())), max(latest, float(t.max()))
         self.selection = selection if selection is not None else ChannelSet.of(found)
@@ -594,6 +604,20 @@ class FilePEs:
         # The other columns as the links carry them: the types of the file's first piece.
         first = next(iter_pes(self.path, key, extras=True), None) if rows and self.extra_names else None
         self.extras_schema = None if first is None or first.extras is None else first.extras.schema
+
+    def _count(self, channels: np.ndarray) -> None:
+        if not len(self._counted):
+            return
+        i = np.minimum(np.searchsorted(self._counted, channels), len(self._counted) - 1)
+        hit = self._counted[i] == channels
+        self._counts += np.bincount(i[hit], minlength=len(self._counted))
+
+    def counts_of(self, channels: np.ndarray) -> np.ndarray:
+        """The PEs of each of ``channels``, which the first pass counted."""
+        i = np.searchsorted(self._counted, channels)
+        if not np.all(i < len(self._counted)) or not np.array_equal(self._counted[i], channels):
+            raise ValueError("the PE file's first pass did not count these channels")
+        return self._counts[i]
 
     def digest(self) -> str:
         return self._digest

@@ -26,6 +26,7 @@ from . import _seeding
 from ._dataset import is_dataset
 from ._detector import check_channel_values
 from ._executors import check_executor, executor_slots, executor_window
+from ._jobs import Engine
 from ._links import check_extra_names, links_schema, truth_mode
 from ._models import CHANNEL_OVERRIDE_NAMES, MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
 from ._pes import (MAX_DARK_PES, ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable,
@@ -233,13 +234,24 @@ class BlockInputs:
                                              and self.values_range("dark_rate", 0.0)[1] * self.duration > 0)
 
     def expected_pes(self) -> float:
+        """The PEs of the table and of dark noise, and the afterpulses that
+        each channel's own probability gives them (at most one per PE)."""
         total = float(self.table_count())
         if self.dark_rate is not None and self.duration is not None:
             own = self.channel_values.get("dark_rate", np.zeros(0))
             total += (self.dark_rate * (len(self.channels) - len(own)) + float(own.sum())) * self.duration
-        # At most one afterpulse per PE of the table or of dark noise.
-        return total * (1.0 + self.values_range("afterpulse_probability",
-                                                 0.0 if self.afterpulses is None else self.afterpulses.probability)[1])
+        if self.afterpulses is None:
+            return total
+        run_probability = self.afterpulses.probability
+        after = total * run_probability
+        if "afterpulse_probability" in self.channel_values:
+            # The channels of a probability of their own, counted again at it.
+            keys = self.override_channels
+            parents = self.dark_rates(keys) * (self.duration or 0.0)
+            if self.pes is not None:
+                parents = parents + self.pes.counts_of(keys)
+            after += float(parents @ (self.afterpulse_probabilities(keys) - run_probability))
+        return total + after
 
     def _dark_blocks(self, size: int) -> np.ndarray:
         """The blocks holding a channel with a dark rate of its own above zero."""
@@ -452,6 +464,9 @@ class BlockPEs:
     def occupied_blocks(self, size: int) -> np.ndarray:  # pragma: no cover - a job's inputs make no blocks
         raise NotImplementedError
 
+    def counts_of(self, channels: np.ndarray) -> np.ndarray:
+        return self.grouped.of_channels(channels)[1]
+
     def digest(self) -> str:  # pragma: no cover - a job's inputs are never asked for the run's identity
         raise NotImplementedError
 
@@ -516,6 +531,7 @@ class RunPlan:
     base_bytes: int  # this process's resident size before planning
     executor: BlockExecutor | None
     metadata: dict[str, Any]  # the run's description, stored with its records
+    engine: Engine  # the run's models, built (and their own limits checked) while planning
     truth: str | None = None  # None, "columns" (the truth columns) or "links" (and the links)
     links_schema: Any = None  # with links: the columns of the run's links (a pyarrow Schema)
 
@@ -564,14 +580,16 @@ def identity(plan: BlockInputs, config: dict[str, Any], *, waveform_samples: int
 
 def _pe_input(pes: PETable | str | os.PathLike[str] | Any | None, dark_rate: float | None, duration: float | None,
               channels: str | Iterable[int] | np.ndarray | ChannelSet | None,
-              pes_key: str | None = None, rows: bool = False) -> tuple[PESource | None, ChannelSet]:
+              pes_key: str | None = None, rows: bool = False,
+              counted: np.ndarray | None = None) -> tuple[PESource | None, ChannelSet]:
     """The run's PE input and its channel selection; ``rows``: with each
     PE's input row and the table's other columns, for links. A file is read
     in pieces: a first pass here checks it and takes the selected PEs'
-    count, times and digest."""
+    count, times and digest, and the count of each of the channels
+    ``counted`` (increasing)."""
     if pes is not None and not hasattr(pes, "grouped") and isinstance(pes, str | os.PathLike):
         check_dark_noise(dark_rate, duration)
-        file = FilePEs(pes, None if channels is None else parse_channels(channels), pes_key, rows)
+        file = FilePEs(pes, None if channels is None else parse_channels(channels), pes_key, rows, counted)
         if len(file.selection) == 0:
             raise ValueError("the PE table is empty and no channels are selected")
         return file, file.selection
@@ -683,7 +701,11 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     base_bytes = _resident_bytes()
     mode = truth_mode(truth)
     seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
-    source, chan = _pe_input(pes, dark_rate, duration, channels, pes_key, rows=mode == "links")
+    # With afterpulse probabilities of their own, the overridden channels' PEs are counted for the run's estimate.
+    overrides = detector.overrides or {}
+    own = any("afterpulse_probability" in v for v in overrides.values())
+    counted = np.asarray(sorted(overrides) if own else [], np.int64)
+    source, chan = _pe_input(pes, dark_rate, duration, channels, pes_key, rows=mode == "links", counted=counted)
     extras = _extra_columns(source, mode)
     _warn_unused_overrides(detector, chan)
     rate = None if dark_rate is None else float(dark_rate)
@@ -696,6 +718,9 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     waveform_samples = _waveform_samples(spec, detector)
     inputs = BlockInputs(detector, source, seed, seeding, chan, rate, dur, seg)
     _check_channel_values(detector, inputs)
+    # The models' own errors and the late-time limits, refused here so that a dry run refuses what the run does.
+    engine = spec.engine(inputs.parameter_sets, dict(detector.spectra))
+    check_late_times(inputs, engine.max_pe_time)
     size = _whole_number("block_channels", _default_block_channels(inputs.expected_pes(), len(chan))
                          if block_channels is None else block_channels)
     metadata: dict[str, Any] = {"config": detector.config(), "seed": seed, "seeding": seeding,
@@ -709,7 +734,7 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     return RunPlan(detector, inputs, n_workers, size, chan.block_count(size), waveform_samples,
                    spec.record_dtype(waveform_samples, mode is not None), _window(executor, n_workers),
                    None if output is None else Path(output), base_bytes, cast("BlockExecutor | None", executor),
-                   metadata, mode, links_schema(extras) if mode == "links" else None)
+                   metadata, engine, mode, links_schema(extras) if mode == "links" else None)
 
 
 # Memory of a run beyond this process as it stands before planning, measured

@@ -24,7 +24,7 @@ from ._executors import check_versions, run_jobs
 from ._jobs import RUN_ENGINES, BlockJob, BlockResult, EarlyWindowTally, engine_token
 from ._order import check_order
 from ._pes import FilePEs, PETable, remove_stale_spills
-from ._plan import RunPlan, check_late_times, check_memory, prepare
+from ._plan import RunPlan, check_memory, prepare
 from ._records import check_output
 from ._sinks import RunSummary, Sink, open_sink
 
@@ -260,8 +260,7 @@ def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
     the sink; ``spill``: a PE file to split into blocks once everything is
     checked."""
     inputs = plan.inputs
-    engine = inputs.spec.engine(inputs.parameter_sets, dict(plan.detector.spectra))  # the models' own errors
-    check_late_times(inputs, engine.max_pe_time)
+    engine = plan.engine
     if inputs.seeding == "sequential":
         engine.seed_sequential(inputs.seed)
     if plan.output is not None:

@@ -295,6 +295,34 @@ def test_channel_dark_rates_give_their_counts_and_their_blocks_only(make_detecto
     assert setup.inputs.expected_pes() == pytest.approx(100 * 10.0 + 100 * 40.0)
 
 
+@pytest.mark.parametrize("source", ["memory", "file"])
+def test_the_expected_pes_take_each_channels_afterpulse_probability(make_detector, tmp_path, source):
+    """Channels 0-9 of 2,000 table PEs each and dark noise, all at the run's
+    afterpulse probability of 0.05 but channel 3 at 0.9 and channel 12 (no
+    table PEs) at 0.5: the estimate counts each channel's afterpulses at its
+    own probability, and the PEs the run draws agree with it."""
+    overrides = {3: {"afterpulse_probability": 0.9}, 12: {"afterpulse_probability": 0.5}}
+    det = with_channel_values(make_detector("MultiPMT"), (0.05, DELAY), overrides)
+    table = vb.PETable(channel=np.repeat(np.arange(10), 2000), time=np.tile(np.linspace(0, 1e-4, 2000), 10))
+    if source == "file":
+        np.savez(tmp_path / "pes.npz", channel=table.channel, time=table.time)
+        table = tmp_path / "pes.npz"
+    setup = prepare(det, table, seed=4, workers=1, dark_rate=2e7, duration=1e-4, channels="0-19",
+                    seeding="independent", segment=None, block_channels=None)
+    dark = 2e7 * 1e-4
+    parents = np.full(20, dark) + np.where(np.arange(20) < 10, 2000.0, 0.0)
+    probability = np.full(20, 0.05)
+    probability[[3, 12]] = [0.9, 0.5]
+    expected = float(np.sum(parents * (1 + probability)))
+    assert setup.inputs.expected_pes() == pytest.approx(expected, rel=1e-12)
+    if source == "file":
+        setup.inputs.pes.spill(setup.block_channels, None)  # as the run splits the file before its blocks
+    drawn = sum(len(setup.inputs.pieces(b.channels)["times"]) for b in setup.block_list())
+    if source == "file":
+        setup.inputs.pes.close()
+    assert abs(drawn - expected) < 5 * np.sqrt(expected), (drawn, expected)
+
+
 @pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
 def test_neutral_channel_values_give_todays_records(make_detector, model):
     """Afterpulses of probability 0, offsets of 0 and the run's own dark rate

@@ -207,11 +207,13 @@ def far_pes(tmp_path):
         "zozuvuza huge segment", "multipmt huge segment", "segment off the tick grid", "segment nan",
         "huge dark rate", "negative duration", "sequential seed", "huge sample delay"])
 @pytest.mark.filterwarnings("ignore::velmora_batch.ImplausibleValueWarning")
-def test_limits_are_one_line_errors_before_the_first_block(tmp_path, far_pes, config, far, options, message):
+@pytest.mark.parametrize("dry_run", [[], ["--dry-run"]], ids=["run", "dry run"])
+def test_limits_are_one_line_errors_before_the_first_block(tmp_path, far_pes, config, far, options, message, dry_run):
     """Nothing is written: each fault is found before the first block runs,
-    and named in the command line's terms."""
+    and named in the command line's terms; a dry run refuses it alike."""
     output = tmp_path / "out"
-    result = velmora("run", config, "--pes", far_pes(far), "--block-channels", 1, "-o", f"{output}/", *options)
+    result = velmora("run", config, "--pes", far_pes(far), "--block-channels", 1, "-o", f"{output}/", *options,
+                     *dry_run)
     assert result.exit_code == 1, result.output
     lines = result.output.strip().splitlines()
     assert len(lines) == 1 and message in lines[0], result.output
