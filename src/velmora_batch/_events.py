@@ -7,7 +7,8 @@ that starts at its time and lasts ``window`` seconds, its end excluded. If
 the records in that window come from at least ``multiplicity`` different
 channels, they all form an event and the next window is opened by the first
 record after it; otherwise the next record opens a window. Windows never
-grow: a long burst of hits gives one event per window it fills.
+grow: a long burst of hits gives one event per window it fills. A window may
+be of any finite length: one longer than the run holds every later record.
 
 The event table has one row per event: ``event`` (its id, from 0 in time
 order), ``start`` and ``end`` (the times of its first and last record, in
@@ -72,8 +73,43 @@ class Trigger:
             raise ValueError(f"window must be a positive number of seconds, got {self.window!r}")
 
     def span(self, key: str) -> float | int:
-        """The window in the unit of the time column ``key`` (whole ns for ``time_ns``)."""
-        return max(1, round(self.window * 1e9)) if key == "time_ns" else self.window
+        """The window in the unit of the time column ``key``: whole ns for
+        ``time_ns``, at most 2^64 (more than any two int64 times are apart)."""
+        if key != "time_ns":
+            return self.window
+        ns = self.window * 1e9
+        return max(1, round(ns)) if ns < _NS_SPAN else _NS_SPAN
+
+
+# Times in ns are int64. A window may be longer than any run (the whole run
+# in one window): a time plus the window is worked out exactly, and where it
+# lies past the largest int64 the window holds every later record.
+_NS_MIN, _NS_MAX = (int(v) for v in (np.iinfo(np.int64).min, np.iinfo(np.int64).max))
+_NS_SPAN = 2**64
+
+
+def _window_ends(times: np.ndarray, span: float | int) -> np.ndarray:
+    """For each record (in time order), the index of the first record at or
+    after its time plus ``span``."""
+    if times.dtype.kind == "f":
+        return np.asarray(np.searchsorted(times, times + span, side="left"))
+    last = _NS_MAX - int(span)  # the latest time whose window ends within int64
+    if last < _NS_MIN:
+        return np.full(len(times), len(times), np.intp)
+    # t + span for t <= last in two's complement (uint64 sums wrap): exact, as the sum fits int64.
+    reach = (np.minimum(times, last).view(np.uint64) + np.uint64(int(span) % 2**64)).view(np.int64)
+    ends = np.asarray(np.searchsorted(times, reach, side="left"))
+    ends[times > last] = len(times)
+    return ends
+
+
+def _decided(times: np.ndarray, span: float | int) -> int:
+    """The number of leading records (in time order) whose window ends at or
+    before the last record's time: all their window's records are known."""
+    if times.dtype.kind == "f":
+        return int(np.searchsorted(times, times[-1] - span, side="right"))
+    limit = int(times[-1]) - int(span)
+    return 0 if limit < _NS_MIN else int(np.searchsorted(times, limit, side="right"))
 
 
 def _windows(times: np.ndarray, channels: np.ndarray, span: float | int, multiplicity: int,
@@ -81,7 +117,7 @@ def _windows(times: np.ndarray, channels: np.ndarray, span: float | int, multipl
     """The events among records in time order, as (first, stop) rows, and
     the first record not yet decided: openers before ``decided`` have all
     their window's records here."""
-    ends = np.searchsorted(times, times + span, side="left")
+    ends = _window_ends(times, span)
     openers = np.flatnonzero(ends - np.arange(len(times)) >= multiplicity)  # enough records, maybe enough channels
     events: list[tuple[int, int]] = []
     i = 0
@@ -118,7 +154,7 @@ class EventFinder:
         times = buf[self.key]
         if not len(times):
             return {}, []
-        decided = len(times) if last else int(np.searchsorted(times, times[-1] - self.span, side="right"))
+        decided = len(times) if last else _decided(times, self.span)
         found, stop = _windows(times, buf["channel"], self.span, self.trigger.multiplicity, decided)
         event = np.full(stop, -1, np.int64)
         rows = []

@@ -2,6 +2,7 @@
 back in time order) and events grouped from them by a multiplicity trigger, on a flash over dark noise."""
 
 import importlib.util
+import math
 import os
 
 import numpy as np
@@ -167,6 +168,57 @@ def test_the_trigger_window(times, channels, expected, chunk):
     marked = [finder.add(piece, last=i == len(pieces) - 1)[0] for i, piece in enumerate(pieces)]
     assert np.concatenate([m["event"] for m in marked if m]).tolist() == expected
     assert find_events(records, 3, 3.0)[1]["event"].tolist() == expected
+
+
+def events_by_rule(times_ns, channels, multiplicity, window):
+    """The trigger's rule on Python integers, which cannot overflow: a
+    window of round(window * 1e9) ns, an infinite one where that is no number."""
+    span = window * 1e9
+    span = max(1, round(span)) if math.isfinite(span) else span
+    out, i, next_id = [-1] * len(times_ns), 0, 0
+    while i < len(times_ns):
+        stop = i
+        while stop < len(times_ns) and times_ns[stop] - times_ns[i] < span:
+            stop += 1
+        if len(set(channels[i:stop])) >= multiplicity:
+            out[i:stop] = [next_id] * (stop - i)
+            next_id, i = next_id + 1, stop
+        else:
+            i += 1
+    return out
+
+
+@pytest.mark.parametrize("times_ns, channels", [
+    ([0, 1, 2, 3, 10**12], [0, 1, 2, 3, 0]),
+    ([4 * 10**18, 4 * 10**18 + 5, 4 * 10**18 + 7, 4_200_000_000_000_000_000], [0, 1, 1, 2]),  # late in the run
+    ([-4 * 10**18, -3 * 10**18, 0, 4 * 10**18, 2**63 - 1], [0, 0, 1, 1, 2]),
+], ids=["early", "late", "wide"])
+@pytest.mark.parametrize("window", [1e-9, 1.0, 6e9, 9.3e9, 9.3e10, 1e10, 1e300, 1.7e308])
+@pytest.mark.parametrize("chunk", [1, 2, 100])
+def test_a_window_longer_than_the_run_takes_every_later_record(times_ns, channels, window, chunk):
+    """ZozuvUza times are whole ns (int64): a window reaching past the
+    largest int64 (a time plus the window) holds every later record instead
+    of wrapping around or failing."""
+    records = np.zeros(len(times_ns), vb._records.record_dtype("ZozuvUza"))
+    records["time_ns"], records["channel"], records["intsum"] = times_ns, channels, 1
+    expected = events_by_rule(times_ns, channels, 3, window)
+    finder = EventFinder(Trigger(3, window), "time_ns")
+    pieces = list(chunks_of({name: records[name] for name in records.dtype.names}, chunk))
+    marked = [finder.add(piece, last=i == len(pieces) - 1)[0] for i, piece in enumerate(pieces)]
+    assert np.concatenate([m["event"] for m in marked if m]).tolist() == expected
+    assert find_events(records, 3, window)[1]["event"].tolist() == expected
+
+
+@pytest.mark.parametrize("window", ["1e10", "9.3e9", "1e300"])
+def test_the_events_command_takes_a_window_longer_than_the_run(make_detector, tmp_path, window):
+    records = vb.run(make_detector("ZozuvUza", seed=1), flash(), output=tmp_path / "r.parquet", **RUN)
+    args = ["events", str(tmp_path / "r.parquet"), "-o", str(tmp_path / "ev.parquet"), "--multiplicity", "25",
+            "--window", window]
+    result = CliRunner().invoke(main, args)
+    assert result.exit_code == 0, result.output
+    rows = vb.read_records(tmp_path / "r.parquet")
+    assert result.output == f"1 events of {len(rows)} records written to {tmp_path / 'ev.parquet'}\n"
+    assert pq.read_table(tmp_path / "ev.parquet").column("records").to_pylist() == [len(rows)]
 
 
 @pytest.mark.parametrize("kwargs, message", [
