@@ -167,8 +167,8 @@ def _simulate(job: BlockJob, engine: Engine, cancel: _core.CancelFlag, early: li
         return len(pieces["times"]), columns, None
     # With provenance: each PE's kind and source, aligned with the pieces' times.
     pieces = dict(job.inputs.pieces(job.channels, provenance=True))
-    kinds, sources = pieces.pop("kinds"), pieces.pop("sources")
-    truth: dict[str, Any] = {"truth": True, "kinds": kinds}
+    origin = {name: pieces.pop(name) for name in ("kinds", "sources", "parent_kinds", "parent_sources")}
+    truth: dict[str, Any] = {"truth": True, "kinds": origin["kinds"]}
     out = dict(engine.simulate(**pieces, cancel=cancel, early=early, **truth))
     found = cast(dict[str, np.ndarray], out.pop("links"))
     # The truth columns after the model's own, as the record dtype has them.
@@ -180,7 +180,7 @@ def _simulate(job: BlockJob, engine: Engine, cancel: _core.CancelFlag, early: li
     links = None
     if job.truth == "links":
         assert job.links_schema is not None
-        links = block_links(found, columns["channel"], kinds, sources, job.inputs.block_pes(job.channels),
+        links = block_links(found, columns["channel"], origin, job.inputs.block_pes(job.channels),
                             job.links_schema)
     return len(pieces["times"]), columns, links
 

@@ -17,6 +17,10 @@ A run with ``truth=True`` gives every record the truth columns (``n_pe``,
 - ``arrival_time`` (float64, seconds in the run's time) and ``amplitude``
   (float64): the PE's drawn arrival time (transit-time spread included) and
   drawn amplitude;
+- ``parent_kind`` and ``parent_index``: for an afterpulse, the ``kind``
+  and ``pe_index`` of the PE that spawned it (an input PE or dark noise);
+  null for every other PE (links files written before these columns lack
+  them);
 - then every other column of the input PE table, unchanged (null for dark
   noise and afterpulses).
 
@@ -39,7 +43,10 @@ from ._pes import GroupedPEs
 from ._records import PASSED_THROUGH, PublishedFile, column_info, described, temporary_beside
 
 KINDS = ("input", "dark", "afterpulse")
-LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude")
+LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude", "parent_kind", "parent_index")
+# The link columns every links file holds, older ones included; the others
+# came later, so a file may end its link columns before them.
+_FIRST_LINK_COLUMNS = LINK_COLUMNS[:6]
 LINKS_KEY = b"velmora-links"  # Parquet schema metadata of a links file: what ties it to its records, as JSON
 LINKS_SUFFIX = ".links.parquet"
 
@@ -66,15 +73,37 @@ def check_extra_names(names: tuple[str, ...]) -> None:
                          "into the links")
 
 
+_KIND_TYPE = pa.dictionary(pa.int8(), pa.string())
+
+
+def _kinds(codes: np.ndarray, mask: np.ndarray | None = None) -> Any:
+    """PE kinds as the dictionary of KINDS; ``mask``: where they are null."""
+    indices: Any = pa.array(codes.astype(np.int8), mask=mask)
+    return pa.DictionaryArray.from_arrays(indices, pa.array(KINDS))
+
+
+def _row_of(index: np.ndarray, kind: np.ndarray, pes: GroupedPEs) -> np.ndarray:
+    """PE indices as links give them: ``index`` (a source index) with an
+    input PE's index into the block's PEs made its row in the input table."""
+    index = index.copy()
+    is_input = kind == 0
+    if is_input.any():
+        if pes.rows is None:
+            raise RuntimeError("the block's input PEs came without their rows in the input table")
+        index[is_input] = pes.rows[index[is_input]]
+    return index
+
+
 def links_schema(extras: pa.Schema | None) -> pa.Schema:
     """The columns of a run's links: the link's own, then the PE table's
     other columns; each with its unit and meaning in its field metadata
     (a passed-through column keeps its own where it has any)."""
     fields = [pa.field("record", pa.int64(), nullable=False), pa.field("channel", pa.int32(), nullable=False),
-              pa.field("kind", pa.dictionary(pa.int8(), pa.string()), nullable=False),
+              pa.field("kind", _KIND_TYPE, nullable=False),
               pa.field("pe_index", pa.int64(), nullable=False),
               pa.field("arrival_time", pa.float64(), nullable=False),
-              pa.field("amplitude", pa.float64(), nullable=False)]
+              pa.field("amplitude", pa.float64(), nullable=False),
+              pa.field("parent_kind", _KIND_TYPE, nullable=True), pa.field("parent_index", pa.int64(), nullable=True)]
     fields = [described(f, column_info("links", f.name)) for f in fields]
     # Nullable whatever the input allowed: dark noise and afterpulses have no values there.
     passed = [(f if f.metadata else described(f, PASSED_THROUGH)).with_nullable(True) for f in extras or ()]
@@ -89,30 +118,31 @@ def sort_order(order: np.ndarray) -> np.ndarray:
     return where
 
 
-def block_links(links: Mapping[str, np.ndarray], record_channels: np.ndarray, kinds: np.ndarray,
-                sources: np.ndarray, pes: GroupedPEs, schema: pa.Schema) -> pa.Table:
+def block_links(links: Mapping[str, np.ndarray], record_channels: np.ndarray, origin: Mapping[str, np.ndarray],
+                pes: GroupedPEs, schema: pa.Schema) -> pa.Table:
     """The links of a block in record order: ``links`` as the engine gives
     them (``record``: a row of the block's records, ``pe``: an index into
-    its PE pieces), ``kinds`` and ``sources`` of each PE of the pieces, and
-    the block's input PEs, whose ``rows`` and ``extras`` name each input
-    PE's row and other columns."""
+    its PE pieces), ``origin`` the ``kinds``, ``sources``, ``parent_kinds``
+    and ``parent_sources`` of each PE of the pieces (as the block's pieces
+    give them), and the block's input PEs, whose ``rows`` and ``extras``
+    name each input PE's row and other columns."""
     record = np.asarray(links["record"], np.int64)
     pe = np.asarray(links["pe"], np.int64)
     order = np.argsort(record, kind="stable")
     record, pe = record[order], pe[order]
-    kind = np.asarray(kinds, np.uint8)[pe]
-    source = np.asarray(sources, np.int64)[pe]
+    kind = np.asarray(origin["kinds"], np.uint8)[pe]
+    source = np.asarray(origin["sources"], np.int64)[pe]
     is_input = kind == 0
-    index = source.copy()
-    if is_input.any():
-        if pes.rows is None:
-            raise RuntimeError("the block's input PEs came without their rows in the input table")
-        index[is_input] = pes.rows[source[is_input]]
+    parent_kind = np.asarray(origin["parent_kinds"], np.uint8)[pe]
+    orphan = parent_kind >= len(KINDS)  # no afterpulse: no parent
+    parent_kind[orphan] = 0
+    # Only an input parent's index becomes a row of the input table.
+    parent = _row_of(np.asarray(origin["parent_sources"], np.int64)[pe], np.where(orphan, 1, parent_kind), pes)
     columns: list[Any] = [
-        pa.array(record), pa.array(np.asarray(record_channels, np.int32)[record]),
-        pa.DictionaryArray.from_arrays(pa.array(kind.astype(np.int8)), pa.array(KINDS)), pa.array(index),
-        pa.array(np.asarray(links["time"], np.float64)[order]),
-        pa.array(np.asarray(links["amplitude"], np.float64)[order])]
+        pa.array(record), pa.array(np.asarray(record_channels, np.int32)[record]), _kinds(kind),
+        pa.array(_row_of(source, kind, pes)), pa.array(np.asarray(links["time"], np.float64)[order]),
+        pa.array(np.asarray(links["amplitude"], np.float64)[order]), _kinds(parent_kind, orphan),
+        pa.array(parent, mask=orphan)]
     extra_fields = list(schema)[len(LINK_COLUMNS):]
     if extra_fields:
         assert pes.extras is not None
@@ -189,6 +219,6 @@ def read_links_file(path: str | os.PathLike[str]) -> pa.Table:
         table = pq.read_table(Path(path))
     except (OSError, ValueError, pa.ArrowException) as e:
         raise ValueError(f"{path}: not a readable links file: {' '.join(str(e).split())}") from None
-    if table.column_names[:len(LINK_COLUMNS)] != list(LINK_COLUMNS):
+    if table.column_names[:len(_FIRST_LINK_COLUMNS)] != list(_FIRST_LINK_COLUMNS):
         raise ValueError(f"{path}: not a velmora links file: columns {', '.join(table.column_names)}")
     return table.replace_schema_metadata(None)

@@ -40,6 +40,7 @@ if TYPE_CHECKING:
 _PES_PER_BLOCK = 1 << 18
 _MAX_BLOCK_CHANNELS = 4096
 _EXACT_SEGMENTS = 2.0**53  # segment numbers (and their origins) stay exact below this
+NO_PARENT = 255  # the parent kind of a PE that is no afterpulse
 
 
 class Pieces(TypedDict):
@@ -56,6 +57,10 @@ class Pieces(TypedDict):
     # With provenance only: what each time is and where it came from.
     kinds: NotRequired[npt.NDArray[np.uint8]]
     sources: NotRequired[npt.NDArray[np.int64]]
+    # With provenance only: for an afterpulse its parent's kind and source
+    # (as ``kinds`` and ``sources`` name a PE), NO_PARENT and -1 for others.
+    parent_kinds: NotRequired[npt.NDArray[np.uint8]]
+    parent_sources: NotRequired[npt.NDArray[np.int64]]
     # With baseline noise only: the seed words of each piece's noise generator.
     noise_seeds: NotRequired[npt.NDArray[np.uint32]]
 
@@ -309,46 +314,48 @@ class BlockInputs:
         afterpulse) and ``sources`` (int64: for a PE of the table its index
         into the times of :meth:`block_pes`, for dark noise its index among
         the channel's dark PEs in draw order, for an afterpulse its index
-        among the channel's afterpulses)."""
-        chans, bounds, times_all, kinds, sources = self._channel_pes(channels, provenance)
+        among the channel's afterpulses), and ``parent_kinds`` and
+        ``parent_sources``: for an afterpulse the kind and source of the PE
+        that spawned it (a PE of the table or dark noise), NO_PARENT and -1
+        for every other PE."""
+        chans, bounds, times_all, origin = self._channel_pes(channels, provenance)
         if self.segment is None:
             keys: list[tuple[int, ...]] = [(c,) for c in chans.tolist()]
             out = self._pieces(chans, bounds, times_all, np.zeros(len(chans), np.uint64),
                                np.zeros(len(chans), np.float64), keys)
         else:
             out, order = self._segments(chans, bounds, times_all)
-            if kinds is not None and sources is not None:
-                kinds, sources = kinds[order], sources[order]
-        if kinds is not None and sources is not None:
-            out["kinds"], out["sources"] = kinds, sources
+            origin = None if origin is None else tuple(a[order] for a in origin)
+        if origin is not None:
+            out["kinds"], out["sources"], out["parent_kinds"], out["parent_sources"] = origin
         return out
 
     def _channel_pes(self, channels: np.ndarray, provenance: bool
-                     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None, np.ndarray | None]:
+                     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, tuple[np.ndarray, ...] | None]:
         """The block's pieces before any segment split: their channels, the
         bounds of each one's times, the times channel by channel (each
         channel's PE list, see :meth:`_channel_list`), and with
-        ``provenance`` their kinds and sources."""
+        ``provenance`` their kinds, sources, parent kinds and parent
+        sources."""
         table = self.block_pes(channels)
         block_channels = np.asarray(channels, np.int64)
         first, counts = table.of_channels(block_channels)
         keep_empty = self.seeding != "independent"
-        kinds: np.ndarray | None = None
-        sources: np.ndarray | None = None
+        origin: tuple[np.ndarray, ...] | None = None
         rates, probabilities = self.dark_rates(block_channels), self.afterpulse_probabilities(block_channels)
         offsets = self.time_offsets(block_channels)
         if rates.any() or probabilities.any() or offsets.any():
             per_channel = [self._channel_list(c, table.times[f : f + n], f, r, p, o) for c, f, n, r, p, o in
                            zip(block_channels.tolist(), first.tolist(), counts.tolist(), rates.tolist(),
                                probabilities.tolist(), offsets.tolist(), strict=True)]
-            counts = np.asarray([len(t) for t, _, _ in per_channel], np.int64)
+            counts = np.asarray([len(p[0]) for p in per_channel], np.int64)
             occupied = counts > 0
             if not keep_empty:
                 per_channel = [p for p, o in zip(per_channel, occupied.tolist(), strict=True) if o]
-            times_all = _joined([t for t, _, _ in per_channel], np.float64)
+            times_all = _joined([p[0] for p in per_channel], np.float64)
             if provenance:
-                kinds = _joined([k for _, k, _ in per_channel], np.uint8)
-                sources = _joined([s for _, _, s in per_channel], np.int64)
+                origin = tuple(_joined([p[i] for p in per_channel], t)
+                               for i, t in ((1, np.uint8), (2, np.int64), (3, np.uint8), (4, np.int64)))
         else:
             occupied = counts > 0
             take = np.ones(len(block_channels), bool) if keep_empty else occupied
@@ -357,18 +364,20 @@ class BlockInputs:
             index = np.arange(int(n.sum()), dtype=np.int64) + np.repeat(first[take] - (np.cumsum(n) - n), n)
             times_all = table.times[index]
             if provenance:
-                kinds, sources = np.zeros(len(index), np.uint8), index
+                origin = (np.zeros(len(index), np.uint8), index, np.full(len(index), NO_PARENT, np.uint8),
+                          np.full(len(index), -1, np.int64))
         take = np.ones(len(block_channels), bool) if keep_empty else occupied
         n = counts[take]
-        return block_channels[take], np.concatenate([[0], np.cumsum(n)]).astype(np.int64), times_all, kinds, sources
+        return block_channels[take], np.concatenate([[0], np.cumsum(n)]).astype(np.int64), times_all, origin
 
     def _channel_list(self, channel: int, times: np.ndarray, first: int, rate: float, probability: float,
-                      offset: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+                      offset: float) -> tuple[np.ndarray, ...]:
         """One channel's PE list: its PEs of the table (``times``, from
         index ``first`` of the block's), its dark noise in draw order, then
         its afterpulses in the order of their parents, all moved by its time
         offset; with the kind (0 table, 1 dark noise, 2 afterpulse) and the
-        source index of each."""
+        source index of each, and for an afterpulse the kind and source of
+        its parent (NO_PARENT and -1 for the others)."""
         if rate > 0:
             assert self.duration is not None
             dark = _seeding.dark_noise(self.seed, channel, rate, self.duration)
@@ -376,8 +385,9 @@ class BlockInputs:
             dark = np.zeros(0, np.float64)
         parents = np.concatenate([times, dark])
         after = np.zeros(0, np.float64)
+        spawned = np.zeros(0, np.int64)  # each afterpulse's parent, an index into parents
         if self.delay is not None and probability > 0:
-            after = _seeding.afterpulses(self.seed, channel, parents, probability, self.delay)[1]
+            spawned, after = _seeding.afterpulses(self.seed, channel, parents, probability, self.delay)
         pes = np.concatenate([parents, after]) if len(after) else parents
         if offset != 0.0:  # an offset of 0 leaves even the sign of a zero time as it is
             pes = pes + offset
@@ -385,7 +395,12 @@ class BlockInputs:
         kinds = np.repeat(np.arange(3, dtype=np.uint8), counts)
         sources = np.concatenate([np.arange(first, first + len(times), dtype=np.int64),
                                   np.arange(len(dark), dtype=np.int64), np.arange(len(after), dtype=np.int64)])
-        return pes, kinds, sources
+        from_table = spawned < len(times)
+        parent_kinds = np.concatenate([np.full(len(parents), NO_PARENT, np.uint8),
+                                       np.where(from_table, 0, 1).astype(np.uint8)])
+        parent_sources = np.concatenate([np.full(len(parents), -1, np.int64),
+                                         np.where(from_table, spawned + first, spawned - len(times)).astype(np.int64)])
+        return pes, kinds, sources, parent_kinds, parent_sources
 
     def _segments(self, chans: np.ndarray, bounds: np.ndarray, times_all: np.ndarray) -> tuple[Pieces, np.ndarray]:
         """The pieces of a segmented block, and for each of their times its

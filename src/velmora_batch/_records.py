@@ -126,6 +126,12 @@ RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
         ColumnInfo("arrival_time", "float64", "s",
                    "the PE's drawn arrival time, transit-time spread included, from the run's time origin"),
         ColumnInfo("amplitude", "float64", "normalised amplitude", "the PE's drawn amplitude"),
+        ColumnInfo("parent_kind", "dictionary<int8, string>", "",
+                   "for an afterpulse, the kind of the PE that spawned it (input or dark, coded as kind); null for "
+                   "every PE that is no afterpulse"),
+        ColumnInfo("parent_index", "int64", "",
+                   "for an afterpulse, the pe_index of the PE that spawned it (in the numbering of its "
+                   "parent_kind); null for every PE that is no afterpulse"),
     ),
 }
 # The meaning of a column of the input PE table that links pass through.

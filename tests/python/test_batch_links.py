@@ -11,11 +11,12 @@ import pyarrow.parquet as pq
 import pytest
 import velmora_batch as vb
 from numpy.lib.recfunctions import repack_fields
-from velmora_batch import _links, _pes
+from test_batch_channel_pes import ks_statistic, numeric_cdf
+from velmora_batch import _core, _links, _pes, _seeding
 from velmora_batch._jobs import sorted_columns
 from velmora_batch._pes import GroupedPEs, PETable, parse_channels
 
-from conftest import ADC_STEP
+from conftest import ADC_STEP, write_points
 
 
 def _pe_columns(n, rng):
@@ -129,20 +130,26 @@ def test_sorting_a_block_moves_its_links_with_the_records():
 
 
 def test_a_block_links_input_pes_to_their_rows_and_other_columns():
-    # Two channels: channel 3 has input rows 7 and 2 then a dark PE; channel 5 input row 4 then an afterpulse.
+    # Two channels: channel 3 has input rows 7 and 2 then a dark PE; channel 5 input row 4 then an afterpulse
+    # that input row 4 (the block's PE 2) spawned.
     pes = GroupedPEs(np.array([3, 5]), np.array([0, 2, 3]), np.array([1e-6, 2e-6, 3e-6]), np.array([7, 2, 4]),
                      pa.table({"pe_id": pa.array([70, 20, 40]), "tag": pa.array(["a", None, "c"])}))
-    kinds, sources = np.array([0, 0, 1, 0, 2], np.uint8), np.array([0, 1, 0, 2, 0])
+    origin = {"kinds": np.array([0, 0, 1, 0, 2], np.uint8), "sources": np.array([0, 1, 0, 2, 0]),
+              "parent_kinds": np.array([255, 255, 255, 255, 0], np.uint8),
+              "parent_sources": np.array([-1, -1, -1, -1, 2])}
     found = {"record": np.array([1, 0, 0, 1, 1]), "pe": np.array([3, 2, 0, 4, 1]),
              "time": np.arange(5.0), "amplitude": np.arange(5.0) / 10}
     schema = _links.links_schema(pes.extras.schema)
-    table = _links.block_links(found, np.array([3, 5], np.int32), kinds, sources, pes, schema).to_pydict()
+    table = _links.block_links(found, np.array([3, 5], np.int32), origin, pes, schema).to_pydict()
     assert table["record"] == [0, 0, 1, 1, 1]
     # In record order, each record's links as the engine gave them: PEs 2, 0 | 3, 4, 1.
     assert table["kind"] == ["dark", "input", "input", "afterpulse", "input"]
     assert table["pe_index"] == [0, 7, 4, 0, 2]  # the input rows, the dark and afterpulse indices
     assert table["pe_id"] == [None, 70, 40, None, 20] and table["tag"] == [None, "a", "c", None, None]
     assert table["arrival_time"] == [1.0, 2.0, 0.0, 3.0, 4.0] and table["channel"] == [3, 3, 5, 5, 5]
+    # The afterpulse names its parent by the parent's own kind and row; no other PE has a parent.
+    assert table["parent_kind"] == [None, None, None, "input", None]
+    assert table["parent_index"] == [None, None, None, 4, None]
 
 
 def test_read_links_refuses_records_without_links(tmp_path, make_detector):
@@ -230,6 +237,64 @@ def test_links_match_the_records_they_name(make_detector, model):
     assert links.column("pe_id").to_numpy()[inputs].tolist() == columns["pe_id"][rows].tolist()
     assert links.column("source").filter(pa.array(inputs)).combine_chunks().equals(columns["source"].take(rows))
     assert links.column("weight").null_count == int(dark.sum())
+
+
+# A delay spectrum that keeps every afterpulse 20 to 60 ns after its parent.
+AFTER_DELAY = (np.array([20.0, 30.0, 50.0, 60.0]) * 1e-9, np.array([0.0, 1.0, 1.0, 0.0]))
+
+
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+@pytest.mark.parametrize("segment", [None, 2e-6])
+def test_afterpulses_link_to_parents_one_drawn_delay_before_them(tmp_path, make_detector, model, segment):
+    """Every linked afterpulse names an input or dark PE that exists on its
+    channel and arrived before it by a delay of the afterpulse spectrum (a
+    transit-time spread of 1 fs, so that arrival times are the PE times)."""
+    base = make_detector(model)
+    spectra = dict(base.spectra, time_spectrum=_core.read_spectrum(
+        write_points(tmp_path / "tts.txt", [(0.0, 1.0), (1e-15, 1.0)])))
+    det = vb.Detector(model, base.params, spectra, 17, None, vb.Afterpulses(0.6, AFTER_DELAY))
+    columns = _flashes(np.random.default_rng(18), flashes=10)
+    rate, duration = 4e5, 1e-5
+    with warnings.catch_warnings():  # windows cut at a segment's start
+        warnings.simplefilter("ignore", vb.EarlyTriggerWarning)
+        _, links = vb.run(det, pa.table(columns), truth="links", dark_rate=rate, duration=duration,
+                          channels="0-11", segment=segment, block_channels=5)
+    kind = np.asarray(links.column("kind").to_pylist())
+    parent_kind = np.asarray(links.column("parent_kind").to_pylist())
+    parent = links.column("parent_index").to_numpy(zero_copy_only=False)
+    after = kind == "afterpulse"
+    assert after.sum() > 300
+    assert set(parent_kind[after]) == {"input", "dark"} and all(parent_kind[~after] == None)  # noqa: E711
+    assert links.column("parent_index").null_count == int((~after).sum())
+    channel = links.column("channel").to_numpy()
+    arrival = links.column("arrival_time").to_numpy()
+    parent_time = np.full(len(kind), np.nan)
+    for c in range(12):
+        dark = _seeding.dark_noise(17, c, rate, duration)
+        of_input, of_dark = after & (channel == c) & (parent_kind == "input"), after & (channel == c) & (parent_kind == "dark")
+        rows, index = parent[of_input].astype(np.int64), parent[of_dark].astype(np.int64)
+        assert np.all(columns["channel"][rows] == c) and np.all(index < len(dark))
+        parent_time[of_input], parent_time[of_dark] = columns["time"][rows], dark[index]
+    delay = arrival[after] - parent_time[after]
+    assert np.all((delay > AFTER_DELAY[0][0] - 1e-14) & (delay < AFTER_DELAY[0][-1] + 1e-14))
+    # Each afterpulse once, however many records it reaches.
+    pe_index = links.column("pe_index").to_numpy()[after]
+    _, once = np.unique(channel[after].astype(np.int64) * 2**32 + pe_index, return_index=True)
+    assert ks_statistic(delay[once], lambda d: numeric_cdf(*AFTER_DELAY, d)) < 1.63 / np.sqrt(len(once))
+
+
+def test_links_files_from_before_the_parent_columns_still_read(tmp_path, make_detector):
+    det = make_detector("ZozuvUza", seed=3)
+    out = tmp_path / "run.parquet"
+    vb.run(det, pa.table(_flashes(np.random.default_rng(5))), truth="links", output=out)
+    path = tmp_path / "run.links.parquet"
+    links = pq.read_table(path)
+    older = links.drop_columns(["parent_kind", "parent_index"])
+    pq.write_table(older.replace_schema_metadata(links.schema.metadata), path)
+    got = vb.read_links(out)
+    assert got.column_names == ["record", "channel", "kind", "pe_index", "arrival_time", "amplitude", "pe_id",
+                                "source", "weight"]
+    assert got.equals(older.replace_schema_metadata(None))
 
 
 @pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
