@@ -207,9 +207,15 @@ class Afterpulses:
     __hash__ = None  # type: ignore[assignment]
 
 
+def plain(value: object) -> object:
+    """A numpy scalar as the Python number it holds, so that a message shows
+    ``5e-07`` rather than ``np.float64(5e-07)``; anything else as it is."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
 def check_probability(value: object, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, int | float) or not 0.0 <= value <= 1.0:
-        raise ValueError(f"{what} must be a number from 0 to 1, got {value!r}")
+        raise ValueError(f"{what} must be a number from 0 to 1, got {plain(value)!r}")
     return float(value)
 
 
@@ -223,12 +229,12 @@ def check_afterpulses(probability: object, x: np.ndarray, y: np.ndarray, where: 
         raise ValueError(f"{what} must hold at least two points of finite numbers")
     if (np.diff(x) < 0).any():
         i = int(np.flatnonzero(np.diff(x) < 0)[0])
-        raise ValueError(f"{what}: the delays must not decrease, but point {i + 2} ({x[i + 1]!r} s) comes after "
-                         f"{x[i]!r} s")
+        raise ValueError(f"{what}: the delays must not decrease, but point {i + 2} ({float(x[i + 1])!r} s) comes "
+                         f"after {float(x[i])!r} s")
     if x[0] < 0:
-        raise ValueError(f"{what}: delays must not be negative (an afterpulse follows its parent), got {x[0]!r} s")
+        raise ValueError(f"{what}: delays must not be negative (an afterpulse follows its parent), got {float(x[0])!r} s")
     if (y < 0).any():
-        raise ValueError(f"{what}: probabilities must not be negative, got {y[y < 0][0]!r}")
+        raise ValueError(f"{what}: probabilities must not be negative, got {float(y[y < 0][0])!r}")
     y = ordinary_scale(y)
     if not float(np.sum(np.diff(x) * (y[:-1] + y[1:]))) > 0:
         raise ValueError(f"{what} has no area: no delay has a probability above zero")

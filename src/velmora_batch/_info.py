@@ -148,6 +148,8 @@ def _shown(value: Any) -> str:
         return f"(per-channel values of {len(value['channel'])} channels: {', '.join(k for k in value if k != 'channel')})"
     if isinstance(value, list) and len(value) > 8:
         return json.dumps(value[:6])[:-1] + f", ... ({len(value)} values)]"
+    if isinstance(value, dict):  # such as the afterpulses: each value shortened in turn
+        return "{" + ", ".join(f"{json.dumps(k)}: {_shown(v)}" for k, v in value.items()) + "}"
     return json.dumps(value)
 
 

@@ -65,6 +65,10 @@ class _AsciiInt(click.IntRange):
             self.fail(f"{value!r} is not a whole number in ASCII digits.", param, ctx)
         return super().convert(value, param, ctx)
 
+    def _describe_range(self) -> str:
+        # Without bounds there is no range to show (click would show "x<=None").
+        return "" if self.min is None and self.max is None else super()._describe_range()
+
 
 class _AsciiFloat(click.types.FloatParamType):
     """A decimal number in ASCII digits, with an optional sign, fraction and exponent."""
@@ -344,7 +348,7 @@ def _show_warning(message: Warning | str, category: type[Warning], filename: str
 # run()'s argument names as the command line's options, where they differ.
 _OPTION_NAMES: list[tuple[re.Pattern[str], str | Callable[[re.Match[str]], str]]] = [
     (re.compile(r"\bsegment= ?"), "--segment "),
-    (re.compile(r"\bdark_rate\b"), "--dark-rate"),
+    (re.compile(r"^dark_rate\b"), "--dark-rate"),  # the run's rate; a channel's (a column) keeps its name
     (re.compile(r"max_memory=None; (--max-memory none) on the command line"), r"\1"),
     (re.compile(r"\bmax_memory\b"), "--max-memory"),
     (re.compile(r"\bblock_channels\b"), "--block-channels"),
@@ -405,16 +409,15 @@ def _setting_parameter(key: str, model: object) -> Parameter:
     there is none."""
     if key == "model":
         raise ValueError("--set: the model cannot be changed")
-    if key == "seed":
-        return _SEED
-    if key == "overrides":
-        return _OVERRIDES
-    if key == "baseline_noise" and spec_of(model, f"--set {key}").baseline_noise:
-        return _BASELINE_NOISE
+    if key in (_SEED.name, _OVERRIDES.name):
+        return _SEED if key == _SEED.name else _OVERRIDES
     # Without a known model there are no keys to offer: name the model's fault instead.
     spec = spec_of(model, f"--set {key}")
-    unknown_keys([key], list(spec.by_name), "--set", "key")
-    return spec.by_name[key]
+    known = {**spec.by_name, **{p.name: p for p in (_SEED, _OVERRIDES)}}
+    if spec.baseline_noise:
+        known[_BASELINE_NOISE.name] = _BASELINE_NOISE
+    unknown_keys([key], list(known), "--set", "key")
+    return known[key]
 
 
 def _setting_value(param: Parameter, text: str, base_dir: Path | None) -> Any:

@@ -397,6 +397,16 @@ def test_bad_afterpulses_are_refused(tmp_path, value, message):
         vb.Detector.from_config(path)
 
 
+@pytest.mark.parametrize("probability, delay, message", [
+    (np.float64(1.5), DELAY, "'probability' must be a number from 0 to 1, got 1.5"),
+    (0.1, (np.array([2e-9, 1e-9]), np.ones(2)), "point 2 (1e-09 s) comes after 2e-09 s"),
+])
+def test_afterpulses_of_numpy_values_are_refused_in_plain_numbers(probability, delay, message):
+    with pytest.raises(ValueError) as refused:
+        vb.Afterpulses(probability, delay)
+    assert message in str(refused.value) and "np." not in str(refused.value)
+
+
 BAD_CHANNEL_VALUES = {
     "probability without afterpulses": ({"afterpulse_probability": [0.1]}, False,
                                         "has an afterpulse_probability, but the detector has no afterpulses"),

@@ -124,6 +124,57 @@ def test_bad_config_and_pe_file(tmp_path):
     assert result.exit_code == 1 and "no array 'time'" in result.output
 
 
+def config_with(tmp_path, **changes):
+    """The example ZozuvUza config with ``changes``, written into ``tmp_path``."""
+    config = {**json.loads(ZOZUVUZA.read_text()), **changes}
+    for key in ("time_spectrum", "amplitude_spectrum", "pulse_shape"):
+        config[key] = str(EXAMPLES / "zozuvuza" / config[key])
+    (tmp_path / "c.json").write_text(json.dumps(config))
+    return tmp_path / "c.json"
+
+
+@pytest.mark.parametrize("overrides, afterpulses, wanted, unwanted", [
+    ("channel,bogus\n1,2\n", None, "allowed: gain, offset, noise, adc_threshold, preamp_clip, clip, "
+     "time_offset, dark_rate, afterpulse_probability", "--dark-rate"),
+    ("channel,dark_rate\n1,-2\n", None, "dark_rate of channel 1 must be a finite number not below zero",
+     "--dark-rate"),
+    (None, [[1e-6, 5e-7, 2e-6], [1, 1, 1]], "point 2 (5e-07 s) comes after 1e-06 s", "np."),
+    (None, [[-5e-7, 1e-6], [1, 1]], "got -5e-07 s", "np."),
+    (None, [[0, 1e-6], [1, -5e-7]], "probabilities must not be negative, got -5e-07", "np."),
+], ids=["override columns", "override dark rate", "delays decrease", "negative delay", "negative density"])
+def test_messages_name_columns_and_numbers_as_written(tmp_path, overrides, afterpulses, wanted, unwanted):
+    """A column of an override table keeps its name (only the run's own
+    dark_rate is --dark-rate), and numbers read as plain numbers."""
+    changes = {}
+    if overrides is not None:
+        (tmp_path / "o.csv").write_text(overrides)
+        changes["overrides"] = str(tmp_path / "o.csv")
+    if afterpulses is not None:
+        changes["afterpulses"] = {"probability": 0.1, "delay_spectrum": dict(zip("xy", afterpulses))}
+    result = velmora("run", config_with(tmp_path, **changes), "--dark-rate", 1, "--duration", 1,
+                     "--channels", "0-3", "--dry-run")
+    assert result.exit_code == 1 and wanted in result.output, result.output
+    assert unwanted is None or unwanted not in result.output
+    assert len(result.output.strip().splitlines()) == 1
+
+
+def test_set_offers_every_key_it_takes():
+    def dry(config, *settings):
+        return velmora("run", config, *settings, "--dark-rate", 1, "--duration", 1, "--channels", "0", "--dry-run")
+
+    offered = dry(ZOZUVUZA, "--set", "bogus=1").output.strip().split("; allowed: ")[1].split(", ")
+    assert {"seed", "overrides", "baseline_noise", "gain"} <= set(offered)
+    assert dry(ZOZUVUZA, "--set", "baseline_noise=true", "--set", "seed=3").exit_code == 0
+    multipmt = dry(MULTIPMT, "--set", "bogus=1").output
+    assert "seed, overrides" in multipmt and "baseline_noise" not in multipmt
+
+
+@pytest.mark.parametrize("command", ["run", "calibrate", "events", "convert", "info", "schema"])
+def test_help_shows_no_empty_ranges(command):
+    result = velmora(command, "--help")
+    assert result.exit_code == 0 and "None" not in result.output, result.output
+
+
 def test_console_script_is_installed():
     (script,) = entry_points(group="console_scripts", name="velmora")
     assert script.load() is main

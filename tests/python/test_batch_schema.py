@@ -378,6 +378,22 @@ def test_info_of_a_record_file(make_detector, tmp_path, suffix):
     assert '  seed: 5' in lines and '  pes_input: "none"' in lines and "  dark_rate: 200000.0" in lines
 
 
+def test_info_shortens_spectra_within_the_config(make_detector, tmp_path):
+    """A 300-point afterpulse delay spectrum is shown by its count, as the
+    model's spectra are; the whole config stays in the JSON report."""
+    x = np.linspace(0.0, 3e-6, 300)
+    det = make_detector("ZozuvUza")
+    det = vb.Detector(det.model, det.params, det.spectra, det.seed, None, vb.Afterpulses(0.25, (x, np.ones(300))))
+    path = tmp_path / "r.parquet"
+    vb.run(det, output=path, **DARK)
+    lines = info(path).output.splitlines()
+    assert '    afterpulses: {"probability": 0.25, "delay_spectrum": (300 points)}' in lines
+    assert next(line for line in lines if line.startswith("    pulse_shape: ")).endswith(" points)")
+    assert max(len(line) for line in lines) < 300
+    report = json.loads(info(path, "--json").output)
+    assert report["metadata"]["config"]["afterpulses"]["delay_spectrum"]["x"] == x.tolist()
+
+
 def test_info_of_a_links_file(tmp_path):
     path = tmp_path / "r.links.parquet"
     schema = links_schema(pa.schema([pa.field("pe_id", pa.int64())]))
