@@ -37,8 +37,9 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ._dataset import read_metadata
-from ._order import arrow_batch, time_ordered
-from ._records import Columns, _arrow_schema, _names, model_of_dtype, temp_prefix
+from ._order import arrow_batch, time_ordered, with_rows
+from ._records import (EVENT_COLUMN, RECORD_ROW_COLUMN, Columns, _arrow_schema, _names, model_of_dtype,
+                       temp_prefix)
 from ._tables import by_time, time_column
 
 def _field(name: str, kind: pa.DataType, unit: str, description: str) -> pa.Field[Any]:
@@ -182,20 +183,26 @@ class EventFinder:
 
 def find_events(records: np.ndarray, multiplicity: int, window: float) -> tuple[pa.Table, np.ndarray]:
     """The events of records in memory (any order): the event table, and
-    the records in time order with an ``event`` column added."""
+    the records in time order with an ``event`` column and their row in
+    ``records`` (``record_row``) added."""
     trigger = Trigger(multiplicity, window)
     key = time_column(records.dtype)
-    columns = by_time({name: records[name] for name in _names(records.dtype)}, key)
+    columns = {name: records[name] for name in _names(records.dtype)}
+    columns[RECORD_ROW_COLUMN[0]] = np.arange(len(records), dtype=np.int64)
+    columns = by_time(columns, key)
     finder = EventFinder(trigger, key)
     done, rows = finder.add(columns, last=True)
-    out = np.empty(len(records), _with_event(records.dtype))
+    out = np.empty(len(records), _with_event(with_rows(records.dtype)))
     for name in _names(out.dtype):
         out[name] = done[name]
     return pa.Table.from_pylist(rows, schema=EVENT_SCHEMA), out
 
 
 def _with_event(dtype: np.dtype) -> np.dtype:
-    return np.dtype([*((n, dtype[n]) for n in _names(dtype) if n != "event"), ("event", np.int64)])
+    """``dtype`` with the event column after the records' own, and their row
+    (``record_row``) last where they have it."""
+    own = [(n, dtype[n]) for n in _names(dtype) if n not in (EVENT_COLUMN[0], RECORD_ROW_COLUMN[0])]
+    return np.dtype([*own, EVENT_COLUMN, *([RECORD_ROW_COLUMN] if RECORD_ROW_COLUMN[0] in _names(dtype) else [])])
 
 
 class _ParquetOut:
@@ -230,12 +237,14 @@ def write_events(records: str | os.PathLike[str], events: str | os.PathLike[str]
     """Finds the events of the records of ``records`` (a record file or a
     dataset directory, read in time order in bounded memory) and writes the
     event table to ``events`` (.parquet) and, with ``records_out``, the
-    records in time order with their ``event`` column (.parquet). Gives the
-    number of events and of records."""
+    records in time order with their ``event`` column and their row in
+    ``records`` (``record_row``: its row in the file, or in the dataset as
+    ``read_records`` gives it, the row its links name) (.parquet). Gives
+    the number of events and of records."""
     trigger = Trigger(multiplicity, window)
     metadata = dict(read_metadata(records), order="time",
                     events={"multiplicity": trigger.multiplicity, "window": trigger.window})
-    with time_ordered(records, chunk) as (empty, chunks):
+    with time_ordered(records, chunk, rows=records_out is not None) as (empty, chunks):
         key = time_column(empty.dtype)
         finder = EventFinder(trigger, key)
         outputs = [_ParquetOut(Path(events), EVENT_SCHEMA.with_metadata({"velmora": json.dumps(metadata).encode()}), overwrite)]

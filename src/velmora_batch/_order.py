@@ -27,7 +27,7 @@ import pyarrow.parquet as pq
 
 from ._dataset import read_dataset_parts, read_metadata
 from ._formats import open_record_pieces
-from ._records import Columns, _arrow_schema, _names, model_of_dtype, temp_prefix
+from ._records import RECORD_ROW_COLUMN, Columns, _arrow_schema, _names, model_of_dtype, temp_prefix
 from ._tables import by_time, time_column
 
 ORDERS = ("channel", "time")
@@ -210,24 +210,49 @@ def read_record_file_dtype(path: Path) -> np.dtype:
         return pieces.dtype
 
 
+def with_rows(dtype: np.dtype) -> np.dtype:
+    """``dtype`` with the record_row column (at the end, unless it has one)."""
+    if RECORD_ROW_COLUMN[0] in _names(dtype):
+        return dtype
+    return np.dtype([*((n, dtype[n]) for n in _names(dtype)), RECORD_ROW_COLUMN])
+
+
+def _numbered(chunks: Iterator[Columns]) -> Iterator[Columns]:
+    """The chunks, each record with its row counted over all of them."""
+    row = 0
+    for chunk in chunks:
+        n = len(chunk["channel"])
+        yield dict(chunk, **{RECORD_ROW_COLUMN[0]: np.arange(row, row + n, dtype=np.int64)})
+        row += n
+
+
 @contextlib.contextmanager
-def time_ordered(path: str | os.PathLike[str], chunk: int | None = None) -> Iterator[tuple[np.ndarray, Iterator[Columns]]]:
+def time_ordered(path: str | os.PathLike[str], chunk: int | None = None,
+                 rows: bool = False) -> Iterator[tuple[np.ndarray, Iterator[Columns]]]:
     """The records of a record file or dataset directory in (time, channel)
     order, a chunk at a time, in bounded memory: a file written in time order
     is read as it is, anything else sorted a block at a time, spilled beside
     it (or in the system's temporary directory where that cannot be written)
-    and merged. Gives the records' dtype (as an empty array) and the chunks."""
+    and merged. Gives the records' dtype (as an empty array) and the chunks.
+    ``rows``: each record with its row as ``read_records`` gives the records
+    (``record_row``, replacing one the records have), the row links name."""
     path = Path(path)
-    if read_metadata(path).get("order") == "time" and not path.is_dir() and path.suffix.lower() == ".parquet":
+    in_time_order = read_metadata(path).get("order") == "time"
+    if in_time_order and not path.is_dir() and path.suffix.lower() == ".parquet":
         dtype = read_record_file_dtype(path)
-        yield np.zeros(0, dtype), _file_chunks(path, dtype, chunk or CHUNK)
+        chunks = _file_chunks(path, dtype, chunk or CHUNK)
+        yield (np.zeros(0, with_rows(dtype)), _numbered(chunks)) if rows else (np.zeros(0, dtype), chunks)
         return
     dtype, blocks = _blocks_of(path)
+    # A dataset in time order is read back in time order; anything else in the order it is stored.
+    number_blocks = rows and not (in_time_order and path.is_dir())
     spill_dir = path.parent if os.access(path.parent, os.W_OK) else Path(tempfile.gettempdir())
-    runs = SortedRuns(spill_dir / (path.name or "records"), dtype)
+    runs = SortedRuns(spill_dir / (path.name or "records"), with_rows(dtype) if number_blocks else dtype)
     try:
-        for block in blocks:
+        for block in _numbered(blocks) if number_blocks else blocks:
             runs.add(block)
-        yield np.zeros(0, dtype), runs.merged(chunk)
+        merged = runs.merged(chunk)
+        yield np.zeros(0, with_rows(dtype) if rows else dtype), (_numbered(merged) if rows and not number_blocks
+                                                                  else merged)
     finally:
         runs.close()

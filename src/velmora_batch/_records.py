@@ -66,6 +66,10 @@ _TRUTH_COLUMNS = (
 )
 _EVENT = ColumnInfo("event", "int64", "", "the event the record was grouped into (its id in the event table), "
                     "-1 for none", "velmora events")
+_RECORD_ROW = ColumnInfo("record_row", "int64", "",
+                         "the record's row in the records velmora events read (its row in the record file, or in "
+                         "the dataset as read_records gives it): the row that links name as record",
+                         "velmora events --records-out")
 
 # Every column a record file holds, per model, in the order written, and
 # those of a links file: the Arrow field metadata of each written column,
@@ -95,6 +99,7 @@ RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
                    "window samples that clip cut, or whose value before the noise preamp_clip cut"),
         *_TRUTH_COLUMNS,
         _EVENT,
+        _RECORD_ROW,
     ),
     "MultiPMT": (
         ColumnInfo("time", "float64", "s",
@@ -111,6 +116,7 @@ RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
         ColumnInfo("adc_saturated", "bool", "", "whether adc_clip cut the hit's ADC sample"),
         *_TRUTH_COLUMNS,
         _EVENT,
+        _RECORD_ROW,
     ),
     # The links of records to the PEs that made them (truth="links"), one row
     # per (record, PE) pair; the input PE table's other columns follow them.
@@ -243,11 +249,16 @@ def model_of_dtype(dtype: np.dtype) -> str | None:
     return None
 
 
-# The column that grouping records into events adds after all others, and its type.
+# The columns that grouping records into events adds after all others, and
+# their type: the event, then (in files written since it came) the record's
+# row in the records grouped.
 EVENT_COLUMN = ("event", np.dtype(np.int64))
+RECORD_ROW_COLUMN = ("record_row", np.dtype(np.int64))
 
 
 def _without_event(names: list[str]) -> list[str]:
+    if names[-2:] == [EVENT_COLUMN[0], RECORD_ROW_COLUMN[0]]:
+        return names[:-2]
     return names[:-1] if names[-1:] == [EVENT_COLUMN[0]] else names
 
 
@@ -695,11 +706,11 @@ def _npz(path: Path) -> Iterator[np.lib.npyio.NpzFile]:
 def _file_dtype(dtype: np.dtype, names: list[str]) -> np.dtype:
     """``dtype`` with only the columns a file holds: an older file lacks the
     columns added since it was written; records grouped into events have the
-    event column at the end."""
+    event column and their row at the end."""
     if list(_names(dtype)) == names:
         return dtype
-    return np.dtype([EVENT_COLUMN if n == EVENT_COLUMN[0] and n not in _names(dtype) else (n, dtype[n])
-                     for n in names])
+    added = {name: kind for name, kind in (EVENT_COLUMN, RECORD_ROW_COLUMN) if name not in _names(dtype)}
+    return np.dtype([(n, added[n]) if n in added else (n, dtype[n]) for n in names])
 
 
 def read_record_file(path: str | os.PathLike[str]) -> np.ndarray:

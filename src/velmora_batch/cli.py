@@ -278,7 +278,8 @@ def convert(source: Path, target: str, overwrite: bool) -> None:
               help="Channels an event needs within the window.")
 @click.option("--window", type=_AsciiFloat(), required=True, metavar="S", help="The trigger window in seconds.")
 @click.option("--records-out", type=click.Path(path_type=Path),
-              help="Also write the records in time order with their event column (.parquet).")
+              help="Also write the records in time order with their event column and record_row, their row in "
+                   "RECORDS that links name (.parquet).")
 @click.option("--overwrite", is_flag=True, help="Replace existing output files.")
 def events(records: Path, events: Path, multiplicity: int, window: float, records_out: Path | None,
            overwrite: bool) -> None:
@@ -287,7 +288,8 @@ def events(records: Path, events: Path, multiplicity: int, window: float, record
     opens a window of S seconds, and the records in it form an event when
     they come from at least N channels; else the next record opens one.
     Writes the event table (event, start, end, channels, records, charge)
-    and, with --records-out, the records with an event column (-1: none)."""
+    and, with --records-out, the records with an event column (-1: none)
+    and record_row (their row in RECORDS, the row their links name)."""
     try:
         with sigterm_as_interrupt():
             found, rows = write_events(records, events, multiplicity=multiplicity, window=window,

@@ -145,6 +145,40 @@ def test_the_events_command_on_a_file_and_a_dataset(detector, tmp_path):
     assert result.exit_code == 1 and "exists; overwrite it" in result.output
 
 
+@pytest.mark.parametrize("source", ["r.parquet", "d", "t.parquet", "td"])
+def test_records_out_rows_join_back_to_the_records_and_their_links(detector, tmp_path, source):
+    """Each record of --records-out names its row in the records grouped, as
+    read_records gives them: in a file or dataset in channel order the row
+    its links name, in one in time order its row there."""
+    timed = source.startswith("t")
+    out = tmp_path / source
+    links = None
+    if timed:
+        vb.run(detector, flash(), output=out, order="time", **RUN)
+    else:
+        vb.run(detector, flash(), output=out, truth="links", **RUN)
+        links = vb.read_links(out)
+    args = ["events", str(out), "-o", str(tmp_path / "ev.parquet"), "--multiplicity", "5", "--window", "2e-7",
+            "--records-out", str(tmp_path / "rec.parquet")]
+    result = CliRunner().invoke(main, args)
+    assert result.exit_code == 0, result.output
+    records, grouped = vb.read_records(out), vb.read_records(tmp_path / "rec.parquet")
+    row = grouped["record_row"]
+    assert grouped.dtype.names[-2:] == ("event", "record_row") and sorted(row) == list(range(len(records)))
+    names = [n for n in records.dtype.names if n != "event"]
+    for name in names:
+        np.testing.assert_array_equal(grouped[name], records[name][row], err_msg=name)
+    if links is not None:  # each record's links are found by its row, and are all of its PEs
+        linked = links.column("record").to_numpy()
+        per_row = np.bincount(linked, minlength=len(records))[row]
+        np.testing.assert_array_equal(per_row, grouped["n_pe"])
+        np.testing.assert_array_equal(links.column("channel").to_numpy(), records["channel"][linked])
+    # In memory the row is that of the array given.
+    _, marked = find_events(records, multiplicity=5, window=200e-9)
+    for name in names:
+        np.testing.assert_array_equal(marked[name], records[name][marked["record_row"]], err_msg=name)
+
+
 def records_at(times, channels):
     """MultiPMT-like records at the given times (seconds) and channels, in time order."""
     times = np.asarray(times, np.float64)
