@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any, TypeAlias
 
 from . import _core
 from ._jobs import CANCEL, BlockJob, BlockResult, VersionMismatch, run_block, worker_version
+from ._records import check_stop
 
 if TYPE_CHECKING:
     import distributed
@@ -117,6 +118,7 @@ def run_jobs(executor: BlockExecutor, jobs: Iterable[BlockJob], window: int,
             for future in wait_first(in_flight):
                 in_flight.discard(future)
                 on_done(future.result())
+                check_stop()
             fill()
         if not exhausted:  # the caller holds a full window with nothing running: it would never drain
             raise RuntimeError(f"{held()} finished blocks wait for one that was never submitted")

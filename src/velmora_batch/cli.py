@@ -10,14 +10,11 @@
 
 from __future__ import annotations
 
-import contextlib
 import json
 import math
 import os
 import re
-import signal
 import sys
-import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
@@ -38,7 +35,7 @@ from ._info import inspect as inspect_output
 from ._formats import MissingExtra
 from ._pes import PETable
 from ._plan import default_workers, estimate_peak, parse_memory, prepare
-from ._records import check_output, columns_table, record_suffixes, suffixes_text
+from ._records import check_output, columns_table, record_suffixes, stop_on_signals, suffixes_text
 from ._run import RunSummary
 from ._run import run as run_detector
 
@@ -172,7 +169,7 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
             return
         if progress is None:
             progress = sys.stderr.isatty()
-        with sigterm_as_interrupt(), dask_client(scheduler, cluster, workers, dashboard=dashboard) as executor:
+        with stop_on_signals(), dask_client(scheduler, cluster, workers, dashboard=dashboard) as executor:
             summary = run_detector(detector, table, output=output, progress=progress, executor=executor, resume=resume,
                                max_memory=bound, overwrite=overwrite, order=order, **options)
     except USER_ERRORS as e:
@@ -231,7 +228,7 @@ def calibrate(config: Path, npe: list[int], events: int, seed: int | None, worke
             raise click.UsageError(f"{option} {path}: the directory {Path(path).parent} does not exist.")
     try:
         detector = load_detector(config, settings)
-        with sigterm_as_interrupt():
+        with stop_on_signals():
             table = calibrate_detector(detector, npe, events, seed=seed, workers=workers)
         times = flash_times(detector, events)
         click.echo(f"{detector.model}: {events} flashes per row from {times.min() * 1e9:g} to "
@@ -263,7 +260,7 @@ def convert(source: Path, target: str, overwrite: bool) -> None:
     if not is_dataset(target) and Path(target).suffix.lower() not in record_suffixes():
         raise click.UsageError(f"OUT {target}: record files must end in {suffixes_text()}.")
     try:
-        with sigterm_as_interrupt():
+        with stop_on_signals():
             rows = convert_records(source, target, overwrite=overwrite)
     except USER_ERRORS as e:
         raise click.ClickException(" ".join(str(e).split())) from None
@@ -291,7 +288,7 @@ def events(records: Path, events: Path, multiplicity: int, window: float, record
     and, with --records-out, the records with an event column (-1: none)
     and record_row (their row in RECORDS, the row their links name)."""
     try:
-        with sigterm_as_interrupt():
+        with stop_on_signals():
             found, rows = write_events(records, events, multiplicity=multiplicity, window=window,
                                        records_out=records_out, overwrite=overwrite)
     except USER_ERRORS as e:
@@ -367,26 +364,6 @@ def option_message(message: str) -> str:
     for pattern, option in _OPTION_NAMES:
         message = pattern.sub(option, message)
     return message
-
-
-@contextlib.contextmanager
-def sigterm_as_interrupt() -> Iterator[None]:
-    """Within the block, SIGTERM (what batch schedulers send at a time limit,
-    and ``timeout``) stops the run as Ctrl-C does: the run cleans up after
-    itself. Only the main thread can take signals; the previous handler is
-    restored after."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def interrupt(signum: int, frame: object) -> None:
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGTERM, interrupt)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, previous)
 
 
 # A whole number as a config value is written: ASCII digits with an optional

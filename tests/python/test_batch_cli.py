@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import time
+import weakref
 from importlib.metadata import entry_points
 from pathlib import Path
 
@@ -195,6 +196,97 @@ def test_ctrl_c_leaves_no_file(tmp_path):
     _, stderr = process.communicate(timeout=30)
     assert time.monotonic() - interrupted < 5
     assert process.returncode != 0 and "Traceback" not in stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+class _Dropped:
+    """Calls ``fire`` where Python drops what it raises: from a weakref
+    callback or from ``__del__`` ("Exception ignored in ...")."""
+
+    def __init__(self, fire):
+        self.fire = fire
+
+    def __del__(self):
+        self.fire()
+
+
+def _request_stop_where_dropped(signum, vehicle):
+    def fire():
+        signal.getsignal(signum)(signum, None)
+
+    if vehicle == "weakref":
+        holder = _Dropped(lambda: None)
+        weakref.finalize(holder, fire)
+    else:
+        holder = _Dropped(fire)
+    del holder
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # the dropped KeyboardInterrupt
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
+@pytest.mark.parametrize("vehicle", ["weakref", "__del__"])
+@pytest.mark.parametrize("moment", ["first block", "closing", "after the run"])
+def test_a_stop_request_raised_where_python_drops_it_still_stops_the_run(tmp_path, monkeypatch, signum, vehicle,
+                                                                          moment):
+    """The handler's KeyboardInterrupt may land where Python prints and drops
+    it; the run stops all the same, at its next safe point or at the latest
+    when it ends: never a finished run with status 0."""
+    from velmora_batch import _sinks, cli
+
+    def before(cls, name):
+        original = getattr(cls, name)
+
+        def patched(*args, **kwargs):
+            _request_stop_where_dropped(signum, vehicle)
+            return original(*args, **kwargs)
+        monkeypatch.setattr(cls, name, patched)
+
+    if moment == "first block":
+        before(_sinks.RecordFileSink, "add")
+    elif moment == "closing":
+        before(_sinks.RecordFileSink, "finish")
+    else:
+        run = cli.run_detector
+
+        def run_then_stop(*args, **kwargs):
+            summary = run(*args, **kwargs)
+            _request_stop_where_dropped(signum, vehicle)
+            return summary
+        monkeypatch.setattr(cli, "run_detector", run_then_stop)
+    output = tmp_path / "r.parquet"
+    result = velmora("run", MULTIPMT, "--dark-rate", "1e4", "--duration", "1e-3", "--channels", "0-5",
+                     "--block-channels", "2", "--workers", "1", "-o", output)
+    assert result.exit_code == 1 and "Aborted!" in result.output, result.output
+    assert "records written" not in result.output
+    assert [p.name for p in tmp_path.iterdir()] == (["r.parquet"] if moment == "after the run" else [])
+    # The request ends with its run: the next run is not stopped by it.
+    monkeypatch.undo()
+    assert velmora("run", MULTIPMT, "--dark-rate", "1e4", "--duration", "1e-3", "--channels", "0-1",
+                   "-o", tmp_path / "next.parquet").exit_code == 0
+
+
+@pytest.mark.parametrize("delays", [[0.0], [0.3], [0.0, 0.01, 0.01], [0.2, 0.05, 0.05, 0.05]],
+                         ids=["at once", "later", "three at once", "four later"])
+def test_sigterm_once_or_several_times_stops_the_run_cleanly(tmp_path, delays):
+    output = tmp_path / "dark.parquet"
+    command = [sys.executable, "-m", "velmora_batch.cli", "run", str(MULTIPMT), "--dark-rate", "1e5", "--duration",
+               "1", "--channels", "0-9999", "--block-channels", "10", "--workers", "1", "-o", str(output)]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not list(tmp_path.iterdir()) and time.monotonic() < deadline and process.poll() is None:
+        time.sleep(0.02)
+    assert process.poll() is None, "the run ended before it could be stopped"
+    for delay in delays:
+        time.sleep(delay)
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+    _, stderr = process.communicate(timeout=30)
+    # A repeated SIGTERM is ignored while the run stops; one that comes after
+    # the run has stopped and cleaned up meets the default action.
+    if process.returncode != -signal.SIGTERM or len(delays) == 1:
+        assert process.returncode == 1, stderr
+        assert stderr.strip().splitlines()[-1:] == ["Aborted!"], stderr
+    assert "Traceback" not in stderr and "Exception ignored" not in stderr, stderr
     assert list(tmp_path.iterdir()) == []
 
 
