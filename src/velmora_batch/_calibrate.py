@@ -40,7 +40,7 @@ from ._detector import Detector
 from ._models import ModelSpec, spec_of
 from ._pes import PETable
 from ._plan import default_workers
-from ._records import check_output
+from ._records import check_output, publish
 from ._run import run
 
 __all__ = ["CALIBRATION_DTYPE", "DEFAULT_NPE", "calibrate", "event_delays", "flash_times", "format_table", "plot_walk",
@@ -322,18 +322,60 @@ def write_table(table: np.ndarray, path: str | os.PathLike[str], overwrite: bool
             pyarrow.csv.write_csv(arrow, temporary)
         else:
             pyarrow.parquet.write_table(arrow, temporary)
-        os.replace(temporary, target)
+        publish(Path(temporary), target, overwrite)  # with the mode of any new file, not mkstemp's 0600
     except BaseException:
         Path(temporary).unlink(missing_ok=True)
         raise
 
 
+def wilson_interval(successes: npt.ArrayLike, trials: npt.ArrayLike, z: float = 1.0
+                    ) -> tuple[np.ndarray, np.ndarray]:
+    """The Wilson score interval of a binomial efficiency, ``successes`` of
+    ``trials`` (``z`` standard deviations: 1 gives about 68 %): the lower
+    and upper bound. Unlike the plain sqrt(p (1 - p) / n), it stays inside
+    [0, 1] and is not empty at 0 or 1 of n (one of 1,000 flashes)."""
+    k = np.asarray(successes, np.float64)
+    n = np.asarray(trials, np.float64)
+    z2 = z * z
+    centre = (k + z2 / 2) / (n + z2)
+    half = z / (n + z2) * np.sqrt(k * (n - k) / n + z2 / 4)
+    return np.maximum(centre - half, 0.0), np.minimum(centre + half, 1.0)
+
+
+def walk_figure(table: np.ndarray, title: str = "") -> Any:
+    """The walk curve as a matplotlib figure: the median delay against the
+    flash's PEs on a logarithmic axis, its error bar and band from the 16 %
+    to the 84 % quantile of the events' delays, the mean; below it the
+    efficiencies (exactly one record, at least one) with their 68 % Wilson
+    score intervals (see :func:`wilson_interval`)."""
+    import matplotlib.pyplot as plt
+
+    rows = table[np.argsort(table["npe"], kind="stable")]
+    npe = rows["npe"]
+    fig, (top, bottom) = plt.subplots(2, 1, figsize=(7, 7), sharex=True, height_ratios=(2, 1))
+    top.fill_between(npe, rows["q16_delay_ns"], rows["q84_delay_ns"], alpha=0.2)
+    top.errorbar(npe, rows["q50_delay_ns"], yerr=(rows["q50_delay_ns"] - rows["q16_delay_ns"],
+                                                  rows["q84_delay_ns"] - rows["q50_delay_ns"]),
+                 fmt="o-", capsize=3, label="median, 16-84 % of events")
+    top.plot(npe, rows["mean_delay_ns"], "s--", ms=4, label="mean")
+    top.axhline(0, color="k", lw=0.8)
+    top.set(ylabel="delay of the first record (ns)", title=title or "walk curve")
+    top.legend()
+    for key, fmt, label in (("any_record", "o-", "at least one record"), ("one_record", "s--", "exactly one record")):
+        efficiency = rows[key] / rows["events"]
+        low, high = wilson_interval(rows[key], rows["events"])
+        bottom.errorbar(npe, efficiency, yerr=(efficiency - low, high - efficiency), fmt=fmt, ms=4, capsize=3,
+                        label=f"{label} (68 % Wilson interval)")
+    bottom.set(xscale="log", xlabel="PEs per flash", ylabel="fraction of events", ylim=(-0.05, 1.05))
+    bottom.legend(loc="lower right")
+    fig.tight_layout()
+    return fig
+
+
 def plot_walk(table: np.ndarray, path: str | os.PathLike[str], title: str = "") -> None:
-    """Draws the walk curve to an image file (its type from the suffix, such
-    as ``.png``): the median and mean delay against the flash's PEs on a
-    logarithmic axis, with the band from the 16 % to the 84 % quantile, and
-    below it the efficiency (exactly one record, at least one). Needs
-    matplotlib (``pip install 'velmora[plot]'``)."""
+    """Draws the walk curve (see :func:`walk_figure`) to an image file, its
+    type from the suffix, such as ``.png``. Needs matplotlib (``pip install
+    'velmora[plot]'``)."""
     try:
         import matplotlib
     except ImportError:
@@ -342,19 +384,6 @@ def plot_walk(table: np.ndarray, path: str | os.PathLike[str], title: str = "") 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    rows = table[np.argsort(table["npe"], kind="stable")]
-    npe = rows["npe"]
-    fig, (top, bottom) = plt.subplots(2, 1, figsize=(7, 7), sharex=True, height_ratios=(2, 1))
-    top.fill_between(npe, rows["q16_delay_ns"], rows["q84_delay_ns"], alpha=0.3, label="16-84 % of events")
-    top.plot(npe, rows["q50_delay_ns"], "o-", label="median")
-    top.plot(npe, rows["mean_delay_ns"], "s--", ms=4, label="mean")
-    top.axhline(0, color="k", lw=0.8)
-    top.set(ylabel="delay of the first record (ns)", title=title or "walk curve")
-    top.legend()
-    bottom.plot(npe, rows["efficiency_any"], "o-", label="at least one record")
-    bottom.plot(npe, rows["efficiency_one"], "s--", ms=4, label="exactly one record")
-    bottom.set(xscale="log", xlabel="PEs per flash", ylabel="fraction of events", ylim=(-0.05, 1.05))
-    bottom.legend(loc="lower right")
-    fig.tight_layout()
+    fig = walk_figure(table, title)
     fig.savefig(path, dpi=90)
     plt.close(fig)

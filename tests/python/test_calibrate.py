@@ -13,7 +13,7 @@ import pyarrow.parquet
 import pytest
 import velmora_batch as vb
 from click.testing import CliRunner
-from velmora_batch._calibrate import FLASH_POSITIONS, plot_walk, write_table
+from velmora_batch._calibrate import FLASH_POSITIONS, plot_walk, walk_figure, wilson_interval, write_table
 from velmora_batch.cli import main
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
@@ -223,6 +223,51 @@ def test_a_table_is_not_written_into_a_missing_directory(tmp_path):
     with pytest.raises(FileExistsError):
         write_table(table, tmp_path / "walk.parquet")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["walk.parquet"]  # no temporary file left
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_a_table_gets_the_mode_of_any_new_file(tmp_path, suffix):
+    table = vb.calibrate(detector(MULTIPMT), npe=[5], events=10, seed=1)
+    write_table(table, tmp_path / f"walk{suffix}")
+    (tmp_path / "plain").write_text("")  # as open() makes a file under this process's umask
+    assert (tmp_path / f"walk{suffix}").stat().st_mode == (tmp_path / "plain").stat().st_mode
+
+
+@pytest.mark.parametrize("k, n", [(0, 1), (1, 1), (0, 1000), (1, 1000), (500, 1000), (999, 1000), (1000, 1000),
+                                  (3, 7)])
+def test_the_wilson_interval_bounds_the_efficiency(k, n):
+    """Each bound p inside (0, 1) is where k/n lies one standard deviation
+    sqrt(p (1 - p) / n) from p; 0 of n reaches down to 0, n of n up to 1."""
+    low, high = (float(b) for b in wilson_interval(k, n))
+    assert 0.0 <= low <= k / n <= high <= 1.0 and low < high
+    for bound in (low, high):
+        if 0.0 < bound < 1.0:
+            assert (k / n - bound) ** 2 == pytest.approx(bound * (1 - bound) / n, rel=1e-9)
+    assert (low == 0.0) == (k == 0) and (high == 1.0) == (k == n)
+
+
+@pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="matplotlib is not installed")
+def test_the_walk_curve_carries_its_errors():
+    """The median delay's bars reach the 16 % and 84 % quantiles; each
+    efficiency's bars are its Wilson interval (the 1-PE point: 1 of 1,000)."""
+    import matplotlib.pyplot as plt
+    from matplotlib.container import ErrorbarContainer
+
+    table = vb.calibrate(detector(MULTIPMT), npe=[1, 10], events=40, seed=2)
+    table["one_record"][0] = table["any_record"][0] = 1
+    table["events"][0] = 1000
+    fig = walk_figure(table)
+    top, bottom = fig.axes
+    (delay,) = [c for c in top.containers if isinstance(c, ErrorbarContainer)]
+    spans = [(seg[0][1], seg[1][1]) for seg in delay.lines[2][0].get_segments()]
+    np.testing.assert_allclose(spans, np.stack([table["q16_delay_ns"], table["q84_delay_ns"]], axis=1))
+    bars = [c for c in bottom.containers if isinstance(c, ErrorbarContainer)]
+    assert len(bars) == 2
+    for bar, key in zip(bars, ["any_record", "one_record"]):
+        spans = [(seg[0][1], seg[1][1]) for seg in bar.lines[2][0].get_segments()]
+        np.testing.assert_allclose(spans, np.stack(wilson_interval(table[key], table["events"]), axis=1))
+    assert spans[0][0] > 0 and spans[0][1] < 0.003  # 1 of 1,000
+    plt.close(fig)
 
 
 def test_the_command_reports_a_missing_seed_in_one_line(tmp_path):
