@@ -7,8 +7,9 @@ from ._dataset import read_links, read_metadata, read_records, to_pandas
 from ._detector import Afterpulses, Detector, ImplausibleValueWarning
 from ._events import find_events, write_events
 from ._jobs import EarlyTriggerWarning
+from ._links import record_labels
 from ._pes import PETable, UnusedPEColumnsWarning, read_pes
 from ._run import RunSummary, run
 from ._version import __version__
 
-__all__ = ["Afterpulses", "Detector", "EarlyTriggerWarning", "ImplausibleValueWarning", "PETable", "RunSummary", "UnusedPEColumnsWarning", "__version__", "calibrate", "convert", "find_events", "flash_times", "read_links", "read_metadata", "read_pes", "read_records", "run", "to_pandas", "write_events"]
+__all__ = ["Afterpulses", "Detector", "EarlyTriggerWarning", "ImplausibleValueWarning", "PETable", "RunSummary", "UnusedPEColumnsWarning", "__version__", "calibrate", "convert", "find_events", "flash_times", "read_links", "read_metadata", "read_pes", "read_records", "record_labels", "run", "to_pandas", "write_events"]

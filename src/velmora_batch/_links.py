@@ -29,6 +29,7 @@ or in a dataset directory's ``_links`` folder, and read by ``read_links``."""
 
 from __future__ import annotations
 
+import difflib
 import json
 import os
 from collections.abc import Mapping
@@ -222,3 +223,40 @@ def read_links_file(path: str | os.PathLike[str]) -> pa.Table:
     if table.column_names[:len(_FIRST_LINK_COLUMNS)] != list(_FIRST_LINK_COLUMNS):
         raise ValueError(f"{path}: not a velmora links file: columns {', '.join(table.column_names)}")
     return table.replace_schema_metadata(None)
+
+
+def record_labels(links: pa.Table, records: int | np.ndarray, column: str) -> pa.Array[Any]:
+    """Each record's label: the value of the PE table's column ``column``
+    (passed into ``links``) of the record's input PE with the largest charge
+    share, the PE's amplitude times its ``fraction`` where the links have
+    that column, else its amplitude (ties go to the smallest ``pe_index``);
+    null for a record that no input PE reaches (dark noise and afterpulses
+    only, or nothing). ``records``: the records the links name (or their
+    number); gives one value per record, of the column's own type."""
+    names = links.column_names[len(_FIRST_LINK_COLUMNS):]
+    available = [n for n in names if n not in LINK_COLUMNS and n != "fraction"]
+    if column not in available:
+        close = difflib.get_close_matches(column, available, n=1)
+        raise ValueError(f"label {column!r} is not a column of the PE table"
+                         + (f" (did you mean {close[0]!r}?)" if close else "")
+                         + f"; its columns besides channel and time: {', '.join(available) or 'none'}")
+    count = records if isinstance(records, int | np.integer) else len(records)
+    record = links.column("record").to_numpy()
+    kind: Any = links.column("kind").cast(pa.string())
+    is_input = np.asarray(kind.to_numpy(zero_copy_only=False) == "input", bool)
+    if len(record) and (record.min() < 0 or record.max() >= count):
+        raise ValueError(f"the links name record rows up to {int(record.max())}, beyond the {count} records given")
+    share = links.column("amplitude").to_numpy().copy()
+    if "fraction" in links.column_names:
+        share *= links.column("fraction").to_numpy()
+    linked = np.flatnonzero(is_input)
+    # Per record, its input links by decreasing share: the first one is its label's PE.
+    linked = linked[np.lexsort((links.column("pe_index").to_numpy()[linked], -share[linked], record[linked]))]
+    first = np.ones(len(linked), bool)
+    first[1:] = record[linked][1:] != record[linked][:-1]
+    best = np.zeros(count, np.int64)
+    best[record[linked][first]] = linked[first]
+    none = np.ones(count, bool)
+    none[record[linked][first]] = False
+    rows: Any = pa.array(best, mask=none)
+    return links.column(column).take(rows).combine_chunks()

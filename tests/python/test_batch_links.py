@@ -455,3 +455,50 @@ def test_afterpulse_links_name_the_afterpulse_drawn_for_their_channel(make_detec
         drawn = _seeding.afterpulses(24, c, parents, 0.5, _seeding.PiecewiseLinear(*delay))[1]
         offset = arrival[channel == c] - drawn[index[channel == c]]
         assert np.all((offset > -1e-15) & (offset < 1e-9 + 1e-15))
+
+
+# Labels: each record's value of a PE-table column, from its input PE of the largest charge share.
+
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+def test_records_take_the_event_id_of_their_flash_and_dark_only_records_none(make_detector, model):
+    det = make_detector(model, seed=21)
+    flashes = {7: 1.0e-6, 9: 6.0e-6}  # event id: flash time, far apart on every channel
+    channel = np.tile(np.repeat(np.arange(6), 4), 2)
+    event_id = np.repeat(list(flashes), 24)
+    time = np.array([flashes[e] for e in event_id]) + np.tile(np.linspace(0, 3e-9, 4), 12)
+    table = pa.table({"channel": channel, "time": time, "event_id": event_id.astype(np.int64)})
+    records, links = vb.run(det, table, truth="links", dark_rate=1e5, duration=1e-5, channels="0-5")
+    labels = vb.record_labels(links, records, "event_id")
+    assert labels.type == pa.int64() and len(labels) == len(records)
+    start = records["time_ns"] * 1e-9 if model == "ZozuvUza" else records["time"]
+    got = labels.to_pylist()
+    inputs = np.bincount(links.column("record").to_numpy()[np.asarray(links.column("kind").to_pylist()) == "input"],
+                         minlength=len(records))
+    for t, label, n in zip(start, got, inputs, strict=True):
+        near = [e for e, at in flashes.items() if abs(t - at) < 100e-9]
+        assert label == (near[0] if n else None), (t, label, n)
+    assert got.count(7) >= 6 and got.count(9) >= 6 and None in got  # dark noise alone made some records
+
+
+def test_a_label_goes_to_the_largest_charge_share_with_fractions_and_ties_to_the_smaller_row():
+    links = pa.table({"record": [0, 0, 0, 1, 1, 2], "channel": pa.array([0] * 6, pa.int32()),
+                      "kind": pa.array(["input", "input", "dark", "input", "input", "afterpulse"]).dictionary_encode(),
+                      "pe_index": [4, 3, 0, 8, 5, 0], "arrival_time": [0.0] * 6,
+                      "amplitude": [2.0, 1.0, 9.0, 1.0, 1.0, 5.0], "tag": ["a", "b", None, "c", "d", None]})
+    # By amplitude: record 0's largest input PE is row 4 (a dark PE of more is no input), record 1 ties to row 5.
+    assert vb.record_labels(links, 4, "tag").to_pylist() == ["a", "d", None, None]
+    # With the share of each pulse inside the record, row 3 carries more of record 0's charge.
+    shares = links.append_column("fraction", pa.array([0.25, 1.0, 1.0, 1.0, 0.5, 1.0]))
+    assert vb.record_labels(shares, 3, "tag").to_pylist() == ["b", "c", None]
+
+
+@pytest.mark.parametrize("column, message", [
+    ("event", r"label 'event' is not a column of the PE table \(did you mean 'event_id'\?\); its columns besides "
+              r"channel and time: event_id, weight"),
+    ("amplitude", "label 'amplitude' is not a column of the PE table; its columns besides channel and time: "
+                  "event_id, weight"),
+])
+def test_a_label_that_names_no_pe_column_is_refused_with_the_columns_there_are(column, message):
+    links = _links.links_schema(pa.schema([("event_id", pa.int64()), ("weight", pa.float32())])).empty_table()
+    with pytest.raises(ValueError, match=message):
+        vb.record_labels(links, 0, column)
