@@ -184,7 +184,14 @@ class EventFinder:
 def find_events(records: np.ndarray, multiplicity: int, window: float) -> tuple[pa.Table, np.ndarray]:
     """The events of records in memory (any order): the event table, and
     the records in time order with an ``event`` column and their row in
-    ``records`` (``record_row``) added."""
+    ``records`` (``record_row``) added.
+
+    Each comes as its kind reads elsewhere, as ``run(truth="links")`` gives
+    numpy records and a pyarrow links table: the event table is a pyarrow
+    Table, equal to what ``pq.read_table`` gives of the event file that
+    ``write_events`` writes (its fields carry their units and meanings), and
+    the records a numpy structured array, as ``run`` and ``read_records``
+    give records."""
     trigger = Trigger(multiplicity, window)
     key = time_column(records.dtype)
     columns = {name: records[name] for name in _names(records.dtype)}
