@@ -385,14 +385,58 @@ def extra_column_names(path: str | os.PathLike[str], key: str | None = None) -> 
     return tuple(_other_names(names))
 
 
+# A CSV conversion error names the column (counted from 0 in the file) whose row did not fit its type.
+_CSV_COLUMN = re.compile(r"In CSV column #(\d+): ")
+
+
+def _wider(kind: pa.DataType) -> pa.DataType:
+    """The type a CSV column takes where a later row does not fit the one
+    Arrow guessed from the first rows: the next that Arrow itself would try
+    (whole numbers after none, floating point after whole numbers), else text."""
+    if pa.types.is_null(kind):
+        return pa.int64()
+    return pa.float64() if pa.types.is_integer(kind) else pa.string()
+
+
+def _csv_other_types(path: Path, schema: pa.Schema, others: list[str],
+                     options: csv.ReadOptions) -> dict[str, pa.DataType]:
+    """The types of the other columns of a CSV PE file that hold every row:
+    Arrow's guess from the first rows, widened (see _wider) where a later
+    row does not fit. A pass over those columns of the whole file, and one
+    more for each widening. A fault the widening cannot mend is left for the
+    read to name."""
+    types = dict(zip(schema.names, schema.types))
+    types = {name: types[name] for name in others}
+    while True:
+        try:
+            reader = csv.open_csv(path, read_options=options,
+                                  convert_options=csv.ConvertOptions(column_types=types, include_columns=others))
+            for _ in reader:
+                pass
+            return types
+        except pa.ArrowInvalid as e:
+            match = _CSV_COLUMN.match(str(e))
+            index = int(match.group(1)) if match else len(schema.names)
+            name = schema.names[index] if index < len(schema.names) else None
+            if name not in types or pa.types.is_string(types[name]):
+                return types
+            types[name] = _wider(types[name])
+
+
 def _iter_csv(path: Path, extras: bool = False) -> Iterator[PETable]:
 
     try:
         # Numbers as doubles throughout: the type guessed from a first piece could differ from a later one's.
-        reader = csv.open_csv(path, read_options=csv.ReadOptions(block_size=_BATCH_ROWS * 32),
-                              convert_options=csv.ConvertOptions(column_types={"channel": pa.float64(),
-                                                                               "time": pa.float64()}))
+        options = csv.ReadOptions(block_size=_BATCH_ROWS * 32)
+        types: dict[str, pa.DataType] = {"channel": pa.float64(), "time": pa.float64()}
+        reader = csv.open_csv(path, read_options=options, convert_options=csv.ConvertOptions(column_types=types))
         _check_names(reader.schema.names, str(path))
+        # Columns the run does not use are not read; those carried into the links get a type that holds every row.
+        names = tuple(_other_names(reader.schema.names))
+        others = list(names) if extras else []
+        types |= _csv_other_types(path, reader.schema, others, options) if others else {}
+        reader = csv.open_csv(path, read_options=options, convert_options=csv.ConvertOptions(
+            column_types=types, include_columns=None if others else ["channel", "time"]))
     except pa.ArrowException:
         yield read_pes(path)
         return
@@ -406,7 +450,9 @@ def _iter_csv(path: Path, extras: bool = False) -> Iterator[PETable]:
             read_pes(path)  # raises the error that names the fault, if it finds one
             first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
             raise ValueError(f"{path}: not a readable csv file: {first}") from None
-        yield _checked(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path), extras), path, row)
+        pes = _checked(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path), extras), path, row)
+        pes.extra_names = names
+        yield pes
         row += batch.num_rows
 
 
@@ -710,16 +756,20 @@ def read_pes(path: str | os.PathLike[str], key: str | None = None) -> PETable:
             if suffix == ".parquet":
                 names = pyarrow.parquet.read_schema(path).names
             else:
-                table = pyarrow.csv.read_csv(path)
-                names = table.column_names
+                names = csv.open_csv(path).schema.names
             _check_names(names, str(path))
+            if suffix == ".csv":  # the other columns are not read: they cannot make the file unreadable
+                table = csv.read_csv(path, convert_options=csv.ConvertOptions(include_columns=["channel", "time"]))
             if suffix == ".parquet":
                 table = pyarrow.parquet.read_table(path, columns=["channel", "time"])
         except pa.ArrowException as e:
             # Arrow's messages may run over several lines (a schema dump): the first says what failed.
             first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
             raise ValueError(f"{path}: not a readable {suffix[1:]} file: {first}") from None
-        return _from_arrow(table, str(path))
+        pes = _from_arrow(table, str(path))
+        if suffix == ".csv":
+            pes.extra_names = tuple(_other_names(names))
+        return pes
     raise ValueError(f"{path}: PE files must end in .parquet, .npz, .csv, .root, .h5 or .hdf5")
 
 

@@ -68,6 +68,35 @@ def test_input_rows_and_other_columns_survive_the_split(tmp_path, monkeypatch, s
     assert sorted(p.name for p in tmp_path.iterdir()) == [path.name]
 
 
+@pytest.mark.parametrize("late, first_type, whole_type", [
+    ("7.5", "1", pa.float64()),  # whole numbers, then a fraction: numbers
+    ("word", "1", pa.string()),  # whole numbers, then a word: text
+    ("word", "1.5", pa.string()),
+    ("2", "", pa.int64()),  # nothing in the first rows, then a number
+    ("word", "", pa.string()),
+    ("true", "false", pa.bool_()),
+    ("yes", "false", pa.string()),
+], ids=["int-float", "int-word", "float-word", "empty-int", "empty-word", "bool", "bool-word"])
+def test_other_csv_columns_carry_the_type_of_the_whole_file(tmp_path, monkeypatch, late, first_type, whole_type):
+    """A CSV column's type is Arrow's guess from the first rows, widened where a
+    later row does not fit it (whole numbers to float64, else to text), so
+    that the links carry every row's value."""
+    monkeypatch.setattr(_pes, "_BATCH_ROWS", 16)
+    rows = [f"{i % 3},{(i + 1) * 1e-7!r},{first_type if i < 290 else late},{i}" for i in range(300)]
+    path = tmp_path / "pes.csv"
+    path.write_text("channel,time,tag,pe_id\n" + "\n".join(rows) + "\n")
+    want = pa.csv.read_csv(path, convert_options=pa.csv.ConvertOptions(column_types={"tag": whole_type}))
+    file = _pes.FilePEs(path, None, rows=True)
+    assert file.extras_schema.field("tag").type == whole_type
+    assert file.extras_schema.field("pe_id").type == pa.int64()
+    file.spill(3, tmp_path / "out.parquet")
+    try:
+        got = file.block(0, 2)
+        assert got.extras.column("tag").to_pylist() == want.column("tag").take(got.rows).to_pylist()
+    finally:
+        file.close()
+
+
 def test_without_links_only_channel_and_time_are_split(tmp_path, monkeypatch):
     monkeypatch.setattr(_pes, "_BATCH_ROWS", 16)
     path = _write(tmp_path / "pes.parquet", _pe_columns(200, np.random.default_rng(4)))

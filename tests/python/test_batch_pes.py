@@ -323,6 +323,28 @@ def test_a_file_is_read_in_pieces_as_it_is_whole(tmp_path, suffix, monkeypatch):
     assert sorted(p.name for p in tmp_path.iterdir()) == [path.name]
 
 
+def _late_change_csv(path, rows):
+    """A CSV PE file whose unused columns change type after ``rows`` rows:
+    whole numbers that turn into a fraction, and into a word."""
+    channel, time = np.arange(rows) % 4, np.arange(rows) * 1e-6
+    lines = "\n".join(f"{c},{t!r},{i},{i % 3}" for i, (c, t) in enumerate(zip(channel.tolist(), time.tolist())))
+    path.write_text(f"channel,time,event_id,note\n{lines}\n1,2e-9,7.5,word\n")
+    return np.r_[channel, 1], np.r_[time, 2e-9]
+
+
+def test_unused_columns_of_a_csv_file_never_make_it_unreadable(tmp_path, make_detector):
+    path = tmp_path / "late.csv"
+    channel, time = _late_change_csv(path, 600_000)
+    table = read_pes(path)
+    np.testing.assert_array_equal(table.channel, channel)
+    np.testing.assert_array_equal(table.time, time)
+    from velmora_batch import _pes
+
+    pieces = list(_pes.iter_pes(path))
+    np.testing.assert_array_equal(np.concatenate([p.time for p in pieces]), time)
+    assert len(_pes.FilePEs(path, None).digest()) > 0
+
+
 def test_a_bad_row_far_into_a_file_is_named(tmp_path, monkeypatch):
     from velmora_batch import _pes
 
