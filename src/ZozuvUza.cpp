@@ -401,6 +401,10 @@ bool ZozuvUza::stream_pes(Impl& s, const std::vector<double>& pe_times, Finish&&
     return true;
 }
 
+double ZozuvUza::adc_step() const {
+    return state().trigger_sim.adc_step();
+}
+
 std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<double>& pe_times, int channel) {
     Impl& s = state();
     Records records;

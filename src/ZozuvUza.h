@@ -123,6 +123,9 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
     std::vector<ostrelin::ZozuvUzaTrigger> simulate(const std::vector<double>& pe_times, int channel);
     double calibrate_delay(std::size_t num_pes, std::size_t num_sim);
 
+    // The ADC step in seconds: the readout windows start on its grid.
+    [[nodiscard]] double adc_step() const;
+
   private:
     using Impl = ZozuvUzaState;
     static std::unique_ptr<Impl> build(Config config);

@@ -18,21 +18,51 @@ namespace velmora {
 
 namespace {
 
-// The ticks of the records' time stamps as whole numbers: per second, and
-// nanoseconds per tick.
+// The ticks of the records' time stamps per second, as a whole number.
 constexpr std::uint64_t nearest_whole(double x) {
     const auto whole = static_cast<std::uint64_t>(x);
     return x - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole;
 }
 constexpr double seconds_per_tick = ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK;
 constexpr std::uint64_t ticks_per_second = nearest_whole(1.0 / seconds_per_tick);
-constexpr std::uint64_t nanoseconds_per_tick = nearest_whole(seconds_per_tick * 1e9);
-static_assert(ticks_per_second * nanoseconds_per_tick == 1'000'000'000, "a tick is a whole number of nanoseconds");
+
+// A step in whole femtoseconds, or 0 where it is not a whole number of them.
+std::int64_t whole_femtoseconds(double step) {
+    const double fs = step * 1e15;
+    const double nearest = std::nearbyint(fs);
+    const bool whole = nearest >= 1.0 && nearest < 0x1p62 && std::abs(fs - nearest) <= 1e-9 * nearest;
+    return whole ? static_cast<std::int64_t>(nearest) : 0;
+}
+
+__extension__ using Int128 = __int128;
+
+// The start of ADC sample `index` in whole nanoseconds, to the nearest one,
+// halves toward the later one: exact in integers for a step of whole
+// femtoseconds (`step_fs`), else from the product in extended precision.
+std::int64_t start_ns(std::int64_t index, std::int64_t step_fs, double step) {
+    if (step_fs != 0) {
+        constexpr std::int64_t fs_per_ns = 1'000'000;
+        const Int128 shifted = (static_cast<Int128>(index) * step_fs) + (fs_per_ns / 2);
+        Int128 ns = shifted / fs_per_ns;
+        if (shifted % fs_per_ns < 0) {
+            --ns; // floor, not truncation, for starts before the origin
+        }
+        return static_cast<std::int64_t>(ns);
+    }
+    const long double ns = static_cast<long double>(index) * static_cast<long double>(step) * 1e9L;
+    return static_cast<std::int64_t>(std::floor(ns + 0.5L));
+}
 
 } // namespace
 
-void ZozuvUzaColumns::append(const std::vector<ostrelin::ZozuvUzaTrigger>& records, std::uint64_t origin_ticks) {
-    for (const auto& r : records) {
+void ZozuvUzaColumns::append(const std::vector<ostrelin::ZozuvUzaTrigger>& records, std::uint64_t origin_ticks,
+                             std::int64_t origin_steps, const std::vector<std::int64_t>& first_indices) {
+    if (first_indices.size() != records.size()) {
+        throw std::logic_error("ZozuvUzaColumns: one first ADC index per record is needed.");
+    }
+    const std::int64_t step_fs = whole_femtoseconds(adc_step);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto& r = records[i];
         if (r.waveform.size() != waveform_samples) {
             throw std::length_error(
                 "ZozuvUza record with " + std::to_string(r.waveform.size()) +
@@ -51,7 +81,9 @@ void ZozuvUzaColumns::append(const std::vector<ostrelin::ZozuvUzaTrigger>& recor
         channel.push_back(r.channel);
         trigger_time_s.push_back(static_cast<std::uint32_t>(seconds));
         trigger_time_ticks.push_back(static_cast<std::uint32_t>(ticks));
-        time_ns.push_back(static_cast<std::int64_t>((seconds * 1'000'000'000) + (ticks * nanoseconds_per_tick)));
+        const std::int64_t index = first_indices[i] + origin_steps;
+        adc_index.push_back(index);
+        time_ns.push_back(start_ns(index, step_fs, adc_step));
         baseline.push_back(r.baseline);
         intsum.push_back(r.intsum);
         waveform.insert(waveform.end(), r.waveform.begin(), r.waveform.end());
@@ -75,13 +107,13 @@ void MultiPMTColumns::append(const std::vector<ostrelin::MultiPMTTrigger>& recor
 
 namespace {
 
-void append(ZozuvUzaColumns& columns, const std::vector<ostrelin::ZozuvUzaTrigger>& records,
-            const ChannelPiece& piece) {
-    columns.append(records, piece.origin_ticks);
+void append(ZozuvUzaColumns& columns, const std::vector<ostrelin::ZozuvUzaTrigger>& records, const ChannelPiece& piece,
+            const CallTrace& trace) {
+    columns.append(records, piece.origin_ticks, piece.origin_steps, trace.record_points);
 }
 
-void append(MultiPMTColumns& columns, const std::vector<ostrelin::MultiPMTTrigger>& records,
-            const ChannelPiece& piece) {
+void append(MultiPMTColumns& columns, const std::vector<ostrelin::MultiPMTTrigger>& records, const ChannelPiece& piece,
+            const CallTrace& /*trace*/) {
     columns.append(records, piece.origin, piece.origin_ticks);
 }
 
@@ -529,6 +561,7 @@ typename ChannelEngine<Model>::Columns ChannelEngine<Model>::new_columns() const
     Columns columns;
     if constexpr (std::is_same_v<Model, ZozuvUza>) {
         columns.waveform_samples = waveform_samples_;
+        columns.adc_step = models_.front().adc_step(); // not a per-channel setting: every model shares it
     } else {
         columns.tdc_step = models_.front().tot_step(); // not a per-channel setting: every model shares it
     }
@@ -537,9 +570,9 @@ typename ChannelEngine<Model>::Columns ChannelEngine<Model>::new_columns() const
 
 template <typename Model>
 void ChannelEngine<Model>::append_timed(Columns& columns, const typename ColumnsOf<Model>::records& records,
-                                        const ChannelPiece& piece) const {
+                                        const ChannelPiece& piece, const CallTrace& trace) const {
     const auto start = std::chrono::steady_clock::now();
-    append(columns, records, piece);
+    append(columns, records, piece, trace);
     const auto spent = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
     columns_ns_->fetch_add(static_cast<std::uint64_t>(spent.count()), std::memory_order_relaxed);
 }
@@ -549,8 +582,9 @@ void ChannelEngine<Model>::run_piece(Model& model, Columns& columns, const std::
                                      const ChannelPiece& piece, std::size_t index, const std::vector<double>& times,
                                      std::vector<EarlyNotice>* early, const RunExtras& extras, PieceWork& work) const {
     const bool noise = std::is_same_v<Model, ZozuvUza> && extras.noise_seeds != nullptr;
-    if (!extras.truth && !extras.saturation && !noise) {
-        append_timed(columns, simulate_piece(model, pe_times, piece, early), piece);
+    // ZozuvUza's windows always need the trace: it gives their first ADC indices.
+    if (!extras.truth && !extras.saturation && !noise && !std::is_same_v<Model, ZozuvUza>) {
+        append_timed(columns, simulate_piece(model, pe_times, piece, early), piece, work.trace);
         return;
     }
     CallTrace& trace = work.trace;
@@ -569,10 +603,10 @@ void ChannelEngine<Model>::run_piece(Model& model, Columns& columns, const std::
         return simulate_piece(model, pe_times, piece, early);
     }();
     const std::size_t row0 = columns.rows();
-    append_timed(columns, records, piece);
     if (trace.record_points.size() != records.size()) {
         throw std::logic_error("ChannelEngine: the trace of a piece does not match its records.");
     }
+    append_timed(columns, records, piece, trace);
     if (extras.saturation) {
         append_saturation(columns, trace);
     }

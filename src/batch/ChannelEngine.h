@@ -41,10 +41,23 @@ struct TruthColumns {
 
 // ZozuvUza records as columns. waveform holds waveform_samples samples per
 // row, row after row.
+//
+// Window starts. A window's first sample lies on the ADC grid: adc_index
+// counts it in whole ADC steps from the run's time origin (a piece's first
+// ADC index plus its origin in ADC steps), exactly however late the window.
+// time_ns is that start, adc_index x adc_step, in whole nanoseconds: exact
+// where the ADC step is a whole number of femtoseconds (computed in integers,
+// rounded to the nearest nanosecond, halves toward the later one), else
+// the nearest nanosecond of the product in extended precision. The time
+// stamps trigger_time_s and trigger_time_ticks are the model's own, carried
+// over in whole ticks; their rule truncates a start computed in double
+// precision, so a stamp may lie one tick below the exact start.
 struct ZozuvUzaColumns {
     std::size_t waveform_samples = 0;
+    double adc_step = 0.0; // seconds
     std::vector<std::int32_t> channel;
-    std::vector<std::int64_t> time_ns; // trigger_time_s * 10^9 + trigger_time_ticks * (nanoseconds per tick)
+    std::vector<std::int64_t> time_ns;   // adc_index x adc_step in whole ns
+    std::vector<std::int64_t> adc_index; // the window's first sample in ADC steps from the run's time origin
     std::vector<std::uint32_t> trigger_time_s;
     std::vector<std::uint32_t> trigger_time_ticks;
     std::vector<float> baseline;
@@ -56,7 +69,10 @@ struct ZozuvUzaColumns {
     std::size_t rows() const { return channel.size(); }
     // Appends records whose times count from `origin_ticks` 4 ns ticks after
     // the run's time origin; the time stamps are carried over in whole ticks.
-    void append(const std::vector<ostrelin::ZozuvUzaTrigger>& records, std::uint64_t origin_ticks);
+    // `first_indices` holds each record's first ADC index within its piece,
+    // whose origin lies `origin_steps` ADC steps after the run's.
+    void append(const std::vector<ostrelin::ZozuvUzaTrigger>& records, std::uint64_t origin_ticks,
+                std::int64_t origin_steps, const std::vector<std::int64_t>& first_indices);
 };
 
 // MultiPMT records as columns.
@@ -80,7 +96,8 @@ struct MultiPMTColumns {
 // One piece of work: PE times [first, last) of the block's times, all of one
 // channel, counted from the piece's origin (origin seconds, or origin_ticks
 // whole steps of the model's integer time: 4 ns time-stamp ticks for
-// ZozuvUza, TDC steps for MultiPMT; the same instant).
+// ZozuvUza, TDC steps for MultiPMT; for ZozuvUza also origin_steps whole ADC
+// steps; the same instant).
 struct ChannelPiece {
     std::int32_t channel = 0;
     std::size_t first = 0;
@@ -89,6 +106,7 @@ struct ChannelPiece {
     std::array<std::uint32_t, 8> seed = {}; // the model generator's seed_seq input (independent seeding)
     std::uint64_t origin_ticks = 0;
     double origin = 0.0;
+    std::int64_t origin_steps = 0; // ZozuvUza: the origin in whole ADC steps
 };
 
 // The readout windows of one ZozuvUza piece that the early-window policy
@@ -216,8 +234,8 @@ class ChannelEngine {
 
   private:
     Columns new_columns() const;
-    void append_timed(Columns& columns, const typename ColumnsOf<Model>::records& records,
-                      const ChannelPiece& piece) const;
+    void append_timed(Columns& columns, const typename ColumnsOf<Model>::records& records, const ChannelPiece& piece,
+                      const CallTrace& trace) const;
     // The storage that the pieces of one call work in.
     struct PieceWork {
         CallTrace trace;

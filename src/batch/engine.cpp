@@ -75,6 +75,7 @@ py::dict to_dict(ZozuvUzaColumns&& c, const RunExtras& extras) {
     if (extras.saturation) {
         d["n_saturated"] = adopt(std::move(c.n_saturated));
     }
+    d["adc_index"] = adopt(std::move(c.adc_index));
     if (extras.truth) {
         add_truth(d, std::move(c.truth));
     }
@@ -203,7 +204,8 @@ using UInt8s = py::array_t<std::uint8_t, py::array::c_style | py::array::forceca
 // The pieces of a block from its column arrays, checked for shape and range.
 std::vector<ChannelPiece> make_pieces(const Int32s& channels, const Int64s& bounds, const Int64s& models,
                                       const std::optional<UInt32s>& seeds, const UInt64s& origin_ticks,
-                                      const Doubles& origins, std::size_t n_times) {
+                                      const Doubles& origins, const std::optional<Int64s>& origin_steps,
+                                      std::size_t n_times) {
     const auto n = static_cast<std::size_t>(channels.size());
     if (channels.ndim() != 1 || bounds.ndim() != 1 || static_cast<std::size_t>(bounds.size()) != n + 1) {
         throw py::value_error("bounds must hold one more entry than channels");
@@ -211,6 +213,9 @@ std::vector<ChannelPiece> make_pieces(const Int32s& channels, const Int64s& boun
     if (std::cmp_not_equal(models.size(), n) || std::cmp_not_equal(origin_ticks.size(), n) ||
         std::cmp_not_equal(origins.size(), n)) {
         throw py::value_error("models, origin_ticks and origins must hold one entry per channel");
+    }
+    if (origin_steps && (origin_steps->ndim() != 1 || std::cmp_not_equal(origin_steps->size(), n))) {
+        throw py::value_error("origin_steps must hold one entry per channel");
     }
     if (seeds && (seeds->ndim() != 2 || std::cmp_not_equal(seeds->shape(0), n) || seeds->shape(1) != 8)) {
         throw py::value_error("seeds must have the shape (channels, 8)");
@@ -236,6 +241,7 @@ std::vector<ChannelPiece> make_pieces(const Int32s& channels, const Int64s& boun
         }
         p.origin_ticks = origin_ticks.data()[i];
         p.origin = origins.data()[i];
+        p.origin_steps = origin_steps ? origin_steps->data()[i] : 0;
     }
     return pieces;
 }
@@ -310,12 +316,13 @@ void register_engine(py::module_& m, const char* name) {
             [](Engine& engine, const Int32s& channels, const Int64s& bounds, const Doubles& times, const Int64s& models,
                const std::optional<UInt32s>& seeds, const UInt64s& origin_ticks, const Doubles& origins,
                const CancelFlag& cancel, std::optional<py::list> early, bool truth, const std::optional<UInt8s>& kinds,
-               const std::optional<UInt32s>& noise_seeds, bool saturation) {
+               const std::optional<UInt32s>& noise_seeds, bool saturation, const std::optional<Int64s>& origin_steps) {
                 if (times.ndim() != 1) {
                     throw py::value_error("times must be one-dimensional");
                 }
                 const auto n_times = static_cast<std::size_t>(times.size());
-                const auto pieces = make_pieces(channels, bounds, models, seeds, origin_ticks, origins, n_times);
+                const auto pieces =
+                    make_pieces(channels, bounds, models, seeds, origin_ticks, origins, origin_steps, n_times);
                 const std::vector<double> pe_times(times.data(), times.data() + n_times);
                 RunExtras extras;
                 extras.truth = truth;
@@ -351,13 +358,16 @@ void register_engine(py::module_& m, const char* name) {
             py::arg("channels"), py::arg("bounds"), py::arg("times"), py::arg("models"), py::arg("seeds"),
             py::arg("origin_ticks"), py::arg("origins"), py::arg("cancel"), py::arg("early") = py::none(),
             py::arg("truth") = false, py::arg("kinds") = py::none(), py::arg("noise_seeds") = py::none(),
-            py::arg("saturation") = true,
+            py::arg("saturation") = true, py::arg("origin_steps") = py::none(),
             "Simulates a block of pieces: piece i is channel channels[i] with the PE times "
             "times[bounds[i]:bounds[i+1]] (counted from its origin: origins[i] seconds, which is origin_ticks[i] "
-            "whole 4 ns ticks for ZozuvUza and whole TDC steps for MultiPMT) on parameter set models[i]. With seeds "
+            "whole 4 ns ticks for ZozuvUza and whole TDC steps for MultiPMT, and for ZozuvUza origin_steps[i] whole "
+            "ADC steps, 0 where not given) on parameter set models[i]. With seeds "
             "(shape (n, 8), uint32) each piece's generator is "
             "seeded from its row; with seeds None the sequential generator runs through the pieces in order. "
-            "Returns the records as a dict of numpy arrays. With early a list, the readout windows that the "
+            "Returns the records as a dict of numpy arrays; ZozuvUza's adc_index (int64) is each window's first "
+            "sample in whole ADC steps from the run's time origin, and time_ns (int64) that start in whole "
+            "nanoseconds (the nearest, halves toward the later). With early a list, the readout windows that the "
             "policy WARN drops are not written to standard error but noted there, per piece that dropped any, as "
             "(channel, count, first window start counted from the piece's origin, origin). "
             "With truth, the dict also holds per record n_pe (uint32), true_charge (float64), first_pe_time "

@@ -42,6 +42,7 @@ class _Engine:
         kinds: npt.ArrayLike | None = None,
         noise_seeds: npt.ArrayLike | None = None,
         saturation: bool = True,
+        origin_steps: npt.ArrayLike | None = None,
     ) -> dict[str, Any]: ...  # the record columns (arrays); with truth also "links", a dict of arrays
 
 class ZozuvUzaEngine(_Engine): ...

@@ -54,6 +54,7 @@ class Pieces(TypedDict):
     seeds: npt.NDArray[np.uint32] | None  # None: the sequential generator
     origin_ticks: npt.NDArray[np.uint64]
     origins: npt.NDArray[np.float64]
+    origin_steps: npt.NDArray[np.int64]  # the origins in whole ADC steps
     # With provenance only: what each time is and where it came from.
     kinds: NotRequired[npt.NDArray[np.uint8]]
     sources: NotRequired[npt.NDArray[np.int64]]
@@ -322,7 +323,7 @@ class BlockInputs:
         if self.segment is None:
             keys: list[tuple[int, ...]] = [(c,) for c in chans.tolist()]
             out = self._pieces(chans, bounds, times_all, np.zeros(len(chans), np.uint64),
-                               np.zeros(len(chans), np.float64), keys)
+                               np.zeros(len(chans), np.float64), np.zeros(len(chans), np.int64), keys)
         else:
             out, order = self._segments(chans, bounds, times_all)
             origin = None if origin is None else tuple(a[order] for a in origin)
@@ -410,6 +411,9 @@ class BlockInputs:
         step = self.spec.stamp_tick if self.spec.count_step is None else float(
             self.parameter_sets[0][self.spec.count_step])
         steps_per_segment = 0 if step is None else round(self.segment / step)
+        # ... and in whole ADC steps, which the windows and samples start on.
+        adc_per_segment = round(self.segment / float(self.parameter_sets[0]["adc_step"]))
+        adc_steps: list[int] = []
         seg_chans: list[int] = []
         seg_bounds = [0]
         times: list[np.ndarray] = []
@@ -436,15 +440,16 @@ class BlockInputs:
                 times.append(t_sorted[a:b] - origin)
                 seg_bounds.append(seg_bounds[-1] + (b - a))
                 ticks.append(s * steps_per_segment)
+                adc_steps.append(s * adc_per_segment)
                 origins.append(origin)
                 keys.append((c, s))
         pieces = self._pieces(np.asarray(seg_chans, np.int64), np.asarray(seg_bounds, np.int64),
                               _joined(times, np.float64), np.asarray(ticks, np.uint64),
-                              np.asarray(origins, np.float64), keys)
+                              np.asarray(origins, np.float64), np.asarray(adc_steps, np.int64), keys)
         return pieces, _joined(order_all, np.int64)
 
     def _pieces(self, chans: np.ndarray, bounds: np.ndarray, times: np.ndarray, ticks: np.ndarray,
-                origins: np.ndarray, keys: list[tuple[int, ...]]) -> Pieces:
+                origins: np.ndarray, adc_steps: np.ndarray, keys: list[tuple[int, ...]]) -> Pieces:
         seeds = None
         if self.seeding == "independent":
             seeds = (np.stack([_seeding.model_seed_state(self.seed, key) for key in keys]) if keys
@@ -457,6 +462,7 @@ class BlockInputs:
             "seeds": seeds,
             "origin_ticks": ticks,
             "origins": origins,
+            "origin_steps": adc_steps,
         }
         if self.baseline_noise:
             out["noise_seeds"] = (np.stack([_seeding.baseline_noise_seed_state(self.seed, key) for key in keys])

@@ -79,13 +79,15 @@ RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
     "ZozuvUza": (
         _CHANNEL,
         ColumnInfo("time_ns", "int64", "ns",
-                   "start of the readout window from the run's time origin: trigger_time_s x 10^9 + "
-                   "trigger_time_ticks x 4"),
+                   "start of the readout window from the run's time origin: adc_index x adc_step, exact, to the "
+                   "nearest ns (halves toward the later one) where adc_step is not a whole number of ns"),
         ColumnInfo("trigger_time_s", "uint32", "s",
                    "whole seconds of the readout window's start, which is the trigger time plus trigger_offset "
                    "ADC steps (not the trigger time itself)"),
         ColumnInfo("trigger_time_ticks", "uint32", "4 ns ticks",
-                   "the readout window's start within its second, in whole ticks (rounded down)"),
+                   "the readout window's start within its second, in whole ticks, by the front end's own rule "
+                   "(the start in double precision, truncated: it may lie one tick below the exact start, "
+                   "adc_index)"),
         ColumnInfo("baseline", "float32", "LSB",
                    "the channel's configured ADC offset (offset, or its per-channel override), not a value "
                    "measured from the samples"),
@@ -97,6 +99,9 @@ RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
                    "it"),
         ColumnInfo("n_saturated", "uint16", "samples",
                    "window samples that clip cut, or whose value before the noise preamp_clip cut"),
+        ColumnInfo("adc_index", "int64", "ADC steps (adc_step)",
+                   "start of the readout window (its first sample) in whole ADC steps from the run's time origin, "
+                   "exact across segments; negative for a window that the early policy ZERO keeps"),
         *_TRUTH_COLUMNS,
         _EVENT,
         _RECORD_ROW,

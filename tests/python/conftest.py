@@ -2,6 +2,7 @@ import math
 import os
 from pathlib import Path
 
+import numpy as np
 import pytest
 import velmora
 import velmora_batch._core
@@ -158,3 +159,16 @@ def make_detector(detector_dir, tot_pulse):
         return Detector(model, p, spectra, seed=seed, overrides=overrides)
 
     return make
+
+
+def check_window_starts(records):
+    """ZozuvUza window starts on a 4 ns ADC grid: time_ns is adc_index in ns
+    exactly, and the front end's time stamp lies on it or one tick below (its
+    rule truncates a start computed in double precision). Returns the
+    records' time_ns as the stamps alone give it, for comparison with records
+    that carry only the stamps."""
+    stamp_ticks = records["trigger_time_s"].astype(np.int64) * 250_000_000 + records["trigger_time_ticks"]
+    np.testing.assert_array_equal(records["time_ns"], records["adc_index"] * 4)
+    low = records["adc_index"] - stamp_ticks
+    assert set(low.tolist()) <= {0, 1}, sorted(set(low.tolist()))
+    return stamp_ticks * 4

@@ -52,7 +52,7 @@ def test_read_spectrum_errors_are_those_of_the_models(tmp_path, content, message
 # --- engines ---------------------------------------------------------------
 
 from conftest import BATCH_FILES as FILES  # noqa: E402
-from conftest import MULTIPMT_DEFAULTS, ZOZUVUZA_DEFAULTS  # noqa: E402
+from conftest import MULTIPMT_DEFAULTS, ZOZUVUZA_DEFAULTS, check_window_starts  # noqa: E402
 
 MODELS = ["ZozuvUza", "MultiPMT"]
 @pytest.fixture
@@ -128,9 +128,13 @@ def velmora_columns(model, records):
 
 
 def assert_columns_equal(got, want):
-    # The engine adds its saturation column after the records' own.
-    saturation = "n_saturated" if "waveform" in want else "adc_saturated"
-    assert list(got) == [*want, saturation] or list(got) == list(want)
+    # The engine adds its saturation column after the records' own, and for
+    # ZozuvUza the exact window start (adc_index, and time_ns from it), which
+    # the record objects give only as their time stamps.
+    added = ["n_saturated", "adc_index"] if "waveform" in want else ["adc_saturated"]
+    assert list(got)[: len(want)] == list(want) and set(got) - set(want) <= set(added)
+    if "waveform" in want and "adc_index" not in want:
+        got = {**got, "time_ns": check_window_starts(got)}
     for name in want:
         assert got[name].dtype == want[name].dtype, name
         # Bit for bit: compare the raw bytes, so that -0.0/0.0 and NaNs count.
@@ -192,7 +196,13 @@ def test_zozuvuza_origin_ticks_carry_into_the_seconds(engine_inputs):
     total = int(base["trigger_time_ticks"][0]) + origin_ticks
     assert shifted["trigger_time_s"][0] == base["trigger_time_s"][0] + total // 250_000_000
     assert shifted["trigger_time_ticks"][0] == total % 250_000_000
-    assert shifted["time_ns"][0] == base["time_ns"][0] + origin_ticks * 4
+    # Without origin_steps the window start keeps its place in the piece; with
+    # them it moves by that many ADC steps, and time_ns with it.
+    assert shifted["adc_index"][0] == base["adc_index"][0]
+    shifted_args["origin_steps"] = np.array([origin_ticks], np.int64)  # 4 ns ADC steps: the same instant
+    steps = engine.simulate(**shifted_args, cancel=_core.CancelFlag())
+    assert steps["adc_index"][0] == base["adc_index"][0] + origin_ticks
+    assert steps["time_ns"][0] == base["time_ns"][0] + origin_ticks * 4
     np.testing.assert_array_equal(shifted["waveform"], base["waveform"])
 
 

@@ -111,11 +111,11 @@ def test_parquet_layout(tmp_path):
             writer.write(random_records("ZozuvUza", 40, rng, first_channel=10 * i, waveform_samples=32))
     schema = pq.read_schema(path)
     assert schema.names == ["channel", "time_ns", "trigger_time_s", "trigger_time_ticks", "baseline", "intsum",
-                            "waveform", "n_saturated"]
+                            "waveform", "n_saturated", "adc_index"]
     assert [schema.field(n).type for n in schema.names] == [
         pa.int32(), pa.int64(), pa.uint32(), pa.uint32(), pa.float32(), pa.float32(),
         pa.list_(pa.field("element", pa.uint16(), nullable=False), 32),  # no sample and no row is ever null
-        pa.uint16()]
+        pa.uint16(), pa.int64()]
     assert not any(schema.field(n).nullable for n in schema.names)
     # One row group per block: the writer never holds more than one block.
     assert pq.ParquetFile(path).metadata.num_row_groups == 3

@@ -97,6 +97,49 @@ def test_zozuvuza_segments_carry_record_times_back_exactly(make_detector):
     np.testing.assert_array_equal(rec["waveform"], np.repeat(one["waveform"], 4, axis=0))
 
 
+# Flash times on the 4 ns grid from 0 to 100 s: values whose window starts
+# the time stamp's double-precision rule puts one tick low (17.25 s, 1.5 s and
+# many others late in the run), and values where it does not.
+FLASH_SECONDS = np.unique(np.concatenate([
+    [4e-6, 0.12, 1.5, 17.25, 33.0, 64.0, 99.999999996],
+    np.round(np.random.default_rng(7).uniform(1e-5, 100.0, 120) / 4e-9) * 4e-9,
+]))
+
+
+@pytest.mark.parametrize("segment", [None, 10.0], ids=["one-piece", "segments"])
+def test_window_times_keep_their_distance_from_the_flash_at_every_absolute_time(segment, make_detector):
+    det = deterministic(make_detector, "ZozuvUza", noise=0.0, jitter=0)
+    channels = np.arange(len(FLASH_SECONDS))
+    pes = vb.PETable(channel=np.repeat(channels, 20), time=np.repeat(FLASH_SECONDS, 20))
+    rec = vb.run(det, pes, seed=1, segment=segment, channels=channels)
+    assert np.array_equal(rec["channel"], channels)  # one window per flash
+    flash_steps = np.round(FLASH_SECONDS / 4e-9).astype(np.int64)
+    # The window starts the same number of ADC steps after every flash, and
+    # time_ns is that start in ns, exactly.
+    delay_steps = rec["adc_index"] - flash_steps
+    assert len(set(delay_steps.tolist())) == 1, sorted(set(delay_steps.tolist()))
+    np.testing.assert_array_equal(rec["time_ns"], rec["adc_index"] * 4)
+    # The time stamps keep the front end's own rule, which may lie one tick low.
+    stamp_ticks = rec["trigger_time_s"].astype(np.int64) * 250_000_000 + rec["trigger_time_ticks"]
+    assert set((rec["adc_index"] - stamp_ticks).tolist()) <= {0, 1}
+    assert (rec["adc_index"] - stamp_ticks).any()  # the case the exact start exists for
+
+
+@pytest.mark.parametrize("adc_step, flashes", [
+    (10e-9, [3.0, 3.0 + 10e-9]),        # whole ns
+    (2.5e-9, [7.5, 7.5 + 2.5e-9]),      # whole ps: one of two starts lies on a half ns
+])
+def test_window_time_in_ns_rounds_a_start_between_whole_ns_to_the_later_one(adc_step, flashes, make_detector):
+    det = deterministic(make_detector, "ZozuvUza", noise=0.0, jitter=0, adc_step=adc_step)
+    rec = vb.run(det, vb.PETable(channel=np.repeat([0, 1], 20), time=np.repeat(flashes, 20)), seed=1)
+    assert len(rec) == 2
+    step_ps = round(adc_step * 1e12)
+    starts_ps = rec["adc_index"].astype(np.int64) * step_ps  # exactly
+    np.testing.assert_array_equal(rec["time_ns"], (starts_ps + 500) // 1000)
+    assert rec["adc_index"][1] - rec["adc_index"][0] == 1
+    assert (np.abs(rec["time_ns"] * 1e-9 - np.asarray(flashes)) < 1e-6).all()
+
+
 def test_multipmt_segments_move_hit_times_by_the_origin(make_detector):
     det = deterministic(make_detector, "MultiPMT", tot_noise=0.0, tot_jitter=0.0, adc_noise=0.0, adc_jitter=0)
     segment = 2e-3
