@@ -747,6 +747,13 @@ def _npz(path: Path) -> Iterator[np.lib.npyio.NpzFile]:
     # The file is opened here, not by np.load, so that it is closed also when
     # the archive turns out to be damaged.
     with open(path, "rb") as f:
+        # np.load takes anything but a zip archive or an .npy array for a
+        # pickle, and its refusal would advise loading the file unsafely.
+        head = f.read(len(np.lib.format.MAGIC_PREFIX))
+        if head and not head.startswith((b"PK\x03\x04", b"PK\x05\x06", np.lib.format.MAGIC_PREFIX)):
+            raise _Unreadable(f"{path}: not a readable .npz file: not a zip archive of arrays (a file written by "
+                              "numpy.savez)")
+        f.seek(0)
         data = np.load(f, allow_pickle=False)
         if not isinstance(data, np.lib.npyio.NpzFile):
             raise _Unreadable(f"{path}: not a .npz archive but a single array (.npy)")

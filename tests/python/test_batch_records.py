@@ -262,6 +262,8 @@ def write_bad_file(path, kind):
         pq.write_table(table, path)
     elif kind == "garbage":
         path.write_bytes(b"PAR1" + bytes(range(256)) * 4)
+    elif kind == "text":
+        path.write_text("channel,time\n0,1e-6\n")
 
 
 BAD_FILES = [  # file, what is wrong with it, what reads it, what the message says
@@ -273,6 +275,8 @@ BAD_FILES = [  # file, what is wrong with it, what reads it, what the message sa
     ("x.npz", "truncated", read_metadata, "cannot read it"),
     ("x.npz", "array header damaged", read_records, "cannot read it"),
     ("x.npz", "array header damaged", read_metadata, "cannot read it"),
+    ("x.npz", "text", read_records, "not a zip archive of arrays (a file written by numpy.savez)"),
+    ("x.npz", "text", read_metadata, "not a zip archive of arrays (a file written by numpy.savez)"),
     ("x.npz", "metadata not JSON", read_metadata, "metadata is not valid JSON"),
     ("x.npz", "columns of other lengths", read_records, "not a velmora record file: column 'time' has shape"),
     ("x.parquet", "duplicate column", read_records, "not a velmora record file: columns time, channel, "
@@ -294,6 +298,7 @@ def test_a_bad_file_is_a_one_line_error_naming_it(tmp_path, name, kind, reader, 
         reader(path)
     text = str(e.value)
     assert text.startswith(f"{path}: ") and message in text and "\n" not in text
+    assert "pickle" not in text  # no advice to load a file unsafely
 
 
 # Writing a record file: never over an existing one unless asked, and the
