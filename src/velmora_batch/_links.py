@@ -64,14 +64,32 @@ def truth_mode(truth: object) -> str | None:
 
 
 def check_extra_names(names: tuple[str, ...]) -> None:
-    """Refuses other PE columns whose names a link has already: they could
-    not pass through unchanged."""
+    """Refuses other PE columns whose names a link has already, or that hold
+    a NUL character (which ends a name in the files links go to): they
+    could not pass through unchanged."""
+    for name in names:
+        if "\0" in name:
+            raise ValueError(f"the PE table's column {name!r} has a NUL character in its name, which a links file "
+                             "cannot keep: rename it to pass it into the links")
     taken = [n for n in names if n in LINK_COLUMNS]
     if taken:
         raise ValueError(f"the PE table's column{'s' if len(taken) > 1 else ''} {', '.join(map(repr, taken))} "
                          f"would take the name of a link column ({', '.join(LINK_COLUMNS)}): rename "
                          f"{'them' if len(taken) > 1 else 'it'} to pass {'them' if len(taken) > 1 else 'it'} "
                          "into the links")
+
+
+def check_extra_types(extras: pa.Schema | None) -> None:
+    """Refuses other PE columns of a type that a links file (Parquet) cannot
+    hold, such as unions, naming the column."""
+    for field in extras or ():
+        try:
+            pq.ParquetWriter(pa.BufferOutputStream(), pa.schema([field])).close()
+        except pa.ArrowException as e:
+            reason = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+            raise ValueError(f"the PE table's column {field.name!r} is of type {field.type}, which a links file "
+                             f"cannot hold ({reason}): cast it to numbers, text or lists of them to pass it into "
+                             "the links") from None
 
 
 _KIND_TYPE = pa.dictionary(pa.int8(), pa.string())

@@ -838,7 +838,10 @@ def pe_table_of(columns: Any, extras: bool = False) -> PETable:
     ``extras``: with its other columns, else only with their names."""
 
     try:
-        table = pa.table(columns)
+        # A Table or RecordBatch is taken as it is: pa.table() would pass it
+        # through the C data interface, which cuts a name at a NUL character.
+        table = (columns if isinstance(columns, pa.Table) else pa.Table.from_batches([columns])
+                 if isinstance(columns, pa.RecordBatch) else pa.table(columns))
     except (TypeError, ValueError, pa.ArrowException) as e:
         raise TypeError(f"pes must be a PETable, a PE file or a table with columns channel and time, got "
                         f"{type(columns).__name__} ({str(e).splitlines()[0] if str(e) else 'not a table'})") from None

@@ -27,7 +27,7 @@ from ._dataset import is_dataset
 from ._detector import check_channel_values
 from ._executors import check_executor, executor_slots, executor_window
 from ._jobs import Engine
-from ._links import check_extra_names, links_schema, truth_mode
+from ._links import check_extra_names, check_extra_types, links_schema, truth_mode
 from ._models import CHANNEL_OVERRIDE_NAMES, MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
 from ._pes import (MAX_DARK_PES, ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable,
                    UnusedPEColumnsWarning, check_dark_noise, parse_channels, pe_table_of, run_channels)
@@ -728,6 +728,8 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     counted = np.asarray(sorted(overrides) if own else [], np.int64)
     source, chan = _pe_input(pes, dark_rate, duration, channels, pes_key, rows=mode == "links", counted=counted)
     extras = _extra_columns(source, mode)
+    if output is not None:  # links in memory take any column as it is
+        check_extra_types(extras)
     _warn_unused_overrides(detector, chan)
     rate = None if dark_rate is None else float(dark_rate)
     dur = None if duration is None else float(duration)

@@ -2,6 +2,7 @@
 truth values a run takes, the warning for other columns no link takes, and, through the engine, links that
 match the records they name, records unchanged by truth, and links beside record files and in datasets."""
 
+import re
 import warnings
 
 import numpy as np
@@ -145,6 +146,43 @@ def test_other_columns_named_as_link_columns_are_refused_for_links(make_detector
     table = pa.table({"channel": [0, 1], "time": [1e-6, 2e-6], **{name: [1, 2] for name in taken}})
     with pytest.raises(ValueError, match="would take the name of a link column.*rename"):
         vb.run(det, table, truth="links")
+
+
+def _unstorable(kind):
+    codes = pa.array([0, 1], pa.int8())
+    if kind == "dense union":
+        return pa.UnionArray.from_dense(codes, pa.array([0, 0], pa.int32()), [pa.array([1]), pa.array(["a"])])
+    if kind == "sparse union":
+        return pa.UnionArray.from_sparse(codes, [pa.array([1, 2]), pa.array(["a", "b"])])
+    if kind == "interval":
+        return pa.array([pa.MonthDayNano([1, 2, 3])] * 2, pa.month_day_nano_interval())
+    return pa.array([{}, {}], pa.struct([]))
+
+
+@pytest.mark.parametrize("kind", ["dense union", "sparse union", "interval", "empty struct"])
+@pytest.mark.parametrize("output", ["r.parquet", "r.npz", "d/"])
+def test_other_columns_a_links_file_cannot_hold_are_refused_by_name(tmp_path, make_detector, kind, output):
+    det = make_detector("ZozuvUza", seed=1)
+    table = pa.table({"channel": [0, 1], "time": [1e-6, 2e-6], "good": [1, 2], "odd": _unstorable(kind)})
+    with pytest.raises(ValueError, match=r"the PE table's column 'odd' is of type .* which a links file cannot "
+                                         r"hold"):
+        vb.run(det, table, truth="links", output=tmp_path / output)
+    assert list(tmp_path.iterdir()) == []
+    records, links = vb.run(det, table, truth="links")  # in memory the links take it as it is
+    assert links.column("odd").type == table.column("odd").type
+
+
+@pytest.mark.parametrize("name", ["a\x00b", "\x00", "ok\x00"])
+@pytest.mark.parametrize("output", [None, "r.parquet"])
+def test_other_columns_named_with_a_nul_character_are_refused_for_links(tmp_path, make_detector, name, output):
+    """A NUL ends a name in the files the links go to: the column would arrive
+    under another name, or collide with one."""
+    det = make_detector("ZozuvUza", seed=1)
+    table = pa.table({"channel": [0, 1], "time": [1e-6, 2e-6], name: [1, 2]})
+    with pytest.raises(ValueError, match=re.escape(f"the PE table's column {name!r} has a NUL character in its "
+                                                   "name")):
+        vb.run(det, table, truth="links", output=None if output is None else tmp_path / output)
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_sorting_a_block_moves_its_links_with_the_records():
