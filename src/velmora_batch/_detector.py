@@ -583,6 +583,10 @@ def read_overrides(table: OverrideTable, model: str) -> dict[int, dict[str, int 
     if "channel" not in columns:
         raise ValueError(f"{where}: no 'channel' column")
     unknown_keys([k for k in columns if k != "channel"], allowed, where, f"column for {model}")
+    if all(np.shape(v)[:1] == (0,) for v in columns.values()):
+        # A table of no rows overrides nothing, whatever types its columns
+        # have (a CSV file of a header alone gives them none).
+        return {}
     channel = _int_column(columns["channel"], "channel", where, low=0)
     unique, counts = np.unique(channel, return_counts=True)
     if (counts > 1).any():

@@ -211,6 +211,31 @@ def test_override_file_errors_name_the_file(tmp_path):
         Detector.from_config(EXAMPLES / "zozuvuza" / "config.json", overrides=tmp_path / "o.txt")
 
 
+@pytest.mark.parametrize("form", ["csv header", "csv channel only", "parquet", "parquet of nulls", "mapping",
+                                  "structured"])
+def test_an_override_table_of_no_rows_overrides_nothing(tmp_path, form):
+    """A CSV file of a header alone is taken as an empty Parquet table is:
+    no channel overridden (its columns, typeless, must still be known)."""
+    path = {"csv header": tmp_path / "o.csv", "csv channel only": tmp_path / "o.csv"}.get(form, tmp_path / "o.parquet")
+    if form == "csv header":
+        path.write_text("channel,gain,adc_threshold\n")
+    elif form == "csv channel only":
+        path.write_text("channel\n")
+    elif form == "parquet":
+        pq.write_table(pa.table({"channel": pa.array([], pa.int64()), "gain": pa.array([], pa.float64())}), path)
+    elif form == "parquet of nulls":
+        pq.write_table(pa.table({"channel": pa.array([], pa.null()), "gain": pa.array([], pa.null())}), path)
+    source = {"mapping": {"channel": [], "gain": []},
+              "structured": np.zeros(0, [("channel", np.int64), ("gain", np.float64)])}.get(form, path)
+    config = EXAMPLES / "zozuvuza" / "config.json"
+    det = Detector.from_config(config, overrides=source)
+    assert det == Detector.from_config(config) and det.params_for(0) == det.params
+    if form.startswith("csv"):
+        path.write_text("channel,gian\n")
+        with pytest.raises(ValueError, match="unknown column for ZozuvUza 'gian'"):
+            Detector.from_config(config, overrides=path)
+
+
 @pytest.mark.parametrize("name, content, message", [
     ("o.csv", b"channel,gain,gain\n1,2,3\n", "the column 'gain' appears 2 times"),
     ("o.csv", b"", "not a readable csv file: Empty CSV file"),
