@@ -595,10 +595,24 @@ def _hdf5_pe_table(file: Any, path: Path, key: str | None) -> tuple[Any, str, in
                       f"tables there: {found})")
 
 
-def _hdf5_pe_pieces(path: Path, key: str | None, rows: int) -> Iterator[pa.Table]:
+def _hdf5_columns(table: Any, where: str, path: Path, total: int) -> None:
+    """Refuses a dataset of a group PE table that is no column of it (one
+    number per PE), as the links would carry it."""
+    for name, member in table.items():
+        if name in PE_COLUMNS or not isinstance(member, h5py_module().Dataset):
+            continue
+        if member.ndim < 1 or member.shape[0] != total or member.dtype.kind not in "biuf":
+            raise FormatError(f"{path}: {where}: the dataset {name!r} is no column of the PE table to pass into the "
+                              f"links: it must hold {total} numbers, one per PE (it holds {member.shape} "
+                              f"{member.dtype})")
+
+
+def _hdf5_pe_pieces(path: Path, key: str | None, rows: int, extras: bool) -> Iterator[pa.Table]:
     h5py = h5py_module()
     with reading(path, "HDF5"), h5py.File(path, "r") as file:
-        table, _, total = _hdf5_pe_table(file, path, key)
+        table, where, total = _hdf5_pe_table(file, path, key)
+        if extras and isinstance(table, h5py.Group):
+            _hdf5_columns(table, where, path, total)
         for lo in range(0, max(total, 1), rows):
             if isinstance(table, h5py.Dataset):
                 piece = table[lo : lo + rows]
@@ -609,16 +623,17 @@ def _hdf5_pe_pieces(path: Path, key: str | None, rows: int) -> Iterator[pa.Table
                                  and member.shape[0] == total and member.dtype.kind in "biuf"})
 
 
-def pe_pieces(path: Path, key: str | None, rows: int) -> Iterator[pa.Table]:
+def pe_pieces(path: Path, key: str | None, rows: int, extras: bool = False) -> Iterator[pa.Table]:
     """The rows of a PE table in a ROOT file (a TTree) or an HDF5 file (a
     compound dataset, or a group of one-dimensional datasets), in input order
     and pieces of at most ``rows`` rows (at least one, empty for an empty
     table), as Arrow tables of its columns of numbers. ``key`` names the tree
-    or table; without it, the file's only one. A FormatError names what is
-    wrong."""
+    or table; without it, the file's only one; ``extras``: the other columns
+    are taken into the links, and a dataset of a group that is none is
+    refused. A FormatError names what is wrong."""
     if is_root(path):
         return _root_pe_pieces(path, key, rows)
-    return _hdf5_pe_pieces(path, key, rows)
+    return _hdf5_pe_pieces(path, key, rows, extras)
 
 
 for _suffix in ROOT_SUFFIXES:

@@ -347,7 +347,7 @@ def _check_key(path: Path, key: str | None) -> None:
 def _iter_tables(path: Path, key: str | None, extras: bool = False) -> Iterator[PETable]:
     """The rows of a PE table of a ROOT or HDF5 file, in pieces."""
     row = 0
-    for table in pe_pieces(path, key, _BATCH_ROWS):
+    for table in pe_pieces(path, key, _BATCH_ROWS, extras):
         yield _checked(lambda: _from_arrow(table, str(path), extras), path, row)
         row += table.num_rows
 
