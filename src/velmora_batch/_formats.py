@@ -26,7 +26,10 @@ format."""
 from __future__ import annotations
 
 import contextlib
+import errno
+import hashlib
 import json
+import os
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
@@ -35,14 +38,20 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._records import (RECORD_FORMATS, Columns, RecordFormat, Writer, _model_of,
-                       column_info, model_of_dtype, read_record_file, record_suffixes, suffixes_text, writer_of_suffix)
+from ._records import (DAMAGED_METADATA, RECORD_FORMATS, Columns, RecordFormat, Writer, _model_of,
+                       column_info, digest_matches, model_of_dtype, read_record_file, record_suffixes, suffixes_text,
+                       text_digest, writer_of_suffix)
 from ._models import spec_of
 
 RECORDS_KEY = "records"  # the TTree or HDF5 dataset of the records
 ROOT_METADATA = "metadata"  # the ROOT string object of the run's description
 ROOT_COLUMNS = "columns"  # the ROOT string object of the columns' units and meanings
+# The ROOT string object of the SHA-256 of the run's description and of each
+# column's values (see ColumnDigests), as JSON: ROOT keeps no checksum of a
+# basket that is stored uncompressed, nor of the string objects.
+ROOT_CHECKSUMS = "checksums"
 HDF5_METADATA = "velmora"  # the HDF5 attribute of the run's description
+HDF5_METADATA_DIGEST = "velmora.sha256"  # the HDF5 attribute of its SHA-256
 ROOT_SUFFIXES = (".root",)
 HDF5_SUFFIXES = (".h5", ".hdf5")
 
@@ -52,9 +61,10 @@ HDF5_SUFFIXES = (".h5", ".hdf5")
 _PIECE_BYTES = 32 << 20
 # HDF5 chunks of about 1 MiB, compressed as ROOT's baskets are (zlib, level 1),
 # which every HDF5 reader can decompress; shuffling the bytes first makes the
-# samples compress better.
+# samples compress better. Each chunk carries a Fletcher-32 checksum, which
+# the library verifies whenever it reads the chunk.
 _HDF5_CHUNK_BYTES = 1 << 20
-_HDF5_COMPRESSION = {"compression": "gzip", "compression_opts": 1, "shuffle": True}
+_HDF5_COMPRESSION = {"compression": "gzip", "compression_opts": 1, "shuffle": True, "fletcher32": True}
 
 
 class MissingExtra(ImportError):
@@ -188,6 +198,7 @@ class RootWriter(Writer):
             self._file[ROOT_COLUMNS] = json.dumps(column_notes(dtype))
             branches = {name: _branch_type(dtype[name]) for name in dtype.names or ()}
             self._tree = self._file.mktree(RECORDS_KEY, branches, title="velmora records")
+            self._digests = ColumnDigests(list(dtype.names or ()))
         except BaseException:
             self._finalizer()
             raise
@@ -195,14 +206,57 @@ class RootWriter(Writer):
     def _write(self, columns: Columns) -> None:
         rows, step = len(columns["channel"]), _piece_rows(self.dtype)
         for lo in range(0, rows, step):
-            self._tree.extend({name: np.ascontiguousarray(columns[name][lo : lo + step])
-                               for name in self.dtype.names or ()})
+            piece = {name: np.ascontiguousarray(columns[name][lo : lo + step]) for name in self.dtype.names or ()}
+            self._tree.extend(piece)
+            self._digests.add(piece)
 
     def _finish(self) -> None:
+        self._file[ROOT_CHECKSUMS] = json.dumps({"metadata": text_digest(json.dumps(self.metadata)),
+                                                 "columns": self._digests.hexdigests()})
         self._file.close()
 
     def _discard(self) -> None:
         self._file.close()
+
+
+class ColumnDigests:
+    """The SHA-256 of each column's values over all rows in order, fed a
+    piece at a time: of the values' little-endian bytes, one row after
+    another (a waveform's samples in order)."""
+
+    def __init__(self, names: list[str]) -> None:
+        self._hashes = {name: hashlib.sha256() for name in names}
+
+    def add(self, columns: Columns) -> None:
+        for name, digest in self._hashes.items():
+            values = columns[name]
+            digest.update(np.ascontiguousarray(values, values.dtype.newbyteorder("<")).view(np.uint8).reshape(-1))
+
+    def hexdigests(self) -> dict[str, str]:
+        return {name: digest.hexdigest() for name, digest in self._hashes.items()}
+
+
+def _root_checksums(file: Any, path: Path) -> dict[str, Any] | None:
+    """The checksums stored in an open ROOT record file (None for a file
+    written before they were): the run description's SHA-256 under
+    ``metadata``, each column's under ``columns``."""
+    if ROOT_CHECKSUMS not in file.keys(cycle=False):
+        return None
+    text = file[ROOT_CHECKSUMS]
+    try:
+        sums = json.loads(text) if isinstance(text, str) else None
+    except json.JSONDecodeError:
+        sums = None
+    if not (isinstance(sums, dict) and isinstance(sums.get("metadata"), str) and isinstance(sums.get("columns"), dict)):
+        raise FormatError(f"{path}: its checksums ({ROOT_CHECKSUMS!r}) are unreadable: the file is damaged")
+    return sums
+
+
+def _check_digests(path: Path, digests: ColumnDigests, stored: dict[str, Any]) -> None:
+    for name, digest in digests.hexdigests().items():
+        if stored.get(name) != digest:
+            raise FormatError(f"{path}: the values of column {name!r} do not match the SHA-256 stored with them: "
+                              "the file is damaged")
 
 
 _TREE = ("TTree",)
@@ -246,14 +300,21 @@ def _root_records(path: Path) -> RecordPieces:
             tree = _root_tree(file, path, RECORDS_KEY, "records")
             dtype = checked_dtype(path, _root_fields(tree, path))
             rows = int(tree.num_entries)
+            sums = _root_checksums(file, path)
         except BaseException:
             file.close()
             raise
 
     def pieces(step: int, names: list[str]) -> Iterator[Columns]:
+        # Each column read whole is checked against its SHA-256 once its last piece is read.
+        digests = ColumnDigests(names)
         with reading(path, "ROOT"):
             for chunk in tree.iterate(names, step_size=step, library="np"):
-                yield {name: np.asarray(chunk[name], dtype[name].base) for name in names}
+                columns = {name: np.asarray(chunk[name], dtype[name].base) for name in names}
+                digests.add(columns)
+                yield columns
+            if sums is not None:
+                _check_digests(path, digests, sums["columns"])
 
     return RecordPieces(path, dtype, rows, pieces, file.close)
 
@@ -267,10 +328,70 @@ def _root_metadata(path: Path) -> str:
         if not isinstance(text, str):
             raise FormatError(f"{path}: no velmora metadata ({ROOT_METADATA!r} is a {type(text).__name__}, "
                               "not a string)")
+        sums = _root_checksums(file, path)
+        if not digest_matches(text, None if sums is None else sums["metadata"]):
+            raise FormatError(f"{path}: {DAMAGED_METADATA}")
         return str(text)
 
 
 # HDF5.
+
+
+class _GuardedFile:
+    """The file an HDF5 record file is written through (h5py's file-object
+    driver), so that HDF5 never sees a write fail: once a write or close of
+    the library has failed (a full disk), closing the file again, which the
+    library does when the interpreter exits, crashes the process. A write
+    that fails here is kept as ``error`` and reported to HDF5 as done, and
+    every later write is dropped; the writer raises the error as soon as the
+    call into h5py returns, and the file is discarded. Unbuffered, so that
+    every write reaches the file system while HDF5 waits for it."""
+
+    def __init__(self, path: Path) -> None:
+        self._raw = open(path, "r+b", buffering=0)  # closed by close()
+        self.error: OSError | None = None
+
+    def write(self, data: bytes | bytearray | memoryview) -> int:
+        view = memoryview(data).cast("B")
+        size = len(view)
+        try:
+            while self.error is None and len(view):
+                done = self._raw.write(view)
+                if not done:
+                    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+                view = view[done:]
+        except OSError as e:
+            self.error = e
+        return size
+
+    def truncate(self, size: int) -> int:
+        if self.error is None:
+            try:
+                self._raw.truncate(size)
+            except OSError as e:
+                self.error = e
+        return size
+
+    def read(self, size: int) -> bytes:
+        return self._raw.read(size) or b""
+
+    def seek(self, offset: int, whence: int = 0) -> int:
+        return self._raw.seek(offset, whence)
+
+    def tell(self) -> int:
+        return self._raw.tell()
+
+    def flush(self) -> None:
+        pass  # unbuffered: nothing waits here
+
+    def check(self, path: Path) -> None:
+        """Raises the error a write met, as an OSError naming ``path``."""
+        if self.error is not None:
+            code = self.error.errno
+            raise OSError(code, os.strerror(code) if code else str(self.error), str(path))
+
+    def close(self) -> None:
+        self._raw.close()
 
 
 class Hdf5Writer(Writer):
@@ -282,13 +403,15 @@ class Hdf5Writer(Writer):
         h5py = h5py_module()  # before the temporary file exists
         super().__init__(path, dtype, metadata, overwrite)
         try:
-            self._file = h5py.File(self._tmp, "w")
+            self._io = _GuardedFile(self._tmp)
+            self._file = h5py.File(self._io, "w")
             chunk = max(1, _HDF5_CHUNK_BYTES // max(1, dtype.itemsize))
             self._data = self._file.create_dataset(RECORDS_KEY, shape=(0,), maxshape=(None,), dtype=dtype,
                                                    chunks=(chunk,), **_HDF5_COMPRESSION)
             self._data.attrs[HDF5_METADATA] = json.dumps(metadata)
+            self._data.attrs[HDF5_METADATA_DIGEST] = text_digest(json.dumps(metadata))
             for key, value in metadata.items():
-                if key != HDF5_METADATA and isinstance(value, str | int | float) and not isinstance(value, bool):
+                if key not in (HDF5_METADATA, HDF5_METADATA_DIGEST) and isinstance(value, str | int | float) and not isinstance(value, bool):
                     # A fresh seed has 128 bits: beyond HDF5's integers, it is shown as its digits.
                     fits = not isinstance(value, int) or -(2**63) <= value < 2**63
                     self._data.attrs[key] = value if fits else str(value)
@@ -308,12 +431,18 @@ class Hdf5Writer(Writer):
             end = self._data.shape[0]
             self._data.resize((end + len(piece),))
             self._data[end:] = piece
+            self._io.check(self.path)
 
     def _finish(self) -> None:
         self._file.close()
+        self._io.check(self.path)
+        self._io.close()
 
     def _discard(self) -> None:
-        self._file.close()
+        try:
+            self._file.close()  # every write after a failed one is dropped: this cannot fail for lack of space
+        finally:
+            self._io.close()
 
 
 def _hdf5_records(path: Path) -> RecordPieces:
@@ -362,6 +491,9 @@ def _hdf5_metadata(path: Path) -> str:
             text = text.decode()
         if not isinstance(text, str):
             raise FormatError(f"{path}: no velmora metadata (its attribute {HDF5_METADATA!r} is not a string)")
+        digest = data.attrs.get(HDF5_METADATA_DIGEST)
+        if digest is not None and not (isinstance(digest, str | bytes) and digest_matches(text, digest)):
+            raise FormatError(f"{path}: {DAMAGED_METADATA}")
         return text
 
 
@@ -400,7 +532,7 @@ class RecordPieces:
 
 def _parquet_records(path: Path) -> RecordPieces:
     with reading(path, "Parquet"):
-        file = pq.ParquetFile(path, pre_buffer=False)
+        file = pq.ParquetFile(path, pre_buffer=False, page_checksum_verification=True)
         try:
             fields: list[tuple[str, np.dtype, tuple[int, ...]]] = []
             for field in file.schema_arrow:

@@ -35,6 +35,12 @@ from ._models import MODELS, TRUTH_COLUMNS, spec_of
 Columns = dict[str, np.ndarray]
 
 METADATA_KEY = b"velmora"  # Parquet schema metadata: the run's description as JSON
+# Beside it, the SHA-256 of that JSON text: the footer that holds it has no
+# checksum of its own (the data pages have theirs, PAGE_CHECKSUMS).
+METADATA_DIGEST_KEY = b"velmora.sha256"
+# Record files in Parquet carry a CRC-32 in every data page's header
+# (write_page_checksum), which every read of a record file verifies
+# (page_checksum_verification; pages written without one are read unchecked).
 
 
 @dataclass(frozen=True)
@@ -236,7 +242,26 @@ def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any], model: str | None =
             arrow_type = pa.list_(pa.field("element", arrow_type, nullable=False), shape[0])
         info = column_info(model, name) if model is not None else None
         fields.append(pa.field(name, arrow_type, nullable=False, metadata=field_metadata(info)))
-    return pa.schema(fields, metadata={METADATA_KEY: json.dumps(metadata).encode()})
+    text = json.dumps(metadata).encode()
+    return pa.schema(fields, metadata={METADATA_KEY: text, METADATA_DIGEST_KEY: text_digest(text).encode()})
+
+
+def text_digest(text: str | bytes) -> str:
+    """The SHA-256 of a stored text (a run's description), as hex digits."""
+    return hashlib.sha256(text.encode() if isinstance(text, str) else text).hexdigest()
+
+
+def digest_matches(text: str | bytes, digest: str | bytes | None) -> bool:
+    """Whether ``text`` read from a file has the SHA-256 ``digest`` stored
+    with it (None: a file written before digests were stored, unchecked)."""
+    if digest is None:
+        return True
+    if isinstance(digest, bytes):
+        digest = digest.decode(errors="replace")
+    return text_digest(text) == digest
+
+
+DAMAGED_METADATA = "its velmora metadata does not match the SHA-256 stored with it: the file is damaged"
 
 
 def model_of_dtype(dtype: np.dtype) -> str | None:
@@ -611,7 +636,7 @@ class ParquetWriter(Writer):
         super().__init__(path, dtype, metadata, overwrite)
         self._schema = _arrow_schema(dtype, metadata, model_of_dtype(dtype))
         try:
-            self._writer = pq.ParquetWriter(self._tmp, self._schema)
+            self._writer = pq.ParquetWriter(self._tmp, self._schema, write_page_checksum=True)
         except BaseException:
             self._finalizer()
             raise
@@ -739,7 +764,8 @@ def _refuse(path: Path, error: BaseException) -> ValueError:
 # What reading a damaged or foreign file raises, besides ValueError (which
 # includes pyarrow's ArrowInvalid and JSON's decode error).
 _READ_ERRORS = (EOFError, zipfile.BadZipFile, zlib.error, KeyError, IndexError, TypeError, AttributeError,
-                OverflowError, SyntaxError, tokenize.TokenError)  # the last two: a damaged .npy header
+                OverflowError, pa.ArrowException,  # a damaged footer may name a type Arrow does not implement
+                SyntaxError, tokenize.TokenError)  # the last two: a damaged .npy header
 
 
 @contextlib.contextmanager
@@ -810,7 +836,7 @@ def _read_records(path: Path) -> np.ndarray:
             return out
     if suffix == ".parquet":
         _model_of(pq.read_schema(path).names)  # before reading: a foreign file may not even be a table
-        table = pq.read_table(path)
+        table = pq.read_table(path, page_checksum_verification=True)
         spec = spec_of(_model_of(table.column_names))
         waveform_samples = 1
         if spec.shaped_column is not None:
@@ -863,4 +889,6 @@ def _raw_metadata(path: Path) -> str | bytes:
     stored = pq.read_schema(path).metadata or {}
     if METADATA_KEY not in stored:
         raise _Unreadable(f"{path}: no velmora metadata")
+    if not digest_matches(stored[METADATA_KEY], stored.get(METADATA_DIGEST_KEY)):
+        raise _Unreadable(f"{path}: {DAMAGED_METADATA}")
     return stored[METADATA_KEY]

@@ -113,7 +113,8 @@ def test_the_root_layout(tmp_path):
     path = tmp_path / "r.root"
     write_blocks(path, "ZozuvUza", [records], waveform_samples=9)
     with uproot.open(path) as file:
-        assert file.classnames() == {"records;1": "TTree", "metadata;1": "TObjString", "columns;1": "TObjString"}
+        assert file.classnames() == {"records;1": "TTree", "metadata;1": "TObjString", "columns;1": "TObjString",
+                                     "checksums;1": "TObjString"}
         tree = file["records"]
         assert list(tree.keys()) == list(records.dtype.names)
         assert tree["waveform"].interpretation.inner_shape == (9,)  # a fixed-size array branch
