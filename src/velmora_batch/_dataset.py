@@ -14,11 +14,16 @@ A dataset directory holds:
   It is rewritten atomically as blocks complete (at most once a second) and
   marked ``"complete": true`` last.
 - ``_velmora.lock`` while a run writes into the directory.
-- for a run with links, ``_links/links-part-<first channel>.parquet`` per
-  block: the block's links, whose ``record`` is the row in the block's record
-  part; the manifest lists it (file, links, SHA-256) under the block's
-  ``links``. The folder's leading underscore keeps Parquet readers of the
-  directory from taking links for records; ``read_links`` reads them.
+
+A run with links writes them beside the directory, in the sibling folder
+``<name>.links`` (the manifest names it, ``links_directory``):
+``links-part-<first channel>.parquet`` per block, the block's links, whose
+``record`` is the row in the block's record part; the manifest lists it
+(file, links, SHA-256) under the block's ``links``. The dataset directory
+itself thus holds records only, and every table library reads it as it is;
+``read_links`` reads the links. Datasets whose links lie inside them, in a
+``_links`` folder (the layout before, whose manifest names no links
+directory), are read as they are; resuming one moves its links beside it.
 
 Table libraries read a complete directory as it is: every file in it ends
 in ``.parquet`` and has the records' columns. Readers that take every file
@@ -95,7 +100,8 @@ _FORMAT_1 = "velmora-dataset/1"
 _PART = re.compile(r"part-\d{10}\.parquet")
 _HIDDEN_PART = re.compile(r"_part-\d{10}\.parquet\.pending")
 _FORMAT_2_HIDDEN_PART = re.compile(r"_part-\d{10}\.parquet")
-LINKS_DIR = "_links"  # where a dataset's links parts lie
+LINKS_DIR = "_links"  # where the links parts of a dataset of the layout before lie, inside it
+LINKS_DIRECTORY_KEY = "links_directory"  # the manifest's name of the folder beside the dataset holding its links
 _LINKS_PART = re.compile(r"links-part-\d{10}\.parquet|_links-part-\d{10}\.parquet\.pending")
 _SHA256 = re.compile(r"[0-9a-f]{64}")
 # The manifest of a running run is rewritten at most this often (seconds):
@@ -145,6 +151,20 @@ def refuse_foreign_directory(directory: str | os.PathLike[str]) -> None:
         shown = ", ".join(other[:3]) + (f" and {len(other) - 3} more" if len(other) > 3 else "")
         raise FileExistsError(f"{directory}: holds files that are not a velmora dataset's ({shown}); "
                               "write the dataset into a new or empty directory")
+
+
+def links_folder_name(directory: Path) -> str:
+    """The name of the folder beside the dataset ``directory`` where a run
+    puts its links: ``<name>.links``."""
+    return Path(os.path.abspath(directory)).name + ".links"
+
+
+def links_folder(directory: Path, manifest: dict[str, Any]) -> Path:
+    """Where the links parts of the dataset in ``directory`` lie: the folder
+    beside it that its manifest names, or its ``_links`` folder (the layout
+    before)."""
+    name = manifest.get(LINKS_DIRECTORY_KEY)
+    return Path(os.path.abspath(directory)).parent / name if isinstance(name, str) else directory / LINKS_DIR
 
 
 def block_name(first: int) -> str:
@@ -254,6 +274,11 @@ def _check_manifest(manifest: Any, path: Path) -> dict[str, Any]:
         raise bad("'run' must be the run's SHA-256 digest")
     if manifest.get("order", "channel") not in ("channel", "time"):
         raise bad(f"'order' must be \"channel\" or \"time\", got {json.dumps(manifest['order'])[:60]}")
+    folder = manifest.get(LINKS_DIRECTORY_KEY)
+    if folder is not None and not (isinstance(folder, str) and folder not in (".", "..") and folder.strip()
+                                   and not any(c in folder for c in "/\\\0")):
+        raise bad(f"{LINKS_DIRECTORY_KEY!r} must be the name of a folder beside the dataset, got "
+                  f"{json.dumps(folder)[:60]}")
     previous_last = -1
     for i, block in enumerate(manifest["blocks"]):
         where = f"blocks[{i}]"
@@ -532,13 +557,14 @@ def _check_columns(path: Path, dtype: np.dtype) -> None:
         raise _PartMismatch("its columns are not those this version writes")
 
 
-def _check_links_part(directory: Path, entry: dict[str, Any], *, hidden: bool, run: str | None, seed: int) -> None:
+def _check_links_part(folder: Path, entry: dict[str, Any], *, hidden: bool, run: str | None, seed: int) -> None:
     """Raises _PartMismatch with the reason when the links part of a block
-    is not the one its manifest entry describes."""
+    (in the links folder ``folder``) is not the one its manifest entry
+    describes."""
     links = entry.get("links")
     if not isinstance(links, dict):
         raise _PartMismatch("the run wrote no links for it")
-    path = directory / LINKS_DIR / (hidden_name(links["file"]) if hidden else links["file"])
+    path = folder / (hidden_name(links["file"]) if hidden else links["file"])
     if not path.is_file():
         raise _PartMismatch(f"its links part {path.name} is missing")
     try:
@@ -555,22 +581,53 @@ def _check_links_part(directory: Path, entry: dict[str, Any], *, hidden: bool, r
         raise _PartMismatch("its links part changed since it was written (its SHA-256 is not the manifest's)")
 
 
-def _links_parts_in(directory: Path) -> list[Path]:
-    """The links parts of ``directory``, visible or hidden."""
-    folder = directory / LINKS_DIR
+def _links_parts_in(folder: Path) -> list[Path]:
+    """The links parts of the links folder ``folder``, visible or hidden."""
     if not folder.is_dir() or folder.is_symlink():
         return []
     return [p for p in folder.iterdir() if _LINKS_PART.fullmatch(p.name)]
 
 
-def _remove_links(directory: Path, keep: set[str] = set()) -> None:
-    """Removes the links parts of ``directory`` but those named in ``keep``,
-    and its links folder once it is empty."""
-    for part in _links_parts_in(directory):
+def _remove_links(folder: Path, keep: set[str] = set()) -> None:
+    """Removes the links parts of the links folder ``folder`` but those named
+    in ``keep``, and the temporary files of killed links writers there; then
+    the folder, once it is empty."""
+    for part in _links_parts_in(folder):
         if part.name not in keep:
             part.unlink(missing_ok=True)
+    if folder.is_dir() and not folder.is_symlink():
+        remove_leftovers(folder)
     with contextlib.suppress(OSError):  # not empty, or not there
-        (directory / LINKS_DIR).rmdir()
+        folder.rmdir()
+
+
+def _links_folders(directory: Path) -> tuple[Path, Path]:
+    """Where a run into ``directory`` puts its links (beside it), and where
+    those of the layout before lie (inside it)."""
+    return directory.parent / links_folder_name(directory), directory / LINKS_DIR
+
+
+def refuse_foreign_links_folder(directory: Path) -> None:
+    """Refuses a folder beside the dataset ``directory`` of the name its
+    links take that holds anything but links parts and temporary files: a
+    run never writes among files it did not write."""
+    folder = _links_folders(directory)[0]
+    if folder.exists() and not folder.is_dir():
+        raise FileExistsError(f"{folder}: exists and is not a folder; the links of the dataset {directory.name} "
+                              "go there: move it or choose another directory")
+    if folder.is_dir():
+        other = sorted(p.name for p in folder.iterdir() if not (_LINKS_PART.fullmatch(p.name)
+                                                                  or is_temporary(p.name)))
+        if other:
+            raise FileExistsError(f"{folder}: holds files that are not velmora links parts ({', '.join(other[:3])}"
+                                  f"{' and more' if len(other) > 3 else ''}); the links of the dataset "
+                                  f"{directory.name} go there: move them or choose another directory")
+
+
+def _clear_links(directory: Path) -> None:
+    """Removes the links parts of both places, and what killed links writers left there."""
+    for folder in _links_folders(directory):
+        _remove_links(folder)
 
 
 # Preparing and keeping a run's directory.
@@ -630,6 +687,8 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
     this run writes (a part written before the columns changed is run again,
     so that no dataset mixes parts that table libraries cannot read as one)."""
     refuse_foreign_directory(directory)
+    if ident.get("truth") == "links":
+        refuse_foreign_links_folder(directory)
     has_manifest = (directory / MANIFEST).exists() or (directory / MANIFEST_JSON).exists()
     parts = _parts_in(directory)
     if overwrite:
@@ -637,23 +696,24 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
         (directory / MANIFEST_JSON).unlink(missing_ok=True)
         for part in parts:
             part.unlink(missing_ok=True)
-        _remove_links(directory)
+    elif not resume and (has_manifest or parts):
+        raise FileExistsError(f"{directory}: already holds a dataset; resume it (--resume, resume=True), "
+                              "overwrite it (--overwrite, overwrite=True) or choose another directory")
+    elif resume and not has_manifest and parts:
+        raise ValueError(f"{directory}: holds parts but no manifest ({MANIFEST}); cannot tell which run "
+                         "wrote them")
+    if not (resume and has_manifest):
+        _clear_links(directory)  # of the run overwritten, or of a run killed before its first manifest
         remove_leftovers(directory)
         return {}
-    if not resume:
-        if has_manifest or parts:
-            raise FileExistsError(f"{directory}: already holds a dataset; resume it (--resume, resume=True), "
-                                  "overwrite it (--overwrite, overwrite=True) or choose another directory")
-        _remove_links(directory)  # of a run killed before its first manifest
-        remove_leftovers(directory)
-        return {}
-    if not has_manifest:
-        if parts:
-            raise ValueError(f"{directory}: holds parts but no manifest ({MANIFEST}); cannot tell which run "
-                             "wrote them")
-        _remove_links(directory)
-        remove_leftovers(directory)
-        return {}
+    return _resumable(directory, ident, parts, dtype)
+
+
+def _resumable(directory: Path, ident: dict[str, Any], parts: list[Path],
+               dtype: np.dtype | None) -> dict[int, dict[str, Any]]:
+    """The blocks of the dataset in ``directory`` that a resume keeps, their
+    parts hidden again and checked; the links parts moved to where this run
+    puts links."""
     stored = read_manifest(directory)
     if stored["format"] == _FORMAT_1:
         raise ValueError(f"{directory}: written by an earlier velmora ({stored['format']}), which cannot be "
@@ -665,9 +725,12 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
     for part in parts:
         if not _HIDDEN_PART.fullmatch(part.name):
             os.replace(part, directory / hidden_name(part.name.removeprefix("_")))
-    for part in _links_parts_in(directory):
-        if not part.name.startswith("_"):
-            os.replace(part, part.with_name(hidden_name(part.name)))
+    folder, inside = _links_folders(directory)
+    if ident.get("truth") == "links":
+        folder.mkdir(exist_ok=True)
+        for part in _links_parts_in(links_folder(directory, stored)):
+            name = part.name if part.name.startswith("_") else hidden_name(part.name)
+            os.replace(part, folder / name)
     run = run_digest(ident)
     done = {}
     for entry in stored["blocks"]:
@@ -677,7 +740,7 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
             if dtype is not None:
                 _check_columns(directory / hidden_name(entry["file"]), dtype)
             if ident.get("truth") == "links":
-                _check_links_part(directory, entry, hidden=True, run=run, seed=ident["seed"])
+                _check_links_part(folder, entry, hidden=True, run=run, seed=ident["seed"])
         except _PartMismatch:
             continue  # run again
         done[entry["first"]] = entry
@@ -687,7 +750,10 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
     for hidden in directory.glob("_part-*.parquet.pending"):
         if _HIDDEN_PART.fullmatch(hidden.name) and hidden.name not in keep:
             hidden.unlink()
-    _remove_links(directory, {hidden_name(e["links"]["file"]) for e in done.values() if "links" in e})
+    _remove_links(folder, {hidden_name(e["links"]["file"]) for e in done.values() if "links" in e})
+    _remove_links(inside)
+    if ident.get("truth") == "links":
+        folder.mkdir(exist_ok=True)
     return done
 
 
@@ -723,15 +789,18 @@ class ManifestWriter:
         marks the dataset complete."""
         if complete:
             self._write(complete=False)  # every part listed before any becomes visible
+            folder = links_folder(self.directory, self.described)
             for entry in self.blocks.values():
                 hidden = self.directory / hidden_name(entry["file"])
                 if hidden.exists():
                     os.replace(hidden, self.directory / entry["file"])
                 if "links" in entry:
-                    hidden = self.directory / LINKS_DIR / hidden_name(entry["links"]["file"])
+                    hidden = folder / hidden_name(entry["links"]["file"])
                     if hidden.exists():
                         os.replace(hidden, hidden.with_name(entry["links"]["file"]))
             remove_leftovers(self.directory)
+            if folder.is_dir():
+                remove_leftovers(folder)
         self._write(complete)
 
     def _write(self, complete: bool) -> None:
@@ -765,6 +834,13 @@ def dataset_problems(directory: str | os.PathLike[str]) -> list[str]:
                         seed=manifest["seed"], read=False)
         except _PartMismatch as e:
             problems.append(f"{entry['file']}: {e}")
+            continue
+        if manifest.get("truth") == "links":
+            try:
+                _check_links_part(links_folder(directory, manifest), entry, hidden=False, run=manifest.get("run"),
+                                  seed=manifest["seed"])
+            except _PartMismatch as e:
+                problems.append(f"{entry['file']}: {e}")
     return problems
 
 
@@ -884,14 +960,15 @@ def read_dataset_links(directory: str | os.PathLike[str]) -> pa.Table:
     if manifest.get("truth") != "links":
         raise ValueError(f"{directory}: this dataset's run wrote no links (run it with truth='links', "
                          "--truth links)")
+    folder = links_folder(directory, manifest)
     tables, rows = [], 0
     for entry in manifest["blocks"]:
         try:
-            _check_links_part(directory, entry, hidden=False, run=manifest.get("run"), seed=manifest["seed"])
+            _check_links_part(folder, entry, hidden=False, run=manifest.get("run"), seed=manifest["seed"])
         except _PartMismatch as e:
-            raise ValueError(f"{directory / LINKS_DIR}: not the links its dataset's manifest lists for channels "
+            raise ValueError(f"{folder}: not the links its dataset's manifest lists for channels "
                              f"{entry['first']}-{entry['last']}: {e}") from None
-        tables.append(shifted(read_links_file(directory / LINKS_DIR / entry["links"]["file"]), rows))
+        tables.append(shifted(read_links_file(folder / entry["links"]["file"]), rows))
         rows += int(entry["rows"])
     return pa.concat_tables(tables) if tables else links_schema(None).empty_table()
 

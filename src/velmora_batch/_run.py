@@ -17,7 +17,7 @@ import numpy as np
 import pyarrow as pa
 from tqdm import tqdm
 
-from ._dataset import (LINKS_DIR, block_name, hidden_name, is_dataset, links_block_name, refuse_foreign_directory,
+from ._dataset import (block_name, hidden_name, is_dataset, links_block_name, refuse_foreign_directory,
                        stored_seed)
 from ._detector import Detector
 from ._executors import check_versions, run_jobs
@@ -236,8 +236,8 @@ def _jobs(plan: RunPlan, sink: Sink, run_id: str, token: str) -> Iterator[BlockJ
         part = links_part = None
         if sink.directory is not None:
             part = str(sink.directory / hidden_name(block_name(first)))
-            if plan.truth == "links":
-                links_part = str(sink.directory / LINKS_DIR / hidden_name(links_block_name(first)))
+            if sink.links_folder is not None:
+                links_part = str(sink.links_folder / hidden_name(links_block_name(first)))
         yield BlockJob(run_id, b.index, version, token, plan.detector, inputs.of_block(b.channels, copy_pes),
                        b.channels, plan.waveform_samples, inputs.segment is not None, part, sink.part_metadata,
                        plan.truth, links_part, plan.links_schema)

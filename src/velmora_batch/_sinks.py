@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from ._dataset import LINKS_DIR, ManifestWriter, claim, prepare, run_digest
+from ._dataset import LINKS_DIRECTORY_KEY, ManifestWriter, claim, links_folder_name, prepare, run_digest
 from ._jobs import BlockJob, BlockResult
 from ._links import LinksWriter, links_path, shifted
 from ._order import SortedRuns
@@ -49,6 +49,7 @@ class Sink:
         self.done: dict[int, dict[str, Any]] = {}  # blocks complete before the run (by first channel)
         self.part_metadata: dict[str, Any] | None = None  # what a part written where its block ran carries
         self.directory: Path | None = None  # where the blocks write their parts
+        self.links_folder: Path | None = None  # and their links parts
 
     def track(self, jobs: Iterator[BlockJob]) -> Iterator[BlockJob]:
         """``jobs`` as they are submitted."""
@@ -204,9 +205,11 @@ class DatasetSink(Sink):
         self.part_metadata = {"run": run_digest(ident), "seed": plan.inputs.seed}
         held.enter_context(claim(directory))  # released however the run ends
         self.done = prepare(directory, ident, resume, overwrite, plan.dtype)
-        if plan.truth == "links":
-            (directory / LINKS_DIR).mkdir(exist_ok=True)
         described = {k: plan.metadata[k] for k in PE_INPUT_KEYS if k in plan.metadata}
+        if plan.truth == "links":
+            described[LINKS_DIRECTORY_KEY] = links_folder_name(directory)
+            self.links_folder = directory.parent / described[LINKS_DIRECTORY_KEY]
+            self.links_folder.mkdir(exist_ok=True)
         if self.by_time:
             described["order"] = "time"  # read back in time order: parts stay blocks of channels
         self.manifest = ManifestWriter(directory, ident, self.done, described, plan.dtype)

@@ -422,7 +422,7 @@ def test_links_of_a_dataset_resume_and_read_back(tmp_path, make_detector):
     manifest = vb.read_metadata(out)
     assert manifest["truth"] == "links" and all("links" in b for b in manifest["blocks"])
     # A resume re-creates a links part that is gone and one whose contents changed, and keeps the rest.
-    parts = sorted((out / "_links").iterdir())
+    parts = sorted((tmp_path / "set.links").iterdir())
     assert [p.name for p in parts] == [f"links-part-{c:010d}.parquet" for c in (0, 3, 6, 9)]
     kept = parts[2].stat().st_mtime_ns
     parts[0].unlink()
@@ -435,7 +435,7 @@ def test_links_of_a_dataset_resume_and_read_back(tmp_path, make_detector):
     # Overwritten by a run without links, the dataset keeps no links of the run before.
     with pytest.warns(vb.UnusedPEColumnsWarning):
         vb.run(det, pa.table(columns), output=out, overwrite=True, **dict(options, truth=True))
-    assert not (out / "_links").exists()
+    assert not (tmp_path / "set.links").exists() and not (out / "_links").exists()
     with pytest.raises(ValueError, match="this dataset's run wrote no links"):
         vb.read_links(out)
 
