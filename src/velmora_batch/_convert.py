@@ -2,29 +2,36 @@
 HDF5) or a dataset directory into any of them, by the output's name, read
 and written a piece at a time (a dataset part at a time from a dataset; a
 .npz archive, which holds its arrays whole, whole), with the run's
-description carried over."""
+description carried over, and the links of a run with ``truth="links"``
+with them (inside a ROOT or HDF5 file, beside any other file, beside a
+dataset directory; see ``_links``). A conversion into a dataset that fails
+removes what it wrote: a conversion is run again, never resumed."""
 
 from __future__ import annotations
 
 import contextlib
 import os
+import uuid
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
 import numpy as np
+import pyarrow as pa
 
 from . import _version
-from ._dataset import (MANIFEST, ManifestWriter, _check_part, _PartMismatch, block_name, claim, has_digests,
-                       hidden_name, is_dataset, prepare, read_manifest, run_digest)
+from ._dataset import (LINKS_DIRECTORY_KEY, MANIFEST, ManifestWriter, _check_part, _clear_links, _parts_in,
+                       _PartMismatch, block_name, claim, has_digests, hidden_name, is_dataset, links_block_name,
+                       links_folder_name, prepare, read_links, read_manifest, remove_leftovers, run_digest)
 from ._formats import FormatError, RecordPieces, open_record_pieces, writer_for
+from ._links import LinksWriter, open_links, shifted
 from ._order import time_ordered
 from ._pes import ChannelSet
 from ._records import (Columns, ParquetWriter, check_output, file_sha256, model_of_dtype, prepare_record_file, read_file_metadata,
                        record_dtype)
 
 # A dataset's bookkeeping, which a record file made from it does not carry.
-_DATASET_ONLY = ("format", "run", "complete", "rows", "blocks")
+_DATASET_ONLY = ("format", "run", "complete", "rows", "blocks", LINKS_DIRECTORY_KEY)
 # Records per part of a dataset made by conversion, about.
 _PART_ROWS = 1 << 20
 
@@ -38,6 +45,7 @@ class _Source:
         self.dtype = dtype
         self.rows = rows
         self.metadata = metadata
+        self.links: pa.Table | None = None  # the records' links, ``record`` their row in the source
         self._pieces = pieces
         self.close = close or (lambda: None)
 
@@ -93,6 +101,9 @@ def _opened(source: Path) -> Iterator[_Source]:
     else:
         opened = _file_source(source)
     try:
+        if opened.metadata.get("truth") == "links" or "links_id" in opened.metadata:
+            # Read before anything is written: records whose links are gone are not converted without them.
+            opened.links = read_links(source)
         yield opened
     finally:
         opened.close()
@@ -105,8 +116,21 @@ def _samples(dtype: np.dtype) -> int:
 
 def _to_file(source: _Source, origin: Path, target: Path, overwrite: bool) -> int:
     prepare_record_file(target, overwrite)
-    with writer_for(target, source.dtype, source.metadata, overwrite) as writer:
-        if source.metadata.get("order") != "time":
+    metadata = dict(source.metadata)
+    if source.links is not None:
+        metadata.update(truth="links", links_id=uuid.uuid4().hex)  # the target's own links name it
+    with writer_for(target, source.dtype, metadata, overwrite) as writer:
+        if source.links is not None:
+            links = open_links(writer, source.links.schema, metadata["links_id"], overwrite)
+            try:
+                links.write(source.links)
+                for columns in source.columns():
+                    writer.write(columns)
+                links.close()
+            except BaseException:
+                links.abort()
+                raise
+        elif source.metadata.get("order") != "time":
             for columns in source.columns():
                 writer.write(columns)
         else:
@@ -162,7 +186,8 @@ def _identity(source: _Source, channels: ChannelSet, block_channels: int) -> dic
             "channels": {"count": len(channels), "first": channels.first if len(channels) else None,
                          "last": channels.last if len(channels) else None, "sha256": channels.digest()},
             "pes_sha256": str(meta.get("pes_sha256", "")), "block_channels": block_channels,
-            "velmora_version": str(meta.get("velmora_version", _version.__version__))}
+            "velmora_version": str(meta.get("velmora_version", _version.__version__)),
+            **({"truth": "links" if source.links is not None else meta["truth"]} if "truth" in meta else {})}
 
 
 def _to_dataset(source: _Source, directory: Path, overwrite: bool) -> int:
@@ -178,17 +203,37 @@ def _to_dataset(source: _Source, directory: Path, overwrite: bool) -> int:
     if not overwrite and directory.is_dir() and ((directory / MANIFEST).exists() or any(directory.glob("*part-*"))):
         raise FileExistsError(f"{directory}: already holds a dataset; overwrite it (--overwrite, overwrite=True) "
                               "or choose another name")
-    with claim(directory):
-        prepare(directory, ident, resume=False, overwrite=overwrite)
-        described = {k: v for k, v in source.metadata.items() if k not in ident}
-        manifest = ManifestWriter(directory, ident, {}, described, source.dtype)
-        try:
-            rows = _write_parts(source, directory, ident, channels, block_rows, manifest)
-        except BaseException:
-            manifest.save(complete=False)
-            raise
-        manifest.save(complete=True)
+    made = not directory.exists()
+    try:
+        with claim(directory):
+            prepare(directory, ident, resume=False, overwrite=overwrite)
+            described = {k: v for k, v in source.metadata.items() if k not in ident and k != "links_id"}
+            if source.links is not None:
+                described[LINKS_DIRECTORY_KEY] = links_folder_name(directory)
+                (directory.parent / described[LINKS_DIRECTORY_KEY]).mkdir(exist_ok=True)
+            try:
+                manifest = ManifestWriter(directory, ident, {}, described, source.dtype)
+                rows = _write_parts(source, directory, ident, channels, block_rows, manifest)
+                manifest.save(complete=True)
+            except BaseException:
+                _discard(directory)
+                raise
+    except BaseException:
+        if made:
+            with contextlib.suppress(OSError):  # only if nothing else was put there meanwhile
+                directory.rmdir()
+        raise
     return rows
+
+
+def _discard(directory: Path) -> None:
+    """Removes what a conversion into ``directory`` (claimed by it) wrote
+    before it failed: a conversion is run again, not resumed."""
+    (directory / MANIFEST).unlink(missing_ok=True)
+    for part in _parts_in(directory):
+        part.unlink(missing_ok=True)
+    _clear_links(directory)
+    remove_leftovers(directory)
 
 
 class _Part:
@@ -200,18 +245,31 @@ class _Part:
         self.first, self.last, self.channels, self.rows = int(block[0]), int(block[-1]), len(block), rows
         self.file = block_name(self.first)
         self.path = directory / hidden_name(self.file)
-        metadata = {"run": run_digest(ident), "seed": ident["seed"],
-                    "block": {"first": self.first, "last": self.last, "rows": rows}}
-        self.writer = ParquetWriter(self.path, dtype, metadata, True)
+        self.metadata = {"run": run_digest(ident), "seed": ident["seed"]}
+        block_of = {"block": {"first": self.first, "last": self.last, "rows": rows}}
+        self.writer = ParquetWriter(self.path, dtype, dict(self.metadata, **block_of), True)
 
-    def finish(self) -> dict[str, Any]:
-        """Closes the part; its manifest entry."""
+    def finish(self, links: pa.Table | None, folder: Path) -> dict[str, Any]:
+        """Closes the part and writes its ``links`` (``record``: the row in
+        the part) into ``folder``; its manifest entry."""
         if self.writer.rows != self.rows:
             raise ValueError(f"the records of channels {self.first}-{self.last} changed while they were read "
                              f"({self.writer.rows} records, {self.rows} before)")
         self.writer.close()
-        return {"first": self.first, "last": self.last, "channels": self.channels, "file": self.file,
-                "rows": self.rows, "sha256": file_sha256(self.path)}
+        entry = {"first": self.first, "last": self.last, "channels": self.channels, "file": self.file,
+                 "rows": self.rows, "sha256": file_sha256(self.path)}
+        if links is not None:
+            name = links_block_name(self.first)
+            block = {"first": self.first, "last": self.last, "rows": links.num_rows, "records": self.rows}
+            writer = LinksWriter(folder / hidden_name(name), links.schema, dict(self.metadata, block=block))
+            try:
+                writer.write(links)
+            except BaseException:
+                writer.abort()
+                raise
+            writer.close()
+            entry["links"] = {"file": name, "rows": links.num_rows, "sha256": file_sha256(writer.path)}
+        return entry
 
 
 def _write_parts(source: _Source, directory: Path, ident: dict[str, Any], channels: ChannelSet,
@@ -220,6 +278,17 @@ def _write_parts(source: _Source, directory: Path, ident: dict[str, Any], channe
     part: _Part | None = None
     index = -1
     rows = 0
+    folder = directory.parent / links_folder_name(directory)
+    record = None if source.links is None else source.links.column("record").to_numpy()
+
+    def finish(part: _Part) -> None:
+        links = None
+        if source.links is not None and record is not None:
+            start = rows - part.writer.rows  # the part's first row in the source
+            lo, hi = np.searchsorted(record, [start, start + part.rows]).tolist()
+            links = shifted(source.links.slice(lo, hi - lo), -start)
+        manifest.add(part.finish(links, folder))
+
     try:
         for columns in source.columns():
             block_of = channels.rank(columns["channel"]) // size
@@ -229,7 +298,7 @@ def _write_parts(source: _Source, directory: Path, ident: dict[str, Any], channe
                     continue
                 if int(block_of[lo]) != index:
                     if part is not None:
-                        manifest.add(part.finish())
+                        finish(part)
                     index = int(block_of[lo])
                     block = channels.take(index * size, (index + 1) * size)
                     part = _Part(directory, block, int(block_rows[index]), ident, source.dtype)
@@ -237,7 +306,7 @@ def _write_parts(source: _Source, directory: Path, ident: dict[str, Any], channe
                 part.writer.write({name: values[lo:hi] for name, values in columns.items()})
                 rows += hi - lo
         if part is not None:
-            manifest.add(part.finish())
+            finish(part)
     except BaseException:
         if part is not None:
             part.writer.abort()
@@ -251,7 +320,10 @@ def convert(source: str | os.PathLike[str], target: str | os.PathLike[str], *, o
     ``.root``, ``.h5``, or a directory for a dataset), with the run's
     description; gives the number of records. Reads and writes a piece at a
     time, so memory stays bounded (but for .npz archives, which hold their
-    arrays whole). An existing ``target`` is refused unless ``overwrite``."""
+    arrays whole). An existing ``target`` is refused unless ``overwrite``.
+    A ``target`` ending in a path separator is a dataset directory, whatever
+    its name."""
+    dataset = is_dataset(target)  # before Path() drops a trailing separator
     source, target = Path(source), Path(target)
     check_output(target)
     if source.exists() and target.exists() and os.path.samefile(source, target):
@@ -260,7 +332,7 @@ def convert(source: str | os.PathLike[str], target: str | os.PathLike[str], *, o
         raise FileNotFoundError(f"{target}: the directory {target.absolute().parent} does not exist")
     with _opened(source) as opened:
         try:
-            if is_dataset(target):
+            if dataset:
                 return _to_dataset(opened, target.absolute(), overwrite)
             return _to_file(opened, source, target, overwrite)
         except FormatError:

@@ -79,7 +79,8 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._links import LINKS_SUFFIX, links_metadata, links_path, links_schema, read_links_file, shifted
+from ._links import (earlier_links_path, is_links_file, links_inside, links_metadata, links_path, links_schema,
+                     read_links_file, read_links_inside, shifted)
 from ._records import (_FILE_MODE, METADATA_KEY, Columns, _arrow_schema, _names, file_sha256, is_temporary,
                        model_of_dtype, process_exists, read_file_metadata, read_record_file, record_dtype, temp_prefix)
 from ._tables import (Channels, overlaps, read_selected, records_by_time, select, selected_dtype, selection,
@@ -974,12 +975,14 @@ def read_dataset_links(directory: str | os.PathLike[str]) -> pa.Table:
 
 
 def read_links(path: str | os.PathLike[str]) -> pa.Table:
-    """The links that a run with ``truth="links"`` wrote beside its records,
-    as a pyarrow Table, one row per (record, PE) pair: for a record file the
-    links file ``<stem>.links.parquet`` beside it, checked to be of the same
-    run; for a dataset directory its links parts, ``record`` counted over the
-    whole dataset; a links file itself as it stands. A path without links is
-    a ValueError naming it.
+    """The links that a run with ``truth="links"`` wrote with its records,
+    as a pyarrow Table, one row per (record, PE) pair: for a ROOT or HDF5
+    record file those it holds; for a Parquet or .npz record file the links
+    file ``<its name>.links.parquet`` beside it (or, for files of earlier
+    runs, ``<stem>.links.parquet``), checked to be of the same run; for a
+    dataset directory its links parts, ``record`` counted over the whole
+    dataset; a links file itself as it stands. A path without links is a
+    ValueError naming it.
 
     Columns: ``record`` (int64, the record's row), ``channel`` (int32),
     ``kind`` (dictionary: "input", "dark", "afterpulse"), ``pe_index``
@@ -990,17 +993,31 @@ def read_links(path: str | os.PathLike[str]) -> pa.Table:
     path = Path(path)
     if path.is_dir():
         return read_dataset_links(path)
-    if path.name.endswith(LINKS_SUFFIX):
+    if is_links_file(path):
         return read_links_file(path)
-    links = links_path(path)
     stored = read_file_metadata(path).get("links_id")
     if stored is None:
         raise ValueError(f"{path}: its run wrote no links (run it with truth='links', --truth links)")
-    if not links.exists():
-        raise FileNotFoundError(f"{links}: missing; the links of {path.name} should be there")
-    if links_metadata(links).get("links_id") != stored:
-        raise ValueError(f"{links}: holds the links of another run than {path.name}'s")
-    return read_links_file(links)
+    if links_inside(path):
+        inside = read_links_inside(path)
+        if inside is not None:
+            if inside[0].get("links_id") != stored:
+                raise ValueError(f"{path}: holds the links of another run than its records'")
+            return inside[1]
+    return read_links_file(_links_beside(path, stored))
+
+
+def _links_beside(path: Path, links_id: str) -> Path:
+    """The links file of the record file ``path`` whose run's links are
+    ``links_id``: where this version puts it, or where earlier runs did."""
+    places = [links_path(path), earlier_links_path(path)]
+    for links in places:
+        if links.exists() and is_links_file(links) and links_metadata(links).get("links_id") == links_id:
+            return links
+    found = next((p for p in places if p.exists() and is_links_file(p)), None)
+    if found is not None:
+        raise ValueError(f"{found}: holds the links of another run than {path.name}'s")
+    raise FileNotFoundError(f"{places[0]}: missing; the links of {path.name} should be there")
 
 
 def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:

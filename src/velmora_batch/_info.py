@@ -17,7 +17,7 @@ import pyarrow.parquet as pq
 from ._dataset import dataset_problems, hidden_name, read_manifest
 from ._events import EVENT_SCHEMA
 from ._formats import open_record_pieces
-from ._links import LINKS_SUFFIX, links_metadata
+from ._links import is_links_file, links_metadata
 from ._records import column_info, model_of_dtype, read_file_metadata, record_dtype
 
 
@@ -110,7 +110,7 @@ def _dataset_info(directory: Path) -> Info:
 
 
 def inspect(path: str | os.PathLike[str]) -> Info:
-    """What the record file, links file (``*.links.parquet``) or dataset
+    """What the record file, links file (a Parquet file of links, told by its metadata) or dataset
     directory ``path`` holds. A file that cannot be read as records or
     links, or a directory that is no dataset, is an error naming it
     (ValueError or OSError)."""
@@ -119,7 +119,7 @@ def inspect(path: str | os.PathLike[str]) -> Info:
         return _dataset_info(path)
     if not path.exists():
         raise FileNotFoundError(f"{path}: no such file or directory")
-    if path.name.lower().endswith(LINKS_SUFFIX):
+    if is_links_file(path):
         return _links_info(path)
     if path.suffix.lower() == ".parquet" and _is_event_table(path):
         return _event_table_info(path)

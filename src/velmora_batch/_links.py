@@ -24,11 +24,33 @@ A run with ``truth=True`` gives every record the truth columns (``n_pe``,
 - then every other column of the input PE table, unchanged (null for dark
   noise and afterpulses).
 
-Links are written as Parquet beside the records (``<stem>.links.parquet``)
-or in a dataset directory's ``_links`` folder, and read by ``read_links``."""
+Where links are kept, and read back by ``read_links``:
+
+- a ROOT or HDF5 record file holds them itself: a second TTree ``links`` (a
+  branch per column) or a second compound dataset ``links`` (a field per
+  column). ``kind`` and ``parent_kind`` are stored as their int8 codes; a
+  column that may be null (``parent_kind``, ``parent_index``, a passed-through
+  column of numbers or text) keeps its values (0 or "" where null) with a
+  bool column ``<name>_valid`` beside it, false where the value is null; the
+  links'
+  Arrow schema (types, nullability, units and meanings) is stored with them
+  (the ROOT string object ``links_metadata``, the HDF5 attribute
+  ``velmora-links``), so that they read back as written;
+- a Parquet or .npz record file has them beside it, in the Parquet file
+  ``<record file name>.links.parquet`` (``run.parquet.links.parquet``): no
+  two record files share the name. Files of earlier runs, whose links lie in
+  ``<stem>.links.parquet``, are still read (checked to be of the same run);
+- a dataset directory has them beside it, in ``<name>.links`` (see
+  ``_dataset``).
+
+A links file is told from a record file by what it holds (the schema
+metadata ``velmora-links``), never by its name: a record file may be named
+``x.links.parquet``. A run replaces, with ``overwrite``, only a file whose
+metadata says it is the links of the record file it writes."""
 
 from __future__ import annotations
 
+import base64
 import difflib
 import json
 import os
@@ -38,10 +60,14 @@ from typing import Any
 
 import numpy as np
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
+from ._formats import (HDF5_SUFFIXES, ROOT_SUFFIXES, FormatError, Hdf5Writer, RootWriter, h5py_module, is_hdf5,
+                       reading, uproot_module)
 from ._pes import GroupedPEs
-from ._records import PASSED_THROUGH, PublishedFile, column_info, described, temporary_beside
+from ._records import (PASSED_THROUGH, PublishedFile, Writer, check_output, column_info, described,
+                       prepare_record_file, temporary_beside)
 
 KINDS = ("input", "dark", "afterpulse")
 LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude", "parent_kind", "parent_index")
@@ -180,9 +206,45 @@ def shifted(table: pa.Table, rows: int) -> pa.Table:
 
 
 def links_path(output: str | os.PathLike[str]) -> Path:
-    """Where the links of a record file lie: ``<stem>.links.parquet`` beside it."""
+    """Where the links of a Parquet or .npz record file lie:
+    ``<its name>.links.parquet`` beside it."""
     path = Path(output)
-    return path.with_name(path.stem + LINKS_SUFFIX)
+    return path.with_name(path.name + LINKS_SUFFIX)
+
+
+def earlier_links_path(output: Path) -> Path:
+    """Where runs before put the links of a record file: ``<stem>.links.parquet``."""
+    return output.with_name(output.stem + LINKS_SUFFIX)
+
+
+def links_inside(output: str | os.PathLike[str]) -> bool:
+    """Whether a record file of this name holds its links itself (ROOT, HDF5)."""
+    return Path(output).suffix.lower() in ROOT_SUFFIXES + HDF5_SUFFIXES
+
+
+def is_links_file(path: str | os.PathLike[str]) -> bool:
+    """Whether ``path`` is a Parquet file that velmora wrote as links."""
+    if Path(path).suffix.lower() != ".parquet":
+        return False
+    try:
+        return LINKS_KEY in (pq.read_schema(Path(path)).metadata or {})
+    except (OSError, ValueError, pa.ArrowException):
+        return False
+
+
+def prepare_links_file(path: Path, records: str, overwrite: bool) -> None:
+    """Makes ready to write the links of the record file named ``records``
+    to ``path``: an existing file is refused unless ``overwrite`` and its
+    metadata says it is the links of a record file of that name."""
+    if path.exists() and overwrite and not path.is_dir():
+        try:
+            theirs = links_metadata(path).get("records") if is_links_file(path) else None
+        except (OSError, ValueError):
+            theirs = None
+        if theirs != records:
+            raise FileExistsError(f"{path}: exists and is not the links of {records}, so it is not replaced; "
+                                  "move it, or write the records under another name")
+    prepare_record_file(path, overwrite)
 
 
 class LinksWriter(PublishedFile):
@@ -278,3 +340,173 @@ def record_labels(links: pa.Table, records: int | np.ndarray, column: str) -> pa
     none[record[linked][first]] = False
     rows: Any = pa.array(best, mask=none)
     return links.column(column).take(rows).combine_chunks()
+
+
+# Links inside a ROOT or HDF5 record file.
+
+LINKS_KEY_INSIDE = "links"  # the TTree or HDF5 dataset of the links
+ROOT_LINKS_METADATA = "links_metadata"  # the ROOT string object of what ties the links to their records
+HDF5_LINKS_METADATA = LINKS_KEY.decode()  # the HDF5 attribute of the same
+VALID = "_valid"  # suffix of the column that says where a passed-through column holds a value
+
+
+def _stored_type(field: pa.Field[Any]) -> np.dtype | str | None:
+    """How a links column is stored in ROOT or HDF5: a numpy type, "string",
+    or None where it cannot be."""
+    kind = field.type
+    if pa.types.is_dictionary(kind):
+        return np.dtype(np.int8)  # the codes of kind
+    if pa.types.is_boolean(kind) or pa.types.is_integer(kind) or (pa.types.is_floating(kind)
+                                                                  and kind.bit_width > 16):
+        return np.dtype(kind.to_pandas_dtype())
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        return "string"
+    return None
+
+
+def stored_columns(schema: pa.Schema, path: Path) -> dict[str, np.dtype | str]:
+    """The columns of links of ``schema`` in a ROOT or HDF5 file, by name:
+    each column, and beside each one that may hold nulls its ``_valid``
+    column; a ValueError naming a column that these files cannot hold."""
+    out: dict[str, np.dtype | str] = {}
+    for field in schema:
+        kind = _stored_type(field)
+        if kind is None:
+            raise ValueError(f"{path}: the PE table's column {field.name!r} holds {field.type}, which the links in "
+                             "a ROOT or HDF5 file cannot hold (numbers and text only); write the records as "
+                             ".parquet or .npz to keep it in their links")
+        out[field.name] = kind
+        if field.nullable:
+            if field.name + VALID in schema.names:
+                raise ValueError(f"{path}: the columns {field.name!r} and {field.name + VALID!r} would share a "
+                                 f"column in the links of a ROOT or HDF5 file; rename {field.name + VALID!r} in the "
+                                 "PE table")
+            out[field.name + VALID] = np.dtype(np.bool_)
+    return out
+
+
+def _encoded(table: pa.Table) -> dict[str, np.ndarray]:
+    """The columns of links as a ROOT or HDF5 file stores them."""
+    out: dict[str, np.ndarray] = {}
+    for i, field in enumerate(table.schema):
+        column: Any = table.column(i).combine_chunks()
+        if field.nullable:
+            out[field.name + VALID] = np.asarray(column.is_valid().to_numpy(zero_copy_only=False), np.bool_)
+        kind = _stored_type(field)
+        if pa.types.is_dictionary(field.type):  # a kind, as its code
+            column = pc.index_in(column.cast(pa.string()), value_set=pa.array(KINDS))
+        if kind == "string":
+            out[field.name] = np.array(["" if v is None else v for v in column.to_pylist()], dtype=object)
+        else:
+            assert isinstance(kind, np.dtype)
+            filled = column.fill_null(False if kind.kind == "b" else 0) if column.null_count else column
+            out[field.name] = np.asarray(filled.to_numpy(zero_copy_only=False), kind)
+    return out
+
+
+def _decoded(columns: dict[str, np.ndarray], schema: pa.Schema) -> pa.Table:
+    """Links read from a ROOT or HDF5 file, as written."""
+    arrays: list[Any] = []
+    for field in schema:
+        values = columns[field.name]
+        mask = ~np.asarray(columns[field.name + VALID], np.bool_) if field.nullable else None
+        if values.dtype.kind in "OS":
+            values = np.array([v.decode() if isinstance(v, bytes) else v for v in values], dtype=object)
+        if pa.types.is_dictionary(field.type):
+            codes: Any = pa.array(np.asarray(values, np.int8), mask=mask)
+            arrays.append(pa.DictionaryArray.from_arrays(codes, pa.array(KINDS)))
+        else:
+            arrays.append(pa.array(values, field.type, mask=mask))
+    return pa.Table.from_arrays(arrays, schema=schema)
+
+
+class InsideLinks:
+    """Writes a run's links into the ROOT or HDF5 record file that
+    ``writer`` writes, a table at a time: closing or aborting the record
+    file closes or drops them with it."""
+
+    def __init__(self, writer: Writer, schema: pa.Schema, metadata: dict[str, Any]) -> None:
+        self.schema = schema.remove_metadata()
+        self.columns = stored_columns(self.schema, writer.path)
+        self.rows = 0
+        text = json.dumps(dict(metadata, schema=base64.b64encode(self.schema.serialize().to_pybytes()).decode()))
+        if isinstance(writer, RootWriter):
+            writer._file[ROOT_LINKS_METADATA] = text
+            self._tree = writer._file.mktree(LINKS_KEY_INSIDE, {n: "string" if isinstance(t, str) else t
+                                                                for n, t in self.columns.items()},
+                                             title="velmora links")
+            self._data = None
+        else:
+            assert isinstance(writer, Hdf5Writer)
+            h5py = h5py_module()
+            dtype = np.dtype([(n, h5py.string_dtype() if isinstance(t, str) else t) for n, t in self.columns.items()])
+            self._data = writer._file.create_dataset(LINKS_KEY_INSIDE, shape=(0,), maxshape=(None,), dtype=dtype,
+                                                     chunks=(max(1, (1 << 20) // dtype.itemsize),),
+                                                     compression="gzip", compression_opts=1, shuffle=True)
+            self._data.attrs[HDF5_LINKS_METADATA] = text
+
+    def write(self, table: pa.Table) -> None:
+        if not table.num_rows:
+            return
+        columns = _encoded(table)
+        if self._data is None:
+            self._tree.extend(columns)
+        else:
+            piece = np.empty(table.num_rows, self._data.dtype)
+            for name in self.columns:
+                piece[name] = columns[name]
+            end = self._data.shape[0]
+            self._data.resize((end + len(piece),))
+            self._data[end:] = piece
+        self.rows += table.num_rows
+
+    def close(self) -> None:
+        pass  # closed with the record file
+
+    def abort(self) -> None:
+        pass  # dropped with the record file
+
+
+def _inside_text(path: Path, file: Any) -> str | None:
+    """What ties the links in an open ROOT or HDF5 file to their records (JSON), None where it holds none."""
+    if is_hdf5(path):
+        data = file.get(LINKS_KEY_INSIDE)
+        text = None if data is None else data.attrs.get(HDF5_LINKS_METADATA)
+        return text.decode() if isinstance(text, bytes) else text if isinstance(text, str) else None
+    if ROOT_LINKS_METADATA not in file.keys(cycle=False) or LINKS_KEY_INSIDE not in file.keys(cycle=False):
+        return None
+    text = file[ROOT_LINKS_METADATA]
+    return text if isinstance(text, str) else None
+
+
+def read_links_inside(path: Path) -> tuple[dict[str, Any], pa.Table] | None:
+    """The links that a ROOT or HDF5 record file holds, with what ties them
+    to their records; None where it holds none."""
+    kind = "HDF5" if is_hdf5(path) else "ROOT"
+    opener = h5py_module().File if is_hdf5(path) else uproot_module().open
+    with reading(path, kind), opener(path, "r") if is_hdf5(path) else opener(path) as file:
+        text = _inside_text(path, file)
+        if text is None:
+            return None
+        metadata = json.loads(text)
+        if not isinstance(metadata, dict) or not isinstance(metadata.get("schema"), str):
+            raise FormatError(f"{path}: its links carry no description of their columns")
+        schema = pa.ipc.read_schema(pa.py_buffer(base64.b64decode(metadata.pop("schema"))))
+        if is_hdf5(path):
+            data = file[LINKS_KEY_INSIDE][:]
+            columns = {name: data[name] for name in data.dtype.names}
+        else:
+            columns = file[LINKS_KEY_INSIDE].arrays(library="np")
+        return metadata, _decoded(columns, schema)
+
+
+def open_links(writer: Writer, schema: pa.Schema, links_id: str, overwrite: bool) -> LinksWriter | InsideLinks:
+    """The writer of the links of the record file that ``writer`` writes:
+    inside it (ROOT, HDF5), else beside it, checked and claimed like it."""
+    metadata = {"links_id": links_id, "records": writer.path.name}
+    if links_inside(writer.path):
+        return InsideLinks(writer, schema, metadata)
+    path = links_path(writer.path)
+    check_output(path)
+    prepare_links_file(path, writer.path.name, overwrite)
+    return LinksWriter(path, schema, metadata, overwrite)

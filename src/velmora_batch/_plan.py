@@ -555,6 +555,7 @@ class RunPlan:
     engine: Engine  # the run's models, built (and their own limits checked) while planning
     truth: str | None = None  # None, "columns" (the truth columns) or "links" (and the links)
     links_schema: Any = None  # with links: the columns of the run's links (a pyarrow Schema)
+    to_dataset: bool = False  # the output names a dataset directory (told from the name as given)
 
     @property
     def in_flight(self) -> int:
@@ -563,7 +564,7 @@ class RunPlan:
 
     @property
     def dataset(self) -> bool:
-        return is_dataset(self.output)
+        return self.to_dataset
 
     def block_list(self) -> Iterator[Block]:
         """The blocks to run, made one at a time: a dataset has a part for
@@ -757,7 +758,7 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     return RunPlan(detector, inputs, n_workers, size, chan.block_count(size), waveform_samples,
                    spec.record_dtype(waveform_samples, mode is not None), _window(executor, n_workers),
                    None if output is None else Path(output), base_bytes, cast("BlockExecutor | None", executor),
-                   metadata, engine, mode, links_schema(extras) if mode == "links" else None)
+                   metadata, engine, mode, links_schema(extras) if mode == "links" else None, is_dataset(output))
 
 
 # Memory of a run beyond this process as it stands before planning, measured

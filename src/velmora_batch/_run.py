@@ -176,9 +176,12 @@ def run(
     them are dark noise and afterpulses. It draws nothing: the records' own
     columns are those of a run without it. ``truth="links"`` also links each
     record to each of those PEs, one row per pair (see ``read_links`` for
-    the columns), with the PE table's other columns passed through: beside a
-    record file as ``<stem>.links.parquet``, in a dataset directory as
-    ``_links/links-part-<first channel>.parquet``; without ``output``,
+    the columns), with the PE table's other columns passed through: inside a
+    ROOT or HDF5 record file (a second tree or dataset ``links``), beside a
+    Parquet or .npz one as ``<its name>.links.parquet``, beside a dataset
+    directory ``DIR`` in ``DIR.links/links-part-<first channel>.parquet``
+    (an ``output`` string ending in a separator names a dataset directory
+    whatever its name); without ``output``,
     ``run`` returns ``(records, links)``, the links a pyarrow Table whose
     ``record`` is the row in ``records``. Without links, a PE table's other
     columns are named in an ``UnusedPEColumnsWarning``.

@@ -18,7 +18,7 @@ import pyarrow as pa
 
 from ._dataset import LINKS_DIRECTORY_KEY, ManifestWriter, claim, links_folder_name, prepare, run_digest
 from ._jobs import BlockJob, BlockResult
-from ._links import LinksWriter, links_path, shifted
+from ._links import InsideLinks, LinksWriter, open_links, shifted
 from ._order import SortedRuns
 from ._plan import PE_INPUT_KEYS, RunPlan, identity
 from ._records import Columns, check_output, open_writer, prepare_record_file, records_of
@@ -111,16 +111,15 @@ class RecordFileSink(Sink):
         super().__init__(plan)
         assert plan.output is not None
         prepare_record_file(plan.output, overwrite)
-        self.links: LinksWriter | None = None
-        if plan.truth == "links":
-            # Beside the records, checked and claimed like them.
-            path = links_path(plan.output)
-            check_output(path)
-            prepare_record_file(path, overwrite)
-            self.links = LinksWriter(path, plan.links_schema, {"links_id": plan.metadata["links_id"],
-                                                               "records": plan.output.name}, overwrite)
         self.writer = open_writer(plan.output, model=plan.detector.model, waveform_samples=plan.waveform_samples,
                                   metadata=plan.metadata, overwrite=overwrite, truth=plan.truth is not None)
+        self.links: LinksWriter | InsideLinks | None = None
+        if plan.truth == "links":
+            try:
+                self.links = open_links(self.writer, plan.links_schema, plan.metadata["links_id"], overwrite)
+            except BaseException:
+                self.writer.abort()
+                raise
         self.waiting: dict[int, Columns] = {}
         self.waiting_links: dict[int, pa.Table] = {}
         self.order: collections.deque[int] = collections.deque()  # submitted and not yet written

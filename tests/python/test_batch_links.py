@@ -397,10 +397,12 @@ def test_links_beside_a_record_file_and_from_a_pe_file(tmp_path, make_detector):
         vb.run(det, pes, output=out, **options)
         assert vb.read_records(out).tobytes() == records.tobytes()
         assert vb.read_links(out).equals(links) and links.column("pe_id").null_count > 0
-        assert vb.read_links(tmp_path / f"run{suffix[1:]}.links.parquet").equals(links)
-    # Records of another name whose links would take the same file are refused before anything runs.
-    with pytest.raises(FileExistsError, match=r"runparquet\.links\.parquet: exists"):
-        vb.run(det, pes, output=tmp_path / "runparquet.npz", **options)
+        assert vb.read_links(tmp_path / f"{out.name}.links.parquet").equals(links)
+    # A file where the links would go is refused before anything runs.
+    (tmp_path / "again.npz.links.parquet").write_bytes(b"not links")
+    with pytest.raises(FileExistsError, match=r"again\.npz\.links\.parquet: exists"):
+        vb.run(det, pes, output=tmp_path / "again.npz", **options)
+    assert not (tmp_path / "again.npz").exists()
     # Records written again without links: the links beside them are no longer theirs.
     with pytest.warns(vb.UnusedPEColumnsWarning):
         vb.run(det, pes, output=tmp_path / "runparquet.parquet", truth=True, channels="0-11", overwrite=True)

@@ -127,6 +127,8 @@ def test_overwriting_never_replaces_a_file_that_is_not_the_records_links(make_de
 def _sources(det, table, truth, directory):
     """Record files and datasets of one run with truth, in every format a run writes, and in time order."""
     options = dict(RUN, truth=truth)
+    if truth is True:
+        table = table.select(["channel", "time"])  # without links, other columns would go unused
     out = {}
     for name in ("s.parquet", "s.npz", "s.root", "s.h5", "sd"):
         out[name] = directory / name
@@ -147,13 +149,20 @@ def test_every_conversion_of_records_with_truth_keeps_them_readable(make_detecto
         expected = vb.read_records(source)
         for target_name in ("c_ds", "c.parquet", "c.npz", "c.root", "c.h5"):
             target = tmp_path / f"{name.replace('.', '_')}-{target_name}"
+            if name == "t.parquet" and target_name == "c_ds":
+                # Records in time order across channels from a file: a dataset holds blocks of channels.
+                with pytest.raises(ValueError, match="not in channel order"):
+                    vb.convert(source, target)
+                continue
             assert vb.convert(source, target) == len(expected), (name, target_name)
             assert vb.read_records(target).tobytes() == expected.tobytes(), (name, target_name)
             assert inspect(target).problems == [], (name, target_name)
             if truth == "links":
                 assert vb.read_links(target).equals(vb.read_links(source)), (name, target_name)
+            if name in ("t.parquet", "td") and target_name != "c_ds":
+                continue  # in time order across channels: a dataset cannot take them
             # Converted again, into a dataset: a dataset made from a dataset keeps them too.
-            again = tmp_path / f"{target.name}-again"
+            again = tmp_path / f"again-{target.name.replace('.', '_')}"
             vb.convert(target, again)
             assert vb.read_records(again).tobytes() == expected.tobytes(), (name, target_name)
             if truth == "links":
@@ -175,17 +184,18 @@ def test_converting_records_whose_links_are_gone_is_refused(make_detector, tmp_p
 @pytest.mark.parametrize("name", ["run.v2/", "2024.06.01/"])
 def test_a_trailing_slash_names_a_dataset_whatever_the_name(make_detector, tmp_path, name):
     det = make_detector("ZozuvUza", seed=9)
-    options = dict(dark_rate=1e5, duration=1e-5, channels="0-3")
+    options = dict(dark_rate=1e6, duration=1e-4, channels="0-3")
     vb.run(det, output=str(tmp_path) + "/py-" + name, **options)
     assert (tmp_path / ("py-" + name.rstrip("/")) / MANIFEST).is_file()
-    result = CliRunner().invoke(main, ["run", str(ZOZUVUZA), "--dark-rate", "1e4", "--duration", "1e-4",
+    result = CliRunner().invoke(main, ["run", str(ZOZUVUZA), "--dark-rate", "1e6", "--duration", "1e-4",
                                        "--channels", "0-1", "-o", str(tmp_path) + "/cli-" + name])
     assert result.exit_code == 0, result.output
     assert (tmp_path / ("cli-" + name.rstrip("/")) / MANIFEST).is_file()
-    records = vb.read_records(tmp_path / ("cli-" + name.rstrip("/")))
-    vb.convert(tmp_path / ("cli-" + name.rstrip("/")), str(tmp_path) + "/conv-" + name)
-    result = CliRunner().invoke(main, ["convert", str(tmp_path / ("cli-" + name.rstrip("/"))),
-                                       str(tmp_path) + "/cliconv-" + name])
+    source = tmp_path / ("py-" + name.rstrip("/"))
+    records = vb.read_records(source)
+    assert len(records)
+    vb.convert(source, str(tmp_path) + "/conv-" + name)
+    result = CliRunner().invoke(main, ["convert", str(source), str(tmp_path) + "/cliconv-" + name])
     assert result.exit_code == 0, result.output
     for made in ("conv-", "cliconv-"):
         assert vb.read_records(tmp_path / (made + name.rstrip("/"))).tobytes() == records.tobytes()
