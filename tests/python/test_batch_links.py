@@ -354,10 +354,12 @@ def test_links_files_from_before_the_parent_columns_still_read(tmp_path, make_de
     det = make_detector("ZozuvUza", seed=3)
     out = tmp_path / "run.parquet"
     vb.run(det, pa.table(_flashes(np.random.default_rng(5))), truth="links", output=out)
-    path = tmp_path / "run.links.parquet"
+    path = tmp_path / "run.parquet.links.parquet"
     links = pq.read_table(path)
     older = links.drop_columns(["parent_kind", "parent_index"])
-    pq.write_table(older.replace_schema_metadata(links.schema.metadata), path)
+    # Where runs before put the links: <stem>.links.parquet.
+    pq.write_table(older.replace_schema_metadata(links.schema.metadata), tmp_path / "run.links.parquet")
+    path.unlink()
     got = vb.read_links(out)
     assert got.column_names == ["record", "channel", "kind", "pe_index", "arrival_time", "amplitude", "pe_id",
                                 "source", "weight"]
