@@ -158,6 +158,29 @@ def test_baseline_noise_fills_only_the_samples_without_entry(seeded, engine_inpu
     assert off["intsum"].mean() < on["intsum"].mean()
 
 
+def test_baseline_noise_leaves_entries_that_read_zero(engine_inputs):
+    """Offset 0 and pulses of a few LSB: many samples with an ADC entry read
+    0 (noise below the baseline is cut at 0). PEs every 2 ns from 1 to 3 us
+    give every sample there an entry, so the windows within it are the same
+    with baseline noise as without: the noise fills the samples without an
+    entry, never those that read 0."""
+    params, spectra, _ = engine_inputs("ZozuvUza", offset=0.0, gain=0.2, noise=2.5, adc_threshold=1)
+    pe_list = [(c, np.arange(1000, 3000, 2) * 1e-9 + c * 0.3e-9) for c in range(3)]
+    args = block_arrays(pe_list, np.arange(24, dtype=np.uint32).reshape(3, 8))
+    noise_seeds = np.stack([_seeding.baseline_noise_seed_state(5, (c,)) for c, _ in pe_list])
+    engine = _core.ZozuvUzaEngine([params], spectra)
+    off = run(engine, args, True)
+    on = run(engine, args, True, noise_seeds=noise_seeds)
+    assert_same(off, on, ["channel", "time_ns"])
+    # A PE's 40 ns pulse gives entries from its time on; 1 ns of time spectrum and a sample of margin.
+    length = 4 * params["waveform_samples"]
+    inside = (off["time_ns"] >= 1000 + 8) & (off["time_ns"] + length <= 3000 + 30)
+    assert inside.sum() >= 60 and (off["waveform"][inside] == 0).sum() > 500
+    np.testing.assert_array_equal(on["waveform"][inside], off["waveform"][inside])
+    # Elsewhere the noise does fill: windows that reach past the PEs' pulses.
+    assert (on["waveform"][~inside] != off["waveform"][~inside]).any()
+
+
 def test_baseline_noise_is_clipped_and_counted_as_the_adc_does(engine_inputs):
     """An offset above the pre-amplifier clip: the ADC cuts every value
     before its noise, the filled samples' too, so with the noise every
