@@ -193,6 +193,20 @@ def test_baseline_noise_is_clipped_and_counted_as_the_adc_does(engine_inputs):
     assert set(np.unique(on["waveform"])) <= set(range(59 - 6, 60 + 6))
 
 
+@pytest.mark.parametrize("samples", [65535, 65536])
+def test_n_saturated_holds_at_65535(engine_inputs, samples):
+    """A window of 65,535 or 65,536 samples with every sample cut (an offset
+    above the pre-amplifier clip, with baseline noise): n_saturated counts
+    them up to the 65,535 that its 16 bits hold, and stays there."""
+    params, spectra, _ = engine_inputs("ZozuvUza", noise=1.0, offset=60.0, preamp_clip=59.5, clip=4095.0,
+                                       waveform_samples=samples, retrigger_offset=samples)
+    args = block_arrays([(0, [1e-6])], np.zeros((1, 8), np.uint32))
+    cols = run(_core.ZozuvUzaEngine([params], spectra), args, True,
+               noise_seeds=_seeding.baseline_noise_seed_state(5, (0,))[None, :])
+    assert cols["waveform"].shape == (1, samples)
+    np.testing.assert_array_equal(cols["n_saturated"], [65535])
+
+
 def test_baseline_noise_seeds_are_the_third_child_of_the_piece_key():
     for key in [(7,), (7, 3)]:
         child = np.random.SeedSequence(123, spawn_key=key).spawn(3)[2]
