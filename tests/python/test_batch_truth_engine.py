@@ -113,6 +113,23 @@ def test_kinds_beyond_afterpulse_and_multipmt_noise_are_refused(engine_inputs):
                                                          noise_seeds=np.zeros((1, 8), np.uint32))
 
 
+@pytest.mark.parametrize("sample_delay, clip", [(4e-9, 150.5), (8e-9, 100.5), (16e-9, 50.5)])
+def test_multipmt_saturation_is_that_of_the_sample_it_reads(engine_inputs, sample_delay, clip):
+    """A hit's ADC sample is read sample_delay after its start, and so is its
+    saturation: with the clip half an LSB above a whole number and no noise,
+    a cut sample reads the clip rounded up and no other sample does, so
+    adc_saturated is adc_sample == that, hit by hit."""
+    params, spectra, _ = engine_inputs("MultiPMT", adc_clip=clip, adc_noise=0.0, sample_delay=sample_delay)
+    rng = np.random.default_rng(6)
+    sizes = rng.integers(1, 9, 400)
+    times = np.repeat(np.arange(400) * 1e-6 + 1e-6, sizes) + rng.uniform(0, 0.3e-9, sizes.sum())
+    args = block_arrays([(2, times)], np.arange(8, dtype=np.uint32).reshape(1, 8))
+    cols = run(_core.MultiPMTEngine([params], spectra), args, True)
+    saturated = cols["adc_saturated"].astype(bool)
+    assert 50 < saturated.sum() < len(saturated) - 50
+    np.testing.assert_array_equal(saturated, cols["adc_sample"] == clip + 0.5)
+
+
 # --- baseline noise -----------------------------------------------------------
 
 
