@@ -83,6 +83,7 @@ class Case:
     kind: str = "cli"  # "cli", "py" or "signal"
     signal_: int = 0
     delay: float = 0.0
+    repeat: int = 1  # signal cases: the signal sent this many times, 20 ms apart
     dataset: bool = False
     model: str = "z"
 
@@ -659,6 +660,11 @@ def signal_cases() -> list[Case]:
                     cases.append(Case(f"signal/{m}/{sig.name}/{delay}/{output}",
                                       [f"{m}/config.json", *long_run, "-o", output], [copy_model(m)], None,
                                       kind="signal", signal_=sig, delay=delay, dataset=output.endswith("/"), model=m))
+        # The signal sent again while the run stops: its cleanup must still run to the end.
+        for repeat, delay in ((3, 0.5), (6, 1.0)):
+            cases.append(Case(f"signal/{m}/SIGTERMx{repeat}/{delay}/out.parquet",
+                              [f"{m}/config.json", *long_run, "-o", "out.parquet"], [copy_model(m)], None,
+                              kind="signal", signal_=signal.SIGTERM, delay=delay, repeat=repeat, model=m))
         # A PE file being split when the signal comes.
         for delay in (1.0,):
             cases.append(Case(f"signal/{m}/SIGTERM/pes/{delay}",
@@ -759,9 +765,88 @@ def python_cases() -> list[Case]:
     return cases
 
 
+def late_type_csv(rel: str, rows: int = 600_000) -> Setup:
+    """A CSV PE file whose other columns change type after ``rows`` rows
+    (past Arrow's first block): whole numbers to a fraction and to a word."""
+    def setup(d: Path) -> None:
+        i = np.arange(rows)
+        body = np.char.add(np.char.add(np.char.add((i % 8).astype(str), ","), (2e-6 + i * 1e-9).astype(str)),
+                           np.char.add(",", i.astype(str)))
+        text = "\n".join(np.char.add(body, ",1").tolist())
+        (d / rel).write_text(f"channel,time,event_id,note\n{text}\n1,3e-6,7.5,word\n")
+    return setup
+
+
+def input_cases() -> list[Case]:
+    """Inputs near the edges of what a run reads: afterpulse spectra at the
+    limits of double precision, event windows longer than any run, CSV
+    columns that change type late, other PE columns a links file cannot
+    hold, and files that are not what their name says."""
+    cases: list[Case] = []
+    for m in ("z", "m"):
+        cfg = f"{m}/config.json"
+        for scale in ("1e200", "1e-200", "1e300", "1e-300", "5e-324", "1.7e308"):
+            spectrum = {"x": [0.0, 2e-7, 5e-7, 1e-6], "y": [0.0, 1.0 * float(scale), 0.5 * float(scale), 0.0]}
+            cases.append(Case(f"inputs/{m}/afterpulse_scale/{scale}", [cfg, *DARK, "-o", "out.parquet"],
+                              [edit_config(m, lambda c, s=spectrum: c.update(afterpulses={
+                                  "probability": 0.5, "delay_spectrum": s}))], None, model=m))
+        cases.append(Case(f"inputs/{m}/csv_late_type_change", [cfg, "--pes", "late.csv", "-o", "out.parquet"],
+                          [copy_model(m), late_type_csv("late.csv")], "ok", model=m))
+        cases.append(Case(f"inputs/{m}/csv_late_type_change/links",
+                          [cfg, "--pes", "late.csv", "--truth", "links", "-o", "out.parquet"],
+                          [copy_model(m), late_type_csv("late.csv")], "ok", model=m))
+        cases.append(Case(f"inputs/{m}/overrides_header_only",
+                          [cfg, *DARK, "--set", "overrides=o.csv", "-o", "out.parquet"],
+                          [copy_model(m), csv("o.csv", "channel\n")], "ok", model=m))
+    head = "import numpy as np, pyarrow as pa, velmora_batch as vb; det = vb.Detector.from_config('{m}/config.json'); "
+    flash_ = "pa.table({{'channel': np.repeat(np.arange(4), 20), 'time': np.full(80, 2e-6)}})"
+    made = f"vb.run(det, {flash_}, dark_rate=2e4, duration=1e-3, seed=5, output='r.parquet'); "
+    snippets: list[tuple[str, str, str | None]] = [
+        # Delays at a power-of-two scale are those of the spectrum itself, bit for bit.
+        ("afterpulse_scale_exact", "from velmora_batch import _seeding; x = np.linspace(0, 1e-6, 40); "
+         "y = np.exp(-x / 2e-7); draw = lambda y: _seeding.afterpulses(1, 0, np.zeros(5000), 1.0, "
+         "_seeding.PiecewiseLinear(x, y))[1]; assert all((draw(y * 2.0**k) == draw(y)).all() for k in "
+         "(-1000, -600, 600, 1000)); assert abs(np.median(draw(y * 1e200)) - np.median(draw(y))) < 2e-8", "ok"),
+        *[(f"events_window_{w}", made + f"vb.write_events('r.parquet', 'e.parquet', multiplicity=2, window={w})", "ok")
+          for w in ("1e10", "9.3e9", "1e300", "1.7e308")],
+        *[(f"events_window_{w}", made + f"vb.write_events('r.parquet', 'e.parquet', multiplicity=2, window={w})",
+           "fail") for w in ("float('inf')", "float('nan')", "0.0", "-1.0")],
+        ("find_events_window_huge", f"r = vb.run(det, {flash_}, dark_rate=2e4, duration=1e-3, seed=5); "
+         "e, _ = vb.find_events(r, 2, 1e300); assert e.num_rows == 1", "ok"),
+        ("find_events_no_records", "r = vb.run(det, dark_rate=1.0, duration=1e-6, channels='0-3', seed=5); "
+         "assert len(r) == 0; e, _ = vb.find_events(r, 2, 1e-7); assert e.num_rows == 0", "ok"),
+        # A wrong diagnosis is no clear error: these assert what the message says.
+        ("npz_not_an_archive_message", "open('r.npz', 'w').write('channel,time\\n'); "
+         "exec('try:\\n vb.read_records(\\'r.npz\\')\\nexcept ValueError as e:\\n "
+         "assert \\'pickle\\' not in str(e) and \\'not a zip archive\\' in str(e), e\\n raise')", "fail"),
+        *[(f"links_{label}_column", f"t = pa.table({{{{'channel': [0, 1], 'time': [1e-6, 2e-6], 'odd': {column}}}}}); "
+           "exec('try:\\n vb.run(det, t, truth=\\'links\\', output=\\'r.parquet\\')\\nexcept ValueError as e:"
+           "\\n assert \\'odd\\' in str(e), e\\n raise')", "fail")
+          for label, column in (("dense_union", "pa.UnionArray.from_dense(pa.array([0, 1], pa.int8()), "
+                                                "pa.array([0, 0], pa.int32()), [pa.array([1]), pa.array(['a'])])"),
+                                ("sparse_union", "pa.UnionArray.from_sparse(pa.array([0, 1], pa.int8()), "
+                                                 "[pa.array([1, 2]), pa.array(['a', 'b'])])"),
+                                ("empty_struct", "pa.array([{{}}, {{}}], pa.struct([]))"))],
+        ("links_nul_name", "vb.run(det, pa.table({{'channel': [0], 'time': [1e-6], 'a\\x00b': [1]}}), truth='links')",
+         "fail"),
+        ("links_hdf5_group_odd_dataset", "import h5py; f = h5py.File('p.h5', 'w'); f['t/channel'] = [0, 1, 2]; "
+         "f['t/time'] = [1e-6, 2e-6, 3e-6]; f['t/odd'] = [1.0]; f.close(); "
+         "vb.run(det, 'p.h5', truth='links', output='r.parquet')", "fail"),
+        ("overrides_empty_csv_and_parquet", "import pyarrow.parquet as pq; open('o.csv', 'w').write('channel\\n'); "
+         "pq.write_table(pa.table({{'channel': pa.array([], pa.int64())}}), 'o.parquet'); "
+         "assert vb.Detector.from_config('{m}/config.json', overrides='o.csv') == "
+         "vb.Detector.from_config('{m}/config.json', overrides='o.parquet') == det", "ok"),
+    ]
+    for m in ("z", "m"):
+        for label, code, expect in snippets:
+            cases.append(Case(f"inputs/py/{m}/{label}", [head.format(m=m) + code.format(m=m)], [copy_model(m)],
+                              expect, kind="py", model=m))
+    return cases
+
+
 def all_cases(random_count: int, seed: int) -> list[Case]:
-    return [*config_cases(), *file_cases(), *pe_cases(), *option_cases(), *python_cases(), *signal_cases(),
-            *random_cases(random_count, seed)]
+    return [*config_cases(), *file_cases(), *pe_cases(), *option_cases(), *python_cases(), *input_cases(),
+            *signal_cases(), *random_cases(random_count, seed)]
 
 
 # -- running and classifying ----------------------------------------------------------------------------------
@@ -899,7 +984,10 @@ def run_signal_case(case: Case, cmd: list[str], directory: Path, work: Path, tim
     proc = subprocess.Popen(cmd, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                             stdin=subprocess.DEVNULL)
     time.sleep(case.delay)
-    proc.send_signal(case.signal_)
+    for i in range(case.repeat):
+        if proc.poll() is None:
+            proc.send_signal(case.signal_)
+        time.sleep(0.02)
     try:
         out_b, err_b = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:

@@ -200,7 +200,7 @@ def find_events(records: np.ndarray, multiplicity: int, window: float) -> tuple[
     finder = EventFinder(trigger, key)
     done, rows = finder.add(columns, last=True)
     out = np.empty(len(records), _with_event(with_rows(records.dtype)))
-    for name in _names(out.dtype):
+    for name in _names(out.dtype) if len(records) else ():  # no records: nothing decided, nothing to copy
         out[name] = done[name]
     return pa.Table.from_pylist(rows, schema=EVENT_SCHEMA), out
 

@@ -648,7 +648,9 @@ class FilePEs:
         self._blocks = np.zeros(0, np.int64)
         self.extra_names = extra_column_names(self.path, key)
         # The other columns as the links carry them: the types of the file's first piece.
-        first = next(iter_pes(self.path, key, extras=True), None) if rows and self.extra_names else None
+        # Read also where no other column was named: the first piece with its
+        # other columns checks them (an HDF5 group's datasets, say).
+        first = next(iter_pes(self.path, key, extras=True), None) if rows else None
         self.extras_schema = None if first is None or first.extras is None else first.extras.schema
 
     def _count(self, channels: np.ndarray) -> None:

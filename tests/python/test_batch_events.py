@@ -11,7 +11,7 @@ import pyarrow.parquet as pq
 import pytest
 import velmora_batch as vb
 from click.testing import CliRunner
-from velmora_batch._events import EventFinder, Trigger, find_events
+from velmora_batch._events import EVENT_SCHEMA, EventFinder, Trigger, find_events
 from velmora_batch._order import merge, time_ordered
 from velmora_batch._tables import records_by_time
 from velmora_batch.cli import main
@@ -241,6 +241,14 @@ def test_a_window_longer_than_the_run_takes_every_later_record(times_ns, channel
     marked = [finder.add(piece, last=i == len(pieces) - 1)[0] for i, piece in enumerate(pieces)]
     assert np.concatenate([m["event"] for m in marked if m]).tolist() == expected
     assert find_events(records, 3, window)[1]["event"].tolist() == expected
+
+
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+@pytest.mark.parametrize("window", [1e-7, 1e300])
+def test_no_records_have_no_events(model, window):
+    events, marked = find_events(np.zeros(0, vb._records.record_dtype(model)), 2, window)
+    assert events.num_rows == 0 and events.schema.equals(EVENT_SCHEMA)
+    assert len(marked) == 0 and marked.dtype.names[-2:] == ("event", "record_row")
 
 
 @pytest.mark.parametrize("window", ["1e10", "9.3e9", "1e300"])

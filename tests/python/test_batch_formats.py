@@ -7,6 +7,7 @@ message when the optional library is missing."""
 import json
 import re
 import sys
+import warnings
 from pathlib import Path
 
 import h5py
@@ -323,22 +324,28 @@ def test_a_run_from_a_pe_file_streams_it_and_gives_the_records_of_parquet(make_d
 
 @pytest.mark.parametrize("odd", [np.arange(4.0), np.float64(2.0), np.array([b"a"] * 7)],
                          ids=["other length", "scalar", "text"])
-def test_a_dataset_of_an_hdf5_group_that_is_no_column_is_refused_for_links(make_detector, tmp_path, odd):
+@pytest.mark.parametrize("weight", [True, False], ids=["with a column", "alone"])
+def test_a_dataset_of_an_hdf5_group_that_is_no_column_is_refused_for_links(make_detector, tmp_path, odd, weight):
     """As the other arrays of a .npz archive: with links, every other dataset of
     the group must be a column of the table, one number per PE; without links
     nothing takes it and the run goes on."""
     path = tmp_path / "group.h5"
     with h5py.File(path, "w") as f:
-        f["sim/channel"], f["sim/time"], f["sim/weight"] = PE_CHANNEL, PE_TIME, np.arange(7.0)
-        f["sim/odd"] = odd
+        f["sim/channel"], f["sim/time"], f["sim/odd"] = PE_CHANNEL, PE_TIME, odd
+        if weight:
+            f["sim/weight"] = np.arange(7.0)
     det = make_detector("ZozuvUza", seed=9)
     with pytest.raises(ValueError, match=re.escape(f"{path}: group '/sim': the dataset 'odd' is no column of the PE "
                                                    "table to pass into the links: it must hold 7 numbers, one per "
                                                    "PE")):
         vb.run(det, path, truth="links", output=tmp_path / "r.parquet")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["group.h5"]
-    with pytest.warns(UnusedPEColumnsWarning, match="column weight is not used"):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
         assert len(vb.run(det, path)) > 0
+    assert [str(w.message) for w in caught if w.category is UnusedPEColumnsWarning] == (
+        ["the PE table's column weight is not used by this run; truth='links' (--truth links) passes them into the "
+         "link of each record to its PEs"] if weight else [])
 
 
 def test_the_pe_key_names_the_tree_or_table(tmp_path):
