@@ -109,6 +109,16 @@ def test_the_flashes_lie_on_the_detectors_grids_after_every_window(config):
     assert times.min() > 0
 
 
+@pytest.mark.parametrize("config, first_ns", [(ZOZUVUZA, 776), (MULTIPMT, 588)], ids=["zozuvuza", "multipmt"])
+def test_the_first_flash_lies_twice_the_reach_from_zero(config, first_ns):
+    """The example detectors' records reach at most 386.1 ns (ZozuvUza) and
+    293.6 ns (MultiPMT) from their PEs; the first flash lies on the first 4 ns
+    grid point at twice that or later, then every 4 ns. Every calibration
+    table of a seed rests on these times."""
+    times = vb.flash_times(detector(config), 3)
+    assert times.tolist() == [float(Fraction(first_ns + 4 * k, 10**9)) for k in range(3)]
+
+
 @pytest.mark.parametrize("trigger_offset", [-10, -40, -400])
 def test_no_window_starts_before_time_zero(trigger_offset):
     """Under THROW an early window would fail the calibration; at time 0,
