@@ -145,14 +145,19 @@ def test_the_hdf5_layout(tmp_path):
         assert file["records"].dtype["waveform"].shape == (4,)  # a fixed-size subarray field
 
 
-def test_a_drawn_seed_of_128_bits_is_stored(tmp_path):
-    metadata = dict(METADATA, seed=2**127 + 5)  # what a run without a seed draws
+@pytest.mark.parametrize("seed, as_digits", [(2**127 + 5, True), (2**63 + 5, True), (2**63, True),
+                                              (2**63 - 1, False), (-(2**63), False), (-(2**63) - 1, True)])
+def test_a_drawn_seed_of_128_bits_is_stored(tmp_path, seed, as_digits):
+    """Every seed reads back; in the HDF5 attribute, one beyond the signed
+    64-bit integers as its digits (a run without a seed draws 128 bits)."""
+    metadata = dict(METADATA, seed=seed)
     for suffix in FORMATS:
         path = tmp_path / f"r{suffix}"
         write_blocks(path, "MultiPMT", [], metadata=metadata)
-        assert read_metadata(path)["seed"] == 2**127 + 5
+        assert read_metadata(path)["seed"] == seed
     with h5py.File(tmp_path / "r.h5", "r") as file:
-        assert file["records"].attrs["seed"] == str(2**127 + 5)
+        stored = file["records"].attrs["seed"]
+    assert (stored == str(seed)) if as_digits else (isinstance(stored, np.int64) and stored == seed)
 
 
 def test_a_large_run_description_is_stored(tmp_path):
