@@ -93,6 +93,29 @@ def test_conversion_goes_a_piece_at_a_time(tmp_path, monkeypatch):
     assert read_records(tmp_path / "r.root").tobytes() == records.tobytes()
 
 
+@pytest.mark.parametrize("suffix", [".parquet", ".h5"])
+def test_a_channel_read_over_many_pieces_is_counted_whole(tmp_path, monkeypatch, suffix):
+    """Pieces of a few records and channels of hundreds: each channel's
+    records are counted over every piece that holds them, so every block of
+    the dataset's manifest holds the rows its part holds."""
+    monkeypatch.setattr(_formats, "_PIECE_BYTES", 2000)
+    monkeypatch.setattr(_convert, "_PART_ROWS", 700)
+    rng = np.random.default_rng(3)
+    records = random_records("ZozuvUza", 3000, rng)
+    records["channel"] = np.repeat([2, 3, 7, 8, 9, 12], 500)
+    source = tmp_path / f"r{suffix}"
+    with open_writer(source, model="ZozuvUza", waveform_samples=5, metadata=METADATA) as writer:
+        writer.write(records)
+    assert 2000 // records.dtype.itemsize < 500  # a channel spans many pieces
+    convert(source, tmp_path / "ds")
+    manifest = read_manifest(tmp_path / "ds")
+    assert manifest["complete"] and len(manifest["blocks"]) > 1
+    for block in manifest["blocks"]:
+        assert block["rows"] == pq.ParquetFile(tmp_path / "ds" / block["file"]).metadata.num_rows
+    assert read_records(tmp_path / "ds").tobytes() == records.tobytes()
+    assert CliRunner().invoke(main, ["info", str(tmp_path / "ds")]).exit_code == 0
+
+
 def _records_file(path, metadata=METADATA, order=True):
     records = random_records("MultiPMT", 50, np.random.default_rng(2))
     if not order:
