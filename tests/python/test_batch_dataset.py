@@ -430,6 +430,24 @@ def test_taking_over_a_lock_that_was_replaced_meanwhile_puts_it_back(tmp_path):
     assert (tmp_path / LOCK).read_bytes() == live and os.listdir(tmp_path) == [LOCK]
 
 
+@pytest.mark.parametrize("replaced", [False, True], ids=["own lock", "another run's lock"])
+def test_a_claim_releases_only_its_own_lock(tmp_path, replaced):
+    """A run whose lock was taken over meanwhile (judged stale by another
+    run) leaves the other run's lock in place when it ends."""
+    from velmora_batch._dataset import Claim
+
+    held = Claim(tmp_path)
+    held.acquire()
+    assert json.loads((tmp_path / LOCK).read_text())["run"] == held.run
+    if replaced:
+        write_lock(tmp_path, os.getpid(), run="y" * 32)
+    other = (tmp_path / LOCK).read_bytes()
+    held.release()
+    assert os.listdir(tmp_path) == ([LOCK] if replaced else [])
+    if replaced:
+        assert (tmp_path / LOCK).read_bytes() == other
+
+
 def test_a_part_whose_records_leave_its_block_is_refused(finished):
     """A part rewritten with another block's records under this block's
     metadata, its digest and row count updated in the manifest: only the
