@@ -27,8 +27,8 @@ from ._formats import FormatError, RecordPieces, open_record_pieces, writer_for
 from ._links import LinksWriter, open_links, shifted
 from ._order import time_ordered
 from ._pes import ChannelSet
-from ._records import (Columns, ParquetWriter, check_output, file_sha256, model_of_dtype, prepare_record_file, read_file_metadata,
-                       record_dtype)
+from ._records import (Columns, ParquetWriter, check_output, file_sha256, manifest_dtype, model_of_dtype,
+                       prepare_record_file, read_file_metadata)
 
 # A dataset's bookkeeping, which a record file made from it does not carry.
 _DATASET_ONLY = ("format", "run", "complete", "rows", "blocks", LINKS_DIRECTORY_KEY)
@@ -63,7 +63,7 @@ def _dataset_source(directory: Path) -> _Source:
     if current and run_digest(manifest) != manifest["run"]:
         raise ValueError(f"{directory}: the run its manifest describes was changed after the run "
                          "(its digest does not match)")
-    dtype = record_dtype(manifest["model"], int(manifest["waveform_samples"]))
+    dtype = manifest_dtype(manifest)
     first_part = next((directory / b["file"] for b in manifest["blocks"] if b["rows"]), None)
     if first_part is not None:
         with open_record_pieces(first_part) as part:  # the parts' own columns, added ones included
@@ -187,7 +187,8 @@ def _identity(source: _Source, channels: ChannelSet, block_channels: int) -> dic
                          "last": channels.last if len(channels) else None, "sha256": channels.digest()},
             "pes_sha256": str(meta.get("pes_sha256", "")), "block_channels": block_channels,
             "velmora_version": str(meta.get("velmora_version", _version.__version__)),
-            **({"truth": "links" if source.links is not None else meta["truth"]} if "truth" in meta else {})}
+            **({"truth": "links" if source.links is not None else meta["truth"]} if "truth" in meta else {}),
+            **({"label": meta["label"]} if "label" in meta else {})}
 
 
 def _to_dataset(source: _Source, directory: Path, overwrite: bool) -> int:

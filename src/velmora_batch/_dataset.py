@@ -82,7 +82,7 @@ import pyarrow.parquet as pq
 from ._links import (earlier_links_path, is_links_file, links_inside, links_metadata, links_path, links_schema,
                      read_links_file, read_links_inside, shifted)
 from ._records import (_FILE_MODE, METADATA_KEY, Columns, _arrow_schema, _names, file_sha256, is_temporary,
-                       model_of_dtype, process_exists, read_file_metadata, read_record_file, record_dtype, temp_prefix)
+                       manifest_dtype, model_of_dtype, process_exists, read_file_metadata, read_record_file, temp_prefix)
 from ._tables import (Channels, overlaps, read_selected, records_by_time, select, selected_dtype, selection,
                       time_column, to_dataframe)
 
@@ -114,7 +114,7 @@ _SAVE_INTERVAL = 1.0
 IDENTITY_KEYS = ("model", "waveform_samples", "config", "seed", "seeding", "segment", "dark_rate", "duration",
                  "channels", "pes_sha256", "block_channels", "velmora_version")
 # What must match too where a run has it: a run without truth has no such key, and its digest stays as it was.
-OPTIONAL_IDENTITY_KEYS = ("truth",)
+OPTIONAL_IDENTITY_KEYS = ("truth", "label")
 
 
 class DatasetInUse(RuntimeError):
@@ -773,7 +773,7 @@ class ManifestWriter:
         self.run = run_digest(ident)
         self.blocks = dict(done)
         if dtype is None:
-            dtype = record_dtype(ident["model"], int(ident["waveform_samples"]))
+            dtype = manifest_dtype(ident)
         self.schema = _arrow_schema(dtype, {}, model_of_dtype(dtype))  # the parts' columns
         self._saved = 0.0
         self._write(complete=False)
@@ -874,7 +874,7 @@ def read_dataset(directory: str | os.PathLike[str], columns: Sequence[str] | Non
     directory = Path(directory)
     manifest = _complete_manifest(directory)
     selected = selection(channels)
-    full = record_dtype(manifest["model"], int(manifest["waveform_samples"]), "truth" in manifest)
+    full = manifest_dtype(manifest)
     # Columns asked for that the records lack are named before any part is read.
     dtype = selected_dtype(full, columns, directory)
     by_time = manifest.get("order") == "time"
@@ -899,7 +899,7 @@ def read_dataset_parts(directory: str | os.PathLike[str]) -> tuple[np.dtype, Ite
     each part read and checked whole as :func:`read_dataset` checks it."""
     directory = Path(directory)
     manifest = _complete_manifest(directory)
-    dtype = record_dtype(manifest["model"], int(manifest["waveform_samples"]), "truth" in manifest)
+    dtype = manifest_dtype(manifest)
 
     def parts() -> Iterator[Columns]:
         for entry in manifest["blocks"]:

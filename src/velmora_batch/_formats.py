@@ -39,9 +39,9 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ._records import (DAMAGED_METADATA, RECORD_FORMATS, Columns, RecordFormat, Writer, _model_of,
-                       column_info, digest_matches, model_of_dtype, read_record_file, record_suffixes, suffixes_text,
+                       digest_matches, label_column, record_column_info, model_of_dtype, read_record_file, record_suffixes, suffixes_text,
                        text_digest, writer_of_suffix)
-from ._models import spec_of
+from ._models import LABEL_TYPES, spec_of
 
 RECORDS_KEY = "records"  # the TTree or HDF5 dataset of the records
 ROOT_METADATA = "metadata"  # the ROOT string object of the run's description
@@ -144,8 +144,12 @@ def checked_dtype(path: Path, fields: list[tuple[str, np.dtype, tuple[int, ...]]
                               "not a row of samples")
         samples = shape[0]
     expected = spec.record_dtype(samples, truth=True)  # the truth columns' types checked too, where present
+    label = label_column(names)
     out = []
     for name, base, shape in fields:
+        if name == label and (shape or base.name not in LABEL_TYPES):
+            raise FormatError(f"{path}: not a velmora record file: its label column {name!r} holds "
+                              f"{base}{list(shape) if shape else ''}, not {' or '.join(LABEL_TYPES)}")
         base = base.newbyteorder("=") if base.byteorder in "<>" else base
         if name in (expected.names or ()) and (base != expected[name].base or shape != expected[name].shape):
             want = expected[name]
@@ -167,7 +171,7 @@ def column_notes(dtype: np.dtype) -> dict[str, dict[str, str]]:
     model = model_of_dtype(dtype)
     notes = {}
     for name in dtype.names or ():
-        info = column_info(model, name) if model is not None else None
+        info = record_column_info(dtype, name) if model is not None else None
         if info is not None:
             notes[name] = {"unit": info.unit, "description": info.meaning}
     return notes

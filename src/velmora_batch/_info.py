@@ -18,7 +18,7 @@ from ._dataset import dataset_problems, hidden_name, read_manifest
 from ._events import EVENT_SCHEMA
 from ._formats import open_record_pieces
 from ._links import is_links_file, links_metadata
-from ._records import column_info, model_of_dtype, read_file_metadata, record_dtype
+from ._records import manifest_dtype, model_of_dtype, read_file_metadata, record_column_info
 
 
 @dataclass
@@ -61,7 +61,7 @@ def _columns(dtype: np.dtype, stored: dict[str, dict[bytes, bytes]] | None = Non
     out = []
     for name in dtype.names or ():
         meta = (stored or {}).get(name) or {}
-        known = column_info(model, name) if model is not None else None
+        known = record_column_info(dtype, name) if model is not None else None
         unit = meta[b"unit"].decode() if b"unit" in meta else (known.unit if known else "")
         meaning = meta[b"description"].decode() if b"description" in meta else (known.meaning if known else "")
         out.append(ColumnSummary(name, _type_name(dtype, name), unit, meaning))
@@ -104,7 +104,7 @@ def _dataset_info(directory: Path) -> Info:
     if first is not None and not problems:
         columns = _file_info(first).columns
     else:
-        columns = _columns(record_dtype(manifest["model"], int(manifest["waveform_samples"])))
+        columns = _columns(manifest_dtype(manifest))
     return Info(directory, "dataset directory", manifest["model"], int(manifest["rows"]), columns, metadata,
                 complete=not problems, problems=problems)
 

@@ -20,7 +20,7 @@ import pyarrow as pa
 
 from . import _core
 from ._dataset import block_name, links_block_name
-from ._links import LinksWriter, block_links, sort_order
+from ._links import LinksWriter, block_links, label_values, sort_order
 from ._models import TRUTH_COLUMNS, spec_of
 from ._pes import GroupedPEs
 from ._records import Columns, file_sha256, open_writer
@@ -94,7 +94,8 @@ class BlockJob:
     metadata: dict[str, Any] | None
     truth: str | None = None  # None, "columns" (the truth columns) or "links" (and the links)
     links_part: str | None = None  # with a part and links: the links part to write
-    links_schema: pa.Schema | None = None  # with links: the columns of the run's links
+    links_schema: pa.Schema | None = None  # with links or a label: the columns of the run's links
+    label: tuple[str, str] | None = None  # the records' label column (name, type), made from the block's links
 
 
 @dataclass(frozen=True)
@@ -178,11 +179,15 @@ def _simulate(job: BlockJob, engine: Engine, cancel: _core.CancelFlag, early: li
     if job.sort and len(columns["channel"]):
         columns = sorted_columns(columns, spec_of(job.detector.model).time_column, found)
     links = None
-    if job.truth == "links":
+    if job.truth == "links" or job.label is not None:
         assert job.links_schema is not None
-        links = block_links(found, columns["channel"], origin, job.inputs.block_pes(job.channels),
-                            job.links_schema)
-    return len(pieces["times"]), columns, links
+        block_pes = job.inputs.block_pes(job.channels)
+        links = block_links(found, columns["channel"], origin, block_pes, job.links_schema)
+        if job.label is not None:
+            # From the block's own links, which name its own records: the same whatever the run's blocks.
+            name, kind = job.label
+            columns[name] = label_values(links, len(columns["channel"]), name, kind, block_pes)
+    return len(pieces["times"]), columns, links if job.truth == "links" else None
 
 
 def run_block(job: BlockJob) -> BlockResult:
@@ -206,7 +211,7 @@ def run_block(job: BlockJob) -> BlockResult:
                            links=links)
     metadata = dict(job.metadata or {}, block={"first": first, "last": last, "rows": rows})
     with open_writer(job.part, model=job.detector.model, waveform_samples=job.waveform_samples,
-                     metadata=metadata, kind="parquet", truth=job.truth is not None) as writer:
+                     metadata=metadata, kind="parquet", truth=job.truth is not None, label=job.label) as writer:
         writer.write(columns)
     if links is None or job.links_part is None:
         return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, block_name(first), None,

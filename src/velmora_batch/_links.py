@@ -53,6 +53,7 @@ from __future__ import annotations
 import base64
 import difflib
 import json
+import math
 import os
 from collections.abc import Mapping
 from pathlib import Path
@@ -510,3 +511,59 @@ def open_links(writer: Writer, schema: pa.Schema, links_id: str, overwrite: bool
     check_output(path)
     prepare_links_file(path, writer.path.name, overwrite)
     return LinksWriter(path, schema, metadata, overwrite)
+
+
+def label_type(label: object, names: tuple[str, ...], extras: pa.Schema | None, taken: tuple[str, ...]) -> str:
+    """The type (one of LABEL_TYPES) of the label column ``label`` that a
+    run puts on its records from the PE table's other column of that name
+    (``names``, their types in ``extras``); ``taken``: the names of the
+    record columns, which a label must not take. Anything else is a
+    ValueError naming ``label=`` (``--label`` on the command line)."""
+    if not isinstance(label, str) or not label:
+        raise ValueError(f"label= must name a column of the PE table, got {label!r}")
+    if label not in names:
+        close = difflib.get_close_matches(label, names, n=1)
+        raise ValueError(f"label={label!r}: the PE table has no such column"
+                         + (f" (did you mean {close[0]!r}?)" if close else "")
+                         + f"; its columns besides channel and time: {', '.join(names) or 'none'}")
+    if label in taken:
+        raise ValueError(f"label={label!r}: the label column would take the name of a record column "
+                         f"({', '.join(taken)}); rename the PE table's column to label records with it")
+    field = None if extras is None or label not in extras.names else extras.field(label)
+    if field is None:
+        raise ValueError(f"label={label!r}: the PE table has no rows to give the column's type")
+    if pa.types.is_integer(field.type):
+        return "int64"
+    if pa.types.is_floating(field.type):
+        return "float64"
+    raise ValueError(f"label={label!r}: the PE table's column holds {field.type}; a label is taken from a column "
+                     "of integers or of floating-point numbers")
+
+
+def check_integer_labels(values: Any, column: str) -> None:
+    """Refuses the values of an integer column ``column`` that labels could
+    not tell from no label (-1) or cannot hold (beyond int64)."""
+    try:
+        values = values.cast(pa.int64())
+    except pa.ArrowInvalid:
+        raise ValueError(f"label={column!r}: the PE table's column holds a value beyond the int64 range of "
+                         "labels") from None
+    if pc.any(pc.equal(values, pa.scalar(-1, pa.int64()))).as_py():
+        raise ValueError(f"label={column!r}: the PE table's column holds -1, which labels a record that no "
+                         "input PE reaches; give the PEs other values to label records with them")
+
+
+def label_values(links: pa.Table, records: int, column: str, kind: str, pes: GroupedPEs) -> np.ndarray:
+    """The label column (``kind``: its type, one of LABEL_TYPES) of a
+    block's ``records`` records from the block's ``links`` (as
+    :func:`record_labels` takes them, from the column ``column`` of the
+    block's input PEs ``pes``): an integer column's values as int64, -1 where
+    a record has none, a floating-point column's as float64, NaN where it
+    has none. An integer column holding -1, which would read as no label, or
+    a value beyond int64 is refused."""
+    if kind == "int64" and pes.extras is not None:
+        check_integer_labels(pes.extras.column(column), column)
+    labels = record_labels(links, records, column)
+    if kind == "int64":
+        return np.asarray(labels.cast(pa.int64()).fill_null(-1).to_numpy(zero_copy_only=False), np.int64)
+    return np.asarray(labels.cast(pa.float64()).fill_null(math.nan).to_numpy(zero_copy_only=False), np.float64)

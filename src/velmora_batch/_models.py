@@ -143,6 +143,11 @@ class Column:
     added: bool = False
 
 
+# The types a record's label column takes (``run(label=...)``), by name, and
+# the value it holds where no input PE reaches the record: an integer column
+# of the PE table gives int64 labels, a floating-point one float64 labels.
+LABEL_TYPES: dict[str, float] = {"int64": -1, "float64": float("nan")}
+
 # What a run with truth adds to every record, after the model's own columns:
 # the PEs whose pulses reach the samples the record reads, their summed drawn
 # amplitude, the earliest drawn arrival among them (seconds, in the run's
@@ -199,16 +204,22 @@ class ModelSpec:
         """The column of ``waveform_samples`` values per record, if any."""
         return next((c.name for c in self.columns if c.shaped), None)
 
-    def record_dtype(self, waveform_samples: int = 1, truth: bool = False) -> np.dtype:
+    def record_dtype(self, waveform_samples: int = 1, truth: bool = False,
+                     label: tuple[str, str] | None = None) -> np.dtype:
         """The structured dtype of one record; ``waveform_samples`` (at least
         1) is the length of a shaped column; ``truth``: with the truth
-        columns after the model's own."""
+        columns after the model's own; ``label`` (its name and type, one of
+        LABEL_TYPES): with the label column after them (a label implies the
+        truth columns)."""
         if self.samples_key is not None and not (
                 isinstance(waveform_samples, int | np.integer) and waveform_samples >= 1):
             raise ValueError(f"waveform_samples must be a whole number of at least 1, got {waveform_samples!r}")
-        columns = self.columns + (TRUTH_COLUMNS if truth else ())
-        return np.dtype([(c.name, c.dtype, (int(waveform_samples),)) if c.shaped else (c.name, c.dtype)
-                         for c in columns])
+        columns = self.columns + (TRUTH_COLUMNS if truth or label is not None else ())
+        fields: list[Any] = [(c.name, c.dtype, (int(waveform_samples),)) if c.shaped else (c.name, c.dtype)
+                             for c in columns]
+        if label is not None:
+            fields.append((label[0], np.dtype(label[1])))
+        return np.dtype(fields)
 
     def waveform_samples(self, params: Mapping[str, Value]) -> int:
         """The length of a record's shaped column for these parameters (1

@@ -21,16 +21,18 @@ from typing import TYPE_CHECKING, Any, NotRequired, TypedDict, cast
 
 import numpy as np
 import numpy.typing as npt
+import pyarrow as pa
 
 from . import _seeding
 from ._dataset import is_dataset
 from ._detector import check_channel_values
 from ._executors import check_executor, executor_slots, executor_window
 from ._jobs import Engine
-from ._links import check_extra_names, check_extra_types, links_schema, truth_mode
+from ._links import check_extra_names, check_extra_types, check_integer_labels, label_type, links_schema, truth_mode
 from ._models import CHANNEL_OVERRIDE_NAMES, MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
 from ._pes import (MAX_DARK_PES, ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable,
                    UnusedPEColumnsWarning, check_dark_noise, parse_channels, pe_table_of, run_channels)
+from ._records import EVENT_COLUMN, LABEL_KEY, RECORD_ROW_COLUMN
 from . import _version
 
 if TYPE_CHECKING:
@@ -554,8 +556,9 @@ class RunPlan:
     metadata: dict[str, Any]  # the run's description, stored with its records
     engine: Engine  # the run's models, built (and their own limits checked) while planning
     truth: str | None = None  # None, "columns" (the truth columns) or "links" (and the links)
-    links_schema: Any = None  # with links: the columns of the run's links (a pyarrow Schema)
+    links_schema: Any = None  # with links or a label: the columns of the run's links (a pyarrow Schema)
     to_dataset: bool = False  # the output names a dataset directory (told from the name as given)
+    label: tuple[str, str] | None = None  # the label column of the records (name, type), if any
 
     @property
     def in_flight(self) -> int:
@@ -574,10 +577,10 @@ class RunPlan:
 
 
 def identity(plan: BlockInputs, config: dict[str, Any], *, waveform_samples: int, block_channels: int,
-             version: str, truth: str | None = None) -> dict[str, Any]:
+             version: str, truth: str | None = None, label: dict[str, str] | None = None) -> dict[str, Any]:
     """The run's description that a resumed run must match: the detector,
     seed, seeding, noise, segments, channel selection, PE input (by digest)
-    and blocks, and the truth it records where it records any."""
+    and blocks, and the truth and label it records where it records any."""
     ch = plan.channels
     ident = {
         "model": plan.model,
@@ -595,6 +598,8 @@ def identity(plan: BlockInputs, config: dict[str, Any], *, waveform_samples: int
     }
     if truth is not None:
         ident["truth"] = truth
+    if label is not None:
+        ident["label"] = label
     # As it reads back from the manifest (lists, not tuples), so that the two compare equal.
     result: dict[str, Any] = json.loads(json.dumps(ident))
     return result
@@ -622,23 +627,48 @@ def _pe_input(pes: PETable | str | os.PathLike[str] | Any | None, dark_rate: flo
     return (None if table is None else MemoryPEs(table, chan, rows)), chan
 
 
-def _extra_columns(source: PESource | None, truth: str | None) -> Any:
-    """The other columns of the PE input: with links, checked to pass into
-    them and their schema given; otherwise named in a warning, as nothing
-    takes them."""
-    names: tuple[str, ...] = getattr(source, "extra_names", ())
-    if truth != "links":
-        if names:
-            warnings.warn(f"the PE table's column{'s' if len(names) > 1 else ''} {', '.join(names)} "
-                          f"{'are' if len(names) > 1 else 'is'} not used by this run; truth='links' (--truth links) "
-                          "passes them into the link of each record to its PEs", UnusedPEColumnsWarning,
-                          stacklevel=4)
-        return None
-    check_extra_names(names)
+def _extras_schema(source: PESource | None) -> Any:
     if isinstance(source, FilePEs):
         return source.extras_schema
     extras = source.grouped.extras if isinstance(source, MemoryPEs) else None
     return None if extras is None else extras.schema
+
+
+def _extra_columns(source: PESource | None, truth: str | None, label: str | None = None) -> Any:
+    """The other columns of the PE input: with links, checked to pass into
+    them and their schema given; with a label only, the label's column (the
+    links that label the records carry it); otherwise named in a warning,
+    as nothing takes them."""
+    names: tuple[str, ...] = getattr(source, "extra_names", ())
+    if truth != "links":
+        unused = tuple(n for n in names if n != label)
+        if unused:
+            warnings.warn(f"the PE table's column{'s' if len(unused) > 1 else ''} {', '.join(unused)} "
+                          f"{'are' if len(unused) > 1 else 'is'} not used by this run; truth='links' (--truth links) "
+                          "passes them into the link of each record to its PEs", UnusedPEColumnsWarning,
+                          stacklevel=4)
+        if label is None:
+            return None
+        check_extra_names((label,))
+        return pa.schema([_extras_schema(source).field(label)])
+    check_extra_names(names)
+    return _extras_schema(source)
+
+
+def _label(label: str | None, source: PESource | None, spec: ModelSpec) -> tuple[str, str] | None:
+    """The label column (name, type) of the run's records, checked against
+    the PE input's other columns and the record columns; None without."""
+    if label is None:
+        return None
+    if source is None:
+        raise ValueError(f"label={label!r}: a label is the value of a column of the PE table, and this run has "
+                         "none (dark noise only)")
+    taken = (*(spec.record_dtype(truth=True).names or ()), EVENT_COLUMN[0], RECORD_ROW_COLUMN[0])
+    kind = label_type(label, getattr(source, "extra_names", ()), _extras_schema(source), taken)
+    extras = source.grouped.extras if isinstance(source, MemoryPEs) else None
+    if kind == "int64" and extras is not None:  # a table in memory checked now; a file's blocks as they run
+        check_integer_labels(extras.column(label), label)
+    return label, kind
 
 
 # What names a run's PE input in the description stored with its records,
@@ -716,19 +746,25 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
             channels: str | Iterable[int] | np.ndarray | ChannelSet | None, seeding: str, segment: float | None,
             block_channels: int | None, executor: object = None,
             output: str | os.PathLike[str] | None = None, pes_key: str | None = None,
-            truth: bool | str = False) -> RunPlan:
+            truth: bool | str = False, label: str | None = None) -> RunPlan:
     """Checks a run's settings and plans it: seed, channels, PE input,
     parameter sets, blocks, workers, its window of blocks and metadata;
-    ``truth``: False, True (the truth columns) or "links" (and the links)."""
+    ``truth``: False, True (the truth columns) or "links" (and the links);
+    ``label``: a column of the PE table whose value labels each record (with
+    the truth columns, from links made and dropped block by block)."""
     base_bytes = _resident_bytes()
     mode = truth_mode(truth)
+    if label is not None and mode is None:
+        mode = "columns"  # a label goes with the truth columns it is made along with
     seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
     # With afterpulse probabilities of their own, the overridden channels' PEs are counted for the run's estimate.
     overrides = detector.overrides or {}
     own = any("afterpulse_probability" in v for v in overrides.values())
     counted = np.asarray(sorted(overrides) if own else [], np.int64)
-    source, chan = _pe_input(pes, dark_rate, duration, channels, pes_key, rows=mode == "links", counted=counted)
-    extras = _extra_columns(source, mode)
+    source, chan = _pe_input(pes, dark_rate, duration, channels, pes_key, rows=mode == "links" or label is not None,
+                             counted=counted)
+    labelled = _label(label, source, spec_of(detector.model))
+    extras = _extra_columns(source, mode, label)
     if output is not None:  # links in memory take any column as it is
         check_extra_types(extras)
     _warn_unused_overrides(detector, chan)
@@ -755,10 +791,13 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     if mode is not None:
         # A record file's links name it by this id: links beside it of another run are refused.
         metadata.update(truth=mode, **({"links_id": uuid.uuid4().hex} if mode == "links" else {}))
+    if labelled is not None:
+        metadata[LABEL_KEY] = {"column": labelled[0], "type": labelled[1]}
     return RunPlan(detector, inputs, n_workers, size, chan.block_count(size), waveform_samples,
-                   spec.record_dtype(waveform_samples, mode is not None), _window(executor, n_workers),
+                   spec.record_dtype(waveform_samples, mode is not None, labelled), _window(executor, n_workers),
                    None if output is None else Path(output), base_bytes, cast("BlockExecutor | None", executor),
-                   metadata, engine, mode, links_schema(extras) if mode == "links" else None, is_dataset(output))
+                   metadata, engine, mode, links_schema(extras) if mode == "links" or labelled else None,
+                   is_dataset(output), labelled)
 
 
 # Memory of a run beyond this process as it stands before planning, measured
@@ -800,7 +839,7 @@ def _links_bytes(setup: RunPlan, per_block: float) -> float:
     """Memory a run's links take at its peak: the input rows and other
     columns of a PE table in memory, and the links of the blocks in flight
     (all of them where the run returns its records)."""
-    if setup.truth != "links":
+    if setup.truth != "links" and setup.label is None:
         return 0.0
     plan = setup.inputs
     extras = plan.pes.grouped.extras if isinstance(plan.pes, MemoryPEs) else None
@@ -809,7 +848,9 @@ def _links_bytes(setup: RunPlan, per_block: float) -> float:
         per_row = extras.nbytes / max(extras.num_rows, 1)
     else:  # a file's other columns, at eight bytes each
         per_row = 8.0 * len(getattr(plan.pes, "extra_names", ()))
-    held = plan.expected_pes() if setup.output is None else setup.in_flight * per_block
+    # A run that only labels its records drops each block's links once its labels are made.
+    kept = setup.output is None and setup.truth == "links"
+    held = plan.expected_pes() if kept else setup.in_flight * per_block
     return (table if isinstance(plan.pes, MemoryPEs) else 0.0) + held * (BYTES_PER_LINK + per_row)
 
 

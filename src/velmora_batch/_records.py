@@ -28,7 +28,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._models import MODELS, TRUTH_COLUMNS, spec_of
+from ._models import LABEL_TYPES, MODELS, TRUTH_COLUMNS, spec_of
 
 # Records as the engine gives them: one array per column, by name, in the
 # order of the record dtype (a waveform column has one row per record).
@@ -162,6 +162,50 @@ def column_info(model: str, name: str) -> ColumnInfo | None:
     return next((c for c in RECORD_COLUMNS.get(model, ()) if c.name == name), None)
 
 
+# Where a run's metadata (and a dataset's manifest) names the label column of
+# its records: {"column": its name, "type": one of LABEL_TYPES}.
+LABEL_KEY = "label"
+
+
+def label_info(name: str, type_name: str) -> ColumnInfo:
+    """The description of a record's label column ``name`` (``run(label=name)``)."""
+    none = "-1" if type_name == "int64" else "NaN"
+    return ColumnInfo(name, type_name, "",
+                      f"label: the value of the PE table's column {name!r} of the record's input PE with the "
+                      "largest charge share (its amplitude, times its fraction of the record where links carry "
+                      "one; ties to the smaller pe_index), as record_labels gives it; an integer column's values "
+                      f"as int64, a floating-point column's as float64; {none} where no input PE reaches the "
+                      "record (dark noise and afterpulses only) or that PE's value is null", "label=")
+
+
+def label_of(metadata: dict[str, Any]) -> tuple[str, str] | None:
+    """The label column (name, type) that a run's description or a dataset's
+    manifest names, if any."""
+    label = metadata.get(LABEL_KEY)
+    if not isinstance(label, dict):
+        return None
+    name, kind = label.get("column"), label.get("type")
+    return (name, kind) if isinstance(name, str) and kind in LABEL_TYPES else None
+
+
+def manifest_dtype(manifest: dict[str, Any]) -> np.dtype:
+    """The record dtype that a dataset's manifest describes: its model's
+    records, with the truth columns and the label column where its run
+    recorded them."""
+    return record_dtype(manifest["model"], int(manifest["waveform_samples"]), "truth" in manifest,
+                        label_of(manifest))
+
+
+def record_column_info(dtype: np.dtype, name: str) -> ColumnInfo | None:
+    """The description of the column ``name`` of records of ``dtype``: from
+    the table of record columns, or that of the records' label column."""
+    model = model_of_dtype(dtype)
+    info = column_info(model, name) if model is not None else None
+    if info is None and name == label_column(list(_names(dtype))):
+        info = label_info(name, dtype[name].name)
+    return info
+
+
 def field_metadata(info: ColumnInfo | None) -> dict[bytes, bytes] | None:
     """The Arrow field metadata of a column: its unit and meaning."""
     if info is None:
@@ -198,12 +242,14 @@ def columns_table(model: str, markdown: bool = False) -> str:
     return "\n".join(lines) + "\n"
 
 
-def record_dtype(model: str, waveform_samples: int = 1, truth: bool = False) -> np.dtype:
+def record_dtype(model: str, waveform_samples: int = 1, truth: bool = False,
+                 label: tuple[str, str] | None = None) -> np.dtype:
     """The structured dtype of one record of ``model``; ``waveform_samples``
     (at least 1) is the length of a ZozuvUza waveform; ``truth``: with the
     truth columns (``n_pe``, ``true_charge``, ``first_pe_time``, ``n_dark``,
-    ``n_afterpulse``) after the model's own."""
-    return spec_of(model).record_dtype(waveform_samples, truth)
+    ``n_afterpulse``) after the model's own; ``label``: (name, type) of the
+    label column after them (``run(label=...)``)."""
+    return spec_of(model).record_dtype(waveform_samples, truth, label)
 
 
 def records_of(blocks: list[Columns], dtype: np.dtype) -> np.ndarray:
@@ -240,7 +286,7 @@ def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any], model: str | None =
             # A fixed-size list whose items are never null, as its rows are
             # never null: table libraries then give plain arrays, not masked ones.
             arrow_type = pa.list_(pa.field("element", arrow_type, nullable=False), shape[0])
-        info = column_info(model, name) if model is not None else None
+        info = record_column_info(dtype, name) if model is not None else None
         fields.append(pa.field(name, arrow_type, nullable=False, metadata=field_metadata(info)))
     text = json.dumps(metadata).encode()
     return pa.schema(fields, metadata={METADATA_KEY: text, METADATA_DIGEST_KEY: text_digest(text).encode()})
@@ -292,12 +338,29 @@ def _without_event(names: list[str]) -> list[str]:
     return names[:-1] if names[-1:] == [EVENT_COLUMN[0]] else names
 
 
+def label_column(names: list[str]) -> str | None:
+    """The label column of a record file's columns (``run(label=...)``), if
+    any: the one column after the truth columns (and before the event
+    column), which a run's description names too (LABEL_KEY)."""
+    own = _without_event(list(names))
+    truth = [c.name for c in TRUTH_COLUMNS]
+    if len(own) > len(truth) and own[-len(truth) - 1:-1] == truth and own[-1] not in truth:
+        return own[-1]
+    return None
+
+
+def _without_label(names: list[str]) -> list[str]:
+    own = _without_event(list(names))
+    return own[:-1] if label_column(own) is not None else own
+
+
 def _model_of(names: list[str]) -> str:
     """The model of a record file's columns: all of the model's, or those of
     an older file, which end before a column added since; either may be
-    followed by the truth columns, and then by the event column."""
+    followed by the truth columns and the label column, and then by the
+    event column."""
     names = list(names)
-    own = _without_event(names)
+    own = _without_label(names)
     own = own[:-len(TRUTH_COLUMNS)] if _has_truth(own) else own
     for spec in MODELS.values():
         n = len(own)
@@ -309,7 +372,24 @@ def _model_of(names: list[str]) -> str:
 def _has_truth(names: list[str]) -> bool:
     """Whether the columns of a record file (of a known model) hold the truth
     columns: at their end, or before the event column."""
-    return _without_event(list(names))[-len(TRUTH_COLUMNS):] == [c.name for c in TRUTH_COLUMNS]
+    return _without_label(list(names))[-len(TRUTH_COLUMNS):] == [c.name for c in TRUTH_COLUMNS]
+
+
+def file_record_dtype(spec: Any, waveform_samples: int, names: list[str], type_of: Callable[[str], np.dtype],
+                      where: Path) -> np.dtype:
+    """The record dtype of a file of ``spec``'s records whose columns are
+    ``names``, ``type_of`` giving a column's numpy type as stored: the
+    model's, with the truth columns, a label column of a type labels take
+    and the event columns where the file has them."""
+    label = label_column(names)
+    labelled = None
+    if label is not None:
+        kind = np.dtype(type_of(label))
+        if kind.name not in LABEL_TYPES:
+            raise _Unreadable(f"{where}: not a velmora record file: its label column {label!r} holds {kind}, not "
+                              f"{' or '.join(LABEL_TYPES)}")
+        labelled = (label, kind.name)
+    return _file_dtype(spec.record_dtype(waveform_samples, _has_truth(names), labelled), names)
 
 
 def _umask() -> int:
@@ -714,18 +794,19 @@ def suffixes_text(suffixes: tuple[str, ...] | None = None) -> str:
 
 def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: int = 1,
                 metadata: dict[str, Any] | None = None, overwrite: bool = True, kind: str | None = None,
-                truth: bool = False) -> Writer:
+                truth: bool = False, label: tuple[str, str] | None = None) -> Writer:
     """A writer of ``model`` records to ``path``: Parquet for ``.parquet``,
     a NumPy archive for ``.npz``; ``kind`` (``"parquet"`` or ``"npz"``)
     names the format where the name does not (a dataset's part under the
     name it has until its run completes). ``metadata`` (JSON-serialisable)
     is stored with the records; :func:`read_metadata` gives it back. Without
     ``overwrite``, closing fails rather than replace a file that appeared at
-    ``path`` while the writer ran. ``truth``: records with the truth columns."""
+    ``path`` while the writer ran. ``truth``: records with the truth columns;
+    ``label`` (name, type): with the label column after them."""
     path = Path(path)
     if not path.parent.is_dir():
         raise FileNotFoundError(f"{path}: the directory {path.parent} does not exist")
-    dtype = record_dtype(model, waveform_samples, truth)
+    dtype = record_dtype(model, waveform_samples, truth, label)
     metadata = dict(metadata or {})
     json.dumps(metadata)  # fail here, before any file exists, if it cannot be stored
     writer = writer_of_suffix(path.suffix.lower() if kind is None else "." + kind, path, dtype, metadata, overwrite)
@@ -825,7 +906,7 @@ def _read_records(path: Path) -> np.ndarray:
                     raise ValueError(f"{path}: not a velmora record file: the waveforms are an array of shape "
                                      f"{waveform.shape}, not one row of samples per record")
                 waveform_samples = waveform.shape[1]
-            dtype = _file_dtype(spec.record_dtype(waveform_samples, _has_truth(names)), names)
+            dtype = file_record_dtype(spec, waveform_samples, names, lambda n: data[n].dtype, path)
             out = np.empty(len(data["channel"]), dtype)
             for name in names:
                 values = data[name]
@@ -845,7 +926,8 @@ def _read_records(path: Path) -> np.ndarray:
                 raise ValueError(f"{path}: not a velmora record file: column {spec.shaped_column!r} holds "
                                  f"{waveform_type}, not a fixed-size list of samples")
             waveform_samples = waveform_type.list_size
-        dtype = _file_dtype(spec.record_dtype(waveform_samples, _has_truth(table.column_names)), table.column_names)
+        dtype = file_record_dtype(spec, waveform_samples, table.column_names,
+                                  lambda n: table.schema.field(n).type.to_pandas_dtype(), path)
         out = np.empty(table.num_rows, dtype)
         for name in _names(dtype):
             column = table.column(name).combine_chunks()

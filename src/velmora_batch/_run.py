@@ -41,7 +41,7 @@ def run(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None =
         seeding: str = "independent", segment: float | None = None, block_channels: int | None = None,
         progress: bool = False, executor: BlockExecutor | None = None, resume: bool = False,
         max_memory: int | str | None = "auto", overwrite: bool = False, pes_key: str | None = None,
-        truth: bool = False, order: str = "channel") -> np.ndarray | RunSummary: ...
+        truth: bool = False, order: str = "channel", label: str | None = None) -> np.ndarray | RunSummary: ...
 
 
 @overload
@@ -51,7 +51,8 @@ def run(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None =
         seeding: str = "independent", segment: float | None = None, block_channels: int | None = None,
         progress: bool = False, executor: BlockExecutor | None = None, resume: bool = False,
         max_memory: int | str | None = "auto", overwrite: bool = False, pes_key: str | None = None,
-        truth: Literal["links"], order: str = "channel") -> tuple[np.ndarray, pa.Table] | RunSummary: ...
+        truth: Literal["links"], order: str = "channel",
+        label: str | None = None) -> tuple[np.ndarray, pa.Table] | RunSummary: ...
 
 
 def run(
@@ -75,6 +76,7 @@ def run(
     pes_key: str | None = None,
     truth: bool | str = False,
     order: str = "channel",
+    label: str | None = None,
 ) -> np.ndarray | tuple[np.ndarray, pa.Table] | RunSummary:
     """Simulates the channels of ``detector`` and returns their records.
 
@@ -185,6 +187,17 @@ def run(
     ``run`` returns ``(records, links)``, the links a pyarrow Table whose
     ``record`` is the row in ``records``. Without links, a PE table's other
     columns are named in an ``UnusedPEColumnsWarning``.
+
+    ``label="event_id"`` gives every record a column ``event_id`` after the
+    truth columns: the value of that column of the PE table of the record's
+    input PE with the largest charge share, as ``record_labels`` takes it
+    from the record's links. An integer column gives int64 labels, -1 where
+    no input PE reaches the record (dark noise and afterpulses only) or that
+    PE's value is null (a column holding -1 is refused); a floating-point
+    column gives float64 labels, NaN there. The label comes with the truth
+    columns; each block's links are made to label its records and dropped
+    unless ``truth="links"`` keeps them. The run's description names the
+    label (``"label": {"column": ..., "type": ...}``).
     """
     if output is not None:
         check_output(output)
@@ -199,7 +212,7 @@ def run(
     # Everything is checked before the first channel is simulated.
     plan = prepare(detector, pes, seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
                    channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
-                   executor=executor, output=output, pes_key=pes_key, truth=truth)
+                   executor=executor, output=output, pes_key=pes_key, truth=truth, label=label)
     check_memory(plan, max_memory)
     if check_order(order) == "time" and plan.truth == "links":
         raise ValueError("order='time' cannot go with truth='links': links name records by their row in channel "
@@ -243,7 +256,7 @@ def _jobs(plan: RunPlan, sink: Sink, run_id: str, token: str) -> Iterator[BlockJ
                 links_part = str(sink.links_folder / hidden_name(links_block_name(first)))
         yield BlockJob(run_id, b.index, version, token, plan.detector, inputs.of_block(b.channels, copy_pes),
                        b.channels, plan.waveform_samples, inputs.segment is not None, part, sink.part_metadata,
-                       plan.truth, links_part, plan.links_schema)
+                       plan.truth, links_part, plan.links_schema, plan.label)
 
 
 def _progress(plan: RunPlan, progress: bool, done: int) -> tuple[Any, Callable[[BlockResult], int]]:

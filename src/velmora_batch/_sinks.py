@@ -112,7 +112,8 @@ class RecordFileSink(Sink):
         assert plan.output is not None
         prepare_record_file(plan.output, overwrite)
         self.writer = open_writer(plan.output, model=plan.detector.model, waveform_samples=plan.waveform_samples,
-                                  metadata=plan.metadata, overwrite=overwrite, truth=plan.truth is not None)
+                                  metadata=plan.metadata, overwrite=overwrite, truth=plan.truth is not None,
+                                  label=plan.label)
         self.links: LinksWriter | InsideLinks | None = None
         if plan.truth == "links":
             try:
@@ -166,7 +167,7 @@ class TimeOrderedFileSink(Sink):
         prepare_record_file(plan.output, overwrite)
         self.writer = open_writer(plan.output, model=plan.detector.model, waveform_samples=plan.waveform_samples,
                                   metadata=dict(plan.metadata, order="time"), overwrite=overwrite,
-                                  truth=plan.truth is not None)
+                                  truth=plan.truth is not None, label=plan.label)
         self.writer.channel_order = False
         self.runs = SortedRuns(plan.output, plan.dtype)
 
@@ -199,7 +200,7 @@ class DatasetSink(Sink):
         self.directory = directory = plan.output.absolute()
         ident = identity(plan.inputs, plan.metadata["config"], waveform_samples=plan.waveform_samples,
                          block_channels=plan.block_channels, version=plan.metadata["velmora_version"],
-                         truth=plan.truth)
+                         truth=plan.truth, label=plan.metadata.get("label"))
         # A part carries only what ties it to the run; the manifest holds the rest.
         self.part_metadata = {"run": run_digest(ident), "seed": plan.inputs.seed}
         held.enter_context(claim(directory))  # released however the run ends

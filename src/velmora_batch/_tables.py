@@ -21,7 +21,7 @@ import pyarrow.parquet as pq
 from ._formats import is_hdf5, is_root, open_record_pieces
 from ._models import MODELS, spec_of
 from ._pes import ChannelSet, parse_channels
-from ._records import (_READ_ERRORS, Columns, _file_dtype, _has_truth, _model_of, _names, _refuse,
+from ._records import (_READ_ERRORS, Columns, _model_of, _names, _refuse, file_record_dtype,
                        read_record_file)
 
 Channels = str | Iterable[int] | npt.ArrayLike | ChannelSet
@@ -106,7 +106,8 @@ def _read_parquet(path: Path, columns: Sequence[str] | None, channels: ChannelSe
             raise ValueError(f"{path}: not a velmora record file: column {spec.shaped_column!r} holds "
                              f"{waveform_type}, not a fixed-size list of samples")
         waveform_samples = waveform_type.list_size
-    full = _file_dtype(spec.record_dtype(waveform_samples, _has_truth(schema.names)), schema.names)
+    full = file_record_dtype(spec, waveform_samples, schema.names,
+                             lambda n: schema.field(n).type.to_pandas_dtype(), path)
     dtype = selected_dtype(full, columns, path)
     names = list(_names(dtype))
     read = names + (["channel"] if channels is not None and "channel" not in names else [])

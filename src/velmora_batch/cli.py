@@ -3,7 +3,8 @@
     velmora run CONFIG [--pes FILE [--pes-key NAME]] [--dark-rate HZ --duration S] [--channels 0-1999]
                 [--seed N] [--workers N] [--seeding independent|sequential] [--segment S]
                 [--set key=value ...] [--dry-run] [--progress/--no-progress]
-                [--scheduler ADDRESS | --cluster local] [--resume | --overwrite] [--truth [links]] -o OUTPUT
+                [--scheduler ADDRESS | --cluster local] [--resume | --overwrite] [--truth [links]] [--label COLUMN]
+                -o OUTPUT
     velmora calibrate CONFIG [--npe 1,2,5,10] [--events N] [--seed N] [-o TABLE.csv] [--plot FILE.png]
     velmora convert IN OUT [--overwrite]
 """
@@ -118,6 +119,10 @@ def main() -> None:
               help="Add to every record the PEs that made it (n_pe, true_charge, first_pe_time, n_dark, "
                    "n_afterpulse); '--truth links' also writes one link per record and PE beside the records, "
                    "with the PE table's other columns.")
+@click.option("--label", metavar="COLUMN",
+              help="Give every record the value of this column of the PE table (such as event_id) of its input PE "
+                   "with the largest charge share, in a column of that name after the truth columns, which come "
+                   "with it: -1 (integers) or NaN (floats) where no input PE reaches the record.")
 @click.option("--order", type=click.Choice(["channel", "time"]), default="channel", show_default=True,
               help="Records in (channel, time) order, or in time order across channels (a record file is written "
                    "by a merge pass over the sorted blocks; a dataset directory reads back in time order).")
@@ -129,7 +134,7 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
         seed: int | None, workers: int, seeding: str, segment: float | None, block_channels: int | None,
         settings: tuple[str, ...], dry_run: bool, progress: bool | None, scheduler: str | None,
         cluster: str | None, max_memory: str, dashboard: bool, resume: bool, overwrite: bool,
-        truth: str | None, order: str, output: str | None) -> None:
+        truth: str | None, label: str | None, order: str, output: str | None) -> None:
     """Simulates the detector of CONFIG for a PE table and/or dark noise and
     writes its records to OUTPUT."""
     warnings.showwarning = _show_warning
@@ -163,7 +168,8 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
         truth_arg: Literal["links"] | bool = "links" if truth == "links" else truth == "columns"
         options: dict[str, Any] = dict(seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
                                        channels=channels, seeding=seeding, segment=segment,
-                                       block_channels=block_channels, pes_key=pes_key, truth=truth_arg)
+                                       block_channels=block_channels, pes_key=pes_key, truth=truth_arg,
+                                       label=label)
         if dry_run:
             click.echo(describe(detector, table, output=Path(output) if output else None, **options))
             return
@@ -352,6 +358,7 @@ _OPTION_NAMES: list[tuple[re.Pattern[str], str | Callable[[re.Match[str]], str]]
     (re.compile(r"\bmax_memory\b"), "--max-memory"),
     (re.compile(r"\bblock_channels\b"), "--block-channels"),
     (re.compile(r"\bpes_key\b"), "--pes-key"),
+    (re.compile(r"\blabel= ?"), "--label "),
     (re.compile(r"^(segment|duration|seed|seeding|workers|channels)\b"), r"--\1"),
     (re.compile(r"\bthe (duration|dark rate)\b"), lambda m: "--" + m.group(1).replace(" ", "-")),
 ]
