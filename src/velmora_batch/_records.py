@@ -343,8 +343,7 @@ def label_column(names: list[str]) -> str | None:
     any: the one column after the truth columns (and before the event
     column), which a run's description names too (LABEL_KEY)."""
     own = _without_event(list(names))
-    truth = [c.name for c in TRUTH_COLUMNS]
-    if len(own) > len(truth) and own[-len(truth) - 1:-1] == truth and own[-1] not in truth:
+    if len(own) > 1 and own[-1] not in [c.name for c in TRUTH_COLUMNS] and _ends_in_truth(own[:-1]):
         return own[-1]
     return None
 
@@ -371,8 +370,13 @@ def _model_of(names: list[str]) -> str:
 
 def _has_truth(names: list[str]) -> bool:
     """Whether the columns of a record file (of a known model) hold the truth
-    columns: at their end, or before the event column."""
-    return _without_label(list(names))[-len(TRUTH_COLUMNS):] == [c.name for c in TRUTH_COLUMNS]
+    columns: at their end, or before the label column or the event column."""
+    return _ends_in_truth(_without_label(list(names)))
+
+
+def _ends_in_truth(names: list[str]) -> bool:
+    """Whether ``names`` end in the truth columns."""
+    return names[-len(TRUTH_COLUMNS):] == [c.name for c in TRUTH_COLUMNS]
 
 
 def file_record_dtype(spec: Any, waveform_samples: int, names: list[str], type_of: Callable[[str], np.dtype],

@@ -228,3 +228,19 @@ def test_labelled_datasets_resume_only_with_the_same_label(tmp_path, make_detect
     _run(det, output=tmp_path / "d", block_channels=2, resume=True)
     manifest = json.loads(pq.read_schema(tmp_path / "d" / "_manifest.parquet").metadata[b"velmora"])
     assert manifest["label"] == {"column": "event_id", "type": "int64"}
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".npz"])
+def test_a_label_column_of_another_type_is_refused_as_no_record_file(tmp_path, make_detector, suffix):
+    records = _run(make_detector("MultiPMT", seed=2))
+    columns = {n: records[n] for n in records.dtype.names}
+    columns["event_id"] = columns["event_id"].astype(np.uint32)
+    path = tmp_path / f"x{suffix}"
+    if suffix == ".npz":
+        np.savez(path, **columns)
+    else:
+        pq.write_table(pa.table(columns), path)
+    for columns in (None, ["event_id"]):
+        with pytest.raises(ValueError, match=r"not a velmora record file: its label column 'event_id' holds uint32, "
+                                             r"not int64 or float64$"):
+            vb.read_records(path, columns=columns)
