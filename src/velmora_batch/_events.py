@@ -38,8 +38,8 @@ import pyarrow.parquet as pq
 
 from ._dataset import read_metadata
 from ._order import arrow_batch, time_ordered, with_rows
-from ._records import (EVENT_COLUMN, RECORD_ROW_COLUMN, Columns, _arrow_schema, _names, model_of_dtype,
-                       temp_prefix)
+from ._records import (EVENT_COLUMN, RECORD_ROW_COLUMN, Columns, PublishedFile, _arrow_schema, _names,
+                       model_of_dtype, prepare_record_file, temporary_beside)
 from ._tables import by_time, time_column
 
 def _field(name: str, kind: pa.DataType, unit: str, description: str) -> pa.Field[Any]:
@@ -212,30 +212,50 @@ def _with_event(dtype: np.dtype) -> np.dtype:
     return np.dtype([*own, EVENT_COLUMN, *([RECORD_ROW_COLUMN] if RECORD_ROW_COLUMN[0] in _names(dtype) else [])])
 
 
-class _ParquetOut:
-    """A Parquet file written under a temporary name beside it and renamed
-    when complete; an existing file is refused unless ``overwrite``."""
+class _ParquetOut(PublishedFile):
+    """A Parquet file written under a temporary name beside it (with page
+    checksums, as record files are) and given its name when complete; see
+    _outputs for the checks made before any is created."""
 
     def __init__(self, path: Path, schema: pa.Schema, overwrite: bool) -> None:
-        if path.suffix.lower() != ".parquet":
-            raise ValueError(f"{path}: events and records with events are written as .parquet files")
-        if path.exists() and not overwrite:
-            raise FileExistsError(f"{path}: exists; overwrite it (--overwrite, overwrite=True) or choose another name")
-        self.path, self.schema = path, schema
-        self.tmp = path.with_name(f"{temp_prefix(path.name)}{os.getpid()}.part")
-        self.writer = pq.ParquetWriter(self.tmp, schema)
+        self.path, self.schema, self.overwrite = path, schema, overwrite
+        self._tmp, self._finalizer = temporary_beside(path, self)
+        self._open = True
+        try:
+            self.writer = pq.ParquetWriter(self._tmp, schema, write_page_checksum=True)
+        except BaseException:
+            self._finalizer()
+            raise
 
     def write(self, batch: pa.RecordBatch) -> None:
         if batch.num_rows:
             self.writer.write_batch(batch)
 
-    def close(self) -> None:
+    def _finish(self) -> None:
         self.writer.close()
-        os.replace(self.tmp, self.path)
 
-    def abort(self) -> None:
+    def _discard(self) -> None:
         self.writer.close()
-        self.tmp.unlink(missing_ok=True)
+
+
+def _outputs(events: Path, records_out: Path | None, overwrite: bool) -> None:
+    """Refuses, before anything is read or written, outputs that cannot be
+    written: not .parquet, in a directory that does not exist, a directory,
+    an existing file without ``overwrite``, and both outputs naming one file
+    (by any path: what was written first would be overwritten by, or
+    interleaved with, the other). Removes what killed runs left of them."""
+    paths = [events] if records_out is None else [events, records_out]
+    for path in paths:
+        if path.suffix.lower() != ".parquet":
+            raise ValueError(f"{path}: events and records with events are written as .parquet files")
+        if not path.parent.is_dir():
+            raise FileNotFoundError(f"{path}: the directory {path.parent} does not exist")
+    if records_out is not None and (events.resolve() == records_out.resolve() or (
+            events.exists() and records_out.exists() and os.path.samefile(events, records_out))):
+        raise ValueError(f"{records_out}: the records with events and the event table ({events}) would be the "
+                         "same file; give each its own name")
+    for path in paths:
+        prepare_record_file(path, overwrite)
 
 
 def write_events(records: str | os.PathLike[str], events: str | os.PathLike[str], *, multiplicity: int,
@@ -249,24 +269,27 @@ def write_events(records: str | os.PathLike[str], events: str | os.PathLike[str]
     ``read_records`` gives it, the row its links name) (.parquet). Gives
     the number of events and of records."""
     trigger = Trigger(multiplicity, window)
+    _outputs(Path(events), None if records_out is None else Path(records_out), overwrite)
     metadata = dict(read_metadata(records), order="time",
                     events={"multiplicity": trigger.multiplicity, "window": trigger.window})
     with time_ordered(records, chunk, rows=records_out is not None) as (empty, chunks):
         key = time_column(empty.dtype)
         finder = EventFinder(trigger, key)
-        outputs = [_ParquetOut(Path(events), EVENT_SCHEMA.with_metadata({"velmora": json.dumps(metadata).encode()}), overwrite)]
-        if records_out is not None:
-            dtype = _with_event(empty.dtype)
-            schema = _arrow_schema(dtype, metadata, model_of_dtype(dtype))
-            outputs.append(_ParquetOut(Path(records_out), schema, overwrite))
+        outputs: list[_ParquetOut] = []
         try:
+            outputs.append(_ParquetOut(Path(events), EVENT_SCHEMA.with_metadata(
+                {"velmora": json.dumps(metadata).encode()}), overwrite))
+            if records_out is not None:
+                dtype = _with_event(empty.dtype)
+                schema = _arrow_schema(dtype, metadata, model_of_dtype(dtype))
+                outputs.append(_ParquetOut(Path(records_out), schema, overwrite))
             rows = _stream(finder, chunks, outputs)
+            for out in outputs:
+                out.close()
         except BaseException:
             for out in outputs:
-                out.abort()
+                out.abort()  # nothing for those already closed
             raise
-        for out in outputs:
-            out.close()
     return finder.next_id, rows
 
 

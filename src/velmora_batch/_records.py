@@ -592,6 +592,8 @@ class PublishedFile:
             self._open = False
             try:
                 self._discard()
+            except Exception:
+                pass  # dropped all the same: closing a writer on a full disk fails again, flushing what it holds
             finally:
                 self._finalizer()
 
@@ -849,7 +851,8 @@ def _refuse(path: Path, error: BaseException) -> ValueError:
 # What reading a damaged or foreign file raises, besides ValueError (which
 # includes pyarrow's ArrowInvalid and JSON's decode error).
 _READ_ERRORS = (EOFError, zipfile.BadZipFile, zlib.error, KeyError, IndexError, TypeError, AttributeError,
-                OverflowError, pa.ArrowException,  # a damaged footer may name a type Arrow does not implement
+                OverflowError, pa.ArrowException, NotImplementedError,  # a damaged header may name a type,
+                # compression or version the reader does not implement
                 SyntaxError, tokenize.TokenError)  # the last two: a damaged .npy header
 
 

@@ -230,3 +230,101 @@ def test_hdf5_writes_failing_at_any_point_are_errors_and_the_process_exits_norma
     outcomes = result.stdout.strip().split("|")
     assert outcomes[-1] == "written"
     assert set(outcomes[:-1]) == {f"28 {out / 'r.h5'}"}
+
+
+# The outputs of `velmora events`.
+
+
+@pytest.fixture
+def run_file(tmp_path):
+    """A MultiPMT record file of a short run of dark noise."""
+    path = tmp_path / "run.parquet"
+    result = velmora("run", MULTIPMT, "--dark-rate", "1e5", "--duration", "1e-3", "--channels", "0-19", "-o", path)
+    assert result.returncode == 0, result.stderr
+    return path
+
+
+def events(*args):
+    from click.testing import CliRunner
+    from velmora_batch.cli import main
+    return CliRunner().invoke(main, ["events", *map(str, args), "--multiplicity", "2", "--window", "1e-6"])
+
+
+def names_in(directory):
+    return sorted(p.name for p in directory.iterdir())
+
+
+@pytest.mark.parametrize("records_out", ["r.csv", "missing/r.parquet", "sub"], ids=["suffix", "no directory",
+                                                                                      "a directory"])
+def test_events_refused_outputs_leave_nothing(run_file, records_out):
+    directory = run_file.parent
+    (directory / "sub").mkdir()
+    before = names_in(directory)
+    result = events(run_file, "-o", directory / "e.parquet", "--records-out", directory / records_out)
+    assert result.exit_code == 1 and len(result.output.splitlines()) == 1, result.output
+    assert records_out.split("/")[0] in result.output
+    assert names_in(directory) == before
+
+
+def test_events_removes_what_a_killed_events_run_left(run_file):
+    from velmora_batch._records import temp_prefix
+    directory = run_file.parent
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    prefix = temp_prefix("e.parquet").replace(f"-{os.getpid()}-", f"-{child.pid}-")
+    leftovers = [directory / f"{prefix}{child.pid}.part", directory / f"{prefix.replace('e.parquet', 'w.parquet')}ab.part"]
+    for leftover in leftovers:
+        leftover.write_bytes(b"x")
+    result = events(run_file, "-o", directory / "e.parquet", "--records-out", directory / "w.parquet")
+    assert result.exit_code == 0, result.output
+    assert names_in(directory) == ["e.parquet", "run.parquet", "w.parquet"]
+
+
+def test_events_failing_writes_leave_nothing_even_where_closing_fails_again(run_file, monkeypatch):
+    """A full disk: the write fails, and closing the writer, which flushes
+    what it holds, fails again; the temporary files go all the same."""
+    import errno
+    import types
+    from velmora_batch import _events
+
+    class Full(pq.ParquetWriter):
+        def write_batch(self, *args, **kwargs):
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+        def close(self):
+            if not hasattr(self, "failed"):  # the first time; then as it is, when the writer is collected
+                self.failed = True
+                self.write_batch()
+            super().close()
+
+    monkeypatch.setattr(_events, "pq", types.SimpleNamespace(ParquetWriter=Full))
+    directory = run_file.parent
+    result = events(run_file, "-o", directory / "e.parquet", "--records-out", directory / "w.parquet")
+    assert result.exit_code == 1 and "No space left on device" in result.output, result.output
+    assert names_in(directory) == ["run.parquet"]
+
+
+def test_events_on_a_full_disk_leave_nothing(run_file, full_disk):
+    big = velmora("run", MULTIPMT, "--dark-rate", "1e5", "--duration", "1e-2", "--channels", "0-99", "-o",
+                  run_file.parent / "big.parquet")
+    assert big.returncode == 0, big.stderr
+    result = velmora("events", run_file.parent / "big.parquet", "-o", full_disk / "e.parquet", "--records-out",
+                     full_disk / "w.parquet", "--multiplicity", "2", "--window", "1e-6")
+    assert result.returncode == 1 and "No space left on device" in result.stderr, result.stderr
+    assert list(full_disk.iterdir()) == []
+
+
+@pytest.mark.parametrize("same", ["e.parquet", "./sub/../e.parquet", "link.parquet"],
+                         ids=["same name", "another path", "a symbolic link"])
+@pytest.mark.parametrize("overwrite", [[], ["--overwrite"]], ids=["new", "overwrite"])
+def test_events_refuses_one_file_for_both_outputs(run_file, same, overwrite):
+    directory = run_file.parent
+    (directory / "sub").mkdir()
+    (directory / "link.parquet").symlink_to(directory / "e.parquet")
+    if overwrite:
+        (directory / "e.parquet").write_bytes(b"an earlier event table")
+    before = names_in(directory)
+    result = events(run_file, "-o", directory / "e.parquet", "--records-out", directory / same, *overwrite)
+    assert result.exit_code == 1 and len(result.output.splitlines()) == 1, result.output
+    assert "same file" in result.output
+    assert names_in(directory) == before
