@@ -32,7 +32,9 @@ class ColumnSummary:
 @dataclass
 class Info:
     """What ``velmora info`` reports of a record file or a dataset directory.
-    ``complete`` and ``problems`` are those of a dataset (None for a file)."""
+    ``complete`` and ``problems`` are those of a dataset (None for a file);
+    ``damaged``: a dataset whose run finished but whose parts (or manifest)
+    are not as it was written."""
 
     path: Path
     kind: str
@@ -42,6 +44,7 @@ class Info:
     metadata: dict[str, Any]
     complete: bool | None = None
     problems: list[str] = field(default_factory=list)
+    damaged: bool = False
 
     def as_json(self) -> dict[str, Any]:
         return {"path": str(self.path), "kind": self.kind, "model": self.model, "rows": self.rows,
@@ -106,7 +109,20 @@ def _dataset_info(directory: Path) -> Info:
     else:
         columns = _columns(manifest_dtype(manifest))
     return Info(directory, "dataset directory", manifest["model"], int(manifest["rows"]), columns, metadata,
-                complete=not problems, problems=problems)
+                complete=not problems, problems=problems, damaged=bool(problems) and bool(manifest["complete"]))
+
+
+def damage_text(info: Info) -> str:
+    """The one-line error of ``velmora info`` for a damaged dataset: the
+    first part (or the manifest) that is not as written, by its path, with
+    what is wrong, and the names of a few others."""
+    first, *others = info.problems
+    text = os.path.join(info.path, first)
+    if others:
+        names = [problem.split(":", 1)[0] for problem in others]
+        shown = ", ".join(names[:3]) + (", ..." if len(names) > 3 else "")
+        text += f" (and {len(others)} other part{'s' if len(others) > 1 else ''} not as written: {shown})"
+    return text
 
 
 def inspect(path: str | os.PathLike[str]) -> Info:

@@ -31,7 +31,7 @@ from ._dataset import is_dataset
 from ._events import write_events
 from ._executors import dask_client
 from ._convert import convert as convert_records
-from ._info import info_text
+from ._info import damage_text, info_text
 from ._info import inspect as inspect_output
 from ._formats import MissingExtra
 from ._pes import PETable
@@ -334,11 +334,14 @@ def info(path: Path, as_json: bool) -> None:
     columns with their types, units and meanings, the run's description
     stored with it, its number of rows and, for a dataset, whether it is
     complete (every part present and matching the manifest). Exits with
-    status 1 for a dataset that is not complete."""
+    status 1 for a dataset that is not complete; one whose run finished but
+    whose parts are not as written is a one-line error naming the part."""
     try:
         report = inspect_output(path)
     except USER_ERRORS as e:
         raise click.ClickException(option_message(str(e))) from None
+    if report.damaged and not as_json:
+        raise click.ClickException(damage_text(report))
     click.echo(json.dumps(report.as_json(), indent=1) if as_json else info_text(report), nl=as_json)
     if report.complete is False:
         sys.exit(1)

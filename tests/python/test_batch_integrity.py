@@ -6,6 +6,7 @@ exit), and the temporary files of `velmora events`."""
 
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -328,3 +329,41 @@ def test_events_refuses_one_file_for_both_outputs(run_file, same, overwrite):
     assert result.exit_code == 1 and len(result.output.splitlines()) == 1, result.output
     assert "same file" in result.output
     assert names_in(directory) == before
+
+
+# `velmora info` of a damaged dataset.
+
+
+def truncate(parts):
+    parts[1].write_bytes(parts[1].read_bytes()[:3000])
+    return [(parts[1], "unreadable .*")]
+
+
+def swap(parts):
+    first, second = parts[0].read_bytes(), parts[1].read_bytes()
+    parts[0].write_bytes(second)
+    parts[1].write_bytes(first)
+    return [(parts[0], "it holds the block of channels 2-3, the manifest's entry is 0-1"), (parts[1], ".*")]
+
+
+def flip(parts):
+    data = bytearray(parts[2].read_bytes())
+    data[len(data) // 3] ^= 0x10
+    parts[2].write_bytes(bytes(data))
+    return [(parts[2], r"its contents changed since it was written \(its SHA-256 is not the manifest's\)")]
+
+
+@pytest.mark.parametrize("damage", [truncate, swap, flip])
+def test_info_of_a_damaged_dataset_is_one_line_naming_the_part(tmp_path, damage):
+    from click.testing import CliRunner
+    from velmora_batch.cli import main
+    out = tmp_path / "d"
+    result = velmora("run", MULTIPMT, "--dark-rate", "1e5", "--duration", "1e-3", "--channels", "0-5",
+                     "--block-channels", "2", "-o", f"{out}/")
+    assert result.returncode == 0, result.stderr
+    damaged = damage(sorted(out.glob("part-*.parquet")))
+    result = CliRunner().invoke(main, ["info", str(out)])
+    assert result.exit_code == 1 and len(result.output.splitlines()) == 1, result.output
+    (part, why), *others = damaged
+    others_named = f" \\(and 1 other part not as written: {others[0][0].name}\\)" if others else ""
+    assert re.fullmatch(f"Error: {re.escape(str(part))}: {why}{others_named}\n", result.output), result.output

@@ -356,8 +356,12 @@ def test_info_of_an_incomplete_dataset_names_why_and_fails(dataset, damage, prob
     result = info(out)
     assert result.exit_code == 1
     lines = result.output.splitlines()
-    assert lines[3] == "complete: no" and re.fullmatch(f"  {problem}", lines[4]), result.output
-    assert json.loads(info(out, "--json").output)["complete"] is False
+    if damage is unfinish:  # the report, with why it is not complete
+        assert lines[3] == "complete: no" and re.fullmatch(f"  {problem}", lines[4]), result.output
+    else:  # a finished dataset that is damaged: one line naming the part
+        assert len(lines) == 1 and re.fullmatch(f"Error: {re.escape(str(out))}/{problem}", lines[0]), result.output
+    report = json.loads(info(out, "--json").output)
+    assert report["complete"] is False and re.fullmatch(problem, report["problems"][0])
 
 
 @pytest.mark.parametrize("suffix", [".parquet", ".npz", ".root", ".h5"])
