@@ -203,6 +203,8 @@ class RootWriter(Writer):
             branches = {name: _branch_type(dtype[name]) for name in dtype.names or ()}
             self._tree = self._file.mktree(RECORDS_KEY, branches, title="velmora records")
             self._digests = ColumnDigests(list(dtype.names or ()))
+            # Checksums of other trees written into the file (its links), by their key.
+            self.tree_digests: dict[str, ColumnDigests] = {}
         except BaseException:
             self._finalizer()
             raise
@@ -216,7 +218,8 @@ class RootWriter(Writer):
 
     def _finish(self) -> None:
         self._file[ROOT_CHECKSUMS] = json.dumps({"metadata": text_digest(json.dumps(self.metadata)),
-                                                 "columns": self._digests.hexdigests()})
+                                                 "columns": self._digests.hexdigests(),
+                                                 **{key: d.hexdigests() for key, d in self.tree_digests.items()}})
         self._file.close()
 
     def _discard(self) -> None:
@@ -226,7 +229,8 @@ class RootWriter(Writer):
 class ColumnDigests:
     """The SHA-256 of each column's values over all rows in order, fed a
     piece at a time: of the values' little-endian bytes, one row after
-    another (a waveform's samples in order)."""
+    another (a waveform's samples in order); of a column of text, each
+    value's UTF-8 bytes after their length (8 bytes, little-endian)."""
 
     def __init__(self, names: list[str]) -> None:
         self._hashes = {name: hashlib.sha256() for name in names}
@@ -234,13 +238,18 @@ class ColumnDigests:
     def add(self, columns: Columns) -> None:
         for name, digest in self._hashes.items():
             values = columns[name]
-            digest.update(np.ascontiguousarray(values, values.dtype.newbyteorder("<")).view(np.uint8).reshape(-1))
+            if values.dtype.kind in "OSU":
+                for value in values.tolist():
+                    data = value if isinstance(value, bytes) else str(value).encode()
+                    digest.update(len(data).to_bytes(8, "little") + data)
+            else:
+                digest.update(np.ascontiguousarray(values, values.dtype.newbyteorder("<")).view(np.uint8).reshape(-1))
 
     def hexdigests(self) -> dict[str, str]:
         return {name: digest.hexdigest() for name, digest in self._hashes.items()}
 
 
-def _root_checksums(file: Any, path: Path) -> dict[str, Any] | None:
+def root_checksums(file: Any, path: Path) -> dict[str, Any] | None:
     """The checksums stored in an open ROOT record file (None for a file
     written before they were): the run description's SHA-256 under
     ``metadata``, each column's under ``columns``."""
@@ -256,7 +265,9 @@ def _root_checksums(file: Any, path: Path) -> dict[str, Any] | None:
     return sums
 
 
-def _check_digests(path: Path, digests: ColumnDigests, stored: dict[str, Any]) -> None:
+def check_digests(path: Path, digests: ColumnDigests, stored: dict[str, Any]) -> None:
+    """A FormatError naming the first column whose values do not match
+    their SHA-256 in ``stored`` (by column name)."""
     for name, digest in digests.hexdigests().items():
         if stored.get(name) != digest:
             raise FormatError(f"{path}: the values of column {name!r} do not match the SHA-256 stored with them: "
@@ -304,7 +315,7 @@ def _root_records(path: Path) -> RecordPieces:
             tree = _root_tree(file, path, RECORDS_KEY, "records")
             dtype = checked_dtype(path, _root_fields(tree, path))
             rows = int(tree.num_entries)
-            sums = _root_checksums(file, path)
+            sums = root_checksums(file, path)
         except BaseException:
             file.close()
             raise
@@ -318,7 +329,7 @@ def _root_records(path: Path) -> RecordPieces:
                 digests.add(columns)
                 yield columns
             if sums is not None:
-                _check_digests(path, digests, sums["columns"])
+                check_digests(path, digests, sums["columns"])
 
     return RecordPieces(path, dtype, rows, pieces, file.close)
 
@@ -332,7 +343,7 @@ def _root_metadata(path: Path) -> str:
         if not isinstance(text, str):
             raise FormatError(f"{path}: no velmora metadata ({ROOT_METADATA!r} is a {type(text).__name__}, "
                               "not a string)")
-        sums = _root_checksums(file, path)
+        sums = root_checksums(file, path)
         if not digest_matches(text, None if sums is None else sums["metadata"]):
             raise FormatError(f"{path}: {DAMAGED_METADATA}")
         return str(text)

@@ -64,8 +64,8 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from ._formats import (HDF5_SUFFIXES, ROOT_SUFFIXES, FormatError, Hdf5Writer, RootWriter, h5py_module, is_hdf5,
-                       reading, uproot_module)
+from ._formats import (HDF5_SUFFIXES, ROOT_SUFFIXES, ColumnDigests, FormatError, Hdf5Writer, RootWriter,
+                       check_digests, h5py_module, is_hdf5, reading, root_checksums, uproot_module)
 from ._pes import GroupedPEs
 from ._records import (PASSED_THROUGH, PublishedFile, Writer, check_output, column_info, described,
                        prepare_record_file, temporary_beside)
@@ -261,7 +261,7 @@ class LinksWriter(PublishedFile):
         self.schema = schema.with_metadata({LINKS_KEY: json.dumps(metadata).encode()})
         self._tmp, self._finalizer = temporary_beside(path, self)
         try:
-            self._writer = pq.ParquetWriter(self._tmp, self.schema)
+            self._writer = pq.ParquetWriter(self._tmp, self.schema, write_page_checksum=True)  # as record files
         except BaseException:
             self._finalizer()
             raise
@@ -298,7 +298,7 @@ def read_links_file(path: str | os.PathLike[str]) -> pa.Table:
     """The links of one links file, as written."""
     links_metadata(path)
     try:
-        table = pq.read_table(Path(path))
+        table = pq.read_table(Path(path), page_checksum_verification=True)
     except (OSError, ValueError, pa.ArrowException) as e:
         raise ValueError(f"{path}: not a readable links file: {' '.join(str(e).split())}") from None
     if table.column_names[:len(_FIRST_LINK_COLUMNS)] != list(_FIRST_LINK_COLUMNS):
@@ -437,13 +437,15 @@ class InsideLinks:
                                                                 for n, t in self.columns.items()},
                                              title="velmora links")
             self._data = None
+            self._digests = writer.tree_digests[LINKS_KEY_INSIDE] = ColumnDigests(list(self.columns))
         else:
             assert isinstance(writer, Hdf5Writer)
             h5py = h5py_module()
             dtype = np.dtype([(n, h5py.string_dtype() if isinstance(t, str) else t) for n, t in self.columns.items()])
             self._data = writer._file.create_dataset(LINKS_KEY_INSIDE, shape=(0,), maxshape=(None,), dtype=dtype,
                                                      chunks=(max(1, (1 << 20) // dtype.itemsize),),
-                                                     compression="gzip", compression_opts=1, shuffle=True)
+                                                     compression="gzip", compression_opts=1, shuffle=True,
+                                                     fletcher32=True)
             self._data.attrs[HDF5_LINKS_METADATA] = text
 
     def write(self, table: pa.Table) -> None:
@@ -452,6 +454,7 @@ class InsideLinks:
         columns = _encoded(table)
         if self._data is None:
             self._tree.extend(columns)
+            self._digests.add(columns)
         else:
             piece = np.empty(table.num_rows, self._data.dtype)
             for name in self.columns:
@@ -498,6 +501,11 @@ def read_links_inside(path: Path) -> tuple[dict[str, Any], pa.Table] | None:
             columns = {name: data[name] for name in data.dtype.names}
         else:
             columns = file[LINKS_KEY_INSIDE].arrays(library="np")
+            sums = root_checksums(file, path)
+            if sums is not None and isinstance(sums.get(LINKS_KEY_INSIDE), dict):
+                digests = ColumnDigests(list(columns))
+                digests.add(columns)
+                check_digests(path, digests, sums[LINKS_KEY_INSIDE])
         return metadata, _decoded(columns, schema)
 
 

@@ -367,3 +367,31 @@ def test_info_of_a_damaged_dataset_is_one_line_naming_the_part(tmp_path, damage)
     (part, why), *others = damaged
     others_named = f" \\(and 1 other part not as written: {others[0][0].name}\\)" if others else ""
     assert re.fullmatch(f"Error: {re.escape(str(part))}: {why}{others_named}\n", result.output), result.output
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".h5", ".root"])
+def test_a_flipped_bit_in_links_is_refused_or_changes_nothing(tmp_path, suffix):
+    """Links beside a Parquet file carry page checksums, links inside an
+    HDF5 file chunk checksums, as the records do."""
+    import velmora_batch as vb
+    out = tmp_path / f"r{suffix}"
+    result = velmora("run", MULTIPMT, "--dark-rate", "1e5", "--duration", "1e-4", "--channels", "0-9", "--truth",
+                     "links", "-o", out)
+    assert result.returncode == 0, result.stderr
+    path = next(p for p in tmp_path.iterdir() if p.name.endswith(".links.parquet")) if suffix == ".parquet" else out
+    want = vb.read_links(out)
+    assert want.num_rows > 0
+    good = path.read_bytes()
+    changed = []
+    for position in range(0, len(good), max(1, len(good) // 120)):
+        damaged = bytearray(good)
+        damaged[position] ^= 1 << (position % 8)
+        path.write_bytes(bytes(damaged))
+        try:
+            got = vb.read_links(out)
+        except (ValueError, OSError) as e:  # a links file damaged in its footer may no longer be known as one
+            assert "\n" not in str(e)
+            continue
+        if not got.equals(want):
+            changed.append(position)
+    assert changed == [], f"{len(changed)} flips read back as other links, at bytes {changed[:10]}"
