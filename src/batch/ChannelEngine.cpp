@@ -209,12 +209,27 @@ std::vector<std::size_t> by_point(const std::vector<std::int64_t>& points) {
     return order;
 }
 
-// Adds (record, PE) for the PEs whose ADC-shaped pulse is non-zero at a
-// sample that a record reads: the `span` samples from each record's point on
-// (a ZozuvUza window; 1 for the MultiPMT sample). Per PE, a bisection over
-// the records and a walk over the samples its pulse reaches: linear in the
-// PEs, never in PEs times records.
-void adc_links(const CallTrace& trace, std::int64_t span, std::vector<std::pair<std::size_t, std::size_t>>& links) {
+// The sums of |kernel[j]| over the taps j of each residue j mod ratio, taps
+// in increasing order: the weight of all the points that the ADC samples of
+// a pulse whose taps start at residue rho, whatever the PE's index.
+std::vector<double> residue_weights(const std::vector<double>& kernel, std::int64_t ratio) {
+    std::vector<double> sums(static_cast<std::size_t>(ratio), 0.0);
+    for (std::size_t j = 0; j < kernel.size(); ++j) {
+        sums[j % static_cast<std::size_t>(ratio)] += std::abs(kernel[j]);
+    }
+    return sums;
+}
+
+// Adds a link for the PEs whose ADC-shaped pulse is non-zero at a sample
+// that a record reads: the `span` samples from each record's point on (a
+// ZozuvUza window; 1 for the MultiPMT sample). With `shares`, the link's
+// fraction is the weight of those samples over the weight of every point the
+// ADC samples of the pulse (see ChannelEngine); without, it is 0. Per PE, a
+// bisection over the records and a walk over the samples its pulse reaches:
+// linear in the PEs, never in PEs times records.
+void adc_links(const CallTrace& trace, std::int64_t span, bool shares,
+               std::optional<std::pair<std::pair<const void*, std::int64_t>, std::vector<double>>>& weights_of,
+               std::vector<TruthLink>& links) {
     const auto& points = trace.record_points;
     if (points.empty() || trace.adc_shape == nullptr || trace.adc_ratio < 1 || span < 1) {
         return;
@@ -225,6 +240,10 @@ void adc_links(const CallTrace& trace, std::int64_t span, std::vector<std::pair<
     const std::int64_t phase = trace.adc_phase;
     if (tap_lo > tap_hi || phase < 0 || phase >= ratio) {
         return; // no non-zero tap, or no point sampled at all
+    }
+    const std::pair<const void*, std::int64_t> key{trace.adc_shape, ratio};
+    if (shares && (!weights_of || weights_of->first != key)) {
+        weights_of.emplace(key, residue_weights(kernel, ratio));
     }
     const auto order = by_point(points);
     std::vector<std::int64_t> sorted(order.size());
@@ -242,19 +261,33 @@ void adc_links(const CallTrace& trace, std::int64_t span, std::vector<std::pair<
         if (k_lo > k_hi) {
             continue;
         }
+        const double total =
+            shares ? weights_of->second[static_cast<std::size_t>(((k_lo * ratio) + phase - i) % ratio)] : 0.0;
         // Records whose samples [point, point + span) reach k_lo or later.
         auto r = static_cast<std::size_t>(std::ranges::lower_bound(sorted, k_lo - span + 1) - sorted.begin());
         for (; r < sorted.size() && sorted[r] <= k_hi; ++r) {
             const std::int64_t from = std::max(sorted[r], k_lo);
             const std::int64_t to = std::min(sorted[r] + span - 1, k_hi);
+            // Summed tap after tap from the window's first: a window that
+            // holds every non-zero sampled tap sums to the total exactly.
+            double weight = 0.0;
             for (std::int64_t k = from; k <= to; ++k) {
-                if (kernel[static_cast<std::size_t>((k * ratio) + phase - i)] != 0.0) {
-                    links.emplace_back(order[r], j);
-                    break;
-                }
+                weight += std::abs(kernel[static_cast<std::size_t>((k * ratio) + phase - i)]);
+            }
+            if (weight > 0.0) {
+                links.push_back({.record = order[r], .pe = j, .fraction = shares ? weight / total : 0.0});
             }
         }
     }
+}
+
+// The sum of |kernel[j]|, tap after tap.
+double abs_sum(const std::vector<double>& kernel) {
+    double sum = 0.0;
+    for (const double tap : kernel) {
+        sum += std::abs(tap);
+    }
+    return sum;
 }
 
 using Spans = std::vector<std::pair<std::int64_t, std::int64_t>>;
@@ -262,7 +295,8 @@ using SpanIt = Spans::const_iterator;
 using PmtEntries = std::vector<std::pair<std::int64_t, std::size_t>>;
 
 // What the replay of the ToT convolution's merge rules reads for every entry,
-// and the hits that the current entry's non-zero taps add into.
+// and the hits that the current entry's non-zero taps add into, each with
+// the weight of those taps (the sum of their |kernel[j]|, tap after tap).
 struct ToTReplay {
     const CallTrace& trace;
     const std::vector<double>& kernel;
@@ -272,7 +306,8 @@ struct ToTReplay {
     bool use_offsets;
     std::int64_t nz_first;
     std::int64_t nz_last;
-    std::vector<std::size_t> hits_of;
+    double total; // the sum of |kernel[j]| over every tap, tap after tap
+    std::vector<std::pair<std::size_t, double>> hits_of;
 
     [[nodiscard]] const Spans& spans() const { return trace.tot_spans; }
 
@@ -284,11 +319,13 @@ struct ToTReplay {
                    : time_to_index((static_cast<double>(i) * kernel_step) + t0, step);
     }
 
-    void note(SpanIt h) {
+    // Notes that tap i lands in hit h.
+    void note(SpanIt h, std::size_t i) {
         const auto hit = static_cast<std::size_t>(h - spans().begin());
-        if (hits_of.empty() || hits_of.back() != hit) {
-            hits_of.push_back(hit);
+        if (hits_of.empty() || hits_of.back().first != hit) {
+            hits_of.emplace_back(hit, 0.0);
         }
+        hits_of.back().second += std::abs(kernel[i]);
     }
 };
 
@@ -314,31 +351,35 @@ std::pair<std::size_t, std::int64_t> stretch_from(const PmtEntries& pes, std::si
     return {q, end};
 }
 
-// Whether a non-zero tap of an entry alone in its stretch (index a) lands
-// within hit h.
-bool lone_tap_in_hit(const ToTReplay& replay, SpanIt h, std::int64_t a, double t0, const std::int64_t* off) {
-    for (auto i = static_cast<std::size_t>(replay.nz_first); std::cmp_less_equal(i, replay.nz_last); ++i) {
-        const std::int64_t tap = replay.tap_index(i, a, t0, off);
-        if (replay.kernel[i] != 0.0 && h->first <= tap && tap <= h->second) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // An entry alone in its stretch merges into nothing: its non-zero taps lie at
-// their own indices, from a + off[nz_first] to a + off[nz_last]. A hit that
-// spans all of them takes it without a look at each tap (the common case of a
-// lone PE's pulse).
+// their own indices, from a + off[nz_first] to a + off[nz_last], in
+// increasing order. A hit that spans all of them takes the whole pulse
+// without a look at each tap (the common case of a lone PE's pulse); else
+// the taps are walked with the hits alongside.
 void lone_entry_hits(ToTReplay& replay, SpanIt span, std::int64_t a, double t0, const std::int64_t* off) {
     const std::int64_t lo = a + off[replay.nz_first];
     const std::int64_t hi = a + off[replay.nz_last];
-    for (auto h = span; h != replay.spans().end() && h->first <= hi; ++h) {
-        if (h->second < lo) {
-            continue;
+    const auto& spans = replay.spans();
+    while (span != spans.end() && span->second < lo) {
+        ++span;
+    }
+    if (span == spans.end() || span->first > hi) {
+        return;
+    }
+    if (span->first <= lo && hi <= span->second) {
+        replay.hits_of.emplace_back(static_cast<std::size_t>(span - spans.begin()), replay.total);
+        return;
+    }
+    for (auto i = static_cast<std::size_t>(replay.nz_first); std::cmp_less_equal(i, replay.nz_last); ++i) {
+        const std::int64_t tap = replay.tap_index(i, a, t0, off);
+        while (span != spans.end() && span->second < tap) {
+            ++span;
         }
-        if ((h->first <= lo && hi <= h->second) || lone_tap_in_hit(replay, h, a, t0, off)) {
-            replay.note(h);
+        if (span == spans.end()) {
+            return;
+        }
+        if (replay.kernel[i] != 0.0 && span->first <= tap) {
+            replay.note(span, i);
         }
     }
 }
@@ -384,19 +425,20 @@ void entry_hits(ToTReplay& replay, SpanIt span, std::int64_t a, double t0, const
             break; // no hit lies further on, and no later entry needs this one's taps
         }
         if (span != spans.end() && span->first <= target) {
-            replay.note(span);
+            replay.note(span, i);
         }
     }
 }
 
-// Adds (hit, PE) for every hit noted and every PE of the PMT entries e to
-// e_end (one index) with a non-zero amplitude.
+// Adds a link for every hit noted and every PE of the PMT entries e to
+// e_end (one index) with a non-zero amplitude: the entry's taps are the
+// PEs' own, so each PE takes the hit's share of them.
 void add_entry_links(const ToTReplay& replay, const PmtEntries& pes, std::size_t e, std::size_t e_end,
-                     std::vector<std::pair<std::size_t, std::size_t>>& links) {
-    for (const std::size_t h : replay.hits_of) {
+                     std::vector<TruthLink>& links) {
+    for (const auto& [h, weight] : replay.hits_of) {
         for (std::size_t m = e; m < e_end; ++m) {
             if (replay.trace.pe_amplitudes[pes[m].second] != 0.0) {
-                links.emplace_back(h, pes[m].second);
+                links.push_back({.record = h, .pe = pes[m].second, .fraction = weight / replay.total});
             }
         }
     }
@@ -405,7 +447,7 @@ void add_entry_links(const ToTReplay& replay, const PmtEntries& pes, std::size_t
 // Replays the stretch of PMT entries p to q, entry by entry in index order,
 // from the first hit that ends at or after its first entry.
 void stretch_links(ToTReplay& replay, const PmtEntries& pes, std::size_t p, std::size_t q, SpanIt first_hit,
-                   std::vector<std::int64_t>& acc, std::vector<std::pair<std::size_t, std::size_t>>& links) {
+                   std::vector<std::int64_t>& acc, std::vector<TruthLink>& links) {
     const auto& spans = replay.spans();
     acc.clear();
     for (std::size_t e = p; e <= q;) {
@@ -434,13 +476,13 @@ void stretch_links(ToTReplay& replay, const PmtEntries& pes, std::size_t p, std:
     }
 }
 
-// Adds (record, PE) for the PEs whose ToT-shaped pulse is non-zero at a
-// shaped entry within a record's hit. The convolution's merge rules are
+// Adds a link for the PEs whose ToT-shaped pulse is non-zero at a shaped
+// entry within a record's hit, with the share of the pulse's taps there. The convolution's merge rules are
 // replayed on indices alone (no values), entry by entry in index order, but
 // only over the stretches of PMT entries whose taps can reach a hit: entries
 // further apart than the kernel's reach never merge, so a stretch that no
 // hit meets is skipped whole.
-void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::size_t>>& links,
+void tot_links(const CallTrace& trace, std::vector<TruthLink>& links,
                std::optional<std::pair<const void*, TapOffsets>>& offsets_of) {
     const auto& spans = trace.tot_spans;
     if (spans.empty() || trace.tot_shape == nullptr || trace.tot_shape->kernel().empty()) {
@@ -482,6 +524,7 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
         .use_offsets = use_offsets,
         .nz_first = nz_first,
         .nz_last = nz_last,
+        .total = abs_sum(kernel),
         .hits_of = {},
     };
     std::vector<std::int64_t> acc; // the shaped entries of the stretch, by index
@@ -498,36 +541,71 @@ void tot_links(const CallTrace& trace, std::vector<std::pair<std::size_t, std::s
     }
 }
 
-// Appends the truth of a piece's records (rows row0 on) from its trace:
-// per record its contributing PEs, and the links, ordered by record and PE.
-void append_truth(TruthColumns& truth, const CallTrace& trace, std::vector<std::pair<std::size_t, std::size_t>>& links,
-                  std::size_t row0, std::size_t n_records, const ChannelPiece& piece, const std::vector<double>& times,
-                  const std::vector<std::uint8_t>* kinds) {
-    std::ranges::sort(links);
-    links.erase(std::ranges::unique(links).begin(), links.end());
+// The links of a piece ordered by record and PE, a pair found by both
+// MultiPMT branches taken once with its shares added (the ADC branch adds 0).
+void merge_links(std::vector<TruthLink>& links) {
+    std::ranges::sort(links, [](const TruthLink& x, const TruthLink& y) {
+        return std::pair(x.record, x.pe) < std::pair(y.record, y.pe);
+    });
+    std::size_t kept = 0;
+    for (std::size_t l = 0; l < links.size(); ++l) {
+        if (kept != 0 && links[kept - 1].record == links[l].record && links[kept - 1].pe == links[l].pe) {
+            links[kept - 1].fraction += links[l].fraction;
+        } else {
+            links[kept++] = links[l];
+        }
+    }
+    links.resize(kept);
+}
+
+// Per PE of the piece, the record where its fraction is largest and above
+// 0, the earliest on a tie (links come by record); n_records for none.
+void count_in(const std::vector<TruthLink>& links, std::size_t n_pes, std::size_t n_records,
+              std::vector<std::pair<double, std::size_t>>& best) {
+    best.assign(n_pes, {0.0, n_records});
+    for (const auto& link : links) {
+        if (link.fraction > best[link.pe].first) {
+            best[link.pe] = {link.fraction, link.record};
+        }
+    }
+}
+
+// Appends the truth of a piece's records (rows row0 on) from its trace and
+// its links: per record the PEs counted in it and the links, ordered by
+// record and PE.
+void append_truth(TruthColumns& truth, const CallTrace& trace, std::vector<TruthLink>& links,
+                  std::vector<std::pair<double, std::size_t>>& best, std::size_t row0, std::size_t n_records,
+                  const ChannelPiece& piece, const std::vector<double>& times, const std::vector<std::uint8_t>* kinds) {
+    merge_links(links);
+    count_in(links, trace.pe_indices.size(), n_records, best);
     const std::size_t n0 = truth.n_pe.size();
     truth.n_pe.resize(n0 + n_records, 0);
     truth.true_charge.resize(n0 + n_records, 0.0);
     truth.first_pe_time.resize(n0 + n_records, std::numeric_limits<double>::quiet_NaN());
     truth.n_dark.resize(n0 + n_records, 0);
     truth.n_afterpulse.resize(n0 + n_records, 0);
-    for (const auto& [r, j] : links) {
+    truth.n_pe_any.resize(n0 + n_records, 0);
+    for (const auto& [r, j, fraction] : links) {
         const std::size_t pe = piece.first + j;
         const double time = piece.origin + (times[pe] + trace.pe_offsets[j]);
         const double amplitude = trace.pe_amplitudes[j];
         const std::size_t row = n0 + r;
-        ++truth.n_pe[row];
-        truth.true_charge[row] += amplitude;
-        if (!(time >= truth.first_pe_time[row])) { // NaN at first
-            truth.first_pe_time[row] = time;
+        ++truth.n_pe_any[row];
+        truth.true_charge[row] += fraction * amplitude;
+        if (best[j].second == r) {
+            ++truth.n_pe[row];
+            if (!(time >= truth.first_pe_time[row])) { // NaN at first
+                truth.first_pe_time[row] = time;
+            }
+            const std::uint8_t kind = kinds != nullptr ? (*kinds)[pe] : 0;
+            truth.n_dark[row] += kind == 1 ? 1 : 0;
+            truth.n_afterpulse[row] += kind == 2 ? 1 : 0;
         }
-        const std::uint8_t kind = kinds != nullptr ? (*kinds)[pe] : 0;
-        truth.n_dark[row] += kind == 1 ? 1 : 0;
-        truth.n_afterpulse[row] += kind == 2 ? 1 : 0;
         truth.link_record.push_back(static_cast<std::int64_t>(row0 + r));
         truth.link_pe.push_back(static_cast<std::int64_t>(pe));
         truth.link_time.push_back(time);
         truth.link_amplitude.push_back(amplitude);
+        truth.link_fraction.push_back(fraction);
     }
 }
 
@@ -613,12 +691,12 @@ void ChannelEngine<Model>::run_piece(Model& model, Columns& columns, const std::
     if (extras.truth) {
         work.links.clear();
         if constexpr (std::is_same_v<Model, ZozuvUza>) {
-            adc_links(trace, static_cast<std::int64_t>(waveform_samples_), work.links);
+            adc_links(trace, static_cast<std::int64_t>(waveform_samples_), true, work.adc_weights, work.links);
         } else {
-            adc_links(trace, 1, work.links);
+            adc_links(trace, 1, false, work.adc_weights, work.links);
             tot_links(trace, work.links, work.tot_offsets);
         }
-        append_truth(columns.truth, trace, work.links, row0, records.size(), piece, times, extras.kinds);
+        append_truth(columns.truth, trace, work.links, work.best, row0, records.size(), piece, times, extras.kinds);
     }
 }
 

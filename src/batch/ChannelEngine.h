@@ -28,15 +28,17 @@ namespace velmora {
 // record, and the links: one row per (record, PE) pair, ordered by record and
 // then by PE.
 struct TruthColumns {
-    std::vector<std::uint32_t> n_pe;         // PEs that contributed
-    std::vector<double> true_charge;         // the sum of their drawn amplitudes, in PE order
-    std::vector<double> first_pe_time;       // the earliest drawn arrival (s, run's time); NaN without PEs
-    std::vector<std::uint32_t> n_dark;       // of them dark noise (kind 1)
-    std::vector<std::uint32_t> n_afterpulse; // of them afterpulses (kind 2)
+    std::vector<std::uint32_t> n_pe;   // PEs counted in the record: their largest fraction lies in it
+    std::vector<double> true_charge;   // the sum of fraction x drawn amplitude over its links, in PE order
+    std::vector<double> first_pe_time; // the earliest drawn arrival (s, run's time) of the PEs counted; NaN without
+    std::vector<std::uint32_t> n_dark; // of the PEs counted, dark noise (kind 1)
+    std::vector<std::uint32_t> n_afterpulse; // of the PEs counted, afterpulses (kind 2)
+    std::vector<std::uint32_t> n_pe_any;     // every PE whose pulse reaches the record (its links)
     std::vector<std::int64_t> link_record;   // the record's row in the columns
     std::vector<std::int64_t> link_pe;       // the PE's index in the block's times
     std::vector<double> link_time;           // its drawn arrival: origin + (PE time + drawn offset), s
     std::vector<double> link_amplitude;      // its drawn amplitude
+    std::vector<double> link_fraction;       // the share of its shaped pulse that falls inside the record
 };
 
 // ZozuvUza records as columns. waveform holds waveform_samples samples per
@@ -149,6 +151,14 @@ struct Cancelled : std::exception {
     const char* what() const noexcept override { return "the run was cancelled"; }
 };
 
+// One link that the engine found in a piece: the record and the PE, both
+// counted within the piece, and the PE's share of pulse in the record.
+struct TruthLink {
+    std::size_t record = 0;
+    std::size_t pe = 0;
+    double fraction = 0.0;
+};
+
 template <typename Model>
 struct ColumnsOf;
 template <>
@@ -177,8 +187,8 @@ struct ColumnsOf<MultiPMT> {
 // Truth. A PE's pulse is its drawn amplitude times a pulse shape placed at
 // the PE's PMT grid index i: the index of its time plus its drawn time
 // offset, by the library's time-to-index rule. A PE contributes to a record
-// when its pulse is non-zero (amplitude and tap both non-zero) at a point
-// that the record reads:
+// (a link) when its pulse is non-zero (amplitude and tap both non-zero) at a
+// point that the record reads:
 // - ZozuvUza: tap j of the ADC pulse shape lies at PMT index i + j; ADC
 //   sample k reads PMT index k * ratio + phase (ratio: PMT steps per ADC
 //   step; phase: the call's sampling phase, fixed or as drawn); the record
@@ -194,9 +204,35 @@ struct ColumnsOf<MultiPMT> {
 //   later one (or at the last stored sample); any such entry from the
 //   opening sample to the closing one, both included, counts. These are the
 //   discriminator's own sample times, before the TDC jitter and rounding.
+//
+// Each link carries a fraction: the share of the PE's shaped pulse that
+// falls inside the record. Every tap weighs its absolute value |kernel[j]|,
+// so that negative lobes (undershoot) cannot give a share outside [0, 1].
+// - ZozuvUza: the pulse as the ADC sees it is the set of ADC samples k whose
+//   point k * ratio + phase lies under its taps (j = k * ratio + phase - i
+//   from 0 to the last tap); fraction = the sum of |kernel[j]| over the
+//   window's samples / the sum over all those sampled points. A PE whose
+//   sampled taps are all zero reaches nothing.
+// - MultiPMT: fraction = the sum of |kernel[j]| over the ToT taps whose
+//   shaped entry (by the merge rule above) lies within the hit's span, from
+//   the opening sample to the closing sample, both included / the sum of
+//   |kernel[j]| over all the ToT pulse shape's taps. The ADC branch adds no
+//   share: a PE linked through it alone has fraction 0.
+// The sums run tap after tap from the first, so a record that holds every
+// non-zero tap of a pulse gets fraction exactly 1. Hits never overlap, nor do
+// windows at retrigger_offset >= waveform_samples: a PE's fractions then add
+// up to at most 1 (up to rounding). Overlapping windows both read their
+// common samples, and a PE's fractions there may add up to more.
+//
+// Per record: n_pe_any counts its links; true_charge is the sum of fraction
+// x amplitude over them. Each PE is counted in one record at most: the one
+// where its fraction is largest and above 0, the earliest of the piece's
+// records on a tie (records come in time order). n_pe counts those PEs,
+// n_dark and n_afterpulse those of them that are dark noise and
+// afterpulses, and first_pe_time is the earliest arrival among them (NaN
+// for none). A PE belongs to one piece, so this choice is made per piece.
 // A record may have no contributing PE (a window placed away from its
-// pulses, or one read where only zero taps reach); a PE may contribute to
-// several records.
+// pulses, or one read where only zero taps reach).
 template <typename Model>
 class ChannelEngine {
   public:
@@ -240,7 +276,12 @@ class ChannelEngine {
     struct PieceWork {
         CallTrace trace;
         MersenneTwister noise_rng;
-        std::vector<std::pair<std::size_t, std::size_t>> links; // (record in the piece, PE in the piece)
+        std::vector<TruthLink> links; // by record in the piece and PE in the piece
+        // Per PE of the piece: its largest fraction and the record it lies in.
+        std::vector<std::pair<double, std::size_t>> best;
+        // The sums of |kernel[j]| over the ADC pulse shape's taps j of each
+        // residue j mod ratio, and the shape and ratio they are of.
+        std::optional<std::pair<std::pair<const void*, std::int64_t>, std::vector<double>>> adc_weights;
         // The ToT pulse shape's tap offsets on the PMT grid, and the shape they are of.
         std::optional<std::pair<const void*, TapOffsets>> tot_offsets;
     };

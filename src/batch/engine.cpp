@@ -53,11 +53,13 @@ void add_truth(py::dict& d, TruthColumns&& t) {
     d["first_pe_time"] = adopt(std::move(t.first_pe_time));
     d["n_dark"] = adopt(std::move(t.n_dark));
     d["n_afterpulse"] = adopt(std::move(t.n_afterpulse));
+    d["n_pe_any"] = adopt(std::move(t.n_pe_any));
     py::dict links;
     links["record"] = adopt(std::move(t.link_record));
     links["pe"] = adopt(std::move(t.link_pe));
     links["time"] = adopt(std::move(t.link_time));
     links["amplitude"] = adopt(std::move(t.link_amplitude));
+    links["fraction"] = adopt(std::move(t.link_fraction));
     d["links"] = links;
 }
 
@@ -370,11 +372,14 @@ void register_engine(py::module_& m, const char* name) {
             "nanoseconds (the nearest, halves toward the later). With early a list, the readout windows that the "
             "policy WARN drops are not written to standard error but noted there, per piece that dropped any, as "
             "(channel, count, first window start counted from the piece's origin, origin). "
-            "With truth, the dict also holds per record n_pe (uint32), true_charge (float64), first_pe_time "
-            "(float64 seconds in the run's time, NaN without PEs), n_dark and n_afterpulse (uint32): the PEs that "
-            "contributed to the record, and 'links', a dict of arrays record (int64 row), pe (int64 index into "
-            "times), time (float64: origin + PE time + its drawn time offset, before placing on the PMT grid) and "
-            "amplitude (float64), one row per (record, PE) pair, by record then PE; kinds (uint8 per PE time: 0 "
+            "With truth, the dict also holds per record n_pe (uint32: the PEs whose largest share of pulse lies in the "
+            "record), true_charge (float64: the sum of share x amplitude over its links), first_pe_time (float64 "
+            "seconds in the run's time: the earliest arrival of the PEs counted in n_pe, NaN without), n_dark and "
+            "n_afterpulse (uint32: of the PEs counted in n_pe), n_pe_any (uint32: every PE that reaches the record), "
+            "and 'links', a dict of arrays record (int64 row), pe (int64 index into "
+            "times), time (float64: origin + PE time + its drawn time offset, before placing on the PMT grid), "
+            "amplitude (float64) and fraction (float64: the share of the PE's shaped pulse inside the record), one "
+            "row per (record, PE) pair, by record then PE; kinds (uint8 per PE time: 0 "
             "input PE, 1 dark noise, 2 afterpulse; None: all input PEs) gives n_dark and n_afterpulse. Truth draws "
             "nothing and changes no record. With saturation (the default) the dict holds n_saturated (ZozuvUza, "
             "uint16: the window's samples that a clip cut) or adc_saturated (MultiPMT, bool). With noise_seeds "

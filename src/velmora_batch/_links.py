@@ -1,8 +1,9 @@
 """Truth and links: which PEs made each record.
 
 A run with ``truth=True`` gives every record the truth columns (``n_pe``,
-``true_charge``, ``first_pe_time``, ``n_dark``, ``n_afterpulse``); with
-``truth="links"`` it also gives one link per (record, PE) pair:
+``true_charge``, ``first_pe_time``, ``n_dark``, ``n_afterpulse``,
+``n_pe_any``); with ``truth="links"`` it also gives one link per (record, PE)
+pair:
 
 - ``record`` (int64): the record's row in the output (the records that
   ``run`` returns, the record file, or the dataset as ``read_records`` gives
@@ -21,6 +22,9 @@ A run with ``truth=True`` gives every record the truth columns (``n_pe``,
   and ``pe_index`` of the PE that spawned it (an input PE or dark noise);
   null for every other PE (links files written before these columns lack
   them);
+- ``fraction`` (float64): the share of the PE's shaped pulse that falls
+  inside the record, 0 to 1 (links files written before this column lack
+  it);
 - then every other column of the input PE table, unchanged (null for dark
   noise and afterpulses).
 
@@ -71,7 +75,8 @@ from ._records import (PASSED_THROUGH, PublishedFile, Writer, check_output, colu
                        prepare_record_file, temporary_beside)
 
 KINDS = ("input", "dark", "afterpulse")
-LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude", "parent_kind", "parent_index")
+LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude", "parent_kind", "parent_index",
+                "fraction")
 # The link columns every links file holds, older ones included; the others
 # came later, so a file may end its link columns before them.
 _FIRST_LINK_COLUMNS = LINK_COLUMNS[:6]
@@ -149,7 +154,8 @@ def links_schema(extras: pa.Schema | None) -> pa.Schema:
               pa.field("pe_index", pa.int64(), nullable=False),
               pa.field("arrival_time", pa.float64(), nullable=False),
               pa.field("amplitude", pa.float64(), nullable=False),
-              pa.field("parent_kind", _KIND_TYPE, nullable=True), pa.field("parent_index", pa.int64(), nullable=True)]
+              pa.field("parent_kind", _KIND_TYPE, nullable=True), pa.field("parent_index", pa.int64(), nullable=True),
+              pa.field("fraction", pa.float64(), nullable=False)]
     fields = [described(f, column_info("links", f.name)) for f in fields]
     # Nullable whatever the input allowed: dark noise and afterpulses have no values there.
     passed = [(f if f.metadata else described(f, PASSED_THROUGH)).with_nullable(True) for f in extras or ()]
@@ -188,7 +194,8 @@ def block_links(links: Mapping[str, np.ndarray], record_channels: np.ndarray, or
         pa.array(record), pa.array(np.asarray(record_channels, np.int32)[record]), _kinds(kind),
         pa.array(_row_of(source, kind, pes)), pa.array(np.asarray(links["time"], np.float64)[order]),
         pa.array(np.asarray(links["amplitude"], np.float64)[order]), _kinds(parent_kind, orphan),
-        pa.array(parent, mask=orphan)]
+        pa.array(parent, mask=orphan),
+        pa.array(np.asarray(links["fraction"], np.float64)[order])]
     extra_fields = list(schema)[len(LINK_COLUMNS):]
     if extra_fields:
         assert pes.extras is not None
@@ -315,7 +322,7 @@ def record_labels(links: pa.Table, records: int | np.ndarray, column: str) -> pa
     only, or nothing). ``records``: the records the links name (or their
     number); gives one value per record, of the column's own type."""
     names = links.column_names[len(_FIRST_LINK_COLUMNS):]
-    available = [n for n in names if n not in LINK_COLUMNS and n != "fraction"]
+    available = [n for n in names if n not in LINK_COLUMNS]
     if column not in available:
         close = difflib.get_close_matches(column, available, n=1)
         raise ValueError(f"label {column!r} is not a column of the PE table"

@@ -149,11 +149,14 @@ class Column:
 LABEL_TYPES: dict[str, float] = {"int64": -1, "float64": float("nan")}
 
 # What a run with truth adds to every record, after the model's own columns:
-# the PEs whose pulses reach the samples the record reads, their summed drawn
-# amplitude, the earliest drawn arrival among them (seconds, in the run's
-# time), and how many of them are dark noise and afterpulses.
+# the PEs counted in the record (those whose largest share of pulse lies in
+# it), the sum of share x drawn amplitude over the PEs that reach it, the
+# earliest drawn arrival among the PEs counted (seconds, in the run's time),
+# how many of them are dark noise and afterpulses, and how many PEs reach it
+# at all. A file written before n_pe_any ends before it.
 TRUTH_COLUMNS = (Column("n_pe", np.uint32), Column("true_charge", np.float64), Column("first_pe_time", np.float64),
-                 Column("n_dark", np.uint32), Column("n_afterpulse", np.uint32))
+                 Column("n_dark", np.uint32), Column("n_afterpulse", np.uint32),
+                 Column("n_pe_any", np.uint32, added=True))
 
 
 @dataclass(frozen=True)

@@ -59,16 +59,22 @@ class ColumnInfo:
 _CHANNEL = ColumnInfo("channel", "int32", "", "channel number")
 _TRUTH = "truth=True"
 # What the PEs that made a record were; a PE contributes to a record when its
-# pulse reaches what the record reads.
+# pulse reaches what the record reads, with the share of its pulse that lies
+# there; each PE is counted in the record that holds its largest share.
 _TRUTH_COLUMNS = (
-    ColumnInfo("n_pe", "uint32", "PEs", "number of PEs that contributed to the record", _TRUTH),
+    ColumnInfo("n_pe", "uint32", "PEs",
+               "number of PEs counted in the record: those whose largest share of pulse lies in it (each PE in one "
+               "record at most, the earliest on a tie)", _TRUTH),
     ColumnInfo("true_charge", "float64", "normalised amplitude",
-               "sum of the drawn amplitudes of the PEs that contributed", _TRUTH),
+               "sum over the PEs that reach the record of their share of pulse in it times their drawn amplitude",
+               _TRUTH),
     ColumnInfo("first_pe_time", "float64", "s",
-               "earliest drawn arrival time among the contributing PEs, transit-time spread included, from the "
-               "run's time origin; NaN where none contributed", _TRUTH),
-    ColumnInfo("n_dark", "uint32", "PEs", "contributing PEs that came from dark noise", _TRUTH),
-    ColumnInfo("n_afterpulse", "uint32", "PEs", "contributing PEs that were afterpulses", _TRUTH),
+               "earliest drawn arrival time among the PEs counted in n_pe, transit-time spread included, from the "
+               "run's time origin; NaN where none is counted", _TRUTH),
+    ColumnInfo("n_dark", "uint32", "PEs", "PEs counted in n_pe that came from dark noise", _TRUTH),
+    ColumnInfo("n_afterpulse", "uint32", "PEs", "PEs counted in n_pe that were afterpulses", _TRUTH),
+    ColumnInfo("n_pe_any", "uint32", "PEs",
+               "number of PEs whose pulse reaches the record at all (its links), counted in n_pe or not", _TRUTH),
 )
 _EVENT = ColumnInfo("event", "int64", "", "the event the record was grouped into (its id in the event table), "
                     "-1 for none", "velmora events")
@@ -149,6 +155,10 @@ RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
         ColumnInfo("parent_index", "int64", "",
                    "for an afterpulse, the pe_index of the PE that spawned it (in the numbering of its "
                    "parent_kind); null for every PE that is no afterpulse"),
+        ColumnInfo("fraction", "float64", "share of the PE's pulse",
+                   "the share of the PE's shaped pulse that falls inside the record, each pulse-shape tap weighed by "
+                   "its absolute value: 0 to 1, 1 for a pulse wholly inside; 0 for a MultiPMT link through the ADC "
+                   "sample alone"),
     ),
 }
 # The meaning of a column of the input PE table that links pass through.
@@ -360,7 +370,7 @@ def _model_of(names: list[str]) -> str:
     event column."""
     names = list(names)
     own = _without_label(names)
-    own = own[:-len(TRUTH_COLUMNS)] if _has_truth(own) else own
+    own = own[:len(own) - _truth_count(own)]
     for spec in MODELS.values():
         n = len(own)
         if own == [c.name for c in spec.columns[:n]] and (n == len(spec.columns) or spec.columns[n].added):
@@ -376,7 +386,16 @@ def _has_truth(names: list[str]) -> bool:
 
 def _ends_in_truth(names: list[str]) -> bool:
     """Whether ``names`` end in the truth columns."""
-    return names[-len(TRUTH_COLUMNS):] == [c.name for c in TRUTH_COLUMNS]
+    return _truth_count(names) > 0
+
+
+def _truth_count(names: list[str]) -> int:
+    """How many truth columns end ``names``: all of them, or those of an
+    older file, which end before a truth column added since; 0 for none."""
+    for n in range(len(TRUTH_COLUMNS), 0, -1):
+        if (n == len(TRUTH_COLUMNS) or TRUTH_COLUMNS[n].added) and names[-n:] == [c.name for c in TRUTH_COLUMNS[:n]]:
+            return n
+    return 0
 
 
 def file_record_dtype(spec: Any, waveform_samples: int, names: list[str], type_of: Callable[[str], np.dtype],

@@ -171,14 +171,18 @@ def run(
     is written as ROOT (``pip install 'velmora[root]'``) or HDF5 (``pip
     install 'velmora[hdf5]'``), block by block like Parquet.
 
-    ``truth=True`` adds to every record the PEs that made it: ``n_pe``, the
-    PEs whose pulses reach a sample the record reads; ``true_charge``, the
-    sum of their drawn amplitudes; ``first_pe_time`` (seconds), the earliest
-    drawn arrival among them; ``n_dark`` and ``n_afterpulse``, how many of
-    them are dark noise and afterpulses. It draws nothing: the records' own
-    columns are those of a run without it. ``truth="links"`` also links each
-    record to each of those PEs, one row per pair (see ``read_links`` for
-    the columns), with the PE table's other columns passed through: inside a
+    ``truth=True`` adds to every record the PEs that made it, each PE with
+    its share of pulse (``fraction``) in every record its pulse reaches:
+    ``n_pe``, the PEs whose largest share lies in the record (each PE counted
+    in one record at most); ``true_charge``, the sum of share times drawn
+    amplitude over the PEs that reach it; ``first_pe_time`` (seconds), the
+    earliest drawn arrival among the PEs counted in ``n_pe``; ``n_dark`` and
+    ``n_afterpulse``, how many of those are dark noise and afterpulses;
+    ``n_pe_any``, every PE whose pulse reaches a sample the record reads. It
+    draws nothing: the records' own columns are those of a run without it.
+    ``truth="links"`` also links each record to each PE that reaches it, one
+    row per pair with its ``fraction`` (see ``read_links`` for the columns),
+    with the PE table's other columns passed through: inside a
     ROOT or HDF5 record file (a second tree or dataset ``links``), beside a
     Parquet or .npz one as ``<its name>.links.parquet``, beside a dataset
     directory ``DIR`` in ``DIR.links/links-part-<first channel>.parquet``

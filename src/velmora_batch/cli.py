@@ -117,8 +117,9 @@ def main() -> None:
 @click.option("--truth", type=click.Choice(["columns", "links"]), is_flag=False, flag_value="columns",
               default=None, metavar="[links]",
               help="Add to every record the PEs that made it (n_pe, true_charge, first_pe_time, n_dark, "
-                   "n_afterpulse); '--truth links' also writes one link per record and PE beside the records, "
-                   "with the PE table's other columns.")
+                   "n_afterpulse, n_pe_any; each PE counted in the record that holds its largest share of pulse); "
+                   "'--truth links' also writes one link per record and PE, with its share (fraction), beside the "
+                   "records, with the PE table's other columns.")
 @click.option("--label", metavar="COLUMN",
               help="Give every record the value of this column of the PE table (such as event_id) of its input PE "
                    "with the largest charge share, in a column of that name after the truth columns, which come "

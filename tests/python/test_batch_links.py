@@ -15,9 +15,11 @@ from numpy.lib.recfunctions import repack_fields
 from test_batch_channel_pes import ks_statistic, numeric_cdf
 from velmora_batch import _core, _links, _pes, _seeding
 from velmora_batch._jobs import sorted_columns
+from velmora_batch._models import MODELS
 from velmora_batch._pes import GroupedPEs, PETable, parse_channels
 
 from conftest import ADC_STEP, write_points
+from test_batch_truth_engine import assert_shares_add_up, assert_truth_follows_the_links, counted
 
 
 def _pe_columns(n, rng):
@@ -205,7 +207,7 @@ def test_a_block_links_input_pes_to_their_rows_and_other_columns():
               "parent_kinds": np.array([255, 255, 255, 255, 0], np.uint8),
               "parent_sources": np.array([-1, -1, -1, -1, 2])}
     found = {"record": np.array([1, 0, 0, 1, 1]), "pe": np.array([3, 2, 0, 4, 1]),
-             "time": np.arange(5.0), "amplitude": np.arange(5.0) / 10}
+             "time": np.arange(5.0), "amplitude": np.arange(5.0) / 10, "fraction": np.array([1, 0.5, 1, 0.25, 0])}
     schema = _links.links_schema(pes.extras.schema)
     table = _links.block_links(found, np.array([3, 5], np.int32), origin, pes, schema).to_pydict()
     assert table["record"] == [0, 0, 1, 1, 1]
@@ -217,6 +219,7 @@ def test_a_block_links_input_pes_to_their_rows_and_other_columns():
     # The afterpulse names its parent by the parent's own kind and row; no other PE has a parent.
     assert table["parent_kind"] == [None, None, None, "input", None]
     assert table["parent_index"] == [None, None, None, 4, None]
+    assert table["fraction"] == [0.5, 1.0, 1.0, 0.25, 0.0]
 
 
 def test_read_links_refuses_records_without_links(tmp_path, make_detector):
@@ -243,7 +246,19 @@ def test_the_command_line_refuses_unknown_truth(tmp_path):
 
 # Through the engine.
 
-TRUTH_NAMES = ["n_pe", "true_charge", "first_pe_time", "n_dark", "n_afterpulse"]
+TRUTH_NAMES = ["n_pe", "true_charge", "first_pe_time", "n_dark", "n_afterpulse", "n_pe_any"]
+
+
+def _as_engine_links(links):
+    """A links table as the engine gives its links (one ``pe`` number per
+    PE: its kind, channel and index), with each PE's kind code."""
+    kind = np.asarray(links.column("kind").combine_chunks().indices, np.int64)
+    key = np.stack([kind, links.column("channel").to_numpy(), links.column("pe_index").to_numpy()], axis=1)
+    unique, pe = np.unique(key, axis=0, return_inverse=True)
+    found = {"record": links.column("record").to_numpy(), "pe": pe.reshape(-1),
+             "time": links.column("arrival_time").to_numpy(), "amplitude": links.column("amplitude").to_numpy(),
+             "fraction": links.column("fraction").to_numpy()}
+    return found, unique[:, 0].astype(np.uint8)
 
 
 def _flashes(rng, n_channels=12, flashes=6):
@@ -280,14 +295,11 @@ def test_links_match_the_records_they_name(make_detector, model):
     record = links.column("record").to_numpy()
     kind = links.column("kind").to_pylist()
     dark = np.array([k == "dark" for k in kind])
-    np.testing.assert_array_equal(records["n_pe"], np.bincount(record, minlength=len(records)))
-    np.testing.assert_array_equal(records["n_dark"], np.bincount(record[dark], minlength=len(records)))
-    np.testing.assert_allclose(records["true_charge"],
-                               np.bincount(record, links.column("amplitude").to_numpy(), len(records)))
+    found, kinds = _as_engine_links(links)
+    cols = {"links": found, **{name: records[name] for name in records.dtype.names}}
+    assert_truth_follows_the_links(cols, kinds)
+    assert_shares_add_up(cols, len(kinds))
     arrival = links.column("arrival_time").to_numpy()
-    first = np.full(len(records), np.inf)
-    np.minimum.at(first, record, arrival)
-    np.testing.assert_array_equal(records["first_pe_time"][records["n_pe"] > 0], first[records["n_pe"] > 0])
     np.testing.assert_array_equal(links.column("channel").to_numpy(), records["channel"][record])
     # Each linked PE arrives where its record reads.
     before, after = _reach(det)
@@ -381,7 +393,7 @@ def test_truth_changes_no_record(make_detector, model, seeding, segment):
     assert list(with_truth.dtype.names) == names + TRUTH_NAMES
     assert repack_fields(with_truth[names]).tobytes() == plain.tobytes()
     assert linked.tobytes() == with_truth.tobytes()
-    assert links.num_rows == int(with_truth["n_pe"].sum())
+    assert links.num_rows == int(with_truth["n_pe_any"].sum())
 
 
 def test_links_beside_a_record_file_and_from_a_pe_file(tmp_path, make_detector):
@@ -460,7 +472,7 @@ def test_the_command_line_writes_truth_and_links(tmp_path):
         assert result.exit_code == 0, result.output
         # Only the run without links names the columns it leaves unused.
         assert ("Warning: the PE table's columns pe_id, source, weight" in result.output) == (len(truth) == 1)
-        assert vb.read_records(tmp_path / out).dtype.names[-5:] == tuple(TRUTH_NAMES)
+        assert vb.read_records(tmp_path / out).dtype.names[-6:] == tuple(TRUTH_NAMES)
     assert vb.read_links(tmp_path / "l.parquet").column_names[-3:] == ["pe_id", "source", "weight"]
     assert not (tmp_path / "t.links.parquet").exists()
 
@@ -517,7 +529,9 @@ def test_afterpulse_links_name_the_afterpulse_drawn_for_their_channel(make_detec
     record = links.column("record").to_numpy()
     after = kind == "afterpulse"
     assert after.sum() > 10
-    np.testing.assert_array_equal(records["n_afterpulse"], np.bincount(record[after], minlength=len(records)))
+    found, kinds = _as_engine_links(links)
+    count = counted(found)
+    np.testing.assert_array_equal(records["n_afterpulse"], np.bincount(record[after & count], minlength=len(records)))
     # A channel's afterpulses are drawn from its PEs of the table (in table order) and its dark PEs.
     channel, index = links.column("channel").to_numpy()[after], links.column("pe_index").to_numpy()[after]
     arrival = links.column("arrival_time").to_numpy()[after]
@@ -573,3 +587,48 @@ def test_a_label_that_names_no_pe_column_is_refused_with_the_columns_there_are(c
     links = _links.links_schema(pa.schema([("event_id", pa.int64()), ("weight", pa.float32())])).empty_table()
     with pytest.raises(ValueError, match=message):
         vb.record_labels(links, 0, column)
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".npz"])
+@pytest.mark.parametrize("model", ["ZozuvUza", "MultiPMT"])
+def test_truth_files_of_every_age_read_back(tmp_path, model, suffix):
+    """Truth columns are found at the end of a record file (or before its
+    event column) whether the file has n_pe_any or was written before it,
+    and whatever age the model's own columns are; a file with only part of
+    the first truth columns is no record file."""
+    from test_batch_schema import FIRST_COLUMNS, write_columns
+
+    spec = MODELS[model]
+    dtype = spec.record_dtype(3, truth=True)
+    full = np.zeros(3, dtype)
+    full["channel"] = [1, 2, 2]
+    full["n_pe"] = [4, 0, 1]
+    own = [c.name for c in spec.columns]
+    path = tmp_path / f"r{suffix}"
+    for model_columns in (FIRST_COLUMNS[model], own):
+        for truth in (TRUTH_NAMES[:5], TRUTH_NAMES):
+            for event in ([], ["event"]):
+                names = [*model_columns, *truth]
+                columns = {name: full[name] for name in names} | ({"event": np.zeros(3, np.int64)} if event else {})
+                write_columns(path, columns)
+                records = vb.read_records(path)
+                assert records.dtype.names == (*names, *event)
+                assert records["n_pe"].tolist() == [4, 0, 1]
+    write_columns(path, {name: full[name] for name in [*own, *TRUTH_NAMES[:4]]})
+    with pytest.raises(ValueError, match="not a velmora record file"):
+        vb.read_records(path)
+
+
+def test_links_files_written_before_fraction_still_read(tmp_path, make_detector):
+    det = make_detector("MultiPMT", seed=31)
+    out = tmp_path / "run.parquet"
+    vb.run(det, pa.table(_flashes(np.random.default_rng(32), n_channels=3)), output=out, truth="links",
+           channels="0-2")
+    links = vb.read_links(out)
+    assert links.column_names[:7] == list(_links.LINK_COLUMNS) and links.column_names[6] == "fraction"
+    # The same file as a writer before the fraction column wrote it.
+    path = _links.links_path(out)
+    table = pq.read_table(path)
+    pq.write_table(table.drop_columns(["fraction"]), path)
+    older = vb.read_links(out)
+    assert older.equals(links.drop_columns(["fraction"]))

@@ -8,7 +8,7 @@ from velmora_batch import _core, _seeding
 from test_batch_core import MODELS, block_arrays, engine_inputs, flash_pes  # noqa: F401 (fixture)
 
 SATURATION = {"ZozuvUza": "n_saturated", "MultiPMT": "adc_saturated"}
-TRUTH = ["n_pe", "true_charge", "first_pe_time", "n_dark", "n_afterpulse"]
+TRUTH = ["n_pe", "true_charge", "first_pe_time", "n_dark", "n_afterpulse", "n_pe_any"]
 
 
 def segmented(pe_list, origin):
@@ -23,6 +23,49 @@ def run(engine, args, seeded, **extras):
     if not seeded:
         engine.seed_sequential(11)
     return engine.simulate(**args, cancel=_core.CancelFlag(), **extras)
+
+
+def counted(links):
+    """Per link whether its PE is counted in its record: the PE's largest
+    fraction, above 0, the earliest record on a tie."""
+    order = np.lexsort((links["record"], -links["fraction"], links["pe"]))
+    first = np.ones(len(order), bool)
+    first[1:] = links["pe"][order][1:] != links["pe"][order][:-1]
+    out = np.zeros(len(order), bool)
+    out[order[first]] = links["fraction"][order[first]] > 0
+    return out
+
+
+def assert_truth_follows_the_links(cols, kinds):
+    """Every truth column worked out again from the links."""
+    links, rows = cols["links"], len(cols["channel"])
+    count = counted(links)
+    record = links["record"]
+    np.testing.assert_array_equal(np.bincount(record, minlength=rows), cols["n_pe_any"])
+    np.testing.assert_array_equal(np.bincount(record[count], minlength=rows), cols["n_pe"])
+    np.testing.assert_array_equal(np.bincount(record[count], weights=kinds[links["pe"][count]] == 1, minlength=rows),
+                                  cols["n_dark"])
+    np.testing.assert_array_equal(np.bincount(record[count], weights=kinds[links["pe"][count]] == 2,
+                                              minlength=rows), cols["n_afterpulse"])
+    np.testing.assert_allclose(np.bincount(record, weights=links["fraction"] * links["amplitude"], minlength=rows),
+                               cols["true_charge"], rtol=1e-12, atol=0)
+    first = np.full(rows, np.inf)
+    np.minimum.at(first, record[count], links["time"][count])
+    np.testing.assert_array_equal(np.where(np.isinf(first), np.nan, first), cols["first_pe_time"])
+
+
+def assert_shares_add_up(cols, n_pes):
+    """Each PE's fractions add up to at most 1 and it is counted once at
+    most: the records' n_pe add up to at most the PEs, their true_charge to
+    at most the linked PEs' charge."""
+    links = cols["links"]
+    assert ((links["fraction"] >= 0) & (links["fraction"] <= 1)).all()
+    shares = np.bincount(links["pe"], weights=links["fraction"], minlength=n_pes)
+    assert (shares <= 1 + 1e-12).all()
+    assert cols["n_pe"].sum() <= n_pes
+    assert (cols["n_pe"] <= cols["n_pe_any"]).all()
+    pes, where = np.unique(links["pe"], return_index=True)
+    assert cols["true_charge"].sum() <= links["amplitude"][where].sum() * (1 + 1e-12)
 
 
 def assert_same(a, b, names):
@@ -51,12 +94,8 @@ def test_truth_changes_no_record(model, seeded, origin, engine_inputs):
     assert list(traced) == [*own, SATURATION[model], *start, *TRUTH, "links"]
 
     links = traced["links"]
-    rows = len(traced["channel"])
-    np.testing.assert_array_equal(np.bincount(links["record"], minlength=rows), traced["n_pe"])
-    np.testing.assert_array_equal(np.bincount(links["record"], weights=kinds[links["pe"]] == 1, minlength=rows),
-                                  traced["n_dark"])
-    np.testing.assert_array_equal(np.bincount(links["record"], weights=kinds[links["pe"]] == 2, minlength=rows),
-                                  traced["n_afterpulse"])
+    assert_truth_follows_the_links(traced, kinds)
+    assert_shares_add_up(traced, len(args["times"]))
     # A record's PEs lie before it: the drawn arrival is within the 1 ns time
     # spectrum after the PE's own time, in the run's time.
     arrival = links["time"] - (origin + args["times"][links["pe"]])
@@ -64,7 +103,7 @@ def test_truth_changes_no_record(model, seeded, origin, engine_inputs):
     assert ((links["amplitude"] >= 0.5) & (links["amplitude"] <= 1.5)).all()
     # Every record here comes from a pulse; the 16 flashes of 12 PEs show as
     # records of 12 PEs or more (a single PE may share the window).
-    assert (traced["n_pe"] >= 1).all()
+    assert (traced["n_pe_any"] >= 1).all()
     assert (traced["n_pe"] >= 12).sum() >= 16
 
 
@@ -81,6 +120,11 @@ def test_truth_links_every_flash_pe_to_its_record(engine_inputs):
     links = cols["links"]
     np.testing.assert_array_equal(links["pe"], np.arange(96))
     np.testing.assert_array_equal(links["record"], np.repeat(np.arange(8), 12))
+    # Each pulse lies inside its window: all of it counts, and the records
+    # hold the whole charge, summed PE by PE in order.
+    np.testing.assert_array_equal(links["fraction"], 1.0)
+    np.testing.assert_array_equal(cols["n_pe_any"], 12)
+    np.testing.assert_array_equal(cols["true_charge"], np.cumsum(links["amplitude"].reshape(8, 12), axis=1)[:, -1])
     np.testing.assert_allclose(cols["first_pe_time"], flashes, atol=1e-9)
     assert (cols["first_pe_time"] >= flashes).all()
 
@@ -299,3 +343,50 @@ def test_a_run_with_baseline_noise_keeps_its_records_and_blocks(seeding, make_de
     assert len(seg) > 100
     assert not np.isin(seg["waveform"], [0]).any()
     assert np.isin(vb.run(quiet, table, segment=1e-4, **kw)["waveform"], [0]).any()
+
+
+# --- truth by share of signal on the example detector ------------------------
+
+
+def test_the_tail_of_a_flash_is_not_counted_in_the_next_hit():
+    """The example MultiPMT detector, a flash of 5 to 14 PEs per channel and
+    one PE 17 to 19 ns later, after the flash's hit and its dead time: the
+    flash's pulses reach the later hit with their tails (and its ADC sample
+    with their long ADC pulses), which therefore has n_pe_any above 1; its
+    n_pe counts the late PE but none of the flash's PEs whose tails reach
+    it, and each PE is counted in one hit."""
+    det = vb.Detector.from_dict(json.loads((EXAMPLES / "multipmt" / "config.json").read_text()),
+                                base_dir=EXAMPLES / "multipmt")
+    channel, time = [], []
+    for c in range(40):
+        flash = 1e-6 * (c + 1)
+        n = 5 + c % 10
+        channel += [c] * (n + 1)
+        time += [flash] * n + [flash + 17e-9 + (c % 5) * 0.5e-9]
+    records, links = vb.run(det, vb.PETable(channel=np.array(channel), time=np.array(time)), truth="links", seed=3)
+    record = links.column("record").to_numpy()
+    index = links.column("pe_index").to_numpy()
+    fraction = links.column("fraction").to_numpy()
+    late = np.cumsum(np.bincount(channel)) - 1  # each channel's last row: its late PE
+    first_of = np.searchsorted(records["channel"], np.arange(40))
+    pairs = [c for c in range(40) if np.count_nonzero(records["channel"] == c) == 2]
+    assert len(pairs) >= 20
+    is_counted = counted({"pe": index, "record": record, "fraction": fraction})
+    for c in pairs:
+        hit, later = first_of[c], first_of[c] + 1
+        assert records["n_pe_any"][later] > 1
+        # The later hit counts the late PE. The flash's PEs whose tails reach it (a small share there) are
+        # counted in the flash's hit, not in the later one.
+        assert late[c] in index[(record == later) & is_counted]
+        both = np.intersect1d(index[record == hit], index[record == later])
+        tails = both[np.isin(both, index[(record == later) & (fraction < 0.01)])]
+        assert len(tails) >= 3
+        assert not is_counted[(record == later) & np.isin(index, tails)].any()
+        assert is_counted[(record == hit) & np.isin(index, tails)].all()
+        assert records["n_pe"][hit] + records["n_pe"][later] == 6 + c % 10
+    # Counted by the PEs that reach them, the records would hold more PEs than there are.
+    assert records["n_pe_any"].sum() > len(channel) >= records["n_pe"].sum()
+    amplitude = links.column("amplitude").to_numpy()
+    kind = np.asarray(links.column("kind").combine_chunks().indices)
+    _, once = np.unique(np.stack([kind, links.column("channel").to_numpy(), index], 1), axis=0, return_index=True)
+    assert records["true_charge"].sum() <= amplitude[once].sum()
