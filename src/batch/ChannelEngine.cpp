@@ -220,6 +220,18 @@ std::vector<double> residue_weights(const std::vector<double>& kernel, std::int6
     return sums;
 }
 
+// The sum of |kernel[j]| over `count` taps from `first` on, `ratio` apart:
+// the weight of a pulse's consecutive sampled points. Summed tap after tap,
+// as residue_weights sums, so that all the non-zero sampled taps of a pulse
+// give that total exactly.
+double sampled_weight(const std::vector<double>& kernel, std::int64_t first, std::int64_t count, std::int64_t ratio) {
+    double weight = 0.0;
+    for (std::int64_t n = 0; n < count; ++n) {
+        weight += std::abs(kernel[static_cast<std::size_t>(first + (n * ratio))]);
+    }
+    return weight;
+}
+
 // Adds a link for the PEs whose ADC-shaped pulse is non-zero at a sample
 // that a record reads: the `span` samples from each record's point on (a
 // ZozuvUza window; 1 for the MultiPMT sample). With `shares`, the link's
@@ -268,12 +280,7 @@ void adc_links(const CallTrace& trace, std::int64_t span, bool shares,
         for (; r < sorted.size() && sorted[r] <= k_hi; ++r) {
             const std::int64_t from = std::max(sorted[r], k_lo);
             const std::int64_t to = std::min(sorted[r] + span - 1, k_hi);
-            // Summed tap after tap from the window's first: a window that
-            // holds every non-zero sampled tap sums to the total exactly.
-            double weight = 0.0;
-            for (std::int64_t k = from; k <= to; ++k) {
-                weight += std::abs(kernel[static_cast<std::size_t>((k * ratio) + phase - i)]);
-            }
+            const double weight = sampled_weight(kernel, (from * ratio) + phase - i, to - from + 1, ratio);
             if (weight > 0.0) {
                 links.push_back({.record = order[r], .pe = j, .fraction = shares ? weight / total : 0.0});
             }
