@@ -171,7 +171,7 @@ def test_records_out_rows_join_back_to_the_records_and_their_links(detector, tmp
     if links is not None:  # each record's links are found by its row, and are all of its PEs
         linked = links.column("record").to_numpy()
         per_row = np.bincount(linked, minlength=len(records))[row]
-        np.testing.assert_array_equal(per_row, grouped["n_pe"])
+        np.testing.assert_array_equal(per_row, grouped["n_pe_any"])
         np.testing.assert_array_equal(links.column("channel").to_numpy(), records["channel"][linked])
     # In memory the row is that of the array given.
     _, marked = find_events(records, multiplicity=5, window=200e-9)
