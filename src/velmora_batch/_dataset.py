@@ -679,6 +679,42 @@ def _refuse_other_run(directory: Path, stored: dict[str, Any], ident: dict[str, 
     raise ValueError(f"{directory}: cannot resume, the run there differs in {names}{more} ({shown})")
 
 
+def refuse_in_use(directory: Path) -> None:
+    """Refuses a directory that a live run holds, as claiming it would;
+    changes nothing (a stale lock is left to the claim to take over)."""
+    try:
+        raw = (directory / LOCK).read_bytes()
+    except (FileNotFoundError, NotADirectoryError):
+        return
+    holder = _parse_lock(raw)
+    if holder is None or not _is_stale(holder):
+        raise DatasetInUse(Claim(directory)._in_use(holder))
+
+
+def refuse_dataset(directory: Path, resume: bool, overwrite: bool, links: bool) -> bool:
+    """Refuses to run into ``directory`` where it is not velmora's, where it
+    holds a dataset that is neither resumed nor overwritten, or parts of
+    an unknown run; changes nothing. Gives whether it holds a manifest."""
+    refuse_foreign_directory(directory)
+    if links:
+        refuse_foreign_links_folder(directory)
+    if not directory.exists():
+        return False
+    if not directory.is_dir():
+        raise NotADirectoryError(f"{directory}: exists and is not a directory")
+    has_manifest = (directory / MANIFEST).exists() or (directory / MANIFEST_JSON).exists()
+    if overwrite:
+        return has_manifest
+    parts = _parts_in(directory)
+    if not resume and (has_manifest or parts):
+        raise FileExistsError(f"{directory}: already holds a dataset; resume it (--resume, resume=True), "
+                              "overwrite it (--overwrite, overwrite=True) or choose another directory")
+    if resume and not has_manifest and parts:
+        raise ValueError(f"{directory}: holds parts but no manifest ({MANIFEST}); cannot tell which run "
+                         "wrote them")
+    return has_manifest
+
+
 def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: bool = False,
             dtype: np.dtype | None = None) -> dict[int, dict[str, Any]]:
     """Makes ``directory``, claimed by this run, ready for the run and gives
@@ -687,22 +723,13 @@ def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: boo
     when resuming. With ``dtype``, a part kept must also have the columns
     this run writes (a part written before the columns changed is run again,
     so that no dataset mixes parts that table libraries cannot read as one)."""
-    refuse_foreign_directory(directory)
-    if ident.get("truth") == "links":
-        refuse_foreign_links_folder(directory)
-    has_manifest = (directory / MANIFEST).exists() or (directory / MANIFEST_JSON).exists()
+    has_manifest = refuse_dataset(directory, resume, overwrite, ident.get("truth") == "links")
     parts = _parts_in(directory)
     if overwrite:
         (directory / MANIFEST).unlink(missing_ok=True)
         (directory / MANIFEST_JSON).unlink(missing_ok=True)
         for part in parts:
             part.unlink(missing_ok=True)
-    elif not resume and (has_manifest or parts):
-        raise FileExistsError(f"{directory}: already holds a dataset; resume it (--resume, resume=True), "
-                              "overwrite it (--overwrite, overwrite=True) or choose another directory")
-    elif resume and not has_manifest and parts:
-        raise ValueError(f"{directory}: holds parts but no manifest ({MANIFEST}); cannot tell which run "
-                         "wrote them")
     if not (resume and has_manifest):
         _clear_links(directory)  # of the run overwritten, or of a run killed before its first manifest
         remove_leftovers(directory)

@@ -569,13 +569,20 @@ def check_output(output: str | os.PathLike[str]) -> None:
                          f"within the file system's {_NAME_MAX}")
 
 
-def prepare_record_file(path: Path, overwrite: bool) -> None:
-    """Makes ready to write the record file ``path``: refuses an existing file
-    unless ``overwrite``, and removes this output's stale temporary files."""
+def refuse_record_file(path: Path, overwrite: bool) -> None:
+    """Refuses to write the record file ``path`` where it is a directory, or
+    an existing file without ``overwrite``; changes nothing."""
     if path.is_dir():
         raise IsADirectoryError(f"{path}: is a directory, not a record file")
     if path.exists() and not overwrite:
         raise FileExistsError(f"{path}: exists; overwrite it (--overwrite, overwrite=True) or choose another name")
+
+
+def prepare_record_file(path: Path, overwrite: bool) -> None:
+    """Makes ready to write the record file ``path``: refuses it as
+    :func:`refuse_record_file` does, and removes this output's stale
+    temporary files."""
+    refuse_record_file(path, overwrite)
     if path.parent.is_dir():
         remove_stale_temporaries(path)
 

@@ -17,15 +17,15 @@ import numpy as np
 import pyarrow as pa
 from tqdm import tqdm
 
-from ._dataset import (block_name, hidden_name, is_dataset, links_block_name, refuse_foreign_directory,
-                       stored_seed)
+from ._dataset import (block_name, hidden_name, is_dataset, links_block_name, refuse_dataset,
+                       refuse_foreign_directory, refuse_in_use, stored_seed)
 from ._detector import Detector
 from ._executors import check_versions, run_jobs
 from ._jobs import RUN_ENGINES, BlockJob, BlockResult, EarlyWindowTally, engine_token
 from ._order import check_order
 from ._pes import FilePEs, PETable, remove_stale_spills
 from ._plan import RunPlan, check_memory, prepare
-from ._records import check_output
+from ._records import check_output, refuse_record_file
 from ._sinks import RunSummary, Sink, open_sink
 
 if TYPE_CHECKING:
@@ -217,10 +217,7 @@ def run(
     plan = prepare(detector, pes, seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
                    channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
                    executor=executor, output=output, pes_key=pes_key, truth=truth, label=label)
-    check_memory(plan, max_memory)
-    if check_order(order) == "time" and plan.truth == "links":
-        raise ValueError("order='time' cannot go with truth='links': links name records by their row in channel "
-                         "order")
+    check_run(plan, resume=resume, overwrite=overwrite, max_memory=max_memory, order=order)
     source = plan.inputs.pes
     try:
         return _execute(plan, resume=resume, progress=progress, overwrite=overwrite,
@@ -228,6 +225,25 @@ def run(
     finally:
         if isinstance(source, FilePEs):
             source.close()
+
+
+def check_run(plan: RunPlan, *, resume: bool, overwrite: bool, max_memory: int | str | None, order: str) -> None:
+    """What a planned run refuses before its first block, beyond what
+    planning it refuses: its memory, its options together, its output as it
+    stands now. Changes nothing, so that a dry run refuses exactly what the
+    run would."""
+    check_memory(plan, max_memory)
+    if check_order(order) == "time" and plan.truth == "links":
+        raise ValueError("order='time' cannot go with truth='links': links name records by their row in channel "
+                         "order")
+    _check_distributed(plan, resume)
+    if plan.output is None:
+        return
+    if plan.dataset:
+        refuse_in_use(Path(plan.output))  # as claiming it would; the run claims it only later
+        refuse_dataset(Path(plan.output), resume, overwrite, plan.truth == "links")
+    else:
+        refuse_record_file(Path(plan.output), overwrite)
 
 
 def _check_distributed(plan: RunPlan, resume: bool) -> None:
@@ -288,7 +304,6 @@ def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
     if spill is not None:
         # Next to the output, where there is room for it; else the system's temporary directory.
         spill.spill(plan.block_channels, plan.output)
-    _check_distributed(plan, resume)
     run_id = uuid.uuid4().hex
     with contextlib.ExitStack() as held:
         sink = open_sink(plan, resume=resume, overwrite=overwrite, held=held, order=order)

@@ -27,7 +27,7 @@ from ._calibrate import DEFAULT_NPE, flash_times, format_table, plot_walk, write
 from ._calibrate import calibrate as calibrate_detector
 from ._detector import DECIMAL, Detector, read_config, unknown_keys
 from ._models import MODELS, Parameter, config_schema_file, spec_of
-from ._dataset import is_dataset
+from ._dataset import is_dataset, stored_seed
 from ._events import write_events
 from ._executors import dask_client
 from ._convert import convert as convert_records
@@ -37,7 +37,7 @@ from ._formats import MissingExtra
 from ._pes import PETable
 from ._plan import default_workers, estimate_peak, parse_memory, prepare
 from ._records import check_output, columns_table, record_suffixes, stop_on_signals, suffixes_text
-from ._run import RunSummary
+from ._run import RunSummary, check_run
 from ._run import run as run_detector
 
 # Errors of the user's input and of the model, shown as one line without a traceback.
@@ -172,7 +172,9 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
                                        block_channels=block_channels, pes_key=pes_key, truth=truth_arg,
                                        label=label)
         if dry_run:
-            click.echo(describe(detector, table, output=Path(output) if output else None, **options))
+            # Refuses exactly what the run would refuse before its first block.
+            click.echo(describe(detector, table, output=output, resume=resume, overwrite=overwrite,
+                                max_memory=bound, order=order, **options))
             return
         if progress is None:
             progress = sys.stderr.isatty()
@@ -466,12 +468,18 @@ def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:
     return Detector.from_dict(apply_settings(raw, settings), base_dir=config.parent, where=str(config))
 
 
-def plan(detector: Detector, pes: PETable | Path | None, *, output: Path | None = None, executor: Any = None,
+def plan(detector: Detector, pes: PETable | Path | None, *, output: str | Path | None = None, executor: Any = None,
+         resume: bool = False, overwrite: bool = False, max_memory: int | str | None = None, order: str = "channel",
          **options: Any) -> dict[str, Any]:
-    """The size of a run, planned as ``run`` plans it: channels, expected PEs,
-    blocks, workers and an estimate of its peak memory."""
-    options.pop("max_memory", None)
+    """The size of a run, planned and checked as ``run`` plans and checks it
+    (refusing what it would refuse, and changing nothing): channels,
+    expected PEs, blocks, workers and an estimate of its peak memory."""
+    if output is not None:
+        check_output(output)
+    if resume and options.get("seed") is None and output is not None and is_dataset(output):
+        options["seed"] = stored_seed(output)
     setup = prepare(detector, pes, output=output, executor=executor, **options)
+    check_run(setup, resume=resume, overwrite=overwrite, max_memory=max_memory, order=order)
     return {"channels": len(setup.inputs.channels), "pes": setup.inputs.expected_pes(), "blocks": setup.blocks,
             "block_channels": setup.block_channels, "workers": setup.workers,
             "peak_bytes": estimate_peak(setup)}

@@ -364,6 +364,40 @@ def test_limits_are_one_line_errors_before_the_first_block(tmp_path, far_pes, co
     assert not output.exists() or not any(output.glob("part-*"))
 
 
+def _existing_file(tmp_path, pes):
+    path = tmp_path / "r.parquet"
+    path.write_bytes(b"earlier results")
+    return path
+
+
+def _existing_dataset(tmp_path, pes):
+    out = tmp_path / "d"
+    assert velmora("run", ZOZUVUZA, "--pes", pes, "-o", f"{out}/").exit_code == 0
+    return f"{out}/"
+
+
+@pytest.mark.parametrize("output, options, message", [
+    (_existing_file, [], "exists; overwrite it (--overwrite"),
+    (_existing_dataset, [], "already holds a dataset"),
+    (lambda tmp_path, pes: tmp_path / "r.parquet", ["--order", "time", "--truth", "links"],
+     "cannot go with"),
+    (lambda tmp_path, pes: f"{tmp_path / 'd'}/", ["--seeding", "sequential"], "sequential seeding"),
+    (lambda tmp_path, pes: tmp_path / "r.parquet", ["--resume"], "resume needs a dataset directory"),
+    (lambda tmp_path, pes: tmp_path / "r.parquet", ["--max-memory", "1M"], "at its peak"),
+], ids=["existing file", "existing dataset", "time order with links", "sequential dataset", "resume a file",
+        "memory bound"])
+@pytest.mark.parametrize("dry_run", [[], ["--dry-run"]], ids=["run", "dry run"])
+def test_the_dry_run_refuses_the_output_and_options_the_run_refuses(tmp_path, pes, output, options, message,
+                                                                     dry_run):
+    target = output(tmp_path, pes)
+    before = sorted(p.name for p in tmp_path.rglob("*"))
+    result = velmora("run", ZOZUVUZA, "--pes", pes, "-o", target, *options, *dry_run)
+    assert result.exit_code == 1, result.output
+    lines = result.output.strip().splitlines()
+    assert len(lines) == 1 and message in lines[0], result.output
+    assert sorted(p.name for p in tmp_path.rglob("*")) == before  # nothing written, nothing removed
+
+
 @pytest.mark.parametrize("segment", ["1e-6", "1e-3", "4e-9"])
 def test_segments_of_whole_ticks_are_accepted(tmp_path, pes, segment):
     result = velmora("run", ZOZUVUZA, "--pes", pes, "--segment", segment, "-o", tmp_path / "r.parquet")
