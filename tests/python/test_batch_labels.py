@@ -58,8 +58,8 @@ def test_records_carry_their_flashs_event_id_and_dark_only_records_none(tmp_path
     truth_records, labels = _expected(det)
     result = _run(det, output=None if output is None else tmp_path / output)
     records = result if output is None else vb.read_records(tmp_path / output)
-    assert records.dtype.names[-6:] == ("n_pe", "true_charge", "first_pe_time", "n_dark", "n_afterpulse",
-                                        "event_id")
+    assert records.dtype.names[-7:] == ("n_pe", "true_charge", "first_pe_time", "n_dark", "n_afterpulse",
+                                        "n_pe_any", "event_id")
     assert records["event_id"].dtype == np.int64
     np.testing.assert_array_equal(records["event_id"], labels)
     # The label changes no other column: the records are those of a run with links.
