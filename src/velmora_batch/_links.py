@@ -310,6 +310,13 @@ def read_links_file(path: str | os.PathLike[str]) -> pa.Table:
         raise ValueError(f"{path}: not a readable links file: {' '.join(str(e).split())}") from None
     if table.column_names[:len(_FIRST_LINK_COLUMNS)] != list(_FIRST_LINK_COLUMNS):
         raise ValueError(f"{path}: not a velmora links file: columns {', '.join(table.column_names)}")
+    # The types come from the Arrow schema kept in the footer, which no page
+    # checksum covers: a link column of another type is a damaged file.
+    own = links_schema(None)
+    for name in table.column_names:
+        if name in own.names and table.schema.field(name).type != own.field(name).type:
+            raise ValueError(f"{path}: damaged links file: its column {name} reads as "
+                             f"{table.schema.field(name).type}, where links hold {own.field(name).type}")
     return table.replace_schema_metadata(None)
 
 
