@@ -86,6 +86,7 @@ class Case:
     repeat: int = 1  # signal cases: the signal sent this many times, 20 ms apart
     dataset: bool = False
     model: str = "z"
+    command: str = "run"  # the velmora command of a "cli" case
 
 
 @dataclass
@@ -844,8 +845,410 @@ def input_cases() -> list[Case]:
     return cases
 
 
+# -- truth, labels, links, events and output names -------------------------------------------------------------
+
+# A PE table of three events (event_id 100, 101, 102) on channels 0-3, with
+# other columns of every kind a label may be asked of.
+LABEL_EVENTS = np.array([2e-6, 4.1e-4, 8.3e-4])
+
+
+def label_table(rel: str) -> Setup:
+    def setup(d: Path) -> None:
+        import pyarrow as pa
+        import pyarrow.csv as pacsv
+        import pyarrow.parquet as pq
+
+        rng = np.random.default_rng(2)
+        events = np.repeat(np.arange(3), 40)
+        columns: dict[str, Any] = {
+            "channel": rng.integers(0, 4, events.size), "time": LABEL_EVENTS[events] + rng.random(events.size) * 2e-8,
+            "event_id": events + 100, "energy": events * 1.5 + 0.25, "note": np.array([f"e{e}" for e in events]),
+            "neg": np.where(events == 1, -1, events), "n_pe": events, "small": events.astype(np.int8),
+            "big": np.full(events.size, 2**63 + 1, np.uint64), "flag": events > 0,
+            "nan_energy": np.where(events == 2, np.nan, 1.0)}
+        path = d / rel
+        if rel.endswith(".npz"):
+            np.savez(path, **columns)
+        elif rel.endswith(".csv"):
+            pacsv.write_csv(pa.table(columns), path)
+        else:
+            pq.write_table(pa.table(columns), path)
+    return setup
+
+
+def velmora_step(*args: str) -> Setup:
+    """A set-up step that runs ``velmora ARGS`` in the case's directory (its outcome is the case's to see)."""
+    def setup(d: Path) -> None:
+        subprocess.run([*VELMORA, *args], cwd=d, capture_output=True, timeout=120, stdin=subprocess.DEVNULL)
+    return setup
+
+
+LABELS = [("event_id", "ok"), ("energy", "ok"), ("small", "ok"), ("nan_energy", None), ("flag", None),
+          ("note", "fail"), ("neg", "fail"), ("big", "fail"), ("missing", "fail"), ("n_pe", "fail"),
+          ("channel", "fail"), ("time", None), ("", "fail"), ("Event_id", "fail")]
+LABEL_OUTPUTS = ["out.parquet", "out.npz", "out.root", "out.h5", "d/"]
+
+
+def label_cases() -> list[Case]:
+    cases: list[Case] = []
+    for m in ("z", "m"):
+        cfg = f"{m}/config.json"
+        setup = [copy_model(m), label_table("pes.parquet")]
+
+        def add(name: str, args: list[str], expect: str | None, extra: list[Setup] | None = None) -> None:
+            cases.append(Case(f"label/{m}/{name}", [cfg, *args], setup + (extra or []), expect, model=m))
+
+        pes = ["--pes", "pes.parquet", "--seed", "4"]
+        for column, expect in LABELS:
+            add(f"column/{column!r}", [*pes, "--label", column, "-o", "out.parquet"], expect)
+        for out in LABEL_OUTPUTS:
+            add(f"output/{out}", [*pes, "--label", "event_id", "-o", out], "ok")
+            add(f"output_links/{out}", [*pes, "--label", "event_id", "--truth", "links", "-o", out], "ok")
+        add("with_dark", [*pes, "--dark-rate", "2e4", "--duration", "1e-3", "--label", "event_id", "-o", "out.parquet"],
+            "ok")
+        add("dark_only", [*DARK, "--label", "event_id", "-o", "out.parquet"], "fail")
+        add("segment", [*pes, "--dark-rate", "2e4", "--duration", "1e-3", "--segment", "3e-4", "--label", "event_id",
+                        "-o", "out.parquet"], "ok")
+        add("segment_tiny", [*pes, "--segment", "4e-6", "--label", "energy", "-o", "d/"], "ok")
+        add("order_time", [*pes, "--dark-rate", "2e4", "--duration", "1e-3", "--order", "time", "--label", "event_id",
+                           "-o", "out.parquet"], "ok")
+        add("order_time_links", [*pes, "--order", "time", "--truth", "links", "--label", "event_id",
+                                 "-o", "out.parquet"], None)
+        add("twice", [*pes, "--label", "event_id", "--label", "energy", "-o", "out.parquet"], None)
+        for fmt in ("npz", "csv"):
+            cases.append(Case(f"label/{m}/pes_{fmt}", [cfg, "--pes", f"pes.{fmt}", "--seed", "4", "--label", "event_id",
+                                                       "-o", "out.parquet"], [copy_model(m), label_table(f"pes.{fmt}")],
+                              "ok", model=m))
+        add("dry_run", [*pes, "--label", "event_id", "--dry-run", "-o", "out.parquet"], "ok")
+    head = ("import numpy as np, pyarrow as pa, velmora_batch as vb; det = vb.Detector.from_config('MODEL/config.json'); "
+            "import pyarrow.parquet as pq; t = pq.read_table('pes.parquet'); ")
+    snippets: list[tuple[str, str, str | None]] = [
+        ("event_id", "r = vb.run(det, t, seed=4, label='event_id'); "
+         "assert set(np.unique(r['event_id'])) <= {-1, 100, 101, 102}, np.unique(r['event_id']); "
+         "assert r['event_id'].dtype == np.int64", "ok"),
+        ("energy_nan", "r = vb.run(det, t, dark_rate=1e6, duration=1e-3, channels='0-5', seed=4, label='energy'); "
+         "assert r['energy'].dtype == np.float64; e = r['energy'][r['n_pe'] > 0]; "
+         "assert set(e[~np.isnan(e)].tolist()) <= {0.25, 1.75, 3.25}, np.unique(e); "
+         "assert np.isnan(r['energy'][r['channel'] >= 4]).all(), 'a channel without input PEs has a label'", "ok"),
+        ("links_agree", "r, l = vb.run(det, t, seed=4, label='event_id', truth='links'); "
+         "lab = np.asarray(vb.record_labels(l, len(r), 'event_id')); assert (lab == r['event_id']).all()", "ok"),
+        ("label_int", "vb.run(det, t, seed=4, label=5)", "fail"),
+        ("label_bytes", "vb.run(det, t, seed=4, label=b'event_id')", "fail"),
+        ("label_missing", "vb.run(det, t, seed=4, label='missing')", "fail"),
+        ("label_no_pes", "vb.run(det, dark_rate=1e4, duration=1e-3, channels='0-1', seed=4, label='event_id')", "fail"),
+        ("label_dataset_read", "vb.run(det, t, seed=4, label='event_id', output='d/', block_channels=1); "
+         "r = vb.read_records('d'); assert 'event_id' in r.dtype.names", "ok"),
+        ("label_dict_table", "vb.run(det, {'channel': [0, 1], 'time': [1e-6, 2e-6], 'e': [7, 8]}, seed=4, label='e')",
+         None),
+        ("label_pandas_nullable", "import pandas as pd; df = t.to_pandas(); df['event_id'] = "
+         "df['event_id'].astype('Int64'); df.loc[0, 'event_id'] = None; vb.run(det, df, seed=4, label='event_id')",
+         None),
+        ("label_chunked", "t2 = pa.concat_tables([t.slice(0, 7), t.slice(7)]); a = vb.run(det, t2, seed=4, "
+         "label='event_id'); b = vb.run(det, t, seed=4, label='event_id'); assert a.tobytes() == b.tobytes()", "ok"),
+        ("label_off_unchanged", "a = vb.run(det, t, seed=4); b = vb.run(det, t, seed=4, label='event_id'); "
+         "assert (a['channel'] == b['channel']).all() and len(a) == len(b)", "ok"),
+    ]
+    for m in ("z", "m"):
+        for label, code, expect in snippets:
+            cases.append(Case(f"label/py/{m}/{label}", [(head + code).replace("MODEL", m)],
+                              [copy_model(m), label_table("pes.parquet")], expect, kind="py", model=m))
+    return cases
+
+
+# A Python case that runs velmora commands: ``sh`` runs one and raises its error line.
+SH = ("import subprocess, sys, os, numpy as np, pyarrow as pa, velmora_batch as vb\n"
+      "from pathlib import Path\n"
+      f"V = {VELMORA[0]!r}\n"
+      "def sh(*a):\n"
+      "    r = subprocess.run([V, *a], capture_output=True, text=True)\n"
+      "    if r.returncode:\n"
+      "        lines = [l for l in r.stderr.splitlines() if l.startswith('Error')]\n"
+      "        raise RuntimeError((lines or [f'exit {r.returncode}: {r.stderr[-300:]!r}'])[-1])\n"
+      "    return r.stdout\n")
+
+LINK_TARGETS = ["r.parquet", "r.npz", "r.root", "r.h5", "rd/"]
+CONVERT_CHECK = """
+sh("run", "MODEL/config.json", "--pes", "pes.parquet", "--dark-rate", "2e4", "--duration", "1e-3", "--seed", "5",
+   "--truth", "links", *EXTRA, "-o", "SRC")
+sh("convert", "SRC", "DST")
+a, b = vb.read_records("SRC"), vb.read_records("DST")
+assert len(a) == len(b), f"{len(a)} records became {len(b)}"
+for name in a.dtype.names:
+    assert name in b.dtype.names, f"column {name} lost"
+    assert np.array_equal(a[name], b[name], equal_nan=a[name].dtype.kind == "f"), f"column {name} differs"
+la, lb = vb.read_links("SRC"), vb.read_links("DST")
+assert la.column_names == lb.column_names, f"links columns {la.column_names} became {lb.column_names}"
+assert la.num_rows == lb.num_rows, f"{la.num_rows} links became {lb.num_rows}"
+for name in la.column_names:
+    x, y = la[name].to_pylist(), lb[name].to_pylist()
+    assert x == y or np.array_equal(np.asarray(x, float), np.asarray(y, float), equal_nan=True), f"links {name} differs"
+sh("info", "DST")
+if "DST".endswith("/"):
+    import pyarrow.dataset as ds, polars as pl
+    inside = [p.name for p in Path("DST").iterdir() if "links" in p.name]
+    assert not inside, f"links inside the dataset: {inside}"
+    assert ds.dataset("DST", format="parquet").count_rows() == len(b), "pyarrow reads other rows"
+    assert pl.read_parquet("DST").height == len(b), "polars reads other rows"
+"""
+
+
+def links_cases() -> list[Case]:
+    cases: list[Case] = []
+    for m in ("z", "m"):
+        cfg = f"{m}/config.json"
+        for src in LINK_TARGETS:
+            for order in ("channel", "time"):
+                cases.append(Case(f"links/{m}/run/{order}/{src}", [cfg, "--pes", "pes.parquet", "--dark-rate", "2e4",
+                                                                   "--duration", "1e-3", "--seed", "5", "--truth",
+                                                                   "links", "--order", order, "-o", src],
+                                  [copy_model(m), label_table("pes.parquet")], None if order == "time" else "ok",
+                                  model=m))
+            for dst in LINK_TARGETS:
+                if dst == src:
+                    dst = "x" + dst
+                code = CONVERT_CHECK.replace("MODEL", m).replace("SRC", src).replace("DST", dst)
+                cases.append(Case(f"links/py/{m}/convert/{src}->{dst}", [SH + code.replace("*EXTRA, ", "")],
+                                  [copy_model(m), label_table("pes.parquet")], "ok", kind="py", model=m))
+            code = CONVERT_CHECK.replace("MODEL", m).replace("SRC", src).replace("DST", "c.parquet")
+            cases.append(Case(f"links/py/{m}/convert_labelled/{src}", [SH + code.replace(
+                "*EXTRA", '"--label", "event_id"')], [copy_model(m), label_table("pes.parquet")], "ok", kind="py",
+                model=m))
+        # Conversions refused or odd: onto the source, into a links file's name.
+        for label, args, expect in [
+            ("onto_itself", ["r.parquet", "r.parquet"], "fail"),
+            ("onto_links_file", ["r.parquet", "r.parquet.links.parquet"], "fail"),
+            ("links_file_as_source", ["r.parquet.links.parquet", "c.parquet"], "fail"),
+            ("into_dotted_dir", ["r.parquet", "c.v2/"], "ok"),
+            ("into_parquet_named_dir", ["r.parquet", "c.parquet/"], "ok"),
+        ]:
+            cases.append(Case(f"links/{m}/convert/{label}", args, [copy_model(m), label_table("pes.parquet"),
+                                                                   velmora_step("run", cfg, "--pes", "pes.parquet",
+                                                                                "--seed", "5", "--truth", "links",
+                                                                                "-o", "r.parquet")],
+                              expect, model=m, command="convert"))
+    return cases
+
+
+EVENT_WINDOWS = [("1e-7", "ok"), ("1e10", "ok"), ("9.3e9", "ok"), ("1e300", "ok"), ("1.7e308", "ok"),
+                 ("inf", "fail"), ("nan", "fail"), ("0", "fail"), ("-1", "fail"), ("5e-324", None), ("1e-300", None),
+                 ("4e-9", "ok"), ("abc", "fail")]
+
+
+def events_cases() -> list[Case]:
+    cases: list[Case] = []
+    for m in ("z", "m"):
+        cfg = f"{m}/config.json"
+        made = [copy_model(m), label_table("pes.parquet"),
+                velmora_step("run", cfg, "--pes", "pes.parquet", "--dark-rate", "2e4", "--duration", "1e-3", "--seed",
+                             "5", "--truth", "links", "-o", "r.parquet")]
+        made_ds = [copy_model(m), label_table("pes.parquet"),
+                   velmora_step("run", cfg, "--pes", "pes.parquet", "--dark-rate", "2e4", "--duration", "1e-3",
+                                "--seed", "5", "--truth", "links", "--block-channels", "1", "-o", "rd/")]
+
+        def add(name: str, args: list[str], expect: str | None, setup: list[Setup] = made) -> None:
+            cases.append(Case(f"events/{m}/{name}", args, setup, expect, model=m, command="events"))
+
+        base = ["--multiplicity", "2", "-o", "ev.parquet"]
+        for w, expect in EVENT_WINDOWS:
+            add(f"window/{w}", ["r.parquet", *base, "--window", w, "--records-out", "ro.parquet"], expect)
+            add(f"window_m1/{w}", ["r.parquet", "--multiplicity", "1", "-o", "ev.parquet", "--window", w], expect)
+        w = ["--window", "1e-7"]
+        add("records_out/plain", ["r.parquet", *base, *w, "--records-out", "ro.parquet"], "ok")
+        add("records_out/dataset_source", ["rd/", *base, *w, "--records-out", "ro.parquet"], "ok", made_ds)
+        add("records_out/dataset_source_noslash", ["rd", *base, *w, "--records-out", "ro.parquet"], "ok", made_ds)
+        add("records_out/same_as_output", ["r.parquet", *base, *w, "--records-out", "ev.parquet"], "fail")
+        add("records_out/same_other_path", ["r.parquet", *base, *w, "--records-out", "./sub/../ev.parquet"], "fail",
+            made + [lambda d: (d / "sub").mkdir()])
+        add("records_out/same_symlink", ["r.parquet", *base, *w, "--records-out", "link.parquet"], "fail",
+            made + [lambda d: os.symlink("ev.parquet", d / "link.parquet")])
+        add("records_out/same_as_source", ["r.parquet", *base, *w, "--records-out", "r.parquet"], "fail")
+        add("records_out/source_links_file", ["r.parquet", *base, *w, "--records-out", "r.parquet.links.parquet"],
+            "fail")
+        add("records_out/output_is_source", ["r.parquet", "--multiplicity", "2", "-o", "r.parquet", *w], "fail")
+        add("records_out/no_dir", ["r.parquet", *base, *w, "--records-out", "nope/ro.parquet"], "fail")
+        add("records_out/txt", ["r.parquet", *base, *w, "--records-out", "ro.txt"], "fail")
+        add("records_out/empty", ["r.parquet", *base, *w, "--records-out", ""], "fail")
+        add("records_out/directory", ["r.parquet", *base, *w, "--records-out", "sub/"], "fail",
+            made + [lambda d: (d / "sub").mkdir()])
+        add("records_out/existing", ["r.parquet", *base, *w, "--records-out", "ro.parquet"], "fail",
+            made + [write_file("ro.parquet", "mine")])
+        add("records_out/existing_overwrite", ["r.parquet", *base, *w, "--records-out", "ro.parquet", "--overwrite"],
+            "ok", made + [write_file("ro.parquet", "mine")])
+        add("records_out/npz", ["r.parquet", *base, *w, "--records-out", "ro.npz"], None)
+        add("source_missing", ["nope.parquet", *base, *w], "fail")
+        add("source_links_file", ["r.parquet.links.parquet", *base, *w], "fail")
+        add("multiplicity_huge", ["r.parquet", "--multiplicity", "99999999999999999999", "-o", "ev.parquet", *w],
+            None)
+        add("multiplicity_zero", ["r.parquet", "--multiplicity", "0", "-o", "ev.parquet", *w], "fail")
+        add("multiplicity_many", ["r.parquet", "--multiplicity", "1000", "-o", "ev.parquet", *w,
+                                  "--records-out", "ro.parquet"], "ok")
+    # The records' rows join the links: record_row is each record's row in the record file.
+    join = """
+sh("run", "MODEL/config.json", "--pes", "pes.parquet", "--dark-rate", "2e4", "--duration", "1e-3", "--seed", "5",
+   "--truth", "links", "-o", "SRC")
+sh("events", "SRC", "-o", "ev.parquet", "--multiplicity", "2", "--window", "1e-7", "--records-out", "ro.parquet")
+import pyarrow.parquet as pq
+ro, rec, links = pq.read_table("ro.parquet"), vb.read_records("SRC"), vb.read_links("SRC")
+rows = ro["record_row"].to_numpy()
+assert np.array_equal(np.sort(rows), np.arange(len(rec))), "record_row is not each record's row once"
+for name in ("channel", "n_pe"):
+    assert np.array_equal(ro[name].to_numpy(), rec[name][rows]), f"{name} at record_row differs"
+assert links["record"].to_numpy().max() < len(rec)
+"""
+    for m in ("z", "m"):
+        for src in LINK_TARGETS:
+            cases.append(Case(f"events/py/{m}/join/{src}", [SH + join.replace("MODEL", m).replace("SRC", src)],
+                              [copy_model(m), label_table("pes.parquet")], "ok", kind="py", model=m))
+    return cases
+
+
+def name_cases() -> list[Case]:
+    cases: list[Case] = []
+    for m in ("z", "m"):
+        cfg = f"{m}/config.json"
+
+        def add(name: str, args: list[str], expect: str | None, extra: list[Setup] | None = None) -> None:
+            cases.append(Case(f"names/{m}/{name}", [cfg, *DARK, *args], [copy_model(m), *(extra or [])], expect,
+                              model=m))
+
+        for out, expect in [("run.v2/", "ok"), ("x.parquet/", "ok"), ("x.npz/", "ok"), ("a.b.c/", "ok"),
+                            ("x.links.parquet", "ok"), ("x.links.parquet/", "ok"), ("run.v2", None),
+                            ("x.parquet//", "ok"), ("./x.parquet/", "ok"), (".hidden.parquet", "ok"),
+                            ("x.links", None), ("x.links/", "ok")]:
+            add(f"output/{out}", ["-o", out], expect)
+            add(f"output_links/{out}", ["--truth", "links", "-o", out], expect)
+        # A file that a links file's name would take, but not a velmora links file.
+        for content_label, content in [("empty", b""), ("text", b"mine"), ("parquet", None)]:
+            def beside(d: Path, content: bytes | None = content) -> None:
+                import pyarrow as pa
+                import pyarrow.parquet as pq
+
+                for name in ("run.parquet.links.parquet", "run.links.parquet"):
+                    if content is None:
+                        pq.write_table(pa.table({"record": [1, 2]}), d / name)
+                    else:
+                        (d / name).write_bytes(content)
+            prior = [beside, velmora_step("run", cfg, *DARK, "-o", "run.parquet")]
+            add(f"foreign_links/{content_label}/overwrite", ["--truth", "links", "--overwrite", "-o", "run.parquet"],
+                None, prior)
+            add(f"foreign_links/{content_label}/overwrite_no_links", ["--overwrite", "-o", "run.parquet"], "ok", prior)
+            add(f"foreign_links/{content_label}/new", ["--truth", "links", "-o", "run.parquet"], None, [beside])
+    # Whatever the run decides, an unrelated file beside it is never replaced.
+    keep = """
+from pathlib import Path
+import pyarrow as pa, pyarrow.parquet as pq
+pq.write_table(pa.table({"record": [1, 2]}), "run.links.parquet")
+Path("run.parquet.links.parquet").write_bytes(Path("run.links.parquet").read_bytes())
+before = Path("run.links.parquet").read_bytes()
+sh("run", "MODEL/config.json", "--dark-rate", "2e4", "--duration", "1e-3", "--channels", "0-3", "--seed", "5",
+   "-o", "run.parquet")
+try:
+    sh("run", "MODEL/config.json", "--dark-rate", "2e4", "--duration", "1e-3", "--channels", "0-3", "--seed", "6",
+       "--truth", "links", "--overwrite", "-o", "run.parquet")
+    ran = True
+except RuntimeError:
+    ran = False
+assert Path("run.links.parquet").read_bytes() == before, "an unrelated run.links.parquet was replaced"
+if not ran:
+    assert Path("run.parquet.links.parquet").read_bytes() == before, "a refused run changed the file beside"
+    assert vb.read_records("run.parquet")["channel"].size >= 0
+else:
+    vb.read_links("run.parquet")
+sh("info", "run.parquet")
+"""
+    for m in ("z", "m"):
+        cases.append(Case(f"names/py/{m}/foreign_links_kept", [SH + keep.replace("MODEL", m)], [copy_model(m)], "ok",
+                          kind="py", model=m))
+        for out in ("run.v2/", "x.parquet/", "x.links.parquet"):
+            code = (f"vb.run(vb.Detector.from_config('{m}/config.json'), dark_rate=2e4, duration=1e-3, channels='0-3', "
+                    f"seed=5, output='{out}', truth='links'); r = vb.read_records('{out}'); "
+                    f"assert Path('{out}').is_dir() == {out.endswith('/')}; vb.read_links('{out}'); sh('info', '{out}')")
+            cases.append(Case(f"names/py/{m}/run_output/{out}", [SH + code], [copy_model(m)], "ok", kind="py", model=m))
+    return cases
+
+
+# Refused combinations, each run with and without --dry-run: the dry run must refuse exactly what the run refuses.
+PARITY = """
+import shutil
+def attempt(*a):
+    r = subprocess.run([V, "run", *a], capture_output=True, text=True)
+    errors = [l for l in r.stderr.splitlines() if l.startswith("Error")]
+    return r.returncode, errors
+dry = attempt(*ARGS, "--dry-run")
+real = attempt(*ARGS)
+assert dry[0] == real[0], f"dry run exit {dry[0]} {dry[1]}, run exit {real[0]} {real[1]}"
+assert dry[1] == real[1], f"dry run says {dry[1]}, run says {real[1]}"
+if real[0]:
+    raise ValueError(real[1][0] if len(real[1]) == 1 else f"not one error line: {real[1]}")
+"""
+
+
+def dry_run_cases() -> list[Case]:
+    cases: list[Case] = []
+    for m in ("z", "m"):
+        cfg = f"{m}/config.json"
+        pes = ["--pes", "pes.parquet", "--seed", "4"]
+        prior = velmora_step("run", cfg, *DARK, "-o", "run.parquet")
+        prior_links = velmora_step("run", cfg, *DARK, "--truth", "links", "-o", "run.parquet")
+
+        def beside(d: Path) -> None:
+            (d / "run.parquet.links.parquet").write_bytes(b"mine")
+
+        combos: list[tuple[str, list[str], list[Setup], str | None]] = [
+            *[(f"label/{c!r}", [*pes, "--label", c, "-o", "out.parquet"], [], e) for c, e in LABELS],
+            ("label/dark_only", [*DARK, "--label", "event_id", "-o", "out.parquet"], [], "fail"),
+            ("label/order_time_links", [*pes, "--order", "time", "--truth", "links", "--label", "event_id", "-o",
+                                        "out.parquet"], [], None),
+            ("segment_1e300", ["--dark-rate", "3e3", "--duration", "200", "--channels", "0-9", "--segment", "1e300",
+                               "-o", "out.parquet"], [], "fail"),
+            ("segment_huge_pes", [*pes, "--segment", "1e300", "-o", "out.parquet"], [], None),
+            ("order_time_links_ds", [*DARK, "--order", "time", "--truth", "links", "-o", "d/"], [], None),
+            ("order_time_links", [*DARK, "--order", "time", "--truth", "links", "-o", "out.parquet"], [], None),
+            ("existing", [*DARK, "-o", "run.parquet"], [prior], "fail"),
+            ("existing_links", [*DARK, "--truth", "links", "-o", "run.parquet"], [prior_links], "fail"),
+            ("foreign_links_beside", [*DARK, "--truth", "links", "--overwrite", "-o", "run.parquet"],
+             [prior, beside], None),
+            ("foreign_links_beside_new", [*DARK, "--truth", "links", "-o", "run.parquet"], [beside], None),
+            ("resume_file", [*DARK, "--resume", "-o", "run.parquet"], [prior], "fail"),
+            ("sequential_ds", [*DARK, "--seeding", "sequential", "-o", "d/"], [], None),
+            ("memory_tiny", [*DARK, "--max-memory", "10K", "-o", "out.parquet"], [], None),
+            ("output_links_name", [*DARK, "--truth", "links", "-o", "x.links.parquet"], [], None),
+            ("output_dotted_dir", [*DARK, "--truth", "links", "-o", "run.v2/"], [], "ok"),
+            ("output_file_is_dir", [*DARK, "-o", "sub.parquet"], [lambda d: (d / "sub.parquet").mkdir()], None),
+            ("output_dir_is_file", [*DARK, "-o", "f.v2/"], [write_file("f.v2", "x")], "fail"),
+            ("output_no_parent", [*DARK, "-o", "nope/out.parquet"], [], "fail"),
+            ("label_dataset_resume", [*pes, "--label", "event_id", "--resume", "-o", "d/"],
+             [velmora_step("run", cfg, *pes, "-o", "d/")], None),
+            ("pes_and_label_segment", [*pes, "--segment", "1e-9", "--label", "event_id", "-o", "out.parquet"], [],
+             "fail"),
+        ]
+        for name, args, extra, expect in combos:
+            code = PARITY.replace("ARGS", repr([cfg, *args]))
+            cases.append(Case(f"dryrun/py/{m}/{name}", [SH + code], [copy_model(m), label_table("pes.parquet"),
+                                                                      *extra], expect, kind="py", model=m))
+    return cases
+
+
+def timing_cases() -> list[Case]:
+    """ZozuvUza window starts in whole ADC steps: time_ns is adc_index * 4 (checked on every such run's output)."""
+    cases: list[Case] = []
+    cfg = "z/config.json"
+    for seg in ("4e-4", "1e-3", "0.25", "1", "3.7e-5", "4e-6"):
+        for rate, duration in (("2e4", "1e-3"), ("20", "100"), ("1e3", "17.3")):
+            cases.append(Case(f"adc_index/z/segment{seg}/dur{duration}",
+                              [cfg, "--dark-rate", rate, "--duration", duration, "--channels", "0-3", "--seed", "7",
+                               "--segment", seg, "-o", "out.parquet"], [copy_model("z")], "ok"))
+    late = {"channel": np.repeat(np.arange(4), 3), "time": np.tile([1.5, 17.25, 99.999], 4)}
+    for seg in ("1", "10", "0.3"):
+        cases.append(Case(f"adc_index/z/late_flash/segment{seg}", [cfg, "--pes", "late.npz", "--seed", "7",
+                                                                   "--segment", seg, "-o", "out.parquet"],
+                          [copy_model("z"), npz("late.npz", **late)], "ok"))
+    return cases
+
+
 def all_cases(random_count: int, seed: int) -> list[Case]:
     return [*config_cases(), *file_cases(), *pe_cases(), *option_cases(), *python_cases(), *input_cases(),
+            *label_cases(), *links_cases(), *events_cases(), *name_cases(), *dry_run_cases(), *timing_cases(),
             *signal_cases(), *random_cases(random_count, seed)]
 
 
@@ -857,6 +1260,10 @@ PY_DRIVER = textwrap.dedent("""
     warnings.simplefilter("ignore")
     try:
         exec(sys.argv[1], {})
+    except AssertionError as e:
+        # A check of a result that failed: a wrong result, not a traceback of the package.
+        print(f"Wrong: {e}", file=sys.stderr)
+        sys.exit(4)
     except (ValueError, TypeError, RuntimeError, MemoryError, OSError) as e:
         message = str(e)
         if message.strip() and "\\n" not in message.strip() and "Traceback" not in message:
@@ -891,23 +1298,75 @@ def is_clear_error(rc: int, stderr: str) -> bool:
     return len(errors) == 1 and len(errors[0]) > len("Error: ") + 3 and not other and "Aborted" not in stderr
 
 
-def check_output(directory: Path, args: list[str], stdout: str) -> str:
-    """What is wrong with a successful run's output: unreadable, or another
-    number of records than printed."""
+def check_output(directory: Path, case: Case, stdout: str) -> str:
+    """What is wrong with a successful command's output: unreadable, another
+    number of records than printed, a label, links or window start that does
+    not hold, or events whose records do not join back."""
     import velmora_batch as vb
 
+    args = case.args
+    if case.command == "events":
+        return check_events(directory, args)
+    if case.command == "convert":
+        args = [*args[:1], "-o", args[1]]
     if "-o" not in args or "--dry-run" in args:
         return ""
     out = args[args.index("-o") + 1]
     path = directory / out
     try:
         records = vb.read_records(path)
+        links = vb.read_links(path) if "links" in args else None
     except Exception as e:  # noqa: BLE001 - any failure to read back is the finding
         return f"output does not read back: {type(e).__name__}: {e}"
     printed = [line for line in stdout.splitlines() if "records written to" in line]
     if printed and int(printed[-1].split()[0]) != len(records):
         return f"printed {printed[-1]!r} but {len(records)} records read back"
+    if links is not None and len(links) and links["record"].to_numpy().max() >= len(records):
+        return "a link names a record beyond the records"
+    if "--label" in args:
+        label = args[len(args) - 1 - args[::-1].index("--label") + 1]  # the last one given counts
+        if label not in (records.dtype.names or ()):
+            return f"no label column {label!r} in the records"
+        if label == "event_id" and not set(np.unique(records[label]).tolist()) <= {-1, 100, 101, 102}:
+            return f"labels {np.unique(records[label])} not from the PE table"
+    names = records.dtype.names or ()
+    if case.model == "z" and "--set" not in args and "adc_index" in names and "time_ns" in names:
+        # The example ZozuvUza detector samples every 4 ns: a window starts at a whole ADC step.
+        off = np.flatnonzero(records["time_ns"] != records["adc_index"] * 4)
+        if off.size:
+            i = off[0]
+            return (f"{off.size} records with time_ns != adc_index * 4, e.g. time_ns {records['time_ns'][i]} "
+                    f"adc_index {records['adc_index'][i]}")
     return ""
+
+
+def check_events(directory: Path, args: list[str]) -> str:
+    """An event table that reads back, and records written with their
+    event and their row in the record file read."""
+    import pyarrow.parquet as pq
+    import velmora_batch as vb
+
+    try:
+        events = pq.read_table(directory / args[args.index("-o") + 1])
+        if "--records-out" not in args:
+            return ""
+        out = pq.read_table(directory / args[args.index("--records-out") + 1])
+        records = vb.read_records(directory / args[0])
+    except Exception as e:  # noqa: BLE001 - any failure to read back is the finding
+        return f"output does not read back: {type(e).__name__}: {e}"
+    rows = out["record_row"].to_numpy()
+    if not np.array_equal(np.sort(rows), np.arange(len(records))):
+        return "record_row is not each record's row once"
+    in_events = int((out["event"].to_numpy() >= 0).sum())
+    if in_events != int(pc_sum(events["records"])):
+        return f"{in_events} records carry an event but the events count {pc_sum(events['records'])}"
+    return ""
+
+
+def pc_sum(column: Any) -> int:
+    import pyarrow.compute as pc
+
+    return int(pc.sum(column).as_py() or 0)
 
 
 _references: dict[str, Any] = {}
@@ -938,7 +1397,7 @@ def run_case(case: Case, work: Path, timeout: float) -> Outcome:
     if case.kind == "py":
         cmd = [PY, "-c", PY_DRIVER, case.args[0]]
     else:
-        cmd = [*VELMORA, "run", *case.args]
+        cmd = [*VELMORA, case.command, *case.args]
     start = time.monotonic()
     env = {**os.environ, "PYTHONWARNINGS": "ignore"}
     if case.kind == "signal":
@@ -955,6 +1414,8 @@ def run_case(case: Case, work: Path, timeout: float) -> Outcome:
     rc = proc.returncode
     if rc < 0:
         cls = "crash"
+    elif case.kind == "py" and rc == 4:
+        cls = "wrong_result"
     elif "Traceback" in output or (case.kind == "py" and rc == 3):
         cls = "traceback"
     elif rc == 0:
@@ -965,7 +1426,7 @@ def run_case(case: Case, work: Path, timeout: float) -> Outcome:
         cls = "clear_error" if is_clear_error(rc, stderr) else "unclear_error"
     note = ""
     if cls in ("success", "should_have_failed") and case.kind == "cli":
-        note = check_output(directory, case.args, stdout)
+        note = check_output(directory, case, stdout)
         if note:
             cls = "wrong_result"
     if cls not in ("success",) and case.kind == "cli" and rc != 0:
@@ -1032,7 +1493,7 @@ def command_line(outcome: Outcome) -> str:
     case = outcome.case
     if case.kind == "py":
         return f"cd {outcome.where} && {shlex.quote(PY)} -c {shlex.quote(case.args[0])}"
-    text = f"cd {outcome.where} && velmora run {shlex.join(case.args)}"
+    text = f"cd {outcome.where} && velmora {case.command} {shlex.join(case.args)}"
     if case.kind == "signal":
         text += f"  # {signal.Signals(case.signal_).name} after {case.delay} s"
     return text
@@ -1049,14 +1510,15 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=1, help="seed of the random combinations")
     parser.add_argument("--sample", type=int, default=0,
                         help="run a random sample of this many cases (seeded by --seed; signal cases always run)")
-    parser.add_argument("--only", default="", help="run only the cases whose name contains this text")
+    parser.add_argument("--only", default="",
+                        help="run only the cases whose name contains this text (or one of several: a|b)")
     parser.add_argument("--list", action="store_true", help="list the case names and exit")
     parser.add_argument("--keep", action="store_true", help="keep the case directories (printed at the end)")
     parser.add_argument("--verbose", action="store_true", help="print every case's class as it ends")
     parser.add_argument("--report", type=Path, help="write every outcome as JSON to this file")
     args = parser.parse_args()
 
-    cases = [c for c in all_cases(args.random, args.seed) if args.only in c.name]
+    cases = [c for c in all_cases(args.random, args.seed) if any(o in c.name for o in args.only.split("|"))]
     if args.sample and args.sample < len(cases):
         # The same seed picks the same cases, so that rounds before and after a fix compare.
         timed = [c for c in cases if c.kind == "signal"]
