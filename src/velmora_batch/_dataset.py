@@ -691,10 +691,12 @@ def refuse_in_use(directory: Path) -> None:
         raise DatasetInUse(Claim(directory)._in_use(holder))
 
 
-def refuse_dataset(directory: Path, resume: bool, overwrite: bool, links: bool) -> bool:
+def refuse_dataset(directory: Path, resume: bool, overwrite: bool, links: bool,
+                   ident: dict[str, Any] | None = None) -> bool:
     """Refuses to run into ``directory`` where it is not velmora's, where it
     holds a dataset that is neither resumed nor overwritten, or parts of
-    an unknown run; changes nothing. Gives whether it holds a manifest."""
+    an unknown run, or (given the run's ``ident``) a run that a resume
+    could not continue; changes nothing. Gives whether it holds a manifest."""
     refuse_foreign_directory(directory)
     if links:
         refuse_foreign_links_folder(directory)
@@ -712,7 +714,19 @@ def refuse_dataset(directory: Path, resume: bool, overwrite: bool, links: bool) 
     if resume and not has_manifest and parts:
         raise ValueError(f"{directory}: holds parts but no manifest ({MANIFEST}); cannot tell which run "
                          "wrote them")
+    if resume and has_manifest and ident is not None:
+        _refuse_other_run(directory, _resumable_manifest(directory), ident)
     return has_manifest
+
+
+def _resumable_manifest(directory: Path) -> dict[str, Any]:
+    """The manifest of the dataset in ``directory``, refused where a run
+    cannot resume it."""
+    stored = read_manifest(directory)
+    if stored["format"] == _FORMAT_1:
+        raise ValueError(f"{directory}: written by an earlier velmora ({stored['format']}), which cannot be "
+                         "resumed; run it afresh into another directory")
+    return stored
 
 
 def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: bool = False,
@@ -742,10 +756,7 @@ def _resumable(directory: Path, ident: dict[str, Any], parts: list[Path],
     """The blocks of the dataset in ``directory`` that a resume keeps, their
     parts hidden again and checked; the links parts moved to where this run
     puts links."""
-    stored = read_manifest(directory)
-    if stored["format"] == _FORMAT_1:
-        raise ValueError(f"{directory}: written by an earlier velmora ({stored['format']}), which cannot be "
-                         "resumed; run it afresh into another directory")
+    stored = _resumable_manifest(directory)
     _refuse_other_run(directory, stored, ident)
     remove_leftovers(directory)
     # The parts are hidden again until this run completes (those of the

@@ -72,7 +72,7 @@ from ._formats import (HDF5_SUFFIXES, ROOT_SUFFIXES, ColumnDigests, FormatError,
                        check_digests, h5py_module, is_hdf5, reading, root_checksums, uproot_module)
 from ._pes import GroupedPEs
 from ._records import (PASSED_THROUGH, PublishedFile, Writer, check_output, column_info, described,
-                       prepare_record_file, temporary_beside)
+                       prepare_record_file, refuse_record_file, temporary_beside)
 
 KINDS = ("input", "dark", "afterpulse")
 LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude", "parent_kind", "parent_index",
@@ -242,8 +242,15 @@ def is_links_file(path: str | os.PathLike[str]) -> bool:
 
 def prepare_links_file(path: Path, records: str, overwrite: bool) -> None:
     """Makes ready to write the links of the record file named ``records``
-    to ``path``: an existing file is refused unless ``overwrite`` and its
-    metadata says it is the links of a record file of that name."""
+    to ``path``, refused as :func:`refuse_links_file` refuses it."""
+    refuse_links_file(path, records, overwrite)
+    prepare_record_file(path, overwrite)
+
+
+def refuse_links_file(path: Path, records: str, overwrite: bool) -> None:
+    """Refuses to write the links of the record file named ``records`` to
+    ``path`` where a file is there, unless ``overwrite`` and its metadata
+    says it is the links of a record file of that name; changes nothing."""
     if path.exists() and overwrite and not path.is_dir():
         try:
             theirs = links_metadata(path).get("records") if is_links_file(path) else None
@@ -252,7 +259,7 @@ def prepare_links_file(path: Path, records: str, overwrite: bool) -> None:
         if theirs != records:
             raise FileExistsError(f"{path}: exists and is not the links of {records}, so it is not replaced; "
                                   "move it, or write the records under another name")
-    prepare_record_file(path, overwrite)
+    refuse_record_file(path, overwrite)
 
 
 class LinksWriter(PublishedFile):

@@ -605,6 +605,13 @@ def identity(plan: BlockInputs, config: dict[str, Any], *, waveform_samples: int
     return result
 
 
+def run_identity(plan: RunPlan) -> dict[str, Any]:
+    """The :func:`identity` of a planned run into a dataset directory."""
+    return identity(plan.inputs, plan.metadata["config"], waveform_samples=plan.waveform_samples,
+                    block_channels=plan.block_channels, version=plan.metadata["velmora_version"], truth=plan.truth,
+                    label=plan.metadata.get("label"))
+
+
 def _pe_input(pes: PETable | str | os.PathLike[str] | Any | None, dark_rate: float | None, duration: float | None,
               channels: str | Iterable[int] | np.ndarray | ChannelSet | None,
               pes_key: str | None = None, rows: bool = False,

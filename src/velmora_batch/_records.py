@@ -578,6 +578,12 @@ def refuse_record_file(path: Path, overwrite: bool) -> None:
         raise FileExistsError(f"{path}: exists; overwrite it (--overwrite, overwrite=True) or choose another name")
 
 
+def refuse_missing_directory(path: Path) -> None:
+    """Refuses a file ``path`` whose directory does not exist."""
+    if not path.parent.is_dir():
+        raise FileNotFoundError(f"{path}: the directory {path.parent} does not exist")
+
+
 def prepare_record_file(path: Path, overwrite: bool) -> None:
     """Makes ready to write the record file ``path``: refuses it as
     :func:`refuse_record_file` does, and removes this output's stale
@@ -836,8 +842,7 @@ def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: i
     ``path`` while the writer ran. ``truth``: records with the truth columns;
     ``label`` (name, type): with the label column after them."""
     path = Path(path)
-    if not path.parent.is_dir():
-        raise FileNotFoundError(f"{path}: the directory {path.parent} does not exist")
+    refuse_missing_directory(path)
     dtype = record_dtype(model, waveform_samples, truth, label)
     metadata = dict(metadata or {})
     json.dumps(metadata)  # fail here, before any file exists, if it cannot be stored

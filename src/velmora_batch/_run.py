@@ -22,10 +22,11 @@ from ._dataset import (block_name, hidden_name, is_dataset, links_block_name, re
 from ._detector import Detector
 from ._executors import check_versions, run_jobs
 from ._jobs import RUN_ENGINES, BlockJob, BlockResult, EarlyWindowTally, engine_token
+from ._links import links_inside, links_path, refuse_links_file
 from ._order import check_order
 from ._pes import FilePEs, PETable, remove_stale_spills
-from ._plan import RunPlan, check_memory, prepare
-from ._records import check_output, refuse_record_file
+from ._plan import RunPlan, check_memory, prepare, run_identity
+from ._records import check_output, refuse_missing_directory, refuse_record_file
 from ._sinks import RunSummary, Sink, open_sink
 
 if TYPE_CHECKING:
@@ -241,9 +242,14 @@ def check_run(plan: RunPlan, *, resume: bool, overwrite: bool, max_memory: int |
         return
     if plan.dataset:
         refuse_in_use(Path(plan.output))  # as claiming it would; the run claims it only later
-        refuse_dataset(Path(plan.output), resume, overwrite, plan.truth == "links")
-    else:
-        refuse_record_file(Path(plan.output), overwrite)
+        refuse_dataset(Path(plan.output), resume, overwrite, plan.truth == "links", run_identity(plan))
+        return
+    path = Path(plan.output)
+    refuse_record_file(path, overwrite)
+    refuse_missing_directory(path)
+    if plan.truth == "links" and not links_inside(path):
+        check_output(links_path(path))
+        refuse_links_file(links_path(path), path.name, overwrite)
 
 
 def _check_distributed(plan: RunPlan, resume: bool) -> None:

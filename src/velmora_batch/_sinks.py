@@ -20,7 +20,7 @@ from ._dataset import LINKS_DIRECTORY_KEY, ManifestWriter, claim, links_folder_n
 from ._jobs import BlockJob, BlockResult
 from ._links import InsideLinks, LinksWriter, open_links, shifted
 from ._order import SortedRuns
-from ._plan import PE_INPUT_KEYS, RunPlan, identity
+from ._plan import PE_INPUT_KEYS, RunPlan, run_identity
 from ._records import Columns, check_output, open_writer, prepare_record_file, records_of
 from ._tables import records_by_time
 
@@ -198,9 +198,7 @@ class DatasetSink(Sink):
         super().__init__(plan, order)
         assert plan.output is not None
         self.directory = directory = plan.output.absolute()
-        ident = identity(plan.inputs, plan.metadata["config"], waveform_samples=plan.waveform_samples,
-                         block_channels=plan.block_channels, version=plan.metadata["velmora_version"],
-                         truth=plan.truth, label=plan.metadata.get("label"))
+        ident = run_identity(plan)
         # A part carries only what ties it to the run; the manifest holds the rest.
         self.part_metadata = {"run": run_digest(ident), "seed": plan.inputs.seed}
         held.enter_context(claim(directory))  # released however the run ends

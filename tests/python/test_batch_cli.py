@@ -376,15 +376,29 @@ def _existing_dataset(tmp_path, pes):
     return f"{out}/"
 
 
+def _links_name_taken(tmp_path, pes):
+    (tmp_path / "r.parquet.links.parquet").write_bytes(b"not links")
+    return tmp_path / "r.parquet"
+
+
+def _existing_file_foreign_links(tmp_path, pes):
+    return _existing_file(tmp_path, pes) and _links_name_taken(tmp_path, pes)
+
+
 @pytest.mark.parametrize("output, options, message", [
     (_existing_file, [], "exists; overwrite it (--overwrite"),
+    (_links_name_taken, ["--truth", "links"], "r.parquet.links.parquet: exists; overwrite it"),
+    (_existing_file_foreign_links, ["--truth", "links", "--overwrite"], "is not the links of r.parquet"),
+    (lambda tmp_path, pes: tmp_path / "none" / "r.parquet", [], "none does not exist"),
+    (_existing_dataset, ["--resume", "--seed", "99"], "cannot resume, the run there differs in seed"),
     (_existing_dataset, [], "already holds a dataset"),
     (lambda tmp_path, pes: tmp_path / "r.parquet", ["--order", "time", "--truth", "links"],
      "cannot go with"),
     (lambda tmp_path, pes: f"{tmp_path / 'd'}/", ["--seeding", "sequential"], "sequential seeding"),
     (lambda tmp_path, pes: tmp_path / "r.parquet", ["--resume"], "resume needs a dataset directory"),
     (lambda tmp_path, pes: tmp_path / "r.parquet", ["--max-memory", "1M"], "at its peak"),
-], ids=["existing file", "existing dataset", "time order with links", "sequential dataset", "resume a file",
+], ids=["existing file", "links file name taken", "foreign links file", "no directory", "resume another run",
+        "existing dataset", "time order with links", "sequential dataset", "resume a file",
         "memory bound"])
 @pytest.mark.parametrize("dry_run", [[], ["--dry-run"]], ids=["run", "dry run"])
 def test_the_dry_run_refuses_the_output_and_options_the_run_refuses(tmp_path, pes, output, options, message,
