@@ -439,13 +439,19 @@ void entry_hits(ToTReplay& replay, SpanIt span, std::int64_t a, double t0, const
 
 // Adds a link for every hit noted and every PE of the PMT entries e to
 // e_end (one index) with a non-zero amplitude: the entry's taps are the
-// PEs' own, so each PE takes the hit's share of them.
+// PEs' own, so each PE takes the hit's share of them. The share is of the
+// taps that lie within any hit: the discriminator sees nothing of the taps
+// below its threshold, so a pulse that makes one hit alone is wholly in it.
 void add_entry_links(const ToTReplay& replay, const PmtEntries& pes, std::size_t e, std::size_t e_end,
                      std::vector<TruthLink>& links) {
+    double in_hits = 0.0;
+    for (const auto& hit : replay.hits_of) {
+        in_hits += hit.second;
+    }
     for (const auto& [h, weight] : replay.hits_of) {
         for (std::size_t m = e; m < e_end; ++m) {
             if (replay.trace.pe_amplitudes[pes[m].second] != 0.0) {
-                links.push_back({.record = h, .pe = pes[m].second, .fraction = weight / replay.total});
+                links.push_back({.record = h, .pe = pes[m].second, .fraction = weight / in_hits});
             }
         }
     }

@@ -215,9 +215,12 @@ struct ColumnsOf<MultiPMT> {
 //   sampled taps are all zero reaches nothing.
 // - MultiPMT: fraction = the sum of |kernel[j]| over the ToT taps whose
 //   shaped entry (by the merge rule above) lies within the hit's span, from
-//   the opening sample to the closing sample, both included / the sum of
-//   |kernel[j]| over all the ToT pulse shape's taps. The ADC branch adds no
-//   share: a PE linked through it alone has fraction 0.
+//   the opening sample to the closing sample, both included / the same sum
+//   over the taps that lie within any hit's span. The discriminator sees
+//   nothing of a pulse's taps below its threshold, so a pulse that makes one
+//   hit alone gets fraction 1, and one split over hits is shared among them
+//   by its taps in each. The ADC branch adds no share: a PE linked through
+//   it alone has fraction 0.
 // The sums run tap after tap from the first, so a record that holds every
 // non-zero tap of a pulse gets fraction exactly 1. Hits never overlap, nor do
 // windows at retrigger_offset >= waveform_samples: a PE's fractions then add

@@ -157,8 +157,8 @@ RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
                    "parent_kind); null for every PE that is no afterpulse"),
         ColumnInfo("fraction", "float64", "share of the PE's pulse",
                    "the share of the PE's shaped pulse that falls inside the record, each pulse-shape tap weighed by "
-                   "its absolute value: 0 to 1, 1 for a pulse wholly inside; 0 for a MultiPMT link through the ADC "
-                   "sample alone"),
+                   "its absolute value: 0 to 1, 1 for a pulse wholly inside (MultiPMT: of its ToT taps within any "
+                   "hit); 0 for a MultiPMT link through the ADC sample alone"),
     ),
 }
 # The meaning of a column of the input PE table that links pass through.

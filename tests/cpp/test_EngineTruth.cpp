@@ -427,6 +427,10 @@ void expect_shares_add_up(const TruthColumns& t, std::size_t n_pes, double total
     }
     for (const auto& [pe, share] : shares) {
         EXPECT_LE(share, 1.0 + 1e-12) << "PE " << pe;
+        if (!zozuvuza && share > 0.0) {
+            // A MultiPMT pulse is shared among the hits its taps lie in, wholly.
+            EXPECT_NEAR(share, 1.0, 1e-12) << "PE " << pe;
+        }
     }
     std::uint64_t counted = 0;
     double charge = 0.0;
@@ -537,10 +541,8 @@ TEST_F(EngineTruthTest, MultiPMTTruthFollowsBothBranches) {
         }
         ASSERT_EQ(trace.tot_spans.size(), cols.rows());
         std::vector<double> magnitudes = values(tot_points_);
-        double total = 0.0;
         for (double& tap : magnitudes) {
             tap = std::abs(tap);
-            total += tap;
         }
         const SparseConvolution<double> tot_shape(kTotStep, magnitudes);
         // The ADC branch links with fraction 0; the ToT branch gives the share.
@@ -552,21 +554,29 @@ TEST_F(EngineTruthTest, MultiPMTTruthFollowsBothBranches) {
         for (std::size_t j = 0; j < reach.size(); ++j) {
             reach[j] = tot_reach(trace, tot_shape, j);
         }
+        // Per PE, the |tap| of its pulse within each hit, and within any hit:
+        // its share of a hit is of the part that lies within hits.
+        std::vector<std::vector<double>> within(reach.size(), std::vector<double>(cols.rows(), 0.0));
+        std::vector<double> in_hits(reach.size(), 0.0);
         for (std::size_t r = 0; r < cols.rows(); ++r) {
             // The hit opened at its span's first sample (no TDC jitter here).
             const auto [open, close] = trace.tot_spans[r];
             EXPECT_NEAR(cols.time[r], static_cast<double>(open) * kPmtStep, kTotStep / 2 + 1e-15);
             EXPECT_LE(open, close);
             for (std::size_t j = 0; j < trace.pe_indices.size(); ++j) {
-                double weight = 0.0;
                 for (auto at = reach[j].lower_bound(open); at != reach[j].end() && at->first <= close; ++at) {
-                    weight += at->second;
+                    within[j][r] += at->second;
                 }
-                if (weight > 0.0 && trace.pe_amplitudes[j] != 0.0) {
+                in_hits[j] += within[j][r];
+            }
+        }
+        for (std::size_t r = 0; r < cols.rows(); ++r) {
+            for (std::size_t j = 0; j < trace.pe_indices.size(); ++j) {
+                if (within[j][r] > 0.0 && trace.pe_amplitudes[j] != 0.0) {
                     const std::pair<std::int64_t, std::int64_t> link{static_cast<std::int64_t>(r),
                                                                      static_cast<std::int64_t>(j)};
                     tot_only += expected.count(link) == 0 ? 1 : 0;
-                    expected[link] = weight / total;
+                    expected[link] = within[j][r] / in_hits[j];
                 }
             }
         }

@@ -390,3 +390,30 @@ def test_the_tail_of_a_flash_is_not_counted_in_the_next_hit():
     kind = np.asarray(links.column("kind").combine_chunks().indices)
     _, once = np.unique(np.stack([kind, links.column("channel").to_numpy(), index], 1), axis=0, return_index=True)
     assert records["true_charge"].sum() <= amplitude[once].sum()
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_a_flash_alone_is_wholly_in_its_record(model):
+    """One flash per channel, far from any other: each PE's pulse lies wholly
+    in its record (the ZozuvUza window holds it all; the MultiPMT hit holds
+    all of its taps that the discriminator sees), so every PE has share 1,
+    is counted once, and the record's true charge is the flash's charge."""
+    det = vb.Detector.from_dict(json.loads((EXAMPLES / model.lower() / "config.json").read_text()),
+                                base_dir=EXAMPLES / model.lower())
+    # A window that opens before the pulse; no discriminator noise that could
+    # open a second hit on a pulse's tail and share the pulse with it.
+    change = {"trigger_offset": -6} if model == "ZozuvUza" else {"tot_noise": 0.0}
+    det = vb.Detector.from_dict({**det.config(), **change}, base_dir=EXAMPLES / model.lower())
+    n = 20 if model == "ZozuvUza" else 1  # a bright flash would re-open the discriminator on its long pulse
+    channel = np.repeat(np.arange(30), n)
+    time = np.repeat(1e-6 * (1 + np.arange(30)), n)
+    records, links = vb.run(det, vb.PETable(channel=channel, time=time), truth="links", seed=5)
+    # One record per channel (a faint single PE may make none).
+    assert len(np.unique(records["channel"])) == len(records) >= 20
+    fraction = links.column("fraction").to_numpy()
+    np.testing.assert_array_equal(fraction, 1.0)
+    np.testing.assert_array_equal(records["n_pe"], n)
+    np.testing.assert_array_equal(records["n_pe_any"], n)
+    amplitude = links.column("amplitude").to_numpy()
+    record = links.column("record").to_numpy()
+    np.testing.assert_allclose(records["true_charge"], np.bincount(record, amplitude), rtol=1e-12)
