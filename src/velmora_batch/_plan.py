@@ -31,7 +31,7 @@ from ._jobs import Engine
 from ._links import check_extra_names, check_extra_types, check_integer_labels, label_type, links_schema, truth_mode
 from ._models import CHANNEL_OVERRIDE_NAMES, MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
 from ._pes import (MAX_DARK_PES, ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable,
-                   UnusedPEColumnsWarning, check_dark_noise, parse_channels, pe_table_of, run_channels)
+                   UnusedPEColumnsWarning, check_dark_noise, iter_pes, parse_channels, pe_table_of, run_channels)
 from ._records import EVENT_COLUMN, LABEL_KEY, RECORD_ROW_COLUMN
 from . import _version
 
@@ -673,8 +673,14 @@ def _label(label: str | None, source: PESource | None, spec: ModelSpec) -> tuple
     taken = (*(spec.record_dtype(truth=True).names or ()), EVENT_COLUMN[0], RECORD_ROW_COLUMN[0])
     kind = label_type(label, getattr(source, "extra_names", ()), _extras_schema(source), taken)
     extras = source.grouped.extras if isinstance(source, MemoryPEs) else None
-    if kind == "int64" and extras is not None:  # a table in memory checked now; a file's blocks as they run
+    if kind == "int64" and extras is not None:
         check_integer_labels(extras.column(label), label)
+    elif kind == "int64" and isinstance(source, FilePEs):
+        # A pass over the file's column now, so that neither a dry run nor
+        # a run with blocks already written learns of a bad value late.
+        for table in iter_pes(source.path, source.key, extras=True):
+            if table.extras is not None:
+                check_integer_labels(table.extras.column(label), label)
     return label, kind
 
 

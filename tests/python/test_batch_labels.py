@@ -175,11 +175,15 @@ def _pe_file(tmp_path, **extra):
                          "of integers or of floating-point numbers"),
     (["--label", "event_id", "--no-pes"], "Error: --label 'event_id': a label is the value of a column of the PE "
                                           "table, and this run has none (dark noise only)"),
+    (["--label", "neg"], "Error: --label 'neg': the PE table's column holds -1, which labels a record that no input "
+                         "PE reaches"),
+    (["--label", "big"], "Error: --label 'big': the PE table's column holds a value beyond the int64 range"),
 ])
 @pytest.mark.parametrize("dry_run", [False, True])
 def test_wrong_labels_are_refused_up_front_in_one_line(tmp_path, args, message, dry_run):
     n = 48
-    pes = _pe_file(tmp_path, tag=pa.array(["a"] * n), intsum=np.zeros(n), event=np.zeros(n, np.int64))
+    pes = _pe_file(tmp_path, tag=pa.array(["a"] * n), intsum=np.zeros(n), event=np.zeros(n, np.int64),
+                   neg=np.r_[np.full(n - 1, 3), -1], big=np.array([3] * (n - 1) + [2**63], np.uint64))
     given = ["--pes", str(pes)] if "--no-pes" not in args else ["--channels", "0-5"]
     args = [a for a in args if a != "--no-pes"]
     out = tmp_path / "out.parquet"
@@ -211,7 +215,7 @@ def test_integer_labels_that_cannot_be_told_from_none_are_refused(tmp_path, make
         vb.run(make_detector("ZozuvUza"), table, label="bad", output=tmp_path / "r.parquet")
     assert list(tmp_path.iterdir()) == []
     pq.write_table(table, tmp_path / "pes.parquet")
-    with pytest.raises(RuntimeError, match="block of channels 0-5: label='bad': .*" + message):  # a file: its block
+    with pytest.raises(ValueError, match="^label='bad': .*" + message):  # a file: its column read before any block
         vb.run(make_detector("ZozuvUza"), tmp_path / "pes.parquet", label="bad", output=tmp_path / "r.parquet")
     assert [p.name for p in tmp_path.iterdir()] == ["pes.parquet"]
     # Unsigned values within range label as int64.
