@@ -566,7 +566,7 @@ def option_cases() -> list[Case]:
                                               "-o", f"{d}/ds/"], capture_output=True, timeout=60)]
         for flags, expect_new, expect_file, expect_ds in [
             ([], "ok", "fail", "fail"), (["--overwrite"], "ok", "ok", "ok"), (["--resume"], "fail", "fail", "ok"),
-            (["--resume", "--overwrite"], "fail", "fail", "fail"), (["--dry-run"], "ok", "ok", "ok"),
+            (["--resume", "--overwrite"], "fail", "fail", "fail"), (["--dry-run"], "ok", "fail", "fail"),
             (["--dry-run", "--resume"], None, None, None), (["--dry-run", "--overwrite"], "ok", "ok", "ok"),
         ]:
             label = "+".join(flags) or "none"
