@@ -181,16 +181,22 @@ def test_console_script_is_installed():
     assert script.load() is main
 
 
-def test_ctrl_c_leaves_no_file(tmp_path):
+def _long_run_writing(tmp_path):
+    """A long run of the command line into tmp_path, once it has started
+    writing (its temporary file exists)."""
     output = tmp_path / "dark.parquet"
     command = [sys.executable, "-m", "velmora_batch.cli", "run", str(MULTIPMT), "--dark-rate", "1e5", "--duration",
                "1", "--channels", "0-9999", "--block-channels", "10", "--workers", "1", "-o", str(output)]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 60
-    # Interrupt once the run has started writing (its temporary file exists).
     while not list(tmp_path.iterdir()) and time.monotonic() < deadline and process.poll() is None:
-        time.sleep(0.05)
-    assert process.poll() is None, "the run ended before it could be interrupted"
+        time.sleep(0.02)
+    assert process.poll() is None, "the run ended before it could be stopped"
+    return process
+
+
+def test_ctrl_c_leaves_no_file(tmp_path):
+    process = _long_run_writing(tmp_path)
     interrupted = time.monotonic()
     process.send_signal(signal.SIGINT)
     _, stderr = process.communicate(timeout=30)
@@ -268,14 +274,7 @@ def test_a_stop_request_raised_where_python_drops_it_still_stops_the_run(tmp_pat
 @pytest.mark.parametrize("delays", [[0.0], [0.3], [0.0, 0.01, 0.01], [0.2, 0.05, 0.05, 0.05]],
                          ids=["at once", "later", "three at once", "four later"])
 def test_sigterm_once_or_several_times_stops_the_run_cleanly(tmp_path, delays):
-    output = tmp_path / "dark.parquet"
-    command = [sys.executable, "-m", "velmora_batch.cli", "run", str(MULTIPMT), "--dark-rate", "1e5", "--duration",
-               "1", "--channels", "0-9999", "--block-channels", "10", "--workers", "1", "-o", str(output)]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 60
-    while not list(tmp_path.iterdir()) and time.monotonic() < deadline and process.poll() is None:
-        time.sleep(0.02)
-    assert process.poll() is None, "the run ended before it could be stopped"
+    process = _long_run_writing(tmp_path)
     for delay in delays:
         time.sleep(delay)
         if process.poll() is None:
