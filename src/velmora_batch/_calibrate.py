@@ -40,7 +40,8 @@ from ._detector import Detector
 from ._models import ModelSpec, spec_of
 from ._pes import PETable
 from ._plan import default_workers
-from ._records import check_output, publish
+from ._publish import publish
+from ._records import check_output
 from ._run import run
 
 __all__ = ["CALIBRATION_DTYPE", "DEFAULT_NPE", "calibrate", "event_delays", "flash_times", "format_table", "plot_walk",

@@ -26,7 +26,7 @@ from ._dataset import (LINKS_DIRECTORY_KEY, MANIFEST, ManifestWriter, _check_par
 from ._formats import FormatError, RecordPieces, open_record_pieces, writer_for
 from ._links import LinksWriter, open_links, shifted
 from ._order import time_ordered
-from ._pes import ChannelSet
+from ._channels import ChannelSet
 from ._records import (Columns, ParquetWriter, check_output, file_sha256, manifest_dtype, model_of_dtype,
                        prepare_record_file, read_file_metadata)
 

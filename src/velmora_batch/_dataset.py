@@ -81,8 +81,9 @@ import pyarrow.parquet as pq
 
 from ._links import (earlier_links_path, is_links_file, links_inside, links_metadata, links_path, links_schema,
                      read_links_file, read_links_inside, shifted)
-from ._records import (_FILE_MODE, METADATA_KEY, Columns, _arrow_schema, _names, file_sha256, is_temporary,
-                       manifest_dtype, model_of_dtype, process_exists, read_file_metadata, read_record_file, temp_prefix)
+from ._publish import FILE_MODE, is_temporary, process_exists, temp_prefix
+from ._records import (METADATA_KEY, Columns, _arrow_schema, _names, file_sha256, manifest_dtype, model_of_dtype,
+                       read_file_metadata, read_record_file)
 from ._tables import (Channels, overlaps, read_selected, records_by_time, select, selected_dtype, selection,
                       time_column, to_dataframe)
 
@@ -366,7 +367,7 @@ def write_manifest(directory: Path, manifest: dict[str, Any], schema: pa.Schema)
             pq.write_table(schema.with_metadata({METADATA_KEY: text}).empty_table(), f)
             f.flush()
             os.fsync(f.fileno())
-        os.chmod(tmp, _FILE_MODE)
+        os.chmod(tmp, FILE_MODE)
         os.replace(tmp, directory / MANIFEST)
     except BaseException:
         Path(tmp).unlink(missing_ok=True)
@@ -412,7 +413,7 @@ class Claim:
                   "run": self.run, "since": time.strftime("%Y-%m-%d %H:%M:%S %Z")}
         for _ in range(10):
             try:
-                fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, _FILE_MODE)
+                fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, FILE_MODE)
             except FileExistsError:
                 try:
                     raw = self.path.read_bytes()

@@ -38,8 +38,8 @@ import pyarrow.parquet as pq
 
 from ._dataset import read_metadata
 from ._order import arrow_batch, time_ordered, with_rows
-from ._records import (EVENT_COLUMN, RECORD_ROW_COLUMN, Columns, PublishedFile, _arrow_schema, _names,
-                       model_of_dtype, prepare_record_file, temporary_beside)
+from ._publish import PublishedFile, temporary_beside
+from ._records import EVENT_COLUMN, RECORD_ROW_COLUMN, Columns, _arrow_schema, _names, model_of_dtype, prepare_record_file
 from ._tables import by_time, time_column
 
 def _field(name: str, kind: pa.DataType, unit: str, description: str) -> pa.Field[Any]:

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, TypeAlias
 
 from . import _core
 from ._jobs import CANCEL, BlockJob, BlockResult, VersionMismatch, run_block, worker_version
-from ._records import check_stop
+from ._stop import check_stop
 
 if TYPE_CHECKING:
     import distributed

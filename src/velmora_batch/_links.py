@@ -71,8 +71,9 @@ import pyarrow.parquet as pq
 from ._formats import (HDF5_SUFFIXES, ROOT_SUFFIXES, ColumnDigests, FormatError, Hdf5Writer, RootWriter,
                        check_digests, h5py_module, is_hdf5, reading, root_checksums, uproot_module)
 from ._pes import GroupedPEs
-from ._records import (PASSED_THROUGH, PublishedFile, Writer, check_output, column_info, described,
-                       prepare_record_file, refuse_record_file, temporary_beside)
+from ._publish import PublishedFile, temporary_beside
+from ._records import (PASSED_THROUGH, Writer, check_output, column_info, described, prepare_record_file,
+                       refuse_record_file)
 
 KINDS = ("input", "dark", "afterpulse")
 LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude", "parent_kind", "parent_index",

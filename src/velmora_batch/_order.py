@@ -27,7 +27,8 @@ import pyarrow.parquet as pq
 
 from ._dataset import read_dataset_parts, read_metadata
 from ._formats import open_record_pieces
-from ._records import RECORD_ROW_COLUMN, Columns, _arrow_schema, _names, model_of_dtype, temp_prefix
+from ._publish import temp_prefix
+from ._records import RECORD_ROW_COLUMN, Columns, _arrow_schema, _names, model_of_dtype
 from ._tables import by_time, time_column
 
 ORDERS = ("channel", "time")

@@ -30,8 +30,9 @@ from ._executors import check_executor, executor_slots, executor_window
 from ._jobs import Engine
 from ._links import check_extra_names, check_extra_types, check_integer_labels, label_type, links_schema, truth_mode
 from ._models import CHANNEL_OVERRIDE_NAMES, MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
-from ._pes import (MAX_DARK_PES, ChannelSet, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable,
-                   UnusedPEColumnsWarning, check_dark_noise, iter_pes, parse_channels, pe_table_of, run_channels)
+from ._channels import ChannelSet, parse_channels
+from ._pes import (MAX_DARK_PES, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable,
+                   UnusedPEColumnsWarning, check_dark_noise, iter_pes, pe_table_of, run_channels)
 from ._records import EVENT_COLUMN, LABEL_KEY, RECORD_ROW_COLUMN
 from . import _version
 

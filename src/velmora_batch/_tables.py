@@ -20,7 +20,7 @@ import pyarrow.parquet as pq
 
 from ._formats import is_hdf5, is_root, open_record_pieces
 from ._models import MODELS, spec_of
-from ._pes import ChannelSet, parse_channels
+from ._channels import ChannelSet, parse_channels
 from ._records import (_READ_ERRORS, Columns, _model_of, _names, _refuse, file_record_dtype,
                        read_record_file)
 

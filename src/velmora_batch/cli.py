@@ -36,7 +36,8 @@ from ._info import inspect as inspect_output
 from ._formats import MissingExtra
 from ._pes import PETable
 from ._plan import default_workers, estimate_peak, parse_memory, prepare
-from ._records import check_output, columns_table, record_suffixes, stop_on_signals, suffixes_text
+from ._records import check_output, columns_table, record_suffixes, suffixes_text
+from ._stop import stop_on_signals
 from ._run import RunSummary, check_run
 from ._run import run as run_detector
 

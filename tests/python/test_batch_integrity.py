@@ -268,7 +268,7 @@ def test_events_refused_outputs_leave_nothing(run_file, records_out):
 
 
 def test_events_removes_what_a_killed_events_run_left(run_file):
-    from velmora_batch._records import temp_prefix
+    from velmora_batch._publish import temp_prefix
     directory = run_file.parent
     child = subprocess.Popen([sys.executable, "-c", "pass"])
     child.wait()

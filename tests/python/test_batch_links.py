@@ -16,7 +16,8 @@ from test_batch_channel_pes import ks_statistic, numeric_cdf
 from velmora_batch import _core, _links, _pes, _seeding
 from velmora_batch._jobs import sorted_columns
 from velmora_batch._models import MODELS
-from velmora_batch._pes import GroupedPEs, PETable, parse_channels
+from velmora_batch._channels import parse_channels
+from velmora_batch._pes import GroupedPEs, PETable
 
 from conftest import ADC_STEP, write_points
 from test_batch_truth_engine import assert_shares_add_up, assert_truth_follows_the_links, counted

@@ -8,7 +8,8 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 from velmora_batch import PETable, read_pes
-from velmora_batch._pes import check_dark_noise, parse_channels, run_channels
+from velmora_batch._channels import parse_channels
+from velmora_batch._pes import check_dark_noise, run_channels
 
 
 @pytest.mark.parametrize("n, channels", [(0, 1), (1, 1), (7, 3), (5000, 40), (5000, 5000)])

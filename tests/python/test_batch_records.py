@@ -72,7 +72,7 @@ def test_ctrl_c_just_after_the_temporary_file_is_made_leaves_nothing(tmp_path, m
     # writer could register its removal: it must still be removed.
     import tempfile
 
-    import velmora_batch._records as records
+    import velmora_batch._publish as publishing
 
     make = tempfile.mkstemp
 
@@ -81,7 +81,7 @@ def test_ctrl_c_just_after_the_temporary_file_is_made_leaves_nothing(tmp_path, m
         signal.raise_signal(signal.SIGINT)
         return made
 
-    monkeypatch.setattr(records.tempfile, "mkstemp", make_then_interrupt)
+    monkeypatch.setattr(publishing.tempfile, "mkstemp", make_then_interrupt)
     path = tmp_path / f"records{suffix}"
     with pytest.raises(KeyboardInterrupt):
         if suffix == ".links.parquet":
@@ -405,7 +405,7 @@ def dead_pid():
 
 
 def test_only_the_stale_temporary_files_of_the_output_are_removed(detector, tmp_path):
-    from velmora_batch._records import host_tag
+    from velmora_batch._publish import host_tag
 
     here, dead = host_tag(), dead_pid()
     stale = tmp_path / f".velmora-tmp-{dead}-{here}-r.parquet-abc_12.part"
@@ -493,7 +493,7 @@ def test_a_killed_run_s_split_pe_file_is_removed_by_the_next_run(detector, tmp_p
     the output; what a SIGKILL leaves there, the next run of the same output
     removes, and nothing that is not its own stale split."""
     from click.testing import CliRunner
-    from velmora_batch._records import host_tag
+    from velmora_batch._publish import host_tag
     from velmora_batch.cli import main
 
     config = tmp_path / "det.json"
