@@ -114,7 +114,9 @@ T param(const py::dict& params, const char* name) {
     }
 }
 
-SpectrumPoints spectrum(const py::dict& spectra, const char* name) {
+// The points of one spectrum; `names` may give what the model's messages call
+// it (the file its points were read from), else they call it by its argument.
+SpectrumPoints spectrum(const py::dict& spectra, const py::dict& names, const char* name) {
     if (!spectra.contains(name)) {
         throw py::key_error(std::string("missing spectrum '") + name + "'");
     }
@@ -128,7 +130,8 @@ SpectrumPoints spectrum(const py::dict& spectra, const char* name) {
     if (x.ndim() != 1 || y.ndim() != 1) {
         throw py::value_error(std::string("spectrum '") + name + "': x and y must be one-dimensional");
     }
-    return {name, std::vector<double>(x.data(), x.data() + x.size()),
+    const std::string shown = names.contains(name) ? names[name].cast<std::string>() : std::string(name);
+    return {shown, std::vector<double>(x.data(), x.data() + x.size()),
             std::vector<double>(y.data(), y.data() + y.size())};
 }
 
@@ -144,7 +147,7 @@ ZozuvUza::EarlyHandling early_handling(const std::string& name) {
 // A model from its parameter set and spectra, setting by setting as its field
 // table lists them. The seed is left at 0: every piece reseeds the generator.
 template <typename Model>
-Model make_model(const py::dict& params, const py::dict& spectra) {
+Model make_model(const py::dict& params, const py::dict& spectra, const py::dict& names) {
     typename Model::Config config;
     for_each_field(Model::fields(), [&](const auto& field) {
         using T = std::decay_t<decltype(field)>::type;
@@ -153,7 +156,7 @@ Model make_model(const py::dict& params, const py::dict& spectra) {
             return;
         }
         if constexpr (std::is_same_v<T, SpectrumSource>) {
-            value = spectrum(spectra, field.name);
+            value = spectrum(spectra, names, field.name);
         } else if constexpr (std::is_same_v<T, ZozuvUza::EarlyHandling>) {
             value = early_handling(param<std::string>(params, field.name));
         } else {
@@ -278,7 +281,7 @@ std::vector<std::array<std::uint32_t, 8>> noise_words_of(const UInt32s& noise_se
 
 // An engine with one model per parameter set (ZozuvUza's engine also learns the window length).
 template <typename Model>
-ChannelEngine<Model> make_engine(const py::list& parameter_sets, const py::dict& spectra) {
+ChannelEngine<Model> make_engine(const py::list& parameter_sets, const py::dict& spectra, const py::dict& names) {
     if (parameter_sets.empty()) {
         throw py::value_error("at least one parameter set is needed");
     }
@@ -286,7 +289,7 @@ ChannelEngine<Model> make_engine(const py::list& parameter_sets, const py::dict&
     std::size_t waveform_samples = 0;
     for (const auto& set : parameter_sets) {
         const auto params = set.cast<py::dict>();
-        models.push_back(make_model<Model>(params, spectra));
+        models.push_back(make_model<Model>(params, spectra, names));
         if constexpr (std::is_same_v<Model, ZozuvUza>) {
             const int samples = param<int>(params, "waveform_samples");
             waveform_samples = samples > 0 ? static_cast<std::size_t>(samples) : 0;
@@ -299,13 +302,16 @@ template <typename Model>
 void register_engine(py::module_& m, const char* name) {
     using Engine = ChannelEngine<Model>;
     py::class_<Engine>(m, name)
-        .def(py::init([](const py::list& parameter_sets, const py::dict& spectra) {
-                 return make_engine<Model>(parameter_sets, spectra);
-             }),
-             py::arg("parameter_sets"), py::arg("spectra"),
-             "One model per parameter set (a dict of the model's constructor arguments by name, without the "
-             "files and the seed), the files' contents given as spectra: a dict of (x, y) arrays by argument "
-             "name.")
+        .def(
+            py::init([](const py::list& parameter_sets, const py::dict& spectra, const std::optional<py::dict>& names) {
+                return make_engine<Model>(parameter_sets, spectra, names.value_or(py::dict()));
+            }),
+            py::arg("parameter_sets"), py::arg("spectra"), py::arg("names") = py::none(),
+            "One model per parameter set (a dict of the model's constructor arguments by name, without the "
+            "files and the seed), the files' contents given as spectra: a dict of (x, y) arrays by argument "
+            "name. Each model is built by the model's own constructor from points in memory, with its checks and "
+            "errors; names (a dict of str by argument name) gives what those errors call a spectrum, such as the "
+            "file its points came from, else they call it by its argument name.")
         .def_property_readonly(
             "columns_seconds", [](const Engine& e) { return static_cast<double>(e.columns_nanoseconds()) * 1e-9; },
             "Time spent turning records into columns so far, in seconds.")

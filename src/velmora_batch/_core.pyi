@@ -21,6 +21,7 @@ class _Engine:
         self,
         parameter_sets: list[dict[str, Any]],
         spectra: dict[str, tuple[npt.NDArray[Any], npt.NDArray[Any]]],
+        names: dict[str, str] | None = None,
     ) -> None: ...
     @property
     def columns_seconds(self) -> float: ...

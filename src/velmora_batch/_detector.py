@@ -23,6 +23,7 @@ import pyarrow.csv
 import pyarrow.parquet
 import velmora
 
+from . import _core
 from ._models import (CHANNEL_OVERRIDE_NAMES, EXTRA_KEYS, INT32, PLAUSIBLE_STEP, PLAUSIBLE_TIME, ModelSpec,
                       Parameter, Value, spec_of, unknown_model)
 from ._seeding import ordinary_scale
@@ -455,19 +456,20 @@ class Detector:
         return detector
 
     def _check_builds(self, paths: Mapping[str, Path], where: str) -> None:
-        """Builds the model once, from the files read if they were given by
-        path (so that its errors name the user's files), and once per extreme
-        value of each override column, so that values the model refuses fail
-        here rather than in the middle of a run."""
+        """Builds the run's engine once, and once per extreme value of each
+        override column, from the spectra in memory through the models' own
+        constructors (their errors naming the user's files where the points
+        were read from one), so that values the model refuses fail here
+        rather than in the middle of a run."""
         try:
-            self._build(self.params, paths)
+            engine = self._engine(self.params, paths)
         except ValueError as e:
             raise ValueError(f"{where}: {e}") from None
         # Times that the model takes but cannot place on its sample grid in a
         # simulation: a hit moved by the sample delay, or by a jitter draw of
         # many standard deviations, must stay within the simulated time range.
         spec = spec_of(self.model)
-        limit = spec.engine([self.params], dict(self.spectra)).max_pe_time
+        limit = engine.max_pe_time
         for key in (p.name for p in spec.parameters if p.late):
             value = self.params.get(key)
             if isinstance(value, float) and not abs(value) <= limit:
@@ -486,7 +488,7 @@ class Detector:
             # the smallest and the largest value stand for the whole column.
             for channel, value in {min(cells, key=lambda c: c[1]), max(cells, key=lambda c: c[1])}:
                 try:
-                    self._build({**self.params, key: value}, paths)
+                    self._engine({**self.params, key: value}, paths)
                 except (RuntimeError, ValueError, TypeError) as e:
                     raise ValueError(f"override {key}={value!r} of channel {channel}: {e}") from None
 
@@ -503,21 +505,23 @@ class Detector:
         detector with the given seed (and the overrides of ``channel``, if
         given), through temporary copies of its files."""
         params = self.params if channel is None else self.params_for(channel)
-        return self._build({**params, "seed": seed}, {})
-
-    def _build(self, params: Mapping[str, Value], paths: Mapping[str, Path]) -> velmora.ZozuvUza | velmora.MultiPMT:
-        kwargs: dict[str, Any] = {"seed": 0, **params}
+        kwargs: dict[str, Any] = {**params, "seed": seed}
         if "early_handling" in kwargs:
             kwargs["early_handling"] = getattr(velmora.EarlyHandling, str(kwargs["early_handling"]))
-        cls = spec_of(self.model).model_class
-        if len(paths) == len(self.spectra):
-            kwargs.update(paths)
-            return cls(**kwargs)
+        model_class: type[velmora.ZozuvUza] | type[velmora.MultiPMT] = getattr(velmora, spec_of(self.model).name)
         with tempfile.TemporaryDirectory(prefix="velmora-detector-") as tmp:
             for key, spectrum in self.spectra.items():
                 _write_spectrum(Path(tmp) / f"{key}.txt", spectrum)
                 kwargs[key] = Path(tmp) / f"{key}.txt"
-            return cls(**kwargs)
+            return model_class(**kwargs)
+
+    def _engine(self, params: Mapping[str, Value], paths: Mapping[str, Path]
+                ) -> _core.ZozuvUzaEngine | _core.MultiPMTEngine:
+        """The run's engine of one parameter set, built from the spectra in
+        memory: its errors call a spectrum by the file it was read from
+        (``paths``) or as inline points."""
+        names = {key: str(paths[key]) if key in paths else f"{key!r} (inline points)" for key in self.spectra}
+        return spec_of(self.model).engine([dict(params)], dict(self.spectra), names)
 
     def config(self) -> dict[str, Any]:
         """The resolved config as plain JSON types: model, every constructor

@@ -169,7 +169,6 @@ class ModelSpec:
     # order an override table lists them.
     overridable: tuple[str, ...]
     engine: type[_core.ZozuvUzaEngine] | type[_core.MultiPMTEngine]
-    model_class: type[velmora.ZozuvUza] | type[velmora.MultiPMT]
     columns: tuple[Column, ...]
     time_column: str
     # The parameter that gives the length of a shaped column, if any.
@@ -293,7 +292,6 @@ ZOZUVUZA = ModelSpec(
     ),
     overridable=("gain", "offset", "noise", "adc_threshold", "preamp_clip", "clip"),
     engine=_core.ZozuvUzaEngine,
-    model_class=velmora.ZozuvUza,
     columns=(Column("channel", np.int32), Column("time_ns", np.int64), Column("trigger_time_s", np.uint32),
              Column("trigger_time_ticks", np.uint32), Column("baseline", np.float32), Column("intsum", np.float32),
              Column("waveform", np.uint16, shaped=True), Column("n_saturated", np.uint16, added=True),
@@ -332,7 +330,6 @@ MULTIPMT = ModelSpec(
     ),
     overridable=("adc_gain", "adc_offset", "adc_noise", "adc_clip", "tot_threshold", "tot_noise"),
     engine=_core.MultiPMTEngine,
-    model_class=velmora.MultiPMT,
     columns=(Column("time", np.float64), Column("channel", np.int32), Column("time_over_threshold", np.float64),
              Column("adc_sample", np.uint16), Column("tdc_count", np.int64, added=True),
              Column("adc_saturated", np.bool_, added=True)),

@@ -441,3 +441,32 @@ def test_settings_take_plain_ascii_numbers(setting, message):
     with pytest.raises(ValueError) as info:
         apply_settings(config, [setting])
     assert message in str(info.value)
+
+
+# Spectra that the strict reader takes but that the model refuses, as text of x y pairs.
+REFUSED_SPECTRA = {
+    "x not rising": "0 1\n2e-9 1\n1e-9 1\n",
+    "negative weight": "0 1\n1e-9 -1\n2e-9 1\n",
+    "no area": "0 0\n1e-9 0\n",
+}
+
+
+@pytest.mark.parametrize("case", REFUSED_SPECTRA, ids=list(REFUSED_SPECTRA))
+@pytest.mark.parametrize("name", ["zozuvuza", "multipmt"])
+def test_a_spectrum_the_model_refuses_fails_at_load_naming_its_source(tmp_path, monkeypatch, name, case):
+    directory, config = copy_example(tmp_path, name)
+    (directory / "bad.txt").write_text(REFUSED_SPECTRA[case])
+    config_file = write_config(directory, {**config, "time_spectrum": "bad.txt"})
+    # The message is the one velmora's own model gives for the same file, after the config's name.
+    with pytest.raises(ValueError) as theirs:
+        velmora_model(directory, {**config, "time_spectrum": "bad.txt"}, 1)
+    # Checking a config builds the run's engine from the points in memory: no file is written for it.
+    monkeypatch.setattr("tempfile.TemporaryDirectory", None)
+    with pytest.raises(ValueError) as mine:
+        Detector.from_config(config_file)
+    assert str(mine.value) == f"{config_file}: {theirs.value}"
+    x, y = np.loadtxt(directory / "bad.txt", ndmin=2).T
+    with pytest.raises(ValueError) as inline:
+        Detector.from_dict({**config, "time_spectrum": {"x": x.tolist(), "y": y.tolist()}}, base_dir=directory)
+    assert str(inline.value).startswith("config: Spectrum file 'time_spectrum' (inline points): ")
+    assert str(inline.value).endswith(str(theirs.value).split(": ", 1)[1])

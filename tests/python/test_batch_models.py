@@ -38,7 +38,7 @@ def constructor_parameters(cls):
 @pytest.mark.parametrize("spec", MODELS.values(), ids=lambda s: s.name)
 def test_the_parameter_table_is_the_constructors(spec):
     assert [(p.name, SIGNATURE_TYPE[p.kind], not p.required) for p in spec.parameters] == \
-        constructor_parameters(spec.model_class)
+        constructor_parameters(getattr(velmora, spec.name))
 
 
 @pytest.mark.parametrize("model", MODELS)
