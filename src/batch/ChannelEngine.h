@@ -19,6 +19,8 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -94,6 +96,187 @@ struct MultiPMTColumns {
     // its piece, so its count is its piece's count plus origin_steps.
     void append(const std::vector<ostrelin::MultiPMTTrigger>& records, double origin, std::uint64_t origin_steps);
 };
+
+// A column of the engine's output, as the record files write it: its name,
+// the vector that holds it, its unit and meaning. `shape`: the parameter that
+// gives its number of values per record (held row after row), else one.
+// Bytes (std::uint8_t) hold a bool. `saturation`: only with saturation
+// (RunExtras). `added`: it came after the first record files were written,
+// which end before it.
+template <typename Columns, typename T>
+struct Column {
+    using type = T;
+    const char* name;
+    std::vector<T> Columns::* member;
+    const char* unit = "";
+    const char* meaning = "";
+    const char* shape = nullptr;
+    bool saturation = false;
+    bool added = false;
+};
+
+// The type of a column's values as numpy names it.
+template <typename T>
+constexpr const char* dtype_name() {
+    if constexpr (std::is_same_v<T, std::int32_t>) {
+        return "int32";
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return "int64";
+    } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+        return "uint32";
+    } else if constexpr (std::is_same_v<T, std::uint16_t>) {
+        return "uint16";
+    } else if constexpr (std::is_same_v<T, std::uint8_t>) {
+        return "bool";
+    } else if constexpr (std::is_same_v<T, float>) {
+        return "float32";
+    } else {
+        static_assert(std::is_same_v<T, double>, "a column type without a numpy name");
+        return "float64";
+    }
+}
+
+// The record columns of each model, in the order a record file writes them,
+// and the truth columns that a run with truth adds after them.
+constexpr auto record_columns(std::type_identity<ZozuvUza> /*model*/) {
+    using C = ZozuvUzaColumns;
+    return std::tuple{
+        Column{.name = "channel", .member = &C::channel, .meaning = "channel number"},
+        Column{.name = "time_ns",
+               .member = &C::time_ns,
+               .unit = "ns",
+               .meaning = "start of the readout window from the run's time origin: adc_index x adc_step, exact, to "
+                          "the nearest ns (halves toward the later one) where adc_step is not a whole number of ns"},
+        Column{.name = "trigger_time_s",
+               .member = &C::trigger_time_s,
+               .unit = "s",
+               .meaning = "whole seconds of the readout window's start, which is the trigger time plus "
+                          "trigger_offset ADC steps (not the trigger time itself)"},
+        Column{.name = "trigger_time_ticks",
+               .member = &C::trigger_time_ticks,
+               .unit = "4 ns ticks",
+               .meaning = "the readout window's start within its second, in whole ticks, by the front end's own rule "
+                          "(the start in double precision, truncated: it may lie one tick below the exact start, "
+                          "adc_index)"},
+        Column{.name = "baseline",
+               .member = &C::baseline,
+               .unit = "LSB",
+               .meaning = "the channel's configured ADC offset (offset, or its per-channel override), not a value "
+                          "measured from the samples"},
+        Column{.name = "intsum",
+               .member = &C::intsum,
+               .unit = "LSB x samples",
+               .meaning = "sum over the window's samples of (sample - offset), in single precision"},
+        Column{.name = "waveform",
+               .member = &C::waveform,
+               .unit = "LSB",
+               .meaning = "the readout window's ADC samples, one every adc_step from its start; a sample the sparse "
+                          "ADC holds no entry for reads 0, or trunc(offset) after its last entry, unless "
+                          "baseline_noise fills it",
+               .shape = "waveform_samples"},
+        Column{.name = "n_saturated",
+               .member = &C::n_saturated,
+               .unit = "samples",
+               .meaning = "window samples that clip cut, or whose value before the noise preamp_clip cut",
+               .saturation = true,
+               .added = true},
+        Column{.name = "adc_index",
+               .member = &C::adc_index,
+               .unit = "ADC steps (adc_step)",
+               .meaning = "start of the readout window (its first sample) in whole ADC steps from the run's time "
+                          "origin, exact across segments; negative for a window that the early policy ZERO keeps",
+               .added = true},
+    };
+}
+
+constexpr auto record_columns(std::type_identity<MultiPMT> /*model*/) {
+    using C = MultiPMTColumns;
+    return std::tuple{
+        Column{.name = "time",
+               .member = &C::time,
+               .unit = "s",
+               .meaning = "start of the hit (the ToT leading edge on the TDC grid) from the run's time origin"},
+        Column{.name = "channel", .member = &C::channel, .meaning = "channel number"},
+        Column{.name = "time_over_threshold",
+               .member = &C::time_over_threshold,
+               .unit = "s",
+               .meaning = "length of the hit: its trailing edge minus its leading edge, both on the TDC grid"},
+        Column{.name = "adc_sample",
+               .member = &C::adc_sample,
+               .unit = "LSB",
+               .meaning = "the ADC sample read sample_delay after the hit's start; 0 where the ADC held no sample "
+                          "there"},
+        Column{.name = "tdc_count",
+               .member = &C::tdc_count,
+               .unit = "TDC steps (tot_step)",
+               .meaning = "start of the hit in whole TDC steps from the run's time origin, exact across segments: "
+                          "time is tdc_count x tot_step as closely as a double holds it",
+               .added = true},
+        Column{.name = "adc_saturated",
+               .member = &C::adc_saturated,
+               .meaning = "whether adc_clip cut the hit's ADC sample",
+               .saturation = true,
+               .added = true},
+    };
+}
+
+// What the PEs that made a record were; a PE contributes to a record when its
+// pulse reaches what the record reads, with the share of its pulse that lies
+// there; each PE is counted in the record that holds its largest share.
+constexpr auto truth_columns() {
+    using C = TruthColumns;
+    return std::tuple{
+        Column{.name = "n_pe",
+               .member = &C::n_pe,
+               .unit = "PEs",
+               .meaning = "number of PEs counted in the record: those whose largest share of pulse lies in it (each "
+                          "PE in one record at most, the earliest on a tie)"},
+        Column{.name = "true_charge",
+               .member = &C::true_charge,
+               .unit = "normalised amplitude",
+               .meaning = "sum over the PEs that reach the record of their share of pulse in it times their drawn "
+                          "amplitude"},
+        Column{.name = "first_pe_time",
+               .member = &C::first_pe_time,
+               .unit = "s",
+               .meaning = "earliest drawn arrival time among the PEs counted in n_pe, transit-time spread included, "
+                          "from the run's time origin; NaN where none is counted"},
+        Column{.name = "n_dark",
+               .member = &C::n_dark,
+               .unit = "PEs",
+               .meaning = "PEs counted in n_pe that came from dark noise"},
+        Column{.name = "n_afterpulse",
+               .member = &C::n_afterpulse,
+               .unit = "PEs",
+               .meaning = "PEs counted in n_pe that were afterpulses"},
+        Column{.name = "n_pe_any",
+               .member = &C::n_pe_any,
+               .unit = "PEs",
+               .meaning = "number of PEs whose pulse reaches the record at all (its links), counted in n_pe or not",
+               .added = true},
+    };
+}
+
+// The links as the engine gives them, one row per (record, PE) pair.
+constexpr auto link_columns() {
+    using C = TruthColumns;
+    return std::tuple{
+        Column{.name = "record", .member = &C::link_record, .meaning = "the record's row in the columns"},
+        Column{.name = "pe", .member = &C::link_pe, .meaning = "the PE's index in the block's times"},
+        Column{.name = "time",
+               .member = &C::link_time,
+               .unit = "s",
+               .meaning = "the PE's drawn arrival: origin + PE time + its drawn time offset"},
+        Column{.name = "amplitude",
+               .member = &C::link_amplitude,
+               .unit = "normalised amplitude",
+               .meaning = "the PE's drawn amplitude"},
+        Column{.name = "fraction",
+               .member = &C::link_fraction,
+               .unit = "share of the PE's pulse",
+               .meaning = "the share of the PE's shaped pulse that falls inside the record"},
+    };
+}
 
 // One piece of work: PE times [first, last) of the block's times, all of one
 // channel, counted from the piece's origin (origin seconds, or origin_ticks

@@ -46,56 +46,41 @@ py::array adopt_bools(std::vector<std::uint8_t>&& values) {
     return py::array(py::dtype::of<bool>(), {static_cast<py::ssize_t>(owned->size())}, owned->data(), owner);
 }
 
-// The truth columns into `d`, and the links as d["links"].
-void add_truth(py::dict& d, TruthColumns&& t) {
-    d["n_pe"] = adopt(std::move(t.n_pe));
-    d["true_charge"] = adopt(std::move(t.true_charge));
-    d["first_pe_time"] = adopt(std::move(t.first_pe_time));
-    d["n_dark"] = adopt(std::move(t.n_dark));
-    d["n_afterpulse"] = adopt(std::move(t.n_afterpulse));
-    d["n_pe_any"] = adopt(std::move(t.n_pe_any));
-    py::dict links;
-    links["record"] = adopt(std::move(t.link_record));
-    links["pe"] = adopt(std::move(t.link_pe));
-    links["time"] = adopt(std::move(t.link_time));
-    links["amplitude"] = adopt(std::move(t.link_amplitude));
-    links["fraction"] = adopt(std::move(t.link_fraction));
-    d["links"] = links;
+// The columns of `table` from `c` into `d`, as numpy arrays that own their
+// vectors; a shaped column has the shape (rows, width), and a saturation
+// column is left out without saturation.
+template <typename Columns, typename Table>
+void put_columns(py::dict& d, Columns& c, const Table& table, const RunExtras& extras, py::ssize_t rows = 0,
+                 py::ssize_t width = 0) {
+    for_each_field(table, [&](const auto& column) {
+        using T = std::decay_t<decltype(column)>::type;
+        auto& values = c.*column.member;
+        if (column.saturation && !extras.saturation) {
+            return;
+        }
+        if constexpr (std::is_same_v<T, std::uint8_t>) {
+            d[column.name] = adopt_bools(std::move(values));
+        } else if (column.shape != nullptr) {
+            d[column.name] = adopt(std::move(values), {rows, width});
+        } else {
+            d[column.name] = adopt(std::move(values));
+        }
+    });
 }
 
-py::dict to_dict(ZozuvUzaColumns&& c, const RunExtras& extras) {
+template <typename Model>
+py::dict to_dict(typename ColumnsOf<Model>::type&& c, const RunExtras& extras) {
     py::dict d;
-    const auto rows = static_cast<py::ssize_t>(c.rows());
-    const auto width = static_cast<py::ssize_t>(c.waveform_samples);
-    d["channel"] = adopt(std::move(c.channel));
-    d["time_ns"] = adopt(std::move(c.time_ns));
-    d["trigger_time_s"] = adopt(std::move(c.trigger_time_s));
-    d["trigger_time_ticks"] = adopt(std::move(c.trigger_time_ticks));
-    d["baseline"] = adopt(std::move(c.baseline));
-    d["intsum"] = adopt(std::move(c.intsum));
-    d["waveform"] = adopt(std::move(c.waveform), {rows, width});
-    if (extras.saturation) {
-        d["n_saturated"] = adopt(std::move(c.n_saturated));
+    py::ssize_t width = 0;
+    if constexpr (std::is_same_v<Model, ZozuvUza>) {
+        width = static_cast<py::ssize_t>(c.waveform_samples);
     }
-    d["adc_index"] = adopt(std::move(c.adc_index));
+    put_columns(d, c, record_columns(std::type_identity<Model>{}), extras, static_cast<py::ssize_t>(c.rows()), width);
     if (extras.truth) {
-        add_truth(d, std::move(c.truth));
-    }
-    return d;
-}
-
-py::dict to_dict(MultiPMTColumns&& c, const RunExtras& extras) {
-    py::dict d;
-    d["time"] = adopt(std::move(c.time));
-    d["channel"] = adopt(std::move(c.channel));
-    d["time_over_threshold"] = adopt(std::move(c.time_over_threshold));
-    d["adc_sample"] = adopt(std::move(c.adc_sample));
-    d["tdc_count"] = adopt(std::move(c.tdc_count));
-    if (extras.saturation) {
-        d["adc_saturated"] = adopt_bools(std::move(c.adc_saturated));
-    }
-    if (extras.truth) {
-        add_truth(d, std::move(c.truth));
+        put_columns(d, c.truth, truth_columns(), extras);
+        py::dict links;
+        put_columns(links, c.truth, link_columns(), extras);
+        d["links"] = links;
     }
     return d;
 }
@@ -164,6 +149,80 @@ Model make_model(const py::dict& params, const py::dict& spectra, const py::dict
         }
     });
     return Model(std::move(config));
+}
+
+const char* kind_name(FieldKind kind) {
+    switch (kind) {
+    case FieldKind::spectrum:
+        return "spectrum";
+    case FieldKind::real:
+        return "real";
+    case FieldKind::integer:
+        return "integer";
+    case FieldKind::integers:
+        return "integers";
+    case FieldKind::choice:
+        return "choice";
+    case FieldKind::seed:
+        break;
+    }
+    return "seed";
+}
+
+py::object text_or_none(const char* text) {
+    return text != nullptr ? py::object(py::str(text)) : py::object(py::none());
+}
+
+py::object number_or_none(const std::optional<std::int64_t>& value) {
+    return value ? py::object(py::int_(*value)) : py::object(py::none());
+}
+
+// A model's field table as plain data: one dict per setting, in order.
+template <typename Model>
+py::list field_table() {
+    py::list out;
+    for_each_field(Model::fields(), [&](const auto& field) {
+        py::list choices;
+        for (const auto& choice : field.choices) {
+            choices.append(py::str(choice.first.data(), choice.first.size()));
+        }
+        py::dict d;
+        d["name"] = field.name;
+        d["kind"] = kind_name(field.kind);
+        d["unit"] = field.unit;
+        d["meaning"] = field.meaning;
+        d["minimum"] = number_or_none(field.minimum);
+        d["maximum"] = number_or_none(field.maximum);
+        d["choices"] = choices;
+        d["default"] = text_or_none(field.default_name);
+        d["override_column"] = field.override_column;
+        d["plausible"] = text_or_none(field.plausible == Plausible::step   ? "step"
+                                      : field.plausible == Plausible::time ? "time"
+                                                                           : nullptr);
+        d["grid"] = text_or_none(field.grid);
+        d["late"] = field.late;
+        out.append(d);
+    });
+    return out;
+}
+
+// A column table as plain data: one dict per column, in order.
+template <typename Table>
+py::list column_table(const Table& table) {
+    py::list out;
+    for_each_field(table, [&](const auto& column) {
+        using T = std::decay_t<decltype(column)>::type;
+        py::dict d;
+        d["name"] = column.name;
+        d["dtype"] = dtype_name<T>();
+        d["unit"] = column.unit;
+        d["meaning"] = column.meaning;
+        d["shape"] = text_or_none(column.shape);
+        d["saturation"] = column.saturation;
+        d["added"] = column.added;
+        out.append(d);
+    });
+    return out;
 }
 
 [[noreturn]] void raise_as(PyObject* type, const std::string& message) {
@@ -301,7 +360,12 @@ ChannelEngine<Model> make_engine(const py::list& parameter_sets, const py::dict&
 template <typename Model>
 void register_engine(py::module_& m, const char* name) {
     using Engine = ChannelEngine<Model>;
-    py::class_<Engine>(m, name)
+    py::class_<Engine> engine(m, name);
+    // The model's settings and record columns, as the batch layer describes
+    // and checks them: lists of dicts (see field_table and column_table).
+    engine.attr("fields") = field_table<Model>();
+    engine.attr("columns") = column_table(record_columns(std::type_identity<Model>{}));
+    engine
         .def(
             py::init([](const py::list& parameter_sets, const py::dict& spectra, const std::optional<py::dict>& names) {
                 return make_engine<Model>(parameter_sets, spectra, names.value_or(py::dict()));
@@ -361,7 +425,7 @@ void register_engine(py::module_& m, const char* name) {
                 for (const auto& n : notices) {
                     early->append(py::make_tuple(n.channel, n.count, n.first_start, n.origin));
                 }
-                return to_dict(std::move(columns), extras);
+                return to_dict<Model>(std::move(columns), extras);
             },
             py::arg("channels"), py::arg("bounds"), py::arg("times"), py::arg("models"), py::arg("seeds"),
             py::arg("origin_ticks"), py::arg("origins"), py::arg("cancel"), py::arg("early") = py::none(),
@@ -405,6 +469,8 @@ void register_engine(py::module_& m) {
         .def("set", [](CancelFlag& f) { f.value.store(true); })
         .def("is_set", [](const CancelFlag& f) { return f.value.load(); });
     py::register_exception<Cancelled>(m, "Cancelled", PyExc_RuntimeError);
+    m.attr("truth_columns") = column_table(truth_columns());
+    m.attr("link_columns") = column_table(link_columns());
     register_engine<ZozuvUza>(m, "ZozuvUzaEngine");
     register_engine<MultiPMT>(m, "MultiPMTEngine");
 }

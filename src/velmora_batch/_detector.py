@@ -328,15 +328,16 @@ def _warn_implausible(spec: ModelSpec, params: Mapping[str, Value], spectra: Map
         if isinstance(value, float) and value > PLAUSIBLE_STEP:
             warnings.warn(f"{where}: {key!r} is {value!r} s, an implausibly long step (above {PLAUSIBLE_STEP!r} s); "
                           f"steps are in seconds (0.1 ns is 1e-10)", ImplausibleValueWarning, stacklevel=4)
-    for key in (p.name for p in spec.parameters if p.plausible == "time"):
+    for key in (p.name for p in spec.parameters if p.plausible == "time" and p.kind != "file"):
         value = params.get(key)
         if isinstance(value, float) and abs(value) > PLAUSIBLE_TIME:
             warnings.warn(f"{where}: {key!r} is {value!r} s, an implausibly long time (above {PLAUSIBLE_TIME!r} s); "
                           f"times are in seconds (14 ns is 1.4e-08)", ImplausibleValueWarning, stacklevel=4)
-    if "time_spectrum" in spectra:
-        x = spectra["time_spectrum"][0]
+    # A spectrum of times: the span of its x values.
+    for key in (p.name for p in spec.parameters if p.plausible == "time" and p.kind == "file" and p.name in spectra):
+        x = spectra[key][0]
         if len(x) and float(x.max() - x.min()) > PLAUSIBLE_TIME:
-            warnings.warn(f"{where}: 'time_spectrum' spans {float(x.max() - x.min())!r} s, implausibly long "
+            warnings.warn(f"{where}: {key!r} spans {float(x.max() - x.min())!r} s, implausibly long "
                           f"(above {PLAUSIBLE_TIME!r} s); its x values are times in seconds",
                           ImplausibleValueWarning, stacklevel=4)
 
@@ -505,10 +506,11 @@ class Detector:
         detector with the given seed (and the overrides of ``channel``, if
         given), through temporary copies of its files."""
         params = self.params if channel is None else self.params_for(channel)
+        spec = spec_of(self.model)
         kwargs: dict[str, Any] = {**params, "seed": seed}
-        if "early_handling" in kwargs:
-            kwargs["early_handling"] = getattr(velmora.EarlyHandling, str(kwargs["early_handling"]))
-        model_class: type[velmora.ZozuvUza] | type[velmora.MultiPMT] = getattr(velmora, spec_of(self.model).name)
+        for key in (p.name for p in spec.parameters if p.kind == "choice"):  # velmora's one choice: EarlyHandling
+            kwargs[key] = getattr(velmora.EarlyHandling, str(kwargs[key]))
+        model_class: type[velmora.ZozuvUza] | type[velmora.MultiPMT] = getattr(velmora, spec.name)
         with tempfile.TemporaryDirectory(prefix="velmora-detector-") as tmp:
             for key, spectrum in self.spectra.items():
                 _write_spectrum(Path(tmp) / f"{key}.txt", spectrum)

@@ -1,9 +1,11 @@
-"""The detector models, as data: for each model its parameters (type, unit,
-bounds, meaning, and whether a channel may override it), its compiled engine
-and ``velmora`` class, its record columns, the grids a segment must fit and
-the memory a run of it takes. Everything else in the package asks the model's
-``ModelSpec`` instead of testing its name, and the config checks, ``--set``,
-the overrides and the config file's JSON Schema all read the same table."""
+"""The detector models, as data: for each model its compiled engine, whose
+tables (written once, beside the model's configuration and the engine's
+record columns in C++) give its parameters (type, unit, bounds, meaning, and
+whether a channel may override it) and its record columns; beside them the
+grids a segment must fit and the memory a run of it takes. Everything else in
+the package asks the model's ``ModelSpec`` instead of testing its name, and
+the config checks, ``--set``, the overrides, the config file's JSON Schema
+and the tables of record columns all read the same tables."""
 
 from __future__ import annotations
 
@@ -19,7 +21,6 @@ import velmora
 from . import _core
 
 INT32 = (-(2**31), 2**31 - 1)
-EARLY_HANDLING = ("IGNORE", "ZERO", "WARN", "THROW")
 
 # Keys of a config besides the model's parameters.
 EXTRA_KEYS = ("model", "seed", "overrides", "afterpulses")
@@ -28,10 +29,6 @@ EXTRA_KEYS = ("model", "seed", "overrides", "afterpulses")
 # its 32-bit seconds counter.
 STAMP_TICK: float = velmora.ZozuvUzaTrigger.SECONDS_PER_TICK
 STAMP_SECONDS = 2**32
-
-# The longest ZozuvUza readout window, in ADC samples: far beyond any front
-# end's window, and a record of it already takes 128 KiB.
-MAX_WAVEFORM_SAMPLES = 1 << 16
 
 # Where a plausible step or time of a config ends, in seconds: a value given
 # in nanoseconds lands far beyond it.
@@ -48,7 +45,8 @@ class Parameter:
     ``kind``: "file" (a spectrum or pulse-shape file), "float", "int" (32-bit
     signed), "int_list" or "choice" (one of ``choices``). ``minimum`` and
     ``maximum`` bound a whole number. ``plausible``: "step" or "time" for
-    values in seconds whose size is checked for a unit mistake. ``grid``: for
+    values in seconds whose size is checked for a unit mistake ("time" of a
+    file: the span of its x values). ``grid``: for
     a pulse shape, the parameter whose step its points must be spaced by.
     ``late``: a time that must stay within the engine's late-time limit."""
 
@@ -133,14 +131,21 @@ def afterpulses_schema() -> dict[str, Any]:
 
 @dataclass(frozen=True)
 class Column:
-    """A record column: its name and numpy type; ``shaped`` columns hold
-    ``waveform_samples`` values per record. An ``added`` column came after
-    the first record files were written: older files end before it."""
+    """A record column: its name, numpy type, unit and meaning; a ``shape``d
+    column holds as many values per record as that parameter says. An
+    ``added`` column came after the first record files were written: older
+    files end before it."""
 
     name: str
     dtype: type[np.generic]
-    shaped: bool = False
+    unit: str = ""
+    meaning: str = ""
+    shape: str | None = None
     added: bool = False
+
+    @property
+    def shaped(self) -> bool:
+        return self.shape is not None
 
 
 # The types a record's label column takes (``run(label=...)``), by name, and
@@ -148,15 +153,28 @@ class Column:
 # of the PE table gives int64 labels, a floating-point one float64 labels.
 LABEL_TYPES: dict[str, float] = {"int64": -1, "float64": float("nan")}
 
-# What a run with truth adds to every record, after the model's own columns:
-# the PEs counted in the record (those whose largest share of pulse lies in
-# it), the sum of share x drawn amplitude over the PEs that reach it, the
-# earliest drawn arrival among the PEs counted (seconds, in the run's time),
-# how many of them are dark noise and afterpulses, and how many PEs reach it
-# at all. A file written before n_pe_any ends before it.
-TRUTH_COLUMNS = (Column("n_pe", np.uint32), Column("true_charge", np.float64), Column("first_pe_time", np.float64),
-                 Column("n_dark", np.uint32), Column("n_afterpulse", np.uint32),
-                 Column("n_pe_any", np.uint32, added=True))
+# The kinds of the engines' field tables as the package names them (a seed
+# is a config's own key, not a model parameter).
+_KINDS = {"spectrum": "file", "real": "float", "integer": "int", "integers": "int_list", "choice": "choice"}
+
+
+def _parameter(f: dict[str, Any]) -> Parameter:
+    """A model parameter from its entry in the engine's field table."""
+    return Parameter(f["name"], _KINDS[f["kind"]], f["unit"], f["meaning"], default=f["default"],
+                     minimum=f["minimum"], maximum=f["maximum"], choices=tuple(f["choices"]),
+                     plausible=f["plausible"], grid=f["grid"], late=f["late"])
+
+
+def _columns(table: list[dict[str, Any]]) -> tuple[Column, ...]:
+    """Record columns from an engine's column table."""
+    return tuple(Column(c["name"], np.dtype(c["dtype"]).type, c["unit"], c["meaning"], c["shape"], c["added"])
+                 for c in table)
+
+
+# What a run with truth adds to every record, after the model's own columns
+# (the engine's table of them). A file written before an ``added`` one ends
+# before it.
+TRUTH_COLUMNS = _columns(_core.truth_columns)
 
 
 @dataclass(frozen=True)
@@ -164,15 +182,10 @@ class ModelSpec:
     """Everything the package knows of one detector model."""
 
     name: str
-    parameters: tuple[Parameter, ...]
-    # The electronics values that may differ from channel to channel, in the
-    # order an override table lists them.
-    overridable: tuple[str, ...]
+    # The compiled engine, whose tables give the parameters, the overridable
+    # ones and the record columns below.
     engine: type[_core.ZozuvUzaEngine] | type[_core.MultiPMTEngine]
-    columns: tuple[Column, ...]
     time_column: str
-    # The parameter that gives the length of a shaped column, if any.
-    samples_key: str | None
     # The grids a segment must be a whole number of steps of: a parameter
     # name or a fixed step in seconds, with how the message names the steps.
     segment_grids: tuple[tuple[str | float, str], ...]
@@ -190,9 +203,23 @@ class ModelSpec:
     # Whether a config may ask for noise on every sample of a readout window
     # (``"baseline_noise": true``, batch runs only).
     baseline_noise: bool = False
+    parameters: tuple[Parameter, ...] = field(init=False)
+    # The electronics values that may differ from channel to channel, in the
+    # order an override table lists them.
+    overridable: tuple[str, ...] = field(init=False)
+    columns: tuple[Column, ...] = field(init=False)
+    # The parameter that gives the length of a shaped column, if any.
+    samples_key: str | None = field(init=False)
     by_name: Mapping[str, Parameter] = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
+        fields = self.engine.fields
+        columns = _columns(self.engine.columns)
+        object.__setattr__(self, "parameters", tuple(_parameter(f) for f in fields if f["kind"] in _KINDS))
+        object.__setattr__(self, "overridable", tuple(f["name"] for f in sorted(
+            (f for f in fields if f["override_column"]), key=lambda f: f["override_column"])))
+        object.__setattr__(self, "columns", columns)
+        object.__setattr__(self, "samples_key", next((c.shape for c in columns if c.shape is not None), None))
         object.__setattr__(self, "by_name", {p.name: p for p in self.parameters})
         assert all(self.by_name[key].kind in ("int", "float") for key in self.overridable)
 
@@ -256,48 +283,10 @@ class ModelSpec:
         }
 
 
-def _pulse(name: str, meaning: str, grid: str) -> Parameter:
-    return Parameter(name, "file", "s, normalised amplitude", meaning, grid=grid)
-
-
-_SPECTRA = (
-    Parameter("time_spectrum", "file", "s, relative probability", "time spectrum of the PMT"),
-    Parameter("amplitude_spectrum", "file", "normalised amplitude, relative probability",
-              "amplitude spectrum of the PMT"),
-    Parameter("pmt_time_step", "float", "s", "time step of the PMT waveform", plausible="step"),
-)
-
 ZOZUVUZA = ModelSpec(
     name="ZozuvUza",
-    parameters=(
-        *_SPECTRA,
-        Parameter("adc_step", "float", "s", "time step of the ADC", plausible="step"),
-        _pulse("pulse_shape", "pulse shape of the electronics", "pmt_time_step"),
-        Parameter("jitter", "int", "PMT time steps",
-                  "offset of ADC samples relative to simulation times, 0 for none, -1 for random"),
-        Parameter("gain", "float", "LSB", "ADC gain (scale factor of the normalised amplitude)"),
-        Parameter("offset", "float", "LSB", "ADC offset"),
-        Parameter("preamp_clip", "float", "LSB", "upper bound of ADC samples before noise"),
-        Parameter("noise", "float", "LSB", "standard deviation of the Gaussian noise"),
-        Parameter("clip", "float", "LSB", "upper bound of ADC samples after noise"),
-        Parameter("waveform_samples", "int", "ADC samples", "waveform samples per trigger", minimum=1,
-                  maximum=MAX_WAVEFORM_SAMPLES),
-        Parameter("retrigger_offset", "int", "ADC samples", "least number of samples between two triggers"),
-        Parameter("trigger_kernel", "int_list", "", "kernel the waveform is convolved with before the threshold"),
-        Parameter("adc_threshold", "int", "LSB", "trigger threshold"),
-        Parameter("trigger_norm", "int", "", "divisor of the trigger signal before the threshold"),
-        Parameter("trigger_offset", "int", "ADC steps", "offset of the waveform start relative to the trigger time"),
-        Parameter("early_handling", "choice", "", "what a trigger whose window starts before time 0 does",
-                  default="WARN", choices=EARLY_HANDLING),
-    ),
-    overridable=("gain", "offset", "noise", "adc_threshold", "preamp_clip", "clip"),
     engine=_core.ZozuvUzaEngine,
-    columns=(Column("channel", np.int32), Column("time_ns", np.int64), Column("trigger_time_s", np.uint32),
-             Column("trigger_time_ticks", np.uint32), Column("baseline", np.float32), Column("intsum", np.float32),
-             Column("waveform", np.uint16, shaped=True), Column("n_saturated", np.uint16, added=True),
-             Column("adc_index", np.int64, added=True)),
     time_column="time_ns",
-    samples_key="waveform_samples",
     segment_grids=(("adc_step", "ADC steps"), (STAMP_TICK, "4 ns time-stamp ticks")),
     stamp_tick=STAMP_TICK,
     stamp_seconds=STAMP_SECONDS,
@@ -308,33 +297,8 @@ ZOZUVUZA = ModelSpec(
 
 MULTIPMT = ModelSpec(
     name="MultiPMT",
-    parameters=(
-        *_SPECTRA,
-        Parameter("tot_step", "float", "s", "time step of the ToT TDC", plausible="step"),
-        _pulse("tot_pulse_shape", "pulse shape of the ToT electronics", "tot_step"),
-        Parameter("tot_threshold", "float", "normalised amplitude", "threshold of the ToT measurement"),
-        Parameter("tot_dead_time", "float", "s", "dead time of the ToT measurement", plausible="time"),
-        Parameter("tot_noise", "float", "normalised amplitude", "standard deviation of the ToT noise"),
-        Parameter("tot_jitter", "float", "s", "standard deviation of the ToT time measurement", plausible="time",
-                  late=True),
-        Parameter("adc_step", "float", "s", "time step of the ADC", plausible="step"),
-        _pulse("adc_pulse_shape", "pulse shape of the ADC electronics", "pmt_time_step"),
-        Parameter("adc_jitter", "int", "PMT time steps",
-                  "offset of ADC samples relative to simulation times, 0 for none, -1 for random"),
-        Parameter("adc_gain", "float", "LSB", "ADC gain (scale factor of the normalised amplitude)"),
-        Parameter("adc_offset", "float", "LSB", "ADC offset"),
-        Parameter("adc_noise", "float", "LSB", "standard deviation of the ADC's Gaussian noise"),
-        Parameter("adc_clip", "float", "LSB", "upper bound of ADC samples after noise"),
-        Parameter("sample_delay", "float", "s", "delay of the ADC readout after the ToT start", plausible="time",
-                  late=True),
-    ),
-    overridable=("adc_gain", "adc_offset", "adc_noise", "adc_clip", "tot_threshold", "tot_noise"),
     engine=_core.MultiPMTEngine,
-    columns=(Column("time", np.float64), Column("channel", np.int32), Column("time_over_threshold", np.float64),
-             Column("adc_sample", np.uint16), Column("tdc_count", np.int64, added=True),
-             Column("adc_saturated", np.bool_, added=True)),
     time_column="time",
-    samples_key=None,
     segment_grids=(("adc_step", "ADC steps"), ("tot_step", "TDC steps")),
     stamp_tick=None,
     stamp_seconds=None,
@@ -344,6 +308,10 @@ MULTIPMT = ModelSpec(
 )
 
 MODELS: dict[str, ModelSpec] = {spec.name: spec for spec in (ZOZUVUZA, MULTIPMT)}
+
+# The longest ZozuvUza readout window, in ADC samples (the bound of its
+# shaped column's length parameter).
+MAX_WAVEFORM_SAMPLES: int = cast(int, ZOZUVUZA.by_name[cast(str, ZOZUVUZA.samples_key)].maximum)
 
 
 def unknown_model(where: str, model: object) -> ValueError:

@@ -21,7 +21,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._models import LABEL_TYPES, MODELS, TRUTH_COLUMNS, spec_of
+from ._models import LABEL_TYPES, MODELS, TRUTH_COLUMNS, Column, spec_of
 from ._publish import PublishedFile, remove_stale_temporaries, temporary_beside
 
 # Records as the engine gives them: one array per column, by name, in the
@@ -50,26 +50,16 @@ class ColumnInfo:
     when: str = ""
 
 
-_CHANNEL = ColumnInfo("channel", "int32", "", "channel number")
 _TRUTH = "truth=True"
-# What the PEs that made a record were; a PE contributes to a record when its
-# pulse reaches what the record reads, with the share of its pulse that lies
-# there; each PE is counted in the record that holds its largest share.
-_TRUTH_COLUMNS = (
-    ColumnInfo("n_pe", "uint32", "PEs",
-               "number of PEs counted in the record: those whose largest share of pulse lies in it (each PE in one "
-               "record at most, the earliest on a tie)", _TRUTH),
-    ColumnInfo("true_charge", "float64", "normalised amplitude",
-               "sum over the PEs that reach the record of their share of pulse in it times their drawn amplitude",
-               _TRUTH),
-    ColumnInfo("first_pe_time", "float64", "s",
-               "earliest drawn arrival time among the PEs counted in n_pe, transit-time spread included, from the "
-               "run's time origin; NaN where none is counted", _TRUTH),
-    ColumnInfo("n_dark", "uint32", "PEs", "PEs counted in n_pe that came from dark noise", _TRUTH),
-    ColumnInfo("n_afterpulse", "uint32", "PEs", "PEs counted in n_pe that were afterpulses", _TRUTH),
-    ColumnInfo("n_pe_any", "uint32", "PEs",
-               "number of PEs whose pulse reaches the record at all (its links), counted in n_pe or not", _TRUTH),
-)
+
+
+def _info(column: Column, when: str = "") -> ColumnInfo:
+    """The description of a column of the engine's tables (a shaped column's
+    type gives the parameter of its length)."""
+    type_name = np.dtype(column.dtype).name + (f"[{column.shape}]" if column.shape is not None else "")
+    return ColumnInfo(column.name, type_name, column.unit, column.meaning, when)
+
+
 _EVENT = ColumnInfo("event", "int64", "", "the event the record was grouped into (its id in the event table), "
                     "-1 for none", "velmora events")
 _RECORD_ROW = ColumnInfo("record_row", "int64", "",
@@ -80,55 +70,11 @@ _RECORD_ROW = ColumnInfo("record_row", "int64", "",
 # Every column a record file holds, per model, in the order written, and
 # those of a links file: the Arrow field metadata of each written column,
 # `velmora schema records` and the README's table of columns are all made
-# from this table.
+# from this table, the model's own columns and the truth columns from the
+# engine's tables of them.
 RECORD_COLUMNS: dict[str, tuple[ColumnInfo, ...]] = {
-    "ZozuvUza": (
-        _CHANNEL,
-        ColumnInfo("time_ns", "int64", "ns",
-                   "start of the readout window from the run's time origin: adc_index x adc_step, exact, to the "
-                   "nearest ns (halves toward the later one) where adc_step is not a whole number of ns"),
-        ColumnInfo("trigger_time_s", "uint32", "s",
-                   "whole seconds of the readout window's start, which is the trigger time plus trigger_offset "
-                   "ADC steps (not the trigger time itself)"),
-        ColumnInfo("trigger_time_ticks", "uint32", "4 ns ticks",
-                   "the readout window's start within its second, in whole ticks, by the front end's own rule "
-                   "(the start in double precision, truncated: it may lie one tick below the exact start, "
-                   "adc_index)"),
-        ColumnInfo("baseline", "float32", "LSB",
-                   "the channel's configured ADC offset (offset, or its per-channel override), not a value "
-                   "measured from the samples"),
-        ColumnInfo("intsum", "float32", "LSB x samples",
-                   "sum over the window's samples of (sample - offset), in single precision"),
-        ColumnInfo("waveform", "uint16[waveform_samples]", "LSB",
-                   "the readout window's ADC samples, one every adc_step from its start; a sample the sparse ADC "
-                   "holds no entry for reads 0, or trunc(offset) after its last entry, unless baseline_noise fills "
-                   "it"),
-        ColumnInfo("n_saturated", "uint16", "samples",
-                   "window samples that clip cut, or whose value before the noise preamp_clip cut"),
-        ColumnInfo("adc_index", "int64", "ADC steps (adc_step)",
-                   "start of the readout window (its first sample) in whole ADC steps from the run's time origin, "
-                   "exact across segments; negative for a window that the early policy ZERO keeps"),
-        *_TRUTH_COLUMNS,
-        _EVENT,
-        _RECORD_ROW,
-    ),
-    "MultiPMT": (
-        ColumnInfo("time", "float64", "s",
-                   "start of the hit (the ToT leading edge on the TDC grid) from the run's time origin"),
-        _CHANNEL,
-        ColumnInfo("time_over_threshold", "float64", "s",
-                   "length of the hit: its trailing edge minus its leading edge, both on the TDC grid"),
-        ColumnInfo("adc_sample", "uint16", "LSB",
-                   "the ADC sample read sample_delay after the hit's start; 0 where the ADC held no sample "
-                   "there"),
-        ColumnInfo("tdc_count", "int64", "TDC steps (tot_step)",
-                   "start of the hit in whole TDC steps from the run's time origin, exact across segments: "
-                   "time is tdc_count x tot_step as closely as a double holds it"),
-        ColumnInfo("adc_saturated", "bool", "", "whether adc_clip cut the hit's ADC sample"),
-        *_TRUTH_COLUMNS,
-        _EVENT,
-        _RECORD_ROW,
-    ),
+    **{name: (*(_info(c) for c in spec.columns), *(_info(c, _TRUTH) for c in TRUTH_COLUMNS), _EVENT, _RECORD_ROW)
+       for name, spec in MODELS.items()},
     # The links of records to the PEs that made them (truth="links"), one row
     # per (record, PE) pair; the input PE table's other columns follow them.
     "links": (

@@ -1,26 +1,20 @@
-"""The model registry: each model's parameter table agrees with the model's constructor, and the JSON Schema of
-its config, as installed and as the command prints it, is the one the table gives."""
+"""The model registry: the engines' tables of parameters and record columns are the one description of each model;
+the parameter table agrees with velmora's constructor, and everything made from the tables (the config's JSON
+Schema as installed and as the command prints it, --set, the record dtype and the engine's output, the tables of
+record columns and the README's) says what the tables say."""
 
-import ast
 import json
 import re
 from pathlib import Path
 
+import numpy as np
 import pytest
 import velmora
 from click.testing import CliRunner
-from velmora_batch._models import MODELS, config_schema_file, config_schema_text
-from velmora_batch.cli import main
-
-# How the constructor's signature writes the type of each kind of parameter.
-SIGNATURE_TYPE = {
-    "file": "os.PathLike | str | bytes",
-    "float": "typing.SupportsFloat | typing.SupportsIndex",
-    "int": "typing.SupportsInt | typing.SupportsIndex",
-    "int_list": "velmora.IntVector",
-    "choice": "velmora.EarlyHandling",
-}
-
+from velmora_batch import _core
+from velmora_batch._models import INT32, MODELS, config_schema_file, config_schema_text
+from velmora_batch._records import RECORD_COLUMNS, columns_tables
+from velmora_batch.cli import apply_settings, main
 
 def constructor_parameters(cls):
     """(name, type, has a default) of each argument of the model's constructor but self and seed, from its
@@ -35,38 +29,81 @@ def constructor_parameters(cls):
     return found
 
 
+README = Path(__file__).resolve().parents[2] / "README.md"
+# What each kind of the engine's field table is in velmora's constructor signature and in a config's schema.
+KINDS = {
+    "spectrum": ("os.PathLike | str | bytes", None),
+    "real": ("typing.SupportsFloat | typing.SupportsIndex", "number"),
+    "integer": ("typing.SupportsInt | typing.SupportsIndex", "integer"),
+    "integers": ("velmora.IntVector", "array"),
+    "choice": ("velmora.EarlyHandling", None),
+}
+
+
+def engine_output(spec):
+    """The columns the engine gives for a short flash, with truth and saturation, from the example detector."""
+    from velmora_batch import Detector
+
+    det = Detector.from_config(Path(__file__).resolve().parents[2] / "examples" / spec.name.lower() / "config.json")
+    times = np.full(30, 2e-6)
+    return spec.engine([det.params], dict(det.spectra)).simulate(
+        np.array([0], np.int32), np.array([0, len(times)]), times, np.array([0]), np.zeros((1, 8), np.uint32),
+        np.array([0], np.uint64), np.array([0.0]), _core.CancelFlag(), truth=True)
+
+
 @pytest.mark.parametrize("spec", MODELS.values(), ids=lambda s: s.name)
-def test_the_parameter_table_is_the_constructors(spec):
-    assert [(p.name, SIGNATURE_TYPE[p.kind], not p.required) for p in spec.parameters] == \
+def test_everything_made_from_the_tables_says_what_they_say(spec):
+    fields = [f for f in spec.engine.fields if f["kind"] != "seed"]
+    # The field table is velmora's constructor, argument by argument (the seed is a config's own key).
+    assert [(f["name"], KINDS[f["kind"]][0], f["default"] is not None) for f in fields] == \
         constructor_parameters(getattr(velmora, spec.name))
-
-
-@pytest.mark.parametrize("model", MODELS)
-def test_the_installed_schema_is_the_tables(model):
-    assert config_schema_file(model).read_text() == config_schema_text(model), \
-        "regenerate src/velmora_batch/schemas from the model table"
-    result = CliRunner().invoke(main, ["schema", "config", model])
-    assert result.exit_code == 0, result.output
-    assert result.output == config_schema_text(model)
-
-
-@pytest.mark.parametrize("model", MODELS)
-def test_the_schema_gives_every_parameter_with_its_meaning_and_unit(model):
-    spec = MODELS[model]
-    schema = json.loads(config_schema_text(model))
-    properties = schema["properties"]
-    assert set(properties) == {"model", "seed", "overrides", "afterpulses", *spec.by_name,
-                               *(["baseline_noise"] if spec.baseline_noise else [])}
-    assert set(schema["required"]) == {"model", *(p.name for p in spec.parameters if p.required)}
-    assert schema["additionalProperties"] is False
-    for p in spec.parameters:
-        entry = properties[p.name]
-        assert entry["description"].startswith(p.meaning)
-        if p.unit:
-            assert entry["x-unit"] == p.unit and f"[{p.unit}]" in entry["description"]
-        assert entry.get("x-overridable", False) == (p.name in spec.overridable)
-    if spec.samples_key is not None:
-        assert properties[spec.samples_key]["maximum"] == spec.by_name[spec.samples_key].maximum
+    assert [f["name"] for f in spec.engine.fields].count("seed") == 1
+    # The config's JSON Schema, as installed and as the command prints it.
+    text = config_schema_text(spec.name)
+    assert config_schema_file(spec.name).read_text() == text, "regenerate src/velmora_batch/schemas from the tables"
+    result = CliRunner().invoke(main, ["schema", "config", spec.name])
+    assert result.exit_code == 0 and result.output == text, result.output
+    schema = json.loads(text)
+    assert schema["required"] == ["model", *(f["name"] for f in fields if f["default"] is None)]
+    assert list(schema["properties"])[-len(fields):] == [f["name"] for f in fields]
+    overridable = sorted((f for f in fields if f["override_column"]), key=lambda f: f["override_column"])
+    assert [f["override_column"] for f in overridable] == list(range(1, len(overridable) + 1))
+    assert schema["properties"]["overrides"]["description"].endswith(
+        ", ".join([f["name"] for f in overridable] + ["time_offset", "dark_rate", "afterpulse_probability"]))
+    for f in fields:
+        entry = schema["properties"][f["name"]]
+        assert entry["description"] == (f"{f['meaning']} [{f['unit']}]" if f["unit"] else f["meaning"])
+        assert entry.get("x-unit", "") == f["unit"] and entry.get("x-overridable", False) == bool(f["override_column"])
+        assert entry.get("type") == KINDS[f["kind"]][1] and entry.get("default") == f["default"]
+        if f["kind"] == "integer":
+            assert (entry["minimum"], entry["maximum"]) == (
+                INT32[0] if f["minimum"] is None else f["minimum"], INT32[1] if f["maximum"] is None else f["maximum"])
+        if f["kind"] == "choice":
+            assert entry["enum"] == f["choices"] == list(velmora.EarlyHandling.__members__)
+        # --set takes every parameter by its table name, a choice by one of its names.
+        if f["kind"] in ("real", "integer", "choice"):
+            value = f["choices"][0] if f["choices"] else "1"
+            assert apply_settings({"model": spec.name}, [f"{f['name']}={value}"], Path("."))[f["name"]] == \
+                (value if f["choices"] else 1)
+    # The record columns: the dtype of a record, the engine's output and the tables of columns.
+    columns, truth = spec.engine.columns, _core.truth_columns
+    dtype = spec.record_dtype(7, truth=True)
+    assert list(dtype.names) == [c["name"] for c in columns + truth]
+    assert [dtype[c["name"]].base.name for c in columns + truth] == [c["dtype"] for c in columns + truth]
+    assert [dtype[c["name"]].shape for c in columns] == [(7,) if c["shape"] else () for c in columns]
+    assert all(c["shape"] is None or c["shape"] in spec.by_name for c in columns)
+    out = engine_output(spec)
+    assert [(k, v.dtype.name) for k, v in out.items() if k != "links"] == \
+        [(c["name"], c["dtype"]) for c in columns + truth]
+    assert [(k, v.dtype.name) for k, v in out["links"].items()] == [(c["name"], c["dtype"]) for c in
+                                                                    _core.link_columns]
+    described = {c.name: c for c in RECORD_COLUMNS[spec.name]}
+    for c in columns + truth:
+        info = described[c["name"]]
+        assert (info.type, info.unit, info.meaning) == (
+            c["dtype"] + (f"[{c['shape']}]" if c["shape"] else ""), c["unit"], c["meaning"])
+        assert info.when == ("truth=True" if c in truth else "")
+    assert columns_tables() in README.read_text(), "run tools/update_readme_columns.py"
 
 
 def test_the_example_configs_keep_to_their_schema():
@@ -93,20 +130,3 @@ def test_the_example_configs_keep_to_their_schema():
 def test_schema_command_refuses(arguments, message):
     result = CliRunner().invoke(main, arguments)
     assert result.exit_code == 2 and re.search(message, result.output), result.output
-
-
-def test_early_handling_choices_are_the_modules():
-    spec = MODELS["ZozuvUza"]
-    assert spec.by_name["early_handling"].choices == tuple(velmora.EarlyHandling.__members__)
-
-
-STUB = Path(__file__).resolve().parents[2] / "src" / "velmora_batch" / "_core.pyi"
-STUB_TYPE = {"float": "float", "int": "int", "int_list": "list[int]", "choice": "str"}
-
-
-@pytest.mark.parametrize("spec", MODELS.values(), ids=lambda s: s.name)
-def test_the_engine_stub_lists_the_tables_parameters(spec):
-    tree = ast.parse(STUB.read_text())
-    stub = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == f"_{spec.name}Parameters")
-    fields = [(node.target.id, ast.unparse(node.annotation)) for node in stub.body if isinstance(node, ast.AnnAssign)]
-    assert fields == [(p.name, STUB_TYPE[p.kind]) for p in spec.parameters if p.kind != "file"]
