@@ -20,6 +20,7 @@ import numpy as np
 import velmora_batch as vb
 from velmora_batch import _core
 from velmora_batch._models import spec_of
+from velmora_batch._options import RunOptions
 from velmora_batch._plan import prepare
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -30,8 +31,8 @@ RATE = 3e3  # dark rate, Hz
 def measure(model: str, n_pes: int, channels: int, repeat: int) -> dict[str, float]:
     det = vb.Detector.from_config(CONFIGS[model])
     duration = n_pes / (RATE * channels)
-    plan = prepare(det, None, seed=1, workers=1, dark_rate=RATE, duration=duration, channels=range(channels),
-                   seeding="independent", segment=None, block_channels=None)
+    plan = prepare(det, None, RunOptions(seed=1, workers=1, dark_rate=RATE, duration=duration,
+                                         channels=range(channels)))
     inputs = plan.inputs
     blocks = [inputs.pieces(b.channels, provenance=True) for b in plan.block_list()]
     engine = spec_of(model).engine(inputs.parameter_sets, dict(det.spectra))

@@ -12,6 +12,8 @@ from typing import Any, cast
 import numpy as np
 import numpy.typing as npt
 
+from ._errors import OptionError
+
 CHANNEL_MAX = 2**31 - 1  # channels are 32-bit signed in the records
 
 
@@ -173,19 +175,23 @@ def parse_channels(channels: str | Iterable[int] | npt.ArrayLike | ChannelSet) -
         for item in channels.split(","):
             m = _RANGE.match(item)
             if not m:
-                raise ValueError(f"channels {channels!r}: {item.strip()!r} is not a channel or a range like 0-1999")
+                raise OptionError("channels", "{channels} {text!r}: {item!r} is not a channel or a range like 0-1999",
+                                  text=channels, item=item.strip())
             first = int(m.group(1))
             last = int(m.group(2)) if m.group(2) is not None else first
             if last < first:
-                raise ValueError(f"channels {channels!r}: the range {item.strip()} ends before it starts")
+                raise OptionError("channels", "{channels} {text!r}: the range {item} ends before it starts",
+                                  text=channels, item=item.strip())
             if last > CHANNEL_MAX:
-                raise ValueError(f"channels {channels!r}: {last} is above {CHANNEL_MAX}")
+                raise OptionError("channels", "{channels} {text!r}: {last} is above {most}", text=channels,
+                                  last=last, most=CHANNEL_MAX)
             starts.append(first)
             stops.append(last + 1)
         selection = ChannelSet(starts, stops)
     elif isinstance(channels, range):
         if channels.start < 0 or (len(channels) and max(channels[0], channels[-1]) > CHANNEL_MAX):
-            raise ValueError(f"channels must lie in [0, {CHANNEL_MAX}], got {channels}")
+            raise OptionError("channels", "{channels} must lie in [0, {most}], got {value}", most=CHANNEL_MAX,
+                              value=channels)
         if channels.step == 1 or len(channels) <= 1:
             selection = ChannelSet([channels.start], [channels.start + len(channels)])
         else:

@@ -22,7 +22,7 @@ import pyarrow as pa
 from . import _version
 from ._dataset import (LINKS_DIRECTORY_KEY, MANIFEST, ManifestWriter, _check_part, _clear_links, _parts_in,
                        _PartMismatch, block_name, claim, has_digests, hidden_name, is_dataset, links_block_name,
-                       links_folder_name, prepare, read_links, read_manifest, remove_leftovers, run_digest)
+                       links_folder_name, prepare_dataset, read_links, read_manifest, remove_leftovers, run_digest)
 from ._formats import FormatError, RecordPieces, open_record_pieces, writer_for
 from ._links import LinksWriter, open_links, shifted
 from ._order import time_ordered
@@ -207,7 +207,7 @@ def _to_dataset(source: _Source, directory: Path, overwrite: bool) -> int:
     made = not directory.exists()
     try:
         with claim(directory):
-            prepare(directory, ident, resume=False, overwrite=overwrite)
+            prepare_dataset(directory, ident, resume=False, overwrite=overwrite)
             described = {k: v for k, v in source.metadata.items() if k not in ident and k != "links_id"}
             if source.links is not None:
                 described[LINKS_DIRECTORY_KEY] = links_folder_name(directory)

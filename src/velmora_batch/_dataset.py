@@ -730,8 +730,8 @@ def _resumable_manifest(directory: Path) -> dict[str, Any]:
     return stored
 
 
-def prepare(directory: Path, ident: dict[str, Any], resume: bool, overwrite: bool = False,
-            dtype: np.dtype | None = None) -> dict[int, dict[str, Any]]:
+def prepare_dataset(directory: Path, ident: dict[str, Any], resume: bool, overwrite: bool = False,
+                    dtype: np.dtype | None = None) -> dict[int, dict[str, Any]]:
     """Makes ``directory``, claimed by this run, ready for the run and gives
     the blocks already complete there (by first channel): none for a new run,
     the parts of an earlier run of the same definition that pass their checks

@@ -108,7 +108,7 @@ def run_jobs(executor: BlockExecutor, jobs: Iterable[BlockJob], window: int,
                 exhausted = True
                 return
             if run_id is None:
-                run_id = job.run_id
+                run_id = job.run.run_id
                 CANCEL[run_id] = _core.CancelFlag()
             in_flight.add(submit(job))
 

@@ -10,10 +10,10 @@ import hashlib
 import json
 import threading
 import warnings
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Protocol, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import pyarrow as pa
@@ -22,23 +22,13 @@ from . import _core
 from ._dataset import block_name, links_block_name
 from ._links import LinksWriter, block_links, label_values, sort_order
 from ._models import TRUTH_COLUMNS, spec_of
-from ._pes import GroupedPEs
 from ._records import Columns, file_sha256, open_writer
 from . import _version
 
 if TYPE_CHECKING:
+    # For annotations only: the run's plan makes the inputs its jobs carry.
     from ._detector import Detector
-
-
-class BlockInputs(Protocol):
-    """What a job needs of the run's plan: the parameter sets of its engine,
-    and its block's inputs to the engine."""
-
-    parameter_sets: list[dict[str, Any]]
-
-    def pieces(self, channels: np.ndarray, provenance: bool = False) -> Mapping[str, Any]: ...
-
-    def block_pes(self, channels: np.ndarray) -> GroupedPEs: ...
+    from ._plan import BlockInputs
 
 Engine = _core.ZozuvUzaEngine | _core.MultiPMTEngine
 
@@ -78,24 +68,40 @@ class VersionMismatch(RuntimeError):
 
 
 @dataclass(frozen=True)
-class BlockJob:
-    """Everything a worker needs to run one block."""
+class RunJobs:
+    """What every block job of a run shares, made once per run."""
 
     run_id: str
-    index: int
     version: str
     token: str  # names the engine of the detector and the run's parameter sets
     detector: Detector
-    inputs: BlockInputs  # the run's inputs, holding only this block's PEs
-    channels: np.ndarray
     waveform_samples: int
-    sort: bool
-    part: str | None  # the Parquet part to write, or None to hand the records back
-    metadata: dict[str, Any] | None
+    sort: bool  # the records of a piece come back by segments: sort them into (channel, time) order
+    metadata: dict[str, Any] | None  # what each written part stores, besides its block
     truth: str | None = None  # None, "columns" (the truth columns) or "links" (and the links)
-    links_part: str | None = None  # with a part and links: the links part to write
     links_schema: pa.Schema | None = None  # with links or a label: the columns of the run's links
     label: tuple[str, str] | None = None  # the records' label column (name, type), made from the block's links
+
+
+@dataclass(frozen=True)
+class BlockJob:
+    """Everything a worker needs to run one block."""
+
+    run: RunJobs
+    index: int
+    inputs: BlockInputs  # the run's inputs, holding only this block's PEs
+    channels: np.ndarray
+    part: str | None = None  # the Parquet part to write, or None to hand the records back
+    links_part: str | None = None  # with a part and links: the links part to write
+
+
+@dataclass(frozen=True)
+class WrittenPart:
+    """A part file a block wrote: its name in the dataset, its rows and the SHA-256 of its file."""
+
+    file: str
+    rows: int
+    sha256: str
 
 
 @dataclass(frozen=True)
@@ -106,14 +112,11 @@ class BlockResult:
     channels: int
     pes: int
     rows: int
-    file: str | None
-    columns: Columns | None  # the records, column by column
-    sha256: str | None = None  # of the part's file
+    columns: Columns | None = None  # the records, column by column, where they are handed back
     early: tuple[EarlyNotice, ...] = ()  # the early windows its pieces dropped
     links: pa.Table | None = None  # the block's links, handed back (record: the row in the block's records)
-    links_file: str | None = None  # the links part written, its links and the SHA-256 of its file
-    links_rows: int = 0
-    links_sha256: str | None = None
+    part: WrittenPart | None = None  # the records' part, where the block wrote one
+    links_part: WrittenPart | None = None  # and the links' part
 
 
 def worker_version() -> str:
@@ -131,16 +134,16 @@ def engine_token(detector: Detector, parameter_sets: list[dict[str, Any]]) -> st
 
 
 def _engine(job: BlockJob) -> Engine:
-    engine = RUN_ENGINES.get(job.run_id)
+    engine = RUN_ENGINES.get(job.run.run_id)
     if engine is not None:
         return engine
     with _ENGINES_LOCK:
-        engine = _ENGINES.get(job.token)
+        engine = _ENGINES.get(job.run.token)
         if engine is None:
-            engine = spec_of(job.detector.model).engine(job.inputs.parameter_sets, dict(job.detector.spectra))
+            engine = spec_of(job.run.detector.model).engine(job.inputs.parameter_sets, dict(job.run.detector.spectra))
             if len(_ENGINES) >= _MAX_ENGINES:
                 _ENGINES.clear()
-            _ENGINES[job.token] = engine
+            _ENGINES[job.run.token] = engine
         return engine
 
 
@@ -160,11 +163,13 @@ def _simulate(job: BlockJob, engine: Engine, cancel: _core.CancelFlag, early: li
     """Runs the block's pieces through the engine: the PEs simulated, the
     records as columns (sorted where segments need it) and, with links, the
     block's links."""
-    if job.truth is None:
-        pieces = job.inputs.pieces(job.channels)
+    # The engine takes the pieces as keywords, as many as the block has.
+    pieces: dict[str, Any]
+    if job.run.truth is None:
+        pieces = dict(job.inputs.pieces(job.channels))
         columns: Columns = engine.simulate(**pieces, cancel=cancel, early=early)
-        if job.sort and len(columns["channel"]):
-            columns = sorted_columns(columns, spec_of(job.detector.model).time_column)
+        if job.run.sort and len(columns["channel"]):
+            columns = sorted_columns(columns, spec_of(job.run.detector.model).time_column)
         return len(pieces["times"]), columns, None
     # With provenance: each PE's kind and source, aligned with the pieces' times.
     pieces = dict(job.inputs.pieces(job.channels, provenance=True))
@@ -176,18 +181,18 @@ def _simulate(job: BlockJob, engine: Engine, cancel: _core.CancelFlag, early: li
     truth_names = [c.name for c in TRUTH_COLUMNS]
     columns = {name: values for name, values in out.items() if name not in truth_names}
     columns.update((name, out[name]) for name in truth_names)
-    if job.sort and len(columns["channel"]):
-        columns = sorted_columns(columns, spec_of(job.detector.model).time_column, found)
+    if job.run.sort and len(columns["channel"]):
+        columns = sorted_columns(columns, spec_of(job.run.detector.model).time_column, found)
     links = None
-    if job.truth == "links" or job.label is not None:
-        assert job.links_schema is not None
+    if job.run.truth == "links" or job.run.label is not None:
+        assert job.run.links_schema is not None
         block_pes = job.inputs.block_pes(job.channels)
-        links = block_links(found, columns["channel"], origin, block_pes, job.links_schema)
-        if job.label is not None:
+        links = block_links(found, columns["channel"], origin, block_pes, job.run.links_schema)
+        if job.run.label is not None:
             # From the block's own links, which name its own records: the same whatever the run's blocks.
-            name, kind = job.label
+            name, kind = job.run.label
             columns[name] = label_values(links, len(columns["channel"]), name, kind, block_pes)
-    return len(pieces["times"]), columns, links if job.truth == "links" else None
+    return len(pieces["times"]), columns, links if job.run.truth == "links" else None
 
 
 def run_block(job: BlockJob) -> BlockResult:
@@ -196,29 +201,28 @@ def run_block(job: BlockJob) -> BlockResult:
     complete), whose metadata adds the block (first and last channel, rows)
     to the job's."""
     first, last = int(job.channels[0]), int(job.channels[-1])
-    if job.version != worker_version():
-        raise VersionMismatch(f"this worker runs velmora {worker_version()}, the client {job.version}: "
+    if job.run.version != worker_version():
+        raise VersionMismatch(f"this worker runs velmora {worker_version()}, the client {job.run.version}: "
                               "install the same velmora version on every worker")
     try:
-        cancel = CANCEL.get(job.run_id) or _core.CancelFlag()
+        cancel = CANCEL.get(job.run.run_id) or _core.CancelFlag()
         early: list[EarlyNotice] = []
         n_pes, columns, links = _simulate(job, _engine(job), cancel, early)
     except (ValueError, RuntimeError, OverflowError, MemoryError, IndexError) as e:
         raise BlockError(f"block of channels {first}-{last}: {e}") from e
     rows = len(columns["channel"])
     if job.part is None:
-        return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, None, columns, early=tuple(early),
-                           links=links)
-    metadata = dict(job.metadata or {}, block={"first": first, "last": last, "rows": rows})
-    with open_writer(job.part, model=job.detector.model, waveform_samples=job.waveform_samples,
-                     metadata=metadata, kind="parquet", truth=job.truth is not None, label=job.label) as writer:
+        return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, columns, tuple(early), links)
+    metadata = dict(job.run.metadata or {}, block={"first": first, "last": last, "rows": rows})
+    with open_writer(job.part, model=job.run.detector.model, waveform_samples=job.run.waveform_samples,
+                     metadata=metadata, kind="parquet", truth=job.run.truth is not None, label=job.run.label) as writer:
         writer.write(columns)
+    part = WrittenPart(block_name(first), rows, file_sha256(job.part))
     if links is None or job.links_part is None:
-        return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, block_name(first), None,
-                           file_sha256(job.part), tuple(early))
+        return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, early=tuple(early), part=part)
     # The links part names the rows of the block's record part.
-    links_metadata = dict(job.metadata or {}, block={"first": first, "last": last, "rows": links.num_rows,
-                                                     "records": rows})
+    links_metadata = dict(job.run.metadata or {}, block={"first": first, "last": last, "rows": links.num_rows,
+                                                         "records": rows})
     links_writer = LinksWriter(Path(job.links_part), links.schema, links_metadata)
     try:
         links_writer.write(links)
@@ -226,9 +230,9 @@ def run_block(job: BlockJob) -> BlockResult:
         links_writer.abort()
         raise
     links_writer.close()
-    return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, block_name(first), None,
-                       file_sha256(job.part), tuple(early), None, links_block_name(first), links.num_rows,
-                       file_sha256(job.links_part))
+    links_part = WrittenPart(links_block_name(first), links.num_rows, file_sha256(job.links_part))
+    return BlockResult(job.index, first, last, len(job.channels), n_pes, rows, early=tuple(early), part=part,
+                       links_part=links_part)
 
 
 class EarlyWindowTally:

@@ -68,6 +68,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
+from ._errors import OptionError
 from ._formats import (HDF5_SUFFIXES, ROOT_SUFFIXES, ColumnDigests, FormatError, Hdf5Writer, RootWriter,
                        check_digests, h5py_module, is_hdf5, reading, root_checksums, uproot_module)
 from ._pes import GroupedPEs
@@ -547,27 +548,29 @@ def label_type(label: object, names: tuple[str, ...], extras: pa.Schema | None, 
     """The type (one of LABEL_TYPES) of the label column ``label`` that a
     run puts on its records from the PE table's other column of that name
     (``names``, their types in ``extras``); ``taken``: the names of the
-    record columns, which a label must not take. Anything else is a
-    ValueError naming ``label=`` (``--label`` on the command line)."""
+    record columns, which a label must not take. Anything else is an
+    OptionError naming the option ``label``."""
     if not isinstance(label, str) or not label:
-        raise ValueError(f"label= must name a column of the PE table, got {label!r}")
+        raise OptionError("label", "{label.given} must name a column of the PE table, got {value!r}", value=label)
     if label not in names:
         close = difflib.get_close_matches(label, names, n=1)
-        raise ValueError(f"label={label!r}: the PE table has no such column"
-                         + (f" (did you mean {close[0]!r}?)" if close else "")
-                         + f"; its columns besides channel and time: {', '.join(names) or 'none'}")
+        raise OptionError("label", "{label.given}{value!r}: the PE table has no such column{close}; its columns "
+                          "besides channel and time: {names}", value=label, names=", ".join(names) or "none",
+                          close=f" (did you mean {close[0]!r}?)" if close else "")
     if label in taken:
-        raise ValueError(f"label={label!r}: the label column would take the name of a record column "
-                         f"({', '.join(taken)}); rename the PE table's column to label records with it")
+        raise OptionError("label", "{label.given}{value!r}: the label column would take the name of a record column "
+                          "({taken}); rename the PE table's column to label records with it", value=label,
+                          taken=", ".join(taken))
     field = None if extras is None or label not in extras.names else extras.field(label)
     if field is None:
-        raise ValueError(f"label={label!r}: the PE table has no rows to give the column's type")
+        raise OptionError("label", "{label.given}{value!r}: the PE table has no rows to give the column's type",
+                          value=label)
     if pa.types.is_integer(field.type):
         return "int64"
     if pa.types.is_floating(field.type):
         return "float64"
-    raise ValueError(f"label={label!r}: the PE table's column holds {field.type}; a label is taken from a column "
-                     "of integers or of floating-point numbers")
+    raise OptionError("label", "{label.given}{value!r}: the PE table's column holds {type}; a label is taken from a "
+                      "column of integers or of floating-point numbers", value=label, type=str(field.type))
 
 
 def check_integer_labels(values: Any, column: str) -> None:
@@ -576,11 +579,11 @@ def check_integer_labels(values: Any, column: str) -> None:
     try:
         values = values.cast(pa.int64())
     except pa.ArrowInvalid:
-        raise ValueError(f"label={column!r}: the PE table's column holds a value beyond the int64 range of "
-                         "labels") from None
+        raise OptionError("label", "{label.given}{value!r}: the PE table's column holds a value beyond the int64 "
+                          "range of labels", value=column) from None
     if pc.any(pc.equal(values, pa.scalar(-1, pa.int64()))).as_py():
-        raise ValueError(f"label={column!r}: the PE table's column holds -1, which labels a record that no "
-                         "input PE reaches; give the PEs other values to label records with them")
+        raise OptionError("label", "{label.given}{value!r}: the PE table's column holds -1, which labels a record that "
+                          "no input PE reaches; give the PEs other values to label records with them", value=column)
 
 
 def label_values(links: pa.Table, records: int, column: str, kind: str, pes: GroupedPEs) -> np.ndarray:

@@ -27,6 +27,7 @@ import pyarrow.csv as csv
 import pyarrow.parquet
 import pyarrow.parquet as pq
 
+from ._errors import OptionError
 from ._formats import FormatError, is_hdf5, is_root, pe_pieces
 from ._channels import ChannelSet, channel_numbers, parse_channels
 from ._publish import host_tag, process_exists
@@ -835,13 +836,16 @@ def check_dark_noise(dark_rate: float | None, duration: float | None) -> None:
     if dark_rate is None:
         return
     if not (isinstance(dark_rate, numbers.Real) and math.isfinite(dark_rate) and dark_rate >= 0):
-        raise ValueError(f"the dark rate must be a finite number not below zero, got {dark_rate!r}")
+        raise OptionError("dark_rate", "{dark_rate.prose} must be a finite number not below zero, got {value!r}",
+                          value=dark_rate)
     if not (isinstance(duration, numbers.Real) and math.isfinite(duration) and duration > 0):
-        raise ValueError(f"the duration must be a finite number greater than zero, got {duration!r}")
+        raise OptionError("duration", "{duration.prose} must be a finite number greater than zero, got {value!r}",
+                          value=duration)
     if dark_rate * duration > MAX_DARK_PES:
-        raise ValueError(f"dark_rate {dark_rate!r} Hz over a duration of {duration!r} s gives {dark_rate * duration:.3g} "
-                         f"expected dark PEs per channel, more than the {MAX_DARK_PES:.0e} a run can hold; the rate "
-                         "is in Hz (PEs per second), the duration in seconds")
+        raise OptionError("dark_rate", "{dark_rate} {rate!r} Hz over a duration of {length!r} s gives {pes:.3g} "
+                          "expected dark PEs per channel, more than the {most:.0e} a run can hold; the rate is in Hz "
+                          "(PEs per second), the duration in seconds", rate=dark_rate, length=duration,
+                          pes=dark_rate * duration, most=MAX_DARK_PES)
 
 
 def run_channels(pes: PETable | None, dark_rate: float | None, duration: float | None,

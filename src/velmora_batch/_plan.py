@@ -26,11 +26,13 @@ import pyarrow as pa
 from . import _seeding
 from ._dataset import is_dataset
 from ._detector import check_channel_values
+from ._errors import OptionError, OptionMemoryError
 from ._executors import check_executor, executor_slots, executor_window
 from ._jobs import Engine
-from ._links import check_extra_names, check_extra_types, check_integer_labels, label_type, links_schema, truth_mode
+from ._links import check_extra_names, check_extra_types, check_integer_labels, label_type, links_schema
 from ._models import CHANNEL_OVERRIDE_NAMES, MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
 from ._channels import ChannelSet, parse_channels
+from ._options import RunOptions, parse_memory
 from ._pes import (MAX_DARK_PES, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESource, PETable,
                    UnusedPEColumnsWarning, check_dark_noise, iter_pes, pe_table_of, run_channels)
 from ._records import EVENT_COLUMN, LABEL_KEY, RECORD_ROW_COLUMN
@@ -44,6 +46,9 @@ _PES_PER_BLOCK = 1 << 18
 _MAX_BLOCK_CHANNELS = 4096
 _EXACT_SEGMENTS = 2.0**53  # segment numbers (and their origins) stay exact below this
 NO_PARENT = 255  # the parent kind of a PE that is no afterpulse
+# Warnings of planning show at the caller of run(): above the helper that
+# warns are prepare, plan_run, run_with and run.
+WARN_AT_CALLER = 6
 
 
 class Pieces(TypedDict):
@@ -75,12 +80,12 @@ class Block:
     index: int = 0  # its place among the run's blocks
 
 
-def _positive_float(name: str, value: Any, allow_zero: bool) -> float:
+def _positive_float(name: str, value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, got {type(value).__name__}")
     v = float(value)
-    if not math.isfinite(v) or v < 0 or (v == 0 and not allow_zero):
-        raise ValueError(f"{name} must be finite and {'not negative' if allow_zero else 'positive'}, got {value!r}")
+    if not math.isfinite(v) or v <= 0:
+        raise OptionError(name, "{%s} must be finite and positive, got {value!r}" % name, value=value)
     return v
 
 
@@ -91,12 +96,12 @@ def _whole_steps(segment: float, step: float, what: str) -> None:
     # whole number of ticks however close it comes.
     steps = Fraction(repr(segment)) / Fraction(repr(step))
     if steps.denominator != 1 or steps < 1:
-        raise ValueError(f"segment must be a whole number of {what} ({step!r} s), got {segment!r} s "
-                         f"({float(steps)!r} steps)")
+        raise OptionError("segment", "{segment} must be a whole number of {what} ({step!r} s), got {value!r} s "
+                          "({steps!r} steps)", what=what, step=step, value=segment, steps=float(steps))
 
 
 def _check_segment(detector: Detector, segment: Any) -> float:
-    seg = _positive_float("segment", segment, allow_zero=False)
+    seg = _positive_float("segment", segment)
     for grid, what in spec_of(detector.model).segment_grids:
         _whole_steps(seg, grid if isinstance(grid, float) else float(cast(float, detector.params[grid])), what)
     return seg
@@ -503,26 +508,27 @@ def check_late_times(plan: BlockInputs, limit: float) -> None:
     the time stamp's 32-bit seconds counter, and segment numbers too large to
     be exact in floating point."""
     if plan.segment is not None and plan.segment > limit:
-        raise ValueError(f"segment {plan.segment!r} s is longer than this detector's late-time limit of "
-                         f"{limit!r} s; choose a shorter segment")
+        raise OptionError("segment", "{segment} {value!r} s is longer than this detector's late-time limit of "
+                          "{limit!r} s; choose a shorter segment", value=plan.segment, limit=limit)
     earliest, latest = plan.time_range()
     if plan.segment is None:
         reach = earliest if -earliest > latest else latest
         if abs(reach) > limit:
-            raise ValueError(f"PE times reach {reach!r} s, beyond this detector's late-time limit of {limit!r} s: "
-                             "split the run into segments with segment= (seconds), each simulated from its own "
-                             "time origin")
+            raise OptionError("segment", "PE times reach {reach!r} s, beyond this detector's late-time limit of "
+                              "{limit!r} s: split the run into segments with {segment.given} (seconds), each "
+                              "simulated from its own time origin", reach=reach, limit=limit)
         return
     if earliest < -limit:
-        raise ValueError(f"PE times reach {earliest!r} s; times before 0 are simulated in the first segment, from "
-                         f"time origin 0, and must not lie beyond this detector's late-time limit of -{limit!r} s")
+        raise OptionError("segment", "PE times reach {earliest!r} s; times before 0 are simulated in the first "
+                          "segment, from time origin 0, and must not lie beyond this detector's late-time limit of "
+                          "-{limit!r} s", earliest=earliest, limit=limit)
     counter = plan.spec.stamp_seconds
     if counter is not None and latest >= counter:
         raise ValueError(f"PE times reach {latest!r} s, beyond the {counter} s that the 32-bit seconds "
                          f"counter of a {plan.model} time stamp holds")
     if latest / plan.segment >= _EXACT_SEGMENTS:
-        raise ValueError(f"PE times reach {latest!r} s, which is 2^53 segments of {plan.segment!r} s or more: "
-                         "choose a longer segment")
+        raise OptionError("segment", "PE times reach {latest!r} s, which is 2^53 segments of {value!r} s or more: "
+                          "choose a longer segment", latest=latest, value=plan.segment)
 
 
 def _default_block_channels(expected_pes: float, n_channels: int) -> int:
@@ -629,7 +635,8 @@ def _pe_input(pes: PETable | str | os.PathLike[str] | Any | None, dark_rate: flo
             raise ValueError("the PE table is empty and no channels are selected")
         return file, file.selection
     if pes_key is not None:
-        raise ValueError("pes_key names a tree or table of a PE file (ROOT or HDF5); the PEs given are not a file")
+        raise OptionError("pes_key", "{pes_key} names a tree or table of a PE file (ROOT or HDF5); the PEs given are "
+                          "not a file")
     table = cast("PETable | None", pes) if pes is None or hasattr(pes, "grouped") else pe_table_of(pes, rows)
     chan = run_channels(table, dark_rate, duration, channels)
     return (None if table is None else MemoryPEs(table, chan, rows)), chan
@@ -654,7 +661,7 @@ def _extra_columns(source: PESource | None, truth: str | None, label: str | None
             warnings.warn(f"the PE table's column{'s' if len(unused) > 1 else ''} {', '.join(unused)} "
                           f"{'are' if len(unused) > 1 else 'is'} not used by this run; truth='links' (--truth links) "
                           "passes them into the link of each record to its PEs", UnusedPEColumnsWarning,
-                          stacklevel=4)
+                          stacklevel=WARN_AT_CALLER)
         if label is None:
             return None
         check_extra_names((label,))
@@ -669,8 +676,8 @@ def _label(label: str | None, source: PESource | None, spec: ModelSpec) -> tuple
     if label is None:
         return None
     if source is None:
-        raise ValueError(f"label={label!r}: a label is the value of a column of the PE table, and this run has "
-                         "none (dark noise only)")
+        raise OptionError("label", "{label.given}{value!r}: a label is the value of a column of the PE table, and "
+                          "this run has none (dark noise only)", value=label)
     taken = (*(spec.record_dtype(truth=True).names or ()), EVENT_COLUMN[0], RECORD_ROW_COLUMN[0])
     kind = label_type(label, getattr(source, "extra_names", ()), _extras_schema(source), taken)
     extras = source.grouped.extras if isinstance(source, MemoryPEs) else None
@@ -711,7 +718,7 @@ def _warn_unused_overrides(detector: Detector, chan: ChannelSet) -> None:
     if unused:
         shown = ", ".join(map(str, unused[:5])) + (f" and {len(unused) - 5} more" if len(unused) > 5 else "")
         warnings.warn(f"the detector has overrides for {len(unused)} channel{'s' if len(unused) > 1 else ''} "
-                      f"outside this run ({shown}); they have no effect", UserWarning, stacklevel=4)
+                      f"outside this run ({shown}); they have no effect", UserWarning, stacklevel=WARN_AT_CALLER)
 
 
 def _check_channel_values(detector: Detector, inputs: BlockInputs) -> None:
@@ -725,17 +732,11 @@ def _check_channel_values(detector: Detector, inputs: BlockInputs) -> None:
     if inputs.duration is None:
         warnings.warn("the detector gives channels a dark rate of their own, but this run has no dark noise "
                       "(give dark_rate and duration); the channels' dark rates have no effect", UserWarning,
-                      stacklevel=4)
+                      stacklevel=WARN_AT_CALLER)
     elif high * inputs.duration > MAX_DARK_PES:
         raise ValueError(f"a channel's dark rate of {high!r} Hz over a duration of {inputs.duration!r} s gives "
                          f"{high * inputs.duration:.3g} expected dark PEs, more than the {MAX_DARK_PES:.0e} a run "
                          "can hold; the rate is in Hz (PEs per second), the duration in seconds")
-
-
-def _whole_number(name: str, value: Any) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
-        raise ValueError(f"{name} must be a whole number of at least 1, got {value!r}")
-    return int(value)
 
 
 def _waveform_samples(spec: ModelSpec, detector: Detector) -> int:
@@ -755,28 +756,23 @@ def _window(executor: object, workers: int) -> int:
     return executor_window(executor_slots(cast("BlockExecutor", executor), workers))
 
 
-def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None, *, seed: int | None,
-            workers: int | None, dark_rate: float | None, duration: float | None,
-            channels: str | Iterable[int] | np.ndarray | ChannelSet | None, seeding: str, segment: float | None,
-            block_channels: int | None, executor: object = None,
-            output: str | os.PathLike[str] | None = None, pes_key: str | None = None,
-            truth: bool | str = False, label: str | None = None) -> RunPlan:
-    """Checks a run's settings and plans it: seed, channels, PE input,
-    parameter sets, blocks, workers, its window of blocks and metadata;
-    ``truth``: False, True (the truth columns) or "links" (and the links);
-    ``label``: a column of the PE table whose value labels each record (with
-    the truth columns, from links made and dropped block by block)."""
+def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None, options: RunOptions) -> RunPlan:
+    """Checks a run's options for this detector and PE input, and plans it:
+    seed, channels, PE input, parameter sets, blocks, workers, its window of
+    blocks and metadata; with truth (``options.truth_mode``) the truth
+    columns and, with links, its links; with a label, the PE table's column
+    whose value labels each record (made from links made and dropped block
+    by block)."""
     base_bytes = _resident_bytes()
-    mode = truth_mode(truth)
-    if label is not None and mode is None:
-        mode = "columns"  # a label goes with the truth columns it is made along with
-    seed = _seeding.resolve_seed(detector.seed if seed is None else seed, seeding)
+    mode, label, output = options.truth_mode, options.label, options.output
+    seeding, dark_rate, duration = options.seeding, options.dark_rate, options.duration
+    seed = _seeding.resolve_seed(detector.seed if options.seed is None else options.seed, seeding)
     # With afterpulse probabilities of their own, the overridden channels' PEs are counted for the run's estimate.
     overrides = detector.overrides or {}
     own = any("afterpulse_probability" in v for v in overrides.values())
     counted = np.asarray(sorted(overrides) if own else [], np.int64)
-    source, chan = _pe_input(pes, dark_rate, duration, channels, pes_key, rows=mode == "links" or label is not None,
-                             counted=counted)
+    source, chan = _pe_input(pes, dark_rate, duration, options.channels, options.pes_key,
+                             rows=mode == "links" or label is not None, counted=counted)
     labelled = _label(label, source, spec_of(detector.model))
     extras = _extra_columns(source, mode, label)
     if output is not None:  # links in memory take any column as it is
@@ -784,8 +780,8 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     _warn_unused_overrides(detector, chan)
     rate = None if dark_rate is None else float(dark_rate)
     dur = None if duration is None else float(duration)
-    seg = None if segment is None else _check_segment(detector, segment)
-    n_workers = _whole_number("workers", default_workers() if workers is None else workers)
+    seg = None if options.segment is None else _check_segment(detector, options.segment)
+    n_workers = default_workers() if options.workers is None else int(options.workers)
     if seeding == "sequential":
         n_workers = 1  # one generator through the channels in order
     spec = spec_of(detector.model)
@@ -795,8 +791,8 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     # The models' own errors and the late-time limits, refused here so that a dry run refuses what the run does.
     engine = spec.engine(inputs.parameter_sets, dict(detector.spectra))
     check_late_times(inputs, engine.max_pe_time)
-    size = _whole_number("block_channels", _default_block_channels(inputs.expected_pes(), len(chan))
-                         if block_channels is None else block_channels)
+    size = (_default_block_channels(inputs.expected_pes(), len(chan)) if options.block_channels is None
+            else int(options.block_channels))
     metadata: dict[str, Any] = {"config": detector.config(), "seed": seed, "seeding": seeding,
                                 "velmora_version": _version.__version__, "segment": seg, "dark_rate": rate,
                                 "duration": dur, **pe_input_description(source)}
@@ -808,8 +804,8 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
     if labelled is not None:
         metadata[LABEL_KEY] = {"column": labelled[0], "type": labelled[1]}
     return RunPlan(detector, inputs, n_workers, size, chan.block_count(size), waveform_samples,
-                   spec.record_dtype(waveform_samples, mode is not None, labelled), _window(executor, n_workers),
-                   None if output is None else Path(output), base_bytes, cast("BlockExecutor | None", executor),
+                   spec.record_dtype(waveform_samples, mode is not None, labelled), _window(options.executor, n_workers),
+                   None if output is None else Path(output), base_bytes, options.executor,
                    metadata, engine, mode, links_schema(extras) if mode == "links" or labelled else None,
                    is_dataset(output), labelled)
 
@@ -910,32 +906,6 @@ def available_memory() -> int | None:
     return min(found) if found else None
 
 
-def parse_memory(value: int | str | None) -> int | str | None:
-    """A memory bound: a number of bytes (text may end in K, M, G or T, powers
-    of 1024), ``"auto"`` (the memory available now) or None / ``"none"`` (no
-    bound)."""
-    if value is None or (isinstance(value, str) and value.strip().lower() == "none"):
-        return None
-    if isinstance(value, str):
-        text = value.strip().upper().removesuffix("B").removesuffix("I")
-        if text == "AUTO":
-            return "auto"
-        scale = 1
-        if text[-1:] in ("K", "M", "G", "T"):
-            scale = 1024 ** ("KMGT".index(text[-1]) + 1)
-            text = text[:-1]
-        try:
-            number = float(text) if text.isascii() else math.nan
-        except ValueError:
-            number = math.nan
-        if not (math.isfinite(number) and number > 0):
-            raise ValueError(f"max_memory must be a number of bytes (e.g. 8G), 'auto' or 'none', got {value!r}")
-        return int(number * scale)
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value <= 0:
-        raise ValueError(f"max_memory must be a number of bytes (e.g. 8G), 'auto' or 'none', got {value!r}")
-    return int(value)
-
-
 def check_memory(setup: RunPlan, max_memory: int | str | None) -> None:
     """Refuses a run whose estimated peak exceeds ``max_memory`` (bytes), or
     with ``"auto"`` the memory available to it now; None checks nothing."""
@@ -951,9 +921,9 @@ def check_memory(setup: RunPlan, max_memory: int | str | None) -> None:
         where = "the memory available"
     else:
         limit = int(bound)
-        where = "max_memory"
+        where = "{max_memory}"
     if peak > limit:
-        raise MemoryError(f"this run needs about {peak / 2**30:.3g} GiB at its peak (estimate), more than {where} "
-                          f"({limit / 2**30:.3g} GiB): run fewer channels or shorter segments, lower the number "
-                          "of workers or block_channels, or allow it explicitly "
-                          "(max_memory=None; --max-memory none on the command line)")
+        raise OptionMemoryError("max_memory", "this run needs about {peak:.3g} GiB at its peak (estimate), more than "
+                                + where + " ({limit:.3g} GiB): run fewer channels or shorter segments, lower the "
+                                "number of workers or {block_channels}, or allow it explicitly ({max_memory.none})",
+                                peak=peak / 2**30, limit=limit / 2**30)

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import dataclasses
 import os
 import uuid
 from collections.abc import Callable, Iterable, Iterator
@@ -21,9 +22,10 @@ from ._dataset import (block_name, hidden_name, is_dataset, links_block_name, re
                        refuse_foreign_directory, refuse_in_use, stored_seed)
 from ._detector import Detector
 from ._executors import check_versions, run_jobs
-from ._jobs import RUN_ENGINES, BlockJob, BlockResult, EarlyWindowTally, engine_token
+from ._errors import OptionError
+from ._jobs import RUN_ENGINES, BlockJob, BlockResult, EarlyWindowTally, RunJobs, engine_token
 from ._links import links_inside, links_path, refuse_links_file
-from ._order import check_order
+from ._options import RunOptions
 from ._pes import FilePEs, PETable, remove_stale_spills
 from ._plan import RunPlan, check_memory, prepare, run_identity
 from ._records import check_output, refuse_missing_directory, refuse_record_file
@@ -32,7 +34,7 @@ from ._sinks import RunSummary, Sink, open_sink
 if TYPE_CHECKING:
     from ._executors import BlockExecutor
 
-__all__ = ["RunSummary", "run"]
+__all__ = ["RunOptions", "RunSummary", "run"]
 
 
 @overload
@@ -204,39 +206,59 @@ def run(
     unless ``truth="links"`` keeps them. The run's description names the
     label (``"label": {"column": ..., "type": ...}``).
     """
-    if output is not None:
-        check_output(output)
-        if is_dataset(output):
-            refuse_foreign_directory(output)  # before any work; checked again once the directory is claimed
-    if resume and overwrite:
-        raise ValueError("resume continues the run in the output, overwrite replaces it: give one of them")
-    if resume and seed is None and output is not None:
-        # A resumed run continues with the seed it started with, which may
-        # have been given in place of the detector's.
-        seed = stored_seed(output)
-    # Everything is checked before the first channel is simulated.
-    plan = prepare(detector, pes, seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
-                   channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
-                   executor=executor, output=output, pes_key=pes_key, truth=truth, label=label)
-    check_run(plan, resume=resume, overwrite=overwrite, max_memory=max_memory, order=order)
+    options = RunOptions(seed=seed, workers=workers, output=output, dark_rate=dark_rate, duration=duration,
+                         channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
+                         progress=progress, executor=executor, resume=resume, max_memory=max_memory,
+                         overwrite=overwrite, pes_key=pes_key, truth=truth, order=order, label=label)
+    return run_with(detector, pes, options)
+
+
+def run_with(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None,
+             options: RunOptions) -> np.ndarray | tuple[np.ndarray, pa.Table] | RunSummary:
+    """Runs ``detector`` on ``pes`` with the options of a :class:`RunOptions`,
+    as :func:`run` does with them given one by one."""
+    plan = plan_run(detector, pes, options)
     source = plan.inputs.pes
     try:
-        return _execute(plan, resume=resume, progress=progress, overwrite=overwrite,
-                        spill=source if isinstance(source, FilePEs) else None, order=order)
+        return _execute(plan, options, spill=source if isinstance(source, FilePEs) else None)
     finally:
         if isinstance(source, FilePEs):
             source.close()
 
 
-def check_run(plan: RunPlan, *, resume: bool, overwrite: bool, max_memory: int | str | None, order: str) -> None:
+def plan_run(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | None, options: RunOptions) -> RunPlan:
+    """A run planned and checked, everything that it refuses refused before
+    its first block: what ``run`` executes and what a dry run describes.
+    Changes nothing."""
+    output = options.output
+    if output is not None:
+        check_output(output)
+        if is_dataset(output):
+            refuse_foreign_directory(output)  # before any work; checked again once the directory is claimed
+        if options.resume and options.seed is None:
+            # A resumed run continues with the seed it started with, which
+            # may have been given in place of the detector's.
+            options = dataclasses.replace(options, seed=stored_seed(output))
+    plan = prepare(detector, pes, options)
+    try:
+        check_run(plan, options)
+    except BaseException:
+        if isinstance(plan.inputs.pes, FilePEs):
+            plan.inputs.pes.close()
+        raise
+    return plan
+
+
+def check_run(plan: RunPlan, options: RunOptions) -> None:
     """What a planned run refuses before its first block, beyond what
     planning it refuses: its memory, its options together, its output as it
     stands now. Changes nothing, so that a dry run refuses exactly what the
     run would."""
-    check_memory(plan, max_memory)
-    if check_order(order) == "time" and plan.truth == "links":
-        raise ValueError("order='time' cannot go with truth='links': links name records by their row in channel "
-                         "order")
+    check_memory(plan, options.max_memory)
+    if options.order == "time" and plan.truth == "links":
+        raise OptionError("order", "{order.given}'time' cannot go with {truth.given}'links': links name records by "
+                          "their row in channel order")
+    resume, overwrite = options.resume, options.overwrite
     _check_distributed(plan, resume)
     if plan.output is None:
         return
@@ -269,7 +291,9 @@ def _check_distributed(plan: RunPlan, resume: bool) -> None:
 def _jobs(plan: RunPlan, sink: Sink, run_id: str, token: str) -> Iterator[BlockJob]:
     """The run's jobs, made as they are submitted: each carries its block's
     PEs (copied out of the run's only where the job leaves this process)."""
-    inputs, version = plan.inputs, plan.metadata["velmora_version"]
+    inputs = plan.inputs
+    shared = RunJobs(run_id, plan.metadata["velmora_version"], token, plan.detector, plan.waveform_samples,
+                     inputs.segment is not None, sink.part_metadata, plan.truth, plan.links_schema, plan.label)
     copy_pes = plan.executor is not None
     for b in plan.block_list():
         first = int(b.channels[0])
@@ -280,9 +304,7 @@ def _jobs(plan: RunPlan, sink: Sink, run_id: str, token: str) -> Iterator[BlockJ
             part = str(sink.directory / hidden_name(block_name(first)))
             if sink.links_folder is not None:
                 links_part = str(sink.links_folder / hidden_name(links_block_name(first)))
-        yield BlockJob(run_id, b.index, version, token, plan.detector, inputs.of_block(b.channels, copy_pes),
-                       b.channels, plan.waveform_samples, inputs.segment is not None, part, sink.part_metadata,
-                       plan.truth, links_part, plan.links_schema, plan.label)
+        yield BlockJob(shared, b.index, inputs.of_block(b.channels, copy_pes), b.channels, part, links_part)
 
 
 def _progress(plan: RunPlan, progress: bool, done: int) -> tuple[Any, Callable[[BlockResult], int]]:
@@ -296,8 +318,8 @@ def _progress(plan: RunPlan, progress: bool, done: int) -> tuple[Any, Callable[[
     return bar, lambda result: 1
 
 
-def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
-             spill: FilePEs | None, order: str = "channel") -> np.ndarray | tuple[np.ndarray, pa.Table] | RunSummary:
+def _execute(plan: RunPlan, options: RunOptions,
+             spill: FilePEs | None) -> np.ndarray | tuple[np.ndarray, pa.Table] | RunSummary:
     """Runs a planned run: its blocks on the executor, their records into
     the sink; ``spill``: a PE file to split into blocks once everything is
     checked."""
@@ -312,7 +334,7 @@ def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
         spill.spill(plan.block_channels, plan.output)
     run_id = uuid.uuid4().hex
     with contextlib.ExitStack() as held:
-        sink = open_sink(plan, resume=resume, overwrite=overwrite, held=held, order=order)
+        sink = open_sink(plan, resume=options.resume, overwrite=options.overwrite, held=held, order=options.order)
         executor: BlockExecutor | None = plan.executor
         if executor is None:
             executor = held.enter_context(concurrent.futures.ThreadPoolExecutor(
@@ -320,7 +342,7 @@ def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
             # Blocks of this process share the run's engine (and a sequential run its one generator).
             RUN_ENGINES[run_id] = engine
             held.callback(RUN_ENGINES.pop, run_id, None)
-        bar, step = _progress(plan, progress, len(sink.done))
+        bar, step = _progress(plan, options.progress, len(sink.done))
         held.callback(bar.close)
         pes = 0
         early = EarlyWindowTally()
@@ -340,5 +362,5 @@ def _execute(plan: RunPlan, *, resume: bool, progress: bool, overwrite: bool,
         except BaseException:
             sink.abort()
             raise
-    early.warn(stacklevel=3)  # at the caller of run()
+    early.warn(stacklevel=4)  # at the caller of run(), through run_with()
     return done

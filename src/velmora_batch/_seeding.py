@@ -32,6 +32,8 @@ import numbers
 
 import numpy as np
 
+from ._errors import OptionError
+
 SEEDING_MODES = ("independent", "sequential")
 
 _INT_MIN = -(2**31)
@@ -43,7 +45,7 @@ def resolve_seed(seed: int | None, seeding: str) -> int:
     ``None``, fresh entropy from the operating system (recorded with the
     run's output so that it can be repeated)."""
     if seeding not in SEEDING_MODES:
-        raise ValueError(f"seeding must be 'independent' or 'sequential', got {seeding!r}")
+        raise OptionError("seeding", "{seeding} must be 'independent' or 'sequential', got {value!r}", value=seeding)
     if seed is None:
         entropy = np.random.SeedSequence().entropy
         assert isinstance(entropy, int)  # drawn from the operating system, one integer
@@ -52,9 +54,10 @@ def resolve_seed(seed: int | None, seeding: str) -> int:
         raise TypeError(f"seed must be an integer, got {type(seed).__name__}")
     seed = int(seed)
     if seeding == "independent" and seed < 0:
-        raise ValueError(f"seed must not be negative with independent seeding, got {seed}")
+        raise OptionError("seed", "{seed} must not be negative with independent seeding, got {value}", value=seed)
     if seeding == "sequential" and not _INT_MIN <= seed <= _INT_MAX:
-        raise ValueError(f"seed must fit a 32-bit signed integer with sequential seeding, got {seed}")
+        raise OptionError("seed", "{seed} must fit a 32-bit signed integer with sequential seeding, got {value}",
+                          value=seed)
     return seed
 
 

@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from ._dataset import LINKS_DIRECTORY_KEY, ManifestWriter, claim, links_folder_name, prepare, run_digest
+from ._dataset import LINKS_DIRECTORY_KEY, ManifestWriter, claim, links_folder_name, prepare_dataset, run_digest
 from ._jobs import BlockJob, BlockResult
 from ._links import InsideLinks, LinksWriter, open_links, shifted
 from ._order import SortedRuns
@@ -202,7 +202,7 @@ class DatasetSink(Sink):
         # A part carries only what ties it to the run; the manifest holds the rest.
         self.part_metadata = {"run": run_digest(ident), "seed": plan.inputs.seed}
         held.enter_context(claim(directory))  # released however the run ends
-        self.done = prepare(directory, ident, resume, overwrite, plan.dtype)
+        self.done = prepare_dataset(directory, ident, resume, overwrite, plan.dtype)
         described = {k: plan.metadata[k] for k in PE_INPUT_KEYS if k in plan.metadata}
         if plan.truth == "links":
             described[LINKS_DIRECTORY_KEY] = links_folder_name(directory)
@@ -213,10 +213,12 @@ class DatasetSink(Sink):
         self.manifest = ManifestWriter(directory, ident, self.done, described, plan.dtype)
 
     def add(self, result: BlockResult) -> None:
+        assert result.part is not None
         entry: dict[str, Any] = {"first": result.first, "last": result.last, "channels": result.channels,
-                                 "file": result.file, "rows": result.rows, "sha256": result.sha256}
-        if result.links_file is not None:
-            entry["links"] = {"file": result.links_file, "rows": result.links_rows, "sha256": result.links_sha256}
+                                 "file": result.part.file, "rows": result.rows, "sha256": result.part.sha256}
+        if result.links_part is not None:
+            entry["links"] = {"file": result.links_part.file, "rows": result.links_part.rows,
+                              "sha256": result.links_part.sha256}
         self.manifest.add(entry)
 
     def finish(self) -> RunSummary:

@@ -11,15 +11,16 @@
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import math
 import os
 import re
 import sys
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, Literal
+from typing import Any
 
 import click
 
@@ -27,19 +28,20 @@ from ._calibrate import DEFAULT_NPE, flash_times, format_table, plot_walk, write
 from ._calibrate import calibrate as calibrate_detector
 from ._detector import DECIMAL, Detector, read_config, unknown_keys
 from ._models import MODELS, Parameter, config_schema_file, spec_of
-from ._dataset import is_dataset, stored_seed
+from ._dataset import is_dataset
+from ._errors import OptionError, option_text
 from ._events import write_events
 from ._executors import dask_client
 from ._convert import convert as convert_records
 from ._info import damage_text, info_text
 from ._info import inspect as inspect_output
 from ._formats import MissingExtra
-from ._pes import PETable
-from ._plan import default_workers, estimate_peak, parse_memory, prepare
+from ._options import RunOptions
+from ._pes import FilePEs, PETable
+from ._plan import default_workers, estimate_peak
 from ._records import check_output, columns_table, record_suffixes, suffixes_text
 from ._stop import stop_on_signals
-from ._run import RunSummary, check_run
-from ._run import run as run_detector
+from ._run import RunSummary, plan_run, run_with
 
 # Errors of the user's input and of the model, shown as one line without a traceback.
 USER_ERRORS = (ValueError, RuntimeError, OSError, MemoryError, MissingExtra)
@@ -149,8 +151,6 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
             check_output(output)
         except ValueError as e:
             raise click.UsageError(f"Option '-o' / '--output': {e}.") from None
-    if resume and overwrite:
-        raise click.UsageError("Give --resume or --overwrite, not both.")
     if output is not None and not is_dataset(output) and Path(output).suffix.lower() not in record_suffixes():
         raise click.UsageError(f"Output {output}: record files must end in {suffixes_text()}.")
     if pes_key is not None and pes is None:
@@ -160,35 +160,30 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
     if dashboard and cluster is None:
         raise click.UsageError("--dashboard goes with --cluster local (a scheduler serves its own).")
     try:
-        bound = parse_memory(max_memory)
-    except ValueError as e:
-        raise click.BadParameter(str(e).replace("max_memory must", "must"), param_hint="--max-memory") from None
+        # The options on their own, checked as run() checks them.
+        options = RunOptions(seed=seed, workers=workers, output=output, dark_rate=dark_rate, duration=duration,
+                             channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
+                             progress=sys.stderr.isatty() if progress is None else progress, resume=resume,
+                             max_memory=max_memory, overwrite=overwrite, pes_key=pes_key,
+                             truth="links" if truth == "links" else truth == "columns", order=order, label=label)
+    except OptionError as e:
+        raise click.UsageError(option_message(e)) from None
     try:
         detector = load_detector(config, settings)
         # The PE file is read in pieces by the run itself, never whole.
-        table = pes
-        truth_arg: Literal["links"] | bool = "links" if truth == "links" else truth == "columns"
-        options: dict[str, Any] = dict(seed=seed, workers=workers, dark_rate=dark_rate, duration=duration,
-                                       channels=channels, seeding=seeding, segment=segment,
-                                       block_channels=block_channels, pes_key=pes_key, truth=truth_arg,
-                                       label=label)
         if dry_run:
             # Refuses exactly what the run would refuse before its first block.
-            click.echo(describe(detector, table, output=output, resume=resume, overwrite=overwrite,
-                                max_memory=bound, order=order, **options))
+            click.echo(describe(detector, pes, options))
             return
-        if progress is None:
-            progress = sys.stderr.isatty()
         with stop_on_signals(), dask_client(scheduler, cluster, workers, dashboard=dashboard) as executor:
-            summary = run_detector(detector, table, output=output, progress=progress, executor=executor, resume=resume,
-                               max_memory=bound, overwrite=overwrite, order=order, **options)
+            summary = run_with(detector, pes, dataclasses.replace(options, executor=executor))
     except USER_ERRORS as e:
-        raise click.ClickException(option_message(str(e))) from None
+        raise click.ClickException(option_message(e)) from None
     except EOFError as e:
         # click takes an EOFError that reaches it for the end of the user's
         # input and reports "Aborted!": only Ctrl-C interrupts a run.
-        raise click.ClickException(option_message(f"unexpected end of a file: {e}" if str(e) else
-                                                  "unexpected end of a file")) from None
+        raise click.ClickException(f"unexpected end of a file: {option_message(e)}" if str(e) else
+                                   "unexpected end of a file") from None
     assert isinstance(summary, RunSummary)
     click.echo(f"{summary.rows} records written to {output}")
 
@@ -252,7 +247,7 @@ def calibrate(config: Path, npe: list[int], events: int, seed: int | None, worke
             plot_walk(table, plot, title=f"{detector.model} walk curve ({config.name}, {events} flashes per point)")
             click.echo(f"walk curve written to {plot}")
     except (*USER_ERRORS, ImportError) as e:
-        raise click.ClickException(option_message(str(e))) from None
+        raise click.ClickException(option_message(e)) from None
 
 
 @main.command()
@@ -343,7 +338,7 @@ def info(path: Path, as_json: bool) -> None:
     try:
         report = inspect_output(path)
     except USER_ERRORS as e:
-        raise click.ClickException(option_message(str(e))) from None
+        raise click.ClickException(option_message(e)) from None
     if report.damaged and not as_json:
         raise click.ClickException(damage_text(report))
     click.echo(json.dumps(report.as_json(), indent=1) if as_json else info_text(report), nl=as_json)
@@ -357,27 +352,10 @@ def _show_warning(message: Warning | str, category: type[Warning], filename: str
     click.echo(f"Warning: {message}", err=True)
 
 
-# run()'s argument names as the command line's options, where they differ.
-_OPTION_NAMES: list[tuple[re.Pattern[str], str | Callable[[re.Match[str]], str]]] = [
-    (re.compile(r"\bsegment= ?"), "--segment "),
-    (re.compile(r"^dark_rate\b"), "--dark-rate"),  # the run's rate; a channel's (a column) keeps its name
-    (re.compile(r"max_memory=None; (--max-memory none) on the command line"), r"\1"),
-    (re.compile(r"\bmax_memory\b"), "--max-memory"),
-    (re.compile(r"\bblock_channels\b"), "--block-channels"),
-    (re.compile(r"\bpes_key\b"), "--pes-key"),
-    (re.compile(r"\blabel= ?"), "--label "),
-    (re.compile(r"^(segment|duration|seed|seeding|workers|channels)\b"), r"--\1"),
-    (re.compile(r"\bthe (duration|dark rate)\b"), lambda m: "--" + m.group(1).replace(" ", "-")),
-]
-
-
-def option_message(message: str) -> str:
-    """An error message of run() or the loaders in the command line's terms
-    (``--segment`` for ``segment=``), on one line."""
-    message = " ".join(message.split("\n"))
-    for pattern, option in _OPTION_NAMES:
-        message = pattern.sub(option, message)
-    return message
+def option_message(error: BaseException) -> str:
+    """An error of run() or the loaders as the command line shows it: on one
+    line, the run options it names spelled as options (``--segment``)."""
+    return " ".join(option_text(error, command_line=True).split())
 
 
 # A whole number as a config value is written: ASCII digits with an optional
@@ -469,27 +447,24 @@ def load_detector(config: Path, settings: tuple[str, ...]) -> Detector:
     return Detector.from_dict(apply_settings(raw, settings), base_dir=config.parent, where=str(config))
 
 
-def plan(detector: Detector, pes: PETable | Path | None, *, output: str | Path | None = None, executor: Any = None,
-         resume: bool = False, overwrite: bool = False, max_memory: int | str | None = None, order: str = "channel",
-         **options: Any) -> dict[str, Any]:
+def plan(detector: Detector, pes: PETable | Path | None, options: RunOptions) -> dict[str, Any]:
     """The size of a run, planned and checked as ``run`` plans and checks it
     (refusing what it would refuse, and changing nothing): channels,
     expected PEs, blocks, workers and an estimate of its peak memory."""
-    if output is not None:
-        check_output(output)
-    if resume and options.get("seed") is None and output is not None and is_dataset(output):
-        options["seed"] = stored_seed(output)
-    setup = prepare(detector, pes, output=output, executor=executor, **options)
-    check_run(setup, resume=resume, overwrite=overwrite, max_memory=max_memory, order=order)
-    return {"channels": len(setup.inputs.channels), "pes": setup.inputs.expected_pes(), "blocks": setup.blocks,
-            "block_channels": setup.block_channels, "workers": setup.workers,
-            "peak_bytes": estimate_peak(setup)}
+    setup = plan_run(detector, pes, options)
+    try:
+        return {"channels": len(setup.inputs.channels), "pes": setup.inputs.expected_pes(), "blocks": setup.blocks,
+                "block_channels": setup.block_channels, "workers": setup.workers,
+                "peak_bytes": estimate_peak(setup)}
+    finally:
+        if isinstance(setup.inputs.pes, FilePEs):
+            setup.inputs.pes.close()
 
 
-def describe(detector: Detector, pes: PETable | Path | None, **options: Any) -> str:
+def describe(detector: Detector, pes: PETable | Path | None, options: RunOptions) -> str:
     """What a run would do: channels, expected PEs, blocks and an estimate of
     its peak memory."""
-    plan_ = plan(detector, pes, **options)
+    plan_ = plan(detector, pes, options)
     lines = [
         f"model:          {detector.model}",
         f"channels:       {plan_['channels']}",

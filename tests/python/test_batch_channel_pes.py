@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 import velmora_batch as vb
 from velmora_batch import _seeding
+from velmora_batch._options import RunOptions
 from velmora_batch._plan import prepare
 
 
@@ -20,7 +21,7 @@ def plan_of(det, table, **options):
     settings = dict(seed=11, workers=1, dark_rate=None, duration=None, channels=None, seeding="independent",
                     segment=None, block_channels=None)
     settings.update(options)
-    return prepare(det, table, **settings).inputs
+    return prepare(det, table, RunOptions(**settings)).inputs
 
 
 def mixed_table():
@@ -284,8 +285,8 @@ def test_a_channel_dark_rate_replaces_the_runs(make_detector, seeding, rate):
 def test_channel_dark_rates_give_their_counts_and_their_blocks_only(make_detector):
     overrides = {c: {"dark_rate": 1e5 if c % 2 else 4e5} for c in range(1000, 1200)}
     det = with_channel_values(make_detector("MultiPMT"), overrides=overrides)
-    setup = prepare(det, None, seed=4, workers=1, dark_rate=0.0, duration=1e-4, channels="0-99999",
-                    seeding="independent", segment=None, block_channels=100)
+    setup = prepare(det, None, RunOptions(seed=4, workers=1, dark_rate=0.0, duration=1e-4, channels="0-99999",
+                                          block_channels=100))
     assert [int(b.channels[0]) for b in setup.block_list()] == [1000, 1100]
     pieces = setup.inputs.pieces(np.arange(1000, 1200), provenance=True)
     per = np.repeat(pieces["channels"], np.diff(pieces["bounds"]))
@@ -307,8 +308,7 @@ def test_the_expected_pes_take_each_channels_afterpulse_probability(make_detecto
     if source == "file":
         np.savez(tmp_path / "pes.npz", channel=table.channel, time=table.time)
         table = tmp_path / "pes.npz"
-    setup = prepare(det, table, seed=4, workers=1, dark_rate=2e7, duration=1e-4, channels="0-19",
-                    seeding="independent", segment=None, block_channels=None)
+    setup = prepare(det, table, RunOptions(seed=4, workers=1, dark_rate=2e7, duration=1e-4, channels="0-19"))
     dark = 2e7 * 1e-4
     parents = np.full(20, dark) + np.where(np.arange(20) < 10, 2000.0, 0.0)
     probability = np.full(20, 0.05)

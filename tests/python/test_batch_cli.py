@@ -252,13 +252,13 @@ def test_a_stop_request_raised_where_python_drops_it_still_stops_the_run(tmp_pat
     elif moment == "closing":
         before(_sinks.RecordFileSink, "finish")
     else:
-        run = cli.run_detector
+        run = cli.run_with
 
         def run_then_stop(*args, **kwargs):
             summary = run(*args, **kwargs)
             _request_stop_where_dropped(signum, vehicle)
             return summary
-        monkeypatch.setattr(cli, "run_detector", run_then_stop)
+        monkeypatch.setattr(cli, "run_with", run_then_stop)
     output = tmp_path / "r.parquet"
     result = velmora("run", MULTIPMT, "--dark-rate", "1e4", "--duration", "1e-3", "--channels", "0-5",
                      "--block-channels", "2", "--workers", "1", "-o", output)

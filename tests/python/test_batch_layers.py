@@ -61,8 +61,8 @@ def code_lines(function):
 
 
 # The package's modules from the bottom up: each imports only modules before it (and the compiled _core).
-LAYERS = ["_version", "_models", "_seeding", "_detector", "_channels", "_stop", "_publish", "_records", "_formats", "_pes", "_links", "_tables", "_dataset",
-          "_order", "_events", "_convert", "_jobs", "_executors", "_plan", "_sinks", "_run", "_calibrate", "_info", "cli", "__init__"]
+LAYERS = ["_version", "_errors", "_models", "_seeding", "_detector", "_channels", "_stop", "_publish", "_records", "_formats", "_pes", "_links", "_tables", "_dataset",
+          "_order", "_options", "_events", "_convert", "_jobs", "_executors", "_plan", "_sinks", "_run", "_calibrate", "_info", "cli", "__init__"]
 
 
 def test_the_modules_import_each_other_one_way():

@@ -496,6 +496,7 @@ def test_links_from_dask_workers_are_those_of_the_runs_own_threads(make_detector
 
 
 def test_links_count_in_the_memory_estimate_and_nothing_else_does(make_detector):
+    from velmora_batch._options import RunOptions
     from velmora_batch._plan import check_memory, estimate_peak, prepare
 
     det = make_detector("ZozuvUza", seed=1)
@@ -503,10 +504,10 @@ def test_links_count_in_the_memory_estimate_and_nothing_else_does(make_detector)
     options = dict(seed=1, workers=2, dark_rate=None, duration=None, channels=None, seeding="independent",
                    segment=None, block_channels=None, output="r.parquet")
     with pytest.warns(vb.UnusedPEColumnsWarning):
-        plain = prepare(det, table, **options)
+        plain = prepare(det, table, RunOptions(**options))
     with pytest.warns(vb.UnusedPEColumnsWarning):
-        columns = prepare(det, table, truth=True, **options)
-    linked = prepare(det, table, truth="links", **options)
+        columns = prepare(det, table, RunOptions(truth=True, **options))
+    linked = prepare(det, table, RunOptions(truth="links", **options))
     linked.base_bytes = columns.base_bytes = plain.base_bytes
     assert estimate_peak(columns) == estimate_peak(plain)
     # The rows, the grouped other columns and the links of the blocks in flight: several MB here.

@@ -252,7 +252,7 @@ def test_times_beyond_the_late_time_limit_need_segments(make_detector, tmp_path)
     ("1e400", "max_memory"), (True, "max_memory"),
 ], ids=repr)
 def test_memory_bounds(text, expected):
-    from velmora_batch._plan import parse_memory
+    from velmora_batch._options import parse_memory
 
     if expected == "max_memory":
         with pytest.raises(ValueError, match="max_memory must be a number of bytes"):
@@ -273,6 +273,7 @@ WIDE_RUN = """
 import os, resource, sys
 import numpy as np
 import velmora_batch as vb
+from velmora_batch._options import RunOptions
 from velmora_batch.cli import describe
 # Far less than a materialised selection of 2**31 channels would take. The
 # sanitizer build reserves more address space than that for its own use, so
@@ -282,8 +283,7 @@ if "libasan" not in os.environ.get("LD_PRELOAD", ""):
 det = vb.Detector.from_config(sys.argv[1])
 flashes = np.concatenate([np.full(15, 2e-6), np.full(15, 7e-6), np.linspace(1e-6, 9e-6, 20)])
 table = vb.PETable(channel=[2**31 - 1] * 50 + [7] * 50, time=np.tile(flashes, 2))
-print(describe(det, table, channels="0-2147483647", workers=2, seeding="independent", seed=1,
-               dark_rate=None, duration=None, segment=None, block_channels=None, output=None))
+print(describe(det, table, RunOptions(channels="0-2147483647", workers=2, seed=1, max_memory=None)))
 wide = vb.run(det, table, channels="0-2147483647", seed=1, workers=2, output=sys.argv[2])
 narrow = vb.run(det, table, seed=1)
 assert len(narrow) > 0 and vb.read_records(sys.argv[2]).tobytes() == narrow.tobytes()
@@ -329,12 +329,12 @@ def test_channels_without_pes_are_not_simulated(model, make_detector):
 
 
 def test_the_default_workers_are_the_cores_this_process_may_use(make_detector, monkeypatch):
+    from velmora_batch._options import RunOptions
     from velmora_batch._plan import prepare
 
     monkeypatch.setattr(os, "sched_getaffinity", lambda pid: {3}, raising=False)
     monkeypatch.setattr(os, "cpu_count", lambda: 64)
-    setup = prepare(make_detector("ZozuvUza"), flash_table([0], FLASHES), seed=1, workers=None, dark_rate=None,
-                    duration=None, channels=None, seeding="independent", segment=None, block_channels=None)
+    setup = prepare(make_detector("ZozuvUza"), flash_table([0], FLASHES), RunOptions(seed=1))
     assert setup.workers == 1
 
 
@@ -349,7 +349,7 @@ def test_a_resume_with_another_selection_of_the_same_span_is_refused(make_detect
 
 @pytest.mark.parametrize("option, code, message", [
     ("1M", 1, "Error: this run needs about .* more than --max-memory .*(--max-memory none)"),
-    ("lots", 2, "Invalid value for --max-memory: must be a number of bytes"),
+    ("lots", 2, "Error: --max-memory must be a number of bytes"),
 ])
 def test_command_line_memory_bound(option, code, message, tmp_path):
     from click.testing import CliRunner
@@ -445,6 +445,7 @@ def test_dry_run_describes_the_plan_that_runs(make_detector, tmp_path, monkeypat
     """A channel selection narrower than the PE table: the dry run counts only the selected channels' PEs
     and blocks, the run makes those blocks, and the run's memory check holds the printed estimate."""
     from velmora_batch import _plan
+    from velmora_batch._options import RunOptions
     from velmora_batch._plan import estimate_peak, prepare
     from velmora_batch.cli import describe
 
@@ -455,10 +456,11 @@ def test_dry_run_describes_the_plan_that_runs(make_detector, tmp_path, monkeypat
     options = dict(seed=5, workers=2, dark_rate=None, duration=None, channels="10-19,40-44", seeding="independent",
                    segment=None, block_channels=4)
     out = tmp_path / "r.parquet"
-    lines = dict(line.split(":", 1) for line in describe(det, table, output=out, **options).splitlines())
+    lines = dict(line.split(":", 1) for line in describe(det, table, RunOptions(output=out, max_memory=None,
+                                                                                 **options)).splitlines())
     assert int(lines["channels"]) == 15 and float(lines["expected PEs"]) == 15 * len(FLASHES)
     assert lines["blocks"].split()[:3] == ["4", "of", "up"]  # 10-13, 14-17, 18-19+40-41, 42-44
-    plan = prepare(det, table, output=out, **options)
+    plan = prepare(det, table, RunOptions(output=out, **options))
     peak = estimate_peak(plan)
     assert lines["peak memory"].split()[:2] == ["about", f"{peak / 2**20:.0f}"]
     summary = vb.run(det, table, output=out, max_memory=peak, **{k: v for k, v in options.items()
@@ -508,10 +510,10 @@ def test_finished_blocks_never_pile_up_behind_a_slow_first_block(where, make_det
             cluster = stack.enter_context(distributed.LocalCluster(
                 n_workers=1, threads_per_worker=2, processes=False, dashboard_address=":0"))
             executor = stack.enter_context(distributed.Client(cluster))
+        from velmora_batch._options import RunOptions
         from velmora_batch._plan import prepare
 
-        window = prepare(det, None, executor=executor, seeding="independent", segment=None,
-                         **{k: v for k, v in run.items() if k not in ("workers",)}, workers=2).window
+        window = prepare(det, None, RunOptions(executor=executor, **run)).window
         summary = vb.run(det, executor=executor, output=tmp_path / "r.parquet", **run)
     assert summary.blocks == 120
     assert 0 < max(waiting) <= window - 1, (max(waiting), window)
