@@ -803,11 +803,11 @@ def prepare(detector: Detector, pes: PETable | str | os.PathLike[str] | Any | No
         metadata.update(truth=mode, **({"links_id": uuid.uuid4().hex} if mode == "links" else {}))
     if labelled is not None:
         metadata[LABEL_KEY] = {"column": labelled[0], "type": labelled[1]}
-    return RunPlan(detector, inputs, n_workers, size, chan.block_count(size), waveform_samples,
-                   spec.record_dtype(waveform_samples, mode is not None, labelled), _window(options.executor, n_workers),
-                   None if output is None else Path(output), base_bytes, options.executor,
-                   metadata, engine, mode, links_schema(extras) if mode == "links" or labelled else None,
-                   is_dataset(output), labelled)
+    dtype = spec.record_dtype(waveform_samples, mode is not None, labelled)
+    return RunPlan(detector, inputs, n_workers, size, chan.block_count(size), waveform_samples, dtype,
+                   _window(options.executor, n_workers), None if output is None else Path(output), base_bytes,
+                   options.executor, metadata, engine, mode,
+                   links_schema(extras) if mode == "links" or labelled else None, is_dataset(output), labelled)
 
 
 # Memory of a run beyond this process as it stands before planning, measured

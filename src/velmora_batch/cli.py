@@ -133,18 +133,16 @@ def main() -> None:
 @click.option("-o", "--output", type=click.Path(),
               help="Record file to write (.parquet, .npz, .root or .h5), or a dataset directory (one Parquet part "
                    "per block).")
-def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | None, duration: float | None,
-        channels: str | None,
-        seed: int | None, workers: int, seeding: str, segment: float | None, block_channels: int | None,
-        settings: tuple[str, ...], dry_run: bool, progress: bool | None, scheduler: str | None,
-        cluster: str | None, max_memory: str, dashboard: bool, resume: bool, overwrite: bool,
-        truth: str | None, label: str | None, order: str, output: str | None) -> None:
+def run(config: Path, pes: Path | None, settings: tuple[str, ...], dry_run: bool, scheduler: str | None,
+        cluster: str | None, dashboard: bool, **given: Any) -> None:
     """Simulates the detector of CONFIG for a PE table and/or dark noise and
     writes its records to OUTPUT."""
     warnings.showwarning = _show_warning
+    options = _run_options(given)
+    output = options.output
     if output is None and not dry_run:
         raise click.UsageError("Missing option '-o' / '--output'.")
-    if pes is None and dark_rate is None:
+    if pes is None and options.dark_rate is None:
         raise click.UsageError("Nothing to simulate: give --pes FILE and/or --dark-rate HZ --duration S.")
     if output is not None:
         try:
@@ -153,21 +151,12 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
             raise click.UsageError(f"Option '-o' / '--output': {e}.") from None
     if output is not None and not is_dataset(output) and Path(output).suffix.lower() not in record_suffixes():
         raise click.UsageError(f"Output {output}: record files must end in {suffixes_text()}.")
-    if pes_key is not None and pes is None:
+    if options.pes_key is not None and pes is None:
         raise click.UsageError("--pes-key names the tree or table of a --pes file; give --pes FILE.")
     if scheduler is not None and cluster is not None:
         raise click.UsageError("Give --scheduler or --cluster, not both.")
     if dashboard and cluster is None:
         raise click.UsageError("--dashboard goes with --cluster local (a scheduler serves its own).")
-    try:
-        # The options on their own, checked as run() checks them.
-        options = RunOptions(seed=seed, workers=workers, output=output, dark_rate=dark_rate, duration=duration,
-                             channels=channels, seeding=seeding, segment=segment, block_channels=block_channels,
-                             progress=sys.stderr.isatty() if progress is None else progress, resume=resume,
-                             max_memory=max_memory, overwrite=overwrite, pes_key=pes_key,
-                             truth="links" if truth == "links" else truth == "columns", order=order, label=label)
-    except OptionError as e:
-        raise click.UsageError(option_message(e)) from None
     try:
         detector = load_detector(config, settings)
         # The PE file is read in pieces by the run itself, never whole.
@@ -175,6 +164,7 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
             # Refuses exactly what the run would refuse before its first block.
             click.echo(describe(detector, pes, options))
             return
+        workers = default_workers() if options.workers is None else options.workers  # --workers has a default
         with stop_on_signals(), dask_client(scheduler, cluster, workers, dashboard=dashboard) as executor:
             summary = run_with(detector, pes, dataclasses.replace(options, executor=executor))
     except USER_ERRORS as e:
@@ -186,6 +176,18 @@ def run(config: Path, pes: Path | None, pes_key: str | None, dark_rate: float | 
                                    "unexpected end of a file") from None
     assert isinstance(summary, RunSummary)
     click.echo(f"{summary.rows} records written to {output}")
+
+
+def _run_options(given: dict[str, Any]) -> RunOptions:
+    """The run's options as the command line's options give them (``--truth``
+    as run() takes it, the progress bar by default where standard error is a
+    terminal), checked as run() checks them: a refusal is a usage error."""
+    truth, progress = given.pop("truth"), given.pop("progress")
+    try:
+        return RunOptions(**given, truth="links" if truth == "links" else truth == "columns",
+                          progress=sys.stderr.isatty() if progress is None else progress)
+    except OptionError as e:
+        raise click.UsageError(option_message(e)) from None
 
 
 def _npe_list(ctx: click.Context, param: click.Parameter, value: str) -> list[int]:
