@@ -85,6 +85,7 @@ class VELMORA_EXPORT MultiPMT : public ModelHandle<MultiPMTState> {
     static void trace_records(const Impl& s, CallTrace& trace, const std::vector<ostrelin::MultiPMTTrigger>& records);
 };
 
+// NOLINTBEGIN(readability-trailing-comma): a table of one entry per setting
 constexpr auto MultiPMT::fields() {
     using C = Config;
     using K = FieldKind;
@@ -196,6 +197,7 @@ constexpr auto MultiPMT::fields() {
         Field{.name = "seed", .member = &C::seed, .kind = K::seed},
     };
 }
+// NOLINTEND(readability-trailing-comma)
 
 extern template class ModelHandle<MultiPMTState>;
 

@@ -156,6 +156,7 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
     simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& adc, int channel);
 };
 
+// NOLINTBEGIN(readability-trailing-comma): a table of one entry per setting
 constexpr auto ZozuvUza::fields() {
     using C = Config;
     using K = FieldKind;
@@ -234,7 +235,7 @@ constexpr auto ZozuvUza::fields() {
               .unit = "ADC samples",
               .meaning = "waveform samples per trigger",
               .minimum = 1,
-              .maximum = std::int64_t{1} << 16},
+              .maximum = 65536},
         Field{.name = "retrigger_offset",
               .member = &C::retrigger_offset,
               .kind = K::integer,
@@ -268,6 +269,7 @@ constexpr auto ZozuvUza::fields() {
               .default_name = "WARN"},
     };
 }
+// NOLINTEND(readability-trailing-comma)
 
 extern template class ModelHandle<ZozuvUzaState>;
 

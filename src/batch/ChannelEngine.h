@@ -136,6 +136,7 @@ constexpr const char* dtype_name() {
     }
 }
 
+// NOLINTBEGIN(readability-trailing-comma): tables of one entry per column
 // The record columns of each model, in the order a record file writes them,
 // and the truth columns that a run with truth adds after them.
 constexpr auto record_columns(std::type_identity<ZozuvUza> /*model*/) {
@@ -277,6 +278,7 @@ constexpr auto link_columns() {
                .meaning = "the share of the PE's shaped pulse that falls inside the record"},
     };
 }
+// NOLINTEND(readability-trailing-comma)
 
 // One piece of work: PE times [first, last) of the block's times, all of one
 // channel, counted from the piece's origin (origin seconds, or origin_ticks

@@ -169,6 +169,18 @@ const char* kind_name(FieldKind kind) {
     return "seed";
 }
 
+const char* plausible_name(Plausible plausible) {
+    switch (plausible) {
+    case Plausible::step:
+        return "step";
+    case Plausible::time:
+        return "time";
+    case Plausible::any:
+        break;
+    }
+    return nullptr;
+}
+
 py::object text_or_none(const char* text) {
     return text != nullptr ? py::object(py::str(text)) : py::object(py::none());
 }
@@ -196,9 +208,7 @@ py::list field_table() {
         d["choices"] = choices;
         d["default"] = text_or_none(field.default_name);
         d["override_column"] = field.override_column;
-        d["plausible"] = text_or_none(field.plausible == Plausible::step   ? "step"
-                                      : field.plausible == Plausible::time ? "time"
-                                                                           : nullptr);
+        d["plausible"] = text_or_none(plausible_name(field.plausible));
         d["grid"] = text_or_none(field.grid);
         d["late"] = field.late;
         out.append(d);
