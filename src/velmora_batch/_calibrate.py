@@ -103,7 +103,9 @@ def _grid(detector: Detector, spec: ModelSpec) -> Fraction:
     TDC steps); where that is coarser than 100 us (steps of no simple
     ratio), of fewer of them, down to the ADC step alone."""
     grids = [float(cast(float, detector.params[g])) if isinstance(g, str) else g for g, _ in spec.segment_grids]
-    for steps in ([float(cast(float, detector.params["pmt_time_step"])), *grids], grids, grids[:1]):
+    # Every step of the model (the PMT step among them) with the grids, then the grids alone, then the ADC step.
+    steps_of_model = [float(cast(float, detector.params[p.name])) for p in spec.parameters if p.plausible == "step"]
+    for steps in ([*steps_of_model, *grids], grids, grids[:1]):
         grid = _common_multiple(steps)
         if grid <= _MAX_GRID:
             return grid
@@ -125,8 +127,9 @@ def _reach(detector: Detector, spec: ModelSpec) -> float:
     smallest offset of the time spectrum): so no window of a flash at this
     distance from 0 or more starts before 0."""
     params = detector.params
-    adc = float(cast(float, params["adc_step"]))
-    reach = float(np.abs(detector.spectra["time_spectrum"][0]).max()) + 2 * adc
+    adc = float(cast(float, params[cast(str, spec.segment_grids[0][0])]))
+    times = next(p.name for p in spec.parameters if p.kind == "file" and p.plausible == "time")
+    reach = float(np.abs(detector.spectra[times][0]).max()) + 2 * adc
     for p in spec.parameters:
         value = params.get(p.name)
         if p.kind == "file" and p.grid is not None:

@@ -187,7 +187,8 @@ class ModelSpec:
     engine: type[_core.ZozuvUzaEngine] | type[_core.MultiPMTEngine]
     time_column: str
     # The grids a segment must be a whole number of steps of: a parameter
-    # name or a fixed step in seconds, with how the message names the steps.
+    # name or a fixed step in seconds, with how the message names the steps;
+    # the first is the ADC step.
     segment_grids: tuple[tuple[str | float, str], ...]
     # A record's time stamp in whole ticks of this many seconds, whose seconds
     # counter holds at most ``stamp_seconds``; None: a time in seconds.
