@@ -420,7 +420,7 @@ class BlockInputs:
             self.parameter_sets[0][self.spec.count_step])
         steps_per_segment = 0 if step is None else round(self.segment / step)
         # ... and in whole ADC steps, which the windows and samples start on.
-        adc_per_segment = round(self.segment / float(self.parameter_sets[0]["adc_step"]))
+        adc_per_segment = round(self.segment / float(self.parameter_sets[0][str(self.spec.segment_grids[0][0])]))
         adc_steps: list[int] = []
         seg_chans: list[int] = []
         seg_bounds = [0]
