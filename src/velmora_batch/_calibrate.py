@@ -33,8 +33,6 @@ from typing import Any, cast
 import numpy as np
 import numpy.typing as npt
 import pyarrow as pa
-import pyarrow.csv
-import pyarrow.parquet
 
 from ._detector import Detector
 from ._models import ModelSpec, spec_of
@@ -43,6 +41,7 @@ from ._plan import default_workers
 from ._publish import publish
 from ._records import check_output
 from ._run import run
+from .formats import table_format, table_suffixes_text
 
 __all__ = ["CALIBRATION_DTYPE", "DEFAULT_NPE", "calibrate", "event_delays", "flash_times", "format_table", "plot_walk",
            "write_table"]
@@ -311,9 +310,9 @@ def write_table(table: np.ndarray, path: str | os.PathLike[str], overwrite: bool
     renamed when complete."""
     check_output(path)
     target = Path(path)
-    suffix = target.suffix.lower()
-    if suffix not in (".csv", ".parquet"):
-        raise ValueError(f"{target}: a calibration table is written as .csv or .parquet")
+    found = table_format(target)
+    if found is None:
+        raise ValueError(f"{target}: a calibration table is written as {table_suffixes_text()}")
     if not target.resolve().parent.is_dir():
         raise FileNotFoundError(f"{target}: the directory {target.parent} does not exist")
     if target.exists() and not overwrite:
@@ -322,10 +321,7 @@ def write_table(table: np.ndarray, path: str | os.PathLike[str], overwrite: bool
     fd, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
     os.close(fd)
     try:
-        if suffix == ".csv":
-            pyarrow.csv.write_csv(arrow, temporary)
-        else:
-            pyarrow.parquet.write_table(arrow, temporary)
+        found.write_table(arrow, Path(temporary))
         publish(Path(temporary), target, overwrite)  # with the mode of any new file, not mkstemp's 0600
     except BaseException:
         Path(temporary).unlink(missing_ok=True)

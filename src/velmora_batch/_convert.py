@@ -22,13 +22,14 @@ import pyarrow as pa
 from . import _version
 from ._dataset import (LINKS_DIRECTORY_KEY, MANIFEST, ManifestWriter, _check_part, _clear_links, _parts_in,
                        _PartMismatch, block_name, claim, has_digests, hidden_name, is_dataset, links_block_name,
-                       links_folder_name, prepare_dataset, read_links, read_manifest, remove_leftovers, run_digest)
+                       links_folder_name, prepare_dataset, read_manifest, remove_leftovers, run_digest)
 from ._formats import FormatError, RecordPieces, open_record_pieces, writer_for
 from ._links import LinksWriter, open_links, shifted
 from ._order import time_ordered
 from ._channels import ChannelSet
 from ._records import (Columns, ParquetWriter, check_output, file_sha256, manifest_dtype, model_of_dtype,
                        prepare_record_file, read_file_metadata)
+from .formats.reading import read_links
 
 # A dataset's bookkeeping, which a record file made from it does not carry.
 _DATASET_ONLY = ("format", "run", "complete", "rows", "blocks", LINKS_DIRECTORY_KEY)

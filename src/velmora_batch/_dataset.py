@@ -79,15 +79,17 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._links import (earlier_links_path, is_links_file, links_inside, links_metadata, links_path, links_schema,
-                     read_links_file, read_links_inside, shifted)
+from ._links import links_metadata, links_schema, read_links_file, shifted
 from ._publish import FILE_MODE, is_temporary, process_exists, temp_prefix
 from ._records import (METADATA_KEY, Columns, _arrow_schema, _names, file_sha256, manifest_dtype, model_of_dtype,
                        read_file_metadata, read_record_file)
 from ._tables import (Channels, overlaps, read_selected, records_by_time, select, selected_dtype, selection,
-                      time_column, to_dataframe)
+                      time_column)
+from .formats.parquet import SUFFIX as PART_SUFFIX
 
-MANIFEST = "_manifest.parquet"
+# Parts, links parts and the manifest are Parquet files.
+_PARQUET = re.escape(PART_SUFFIX)
+MANIFEST = "_manifest" + PART_SUFFIX
 # Where the manifest of the formats before lies: JSON, which table libraries
 # reading every file of the directory refuse beside the parts.
 MANIFEST_JSON = "_manifest.json"
@@ -99,12 +101,12 @@ _FORMAT_2 = "velmora-dataset/2"
 # Datasets of the first layout (every part visible, holding the whole run
 # description) are still read; they cannot be resumed.
 _FORMAT_1 = "velmora-dataset/1"
-_PART = re.compile(r"part-\d{10}\.parquet")
-_HIDDEN_PART = re.compile(r"_part-\d{10}\.parquet\.pending")
-_FORMAT_2_HIDDEN_PART = re.compile(r"_part-\d{10}\.parquet")
+_PART = re.compile(rf"part-\d{{10}}{_PARQUET}")
+_HIDDEN_PART = re.compile(rf"_part-\d{{10}}{_PARQUET}\.pending")
+_FORMAT_2_HIDDEN_PART = re.compile(rf"_part-\d{{10}}{_PARQUET}")
 LINKS_DIR = "_links"  # where the links parts of a dataset of the layout before lie, inside it
 LINKS_DIRECTORY_KEY = "links_directory"  # the manifest's name of the folder beside the dataset holding its links
-_LINKS_PART = re.compile(r"links-part-\d{10}\.parquet|_links-part-\d{10}\.parquet\.pending")
+_LINKS_PART = re.compile(rf"links-part-\d{{10}}{_PARQUET}|_links-part-\d{{10}}{_PARQUET}\.pending")
 _SHA256 = re.compile(r"[0-9a-f]{64}")
 # The manifest of a running run is rewritten at most this often (seconds):
 # often enough that little is redone after an interruption, rarely enough
@@ -172,7 +174,7 @@ def links_folder(directory: Path, manifest: dict[str, Any]) -> Path:
 def block_name(first: int) -> str:
     """The file name of the part whose first channel is ``first``: zero-padded
     so that the names sort as the channels do."""
-    return f"part-{first:010d}.parquet"
+    return f"part-{first:010d}{PART_SUFFIX}"
 
 
 def hidden_name(file: str) -> str:
@@ -187,7 +189,7 @@ def _is_part(name: str) -> bool:
 
 def links_block_name(first: int) -> str:
     """The file name of the links part of the block whose first channel is ``first``."""
-    return f"links-part-{first:010d}.parquet"
+    return f"links-part-{first:010d}{PART_SUFFIX}"
 
 
 def stored_seed(directory: str | os.PathLike[str]) -> int | None:
@@ -294,7 +296,7 @@ def _check_manifest(manifest: Any, path: Path) -> dict[str, Any]:
             raise bad(f"{where}: channels {first}-{last} cannot hold {block['channels']} channels")
         file = block.get("file")
         if not (isinstance(file, str) and _PART.fullmatch(file)):
-            raise bad(f"{where}.file must be a plain part-<10 digits>.parquet name, got {json.dumps(file)[:80]}")
+            raise bad(f"{where}.file must be a plain part-<10 digits>{PART_SUFFIX} name, got {json.dumps(file)[:80]}")
         if file != block_name(first):
             raise bad(f"{where}.file {file} is not the part of a block starting at channel {first} "
                       f"({block_name(first)})")
@@ -787,7 +789,7 @@ def _resumable(directory: Path, ident: dict[str, Any], parts: list[Path],
     # Parts that failed their check, or that no manifest entry vouches for,
     # are run again: drop them now rather than leave them behind.
     keep = {hidden_name(entry["file"]) for entry in done.values()}
-    for hidden in directory.glob("_part-*.parquet.pending"):
+    for hidden in directory.glob(f"_part-*{PART_SUFFIX}.pending"):
         if _HIDDEN_PART.fullmatch(hidden.name) and hidden.name not in keep:
             hidden.unlink()
     _remove_links(folder, {hidden_name(e["links"]["file"]) for e in done.values() if "links" in e})
@@ -949,37 +951,6 @@ def read_dataset_parts(directory: str | os.PathLike[str]) -> tuple[np.dtype, Ite
     return dtype, parts()
 
 
-def read_records(path: str | os.PathLike[str], *, columns: Sequence[str] | None = None,
-                 channels: Channels | None = None) -> np.ndarray:
-    """The records of a record file written by velmora_batch (``.parquet``,
-    ``.npz`` or another format it writes), or of a dataset directory, as a
-    structured array of :func:`record_dtype`. A file that cannot be read as
-    records is a ValueError naming it.
-
-    ``columns`` (a list of names) keeps only those columns, in that order;
-    ``channels`` (as ``run`` takes them: ``"0-9,20"``, a range, an array)
-    keeps only the records of those channels. A dataset then reads only the
-    parts whose blocks hold a selected channel, and a Parquet file only the
-    columns asked for and the row groups whose channel statistics may hold a
-    selected channel; other formats are read whole and then selected."""
-    if Path(path).is_dir():
-        return read_dataset(path, columns, channels)
-    if columns is None and channels is None:
-        return read_record_file(path)
-    return read_selected(path, columns, selection(channels))
-
-
-def to_pandas(path: str | os.PathLike[str], *, columns: Sequence[str] | None = None,
-              channels: Channels | None = None) -> Any:
-    """The records of ``path`` (as :func:`read_records` reads them, with the
-    same ``columns`` and ``channels``) as a pandas DataFrame: one column per
-    record field, a waveform as a column holding one 1-D array of samples per
-    record (``np.stack(df["waveform"])`` gives the 2-D array back), and the
-    run's description (:func:`read_metadata`) under ``df.attrs["velmora"]``.
-    Needs pandas."""
-    return to_dataframe(read_records(path, columns=columns, channels=channels), read_metadata(path))
-
-
 def _complete_manifest(directory: Path) -> dict[str, Any]:
     """The manifest of a complete dataset whose digest matches its run."""
     manifest = read_manifest(directory)
@@ -1011,57 +982,3 @@ def read_dataset_links(directory: str | os.PathLike[str]) -> pa.Table:
         tables.append(shifted(read_links_file(folder / entry["links"]["file"]), rows))
         rows += int(entry["rows"])
     return pa.concat_tables(tables) if tables else links_schema(None).empty_table()
-
-
-def read_links(path: str | os.PathLike[str]) -> pa.Table:
-    """The links that a run with ``truth="links"`` wrote with its records,
-    as a pyarrow Table, one row per (record, PE) pair: for a ROOT or HDF5
-    record file those it holds; for a Parquet or .npz record file the links
-    file ``<its name>.links.parquet`` beside it (or, for files of earlier
-    runs, ``<stem>.links.parquet``), checked to be of the same run; for a
-    dataset directory its links parts, ``record`` counted over the whole
-    dataset; a links file itself as it stands. A path without links is a
-    ValueError naming it.
-
-    Columns: ``record`` (int64, the record's row), ``channel`` (int32),
-    ``kind`` (dictionary: "input", "dark", "afterpulse"), ``pe_index``
-    (int64: an input PE's row in the PE table, else its index among its
-    channel's dark PEs or afterpulses), ``arrival_time`` (float64, seconds)
-    and ``amplitude`` (float64), drawn; then the PE table's other columns,
-    null for dark noise and afterpulses."""
-    path = Path(path)
-    if path.is_dir():
-        return read_dataset_links(path)
-    if is_links_file(path):
-        return read_links_file(path)
-    stored = read_file_metadata(path).get("links_id")
-    if stored is None:
-        raise ValueError(f"{path}: its run wrote no links (run it with truth='links', --truth links)")
-    if links_inside(path):
-        inside = read_links_inside(path)
-        if inside is not None:
-            if inside[0].get("links_id") != stored:
-                raise ValueError(f"{path}: holds the links of another run than its records'")
-            return inside[1]
-    return read_links_file(_links_beside(path, stored))
-
-
-def _links_beside(path: Path, links_id: str) -> Path:
-    """The links file of the record file ``path`` whose run's links are
-    ``links_id``: where this version puts it, or where earlier runs did."""
-    places = [links_path(path), earlier_links_path(path)]
-    for links in places:
-        if links.exists() and is_links_file(links) and links_metadata(links).get("links_id") == links_id:
-            return links
-    found = next((p for p in places if p.exists() and is_links_file(p)), None)
-    if found is not None:
-        raise ValueError(f"{found}: holds the links of another run than {path.name}'s")
-    raise FileNotFoundError(f"{places[0]}: missing; the links of {path.name} should be there")
-
-
-def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
-    """The run description stored with a record file (config, seed, seeding
-    mode, version, segment, dark-noise rate and duration, the PE input's name
-    and digest); for a dataset directory, its manifest. A file without
-    readable velmora metadata is a ValueError naming it."""
-    return read_manifest(path) if Path(path).is_dir() else read_file_metadata(path)

@@ -19,14 +19,13 @@ from typing import Any, TypeGuard
 import numpy as np
 import numpy.typing as npt
 import pyarrow
-import pyarrow.csv
-import pyarrow.parquet
 import velmora
 
 from . import _core
 from ._models import (CHANNEL_OVERRIDE_NAMES, EXTRA_KEYS, INT32, PLAUSIBLE_STEP, PLAUSIBLE_TIME, ModelSpec,
                       Parameter, Value, spec_of, unknown_model)
 from ._seeding import ordinary_scale
+from .formats import table_format, table_suffixes_text
 
 Spectrum = tuple[np.ndarray, np.ndarray]
 # A table of per-channel overrides: a CSV or Parquet file, a mapping of columns
@@ -610,15 +609,15 @@ def read_overrides(table: OverrideTable, model: str) -> dict[int, dict[str, int 
 
 def _read_table(path: Path) -> dict[str, np.ndarray]:
     """Columns of a CSV or Parquet file as numpy arrays (nulls as NaN or None)."""
-    suffix = path.suffix.lower()
-    if suffix not in (".parquet", ".csv"):
-        raise ValueError(f"{path}: expected a .csv or .parquet file")
+    found = table_format(path)
+    if found is None:
+        raise ValueError(f"{path}: expected a {table_suffixes_text()} file")
     try:
-        table = pyarrow.parquet.read_table(path) if suffix == ".parquet" else pyarrow.csv.read_csv(path)
+        table = found.read_table(path)
     except (OSError, ValueError, pyarrow.ArrowException) as e:
         text = str(e).strip()
         first = text.splitlines()[0] if text else type(e).__name__
-        raise ValueError(f"{path}: not a readable {suffix[1:]} file: {first}") from None
+        raise ValueError(f"{path}: not a readable {path.suffix.lower()[1:]} file: {first}") from None
     names = table.column_names
     for name in names:
         if names.count(name) > 1:

@@ -36,7 +36,9 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._dataset import read_metadata
+from .formats import record_format
+from .formats.parquet import FORMAT as PARQUET
+from .formats.reading import read_metadata
 from ._order import arrow_batch, time_ordered, with_rows
 from ._publish import PublishedFile, temporary_beside
 from ._records import EVENT_COLUMN, RECORD_ROW_COLUMN, Columns, _arrow_schema, _names, model_of_dtype, prepare_record_file
@@ -246,8 +248,8 @@ def _outputs(events: Path, records_out: Path | None, overwrite: bool) -> None:
     interleaved with, the other). Removes what killed runs left of them."""
     paths = [events] if records_out is None else [events, records_out]
     for path in paths:
-        if path.suffix.lower() != ".parquet":
-            raise ValueError(f"{path}: events and records with events are written as .parquet files")
+        if record_format(path) is not PARQUET:
+            raise ValueError(f"{path}: events and records with events are written as {PARQUET.suffixes[0]} files")
         if not path.parent.is_dir():
             raise FileNotFoundError(f"{path}: the directory {path.parent} does not exist")
     if records_out is not None and (events.resolve() == records_out.resolve() or (

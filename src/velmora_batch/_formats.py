@@ -38,9 +38,10 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._records import (DAMAGED_METADATA, RECORD_FORMATS, Columns, RecordFormat, Writer, _model_of,
-                       digest_matches, label_column, record_column_info, model_of_dtype, read_record_file, record_suffixes, suffixes_text,
-                       text_digest, writer_of_suffix)
+from ._records import (DAMAGED_METADATA, Columns, Writer, _model_of, digest_matches, label_column, model_of_dtype,
+                       read_record_file, record_column_info, text_digest)
+from ._records import writer_for as records_writer_for
+from .formats import record_format, suffixes_text
 from ._models import LABEL_TYPES, spec_of
 
 RECORDS_KEY = "records"  # the TTree or HDF5 dataset of the records
@@ -52,8 +53,6 @@ ROOT_COLUMNS = "columns"  # the ROOT string object of the columns' units and mea
 ROOT_CHECKSUMS = "checksums"
 HDF5_METADATA = "velmora"  # the HDF5 attribute of the run's description
 HDF5_METADATA_DIGEST = "velmora.sha256"  # the HDF5 attribute of its SHA-256
-ROOT_SUFFIXES = (".root",)
-HDF5_SUFFIXES = (".h5", ".hdf5")
 
 # Data handed to the library at once: a ROOT basket of each branch, an HDF5
 # write, a piece read back. Keeps what a block adds to memory bounded and
@@ -112,14 +111,6 @@ def reading(path: Path, kind: str) -> Iterator[None]:
         raise
     except Exception as e:
         raise FormatError(f"{path}: not a readable {kind} file: {_one_line(e)}") from None
-
-
-def is_root(path: Path) -> bool:
-    return path.suffix.lower() in ROOT_SUFFIXES
-
-
-def is_hdf5(path: Path) -> bool:
-    return path.suffix.lower() in HDF5_SUFFIXES
 
 
 # The record dtype of a file, from its own columns.
@@ -306,7 +297,7 @@ def _root_fields(tree: Any, path: Path) -> list[tuple[str, np.dtype, tuple[int, 
     return fields
 
 
-def _root_records(path: Path) -> RecordPieces:
+def root_records(path: Path) -> RecordPieces:
     """The records of a ROOT file, opened for reading in pieces."""
     uproot = uproot_module()
     with reading(path, "ROOT"):
@@ -334,7 +325,7 @@ def _root_records(path: Path) -> RecordPieces:
     return RecordPieces(path, dtype, rows, pieces, file.close)
 
 
-def _root_metadata(path: Path) -> str:
+def root_metadata(path: Path) -> str:
     uproot = uproot_module()
     with reading(path, "ROOT"), uproot.open(path) as file:
         if ROOT_METADATA not in file.keys(cycle=False):
@@ -460,7 +451,7 @@ class Hdf5Writer(Writer):
             self._io.close()
 
 
-def _hdf5_records(path: Path) -> RecordPieces:
+def hdf5_records(path: Path) -> RecordPieces:
     """The records of an HDF5 file, opened for reading in pieces."""
     h5py = h5py_module()
     with reading(path, "HDF5"):
@@ -495,7 +486,7 @@ def _hdf5_dataset(file: Any, path: Path) -> Any:
     return data
 
 
-def _hdf5_metadata(path: Path) -> str:
+def hdf5_metadata(path: Path) -> str:
     h5py = h5py_module()
     with reading(path, "HDF5"), h5py.File(path, "r") as file:
         data = _hdf5_dataset(file, path)
@@ -545,7 +536,7 @@ class RecordPieces:
         self.close()
 
 
-def _parquet_records(path: Path) -> RecordPieces:
+def parquet_records(path: Path) -> RecordPieces:
     with reading(path, "Parquet"):
         file = pq.ParquetFile(path, pre_buffer=False, page_checksum_verification=True)
         try:
@@ -577,7 +568,7 @@ def _parquet_records(path: Path) -> RecordPieces:
     return RecordPieces(path, dtype, rows, pieces, file.close)
 
 
-def _whole_records(path: Path) -> RecordPieces:
+def whole_records(path: Path) -> RecordPieces:
     records = read_record_file(path)
 
     def pieces(step: int, names: list[str]) -> Iterator[Columns]:
@@ -589,31 +580,27 @@ def _whole_records(path: Path) -> RecordPieces:
 
 def open_record_pieces(path: str | Path) -> RecordPieces:
     """The records of a record file of any format, opened for reading in
-    pieces of bounded size (a .npz archive, which holds its arrays whole, is
-    read whole first). A file that cannot be read so is a one-line
+    pieces of bounded size (a format that holds its arrays whole, as .npz
+    does, is read whole first). A file that cannot be read so is a one-line
     ValueError naming it."""
     path = Path(path)
-    suffix = path.suffix.lower()
-    if suffix not in record_suffixes():
+    found = record_format(path)
+    if found is None:
         raise FormatError(f"{path}: record files must end in {suffixes_text()}")
-    if suffix == ".npz":
-        return _whole_records(path)
-    if suffix == ".parquet":
-        return _parquet_records(path)
-    return _root_records(path) if is_root(path) else _hdf5_records(path)
+    return found.open_pieces(path)
 
 
 def writer_for(path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool) -> Writer:
     """A writer of records of ``dtype`` (a model's columns, and any added
     after them) to ``path``, in the format its suffix names."""
-    writer = writer_of_suffix(path.suffix.lower(), path, dtype, metadata, overwrite)
-    if writer is None:
+    if record_format(path) is None:
         raise FormatError(f"{path}: record files must end in {suffixes_text()}")
-    return writer
+    return records_writer_for(path, dtype, metadata, overwrite)
 
 
-def _read_whole(path: Path) -> np.ndarray:
-    with _root_records(path) if is_root(path) else _hdf5_records(path) as pieces:
+def read_whole(pieces: RecordPieces) -> np.ndarray:
+    """All the records of a file opened for reading in pieces; closes it."""
+    with pieces:
         return _gather(pieces)
 
 
@@ -667,7 +654,7 @@ def _check_pe_columns(path: Path, where: str, shapes: dict[str, tuple[int, ...] 
                               f"got {'arrays of shape ' + str(shapes[name]) if shapes[name] else 'other values'}")
 
 
-def _root_pe_pieces(path: Path, key: str | None, rows: int) -> Iterator[pa.Table]:
+def root_pe_pieces(path: Path, key: str | None, rows: int) -> Iterator[pa.Table]:
     uproot = uproot_module()
     with reading(path, "ROOT"), uproot.open(path) as file:
         tree = _root_tree(file, path, key, "PEs", _TABLE)
@@ -754,7 +741,7 @@ def _hdf5_columns(table: Any, where: str, path: Path, total: int) -> None:
                               f"{member.dtype})")
 
 
-def _hdf5_pe_pieces(path: Path, key: str | None, rows: int, extras: bool) -> Iterator[pa.Table]:
+def hdf5_pe_pieces(path: Path, key: str | None, rows: int, extras: bool) -> Iterator[pa.Table]:
     h5py = h5py_module()
     with reading(path, "HDF5"), h5py.File(path, "r") as file:
         table, where, total = _hdf5_pe_table(file, path, key)
@@ -768,22 +755,3 @@ def _hdf5_pe_pieces(path: Path, key: str | None, rows: int, extras: bool) -> Ite
                 yield _pe_table({name: member[lo : lo + rows] for name, member in table.items()
                                  if isinstance(member, h5py.Dataset) and member.ndim >= 1
                                  and member.shape[0] == total and member.dtype.kind in "biuf"})
-
-
-def pe_pieces(path: Path, key: str | None, rows: int, extras: bool = False) -> Iterator[pa.Table]:
-    """The rows of a PE table in a ROOT file (a TTree) or an HDF5 file (a
-    compound dataset, or a group of one-dimensional datasets), in input order
-    and pieces of at most ``rows`` rows (at least one, empty for an empty
-    table), as Arrow tables of its columns of numbers. ``key`` names the tree
-    or table; without it, the file's only one; ``extras``: the other columns
-    are taken into the links, and a dataset of a group that is none is
-    refused. A FormatError names what is wrong."""
-    if is_root(path):
-        return _root_pe_pieces(path, key, rows)
-    return _hdf5_pe_pieces(path, key, rows, extras)
-
-
-for _suffix in ROOT_SUFFIXES:
-    RECORD_FORMATS[_suffix] = RecordFormat("ROOT", RootWriter, _read_whole, _root_metadata)
-for _suffix in HDF5_SUFFIXES:
-    RECORD_FORMATS[_suffix] = RecordFormat("HDF5", Hdf5Writer, _read_whole, _hdf5_metadata)

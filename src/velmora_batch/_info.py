@@ -19,6 +19,7 @@ from ._events import EVENT_SCHEMA
 from ._formats import open_record_pieces
 from ._links import is_links_file, links_metadata
 from ._records import manifest_dtype, model_of_dtype, read_file_metadata, record_column_info
+from .formats import record_format, table_format
 
 
 @dataclass
@@ -74,11 +75,9 @@ def _columns(dtype: np.dtype, stored: dict[str, dict[bytes, bytes]] | None = Non
 def _file_info(path: Path) -> Info:
     with open_record_pieces(path) as pieces:
         dtype, rows = pieces.dtype, pieces.rows
-    stored = None
-    if path.suffix.lower() == ".parquet":
-        stored = {f.name: dict(f.metadata or {}) for f in pq.read_schema(path)}
-    kind = {".parquet": "Parquet", ".npz": "NumPy .npz", ".root": "ROOT", ".h5": "HDF5", ".hdf5": "HDF5"}.get(
-        path.suffix.lower(), path.suffix)
+    found = record_format(path)
+    stored = found.column_notes(path) if found is not None else None
+    kind = found.name if found is not None else path.suffix
     return Info(path, f"{kind} record file", model_of_dtype(dtype), rows, _columns(dtype, stored),
                 read_file_metadata(path))
 
@@ -137,7 +136,7 @@ def inspect(path: str | os.PathLike[str]) -> Info:
         raise FileNotFoundError(f"{path}: no such file or directory")
     if is_links_file(path):
         return _links_info(path)
-    if path.suffix.lower() == ".parquet" and _is_event_table(path):
+    if table_format(path) is not None and _is_event_table(path):
         return _event_table_info(path)
     return _file_info(path)
 

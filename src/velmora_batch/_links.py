@@ -59,7 +59,7 @@ import difflib
 import json
 import math
 import os
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -69,12 +69,13 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from ._errors import OptionError
-from ._formats import (HDF5_SUFFIXES, ROOT_SUFFIXES, ColumnDigests, FormatError, Hdf5Writer, RootWriter,
-                       check_digests, h5py_module, is_hdf5, reading, root_checksums, uproot_module)
+from ._formats import (ColumnDigests, FormatError, Hdf5Writer, RootWriter, check_digests, h5py_module, reading,
+                       root_checksums, uproot_module)
 from ._pes import GroupedPEs
 from ._publish import PublishedFile, temporary_beside
 from ._records import (PASSED_THROUGH, Writer, check_output, column_info, described, prepare_record_file,
-                       refuse_record_file)
+                       read_file_metadata, refuse_record_file)
+from .formats import by_suffix, parts_format, record_format, registered, suffixes_text
 
 KINDS = ("input", "dark", "afterpulse")
 LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplitude", "parent_kind", "parent_index",
@@ -83,7 +84,12 @@ LINK_COLUMNS = ("record", "channel", "kind", "pe_index", "arrival_time", "amplit
 # came later, so a file may end its link columns before them.
 _FIRST_LINK_COLUMNS = LINK_COLUMNS[:6]
 LINKS_KEY = b"velmora-links"  # Parquet schema metadata of a links file: what ties it to its records, as JSON
-LINKS_SUFFIX = ".links.parquet"
+LINKS_TAG = ".links"  # a links file's name: its record file's, this, and the suffix of the format of links files
+
+
+def links_suffix() -> str:
+    """What a links file's name adds to its record file's: ``.links.parquet``."""
+    return LINKS_TAG + parts_format().suffixes[0]
 
 
 def truth_mode(truth: object) -> str | None:
@@ -219,22 +225,24 @@ def links_path(output: str | os.PathLike[str]) -> Path:
     """Where the links of a Parquet or .npz record file lie:
     ``<its name>.links.parquet`` beside it."""
     path = Path(output)
-    return path.with_name(path.name + LINKS_SUFFIX)
+    return path.with_name(path.name + links_suffix())
 
 
 def earlier_links_path(output: Path) -> Path:
     """Where runs before put the links of a record file: ``<stem>.links.parquet``."""
-    return output.with_name(output.stem + LINKS_SUFFIX)
+    return output.with_name(output.stem + links_suffix())
 
 
 def links_inside(output: str | os.PathLike[str]) -> bool:
     """Whether a record file of this name holds its links itself (ROOT, HDF5)."""
-    return Path(output).suffix.lower() in ROOT_SUFFIXES + HDF5_SUFFIXES
+    found = record_format(output)
+    return found is not None and found.links_inside
 
 
 def is_links_file(path: str | os.PathLike[str]) -> bool:
     """Whether ``path`` is a Parquet file that velmora wrote as links."""
-    if Path(path).suffix.lower() != ".parquet":
+    found = by_suffix(Path(path).suffix.lower())
+    if found is None or not found.parts:
         return False
     try:
         return LINKS_KEY in (pq.read_schema(Path(path)).metadata or {})
@@ -397,8 +405,8 @@ def stored_columns(schema: pa.Schema, path: Path) -> dict[str, np.dtype | str]:
         kind = _stored_type(field)
         if kind is None:
             raise ValueError(f"{path}: the PE table's column {field.name!r} holds {field.type}, which the links in "
-                             "a ROOT or HDF5 file cannot hold (numbers and text only); write the records as "
-                             ".parquet or .npz to keep it in their links")
+                             f"a ROOT or HDF5 file cannot hold (numbers and text only); write the records as "
+                             f"{suffixes_text(_beside_suffixes())} to keep it in their links")
         out[field.name] = kind
         if field.nullable:
             if field.name + VALID in schema.names:
@@ -494,9 +502,14 @@ class InsideLinks:
         pass  # dropped with the record file
 
 
-def _inside_text(path: Path, file: Any) -> str | None:
+def _beside_suffixes() -> list[str]:
+    """The suffixes of record files whose links lie beside them."""
+    return [s for f in registered() if f.records and not f.directory and not f.links_inside for s in f.suffixes]
+
+
+def _inside_text(hdf5: bool, file: Any) -> str | None:
     """What ties the links in an open ROOT or HDF5 file to their records (JSON), None where it holds none."""
-    if is_hdf5(path):
+    if hdf5:
         data = file.get(LINKS_KEY_INSIDE)
         text = None if data is None else data.attrs.get(HDF5_LINKS_METADATA)
         return text.decode() if isinstance(text, bytes) else text if isinstance(text, str) else None
@@ -506,20 +519,20 @@ def _inside_text(path: Path, file: Any) -> str | None:
     return text if isinstance(text, str) else None
 
 
-def read_links_inside(path: Path) -> tuple[dict[str, Any], pa.Table] | None:
-    """The links that a ROOT or HDF5 record file holds, with what ties them
-    to their records; None where it holds none."""
-    kind = "HDF5" if is_hdf5(path) else "ROOT"
-    opener = h5py_module().File if is_hdf5(path) else uproot_module().open
-    with reading(path, kind), opener(path, "r") if is_hdf5(path) else opener(path) as file:
-        text = _inside_text(path, file)
+def read_links_inside(path: Path, hdf5: bool) -> tuple[dict[str, Any], pa.Table] | None:
+    """The links that a ROOT record file (``hdf5``: an HDF5 one) holds,
+    with what ties them to their records; None where it holds none."""
+    kind = "HDF5" if hdf5 else "ROOT"
+    opener = h5py_module().File if hdf5 else uproot_module().open
+    with reading(path, kind), opener(path, "r") if hdf5 else opener(path) as file:
+        text = _inside_text(hdf5, file)
         if text is None:
             return None
         metadata = json.loads(text)
         if not isinstance(metadata, dict) or not isinstance(metadata.get("schema"), str):
             raise FormatError(f"{path}: its links carry no description of their columns")
         schema = pa.ipc.read_schema(pa.py_buffer(base64.b64decode(metadata.pop("schema"))))
-        if is_hdf5(path):
+        if hdf5:
             data = file[LINKS_KEY_INSIDE][:]
             columns = {name: data[name] for name in data.dtype.names}
         else:
@@ -534,10 +547,18 @@ def read_links_inside(path: Path) -> tuple[dict[str, Any], pa.Table] | None:
 
 def open_links(writer: Writer, schema: pa.Schema, links_id: str, overwrite: bool) -> LinksWriter | InsideLinks:
     """The writer of the links of the record file that ``writer`` writes:
-    inside it (ROOT, HDF5), else beside it, checked and claimed like it."""
+    inside it (ROOT, HDF5), else beside it, checked and claimed like it, as
+    the file's format keeps them."""
     metadata = {"links_id": links_id, "records": writer.path.name}
-    if links_inside(writer.path):
-        return InsideLinks(writer, schema, metadata)
+    found = record_format(writer.path)
+    if found is None:
+        raise ValueError(f"{writer.path}: record files must end in {suffixes_text()}")
+    return found.open_links(writer, schema, metadata, overwrite)
+
+
+def links_beside(writer: Writer, schema: pa.Schema, metadata: dict[str, Any], overwrite: bool) -> LinksWriter:
+    """The writer of the links of the record file that ``writer`` writes, in
+    a links file beside it, checked and claimed like it."""
     path = links_path(writer.path)
     check_output(path)
     prepare_links_file(path, writer.path.name, overwrite)
@@ -600,3 +621,31 @@ def label_values(links: pa.Table, records: int, column: str, kind: str, pes: Gro
     if kind == "int64":
         return np.asarray(labels.cast(pa.int64()).fill_null(-1).to_numpy(zero_copy_only=False), np.int64)
     return np.asarray(labels.cast(pa.float64()).fill_null(math.nan).to_numpy(zero_copy_only=False), np.float64)
+
+
+def links_file_of(path: Path, links_id: str) -> Path:
+    """The links file of the record file ``path`` whose run's links are
+    ``links_id``: where this version puts it, or where earlier runs did."""
+    places = [links_path(path), earlier_links_path(path)]
+    for links in places:
+        if links.exists() and is_links_file(links) and links_metadata(links).get("links_id") == links_id:
+            return links
+    found = next((p for p in places if p.exists() and is_links_file(p)), None)
+    if found is not None:
+        raise ValueError(f"{found}: holds the links of another run than {path.name}'s")
+    raise FileNotFoundError(f"{places[0]}: missing; the links of {path.name} should be there")
+
+
+def read_file_links(path: Path, inside: Callable[[Path], tuple[dict[str, Any], pa.Table] | None] | None) -> pa.Table:
+    """The links of the record file ``path``: those ``inside`` finds in it
+    (where its format keeps them there), else those of the links file
+    beside it; each checked to be of the run its metadata names."""
+    stored = read_file_metadata(path).get("links_id")
+    if stored is None:
+        raise ValueError(f"{path}: its run wrote no links (run it with truth='links', --truth links)")
+    found = inside(path) if inside is not None else None
+    if found is not None:
+        if found[0].get("links_id") != stored:
+            raise ValueError(f"{path}: holds the links of another run than its records'")
+        return found[1]
+    return read_links_file(links_file_of(path, stored))

@@ -25,11 +25,14 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._dataset import read_dataset_parts, read_metadata
+from ._dataset import read_dataset_parts
 from ._formats import open_record_pieces
 from ._publish import temp_prefix
 from ._records import RECORD_ROW_COLUMN, Columns, _arrow_schema, _names, model_of_dtype
 from ._tables import by_time, time_column
+from .formats import record_format
+from .formats.parquet import FORMAT as PARQUET
+from .formats.reading import read_metadata
 
 ORDERS = ("channel", "time")
 # Records per chunk that the merge reads from each sorted run, at most.
@@ -239,7 +242,7 @@ def time_ordered(path: str | os.PathLike[str], chunk: int | None = None,
     (``record_row``, replacing one the records have), the row links name."""
     path = Path(path)
     in_time_order = read_metadata(path).get("order") == "time"
-    if in_time_order and not path.is_dir() and path.suffix.lower() == ".parquet":
+    if in_time_order and not path.is_dir() and record_format(path) is PARQUET:
         dtype = read_record_file_dtype(path)
         chunks = _file_chunks(path, dtype, chunk or CHUNK)
         yield (np.zeros(0, with_rows(dtype)), _numbered(chunks)) if rows else (np.zeros(0, dtype), chunks)

@@ -12,33 +12,26 @@ import os
 import re
 import shutil
 import tempfile
-import tokenize
 import zipfile
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any, Protocol, cast
 
 import numpy as np
 import numpy.typing as npt
-import pyarrow
 import pyarrow as pa
-import pyarrow.csv
 import pyarrow.csv as csv
-import pyarrow.parquet
 import pyarrow.parquet as pq
 
 from ._errors import OptionError
-from ._formats import FormatError, is_hdf5, is_root, pe_pieces
+from ._formats import FormatError
 from ._channels import ChannelSet, channel_numbers, parse_channels
 from ._publish import host_tag, process_exists
+from .formats import Format, by_suffix, suffixes, suffixes_text
 
 # Expected dark PEs of one channel: far beyond what one channel's times could
 # take in memory (8 bytes each), well within what numpy's Poisson draw takes.
 MAX_DARK_PES = 1e12
-
-# What numpy raises for an .npy header it cannot parse, besides ValueError: the
-# header is a Python literal, read with the tokenizer and the parser.
-_NPY_HEADER_ERRORS = (ValueError, SyntaxError, tokenize.TokenError, OverflowError)
 
 
 class UnusedPEColumnsWarning(UserWarning):
@@ -302,31 +295,35 @@ def iter_pes(path: str | os.PathLike[str], key: str | None = None, extras: bool 
     ``read_pes``, whose error names what is wrong. ``key`` names the tree or
     table of a ROOT or HDF5 file."""
     path = Path(path)
-    suffix = path.suffix.lower()
-    _check_key(path, key)
-    if is_root(path) or is_hdf5(path):
-        yield from _iter_tables(path, key, extras)
-    elif suffix == ".parquet":
-        yield from _iter_parquet(path, extras)
-    elif suffix == ".npz":
-        yield from _iter_npz(path, extras)
-    elif suffix == ".csv":
-        yield from _iter_csv(path, extras)
-    else:
+    found = _pe_format(path, key)
+    if found is None:
         yield read_pes(path)
+    else:
+        yield from found.pe_tables(path, key, extras)
 
 
-def _check_key(path: Path, key: str | None) -> None:
-    if key is not None and not (is_root(path) or is_hdf5(path)):
+def _pe_format(path: Path, key: str | None) -> Format | None:
+    """The format of the PE file ``path`` by its suffix (None for a suffix
+    of no format PE tables are read from); refuses a ``key`` for a format
+    whose files hold one table."""
+    found = by_suffix(path.suffix.lower())
+    found = found if found is not None and found.pes else None
+    if key is not None and (found is None or not found.keyed):
         raise ValueError(f"{path}: a PE key names a tree of a ROOT file or a table of an HDF5 file; "
                          f"a {path.suffix or 'suffixless'} file has none")
+    return found
 
 
-def _iter_tables(path: Path, key: str | None, extras: bool = False) -> Iterator[PETable]:
-    """The rows of a PE table of a ROOT or HDF5 file, in pieces."""
+def batch_rows() -> int:
+    """The rows of a piece of a PE table read in pieces."""
+    return _BATCH_ROWS
+
+
+def iter_tables(path: Path, pieces: Iterator[pa.Table], extras: bool = False) -> Iterator[PETable]:
+    """The rows of a PE table that ``pieces`` reads (as Arrow tables), checked."""
     row = 0
-    for table in pe_pieces(path, key, _BATCH_ROWS, extras):
-        yield _checked(lambda: _from_arrow(table, str(path), extras), path, row)
+    for table in pieces:
+        yield checked_piece(lambda: _from_arrow(table, str(path), extras), path, row)
         row += table.num_rows
 
 
@@ -334,7 +331,7 @@ def _iter_tables(path: Path, key: str | None, extras: bool = False) -> Iterator[
 _PANDAS_INDEX = re.compile(r"__index_level_\d+__")
 
 
-def _other_names(names: Iterable[str]) -> list[str]:
+def other_names(names: Iterable[str]) -> list[str]:
     """The names of a PE table's columns besides channel and time."""
     return [n for n in names if n not in ("channel", "time") and not _PANDAS_INDEX.fullmatch(n)]
 
@@ -344,23 +341,17 @@ def extra_column_names(path: str | os.PathLike[str], key: str | None = None) -> 
     (the first rows of a CSV, ROOT or HDF5 file); () where it cannot be read
     so."""
     path = Path(path)
-    suffix = path.suffix.lower()
     try:
-        if is_root(path) or is_hdf5(path):
-            first = next(iter_pes(path, key), None)
-            return () if first is None else first.extra_names
-        if suffix == ".parquet":
-            names = pq.read_schema(path).names
-        elif suffix == ".csv":
-            names = csv.open_csv(path).schema.names
-        elif suffix == ".npz":
-            with zipfile.ZipFile(path) as archive:
-                names = [n.removesuffix(".npy") for n in archive.namelist()]
-        else:
-            return ()
-    except (OSError, ValueError, zipfile.BadZipFile, pa.ArrowException, FormatError):
+        found = _pe_format(path, key)
+        return () if found is None else found.pe_extra_names(path, key)
+    except (OSError, ValueError, zipfile.BadZipFile, pa.ArrowException):
         return ()
-    return tuple(_other_names(names))
+
+
+def first_extra_names(path: Path, key: str | None) -> tuple[str, ...]:
+    """The other columns of a PE table as its first piece names them."""
+    first = next(iter_pes(path, key), None)
+    return () if first is None else first.extra_names
 
 
 # A CSV conversion error names the column (counted from 0 in the file) whose row did not fit its type.
@@ -401,7 +392,7 @@ def _csv_other_types(path: Path, schema: pa.Schema, others: list[str],
             types[name] = _wider(types[name])
 
 
-def _iter_csv(path: Path, extras: bool = False) -> Iterator[PETable]:
+def iter_csv(path: Path, extras: bool = False) -> Iterator[PETable]:
 
     try:
         # Numbers as doubles throughout: the type guessed from a first piece could differ from a later one's.
@@ -410,7 +401,7 @@ def _iter_csv(path: Path, extras: bool = False) -> Iterator[PETable]:
         reader = csv.open_csv(path, read_options=options, convert_options=csv.ConvertOptions(column_types=types))
         _check_names(reader.schema.names, str(path))
         # Columns the run does not use are not read; those carried into the links get a type that holds every row.
-        names = tuple(_other_names(reader.schema.names))
+        names = tuple(other_names(reader.schema.names))
         others = list(names) if extras else []
         types |= _csv_other_types(path, reader.schema, others, options) if others else {}
         reader = csv.open_csv(path, read_options=options, convert_options=csv.ConvertOptions(
@@ -428,13 +419,13 @@ def _iter_csv(path: Path, extras: bool = False) -> Iterator[PETable]:
             read_pes(path)  # raises the error that names the fault, if it finds one
             first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
             raise ValueError(f"{path}: not a readable csv file: {first}") from None
-        pes = _checked(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path), extras), path, row)
+        pes = checked_piece(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path), extras), path, row)
         pes.extra_names = names
         yield pes
         row += batch.num_rows
 
 
-def _iter_parquet(path: Path, extras: bool = False) -> Iterator[PETable]:
+def iter_parquet(path: Path, extras: bool = False) -> Iterator[PETable]:
 
     try:
         # Without read-ahead: a row group at a time is all a pass needs.
@@ -455,11 +446,11 @@ def _iter_parquet(path: Path, extras: bool = False) -> Iterator[PETable]:
                 raise ValueError(f"{path}: not a readable parquet file: {first}") from None
             if batch is None:
                 return
-            yield _checked(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path), extras), path, row)
+            yield checked_piece(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path), extras), path, row)
             row += batch.num_rows
 
 
-def _checked(make: Any, path: Path, row: int) -> PETable:
+def checked_piece(make: Any, path: Path, row: int) -> PETable:
     try:
         return cast(PETable, make())
     except ValueError as e:
@@ -467,80 +458,6 @@ def _checked(make: Any, path: Path, row: int) -> PETable:
         if row and not text.startswith(str(path)):
             text = f"{text} (counting from row {row} of the file)"
         raise ValueError(text if text.startswith(str(path)) else f"{path}: {text}") from None
-
-
-def _npy_member(archive: Any, name: str) -> tuple[Any, np.dtype, int] | None:
-    """An array of an .npz archive opened for reading in pieces: the stream,
-    dtype and length; None for anything but a plain one-dimensional array."""
-    try:
-        stream = archive.open(name + ".npy")
-        version = np.lib.format.read_magic(stream)
-        if version == (1, 0):
-            shape, fortran, dtype = np.lib.format.read_array_header_1_0(stream)
-        elif version == (2, 0):
-            shape, fortran, dtype = np.lib.format.read_array_header_2_0(stream)
-        else:
-            return None
-    except (KeyError, OSError, *_NPY_HEADER_ERRORS):
-        return None
-    if len(shape) != 1 or dtype.hasobject or dtype.kind not in "iuf" or fortran:
-        stream.close()
-        return None
-    return stream, dtype, int(shape[0])
-
-
-def _npz_extras(archive: Any, path: Path, n: int) -> dict[str, tuple[Any, np.dtype, int]]:
-    """The other arrays of a PE archive opened for reading in pieces, each
-    a column of the table: one-dimensional numbers of its length."""
-    found: dict[str, tuple[Any, np.dtype, int]] = {}
-    for name in _other_names(n.removesuffix(".npy") for n in archive.namelist()):
-        member = _npy_member(archive, name)
-        if member is None or member[2] != n:
-            if member is not None:
-                member[0].close()
-            for other in found.values():
-                other[0].close()
-            raise ValueError(f"{path}: the array {name!r} is no column of the PE table to pass into the links: "
-                             f"it must hold {n} numbers, one per PE")
-        found[name] = member
-    return found
-
-
-def _iter_npz(path: Path, extras: bool = False) -> Iterator[PETable]:
-
-    try:
-        archive = zipfile.ZipFile(path)
-    except (OSError, zipfile.BadZipFile, ValueError):
-        yield read_pes(path)  # its message names what is wrong with the file
-        return
-    with archive:
-        members = [_npy_member(archive, name) for name in ("channel", "time")]
-        channel, time = members
-        if channel is None or time is None or channel[2] != time[2]:
-            for m in members:
-                if m is not None:
-                    m[0].close()
-            yield read_pes(path)
-            return
-        n = channel[2]
-        others = _npz_extras(archive, path, n) if extras else {}
-        streams = {"channel": channel, "time": time, **others}
-        try:
-            for lo in range(0, max(n, 1), _BATCH_ROWS):
-                rows = min(_BATCH_ROWS, n - lo)
-                parts = {}
-                for name, (stream, dtype, _) in streams.items():
-                    data = stream.read(rows * dtype.itemsize)
-                    if len(data) != rows * dtype.itemsize:
-                        raise ValueError(f"{path}: not a readable .npz file: an array ends early")
-                    parts[name] = np.frombuffer(data, dtype)
-                table = pa.table({k: parts[k] for k in others}) if others else None
-                yield _checked(lambda: PETable(channel=parts["channel"], time=parts["time"], extras=table), path, lo)
-        except (zipfile.BadZipFile, EOFError, OSError) as e:
-            raise ValueError(f"{path}: not a readable .npz file: {str(e) or type(e).__name__}") from None
-        finally:
-            for stream, _, _ in streams.values():
-                stream.close()
 
 
 class _SpillFiles:
@@ -724,38 +641,34 @@ def read_pes(path: str | os.PathLike[str], key: str | None = None) -> PETable:
     the file's only one. A file that cannot be read as its suffix says is a
     ValueError naming it."""
     path = Path(path)
-    suffix = path.suffix.lower()
-    _check_key(path, key)
-    if is_root(path) or is_hdf5(path):
-        return _read_tables(path, key)
-    if suffix == ".npz":
-        return _read_npz(path)
-    if suffix in (".parquet", ".csv"):
-    
-        try:
-            if suffix == ".parquet":
-                names = pyarrow.parquet.read_schema(path).names
-            else:
-                names = csv.open_csv(path).schema.names
-            _check_names(names, str(path))
-            if suffix == ".csv":  # the other columns are not read: they cannot make the file unreadable
-                table = csv.read_csv(path, convert_options=csv.ConvertOptions(include_columns=["channel", "time"]))
-            if suffix == ".parquet":
-                table = pyarrow.parquet.read_table(path, columns=["channel", "time"])
-        except pa.ArrowException as e:
-            # Arrow's messages may run over several lines (a schema dump): the first says what failed.
-            first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
-            raise ValueError(f"{path}: not a readable {suffix[1:]} file: {first}") from None
-        pes = _from_arrow(table, str(path))
-        if suffix == ".csv":
-            pes.extra_names = tuple(_other_names(names))
-        return pes
-    raise ValueError(f"{path}: PE files must end in .parquet, .npz, .csv, .root, .h5 or .hdf5")
+    found = _pe_format(path, key)
+    if found is None:
+        raise ValueError(f"{path}: PE files must end in {suffixes_text(suffixes(pes=True))}")
+    return found.read_pes(path, key)
 
 
-def _read_tables(path: Path, key: str | None) -> PETable:
-    """The PE table of a ROOT or HDF5 file, read whole."""
-    tables = list(pe_pieces(path, key, 1 << 24))
+def read_arrow_pes(path: Path, names: Callable[[Path], list[str]], read: Callable[[Path], pa.Table],
+                   others: bool) -> PETable:
+    """The PE table of a file of columns: ``names`` gives its columns'
+    names, ``read`` its columns channel and time; ``others``: the table
+    carries the names of its other columns."""
+    try:
+        all_names = names(path)
+        _check_names(all_names, str(path))
+        table = read(path)
+    except pa.ArrowException as e:
+        # Arrow's messages may run over several lines (a schema dump): the first says what failed.
+        first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+        raise ValueError(f"{path}: not a readable {path.suffix.lower()[1:]} file: {first}") from None
+    pes = _from_arrow(table, str(path))
+    if others:
+        pes.extra_names = tuple(other_names(all_names))
+    return pes
+
+
+def read_tables(path: Path, pieces: Iterator[pa.Table]) -> PETable:
+    """The PE table that ``pieces`` reads from a ROOT or HDF5 file, whole."""
+    tables = list(pieces)
     try:
         return _from_arrow(pa.concat_tables(tables), str(path))
     except FormatError:
@@ -763,26 +676,6 @@ def _read_tables(path: Path, key: str | None) -> PETable:
     except ValueError as e:
         text = str(e)
         raise ValueError(text if text.startswith(str(path)) else f"{path}: {text}") from None
-
-
-def _read_npz(path: Path) -> PETable:
-
-    try:
-        # Opened here, so that the file is closed whatever numpy makes of it.
-        with open(path, "rb") as f:
-            if f.read(4) != b"PK\x03\x04":
-                raise ValueError("not a zip archive of arrays (a file written by numpy.savez)")
-            f.seek(0)
-            with np.load(f, allow_pickle=False) as data:
-                missing = [k for k in ("channel", "time") if k not in data.files]
-                if missing:
-                    raise ValueError(f"no array {' or '.join(map(repr, missing))} (found {', '.join(data.files)})")
-                channel, time = data["channel"], data["time"]
-    except (EOFError, zipfile.BadZipFile, *_NPY_HEADER_ERRORS) as e:
-        raise ValueError(f"{path}: not a readable .npz file: {str(e) or type(e).__name__}") from None
-    except OSError as e:
-        raise ValueError(f"{path}: cannot read: {e.strerror or e}") from None
-    return PETable(channel=channel, time=time)
 
 
 def _check_names(names: list[str], where: str) -> None:
@@ -804,7 +697,7 @@ def _from_arrow(table: Any, where: str, extras: bool = False) -> PETable:
             raise ValueError(f"{where}: column {name!r} has {column.null_count} missing values")
         if not (pa.types.is_integer(column.type) or pa.types.is_floating(column.type)):
             raise ValueError(f"{where}: column {name!r} must hold numbers, got {column.type}")
-    others = _other_names(table.column_names)
+    others = other_names(table.column_names)
     pes = PETable(channel=table.column("channel").to_numpy(), time=table.column("time").to_numpy(),
                   extras=table.select(others) if extras and others else None)
     pes.extra_names = tuple(others)

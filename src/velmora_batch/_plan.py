@@ -37,6 +37,7 @@ from ._pes import (MAX_DARK_PES, FilePEs, GroupedPEs, MemoryPEs, PEDigest, PESou
                    UnusedPEColumnsWarning, check_dark_noise, iter_pes, pe_table_of, run_channels)
 from ._records import EVENT_COLUMN, LABEL_KEY, RECORD_ROW_COLUMN
 from . import _version
+from .formats import record_format
 
 if TYPE_CHECKING:
     from ._detector import Detector
@@ -873,7 +874,8 @@ def estimate_peak(setup: RunPlan) -> int:
     plan = setup.inputs
     per_block = plan.expected_pes() / max(setup.blocks, 1)
     table = BYTES_PER_TABLE_PE * plan.table_count() if isinstance(plan.pes, MemoryPEs) else 0
-    parquet = setup.output is None or setup.output.suffix.lower() != ".npz"
+    held = setup.output is not None and (found := record_format(setup.output)) is not None and found.whole
+    parquet = not held  # a writer that holds the records takes what they take, not a Parquet writer's buffers
     peak = (setup.base_bytes + table + (PARQUET_BYTES if parquet else 0) + plan.spec.model_bytes
             + setup.in_flight * per_block * plan.spec.bytes_per_pe + _links_bytes(setup, per_block))
     if isinstance(plan.pes, FilePEs):

@@ -1,6 +1,7 @@
-"""Records as columns: the structured dtype of each model's records, writers
-that stream blocks of records into a Parquet or .npz file under a temporary
-name and rename it only when complete, and the reader that gives them back."""
+"""Records as columns: the structured dtype of each model's records, the
+writer that streams blocks of records into a Parquet file under a temporary
+name and renames it only when complete (the base of every format's record
+writer), and the readers of a record file in whatever format its name gives."""
 
 from __future__ import annotations
 
@@ -23,6 +24,7 @@ import pyarrow.parquet as pq
 
 from ._models import LABEL_TYPES, MODELS, TRUTH_COLUMNS, Column, spec_of
 from ._publish import PublishedFile, remove_stale_temporaries, temporary_beside
+from .formats import Format, by_suffix, parts_format, record_format, record_suffixes, suffixes_text
 
 # Records as the engine gives them: one array per column, by name, in the
 # order of the record dtype (a waveform column has one row per record).
@@ -352,7 +354,7 @@ def file_record_dtype(spec: Any, waveform_samples: int, names: list[str], type_o
             raise _Unreadable(f"{where}: not a velmora record file: its label column {label!r} holds {kind}, not "
                               f"{' or '.join(LABEL_TYPES)}")
         labelled = (label, kind.name)
-    return _file_dtype(spec.record_dtype(waveform_samples, _has_truth(names), labelled), names)
+    return file_dtype(spec.record_dtype(waveform_samples, _has_truth(names), labelled), names)
 
 
 # The longest file name most file systems take, in bytes, and what a
@@ -511,95 +513,43 @@ class ParquetWriter(Writer):
         self._writer.close()
 
 
-class NpzWriter(Writer):
-    """Keeps the blocks in memory and writes one array per column, plus the
-    run's description as the JSON string ``metadata``, at close: for runs
-    small enough to hold."""
-
-    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool = True) -> None:
-        super().__init__(path, dtype, metadata, overwrite)
-        self._blocks: list[Columns] = []
-
-    def _write(self, columns: Columns) -> None:
-        self._blocks.append({name: np.array(values) for name, values in columns.items()})
-
-    def _finish(self) -> None:
-        names = _names(self.dtype)
-        columns: dict[str, Any] = {
-            name: (np.concatenate([b[name] for b in self._blocks]) if self._blocks
-                   else np.empty((0, *self.dtype[name].shape), self.dtype[name].base)) for name in names}
-        self._blocks = []
-        with open(self._tmp, "wb") as f:
-            np.savez(f, metadata=np.array(json.dumps(self.metadata)), **columns)
-
-    def _discard(self) -> None:
-        self._blocks = []
-
-
-@dataclass(frozen=True)
-class RecordFormat:
-    """A record file format besides Parquet and .npz, by the suffix of its
-    files: its writer class, its reader (records as a structured array) and
-    the reader of its stored run description (as JSON text)."""
-
-    name: str
-    writer: Callable[[Path, np.dtype, dict[str, Any], bool], Writer]
-    read: Callable[[Path], np.ndarray]
-    read_metadata: Callable[[Path], str | bytes]
-
-
-# Formats that other modules of the package add (ROOT, HDF5), by suffix.
-RECORD_FORMATS: dict[str, RecordFormat] = {}
-
-
-def record_suffixes() -> tuple[str, ...]:
-    """The suffixes a record file may end in."""
-    return (".parquet", ".npz", *RECORD_FORMATS)
-
-
-def suffixes_text(suffixes: tuple[str, ...] | None = None) -> str:
-    """The record-file suffixes as a message names them: ".parquet, .npz or .root"."""
-    names = list(record_suffixes() if suffixes is None else suffixes)
-    return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " or " + names[-1]
-
-
 def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: int = 1,
                 metadata: dict[str, Any] | None = None, overwrite: bool = True, kind: str | None = None,
                 truth: bool = False, label: tuple[str, str] | None = None) -> Writer:
-    """A writer of ``model`` records to ``path``: Parquet for ``.parquet``,
-    a NumPy archive for ``.npz``; ``kind`` (``"parquet"`` or ``"npz"``)
-    names the format where the name does not (a dataset's part under the
-    name it has until its run completes). ``metadata`` (JSON-serialisable)
-    is stored with the records; :func:`read_metadata` gives it back. Without
-    ``overwrite``, closing fails rather than replace a file that appeared at
-    ``path`` while the writer ran. ``truth``: records with the truth columns;
-    ``label`` (name, type): with the label column after them."""
+    """A writer of ``model`` records to ``path``, in the format its suffix
+    names (Parquet for ``.parquet``, a NumPy archive for ``.npz``, ...);
+    ``kind`` (a suffix without its dot, ``"parquet"``) names the format where
+    the name does not (a dataset's part under the name it has until its run
+    completes). ``metadata`` (JSON-serialisable) is stored with the records;
+    :func:`read_metadata` gives it back. Without ``overwrite``, closing fails
+    rather than replace a file that appeared at ``path`` while the writer
+    ran. ``truth``: records with the truth columns; ``label`` (name, type):
+    with the label column after them."""
     path = Path(path)
     refuse_missing_directory(path)
     dtype = record_dtype(model, waveform_samples, truth, label)
     metadata = dict(metadata or {})
     json.dumps(metadata)  # fail here, before any file exists, if it cannot be stored
-    writer = writer_of_suffix(path.suffix.lower() if kind is None else "." + kind, path, dtype, metadata, overwrite)
-    if writer is None:
+    return writer_for(path, dtype, metadata, overwrite, kind)
+
+
+def writer_for(path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool,
+               kind: str | None = None) -> Writer:
+    """A writer of records of ``dtype`` (a model's columns, and any added
+    after them) to ``path``, in the format its suffix (or ``kind``) names."""
+    found = record_format(path) if kind is None else by_suffix("." + kind)
+    if found is None or not found.records:
         raise ValueError(f"{path}: record files must end in {suffixes_text()}")
-    return writer
-
-
-def writer_of_suffix(suffix: str, path: Path, dtype: np.dtype, metadata: dict[str, Any],
-                     overwrite: bool) -> Writer | None:
-    """The writer of the format that ``suffix`` (lower case, with its dot)
-    names, or None for a suffix of no record format."""
-    if suffix == ".parquet":
-        return ParquetWriter(path, dtype, metadata, overwrite)
-    if suffix == ".npz":
-        return NpzWriter(path, dtype, metadata, overwrite)
-    if suffix in RECORD_FORMATS:
-        return RECORD_FORMATS[suffix].writer(path, dtype, metadata, overwrite)
-    return None
+    return found.open_writer(path, dtype, metadata, overwrite)
 
 
 class _Unreadable(ValueError):
     pass
+
+
+def unreadable(path: Path, message: str) -> ValueError:
+    """A one-line ValueError that reading ``path`` gives as it is."""
+    return _Unreadable(f"{path}: {message}")
 
 
 def _refuse(path: Path, error: BaseException) -> ValueError:
@@ -621,25 +571,21 @@ _READ_ERRORS = (EOFError, zipfile.BadZipFile, zlib.error, KeyError, IndexError, 
 
 
 @contextlib.contextmanager
-def _npz(path: Path) -> Iterator[np.lib.npyio.NpzFile]:
-    # The file is opened here, not by np.load, so that it is closed also when
-    # the archive turns out to be damaged.
-    with open(path, "rb") as f:
-        # np.load takes anything but a zip archive or an .npy array for a
-        # pickle, and its refusal would advise loading the file unsafely.
-        head = f.read(len(np.lib.format.MAGIC_PREFIX))
-        if head and not head.startswith((b"PK\x03\x04", b"PK\x05\x06", np.lib.format.MAGIC_PREFIX)):
-            raise _Unreadable(f"{path}: not a readable .npz file: not a zip archive of arrays (a file written by "
-                              "numpy.savez)")
-        f.seek(0)
-        data = np.load(f, allow_pickle=False)
-        if not isinstance(data, np.lib.npyio.NpzFile):
-            raise _Unreadable(f"{path}: not a .npz archive but a single array (.npy)")
-        with data:
-            yield data
+def refusing(path: Path, passing: tuple[type[BaseException], ...] = ()) -> Iterator[None]:
+    """Turns whatever reading the record file ``path`` raises into a
+    one-line ValueError naming it; a missing file, a lack of permission, a
+    directory and ``passing`` pass as they are."""
+    try:
+        yield
+    except (FileNotFoundError, PermissionError, IsADirectoryError):
+        raise
+    except BaseException as e:
+        if isinstance(e, passing) or not isinstance(e, (ValueError, OSError, *_READ_ERRORS)):
+            raise
+        raise _refuse(path, e) from None
 
 
-def _file_dtype(dtype: np.dtype, names: list[str]) -> np.dtype:
+def file_dtype(dtype: np.dtype, names: list[str]) -> np.dtype:
     """``dtype`` with only the columns a file holds: an older file lacks the
     columns added since it was written; records grouped into events have the
     event column and their row at the end."""
@@ -649,76 +595,37 @@ def _file_dtype(dtype: np.dtype, names: list[str]) -> np.dtype:
     return np.dtype([(n, added[n]) if n in added else (n, dtype[n]) for n in names])
 
 
+def _record_file_format(path: Path) -> Format:
+    found = record_format(path)
+    if found is None:
+        raise ValueError(f"{path}: record files must end in {suffixes_text()}")
+    return found
+
+
 def read_record_file(path: str | os.PathLike[str]) -> np.ndarray:
-    """The records of a ``.parquet`` or ``.npz`` file written by velmora_batch
-    as a structured array of :func:`record_dtype`. A file that cannot be read
-    as records is a ValueError naming it."""
+    """The records of a record file written by velmora_batch, in the format
+    its suffix names, as a structured array of :func:`record_dtype`. A file
+    that cannot be read as records is a ValueError naming it."""
     path = Path(path)
-    try:
-        return _read_records(path)
-    except (FileNotFoundError, PermissionError, IsADirectoryError):
-        raise
-    except (ValueError, OSError, *_READ_ERRORS) as e:
-        raise _refuse(path, e) from None
-
-
-def _read_records(path: Path) -> np.ndarray:
-    suffix = path.suffix.lower()
-    if suffix in RECORD_FORMATS:
-        return RECORD_FORMATS[suffix].read(path)
-    if suffix == ".npz":
-        with _npz(path) as data:
-            names = [n for n in data.files if n != "metadata"]
-            spec = spec_of(_model_of(names))
-            waveform_samples = 1
-            if spec.shaped_column is not None:
-                waveform = data[spec.shaped_column]
-                if waveform.ndim != 2:
-                    raise ValueError(f"{path}: not a velmora record file: the waveforms are an array of shape "
-                                     f"{waveform.shape}, not one row of samples per record")
-                waveform_samples = waveform.shape[1]
-            dtype = file_record_dtype(spec, waveform_samples, names, lambda n: data[n].dtype, path)
-            out = np.empty(len(data["channel"]), dtype)
-            for name in names:
-                values = data[name]
-                if values.shape != out[name].shape:
-                    raise _Unreadable(f"{path}: not a velmora record file: column {name!r} has shape "
-                                      f"{values.shape}, not {out[name].shape}")
-                out[name] = values
-            return out
-    if suffix == ".parquet":
-        _model_of(pq.read_schema(path).names)  # before reading: a foreign file may not even be a table
-        table = pq.read_table(path, page_checksum_verification=True)
-        spec = spec_of(_model_of(table.column_names))
-        waveform_samples = 1
-        if spec.shaped_column is not None:
-            waveform_type = table.schema.field(spec.shaped_column).type
-            if not isinstance(waveform_type, pa.FixedSizeListType):
-                raise ValueError(f"{path}: not a velmora record file: column {spec.shaped_column!r} holds "
-                                 f"{waveform_type}, not a fixed-size list of samples")
-            waveform_samples = waveform_type.list_size
-        dtype = file_record_dtype(spec, waveform_samples, table.column_names,
-                                  lambda n: table.schema.field(n).type.to_pandas_dtype(), path)
-        out = np.empty(table.num_rows, dtype)
-        for name in _names(dtype):
-            column = table.column(name).combine_chunks()
-            if name == spec.shaped_column:
-                assert isinstance(column, pa.FixedSizeListArray)  # its type is checked above
-                out[name] = column.flatten().to_numpy().reshape(table.num_rows, waveform_samples)
-            else:
-                out[name] = column.to_numpy(zero_copy_only=False)  # a bool column is bit-packed in Arrow
-        return out
-    raise ValueError(f"{path}: record files must end in {suffixes_text()}")
+    with refusing(path):
+        return _record_file_format(path).read_records(path, None, None)
 
 
 def read_file_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
     """The run description stored with a record file (config, seed, seeding
     mode, version, segment, dark-noise rate and duration, the PE input's name
-    and digest). A file without readable velmora metadata is a ValueError
-    naming it."""
+    and digest); a file whose suffix names no record format (a dataset's part
+    until its run completes) is read as a dataset's parts are written. A file
+    without readable velmora metadata is a ValueError naming it."""
     path = Path(path)
+    return (record_format(path) or parts_format()).read_metadata(path)
+
+
+def parsed_metadata(path: Path, raw: Callable[[Path], str | bytes]) -> dict[str, Any]:
+    """The run description that ``raw`` reads from ``path`` as JSON text,
+    parsed; a ValueError naming the file where it is missing or unreadable."""
     try:
-        metadata = json.loads(_raw_metadata(path))
+        metadata = json.loads(raw(path))
     except (FileNotFoundError, PermissionError, IsADirectoryError):
         raise
     except json.JSONDecodeError as e:
@@ -728,20 +635,3 @@ def read_file_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
     if not isinstance(metadata, dict):
         raise ValueError(f"{path}: its velmora metadata is not a JSON object")
     return metadata
-
-
-def _raw_metadata(path: Path) -> str | bytes:
-    if path.suffix.lower() in RECORD_FORMATS:
-        return RECORD_FORMATS[path.suffix.lower()].read_metadata(path)
-    if path.suffix.lower() == ".npz":
-        with _npz(path) as data:
-            if "metadata" not in data.files:
-                raise _Unreadable(f"{path}: no velmora metadata")
-            return str(data["metadata"])
-
-    stored = pq.read_schema(path).metadata or {}
-    if METADATA_KEY not in stored:
-        raise _Unreadable(f"{path}: no velmora metadata")
-    if not digest_matches(stored[METADATA_KEY], stored.get(METADATA_DIGEST_KEY)):
-        raise _Unreadable(f"{path}: {DAMAGED_METADATA}")
-    return stored[METADATA_KEY]

@@ -18,11 +18,11 @@ import numpy.typing as npt
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._formats import is_hdf5, is_root, open_record_pieces
-from ._models import MODELS, spec_of
 from ._channels import ChannelSet, parse_channels
-from ._records import (_READ_ERRORS, Columns, _model_of, _names, _refuse, file_record_dtype,
-                       read_record_file)
+from ._formats import open_record_pieces
+from ._models import MODELS, spec_of
+from ._records import Columns, _model_of, _names, file_record_dtype, refusing
+from .formats import record_format, suffixes_text
 
 Channels = str | Iterable[int] | npt.ArrayLike | ChannelSet
 
@@ -123,20 +123,22 @@ def read_selected(path: str | os.PathLike[str], columns: Sequence[str] | None = 
     with only ``columns`` (None: all): from a Parquet file, only those
     columns and the row groups that may hold those channels are read."""
     path = Path(path)
-    if is_root(path) or is_hdf5(path):
-        return _read_pieces(path, columns, channels)
-    if path.suffix.lower() != ".parquet":
-        return select(read_record_file(path), columns, channels, path)
-    try:
+    found = record_format(path)
+    if found is None:
+        raise ValueError(f"{path}: record files must end in {suffixes_text()}")
+    return found.read_records(path, columns, channels)
+
+
+def read_parquet(path: Path, columns: Sequence[str] | None, channels: ChannelSet | None) -> np.ndarray:
+    """The records of a Parquet record file of ``channels`` with only
+    ``columns``: only those columns and the row groups that may hold those
+    channels are read."""
+    with refusing(path, (TypeError,)):
         return _read_parquet(path, columns, channels)
-    except (FileNotFoundError, PermissionError, IsADirectoryError, TypeError):
-        raise
-    except (ValueError, OSError, *_READ_ERRORS) as e:
-        raise _refuse(path, e) from None
 
 
-def _read_pieces(path: Path, columns: Sequence[str] | None, channels: ChannelSet | None) -> np.ndarray:
-    """The records of a ROOT or HDF5 file, read a piece at a time and only
+def read_pieces(path: Path, columns: Sequence[str] | None, channels: ChannelSet | None) -> np.ndarray:
+    """The records of a file read in pieces (ROOT, HDF5), a piece at a time and only
     the columns asked for (and the channel, to select by), each piece's
     rows of other channels dropped as it comes."""
     with open_record_pieces(path) as pieces:

@@ -39,9 +39,11 @@ from ._formats import MissingExtra
 from ._options import RunOptions
 from ._pes import FilePEs, PETable
 from ._plan import default_workers, estimate_peak
-from ._records import check_output, columns_table, record_suffixes, suffixes_text
+from ._records import check_output, columns_table
 from ._stop import stop_on_signals
 from ._run import RunSummary, plan_run, run_with
+from .formats import record_suffixes, suffixes, suffixes_text, table_format, table_suffixes_text
+from .formats.parquet import SUFFIX as EVENT_SUFFIX  # event tables are Parquet files
 
 # Errors of the user's input and of the model, shown as one line without a traceback.
 USER_ERRORS = (ValueError, RuntimeError, OSError, MemoryError, MissingExtra)
@@ -89,7 +91,7 @@ def main() -> None:
 @main.command()
 @click.argument("config", type=click.Path(exists=True, dir_okay=False, path_type=Path))
 @click.option("--pes", type=click.Path(exists=True, dir_okay=False, path_type=Path),
-              help="PE table (.parquet, .npz, .csv, .root or .h5) with columns channel and time (seconds).")
+              help=f"PE table ({suffixes_text(suffixes(pes=True))}) with columns channel and time (seconds).")
 @click.option("--pes-key", metavar="NAME",
               help="The tree (ROOT) or table (HDF5) of the PE file that holds the PEs (default: its only one).")
 @click.option("--dark-rate", type=_AsciiFloat(), metavar="HZ", help="Dark-noise rate per channel, PEs per second.")
@@ -131,7 +133,7 @@ def main() -> None:
               help="Records in (channel, time) order, or in time order across channels (a record file is written "
                    "by a merge pass over the sorted blocks; a dataset directory reads back in time order).")
 @click.option("-o", "--output", type=click.Path(),
-              help="Record file to write (.parquet, .npz, .root or .h5), or a dataset directory (one Parquet part "
+              help=f"Record file to write ({suffixes_text()}), or a dataset directory (one Parquet part "
                    "per block).")
 def run(config: Path, pes: Path | None, settings: tuple[str, ...], dry_run: bool, scheduler: str | None,
         cluster: str | None, dashboard: bool, **given: Any) -> None:
@@ -213,7 +215,7 @@ def _npe_list(ctx: click.Context, param: click.Parameter, value: str) -> list[in
               show_default="the number of cores", help="Worker threads.")
 @click.option("--set", "settings", multiple=True, metavar="KEY=VALUE",
               help="Change a config value (repeatable), e.g. --set trigger_offset=-5.")
-@click.option("-o", "--output", type=click.Path(dir_okay=False), help="Write the table to this .csv or .parquet file.")
+@click.option("-o", "--output", type=click.Path(dir_okay=False), help=f"Write the table to this {table_suffixes_text()} file.")
 @click.option("--overwrite", is_flag=True, help="Replace an existing table file.")
 @click.option("--plot", type=click.Path(dir_okay=False), metavar="FILE.png",
               help="Draw the walk curve and the efficiency to this image (needs matplotlib).")
@@ -225,8 +227,8 @@ def calibrate(config: Path, npe: list[int], events: int, seed: int | None, worke
     and the delay of each event's first record (its time minus the flash
     time, in ns): mean, RMS and the 16/50/84 % quantiles."""
     warnings.showwarning = _show_warning
-    if output is not None and Path(output).suffix.lower() not in (".csv", ".parquet"):
-        raise click.UsageError(f"Output {output}: a calibration table is written as .csv or .parquet.")
+    if output is not None and table_format(output) is None:
+        raise click.UsageError(f"Output {output}: a calibration table is written as {table_suffixes_text()}.")
     if output is not None and Path(output).exists() and not overwrite:
         raise click.UsageError(f"Output {output}: exists; give --overwrite to replace it.")
     for option, path in (("-o", output), ("--plot", plot)):
@@ -277,13 +279,13 @@ def convert(source: Path, target: str, overwrite: bool) -> None:
 @main.command()
 @click.argument("records", metavar="RECORDS", type=click.Path(exists=True, path_type=Path))
 @click.option("-o", "--output", "events", required=True, type=click.Path(path_type=Path),
-              help="Event table to write (.parquet).")
+              help=f"Event table to write ({EVENT_SUFFIX}).")
 @click.option("--multiplicity", type=_AsciiInt(min=1), required=True, metavar="N",
               help="Channels an event needs within the window.")
 @click.option("--window", type=_AsciiFloat(), required=True, metavar="S", help="The trigger window in seconds.")
 @click.option("--records-out", type=click.Path(path_type=Path),
               help="Also write the records in time order with their event column and record_row, their row in "
-                   "RECORDS that links name (.parquet).")
+                   f"RECORDS that links name ({EVENT_SUFFIX}).")
 @click.option("--overwrite", is_flag=True, help="Replace existing output files.")
 def events(records: Path, events: Path, multiplicity: int, window: float, records_out: Path | None,
            overwrite: bool) -> None:
