@@ -32,8 +32,9 @@ from pathlib import Path
 import numpy as np
 import velmora
 import velmora_batch as vb
-from velmora_batch import _core, _seeding
-from velmora_batch._records import records_of
+from velmora_batch.internal import core as _core
+from velmora_batch.internal import record_dtype, records_of
+from velmora_batch.internal import seeding as _seeding
 
 ROOT = Path(__file__).resolve().parents[1]
 CONFIGS = {"ZozuvUza": ROOT / "examples/zozuvuza/config.json", "MultiPMT": ROOT / "examples/multipmt/config.json"}
@@ -106,7 +107,7 @@ def columns(model, repeat):
     t_attr = best(read, repeat)
 
     ws = int(det.params.get("waveform_samples", 1)) if model == "ZozuvUza" else 1
-    dtype = vb._records.record_dtype(model, ws)
+    dtype = record_dtype(model, ws)
     best_cols = float("inf")
     for _ in range(repeat):
         engine = getattr(_core, f"{model}Engine")([det.params], det.spectra)

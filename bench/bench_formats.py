@@ -34,8 +34,7 @@ from pathlib import Path
 
 import numpy as np
 from velmora_batch import read_records
-from velmora_batch._formats import open_record_pieces
-from velmora_batch._records import Columns, open_writer, record_dtype
+from velmora_batch.internal import Columns, open_record_pieces, open_writer, record_dtype
 
 WAVEFORM_SAMPLES = 32
 
@@ -99,7 +98,7 @@ import sys
 import numpy as np
 sys.path.insert(0, {bench!r})
 from bench_formats import make_block
-from velmora_batch._records import open_writer
+from velmora_batch.internal import open_writer
 model, suffix, records, block, path = {model!r}, {suffix!r}, {records}, {block}, {path!r}
 rng = np.random.default_rng(1)
 if suffix == "none":

@@ -18,10 +18,8 @@ from typing import Any
 
 import numpy as np
 import velmora_batch as vb
-from velmora_batch import _core
-from velmora_batch._models import spec_of
-from velmora_batch._options import RunOptions
-from velmora_batch._plan import prepare
+from velmora_batch.internal import RunOptions, prepare, spec_of
+from velmora_batch.internal import core as _core
 
 ROOT = Path(__file__).resolve().parents[1]
 CONFIGS = {"ZozuvUza": ROOT / "examples/zozuvuza/config.json", "MultiPMT": ROOT / "examples/multipmt/config.json"}

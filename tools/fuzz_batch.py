@@ -170,7 +170,7 @@ def _edit_manifest(directory: Path, change: Callable[[Any], Any]) -> None:
     it, unchecked (it is JSON in the metadata of a Parquet file)."""
     import pyarrow.parquet as pq
 
-    from velmora_batch._dataset import MANIFEST, write_manifest
+    from velmora_batch.internal import MANIFEST, write_manifest
 
     schema = pq.read_schema(directory / MANIFEST)
     write_manifest(directory, change(json.loads(schema.metadata[b"velmora"])), schema)
@@ -804,7 +804,7 @@ def input_cases() -> list[Case]:
     made = f"vb.run(det, {flash_}, dark_rate=2e4, duration=1e-3, seed=5, output='r.parquet'); "
     snippets: list[tuple[str, str, str | None]] = [
         # Delays at a power-of-two scale are those of the spectrum itself, bit for bit.
-        ("afterpulse_scale_exact", "from velmora_batch import _seeding; x = np.linspace(0, 1e-6, 40); "
+        ("afterpulse_scale_exact", "from velmora_batch.internal import seeding as _seeding; x = np.linspace(0, 1e-6, 40); "
          "y = np.exp(-x / 2e-7); draw = lambda y: _seeding.afterpulses(1, 0, np.zeros(5000), 1.0, "
          "_seeding.PiecewiseLinear(x, y))[1]; assert all((draw(y * 2.0**k) == draw(y)).all() for k in "
          "(-1000, -600, 600, 1000)); assert abs(np.median(draw(y * 1e200)) - np.median(draw(y))) < 2e-8", "ok"),

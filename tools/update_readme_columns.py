@@ -8,7 +8,7 @@ prints), for after a column is added or described anew:
 import re
 from pathlib import Path
 
-from velmora_batch._records import columns_tables
+from velmora_batch.internal import columns_tables
 
 README = Path(__file__).resolve().parents[1] / "README.md"
 BLOCK = re.compile(r"(<!-- record columns: [^\n]*-->\n)(.*?)(<!-- end of record columns -->)", re.S)

@@ -100,7 +100,7 @@ LAYERS = ["_version", "_errors", "formats", "_models", "_seeding", "_detector", 
           "_records", "_formats", "_pes", "_links", "_tables", "formats.csv", "formats.hdf5", "formats.npz",
           "formats.parquet", "formats.root", "formats.reading", "_dataset", "formats.dataset", "formats.builtin",
           "_order", "_options", "_events", "_convert", "_jobs", "_executors", "_plan", "_sinks", "_run", "_calibrate",
-          "_info", "cli", "__init__"]
+          "_info", "cli", "internal", "__init__"]
 
 
 def test_the_modules_import_each_other_one_way():
@@ -172,3 +172,14 @@ def test_file_suffixes_stay_in_the_format_modules():
                 if isinstance(node, ast.Constant) and isinstance(node.value, str) and id(node) not in doc
                 and FILE_SUFFIX.search(node.value)]
     assert literals == []
+
+
+SCRIPTS = sorted([*(PACKAGE.parents[1] / "bench").glob("*.py"), *(PACKAGE.parents[1] / "tools").glob("*.py")])
+PRIVATE = re.compile(r"velmora_batch\._|from velmora_batch import [^\n]*\b_[a-z]")
+
+
+def test_benchmarks_and_tools_use_public_names_or_the_internal_module():
+    # Code run in child processes is text inside the scripts: the scan reads the text, not only the imports.
+    found = [f"{path.name}:{n}" for path in SCRIPTS for n, line in enumerate(path.read_text().splitlines(), 1)
+             if PRIVATE.search(line)]
+    assert SCRIPTS and found == []
