@@ -20,15 +20,14 @@ import pyarrow as pa
 
 from . import _core
 from ._dataset import block_name, links_block_name
+from ._inputs import BlockInputs
 from ._links import LinksWriter, block_links, label_values, sort_order
 from ._models import TRUTH_COLUMNS, spec_of
 from ._records import Columns, file_sha256, open_writer
 from . import _version
 
 if TYPE_CHECKING:
-    # For annotations only: the run's plan makes the inputs its jobs carry.
     from ._detector import Detector
-    from ._plan import BlockInputs
 
 Engine = _core.ZozuvUzaEngine | _core.MultiPMTEngine
 

@@ -99,8 +99,8 @@ def code_lines(function):
 LAYERS = ["_version", "_errors", "formats", "_models", "_seeding", "_detector", "_channels", "_stop", "_publish",
           "_records", "_formats", "_pes", "_links", "_tables", "formats.csv", "formats.hdf5", "formats.npz",
           "formats.parquet", "formats.root", "formats.reading", "_dataset", "formats.dataset", "formats.builtin",
-          "_order", "_options", "_events", "_convert", "_jobs", "_executors", "_plan", "_sinks", "_run", "_calibrate",
-          "_info", "cli", "internal", "__init__"]
+          "_order", "_options", "_events", "_convert", "_inputs", "_jobs", "_executors", "_plan", "_sinks", "_run",
+          "_calibrate", "_info", "cli", "internal", "__init__"]
 
 
 def test_the_modules_import_each_other_one_way():
