@@ -35,6 +35,7 @@ import numpy.typing as npt
 import pyarrow as pa
 
 from ._detector import Detector
+from ._errors import OptionError
 from ._models import ModelSpec, spec_of
 from ._pes import PETable
 from ._plan import default_workers
@@ -170,7 +171,8 @@ def _whole_number(name: str, value: object, low: int, high: int) -> int:
         raise TypeError(f"{name} must be a whole number, got {value!r} ({type(value).__name__})")
     number = int(value)
     if not low <= number <= high:
-        raise ValueError(f"{name} must lie in [{low}, {high}], got {number}")
+        raise OptionError(name, "{%s} must lie in [{low}, {high}], got {value}" % name, low=low, high=high,
+                          value=number)
     return number
 
 

@@ -135,3 +135,9 @@ def test_the_command_line_keeps_the_units_of_a_message(tmp_path):
     assert result.exit_code == 1
     assert result.output.startswith("Error: --dark-rate 1e+300 Hz over a duration of 1.0 s gives")
     assert result.output.rstrip().endswith("the rate is in Hz (PEs per second), the duration in seconds")
+
+
+def test_calibrate_names_its_options_as_the_command_line_does():
+    result = velmora("calibrate", ZOZUVUZA, "--npe", "1,2000000000")
+    assert result.exit_code == 1, result.output
+    assert result.output.startswith("Error: --npe must lie in [1, 1000000000], got 2000000000")
