@@ -38,7 +38,8 @@ def measure(model: str, n_pes: int, channels: int, repeat: int) -> dict[str, flo
     def run(**extras: Any) -> int:
         rows = 0
         for pieces in blocks:
-            args: dict[str, Any] = {k: v for k, v in pieces.items() if k not in ("kinds", "sources")}
+            args: dict[str, Any] = {k: v for k, v in pieces.items()
+                                    if k not in ("kinds", "sources", "parent_kinds", "parent_sources")}
             if extras.get("truth"):
                 extras = dict(extras, kinds=pieces["kinds"])
             rows += len(engine.simulate(**args, cancel=_core.CancelFlag(), **extras)["channel"])
