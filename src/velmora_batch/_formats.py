@@ -38,8 +38,8 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from ._records import (DAMAGED_METADATA, Columns, Writer, _model_of, digest_matches, label_column, model_of_dtype,
-                       read_record_file, record_column_info, text_digest)
+from ._records import (DAMAGED_METADATA, LAYOUT_KEY, Columns, Writer, _model_of, digest_matches, label_column,
+                       layout_model, model_of_dtype, read_record_file, record_column_info, text_digest)
 from ._records import writer_for as records_writer_for
 from .formats import record_format, suffixes_text
 from ._models import LABEL_TYPES, spec_of
@@ -47,6 +47,7 @@ from ._models import LABEL_TYPES, spec_of
 RECORDS_KEY = "records"  # the TTree or HDF5 dataset of the records
 ROOT_METADATA = "metadata"  # the ROOT string object of the run's description
 ROOT_COLUMNS = "columns"  # the ROOT string object of the columns' units and meanings
+ROOT_LAYOUT = "layout"  # the ROOT string object of the records' model and layout (LAYOUT_KEY)
 # The ROOT string object of the SHA-256 of the run's description and of each
 # column's values (see ColumnDigests), as JSON: ROOT keeps no checksum of a
 # basket that is stored uncompressed, nor of the string objects.
@@ -116,13 +117,25 @@ def reading(path: Path, kind: str) -> Iterator[None]:
 # The record dtype of a file, from its own columns.
 
 
-def checked_dtype(path: Path, fields: list[tuple[str, np.dtype, tuple[int, ...]]]) -> np.dtype:
+def stored_model(path: Path, layout: str | bytes | None) -> str | None:
+    """The model that the layout stored with a record file names, None for
+    a file that stores none; a FormatError naming the file where it cannot be
+    read (see layout_model)."""
+    try:
+        return layout_model(path, layout)
+    except ValueError as e:
+        raise FormatError(str(e)) from None
+
+
+def checked_dtype(path: Path, fields: list[tuple[str, np.dtype, tuple[int, ...]]],
+                  model: str | None = None) -> np.dtype:
     """The record dtype of a file whose columns are ``fields`` (name, element
     type, shape per record), in the file's order: a FormatError unless they
-    are the columns of a model's records, each of the model's type."""
+    are the columns of a model's records (of ``model``, where the file's
+    layout names one), each of the model's type."""
     names = [name for name, _, _ in fields]
     try:
-        spec = spec_of(_model_of(names))
+        spec = spec_of(_model_of(names, model))
     except ValueError as e:
         raise FormatError(f"{path}: {e}") from None
     shapes = dict((name, shape) for name, _, shape in fields)
@@ -191,6 +204,8 @@ class RootWriter(Writer):
             self._file = uproot.recreate(self._tmp)
             self._file[ROOT_METADATA] = json.dumps(metadata)
             self._file[ROOT_COLUMNS] = json.dumps(column_notes(dtype))
+            if self.layout is not None:
+                self._file[ROOT_LAYOUT] = self.layout
             branches = {name: _branch_type(dtype[name]) for name in dtype.names or ()}
             self._tree = self._file.mktree(RECORDS_KEY, branches, title="velmora records")
             self._digests = ColumnDigests(list(dtype.names or ()))
@@ -208,7 +223,8 @@ class RootWriter(Writer):
             self._digests.add(piece)
 
     def _finish(self) -> None:
-        self._file[ROOT_CHECKSUMS] = json.dumps({"metadata": text_digest(json.dumps(self.metadata)),
+        layout = {} if self.layout is None else {ROOT_LAYOUT: text_digest(self.layout)}
+        self._file[ROOT_CHECKSUMS] = json.dumps({"metadata": text_digest(json.dumps(self.metadata)), **layout,
                                                  "columns": self._digests.hexdigests(),
                                                  **{key: d.hexdigests() for key, d in self.tree_digests.items()}})
         self._file.close()
@@ -304,9 +320,10 @@ def root_records(path: Path) -> RecordPieces:
         file = uproot.open(path)
         try:
             tree = _root_tree(file, path, RECORDS_KEY, "records")
-            dtype = checked_dtype(path, _root_fields(tree, path))
-            rows = int(tree.num_entries)
             sums = root_checksums(file, path)
+            model = stored_model(path, _root_layout(file, path, sums))
+            dtype = checked_dtype(path, _root_fields(tree, path), model)
+            rows = int(tree.num_entries)
         except BaseException:
             file.close()
             raise
@@ -322,7 +339,19 @@ def root_records(path: Path) -> RecordPieces:
             if sums is not None:
                 check_digests(path, digests, sums["columns"])
 
-    return RecordPieces(path, dtype, rows, pieces, file.close)
+    return RecordPieces(path, dtype, rows, pieces, file.close, model)
+
+
+def _root_layout(file: Any, path: Path, sums: dict[str, Any] | None) -> str | None:
+    """The layout stored in an open ROOT record file, checked against its
+    SHA-256 where the file stores one; None for a file that stores none."""
+    if ROOT_LAYOUT not in file.keys(cycle=False):
+        return None
+    text = file[ROOT_LAYOUT]
+    if not isinstance(text, str) or not digest_matches(text, None if sums is None else sums.get(ROOT_LAYOUT)):
+        raise FormatError(f"{path}: its record layout ({ROOT_LAYOUT!r}) does not match the SHA-256 stored with it: "
+                          "the file is damaged")
+    return text
 
 
 def root_metadata(path: Path) -> str:
@@ -417,10 +446,12 @@ class Hdf5Writer(Writer):
             self._data.attrs[HDF5_METADATA] = json.dumps(metadata)
             self._data.attrs[HDF5_METADATA_DIGEST] = text_digest(json.dumps(metadata))
             for key, value in metadata.items():
-                if key not in (HDF5_METADATA, HDF5_METADATA_DIGEST) and isinstance(value, str | int | float) and not isinstance(value, bool):
+                if key not in (HDF5_METADATA, HDF5_METADATA_DIGEST, LAYOUT_KEY) and isinstance(value, str | int | float) and not isinstance(value, bool):
                     # A fresh seed has 128 bits: beyond HDF5's integers, it is shown as its digits.
                     fits = not isinstance(value, int) or -(2**63) <= value < 2**63
                     self._data.attrs[key] = value if fits else str(value)
+            if self.layout is not None:
+                self._data.attrs[LAYOUT_KEY] = self.layout
             for name, note in column_notes(dtype).items():
                 self._data.attrs[f"{name}.unit"] = note["unit"]
                 self._data.attrs[f"{name}.description"] = note["description"]
@@ -459,7 +490,9 @@ def hdf5_records(path: Path) -> RecordPieces:
         try:
             data = _hdf5_dataset(file, path)
             fields = [(name, data.dtype[name].base, data.dtype[name].shape) for name in data.dtype.names]
-            dtype = checked_dtype(path, fields)
+            layout = data.attrs.get(LAYOUT_KEY)
+            model = stored_model(path, layout if isinstance(layout, str | bytes) else None if layout is None else b"")
+            dtype = checked_dtype(path, fields, model)
             rows = int(data.shape[0])
         except BaseException:
             file.close()
@@ -471,7 +504,7 @@ def hdf5_records(path: Path) -> RecordPieces:
                 piece = data.fields(names)[lo : lo + step]
                 yield {name: np.asarray(piece[name], dtype[name].base) for name in names}
 
-    return RecordPieces(path, dtype, rows, pieces, file.close)
+    return RecordPieces(path, dtype, rows, pieces, file.close, model)
 
 
 def _hdf5_dataset(file: Any, path: Path) -> Any:
@@ -512,9 +545,12 @@ class RecordPieces:
     (or use it in a ``with`` block) when done."""
 
     def __init__(self, path: Path, dtype: np.dtype, rows: int,
-                 pieces: Callable[[int, list[str]], Iterator[Columns]], close: Callable[[], None]) -> None:
+                 pieces: Callable[[int, list[str]], Iterator[Columns]], close: Callable[[], None],
+                 model: str | None = None) -> None:
         self.path = path
         self.dtype = dtype
+        # The model of the records: as the file's layout names it, else as their columns do.
+        self.model = model if model is not None else model_of_dtype(dtype)
         self.rows = rows
         self._pieces = pieces
         self._close = close
@@ -547,7 +583,8 @@ def parquet_records(path: Path) -> RecordPieces:
                     fields.append((field.name, np.dtype(kind.value_type.to_pandas_dtype()), (kind.list_size,)))
                 else:
                     fields.append((field.name, np.dtype(kind.to_pandas_dtype()), ()))
-            dtype = checked_dtype(path, fields)
+            model = stored_model(path, (file.schema_arrow.metadata or {}).get(LAYOUT_KEY.encode()))
+            dtype = checked_dtype(path, fields, model)
             rows = int(file.metadata.num_rows)
         except BaseException:
             file.close()
@@ -565,7 +602,7 @@ def parquet_records(path: Path) -> RecordPieces:
                         columns[name] = column.to_numpy(zero_copy_only=False).astype(dtype[name].base, copy=False)
                 yield columns
 
-    return RecordPieces(path, dtype, rows, pieces, file.close)
+    return RecordPieces(path, dtype, rows, pieces, file.close, model)
 
 
 def whole_records(path: Path) -> RecordPieces:

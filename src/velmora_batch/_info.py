@@ -74,11 +74,11 @@ def _columns(dtype: np.dtype, stored: dict[str, dict[bytes, bytes]] | None = Non
 
 def _file_info(path: Path) -> Info:
     with open_record_pieces(path) as pieces:
-        dtype, rows = pieces.dtype, pieces.rows
+        dtype, rows, model = pieces.dtype, pieces.rows, pieces.model
     found = record_format(path)
     stored = found.column_notes(path) if found is not None else None
     kind = found.name if found is not None else path.suffix
-    return Info(path, f"{kind} record file", model_of_dtype(dtype), rows, _columns(dtype, stored),
+    return Info(path, f"{kind} record file", model, rows, _columns(dtype, stored),
                 read_file_metadata(path))
 
 

@@ -241,7 +241,11 @@ def _arrow_schema(dtype: np.dtype, metadata: dict[str, Any], model: str | None =
         info = record_column_info(dtype, name) if model is not None else None
         fields.append(pa.field(name, arrow_type, nullable=False, metadata=field_metadata(info)))
     text = json.dumps(metadata).encode()
-    return pa.schema(fields, metadata={METADATA_KEY: text, METADATA_DIGEST_KEY: text_digest(text).encode()})
+    stored: dict[bytes | str, bytes | str] = {METADATA_KEY: text, METADATA_DIGEST_KEY: text_digest(text).encode()}
+    layout = record_layout(dtype)
+    if layout is not None:
+        stored[LAYOUT_KEY.encode()] = layout.encode()
+    return pa.schema(fields, metadata=stored)
 
 
 def text_digest(text: str | bytes) -> str:
@@ -305,19 +309,65 @@ def _without_label(names: list[str]) -> list[str]:
     return own[:-1] if label_column(own) is not None else own
 
 
-def _model_of(names: list[str]) -> str:
+def _model_of(names: list[str], model: str | None = None) -> str:
     """The model of a record file's columns: all of the model's, or those of
     an older file, which end before a column added since; either may be
     followed by the truth columns and the label column, and then by the
-    event column."""
+    event column. ``model``: the model the file's layout names, whose
+    columns they must be (without, the first model whose columns they are)."""
     names = list(names)
     own = _without_label(names)
     own = own[:len(own) - _truth_count(own)]
-    for spec in MODELS.values():
+    for spec in MODELS.values() if model is None else [spec_of(model)]:
         n = len(own)
         if own == [c.name for c in spec.columns[:n]] and (n == len(spec.columns) or spec.columns[n].added):
             return spec.name
+    if model is not None:
+        raise ValueError(f"not a velmora record file: its layout names the model {model}, whose records have other "
+                         f"columns than {', '.join(names)}")
     raise ValueError(f"not a velmora record file: columns {', '.join(names)}")
+
+
+# A record file names its model and the layout of its records (LAYOUT_KEY:
+# {"model": name, "version": LAYOUT_VERSION}) beside the run's description:
+# Parquet in its schema metadata, ROOT as a string object, HDF5 as an
+# attribute of its records, .npz inside its description. Readers take the
+# model from there; files written before (which name none) are known by their
+# columns. Version 1: each model's columns in the order of its table, then
+# the truth columns, the label column and the event columns where written.
+LAYOUT_KEY = "velmora.layout"
+LAYOUT_VERSION = 1
+
+
+def record_layout(dtype: np.dtype) -> str | None:
+    """The layout of records of ``dtype`` as stored with them (JSON); None
+    for records of no model."""
+    model = model_of_dtype(dtype)
+    return None if model is None else json.dumps({"model": model, "version": LAYOUT_VERSION})
+
+
+def layout_model(path: Path, text: str | bytes | None) -> str | None:
+    """The model that the layout ``text`` stored with the record file
+    ``path`` names (None for a file written before layouts were stored); a
+    ValueError naming the file for a layout that is damaged, newer than this
+    version reads, or of a model it does not know."""
+    if text is None:
+        return None
+    try:
+        layout = json.loads(text)
+    except (ValueError, UnicodeDecodeError):
+        layout = None
+    version = layout.get("version") if isinstance(layout, dict) else None
+    if not (isinstance(layout, dict) and isinstance(layout.get("model"), str) and isinstance(version, int)
+            and not isinstance(version, bool) and version >= 1):
+        raise _Unreadable(f"{path}: its record layout ({LAYOUT_KEY}) is unreadable: the file is damaged")
+    if version > LAYOUT_VERSION:
+        raise _Unreadable(f"{path}: its records are in layout {version}, which a newer velmora wrote; this version "
+                          f"reads layouts up to {LAYOUT_VERSION}")
+    if layout["model"] not in MODELS:
+        raise _Unreadable(f"{path}: its layout names the model {layout['model']!r}, which this version of velmora "
+                          f"does not know (it knows {', '.join(MODELS)})")
+    return str(layout["model"])
 
 
 def _has_truth(names: list[str]) -> bool:
@@ -430,6 +480,8 @@ class Writer(PublishedFile):
         # Blocks must come in channel order; a file in time order sets this False.
         self.channel_order = True
         self._last_channel = -1
+        # What the file stores of its records' model and layout (None for records of no model).
+        self.layout = record_layout(dtype)
         self._tmp, self._finalizer = temporary_beside(path, self)
         self._open = True
 

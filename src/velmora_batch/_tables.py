@@ -21,7 +21,7 @@ import pyarrow.parquet as pq
 from ._channels import ChannelSet, parse_channels
 from ._formats import open_record_pieces
 from ._models import MODELS, spec_of
-from ._records import Columns, _model_of, _names, file_record_dtype, refusing
+from ._records import LAYOUT_KEY, Columns, _model_of, _names, file_record_dtype, layout_model, refusing
 from .formats import record_format, suffixes_text
 
 Channels = str | Iterable[int] | npt.ArrayLike | ChannelSet
@@ -98,7 +98,7 @@ def _as_records(table: pa.Table, dtype: np.dtype) -> np.ndarray:
 def _read_parquet(path: Path, columns: Sequence[str] | None, channels: ChannelSet | None) -> np.ndarray:
     file = pq.ParquetFile(path)
     schema = file.schema_arrow
-    spec = spec_of(_model_of(schema.names))
+    spec = spec_of(_model_of(schema.names, layout_model(path, (schema.metadata or {}).get(LAYOUT_KEY.encode()))))
     waveform_samples = 1
     if spec.shaped_column is not None:
         waveform_type = schema.field(spec.shaped_column).type

@@ -115,7 +115,8 @@ def test_the_root_layout(tmp_path):
     write_blocks(path, "ZozuvUza", [records], waveform_samples=9)
     with uproot.open(path) as file:
         assert file.classnames() == {"records;1": "TTree", "metadata;1": "TObjString", "columns;1": "TObjString",
-                                     "checksums;1": "TObjString"}
+                                     "layout;1": "TObjString", "checksums;1": "TObjString"}
+        assert json.loads(file["layout"]) == {"model": "ZozuvUza", "version": 1}
         tree = file["records"]
         assert list(tree.keys()) == list(records.dtype.names)
         assert tree["waveform"].interpretation.inner_shape == (9,)  # a fixed-size array branch
@@ -136,6 +137,7 @@ def test_the_hdf5_layout(tmp_path):
         assert list(file) == ["records"] and data.dtype == records.dtype
         assert json.loads(data.attrs["velmora"]) == METADATA
         assert data.attrs["seed"] == 7 and data.attrs["seeding"] == "independent"  # the top-level values
+        assert json.loads(data.attrs["velmora.layout"]) == {"model": "MultiPMT", "version": 1}
         assert data.attrs["time.unit"] == "s" and data.attrs["adc_sample.unit"] == "LSB"
         assert data.attrs["channel.description"] == column_info("MultiPMT", "channel").meaning
         assert data[:].tobytes() == records.tobytes()

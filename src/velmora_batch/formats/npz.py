@@ -22,8 +22,8 @@ from .._formats import RecordPieces, whole_records
 from .._links import InsideLinks, LinksWriter, links_beside, read_file_links
 from .._models import spec_of
 from .._pes import PETable, batch_rows, checked_piece, other_names, read_pes
-from .._records import (Columns, Writer, _model_of, _names, file_record_dtype, parsed_metadata, read_record_file,
-                        unreadable)
+from .._records import (LAYOUT_KEY, Columns, Writer, _model_of, _names, file_record_dtype, layout_model,
+                        parsed_metadata, read_record_file, unreadable)
 from .._tables import select
 
 SUFFIX = ".npz"
@@ -53,7 +53,7 @@ class NpzWriter(Writer):
                    else np.empty((0, *self.dtype[name].shape), self.dtype[name].base)) for name in names}
         self._blocks = []
         with open(self._tmp, "wb") as f:
-            np.savez(f, metadata=np.array(json.dumps(self.metadata)), **columns)
+            np.savez(f, metadata=np.array(json.dumps(_with_layout(self.metadata, self.layout))), **columns)
 
     def _discard(self) -> None:
         self._blocks = []
@@ -78,33 +78,53 @@ def _npz(path: Path) -> Iterator[np.lib.npyio.NpzFile]:
             yield data
 
 
+def _with_layout(metadata: dict[str, Any], layout: str | None) -> dict[str, Any]:
+    """The run's description as an archive stores it: with the records'
+    layout under LAYOUT_KEY, as a member of its own would be taken for a
+    column by the readers of archives written before."""
+    return metadata if layout is None else dict(metadata, **{LAYOUT_KEY: json.loads(layout)})
+
+
+def _stored_layout(data: Any) -> str | None:
+    """The layout stored in the description of an open archive; None where
+    it stores none (a description that cannot be read is read_metadata's to
+    refuse)."""
+    try:
+        stored = json.loads(str(data["metadata"])) if "metadata" in data.files else None
+    except ValueError:
+        return None
+    layout = stored.get(LAYOUT_KEY) if isinstance(stored, dict) else None
+    return None if layout is None else json.dumps(layout)
+
+
 def _read_records(path: Path) -> np.ndarray:
-        with _npz(path) as data:
-            names = [n for n in data.files if n != "metadata"]
-            spec = spec_of(_model_of(names))
-            waveform_samples = 1
-            if spec.shaped_column is not None:
-                waveform = data[spec.shaped_column]
-                if waveform.ndim != 2:
-                    raise ValueError(f"{path}: not a velmora record file: the waveforms are an array of shape "
-                                     f"{waveform.shape}, not one row of samples per record")
-                waveform_samples = waveform.shape[1]
-            dtype = file_record_dtype(spec, waveform_samples, names, lambda n: data[n].dtype, path)
-            out = np.empty(len(data["channel"]), dtype)
-            for name in names:
-                values = data[name]
-                if values.shape != out[name].shape:
-                    raise unreadable(path, f"not a velmora record file: column {name!r} has shape "
-                                      f"{values.shape}, not {out[name].shape}")
-                out[name] = values
-            return out
+    """The records of an archive, read whole."""
+    with _npz(path) as data:
+        names = [n for n in data.files if n != "metadata"]
+        spec = spec_of(_model_of(names, layout_model(path, _stored_layout(data))))
+        waveform_samples = 1
+        if spec.shaped_column is not None:
+            waveform = data[spec.shaped_column]
+            if waveform.ndim != 2:
+                raise ValueError(f"{path}: not a velmora record file: the waveforms are an array of shape "
+                                 f"{waveform.shape}, not one row of samples per record")
+            waveform_samples = waveform.shape[1]
+        dtype = file_record_dtype(spec, waveform_samples, names, lambda n: data[n].dtype, path)
+        out = np.empty(len(data["channel"]), dtype)
+        for name in names:
+            values = data[name]
+            if values.shape != out[name].shape:
+                raise unreadable(path, f"not a velmora record file: column {name!r} has shape "
+                                  f"{values.shape}, not {out[name].shape}")
+            out[name] = values
+        return out
 
 
 def _raw_metadata(path: Path) -> str:
-        with _npz(path) as data:
-            if "metadata" not in data.files:
-                raise unreadable(path, "no velmora metadata")
-            return str(data["metadata"])
+    with _npz(path) as data:
+        if "metadata" not in data.files:
+            raise unreadable(path, "no velmora metadata")
+        return str(data["metadata"])
 
 
 def _npy_member(archive: Any, name: str) -> tuple[Any, np.dtype, int] | None:
@@ -233,7 +253,9 @@ class NpzFormat:
         return whole_records(path)
 
     def read_metadata(self, path: Path) -> dict[str, Any]:
-        return parsed_metadata(path, _raw_metadata)
+        metadata = parsed_metadata(path, _raw_metadata)
+        metadata.pop(LAYOUT_KEY, None)  # the records' layout, not the run's description
+        return metadata
 
     def open_links(self, writer: Writer, schema: pa.Schema, metadata: dict[str, Any],
                    overwrite: bool) -> LinksWriter | InsideLinks:

@@ -19,8 +19,8 @@ from .._formats import RecordPieces, parquet_records
 from .._links import InsideLinks, LinksWriter, links_beside, read_file_links
 from .._models import spec_of
 from .._pes import PETable, iter_parquet, other_names, read_arrow_pes
-from .._records import (DAMAGED_METADATA, METADATA_DIGEST_KEY, METADATA_KEY, ParquetWriter, Writer, _model_of, _names,
-                        digest_matches, file_record_dtype, parsed_metadata, unreadable)
+from .._records import (DAMAGED_METADATA, LAYOUT_KEY, METADATA_DIGEST_KEY, METADATA_KEY, ParquetWriter, Writer,
+                        _model_of, _names, digest_matches, file_record_dtype, layout_model, parsed_metadata, unreadable)
 from .._tables import read_parquet
 
 SUFFIX = ".parquet"
@@ -28,9 +28,11 @@ SUFFIX = ".parquet"
 
 def _read_records(path: Path) -> np.ndarray:
     """The records of a Parquet record file, read whole."""
-    _model_of(pq.read_schema(path).names)  # before reading: a foreign file may not even be a table
+    schema = pq.read_schema(path)
+    model = layout_model(path, (schema.metadata or {}).get(LAYOUT_KEY.encode()))
+    _model_of(schema.names, model)  # before reading: a foreign file may not even be a table
     table = pq.read_table(path, page_checksum_verification=True)
-    spec = spec_of(_model_of(table.column_names))
+    spec = spec_of(_model_of(table.column_names, model))
     waveform_samples = 1
     if spec.shaped_column is not None:
         waveform_type = table.schema.field(spec.shaped_column).type
