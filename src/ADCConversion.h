@@ -48,12 +48,12 @@ class VELMORA_EXPORT ADCConversion {
     // The sampling phase of one call on a grid of `ratio` steps per ADC step:
     // the fixed jitter, or with a negative jitter one draw from
     // [0, ratio - 1] as a 32-bit int.
-    // The phase goes to the thread's CallTrace, where one is installed.
-    [[nodiscard]] std::int64_t draw_phase(std::int64_t ratio, MersenneTwister& rng) const {
+    // The ratio and the phase are noted in `trace`, where one is given.
+    [[nodiscard]] std::int64_t draw_phase(std::int64_t ratio, MersenneTwister& rng, CallTrace* trace) const {
         const std::int64_t phase = jitter_ >= 0 ? jitter_ : draw::uniform_int(rng, 0, static_cast<int>(ratio - 1));
-        if (call_trace != nullptr) {
-            call_trace->adc_ratio = ratio;
-            call_trace->adc_phase = phase;
+        if (trace != nullptr) {
+            trace->adc_ratio = ratio;
+            trace->adc_phase = phase;
         }
         return phase;
     }

@@ -2,7 +2,6 @@
 
 #include "CallTrace.h"
 #include "Checks.h"
-#include "Interrupt.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,18 +21,19 @@ SparseWaveform<double> ADCSim::sample_down(const SparseWaveform<double>& shaped,
     return sample_down(shaped, twister.engine());
 }
 
-SparseWaveform<double> ADCSim::sample_down(const SparseWaveform<double>& shaped, MersenneTwister& rng) const {
+SparseWaveform<double> ADCSim::sample_down(const SparseWaveform<double>& shaped, MersenneTwister& rng, CallTrace* trace,
+                                           InterruptCheck interrupt) const {
     SparseWaveform<double> out(adc_step());
     checks::require_positive(shaped.time_step(), "ADCSim::sample_down: the input's time_step");
     const std::int64_t ratio = ratio_on(shaped.time_step(), "ADCSim::sample_down", "time steps of the input");
 
     // The phase is drawn before anything else, also for an empty input, so
     // that the generator advances alike whatever the waveform holds.
-    const std::int64_t phase = draw_phase(ratio, rng);
+    const std::int64_t phase = draw_phase(ratio, rng, trace);
 
     std::size_t seen = 0;
     for (const auto& [i, v] : shaped.samples()) {
-        poll_interrupt_every(seen++);
+        interrupt.poll_every(seen++);
         // Floor division: index i = k * ratio + r with r in [0, ratio - 1],
         // also for negative i (PMT index -1 is ADC index -1 at phase ratio - 1).
         std::int64_t k = i / ratio;
@@ -79,14 +79,14 @@ SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<doubl
     return simulate_plain(pmt_waveform, twister.engine());
 }
 
-SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<double>& pmt_waveform,
-                                                      MersenneTwister& rng) const {
-    const SparseWaveform<double> shaped = pulse_shape().convolve(pmt_waveform);
-    return digitise(sample_down(shaped, rng), rng);
+SparseWaveform<unsigned short> ADCSim::simulate_plain(const SparseWaveform<double>& pmt_waveform, MersenneTwister& rng,
+                                                      CallTrace* trace, InterruptCheck interrupt) const {
+    const SparseWaveform<double> shaped = pulse_shape().convolve(pmt_waveform, interrupt);
+    return digitise(sample_down(shaped, rng, trace, interrupt), rng, trace, interrupt);
 }
 
 std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_waveform, MersenneTwister& rng,
-                                        ADCStream::Scratch* scratch) const {
+                                        ADCStream::Scratch* scratch, CallTrace* trace, InterruptCheck interrupt) const {
     // The stream reads tap i of the entry at index a as landing on a + i:
     // the pulse shape must lie on the waveform's own grid.
     if (!(pulse_shape().time_step() == pmt_waveform.time_step()) || !pulse_shape().streams_exactly(pmt_waveform)) {
@@ -94,8 +94,9 @@ std::optional<ADCStream> ADCSim::stream(const SparseWaveform<double>& pmt_wavefo
     }
     // The input lies on the pulse shape's grid; the phase draw comes first,
     // as in sample_down.
-    const std::int64_t phase = draw_phase(ratio(), rng);
-    return std::optional<ADCStream>(std::in_place, *this, pmt_waveform.samples(), phase, rng, scratch);
+    const std::int64_t phase = draw_phase(ratio(), rng, trace);
+    return std::optional<ADCStream>(std::in_place, *this, pmt_waveform.samples(), phase, rng, scratch, trace,
+                                    interrupt);
 }
 
 std::optional<SparseWaveform<double>> ADCSim::stream_points(const SparseWaveform<double>& pmt_waveform,
@@ -127,7 +128,8 @@ SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sa
     return digitise(sampled, twister.engine());
 }
 
-SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sampled, MersenneTwister& rng) const {
+SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sampled, MersenneTwister& rng,
+                                                CallTrace* trace, InterruptCheck interrupt) const {
     SparseWaveform<unsigned short> out(adc_step());
     out.reserve(sampled.size());
 
@@ -136,9 +138,8 @@ SparseWaveform<unsigned short> ADCSim::digitise(const SparseWaveform<double>& sa
     // noise.
     draw::PolarNormal gauss;
 
-    CallTrace* trace = call_trace;
     for (const auto& [k, v] : sampled.samples()) {
-        poll_interrupt_every(out.size());
+        interrupt.poll_every(out.size());
         const double gaussian = gauss(rng);
         out.add_at_index(k, count(v, gaussian));
         if (trace != nullptr && clipped(v, gaussian)) {

@@ -3,6 +3,7 @@
 #include "ADCConversion.h"
 #include "ADCStream.h"
 #include "Export.h"
+#include "Interrupt.h"
 #include "MersenneTwister.h"
 #include "SparseConvolution.h"
 #include "SparseWaveform.h"
@@ -32,8 +33,11 @@ class VELMORA_EXPORT ADCSim : public ADCConversion {
     // k * adc_step. With a negative jitter the phase is drawn first, from
     // [0, ratio - 1], even when the input is empty. Throws
     // std::invalid_argument when the input's step gives no ratio of at least 1.
+    // The ratio and phase are noted in `trace`, where one is given.
     SparseWaveform<double> sample_down(const SparseWaveform<double>& shaped, std::mt19937& rng) const;
-    SparseWaveform<double> sample_down(const SparseWaveform<double>& shaped, MersenneTwister& rng) const;
+    SparseWaveform<double> sample_down(const SparseWaveform<double>& shaped, MersenneTwister& rng,
+                                       CallTrace* trace = nullptr,
+                                       InterruptCheck interrupt = InterruptCheck::installed()) const;
 
     // ADC counts of one unshaped PMT waveform on the ADC grid: convolve, then
     // sample_down, then one normal draw per sampled entry in index order (also
@@ -45,22 +49,29 @@ class VELMORA_EXPORT ADCSim : public ADCConversion {
     SparseWaveform<unsigned short> simulate(const SparseWaveform<double>& pmt_waveform, MersenneTwister& rng) const;
 
     // The same, composed step by step: the full convolution on the PMT grid,
-    // sample_down, digitise. The reference for simulate.
+    // sample_down, digitise. The reference for simulate. Notes in `trace`
+    // (where given) as sample_down and digitise do.
     SparseWaveform<unsigned short> simulate_plain(const SparseWaveform<double>& pmt_waveform, std::mt19937& rng) const;
-    SparseWaveform<unsigned short> simulate_plain(const SparseWaveform<double>& pmt_waveform,
-                                                  MersenneTwister& rng) const;
+    SparseWaveform<unsigned short> simulate_plain(const SparseWaveform<double>& pmt_waveform, MersenneTwister& rng,
+                                                  CallTrace* trace = nullptr,
+                                                  InterruptCheck interrupt = InterruptCheck::installed()) const;
 
     // Gain, offset, the two clips, one normal draw per entry and rounding,
-    // turning sampled shaped values into ADC counts.
+    // turning sampled shaped values into ADC counts. The entries that a clip
+    // cuts are noted in `trace` (adc_clipped), where one is given.
     SparseWaveform<unsigned short> digitise(const SparseWaveform<double>& sampled, std::mt19937& rng) const;
-    SparseWaveform<unsigned short> digitise(const SparseWaveform<double>& sampled, MersenneTwister& rng) const;
+    SparseWaveform<unsigned short> digitise(const SparseWaveform<double>& sampled, MersenneTwister& rng,
+                                            CallTrace* trace = nullptr,
+                                            InterruptCheck interrupt = InterruptCheck::installed()) const;
 
     // A stream over the waveform when the pulse shape lies on its grid and
     // streams exactly over it (SparseConvolution::streams_exactly); otherwise
     // nullopt, and nothing is drawn. The stream works in `scratch` when one
-    // is lent (it must outlive the stream), else in storage of its own.
+    // is lent (it must outlive the stream), else in storage of its own; it
+    // notes in `trace` (where given) as sample_down and digitise do.
     std::optional<ADCStream> stream(const SparseWaveform<double>& pmt_waveform, MersenneTwister& rng,
-                                    ADCStream::Scratch* scratch = nullptr) const;
+                                    ADCStream::Scratch* scratch = nullptr, CallTrace* trace = nullptr,
+                                    InterruptCheck interrupt = InterruptCheck::installed()) const;
 
     // The sampled shaped values that the stream digitises, before gain and
     // noise: bit for bit those of sample_down on the full convolution. Draws

@@ -1,16 +1,16 @@
 #include "ADCStream.h"
 
 #include "CallTrace.h"
-#include "Interrupt.h"
 
 #include <algorithm>
 
 namespace velmora {
 
 ADCStream::ADCStream(const ADCConversion& adc, const std::vector<SparseWaveform<double>::Sample>& in,
-                     std::int64_t phase, MersenneTwister& rng, Scratch* scratch)
+                     std::int64_t phase, MersenneTwister& rng, Scratch* scratch, CallTrace* trace,
+                     InterruptCheck interrupt)
     : adc_(&adc), in_(&in), taps_(static_cast<std::int64_t>(adc.pulse_shape().kernel().size())), ratio_(adc.ratio()),
-      phase_(phase), rng_(&rng), lent_(scratch) {
+      phase_(phase), rng_(&rng), lent_(scratch), trace_(trace), interrupt_(interrupt) {
     // A phase at or beyond the period picks no point at all.
     if (taps_ == 0 || phase_ >= ratio_) {
         next_first_ = in.size();
@@ -100,7 +100,7 @@ std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
     // In three passes over the block: the sampled points, their normal draws
     // in index order, then the conversion to counts. The points draw nothing,
     // so the draws keep their order.
-    poll_interrupt();
+    interrupt_.poll();
     Scratch& scratch = lent_ != nullptr ? *lent_ : own_;
     auto& points = scratch.points;
     auto& gaussians = scratch.gaussians;
@@ -123,10 +123,10 @@ std::size_t ADCStream::fill(std::vector<Entry>& block, std::size_t max) {
     for (std::size_t i = 0; i < n; ++i) {
         block[i] = {points[i].first, adc_->count(points[i].second, gaussians[i])};
     }
-    if (call_trace != nullptr) {
+    if (trace_ != nullptr) {
         for (std::size_t i = 0; i < n; ++i) {
             if (adc_->clipped(points[i].second, gaussians[i])) {
-                call_trace->adc_clipped.push_back(points[i].first);
+                trace_->adc_clipped.push_back(points[i].first);
             }
         }
     }

@@ -3,6 +3,7 @@
 #include "ADCConversion.h"
 #include "Distributions.h"
 #include "Export.h"
+#include "Interrupt.h"
 #include "MersenneTwister.h"
 #include "SparseWaveform.h"
 
@@ -47,9 +48,11 @@ class VELMORA_EXPORT ADCStream {
     // waveform lies on the pulse shape's own grid and the pulse shape streams
     // exactly over it: ADCSim::stream makes sure of both before it makes one.
     // It works in `scratch` when one is lent (it must outlive the stream),
-    // else in storage of its own.
+    // else in storage of its own. Where `trace` is given, the entries that a
+    // clip cuts are noted there (adc_clipped); every fill polls `interrupt`.
     ADCStream(const ADCConversion& adc, const std::vector<SparseWaveform<double>::Sample>& in, std::int64_t phase,
-              MersenneTwister& rng, Scratch* scratch = nullptr);
+              MersenneTwister& rng, Scratch* scratch = nullptr, CallTrace* trace = nullptr,
+              InterruptCheck interrupt = InterruptCheck::installed());
 
     // Writes the next sampled shaped values before digitising, (ADC index,
     // value), at most `max` of them, to the front of `points`; returns how
@@ -81,6 +84,8 @@ class VELMORA_EXPORT ADCStream {
     std::int64_t end_ = -1;
     Scratch own_;   // the stream's own storage, unless
     Scratch* lent_; // a caller lent it some
+    CallTrace* trace_;
+    InterruptCheck interrupt_;
 };
 
 } // namespace velmora

@@ -2,21 +2,19 @@
 
 // What one simulate call of a detector model did beyond its records, for a
 // caller that asks: the draws of every PE, the ADC's sampling phase, the ADC
-// entries that a clip cut, the samples at which the time-over-threshold
-// discriminator opened and closed each hit, and per record where its window
-// or its ADC sample lies. The batch engine installs a CallTraceScope on its
-// thread around each call and works out from the trace which PEs made each
-// record and which records saturated.
+// entries that a clip cut, where the time-over-threshold convolution added
+// the PEs' taps, the samples at which its discriminator opened and closed
+// each hit, and per record where its window or its ADC sample lies. The
+// batch engine hands one to each call in its SimulateContext and works out
+// from it which PEs made each record and which records saturated.
 //
-// Noting is never drawing: a call makes the same draws and the same records
-// with a trace installed or not. The models and stages look at the thread's
-// trace once per call (the ADC stream once per block of entries) and note
-// nothing when none is installed.
+// A trace only observes: a call makes the same draws and the same records
+// with a trace or without one. The models pass it down to the stages that
+// note into it; a stage given none notes nothing.
 
-#include "Distributions.h"
-#include "MersenneTwister.h"
 #include "SparseConvolution.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -26,16 +24,9 @@ namespace velmora {
 struct CallTrace {
     // --- What the caller asks for; kept from call to call.
 
-    // Note the draws of each PE (pe_offsets, pe_amplitudes, pe_indices).
+    // Note the draws of each PE (pe_offsets, pe_amplitudes, pe_indices) and
+    // where the time-over-threshold convolution added their taps (tot_merged).
     bool pes = false;
-    // Where set, ZozuvUza fills every window sample that the ADC waveform
-    // holds no entry for with what the ADC gives for a shaped value of 0
-    // (offset plus noise, clipped and rounded), drawing its standard
-    // variates from this generator through baseline_gauss, record after
-    // record, sample after sample; the window's tail is then not filled with
-    // the offset.
-    MersenneTwister* baseline_rng = nullptr;
-    draw::PolarNormal baseline_gauss;
 
     // --- What the call noted; clear() empties it before each call.
 
@@ -66,6 +57,17 @@ struct CallTrace {
     // stored sample).
     std::vector<std::pair<std::int64_t, std::int64_t>> tot_spans;
 
+    // The time-over-threshold convolution's taps that its merge rules added
+    // into a shaped entry after the tap's own index (the index rule's), in
+    // the convolution's order: by PMT entry index, then by tap. Every tap
+    // not listed added into the shaped entry at its own index.
+    struct MergedTap {
+        std::int64_t entry;  // the PMT entry's index
+        std::size_t tap;     // the tap
+        std::int64_t target; // the shaped entry it added into
+    };
+    std::vector<MergedTap> tot_merged;
+
     // Per record, in record order. ZozuvUza: the ADC index of the window's
     // first sample; MultiPMT: the ADC index at which the record's sample is
     // read.
@@ -85,27 +87,10 @@ struct CallTrace {
         tot_shape = nullptr;
         pmt_step = 0.0;
         tot_spans.clear();
+        tot_merged.clear();
         record_points.clear();
         record_clipped.clear();
     }
-};
-
-// The trace of the calls on this thread, or none.
-inline thread_local CallTrace* call_trace = nullptr;
-
-// Installs `trace` for the calls on this thread while it lives; the trace
-// installed before comes back when it ends, so scopes nest.
-class CallTraceScope {
-  public:
-    explicit CallTraceScope(CallTrace& trace) : previous_(call_trace) { call_trace = &trace; }
-    ~CallTraceScope() { call_trace = previous_; }
-    CallTraceScope(const CallTraceScope&) = delete;
-    CallTraceScope& operator=(const CallTraceScope&) = delete;
-    CallTraceScope(CallTraceScope&&) = delete;
-    CallTraceScope& operator=(CallTraceScope&&) = delete;
-
-  private:
-    CallTrace* previous_;
 };
 
 } // namespace velmora

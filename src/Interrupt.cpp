@@ -5,6 +5,9 @@
 namespace velmora {
 
 namespace {
+// The velmora module's check for pending signals, while one of its calls
+// runs on this thread; the one thread-local of the core, and it changes no
+// record: a check only ever ends a call.
 thread_local const std::function<void()>* current_check = nullptr;
 } // namespace
 
@@ -14,6 +17,10 @@ InterruptScope::InterruptScope(std::function<void()> check) : check_(std::move(c
 
 InterruptScope::~InterruptScope() {
     current_check = previous_;
+}
+
+InterruptCheck InterruptCheck::installed() noexcept {
+    return current_check != nullptr ? InterruptCheck(*current_check) : InterruptCheck();
 }
 
 void poll_interrupt() {

@@ -133,16 +133,22 @@ MultiPMT& MultiPMT::operator=(MultiPMT&& other) noexcept = default;
 MultiPMT::~MultiPMT() = default;
 
 std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<double>& pe_times, int channel) {
+    return simulate(pe_times, channel, SimulateContext{});
+}
+
+std::vector<ostrelin::MultiPMTTrigger> MultiPMT::simulate(const std::vector<double>& pe_times, int channel,
+                                                          const SimulateContext& context) {
     std::vector<ostrelin::MultiPMTTrigger> records;
-    simulate_into(state(), pe_times, channel, records);
+    simulate_into(state(), pe_times, channel, records, context);
     return records;
 }
 
 void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int channel,
-                             std::vector<ostrelin::MultiPMTTrigger>& records) {
+                             std::vector<ostrelin::MultiPMTTrigger>& records, const SimulateContext& context) {
     records.clear();
     check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
-    CallTrace* trace = call_trace;
+    CallTrace* trace = context.trace;
+    const InterruptCheck interrupt = context.interrupt;
     if (trace != nullptr) {
         trace->adc_shape = &s.adc_sim.pulse_shape();
         trace->tot_shape = &s.tot_sim.pulse_shape();
@@ -150,17 +156,17 @@ void MultiPMT::simulate_into(Impl& s, const std::vector<double>& pe_times, int c
     }
     auto& w = s.work.get();
     auto& pmt = kept(w.pmt, s.pmt_time_step);
-    pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.rng, pmt);
+    pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.rng, pmt, trace, interrupt);
     // The ToT branch draws before the ADC branch.
-    const auto& hits = s.tot_sim.simulate(pmt, s.rng, w.tot);
+    const auto& hits = s.tot_sim.simulate(pmt, s.rng, w.tot, trace, interrupt);
     records.reserve(hits.size());
     for (const auto& [start, end] : hits) {
         records.push_back({start, channel, end - start, 0});
     }
 
-    auto adc_stream = s.adc_sim.stream(pmt, s.rng, &w.adc);
+    auto adc_stream = s.adc_sim.stream(pmt, s.rng, &w.adc, trace, interrupt);
     if (!adc_stream) {
-        const auto adc = s.adc_sim.simulate_plain(pmt, s.rng);
+        const auto adc = s.adc_sim.simulate_plain(pmt, s.rng, trace, interrupt);
         for (auto& r : records) {
             // A sample that the ADC did not store reads 0, not the offset.
             r.adc_sample = adc.get_sample(s.sample_delay + r.time);
@@ -223,14 +229,16 @@ double MultiPMT::tot_step() const {
 double MultiPMT::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
     Impl& s = state();
     // The runs of simulate, their records kept in the model's storage.
-    return velmora::calibrate_delay(num_pes, num_sim, [&](const std::vector<double>& pe_times, double& time) {
-        auto& records = s.work.get().records;
-        simulate_into(s, pe_times, 0, records);
-        if (!records.empty()) {
-            time = records.front().time;
-        }
-        return records.size();
-    });
+    const SimulateContext context;
+    return velmora::calibrate_delay(num_pes, num_sim, context.interrupt,
+                                    [&](const std::vector<double>& pe_times, double& time) {
+                                        auto& records = s.work.get().records;
+                                        simulate_into(s, pe_times, 0, records, context);
+                                        if (!records.empty()) {
+                                            time = records.front().time;
+                                        }
+                                        return records.size();
+                                    });
 }
 
 template class ModelHandle<MultiPMTState>;

@@ -4,6 +4,7 @@
 #include "ModelConfig.h"
 #include "ModelHandle.h"
 #include "PMTResponse.h"
+#include "SimulateContext.h"
 #include "SparseWaveform.h"
 #include "records/Triggers.h"
 
@@ -69,6 +70,10 @@ class VELMORA_EXPORT MultiPMT : public ModelHandle<MultiPMTState> {
     ~MultiPMT();
 
     std::vector<ostrelin::MultiPMTTrigger> simulate(const std::vector<double>& pe_times, int channel);
+    // The same, noting in context.trace (where given) what the call did and
+    // polling context.interrupt; the records are the same with any context.
+    std::vector<ostrelin::MultiPMTTrigger> simulate(const std::vector<double>& pe_times, int channel,
+                                                    const SimulateContext& context);
     double calibrate_delay(std::size_t num_pes, std::size_t num_sim);
 
     // The step of the TDC grid on which hit times lie, seconds.
@@ -79,7 +84,7 @@ class VELMORA_EXPORT MultiPMT : public ModelHandle<MultiPMTState> {
     static std::unique_ptr<Impl> build(const Config& config);
     // simulate into `records` (cleared first), in the model's kept storage.
     static void simulate_into(Impl& s, const std::vector<double>& pe_times, int channel,
-                              std::vector<ostrelin::MultiPMTTrigger>& records);
+                              std::vector<ostrelin::MultiPMTTrigger>& records, const SimulateContext& context);
     // Notes in `trace`, per record, the ADC index its sample is read at and
     // whether a clip cut that sample.
     static void trace_records(const Impl& s, CallTrace& trace, const std::vector<ostrelin::MultiPMTTrigger>& records);

@@ -233,20 +233,21 @@ namespace {
 
 template <typename Distribution, typename Generator>
 void deposit_pes(const std::vector<double>& pe_times, Distribution& time_distribution,
-                 Distribution& amplitude_distribution, Generator& rng, SparseWaveform<double>& waveform) {
+                 Distribution& amplitude_distribution, Generator& rng, SparseWaveform<double>& waveform,
+                 CallTrace* pe_trace, InterruptCheck interrupt) {
     const double step = waveform.time_step();
     std::vector<SparseWaveform<double>::Sample> deposits = waveform.release();
     deposits.clear();
     deposits.reserve(pe_times.size());
     bool sorted = true;
-    CallTrace* trace = call_trace != nullptr && call_trace->pes ? call_trace : nullptr;
+    CallTrace* trace = pe_trace != nullptr && pe_trace->pes ? pe_trace : nullptr;
     if (trace != nullptr) {
         trace->pe_offsets.reserve(pe_times.size());
         trace->pe_amplitudes.reserve(pe_times.size());
         trace->pe_indices.reserve(pe_times.size());
     }
     for (const double t : pe_times) {
-        poll_interrupt_every(deposits.size());
+        interrupt.poll_every(deposits.size());
         const double dt = time_distribution(rng);
         const double a = amplitude_distribution(rng);
         deposits.emplace_back(time_to_index(t + dt, step), a);
@@ -279,13 +280,14 @@ void deposit_pes(const std::vector<double>& pe_times, Distribution& time_distrib
 void pe_to_waveform(const std::vector<double>& pe_times, std::piecewise_linear_distribution<double>& time_distribution,
                     std::piecewise_linear_distribution<double>& amplitude_distribution, std::mt19937& rng,
                     SparseWaveform<double>& waveform) {
-    deposit_pes(pe_times, time_distribution, amplitude_distribution, rng, waveform);
+    deposit_pes(pe_times, time_distribution, amplitude_distribution, rng, waveform, nullptr,
+                InterruptCheck::installed());
 }
 
 void pe_to_waveform(const std::vector<double>& pe_times, const draw::PiecewiseLinear& time_distribution,
                     const draw::PiecewiseLinear& amplitude_distribution, MersenneTwister& rng,
-                    SparseWaveform<double>& waveform) {
-    deposit_pes(pe_times, time_distribution, amplitude_distribution, rng, waveform);
+                    SparseWaveform<double>& waveform, CallTrace* trace, InterruptCheck interrupt) {
+    deposit_pes(pe_times, time_distribution, amplitude_distribution, rng, waveform, trace, interrupt);
 }
 
 } // namespace velmora

@@ -22,6 +22,8 @@
 
 namespace velmora {
 
+struct CallTrace; // what a call did beyond its records, in CallTrace.h
+
 // The points of a spectrum or pulse-shape file held in memory, as
 // ZozuvUza::read_spectrum gives them; `name` stands in for the file path in
 // error messages.
@@ -89,10 +91,12 @@ void pe_to_waveform(const std::vector<double>& pe_times, std::piecewise_linear_d
                     SparseWaveform<double>& waveform);
 
 // The same draws through the library's own distributions and generator, as
-// the models make them.
+// the models make them. Where `trace` asks for the PEs (trace->pes), each
+// PE's draws and index are noted there. Polls `interrupt` between PEs.
 void pe_to_waveform(const std::vector<double>& pe_times, const draw::PiecewiseLinear& time_distribution,
                     const draw::PiecewiseLinear& amplitude_distribution, MersenneTwister& rng,
-                    SparseWaveform<double>& waveform);
+                    SparseWaveform<double>& waveform, CallTrace* trace = nullptr,
+                    InterruptCheck interrupt = InterruptCheck::installed());
 
 // The object that a model keeps in `slot` from call to call, made from
 // `args` on first use.
@@ -126,14 +130,14 @@ class KeptStorage {
 // that record is averaged over them. `run(pe_times, time)` runs the model
 // once, drawing and failing as simulate would, and returns how many records
 // it gives, setting `time` to the first one's. Fails when fewer than half of
-// the runs (rounded down) count.
+// the runs (rounded down) count. Polls `interrupt` between runs.
 template <typename Run>
-double calibrate_delay(std::size_t num_pes, std::size_t num_sim, Run run) {
+double calibrate_delay(std::size_t num_pes, std::size_t num_sim, InterruptCheck interrupt, Run run) {
     const std::vector<double> pe_times(num_pes, 0.0);
     double sum = 0.0;
     std::size_t valid = 0;
     for (std::size_t i = 0; i < num_sim; ++i) {
-        poll_interrupt_every(i);
+        interrupt.poll_every(i);
         double time = 0.0;
         if (run(pe_times, time) == 1) {
             sum += time;

@@ -14,6 +14,13 @@
 
 namespace velmora {
 
+// What a convolution reports of each tap when nobody asks: nothing, at no
+// cost (the calls compile away).
+struct NoTapReport {
+    void operator()(std::int64_t /*entry*/, std::size_t /*tap*/, std::int64_t /*index*/,
+                    std::int64_t /*target*/) const noexcept {}
+};
+
 namespace detail {
 
 // The merge rules of the convolution, for one input entry whose taps land on
@@ -24,10 +31,11 @@ namespace detail {
 // one, append mode: the tap adds into the last entry when it lands there,
 // else a new entry is appended. Output entries are thus only ever appended.
 // Taps before `first_tap` are already spread; a `from` at the end starts in
-// append mode.
-template <typename T, typename TapIndex>
+// append mode. Each tap is reported as report(entry, i, its index, the index
+// of the entry it added into), entry being the input entry's index.
+template <typename T, typename TapIndex, typename Report>
 void spread_entry(std::vector<std::pair<std::int64_t, T>>& acc, std::size_t from, std::size_t first_tap, T v,
-                  const std::vector<T>& kernel, TapIndex&& tap_index) {
+                  const std::vector<T>& kernel, std::int64_t entry, TapIndex&& tap_index, Report&& report) {
     auto cursor = acc.begin() + static_cast<std::ptrdiff_t>(from);
     bool merging = cursor != acc.end();
     for (std::size_t i = first_tap; i < kernel.size(); ++i) {
@@ -39,6 +47,7 @@ void spread_entry(std::vector<std::pair<std::int64_t, T>>& acc, std::size_t from
             }
             if (cursor != acc.end()) {
                 cursor->second = wrap_add<T>(c, cursor->second);
+                report(entry, i, e, cursor->first);
                 continue;
             }
             merging = false; // the cursor is not used again: appending may move the entries
@@ -48,6 +57,7 @@ void spread_entry(std::vector<std::pair<std::int64_t, T>>& acc, std::size_t from
         } else {
             acc.emplace_back(e, c);
         }
+        report(entry, i, e, e);
     }
 }
 
@@ -108,9 +118,20 @@ class VELMORA_EXPORT SparseConvolution {
     // Spreads every stored input entry over the taps, each tap placed by the
     // index rule. The output lies on the input's grid and stores exactly the
     // indices that some tap reaches (see detail::spread_entry for how the
-    // contributions merge).
+    // contributions merge). Polls `interrupt` between input entries.
     template <typename U>
-    SparseWaveform<T> convolve(const SparseWaveform<U>& input) const {
+    SparseWaveform<T> convolve(const SparseWaveform<U>& input,
+                               InterruptCheck interrupt = InterruptCheck::installed()) const {
+        return convolve(input, interrupt, NoTapReport{});
+    }
+
+    // The same, reporting every tap of every input entry, entry by entry in
+    // index order and tap by tap, as report(entry, i, index, target): the
+    // input entry's index, the tap, the index the rule gives the tap and the
+    // index of the stored entry that the merge rules added it into (at or
+    // after its own index).
+    template <typename U, typename Report>
+    SparseWaveform<T> convolve(const SparseWaveform<U>& input, InterruptCheck interrupt, Report&& report) const {
         SparseWaveform<T> out(input.time_step());
         const auto& in = input.samples();
         if (kernel_.empty() || in.empty()) {
@@ -120,13 +141,14 @@ class VELMORA_EXPORT SparseConvolution {
         std::vector<Sample> acc;
         std::size_t seen = 0;
         for (const auto& [a, v] : in) {
-            poll_interrupt_every(seen++);
+            interrupt.poll_every(seen++);
             const double t0 = static_cast<double>(a) * out_step;
             const auto from =
                 std::lower_bound(acc.begin(), acc.end(), a, [](const auto& s, std::int64_t k) { return s.first < k; });
             detail::spread_entry(
-                acc, static_cast<std::size_t>(from - acc.begin()), 0, static_cast<T>(v), kernel_,
-                [&](std::size_t i) { return time_to_index(static_cast<double>(i) * time_step_ + t0, out_step); });
+                acc, static_cast<std::size_t>(from - acc.begin()), 0, static_cast<T>(v), kernel_, a,
+                [&](std::size_t i) { return time_to_index(static_cast<double>(i) * time_step_ + t0, out_step); },
+                report);
         }
         out.assign_sorted(std::move(acc));
         return out;
@@ -179,9 +201,12 @@ class VELMORA_EXPORT SparseConvolution {
 
     // The same, accumulating in `buffer` (its content is replaced): a caller
     // that keeps it from call to call allocates nothing for it once it has
-    // held as many entries.
-    template <typename U, typename Sink>
-    void stream(const SparseWaveform<U>& input, Sink&& sink, std::vector<Sample>& buffer) const;
+    // held as many entries. Polls `interrupt` between input entries, and
+    // reports every tap as convolve does, in the same order and with the same
+    // targets where streams_exactly(input) holds.
+    template <typename U, typename Sink, typename Report = NoTapReport>
+    void stream(const SparseWaveform<U>& input, Sink&& sink, std::vector<Sample>& buffer,
+                InterruptCheck interrupt = InterruptCheck::installed(), Report&& report = {}) const;
 
   private:
     double time_step_;
@@ -255,8 +280,9 @@ class NextEntryTable {
 } // namespace detail
 
 template <typename T>
-template <typename U, typename Sink>
-void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink, std::vector<Sample>& buffer) const {
+template <typename U, typename Sink, typename Report>
+void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink, std::vector<Sample>& buffer,
+                                  InterruptCheck interrupt, Report&& report) const {
     buffer.clear();
     const auto& in = input.samples();
     if (kernel_.empty() || in.empty()) {
@@ -275,7 +301,7 @@ void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink, s
     std::size_t dropped = 0; // entries compacted away
     std::size_t seen = 0;
     for (const auto& [a, value] : in) {
-        poll_interrupt_every(seen++);
+        interrupt.poll_every(seen++);
         while (head < acc.size() && acc[head].first < a) {
             sink(acc[head].first, acc[head].second);
             ++head;
@@ -296,7 +322,7 @@ void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink, s
                        : time_to_index(static_cast<double>(i) * time_step_ + t0, step);
         };
         if (offsets == nullptr || !use_table) {
-            detail::spread_entry(acc, head, 0, v, kernel_, tap_index);
+            detail::spread_entry(acc, head, 0, v, kernel_, a, tap_index, report);
             continue;
         }
         // Merge mode as the merge rules have it, each tap's entry read from
@@ -314,9 +340,10 @@ void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink, s
                 }
                 auto& entry = acc[table.at(e) - dropped];
                 entry.second = detail::wrap_add<T>(detail::wrap_mul<T>(v, kernel_[i]), entry.second);
+                report(a, i, e, entry.first);
             }
         }
-        detail::spread_entry(acc, acc.size(), i, v, kernel_, tap_index);
+        detail::spread_entry(acc, acc.size(), i, v, kernel_, a, tap_index, report);
     }
     for (; head < acc.size(); ++head) {
         sink(acc[head].first, acc[head].second);
@@ -325,8 +352,9 @@ void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink, s
 
 extern template class SparseConvolution<double>;
 extern template class SparseConvolution<int>;
-extern template SparseWaveform<double> SparseConvolution<double>::convolve<double>(const SparseWaveform<double>&) const;
+extern template SparseWaveform<double> SparseConvolution<double>::convolve<double>(const SparseWaveform<double>&,
+                                                                                   InterruptCheck) const;
 extern template SparseWaveform<int>
-SparseConvolution<int>::convolve<unsigned short>(const SparseWaveform<unsigned short>&) const;
+SparseConvolution<int>::convolve<unsigned short>(const SparseWaveform<unsigned short>&, InterruptCheck) const;
 
 } // namespace velmora

@@ -1,12 +1,31 @@
 #include "ToTSim.h"
 
-#include "Interrupt.h"
+#include "CallTrace.h"
 #include "ToTStream.h"
 
 #include <cstdint>
 #include <utility>
 
 namespace velmora {
+
+namespace {
+
+// Notes in a trace the taps that the merge rules added into a later shaped
+// entry than their own.
+struct NoteMergedTaps {
+    std::vector<CallTrace::MergedTap>* merged;
+    void operator()(std::int64_t entry, std::size_t tap, std::int64_t index, std::int64_t target) const {
+        if (target != index) {
+            merged->push_back({.entry = entry, .tap = tap, .target = target});
+        }
+    }
+};
+
+std::vector<std::pair<std::int64_t, std::int64_t>>* spans_of(CallTrace* trace) {
+    return trace != nullptr ? &trace->tot_spans : nullptr;
+}
+
+} // namespace
 
 ToTSim::ToTSim(double tot_step, SparseConvolution<double> pulse_shape, double threshold, double dead_time, double noise,
                double jitter)
@@ -17,14 +36,15 @@ std::vector<ToTSim::Hit> ToTSim::discriminate(const SparseWaveform<double>& shap
     return discriminate(shaped, twister.engine());
 }
 
-std::vector<ToTSim::Hit> ToTSim::discriminate(const SparseWaveform<double>& shaped, MersenneTwister& rng) const {
+std::vector<ToTSim::Hit> ToTSim::discriminate(const SparseWaveform<double>& shaped, MersenneTwister& rng,
+                                              CallTrace* trace, InterruptCheck interrupt) const {
     // Only stored samples are evaluated: a gap in the sparse waveform neither
     // draws noise nor crosses the threshold, so an open hit spans it.
     std::vector<Hit> hits;
-    ToTStream discriminator(*this, shaped.time_step(), rng, hits);
+    ToTStream discriminator(*this, shaped.time_step(), rng, hits, spans_of(trace));
     std::size_t seen = 0;
     for (const auto& [index, value] : shaped.samples()) {
-        poll_interrupt_every(seen++);
+        interrupt.poll_every(seen++);
         discriminator.feed(index, value);
     }
     discriminator.finish();
@@ -36,8 +56,13 @@ std::vector<ToTSim::Hit> ToTSim::simulate_plain(const SparseWaveform<double>& wa
     return simulate_plain(waveform, twister.engine());
 }
 
-std::vector<ToTSim::Hit> ToTSim::simulate_plain(const SparseWaveform<double>& waveform, MersenneTwister& rng) const {
-    return discriminate(pulse_shape().convolve(waveform), rng);
+std::vector<ToTSim::Hit> ToTSim::simulate_plain(const SparseWaveform<double>& waveform, MersenneTwister& rng,
+                                                CallTrace* trace, InterruptCheck interrupt) const {
+    if (trace != nullptr && trace->pes) {
+        return discriminate(pulse_shape().convolve(waveform, interrupt, NoteMergedTaps{&trace->tot_merged}), rng, trace,
+                            interrupt);
+    }
+    return discriminate(pulse_shape().convolve(waveform, interrupt), rng, trace, interrupt);
 }
 
 std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform, std::mt19937& rng) const {
@@ -52,15 +77,19 @@ std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform
 }
 
 const std::vector<ToTSim::Hit>& ToTSim::simulate(const SparseWaveform<double>& waveform, MersenneTwister& rng,
-                                                 Scratch& scratch) const {
+                                                 Scratch& scratch, CallTrace* trace, InterruptCheck interrupt) const {
     scratch.hits.clear();
     if (!pulse_shape().streams_exactly(waveform)) {
-        scratch.hits = simulate_plain(waveform, rng);
+        scratch.hits = simulate_plain(waveform, rng, trace, interrupt);
         return scratch.hits;
     }
-    ToTStream discriminator(*this, waveform.time_step(), rng, scratch.hits);
-    pulse_shape().stream(
-        waveform, [&](std::int64_t index, double value) { discriminator.feed(index, value); }, scratch.shaped);
+    ToTStream discriminator(*this, waveform.time_step(), rng, scratch.hits, spans_of(trace));
+    const auto feed = [&](std::int64_t index, double value) { discriminator.feed(index, value); };
+    if (trace != nullptr && trace->pes) {
+        pulse_shape().stream(waveform, feed, scratch.shaped, interrupt, NoteMergedTaps{&trace->tot_merged});
+    } else {
+        pulse_shape().stream(waveform, feed, scratch.shaped, interrupt);
+    }
     discriminator.finish();
     return scratch.hits;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Export.h"
+#include "Interrupt.h"
 #include "MersenneTwister.h"
 #include "SparseConvolution.h"
 #include "SparseWaveform.h"
@@ -10,6 +11,8 @@
 #include <vector>
 
 namespace velmora {
+
+struct CallTrace; // what a call did beyond its records, in CallTrace.h
 
 // Time-over-threshold discriminator with a TDC. Shapes a PMT waveform with the
 // ToT pulse shape, compares every stored sample plus Gaussian noise with the
@@ -41,18 +44,26 @@ class VELMORA_EXPORT ToTSim : public ToTSettings {
         std::vector<Hit> hits;
     };
 
-    // The same, in `scratch`: the hits are scratch.hits.
-    const std::vector<Hit>& simulate(const SparseWaveform<double>& waveform, MersenneTwister& rng,
-                                     Scratch& scratch) const;
+    // The same, in `scratch`: the hits are scratch.hits. Where `trace` is
+    // given, the hits' opening and closing samples are noted there
+    // (tot_spans), and with trace->pes the taps that the convolution's merge
+    // rules moved (tot_merged). Polls `interrupt` in its long loops.
+    const std::vector<Hit>& simulate(const SparseWaveform<double>& waveform, MersenneTwister& rng, Scratch& scratch,
+                                     CallTrace* trace = nullptr,
+                                     InterruptCheck interrupt = InterruptCheck::installed()) const;
 
     // The same, composed step by step: the full convolution, then discriminate.
     // The reference for simulate.
     std::vector<Hit> simulate_plain(const SparseWaveform<double>& waveform, std::mt19937& rng) const;
-    std::vector<Hit> simulate_plain(const SparseWaveform<double>& waveform, MersenneTwister& rng) const;
+    std::vector<Hit> simulate_plain(const SparseWaveform<double>& waveform, MersenneTwister& rng,
+                                    CallTrace* trace = nullptr,
+                                    InterruptCheck interrupt = InterruptCheck::installed()) const;
 
     // The discriminator and TDC alone, on an already shaped waveform.
     std::vector<Hit> discriminate(const SparseWaveform<double>& shaped, std::mt19937& rng) const;
-    std::vector<Hit> discriminate(const SparseWaveform<double>& shaped, MersenneTwister& rng) const;
+    std::vector<Hit> discriminate(const SparseWaveform<double>& shaped, MersenneTwister& rng,
+                                  CallTrace* trace = nullptr,
+                                  InterruptCheck interrupt = InterruptCheck::installed()) const;
 };
 
 } // namespace velmora

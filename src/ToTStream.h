@@ -1,6 +1,5 @@
 #pragma once
 
-#include "CallTrace.h"
 #include "Distributions.h"
 #include "Export.h"
 #include "MersenneTwister.h"
@@ -21,11 +20,13 @@ namespace velmora {
 class VELMORA_EXPORT ToTStream {
   public:
     // `step` is the time step of the shaped samples' grid; hits are appended
-    // to `hits`. The settings, the generator and `hits` must outlive the
-    // stream.
-    ToTStream(const ToTSettings& tot, double step, MersenneTwister& rng, std::vector<ToTSettings::Hit>& hits)
-        : tot_(&tot), step_(step), noise_(tot.noise()), jitter_(tot.jitter()), rng_(&rng), hits_(&hits),
-          spans_(call_trace != nullptr ? &call_trace->tot_spans : nullptr) {}
+    // to `hits`, and where `spans` is given, the indices of the samples that
+    // open and close each hit to it (CallTrace::tot_spans). The settings, the
+    // generator, `hits` and `spans` must outlive the stream.
+    ToTStream(const ToTSettings& tot, double step, MersenneTwister& rng, std::vector<ToTSettings::Hit>& hits,
+              std::vector<std::pair<std::int64_t, std::int64_t>>* spans = nullptr)
+        : tot_(&tot), step_(step), noise_(tot.noise()), jitter_(tot.jitter()), rng_(&rng), hits_(&hits), spans_(spans) {
+    }
 
     void feed(std::int64_t index, double value) {
         const double t = static_cast<double>(index) * step_;
@@ -65,8 +66,7 @@ class VELMORA_EXPORT ToTStream {
     draw::PolarNormal noise_dist_;
     draw::PolarNormal jitter_dist_;
     std::vector<ToTSettings::Hit>* hits_;
-    // Where the samples that open and close each hit are noted (the thread's
-    // CallTrace), or none.
+    // Where the samples that open and close each hit are noted, or none.
     std::vector<std::pair<std::int64_t, std::int64_t>>* spans_;
     bool open_ = false;
     double start_ = 0.0;

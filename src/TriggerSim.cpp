@@ -1,6 +1,5 @@
 #include "TriggerSim.h"
 
-#include "Interrupt.h"
 #include "TriggerStream.h"
 
 #include <cmath>
@@ -25,34 +24,36 @@ TriggerSim::TriggerSim(double adc_step, int waveform_samples, int retrigger_offs
     : TriggerSettings(adc_step, waveform_samples, retrigger_offset, std::move(trigger_kernel), adc_threshold,
                       trigger_norm) {}
 
-std::vector<double> TriggerSim::simulate(const SparseWaveform<unsigned short>& adc_waveform) const {
+std::vector<double> TriggerSim::simulate(const SparseWaveform<unsigned short>& adc_waveform,
+                                         InterruptCheck interrupt) const {
     check_waveform_step(adc_waveform, adc_step());
     // The stream reads tap i of the entry at index k at k + i: the kernel
     // must lie on the waveform's own grid.
     if (!(adc_waveform.time_step() == adc_step()) || !trigger_kernel().streams_exactly(adc_waveform)) {
-        return simulate_plain(adc_waveform);
+        return simulate_plain(adc_waveform, interrupt);
     }
     std::vector<double> triggers;
     TriggerStream stream(*this);
     const auto on_trigger = [&](double time) { triggers.push_back(time); };
     std::size_t seen = 0;
     for (const auto& [k, value] : adc_waveform.samples()) {
-        poll_interrupt_every(seen++);
+        interrupt.poll_every(seen++);
         stream.push(k, value, on_trigger);
     }
     stream.finish(on_trigger);
     return triggers;
 }
 
-std::vector<double> TriggerSim::simulate_plain(const SparseWaveform<unsigned short>& adc_waveform) const {
+std::vector<double> TriggerSim::simulate_plain(const SparseWaveform<unsigned short>& adc_waveform,
+                                               InterruptCheck interrupt) const {
     check_waveform_step(adc_waveform, adc_step());
-    const SparseWaveform<int> signal = trigger_kernel().convolve(adc_waveform);
+    const SparseWaveform<int> signal = trigger_kernel().convolve(adc_waveform, interrupt);
     std::vector<double> triggers;
     TriggerDecision decision(*this);
     double time = 0.0;
     std::size_t seen = 0;
     for (const auto& [j, s] : signal.samples()) {
-        poll_interrupt_every(seen++);
+        interrupt.poll_every(seen++);
         if (decision.feed(j, s, time)) {
             triggers.push_back(time);
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Export.h"
+#include "Interrupt.h"
 #include "SparseWaveform.h"
 #include "TriggerSettings.h"
 
@@ -28,11 +29,14 @@ class VELMORA_EXPORT TriggerSim : public TriggerSettings {
     // more than 0.1 %. Where the waveform lies on the trigger's own grid, the
     // entries stream through the filter, which forms only the values that
     // can pass the threshold; the triggers are those of simulate_plain.
-    std::vector<double> simulate(const SparseWaveform<unsigned short>& adc_waveform) const;
+    // Polls `interrupt` between entries.
+    std::vector<double> simulate(const SparseWaveform<unsigned short>& adc_waveform,
+                                 InterruptCheck interrupt = InterruptCheck::installed()) const;
 
     // The same, composed step by step: the whole filtered signal, then the
     // decision entry by entry. The reference for simulate.
-    std::vector<double> simulate_plain(const SparseWaveform<unsigned short>& adc_waveform) const;
+    std::vector<double> simulate_plain(const SparseWaveform<unsigned short>& adc_waveform,
+                                       InterruptCheck interrupt = InterruptCheck::installed()) const;
 };
 
 } // namespace velmora

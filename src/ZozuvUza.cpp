@@ -2,6 +2,7 @@
 
 #include "ADCSim.h"
 #include "ADCStream.h"
+#include "BaselineNoise.h"
 #include "CallTrace.h"
 #include "Checks.h"
 #include "ModelHandleMembers.h"
@@ -183,31 +184,20 @@ namespace {
 
 using Records = std::vector<ostrelin::ZozuvUzaTrigger>;
 
-// Where the calls of this thread count the windows that WARN drops, or none:
-// then each writes its line.
-thread_local EarlyWindows* early_windows = nullptr;
-
 } // namespace
 
-EarlyWindowScope::EarlyWindowScope(EarlyWindows& into) : previous_(early_windows) {
-    early_windows = &into;
-}
-
-EarlyWindowScope::~EarlyWindowScope() {
-    early_windows = previous_;
-}
-
-std::optional<std::pair<unsigned int, unsigned int>> ZozuvUza::window_stamp(const Impl& s, double start) {
+std::optional<std::pair<unsigned int, unsigned int>> ZozuvUza::window_stamp(const Impl& s, double start,
+                                                                            EarlyWindows* early) {
     if (start < 0.0) {
         switch (s.early_handling) {
         case EarlyHandling::IGNORE:
             return std::nullopt;
         case EarlyHandling::WARN: {
-            if (early_windows != nullptr) {
-                if (early_windows->count == 0) {
-                    early_windows->first_start = start;
+            if (early != nullptr) {
+                if (early->count == 0) {
+                    early->first_start = start;
                 }
-                ++early_windows->count;
+                ++early->count;
                 return std::nullopt;
             }
             std::ostringstream line;
@@ -251,30 +241,45 @@ void ZozuvUza::finish_window(const Impl& s, std::pair<unsigned int, unsigned int
     records.push_back({channel, stamp.first, stamp.second, static_cast<float>(s.offset), 0.0F, std::move(samples)});
 }
 
-bool ZozuvUza::trace_window(const Impl& s, CallTrace& trace, double start, std::vector<unsigned short>& samples,
-                            const std::vector<std::uint8_t>& present) {
-    // The window's first index, as the windows place it (ReadoutWindows, and
-    // simulate_windows alike).
-    const std::int64_t first = time_to_index(start, s.trigger_sim.adc_step());
-    const auto& clipped = trace.adc_clipped;
-    const auto from = std::ranges::lower_bound(clipped, first);
-    const auto to = std::lower_bound(from, clipped.end(), first + static_cast<std::int64_t>(samples.size()));
-    auto n_clipped = static_cast<std::size_t>(to - from);
-    const bool fill = trace.baseline_rng != nullptr;
-    if (fill) {
-        // What the ADC gives for a shaped value of 0: the offset, the clips,
-        // the noise and the rounding of its own conversion.
-        for (std::size_t j = 0; j < samples.size(); ++j) {
-            if (present[j] == 0) {
-                const double gaussian = trace.baseline_gauss(*trace.baseline_rng);
-                samples[j] = s.adc_sim.count(0.0, gaussian);
-                n_clipped += s.adc_sim.clipped(0.0, gaussian) ? 1 : 0;
-            }
+namespace {
+
+// Fills the samples of a window that have no ADC entry (present[j] == 0) with
+// what the ADC gives for a shaped value of 0: the offset, the clips, the
+// noise and the rounding of its own conversion, the standard variates drawn
+// from `noise`. Returns how many of the filled samples a clip cut.
+std::size_t fill_baseline(const ADCSim& adc, BaselineNoise& noise, std::vector<unsigned short>& samples,
+                          const std::vector<std::uint8_t>& present) {
+    std::size_t clipped = 0;
+    for (std::size_t j = 0; j < samples.size(); ++j) {
+        if (present[j] == 0) {
+            const double gaussian = noise.gauss(*noise.rng);
+            samples[j] = adc.count(0.0, gaussian);
+            clipped += adc.clipped(0.0, gaussian) ? 1 : 0;
         }
     }
-    trace.record_points.push_back(first);
-    trace.record_clipped.push_back(static_cast<std::uint16_t>(std::min<std::size_t>(n_clipped, 65535)));
-    return fill;
+    return clipped;
+}
+
+} // namespace
+
+void ZozuvUza::finish_in_context(const Impl& s, const SimulateContext& context, double start,
+                                 std::pair<unsigned int, unsigned int> stamp, std::vector<unsigned short> samples,
+                                 const std::vector<std::uint8_t>& present, int channel, Records& records) {
+    const std::size_t filled_clipped =
+        context.baseline != nullptr ? fill_baseline(s.adc_sim, *context.baseline, samples, present) : 0;
+    if (CallTrace* trace = context.trace; trace != nullptr) {
+        // The window's first index, as the windows place it (ReadoutWindows,
+        // and simulate_windows alike), and its samples that a clip cut.
+        const std::int64_t first = time_to_index(start, s.trigger_sim.adc_step());
+        const auto& clipped = trace->adc_clipped;
+        const auto from = std::ranges::lower_bound(clipped, first);
+        const auto to = std::lower_bound(from, clipped.end(), first + static_cast<std::int64_t>(samples.size()));
+        const std::size_t n_clipped = static_cast<std::size_t>(to - from) + filled_clipped;
+        trace->record_points.push_back(first);
+        trace->record_clipped.push_back(static_cast<std::uint16_t>(std::min<std::size_t>(n_clipped, 65535)));
+    }
+    // A filled window has no missing tail left to read as the baseline.
+    finish_window(s, stamp, std::move(samples), channel, records, context.baseline == nullptr);
 }
 
 namespace {
@@ -384,12 +389,14 @@ void stream_windows(ADCStream& adc, TriggerStream& triggers, ReadoutWindows& win
 } // namespace
 
 template <typename Finish>
-bool ZozuvUza::stream_pes(Impl& s, const std::vector<double>& pe_times, Finish&& finish) {
+bool ZozuvUza::stream_pes(Impl& s, const std::vector<double>& pe_times, const SimulateContext& context,
+                          Finish&& finish) {
     check_pe_times(pe_times, s.time_offsets, s.pmt_time_step);
     auto& w = s.work.get();
     auto& pmt = kept(w.pmt, s.pmt_time_step);
-    pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.rng, pmt);
-    auto adc = s.adc_sim.stream(pmt, s.rng, &w.adc);
+    pe_to_waveform(pe_times, s.time_distribution, s.amplitude_distribution, s.rng, pmt, context.trace,
+                   context.interrupt);
+    auto adc = s.adc_sim.stream(pmt, s.rng, &w.adc, context.trace, context.interrupt);
     if (!adc) {
         return false;
     }
@@ -406,26 +413,30 @@ double ZozuvUza::adc_step() const {
 }
 
 std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<double>& pe_times, int channel) {
+    return simulate(pe_times, channel, SimulateContext{});
+}
+
+std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<double>& pe_times, int channel,
+                                                          const SimulateContext& context) {
     Impl& s = state();
     Records records;
     records.reserve(first_reserve(s.work.get().records_per_pe, pe_times.size()));
     std::size_t integrated = 0;
-    CallTrace* trace = call_trace;
+    CallTrace* trace = context.trace;
+    const bool in_context = trace != nullptr || context.baseline != nullptr;
     std::vector<std::uint8_t> present;
     if (trace != nullptr) {
         trace->adc_shape = &s.adc_sim.pulse_shape();
         trace->pmt_step = s.pmt_time_step;
     }
     // The streaming chain wherever the ADC can stream; else stage by stage.
-    const bool streamed = stream_pes(s, pe_times, [&](double start, const auto& samples) {
-        const auto stamp = window_stamp(s, start);
+    const bool streamed = stream_pes(s, pe_times, context, [&](double start, const auto& samples) {
+        const auto stamp = window_stamp(s, start, context.early_windows);
         if (!stamp) {
             return;
         }
-        if (trace != nullptr) {
-            auto window = samples(&present);
-            const bool filled = trace_window(s, *trace, start, window, present);
-            finish_window(s, *stamp, std::move(window), channel, records, !filled);
+        if (in_context) {
+            finish_in_context(s, context, start, *stamp, samples(&present), present, channel, records);
         } else {
             finish_window(s, *stamp, samples(), channel, records);
         }
@@ -436,7 +447,9 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
         }
     });
     if (!streamed) {
-        return simulate_windows(s, s.adc_sim.simulate_plain(kept(s.work.get().pmt, s.pmt_time_step), s.rng), channel);
+        const auto adc =
+            s.adc_sim.simulate_plain(kept(s.work.get().pmt, s.pmt_time_step), s.rng, trace, context.interrupt);
+        return simulate_windows(s, adc, channel, context);
     }
     integrate(records, integrated);
     s.work.get().records_per_pe =
@@ -444,26 +457,25 @@ std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate(const std::vector<doub
     return records;
 }
 
-std::vector<ostrelin::ZozuvUzaTrigger>
-ZozuvUza::simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& adc, int channel) {
-    const auto trigger_times = s.trigger_sim.simulate(adc);
+std::vector<ostrelin::ZozuvUzaTrigger> ZozuvUza::simulate_windows(const Impl& s,
+                                                                  const SparseWaveform<unsigned short>& adc,
+                                                                  int channel, const SimulateContext& context) {
+    const auto trigger_times = s.trigger_sim.simulate(adc, context.interrupt);
     const double step = adc.time_step();
     Records records;
     records.reserve(trigger_times.size());
     for (const double t : trigger_times) {
         const double start = t + (static_cast<double>(s.trigger_offset) * step);
         const auto length = static_cast<std::size_t>(s.waveform_samples);
-        const auto stamp = window_stamp(s, start);
+        const auto stamp = window_stamp(s, start, context.early_windows);
         if (!stamp) {
             continue;
         }
         const std::int64_t first = time_to_index(start, step);
-        if (CallTrace* trace = call_trace; trace != nullptr) {
+        if (context.trace != nullptr || context.baseline != nullptr) {
             std::vector<std::uint8_t> present;
             present_from(adc, first, length, present);
-            auto window = adc.samples_from(first, length);
-            const bool filled = trace_window(s, *trace, start, window, present);
-            finish_window(s, *stamp, std::move(window), channel, records, !filled);
+            finish_in_context(s, context, start, *stamp, adc.samples_from(first, length), present, channel, records);
         } else {
             finish_window(s, *stamp, adc.samples_from(first, length), channel, records);
         }
@@ -480,24 +492,27 @@ double ZozuvUza::calibrate_delay(std::size_t num_pes, std::size_t num_sim) {
     const auto tick_time = [](unsigned int ticks) {
         return static_cast<double>(ticks) * ostrelin::ZozuvUzaTrigger::SECONDS_PER_TICK;
     };
-    return velmora::calibrate_delay(num_pes, num_sim, [&](const std::vector<double>& pe_times, double& time) {
-        std::size_t count = 0;
-        const bool streamed = stream_pes(s, pe_times, [&](double start, const auto& /*samples*/) {
-            const auto stamp = window_stamp(s, start);
-            if (stamp && count++ == 0) {
-                time = tick_time(stamp->second);
+    const SimulateContext context;
+    return velmora::calibrate_delay(
+        num_pes, num_sim, context.interrupt, [&](const std::vector<double>& pe_times, double& time) {
+            std::size_t count = 0;
+            const bool streamed = stream_pes(s, pe_times, context, [&](double start, const auto& /*samples*/) {
+                const auto stamp = window_stamp(s, start, context.early_windows);
+                if (stamp && count++ == 0) {
+                    time = tick_time(stamp->second);
+                }
+            });
+            if (!streamed) {
+                const auto adc = s.adc_sim.simulate_plain(kept(s.work.get().pmt, s.pmt_time_step), s.rng, nullptr,
+                                                          context.interrupt);
+                const auto records = simulate_windows(s, adc, 0, context);
+                count = records.size();
+                if (count > 0) {
+                    time = tick_time(records.front().trigger_time_ticks);
+                }
             }
+            return count;
         });
-        if (!streamed) {
-            const auto records =
-                simulate_windows(s, s.adc_sim.simulate_plain(kept(s.work.get().pmt, s.pmt_time_step), s.rng), 0);
-            count = records.size();
-            if (count > 0) {
-                time = tick_time(records.front().trigger_time_ticks);
-            }
-        }
-        return count;
-    });
 }
 
 template class ModelHandle<ZozuvUzaState>;

@@ -4,6 +4,7 @@
 #include "ModelConfig.h"
 #include "ModelHandle.h"
 #include "PMTResponse.h"
+#include "SimulateContext.h"
 #include "SparseWaveform.h"
 #include "records/Triggers.h"
 
@@ -23,31 +24,13 @@
 namespace velmora {
 
 struct VELMORA_EXPORT ZozuvUzaState; // the model's state record, in ZozuvUza.cpp
-struct CallTrace;                    // what a call did beyond its records, in CallTrace.h
 
-// The readout windows that the early-window policy WARN dropped while an
-// EarlyWindowScope was installed: how many, and the start (seconds) of the
-// first one.
+// The readout windows that the early-window policy WARN dropped in the calls
+// given this sink (SimulateContext::early_windows) instead of writing their
+// warning lines: how many, and the start (seconds) of the first one.
 struct EarlyWindows {
     std::size_t count = 0;
     double first_start = 0.0;
-};
-
-// While the scope lives, ZozuvUza calls on the current thread count the
-// windows that WARN drops into `into` instead of writing their warning lines
-// to standard error; records and random draws are the same either way. The
-// scope installed before comes back when this one ends, so scopes nest.
-class VELMORA_EXPORT EarlyWindowScope {
-  public:
-    explicit EarlyWindowScope(EarlyWindows& into);
-    ~EarlyWindowScope();
-    EarlyWindowScope(const EarlyWindowScope&) = delete;
-    EarlyWindowScope& operator=(const EarlyWindowScope&) = delete;
-    EarlyWindowScope(EarlyWindowScope&&) = delete;
-    EarlyWindowScope& operator=(EarlyWindowScope&&) = delete;
-
-  private:
-    EarlyWindows* previous_;
 };
 
 // The ZozuvUza readout chain of one PMT type: PE times -> PMT waveform ->
@@ -60,7 +43,7 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
     enum class EarlyHandling : int {
         IGNORE = 0, // drop the record silently
         ZERO = 1,   // keep the record, time stamp set to zero
-        WARN = 2,   // drop the record and write a warning line to stderr (or count it: EarlyWindowScope)
+        WARN = 2,   // drop the record and write a warning line to stderr (or count it: SimulateContext)
         THROW = 3,  // end the call with std::runtime_error
     };
 
@@ -122,6 +105,12 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
     static std::pair<std::vector<double>, std::vector<double>> read_spectrum(const std::filesystem::path& path);
 
     std::vector<ostrelin::ZozuvUzaTrigger> simulate(const std::vector<double>& pe_times, int channel);
+    // The same with what `context` gives: its trace notes what the call did,
+    // its baseline noise fills the window samples without an ADC entry (this
+    // changes records), its early-window sink counts what WARN drops, and its
+    // interrupt check is polled.
+    std::vector<ostrelin::ZozuvUzaTrigger> simulate(const std::vector<double>& pe_times, int channel,
+                                                    const SimulateContext& context);
     double calibrate_delay(std::size_t num_pes, std::size_t num_sim);
 
     // The ADC step in seconds: the readout windows start on its grid.
@@ -131,29 +120,34 @@ class VELMORA_EXPORT ZozuvUza : public ModelHandle<ZozuvUzaState> {
     using Impl = ZozuvUzaState;
     static std::unique_ptr<Impl> build(Config config);
     // The time stamp (seconds, ticks) of a window starting at `start`, or
-    // none when the early-window policy drops it (WARN prints its line or
-    // counts the window in the thread's EarlyWindowScope; THROW throws).
-    static std::optional<std::pair<unsigned int, unsigned int>> window_stamp(const Impl& s, double start);
+    // none when the early-window policy drops it (WARN prints its line, or
+    // counts the window in `early` where given; THROW throws).
+    static std::optional<std::pair<unsigned int, unsigned int>> window_stamp(const Impl& s, double start,
+                                                                             EarlyWindows* early);
     // With `tail_fill`, samples missing at the end of the window read as the
     // baseline.
     static void finish_window(const Impl& s, std::pair<unsigned int, unsigned int> stamp,
                               std::vector<unsigned short> samples, int channel,
                               std::vector<ostrelin::ZozuvUzaTrigger>& records, bool tail_fill = true);
-    // What a CallTrace asks of a kept window starting at `start` whose
-    // samples are `samples` (`present`: which of them have an ADC entry):
-    // the baseline filled in where the trace has a generator for it, and the
-    // window's first ADC index and clipped samples noted. Returns whether the
-    // window was filled.
-    static bool trace_window(const Impl& s, CallTrace& trace, double start, std::vector<unsigned short>& samples,
-                             const std::vector<std::uint8_t>& present);
+    // A kept window starting at `start` whose samples are `samples`
+    // (`present`: which of them have an ADC entry) made into a record with
+    // what `context` asks: the samples without an entry filled with its
+    // baseline noise, and the window's first ADC index and clipped samples
+    // noted in its trace.
+    static void finish_in_context(const Impl& s, const SimulateContext& context, double start,
+                                  std::pair<unsigned int, unsigned int> stamp, std::vector<unsigned short> samples,
+                                  const std::vector<std::uint8_t>& present, int channel,
+                                  std::vector<ostrelin::ZozuvUzaTrigger>& records);
     // The chain of one call in the model's kept storage, up to the records:
     // each complete window goes to `finish(start, samples)`, where samples()
     // copies its samples out. False, with nothing drawn after the PMT step,
     // where the ADC cannot stream; the PMT waveform is then in the storage.
     template <typename Finish>
-    static bool stream_pes(Impl& s, const std::vector<double>& pe_times, Finish&& finish);
-    static std::vector<ostrelin::ZozuvUzaTrigger>
-    simulate_windows(const Impl& s, const SparseWaveform<unsigned short>& adc, int channel);
+    static bool stream_pes(Impl& s, const std::vector<double>& pe_times, const SimulateContext& context,
+                           Finish&& finish);
+    static std::vector<ostrelin::ZozuvUzaTrigger> simulate_windows(const Impl& s,
+                                                                   const SparseWaveform<unsigned short>& adc,
+                                                                   int channel, const SimulateContext& context);
 };
 
 // NOLINTBEGIN(readability-trailing-comma): a table of one entry per setting

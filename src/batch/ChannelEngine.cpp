@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -117,13 +118,14 @@ void append(MultiPMTColumns& columns, const std::vector<ostrelin::MultiPMTTrigge
     columns.append(records, piece.origin, piece.origin_ticks);
 }
 
-// Makes the models' own interrupt polls, on this thread, watch `cancel`.
-InterruptScope watch(const std::atomic<bool>& cancel) {
-    return InterruptScope([&cancel] {
+// The check that the models' own interrupt polls run: it throws Cancelled
+// once `cancel` is set.
+std::function<void()> watch(const std::atomic<bool>& cancel) {
+    return [&cancel] {
         if (cancel.load(std::memory_order_relaxed)) {
             throw Cancelled{};
         }
-    });
+    };
 }
 
 void check_extras(const RunExtras& extras, std::size_t n_pieces, std::size_t n_times) {
@@ -147,19 +149,17 @@ void check_piece(const ChannelPiece& piece, std::size_t n_times, std::size_t n_m
     }
 }
 
-// Simulates one piece on `model`. With `early`, the windows that the policy
-// WARN drops are counted instead of written out and, if there were any,
-// noted for the piece.
+// Simulates one piece on `model` in `context`. With `early`, the windows
+// that the policy WARN drops are counted instead of written out and, if there
+// were any, noted for the piece.
 template <typename Model>
 auto simulate_piece(Model& model, const std::vector<double>& pe_times, const ChannelPiece& piece,
-                    std::vector<EarlyNotice>* early) {
+                    std::vector<EarlyNotice>* early, SimulateContext context) {
     if constexpr (std::is_same_v<Model, ZozuvUza>) {
         if (early != nullptr) {
             EarlyWindows dropped;
-            auto records = [&] {
-                const EarlyWindowScope scope(dropped);
-                return model.simulate(pe_times, piece.channel);
-            }();
+            context.early_windows = &dropped;
+            auto records = model.simulate(pe_times, piece.channel, context);
             if (dropped.count != 0) {
                 early->push_back({
                     .channel = piece.channel,
@@ -171,7 +171,7 @@ auto simulate_piece(Model& model, const std::vector<double>& pe_times, const Cha
             return records;
         }
     }
-    return model.simulate(pe_times, piece.channel);
+    return model.simulate(pe_times, piece.channel, context);
 }
 
 // Floor and ceiling of a / b for b > 0.
@@ -300,11 +300,12 @@ double abs_sum(const std::vector<double>& kernel) {
 using Spans = std::vector<std::pair<std::int64_t, std::int64_t>>;
 using SpanIt = Spans::const_iterator;
 using PmtEntries = std::vector<std::pair<std::int64_t, std::size_t>>;
+using MergedIt = std::vector<CallTrace::MergedTap>::const_iterator;
 
-// What the replay of the ToT convolution's merge rules reads for every entry,
-// and the hits that the current entry's non-zero taps add into, each with
-// the weight of those taps (the sum of their |kernel[j]|, tap after tap).
-struct ToTReplay {
+// What the ToT links read for every PMT entry, and the hits that the current
+// entry's non-zero taps add into, each with the weight of those taps (the sum
+// of their |kernel[j]|, tap after tap).
+struct ToTTaps {
     const CallTrace& trace;
     const std::vector<double>& kernel;
     double kernel_step;
@@ -318,8 +319,8 @@ struct ToTReplay {
 
     [[nodiscard]] const Spans& spans() const { return trace.tot_spans; }
 
-    // Where tap i of the entry at index a lands: by its offset where one is
-    // known, else by the index rule.
+    // The own index of tap i of the entry at index a: by its offset where one
+    // is known, else by the index rule.
     [[nodiscard]] std::int64_t tap_index(std::size_t i, std::int64_t a, double t0, const std::int64_t* off) const {
         return off != nullptr && off[i] != TapOffsets::unknown
                    ? a + off[i]
@@ -346,27 +347,15 @@ PmtEntries pes_by_index(const CallTrace& trace) {
     return pes;
 }
 
-// The stretch from PMT entry p on: the last entry q of the entries each
-// within the reach of an earlier one, and the furthest index their taps reach.
-std::pair<std::size_t, std::int64_t> stretch_from(const PmtEntries& pes, std::size_t p, std::int64_t reach) {
-    std::size_t q = p;
-    std::int64_t end = pes[p].first + reach;
-    while (q + 1 < pes.size() && pes[q + 1].first <= end) {
-        ++q;
-        end = std::max(end, pes[q].first + reach);
-    }
-    return {q, end};
-}
-
-// An entry alone in its stretch merges into nothing: its non-zero taps lie at
-// their own indices, from a + off[nz_first] to a + off[nz_last], in
+// An entry none of whose taps the convolution moved: its non-zero taps lie
+// at their own indices, from a + off[nz_first] to a + off[nz_last], in
 // increasing order. A hit that spans all of them takes the whole pulse
 // without a look at each tap (the common case of a lone PE's pulse); else
 // the taps are walked with the hits alongside.
-void lone_entry_hits(ToTReplay& replay, SpanIt span, std::int64_t a, double t0, const std::int64_t* off) {
-    const std::int64_t lo = a + off[replay.nz_first];
-    const std::int64_t hi = a + off[replay.nz_last];
-    const auto& spans = replay.spans();
+void lone_entry_hits(ToTTaps& taps, SpanIt span, std::int64_t a, double t0, const std::int64_t* off) {
+    const std::int64_t lo = a + off[taps.nz_first];
+    const std::int64_t hi = a + off[taps.nz_last];
+    const auto& spans = taps.spans();
     while (span != spans.end() && span->second < lo) {
         ++span;
     }
@@ -374,65 +363,47 @@ void lone_entry_hits(ToTReplay& replay, SpanIt span, std::int64_t a, double t0, 
         return;
     }
     if (span->first <= lo && hi <= span->second) {
-        replay.hits_of.emplace_back(static_cast<std::size_t>(span - spans.begin()), replay.total);
+        taps.hits_of.emplace_back(static_cast<std::size_t>(span - spans.begin()), taps.total);
         return;
     }
-    for (auto i = static_cast<std::size_t>(replay.nz_first); std::cmp_less_equal(i, replay.nz_last); ++i) {
-        const std::int64_t tap = replay.tap_index(i, a, t0, off);
+    for (auto i = static_cast<std::size_t>(taps.nz_first); std::cmp_less_equal(i, taps.nz_last); ++i) {
+        const std::int64_t tap = taps.tap_index(i, a, t0, off);
         while (span != spans.end() && span->second < tap) {
             ++span;
         }
         if (span == spans.end()) {
             return;
         }
-        if (replay.kernel[i] != 0.0 && span->first <= tap) {
-            replay.note(span, i);
+        if (taps.kernel[i] != 0.0 && span->first <= tap) {
+            taps.note(span, i);
         }
     }
 }
 
-// In merge mode, the shaped entry that a tap landing at `tap` adds into: the
-// first at or after it from the cursor on; past the last one, merge mode ends
-// and the tap makes its own entry.
-std::int64_t merge_target(const std::vector<std::int64_t>& acc, std::size_t& cursor, bool& merging, std::int64_t tap) {
-    while (cursor < acc.size() && acc[cursor] < tap) {
-        ++cursor;
-    }
-    if (cursor < acc.size()) {
-        return acc[cursor];
-    }
-    merging = false;
-    return tap;
-}
-
-// Every tap of the entry at index a, by the convolution's merge rules (merge
-// mode from the first shaped entry at or after a, append mode once past the
-// last one), noting the hits its non-zero taps add into. The entries that an
-// entry's taps add into do not decrease from tap to tap, so the hits are
-// walked alongside. The last entry of the stretch makes no entry that a later
-// one merges into: its appended taps need not be kept.
-void entry_hits(ToTReplay& replay, SpanIt span, std::int64_t a, double t0, const std::int64_t* off,
-                std::vector<std::int64_t>& acc, bool last) {
-    const auto& spans = replay.spans();
-    auto cursor = static_cast<std::size_t>(std::ranges::lower_bound(acc, a) - acc.begin());
-    bool merging = cursor < acc.size();
-    for (std::size_t i = 0; i < replay.kernel.size(); ++i) {
-        const std::int64_t tap = replay.tap_index(i, a, t0, off);
-        const std::int64_t target = merging ? merge_target(acc, cursor, merging, tap) : tap;
-        if (!merging && !last && (acc.empty() || acc.back() != tap)) {
-            acc.push_back(tap);
-        }
-        if (replay.kernel[i] == 0.0) {
+// Every non-zero tap of the entry at index a at the shaped entry it added
+// into: the one that the convolution reported for it where it moved the tap
+// ([moved, moved_end), the entry's moved taps by tap), else the tap's own
+// index; notes the hits they add into. The shaped entries do not decrease
+// from tap to tap, so the hits are walked alongside.
+void entry_hits(ToTTaps& taps, SpanIt span, std::int64_t a, double t0, const std::int64_t* off, MergedIt moved,
+                MergedIt moved_end) {
+    const auto& spans = taps.spans();
+    for (std::size_t i = 0; i < taps.kernel.size(); ++i) {
+        const bool was_moved = moved != moved_end && moved->tap == i;
+        const std::int64_t target = was_moved ? moved->target : 0;
+        moved += was_moved ? 1 : 0;
+        if (taps.kernel[i] == 0.0) {
             continue;
         }
-        while (span != spans.end() && span->second < target) {
+        const std::int64_t at = was_moved ? target : taps.tap_index(i, a, t0, off);
+        while (span != spans.end() && span->second < at) {
             ++span;
         }
-        if (span == spans.end() && last) {
-            break; // no hit lies further on, and no later entry needs this one's taps
+        if (span == spans.end()) {
+            return; // no hit lies further on
         }
-        if (span != spans.end() && span->first <= target) {
-            replay.note(span, i);
+        if (span->first <= at) {
+            taps.note(span, i);
         }
     }
 }
@@ -442,59 +413,39 @@ void entry_hits(ToTReplay& replay, SpanIt span, std::int64_t a, double t0, const
 // PEs' own, so each PE takes the hit's share of them. The share is of the
 // taps that lie within any hit: the discriminator sees nothing of the taps
 // below its threshold, so a pulse that makes one hit alone is wholly in it.
-void add_entry_links(const ToTReplay& replay, const PmtEntries& pes, std::size_t e, std::size_t e_end,
+void add_entry_links(const ToTTaps& taps, const PmtEntries& pes, std::size_t e, std::size_t e_end,
                      std::vector<TruthLink>& links) {
     double in_hits = 0.0;
-    for (const auto& hit : replay.hits_of) {
+    for (const auto& hit : taps.hits_of) {
         in_hits += hit.second;
     }
-    for (const auto& [h, weight] : replay.hits_of) {
+    for (const auto& [h, weight] : taps.hits_of) {
         for (std::size_t m = e; m < e_end; ++m) {
-            if (replay.trace.pe_amplitudes[pes[m].second] != 0.0) {
+            if (taps.trace.pe_amplitudes[pes[m].second] != 0.0) {
                 links.push_back({.record = h, .pe = pes[m].second, .fraction = weight / in_hits});
             }
         }
     }
 }
 
-// Replays the stretch of PMT entries p to q, entry by entry in index order,
-// from the first hit that ends at or after its first entry.
-void stretch_links(ToTReplay& replay, const PmtEntries& pes, std::size_t p, std::size_t q, SpanIt first_hit,
-                   std::vector<std::int64_t>& acc, std::vector<TruthLink>& links) {
-    const auto& spans = replay.spans();
-    acc.clear();
-    for (std::size_t e = p; e <= q;) {
-        const std::int64_t a = pes[e].first;
-        std::size_t e_end = e;
-        while (e_end <= q && pes[e_end].first == a) {
-            ++e_end;
-        }
-        replay.hits_of.clear();
-        const double t0 = static_cast<double>(a) * replay.step;
-        const std::int64_t* off = replay.use_offsets ? replay.offsets.for_index(a) : nullptr;
-        const bool merging = std::ranges::lower_bound(acc, a) != acc.end();
-        const bool last = e_end > q;
-        auto span = first_hit;
-        while (span != spans.end() && span->second < a) {
-            ++span;
-        }
-        if (!merging && last && off != nullptr && off[replay.nz_first] != TapOffsets::unknown &&
-            off[replay.nz_last] != TapOffsets::unknown) {
-            lone_entry_hits(replay, span, a, t0, off);
-        } else {
-            entry_hits(replay, span, a, t0, off, acc, last);
-        }
-        add_entry_links(replay, pes, e, e_end, links);
-        e = e_end;
+// Where the tap offsets place every tap as the index rule does (the model's
+// convolution then streams with them), they stand in for the index rule's
+// division.
+bool offsets_exact(const SparseConvolution<double>& shape, const PmtEntries& pes, double step) {
+    SparseWaveform<double> ends(step);
+    if (!pes.empty()) {
+        ends.add_at_index(pes.front().first, 0.0);
+        ends.add_at_index(pes.back().first, 0.0);
     }
+    return shape.streams_exactly(ends);
 }
 
 // Adds a link for the PEs whose ToT-shaped pulse is non-zero at a shaped
-// entry within a record's hit, with the share of the pulse's taps there. The convolution's merge rules are
-// replayed on indices alone (no values), entry by entry in index order, but
-// only over the stretches of PMT entries whose taps can reach a hit: entries
-// further apart than the kernel's reach never merge, so a stretch that no
-// hit meets is skipped whole.
+// entry within a record's hit, with the share of the pulse's taps there.
+// Entry by entry in index order, each tap at the shaped entry it added into:
+// its own index, or where the convolution reported that its merge rules
+// moved it (CallTrace::tot_merged). An entry whose taps reach no hit is
+// skipped.
 void tot_links(const CallTrace& trace, std::vector<TruthLink>& links,
                std::optional<std::pair<const void*, TapOffsets>>& offsets_of) {
     const auto& spans = trace.tot_spans;
@@ -504,53 +455,65 @@ void tot_links(const CallTrace& trace, std::vector<TruthLink>& links,
     const auto& kernel = trace.tot_shape->kernel();
     const double kernel_step = trace.tot_shape->time_step();
     const double step = trace.pmt_step;
-    // No tap lands further than this after its entry (one step of slack for
-    // the index rule's nudge).
+    // No tap's own index lies further than this after its entry (one step of
+    // slack for the index rule's nudge).
     const auto reach =
         static_cast<std::int64_t>(std::ceil(static_cast<double>(kernel.size() - 1) * kernel_step / step)) + 1;
     const PmtEntries pes = pes_by_index(trace);
-    // Where the tap offsets place every tap as the index rule does (the
-    // model's convolution then streams with them), they stand in for the
-    // index rule's division.
     // Worked out once per pulse shape and grid (every piece of a model shares them).
     if (!offsets_of || offsets_of->first != trace.tot_shape) {
         offsets_of.emplace(trace.tot_shape, TapOffsets(kernel.size(), kernel_step, step));
     }
-    const bool use_offsets = [&] {
-        SparseWaveform<double> ends(step);
-        if (!pes.empty()) {
-            ends.add_at_index(pes.front().first, 0.0);
-            ends.add_at_index(pes.back().first, 0.0);
-        }
-        return trace.tot_shape->streams_exactly(ends);
-    }();
     const auto [nz_first, nz_last] = nonzero_taps(kernel);
     if (nz_first > nz_last) {
         return; // no non-zero tap: no PE's pulse reaches anything
     }
-    ToTReplay replay{
+    ToTTaps taps{
         .trace = trace,
         .kernel = kernel,
         .kernel_step = kernel_step,
         .step = step,
         .offsets = offsets_of->second,
-        .use_offsets = use_offsets,
+        .use_offsets = offsets_exact(*trace.tot_shape, pes, step),
         .nz_first = nz_first,
         .nz_last = nz_last,
         .total = abs_sum(kernel),
         .hits_of = {},
     };
-    std::vector<std::int64_t> acc; // the shaped entries of the stretch, by index
-    std::size_t p = 0;
-    while (p < pes.size()) {
-        const auto [q, end] = stretch_from(pes, p, reach);
-        const auto first_hit =
-            std::ranges::lower_bound(spans, pes[p].first, {}, [](const auto& span) { return span.second; });
-        // A stretch with no hit within its reach is skipped.
-        if (first_hit != spans.end() && first_hit->first <= end) {
-            stretch_links(replay, pes, p, q, first_hit, acc, links);
+    const auto& merged = trace.tot_merged;
+    auto moved = merged.begin();
+    auto first_hit = spans.begin(); // the first hit that ends at or after the entry
+    for (std::size_t e = 0; e < pes.size();) {
+        const std::int64_t a = pes[e].first;
+        std::size_t e_end = e;
+        while (e_end < pes.size() && pes[e_end].first == a) {
+            ++e_end;
         }
-        p = q + 1;
+        while (moved != merged.end() && moved->entry < a) {
+            ++moved;
+        }
+        auto moved_end = moved;
+        while (moved_end != merged.end() && moved_end->entry == a) {
+            ++moved_end;
+        }
+        while (first_hit != spans.end() && first_hit->second < a) {
+            ++first_hit;
+        }
+        const std::int64_t last_target = moved_end != moved ? std::max(a + reach, (moved_end - 1)->target) : a + reach;
+        if (first_hit != spans.end() && first_hit->first <= last_target) {
+            taps.hits_of.clear();
+            const double t0 = static_cast<double>(a) * step;
+            const std::int64_t* off = taps.use_offsets ? taps.offsets.for_index(a) : nullptr;
+            if (moved == moved_end && off != nullptr && off[nz_first] != TapOffsets::unknown &&
+                off[nz_last] != TapOffsets::unknown) {
+                lone_entry_hits(taps, first_hit, a, t0, off);
+            } else {
+                entry_hits(taps, first_hit, a, t0, off, moved, moved_end);
+            }
+            add_entry_links(taps, pes, e, e_end, links);
+        }
+        moved = moved_end;
+        e = e_end;
     }
 }
 
@@ -671,28 +634,28 @@ void ChannelEngine<Model>::append_timed(Columns& columns, const typename Columns
 template <typename Model>
 void ChannelEngine<Model>::run_piece(Model& model, Columns& columns, const std::vector<double>& pe_times,
                                      const ChannelPiece& piece, std::size_t index, const std::vector<double>& times,
-                                     std::vector<EarlyNotice>* early, const RunExtras& extras, PieceWork& work) const {
+                                     std::vector<EarlyNotice>* early, const RunExtras& extras, PieceWork& work,
+                                     InterruptCheck interrupt) const {
     const bool noise = std::is_same_v<Model, ZozuvUza> && extras.noise_seeds != nullptr;
+    SimulateContext context;
+    context.interrupt = interrupt;
     // ZozuvUza's windows always need the trace: it gives their first ADC indices.
     if (!extras.truth && !extras.saturation && !noise && !std::is_same_v<Model, ZozuvUza>) {
-        append_timed(columns, simulate_piece(model, pe_times, piece, early), piece, work.trace);
+        append_timed(columns, simulate_piece(model, pe_times, piece, early, context), piece, work.trace);
         return;
     }
     CallTrace& trace = work.trace;
     trace.clear();
     trace.pes = extras.truth;
-    trace.baseline_rng = nullptr;
+    context.trace = &trace;
     if (noise) {
         const auto& words = (*extras.noise_seeds)[index];
         std::seed_seq seq(words.begin(), words.end());
         work.noise_rng.seed(seq);
-        trace.baseline_rng = &work.noise_rng;
-        trace.baseline_gauss = draw::PolarNormal{};
+        work.noise = BaselineNoise{.rng = &work.noise_rng, .gauss = draw::PolarNormal{}};
+        context.baseline = &work.noise;
     }
-    const auto records = [&] {
-        const CallTraceScope scope(trace);
-        return simulate_piece(model, pe_times, piece, early);
-    }();
+    const auto records = simulate_piece(model, pe_times, piece, early, context);
     const std::size_t row0 = columns.rows();
     if (trace.record_points.size() != records.size()) {
         throw std::logic_error("ChannelEngine: the trace of a piece does not match its records.");
@@ -722,7 +685,7 @@ ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& piec
     for (const auto& piece : pieces) {
         check_piece(piece, times.size(), models_.size());
     }
-    const auto scope = watch(cancel);
+    const auto check = watch(cancel);
     Columns columns = new_columns();
     // One working copy per parameter set that the block uses: only the
     // generator of a model changes, and it is reseeded for every piece.
@@ -743,7 +706,7 @@ ChannelEngine<Model>::simulate_independent(const std::vector<ChannelPiece>& piec
             copy->generator().seed(seq);
             pe_times.assign(times.begin() + static_cast<std::ptrdiff_t>(piece.first),
                             times.begin() + static_cast<std::ptrdiff_t>(piece.last));
-            run_piece(*copy, columns, pe_times, piece, index, times, early, extras, work);
+            run_piece(*copy, columns, pe_times, piece, index, times, early, extras, work, InterruptCheck(check));
         } catch (const Cancelled&) {
             throw;
         } catch (...) {
@@ -762,7 +725,7 @@ ChannelEngine<Model>::simulate_sequential(const std::vector<ChannelPiece>& piece
     for (const auto& piece : pieces) {
         check_piece(piece, times.size(), models_.size());
     }
-    const auto scope = watch(cancel);
+    const auto check = watch(cancel);
     Columns columns = new_columns();
     std::vector<double> pe_times;
     PieceWork work;
@@ -777,7 +740,7 @@ ChannelEngine<Model>::simulate_sequential(const std::vector<ChannelPiece>& piece
             model.generator() = sequential_rng_;
             pe_times.assign(times.begin() + static_cast<std::ptrdiff_t>(piece.first),
                             times.begin() + static_cast<std::ptrdiff_t>(piece.last));
-            run_piece(model, columns, pe_times, piece, index, times, early, extras, work);
+            run_piece(model, columns, pe_times, piece, index, times, early, extras, work, InterruptCheck(check));
             sequential_rng_ = model.generator();
         } catch (const Cancelled&) {
             throw;

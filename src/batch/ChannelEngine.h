@@ -6,6 +6,7 @@
 // a channel, simulated from the segment's own time origin; the records' times
 // are moved back by that origin.
 
+#include "BaselineNoise.h"
 #include "CallTrace.h"
 #include "MultiPMT.h"
 #include "ZozuvUza.h"
@@ -433,8 +434,8 @@ class ChannelEngine {
 
     // Simulates the pieces in order and returns their records in that order.
     // `cancel` is checked between pieces and, through the interrupt check of
-    // the calling thread, within long pieces; once it is set, the call throws
-    // Cancelled. A piece that throws ends the block with ChannelFailure.
+    // each call's SimulateContext, within long pieces; once it is set, the
+    // call throws Cancelled. A piece that throws ends the block with ChannelFailure.
     // With `early` given, the windows that ZozuvUza's policy WARN drops are
     // noted there, one notice per piece that dropped any, and nothing is
     // written to standard error; without it each writes its line.
@@ -464,6 +465,7 @@ class ChannelEngine {
     struct PieceWork {
         CallTrace trace;
         MersenneTwister noise_rng;
+        BaselineNoise noise;
         std::vector<TruthLink> links; // by record in the piece and PE in the piece
         // Per PE of the piece: its largest fraction and the record it lies in.
         std::vector<std::pair<double, std::size_t>> best;
@@ -475,9 +477,10 @@ class ChannelEngine {
     };
     // Runs piece number `index` on `model` with what `extras` asks noted in
     // the trace, and appends its records, saturation and truth to `columns`.
+    // The call polls `interrupt`.
     void run_piece(Model& model, Columns& columns, const std::vector<double>& pe_times, const ChannelPiece& piece,
                    std::size_t index, const std::vector<double>& times, std::vector<EarlyNotice>* early,
-                   const RunExtras& extras, PieceWork& work) const;
+                   const RunExtras& extras, PieceWork& work, InterruptCheck interrupt) const;
 
     std::vector<Model> models_;
     std::size_t waveform_samples_;

@@ -43,8 +43,8 @@ void register_multipmt(py::module_& m) {
              "Standard deviation of gaussian noise in LSB for ADC\nadc_clip : float\n    Upper bound of ADC samples "
              "after noise is applied in LSB\nsample_delay : float\n    Delay of the ADC readout relative to the ToT "
              "start time in seconds\nseed : int\n    Random generator seed\n")
-        .def("simulate", model_method(&MultiPMT::simulate), py::arg("pe_times"), py::arg("channel") = 0,
-             py::call_guard<SignalCheck>(),
+        .def("simulate", model_method(py::overload_cast<const std::vector<double>&, int>(&MultiPMT::simulate)),
+             py::arg("pe_times"), py::arg("channel") = 0, py::call_guard<SignalCheck>(),
              "Simulates the MultiPMT triggers for the given PE times.\n\nParameters\n----------\npe_times : "
              "List[float]\n    A vector of photo electron times in seconds\nchannel : int, optional\n    The "
              "channel number of the PMT\n\nReturns\n-------\nList[MultiPMTTrigger]\n    A vector of MultiPMTTrigger "

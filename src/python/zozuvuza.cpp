@@ -44,8 +44,8 @@ void register_zozuvuza(py::module_& m) {
              "int\n    offset of the waveform start relative to the trigger time in number of ADC steps\nseed : "
              "int\n    Random generator seed\nearly_handling : EarlyHandling, optional\n    How to handle "
              "triggers that occur before time 0 (default is WARN)")
-        .def("simulate", model_method(&ZozuvUza::simulate), py::arg("pe_times"), py::arg("channel") = 0,
-             py::call_guard<SignalCheck>(),
+        .def("simulate", model_method(py::overload_cast<const std::vector<double>&, int>(&ZozuvUza::simulate)),
+             py::arg("pe_times"), py::arg("channel") = 0, py::call_guard<SignalCheck>(),
              "Simulates the ZozuvUza triggers for the given PE times.\n\nParameters\n----------\npe_times : "
              "List[float]\n    A vector of photo electron times in seconds\nchannel : int, optional\n    The "
              "channel number of the PMT (default is 0)\n\nReturns\n-------\nList[ZozuvUzaTrigger]\n    A vector of "

@@ -247,10 +247,7 @@ TEST_F(EngineTruthTest, TraceNotesTheDrawsOfTheCall) {
     model.generator().seed(99);
     CallTrace trace;
     trace.pes = true;
-    {
-        const CallTraceScope scope(trace);
-        model.simulate(t, 2);
-    }
+    model.simulate(t, 2, SimulateContext{.trace = &trace});
     MersenneTwister rng(99);
     const auto time_distribution = load_spectrum(time_.path());
     const auto amplitude_distribution = load_spectrum(amplitude_.path());
@@ -291,10 +288,9 @@ TEST_F(EngineTruthTest, ZozuvUzaTruthIsTheDenseSearch) {
                 direct.generator().seed(seq);
                 CallTrace trace;
                 trace.pes = true;
-                const CallTraceScope scope(trace);
                 const std::vector<double> t(block.times.begin() + static_cast<std::ptrdiff_t>(piece.first),
                                             block.times.begin() + static_cast<std::ptrdiff_t>(piece.last));
-                const auto records = direct.simulate(t, piece.channel);
+                const auto records = direct.simulate(t, piece.channel, SimulateContext{.trace = &trace});
                 for (const auto& [link, share] : dense_adc_links(trace, values(pulse_points_), kSamples)) {
                     expected[{static_cast<std::int64_t>(row0) + link.first,
                               static_cast<std::int64_t>(piece.first) + link.second}] = share;
@@ -535,10 +531,7 @@ TEST_F(EngineTruthTest, MultiPMTTruthFollowsBothBranches) {
         direct.generator().seed(seq);
         CallTrace trace;
         trace.pes = true;
-        {
-            const CallTraceScope scope(trace);
-            direct.simulate(block.times, 0);
-        }
+        direct.simulate(block.times, 0, SimulateContext{.trace = &trace});
         ASSERT_EQ(trace.tot_spans.size(), cols.rows());
         std::vector<double> magnitudes = values(tot_points_);
         for (double& tap : magnitudes) {
@@ -673,8 +666,7 @@ TEST_P(WindowEdge, TheWindowEndsAtItsLastSample) {
     trace.pes = true;
     {
         auto direct = model;
-        const CallTraceScope scope(trace);
-        ASSERT_EQ(direct.simulate(flash_times, 0).size(), 1U);
+        ASSERT_EQ(direct.simulate(flash_times, 0, SimulateContext{.trace = &trace}).size(), 1U);
     }
     ASSERT_EQ(trace.adc_phase, 0);
     const std::int64_t after = trace.record_points[0] + ExactZozuvUza::samples;

@@ -5,8 +5,11 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <random>
+#include <set>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -287,6 +290,103 @@ INSTANTIATE_TEST_SUITE_P(
         ExactCase{"kernel_step_negative", -1.0, 1.0, 3, {0}, false},
         ExactCase{"kernel_step_infinite", std::numeric_limits<double>::infinity(), 1.0, 3, {0}, false}),
     [](const ::testing::TestParamInfo<ExactCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// The taps a convolution reports: every tap of every input entry, entry by
+// entry and tap by tap, with the index the rule gives it and the entry it
+// added into. The reference knows nothing of cursors or tables: a tap adds
+// into the first entry at or after its index among those that earlier input
+// entries made, else into its own index.
+// ---------------------------------------------------------------------------
+
+using Tap = std::tuple<std::int64_t, std::size_t, std::int64_t, std::int64_t>; // entry, tap, index, target
+
+std::vector<Tap> reference_taps(const SparseWaveform<double>& input, double kernel_step, std::size_t taps) {
+    std::vector<Tap> out;
+    std::set<std::int64_t> made;
+    const double step = input.time_step();
+    for (const auto& [a, v] : input.samples()) {
+        const double t0 = static_cast<double>(a) * step;
+        std::vector<std::int64_t> targets;
+        for (std::size_t i = 0; i < taps; ++i) {
+            const std::int64_t e = time_to_index((static_cast<double>(i) * kernel_step) + t0, step);
+            const auto next = made.lower_bound(e);
+            const std::int64_t target = next != made.end() ? *next : e;
+            out.emplace_back(a, i, e, target);
+            targets.push_back(target);
+        }
+        made.insert(targets.begin(), targets.end());
+    }
+    return out;
+}
+
+// Dense clusters of entries (enough for the stream's tap offsets and table),
+// some far apart, some before time 0.
+SparseWaveform<double> clustered_input(std::mt19937& rng, double step) {
+    SparseWaveform<double> w(step);
+    std::uniform_int_distribution<int> clusters(1, 4), cluster_size(1, 30), start(-3000, 3000), gap(1, 12);
+    for (int c = clusters(rng); c > 0; --c) {
+        std::int64_t index = start(rng);
+        for (int n = cluster_size(rng); n > 0; --n, index += gap(rng)) {
+            w.add_at_index(index, std::uniform_real_distribution<double>(0.0, 2.0)(rng));
+        }
+    }
+    return w;
+}
+
+struct TapSteps {
+    std::string name;
+    double kernel_step;
+    double step;
+};
+
+void PrintTo(const TapSteps& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SparseConvolutionTaps : public ::testing::TestWithParam<TapSteps> {};
+
+TEST_P(SparseConvolutionTaps, ReportedTargetsAreThoseOfThePlainMergeRule) {
+    const TapSteps& c = GetParam();
+    for (unsigned seed = 1; seed <= 200; ++seed) {
+        std::mt19937 rng(seed);
+        const SparseWaveform<double> input = clustered_input(rng, c.step);
+        const std::size_t taps = std::uniform_int_distribution<std::size_t>(1, 40)(rng);
+        const SparseConvolution<double> conv(c.kernel_step, std::vector<double>(taps, 0.5));
+        const auto want = reference_taps(input, c.kernel_step, taps);
+        const auto recorder = [](std::vector<Tap>& into) {
+            return [&into](std::int64_t entry, std::size_t tap, std::int64_t index, std::int64_t target) {
+                into.emplace_back(entry, tap, index, target);
+            };
+        };
+
+        std::vector<Tap> convolved;
+        const auto out = conv.convolve(input, InterruptCheck(), recorder(convolved));
+        ASSERT_EQ(convolved, want) << "convolve, seed " << seed;
+        // Asking for the report changes nothing of the output.
+        ASSERT_EQ(out.samples(), conv.convolve(input).samples()) << "seed " << seed;
+
+        if (!conv.streams_exactly(input)) {
+            continue;
+        }
+        std::vector<Tap> streamed;
+        std::vector<SparseWaveform<double>::Sample> buffer;
+        std::vector<SparseWaveform<double>::Sample> entries;
+        conv.stream(
+            input, [&](std::int64_t index, double value) { entries.emplace_back(index, value); }, buffer,
+            InterruptCheck(), recorder(streamed));
+        ASSERT_EQ(streamed, want) << "stream, seed " << seed;
+        ASSERT_EQ(entries, out.samples()) << "seed " << seed;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, SparseConvolutionTaps,
+                         ::testing::Values(TapSteps{"own_grid", 0.1e-9, 0.1e-9},
+                                           TapSteps{"coarser_by_ten", 1e-9, 0.1e-9},
+                                           TapSteps{"coarser_by_three", 0.3e-9, 0.1e-9},
+                                           TapSteps{"coarser_by_two_and_a_half", 0.25e-9, 0.1e-9},
+                                           TapSteps{"finer", 0.04e-9, 0.1e-9}),
+                         [](const ::testing::TestParamInfo<TapSteps>& info) { return info.param.name; });
 
 } // namespace
 } // namespace velmora

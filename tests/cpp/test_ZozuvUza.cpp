@@ -273,7 +273,7 @@ TEST_F(ZozuvUzaRecordRules, EarlyWindowsFollowThePolicy) {
     }
 }
 
-TEST_F(ZozuvUzaRecordRules, AnEarlyWindowScopeCountsWhatWarnWouldWrite) {
+TEST_F(ZozuvUzaRecordRules, AContextsEarlyWindowSinkCountsWhatWarnWouldWrite) {
     // Windows 20 ADC steps and one step before time 0, then one after it.
     std::vector<double> times;
     for (const std::int64_t m : {-20, -1, 40}) {
@@ -283,24 +283,22 @@ TEST_F(ZozuvUzaRecordRules, AnEarlyWindowScopeCountsWhatWarnWouldWrite) {
     const auto ignored = make(ZozuvUza::EarlyHandling::IGNORE).simulate(times, 3);
     ASSERT_EQ(ignored.size(), 1u);
 
-    EarlyWindows outer;
-    EarlyWindows inner;
+    // Each call counts into its own context's sink, and a context without one
+    // writes the lines.
+    EarlyWindows first;
+    EarlyWindows second;
     ::testing::internal::CaptureStderr();
-    {
-        const EarlyWindowScope counting(outer);
-        {
-            const EarlyWindowScope nested(inner);
-            expect_same(make(ZozuvUza::EarlyHandling::WARN).simulate(times, 3), ignored);
-        }
-        expect_same(make(ZozuvUza::EarlyHandling::WARN).simulate(burst(-1), 3), {});
-    }
+    expect_same(make(ZozuvUza::EarlyHandling::WARN).simulate(times, 3, SimulateContext{.early_windows = &first}),
+                ignored);
+    expect_same(make(ZozuvUza::EarlyHandling::WARN).simulate(burst(-1), 3, SimulateContext{.early_windows = &second}),
+                {});
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(inner.count, 2u);
-    EXPECT_DOUBLE_EQ(inner.first_start, -8e-08);
-    EXPECT_EQ(outer.count, 1u);
-    EXPECT_DOUBLE_EQ(outer.first_start, -4e-09);
+    EXPECT_EQ(first.count, 2u);
+    EXPECT_DOUBLE_EQ(first.first_start, -8e-08);
+    EXPECT_EQ(second.count, 1u);
+    EXPECT_DOUBLE_EQ(second.first_start, -4e-09);
 
-    // With the scopes gone, the lines come back.
+    // Without a sink, the lines come back.
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(make(ZozuvUza::EarlyHandling::WARN).simulate(burst(-1), 0).empty());
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[Warning] Ignoring early trigger at -4e-09 s.\n");
