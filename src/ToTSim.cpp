@@ -76,21 +76,40 @@ std::vector<ToTSim::Hit> ToTSim::simulate(const SparseWaveform<double>& waveform
     return std::move(scratch.hits);
 }
 
+namespace {
+
+// The discriminator fed the shaped samples as the convolution streams them
+// out, each tap reported to `report`.
+template <typename Report>
+void stream_hits(const ToTSim& tot, const SparseWaveform<double>& waveform, MersenneTwister& rng,
+                 ToTSim::Scratch& scratch, CallTrace* trace, InterruptCheck interrupt, Report&& report) {
+    ToTStream discriminator(tot, waveform.time_step(), rng, scratch.hits, spans_of(trace));
+    tot.pulse_shape().stream(
+        waveform, [&](std::int64_t index, double value) { discriminator.feed(index, value); }, scratch.shaped,
+        interrupt, report);
+    discriminator.finish();
+}
+
+// The same, noting the moved taps in the trace: a function of its own, so
+// that the plain stream's loop is compiled as if it were the only one.
+[[gnu::noinline]] void stream_hits_noting(const ToTSim& tot, const SparseWaveform<double>& waveform,
+                                          MersenneTwister& rng, ToTSim::Scratch& scratch, CallTrace& trace,
+                                          InterruptCheck interrupt) {
+    stream_hits(tot, waveform, rng, scratch, &trace, interrupt, NoteMergedTaps{&trace.tot_merged});
+}
+
+} // namespace
+
 const std::vector<ToTSim::Hit>& ToTSim::simulate(const SparseWaveform<double>& waveform, MersenneTwister& rng,
                                                  Scratch& scratch, CallTrace* trace, InterruptCheck interrupt) const {
     scratch.hits.clear();
     if (!pulse_shape().streams_exactly(waveform)) {
         scratch.hits = simulate_plain(waveform, rng, trace, interrupt);
-        return scratch.hits;
-    }
-    ToTStream discriminator(*this, waveform.time_step(), rng, scratch.hits, spans_of(trace));
-    const auto feed = [&](std::int64_t index, double value) { discriminator.feed(index, value); };
-    if (trace != nullptr && trace->pes) {
-        pulse_shape().stream(waveform, feed, scratch.shaped, interrupt, NoteMergedTaps{&trace->tot_merged});
+    } else if (trace != nullptr && trace->pes) {
+        stream_hits_noting(*this, waveform, rng, scratch, *trace, interrupt);
     } else {
-        pulse_shape().stream(waveform, feed, scratch.shaped, interrupt);
+        stream_hits(*this, waveform, rng, scratch, trace, interrupt, NoTapReport{});
     }
-    discriminator.finish();
     return scratch.hits;
 }
 
