@@ -428,6 +428,42 @@ void add_entry_links(const ToTTaps& taps, const PmtEntries& pes, std::size_t e, 
     }
 }
 
+// The moved taps of the PMT entry at index a: the range of them from `from`
+// on, which the entries before a have been moved past.
+std::pair<MergedIt, MergedIt> moved_of(MergedIt from, MergedIt end, std::int64_t a) {
+    while (from != end && from->entry < a) {
+        ++from;
+    }
+    auto to = from;
+    while (to != end && to->entry == a) {
+        ++to;
+    }
+    return {from, to};
+}
+
+// Adds the links of the PEs of the PMT entries e to e_end (one index a),
+// whose taps the convolution moved as [moved, moved_end) says, from the
+// first hit that ends at or after a; nothing where no hit lies within reach
+// of the entry's taps.
+void entry_links(ToTTaps& taps, const PmtEntries& pes, std::size_t e, std::size_t e_end, SpanIt first_hit,
+                 MergedIt moved, MergedIt moved_end, std::int64_t reach, std::vector<TruthLink>& links) {
+    const std::int64_t a = pes[e].first;
+    const std::int64_t last_target = moved_end != moved ? std::max(a + reach, (moved_end - 1)->target) : a + reach;
+    if (first_hit == taps.spans().end() || first_hit->first > last_target) {
+        return;
+    }
+    taps.hits_of.clear();
+    const double t0 = static_cast<double>(a) * taps.step;
+    const std::int64_t* off = taps.use_offsets ? taps.offsets.for_index(a) : nullptr;
+    if (moved == moved_end && off != nullptr && off[taps.nz_first] != TapOffsets::unknown &&
+        off[taps.nz_last] != TapOffsets::unknown) {
+        lone_entry_hits(taps, first_hit, a, t0, off);
+    } else {
+        entry_hits(taps, first_hit, a, t0, off, moved, moved_end);
+    }
+    add_entry_links(taps, pes, e, e_end, links);
+}
+
 // Where the tap offsets place every tap as the index rule does (the model's
 // convolution then streams with them), they stand in for the index rule's
 // division.
@@ -489,30 +525,12 @@ void tot_links(const CallTrace& trace, std::vector<TruthLink>& links,
         while (e_end < pes.size() && pes[e_end].first == a) {
             ++e_end;
         }
-        while (moved != merged.end() && moved->entry < a) {
-            ++moved;
-        }
-        auto moved_end = moved;
-        while (moved_end != merged.end() && moved_end->entry == a) {
-            ++moved_end;
-        }
+        const auto [from, to] = moved_of(moved, merged.end(), a);
         while (first_hit != spans.end() && first_hit->second < a) {
             ++first_hit;
         }
-        const std::int64_t last_target = moved_end != moved ? std::max(a + reach, (moved_end - 1)->target) : a + reach;
-        if (first_hit != spans.end() && first_hit->first <= last_target) {
-            taps.hits_of.clear();
-            const double t0 = static_cast<double>(a) * step;
-            const std::int64_t* off = taps.use_offsets ? taps.offsets.for_index(a) : nullptr;
-            if (moved == moved_end && off != nullptr && off[nz_first] != TapOffsets::unknown &&
-                off[nz_last] != TapOffsets::unknown) {
-                lone_entry_hits(taps, first_hit, a, t0, off);
-            } else {
-                entry_hits(taps, first_hit, a, t0, off, moved, moved_end);
-            }
-            add_entry_links(taps, pes, e, e_end, links);
-        }
-        moved = moved_end;
+        entry_links(taps, pes, e, e_end, first_hit, from, to, reach, links);
+        moved = to;
         e = e_end;
     }
 }
