@@ -69,8 +69,7 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from ._errors import OptionError
-from ._formats import (ColumnDigests, FormatError, Hdf5Writer, RootWriter, check_digests, h5py_module, reading,
-                       root_checksums, uproot_module)
+from ._formats import FormatError
 from ._pes import GroupedPEs
 from ._publish import PublishedFile, temporary_beside
 from ._records import (PASSED_THROUGH, Writer, check_output, column_info, described, prepare_record_file,
@@ -377,8 +376,6 @@ def record_labels(links: pa.Table, records: int | np.ndarray, column: str) -> pa
 # Links inside a ROOT or HDF5 record file.
 
 LINKS_KEY_INSIDE = "links"  # the TTree or HDF5 dataset of the links
-ROOT_LINKS_METADATA = "links_metadata"  # the ROOT string object of what ties the links to their records
-HDF5_LINKS_METADATA = LINKS_KEY.decode()  # the HDF5 attribute of the same
 VALID = "_valid"  # suffix of the column that says where a passed-through column holds a value
 
 
@@ -452,47 +449,27 @@ def _decoded(columns: dict[str, np.ndarray], schema: pa.Schema) -> pa.Table:
     return pa.Table.from_arrays(arrays, schema=schema)
 
 
-class InsideLinks:
-    """Writes a run's links into the ROOT or HDF5 record file that
-    ``writer`` writes, a table at a time: closing or aborting the record
-    file closes or drops them with it."""
+# Given the columns of links as a record file stores them (see stored_columns) and what ties the links to their
+# records (JSON), makes room for the links in the file and gives what appends a table of such columns to them.
+LinksStore = Callable[[dict[str, np.dtype | str], str], Callable[[dict[str, np.ndarray]], None]]
 
-    def __init__(self, writer: Writer, schema: pa.Schema, metadata: dict[str, Any]) -> None:
+
+class InsideLinks:
+    """Writes a run's links into the record file that ``writer`` writes, a
+    table at a time, through ``store``, as the file's format keeps them:
+    closing or aborting the record file closes or drops them with it."""
+
+    def __init__(self, writer: Writer, schema: pa.Schema, metadata: dict[str, Any], store: LinksStore) -> None:
         self.schema = schema.remove_metadata()
         self.columns = stored_columns(self.schema, writer.path)
         self.rows = 0
         text = json.dumps(dict(metadata, schema=base64.b64encode(self.schema.serialize().to_pybytes()).decode()))
-        if isinstance(writer, RootWriter):
-            writer._file[ROOT_LINKS_METADATA] = text
-            self._tree = writer._file.mktree(LINKS_KEY_INSIDE, {n: "string" if isinstance(t, str) else t
-                                                                for n, t in self.columns.items()},
-                                             title="velmora links")
-            self._data = None
-            self._digests = writer.tree_digests[LINKS_KEY_INSIDE] = ColumnDigests(list(self.columns))
-        else:
-            assert isinstance(writer, Hdf5Writer)
-            h5py = h5py_module()
-            dtype = np.dtype([(n, h5py.string_dtype() if isinstance(t, str) else t) for n, t in self.columns.items()])
-            self._data = writer._file.create_dataset(LINKS_KEY_INSIDE, shape=(0,), maxshape=(None,), dtype=dtype,
-                                                     chunks=(max(1, (1 << 20) // dtype.itemsize),),
-                                                     compression="gzip", compression_opts=1, shuffle=True,
-                                                     fletcher32=True)
-            self._data.attrs[HDF5_LINKS_METADATA] = text
+        self._append = store(self.columns, text)
 
     def write(self, table: pa.Table) -> None:
         if not table.num_rows:
             return
-        columns = _encoded(table)
-        if self._data is None:
-            self._tree.extend(columns)
-            self._digests.add(columns)
-        else:
-            piece = np.empty(table.num_rows, self._data.dtype)
-            for name in self.columns:
-                piece[name] = columns[name]
-            end = self._data.shape[0]
-            self._data.resize((end + len(piece),))
-            self._data[end:] = piece
+        self._append(_encoded(table))
         self.rows += table.num_rows
 
     def close(self) -> None:
@@ -507,42 +484,19 @@ def _beside_suffixes() -> list[str]:
     return [s for f in registered() if f.records and not f.directory and not f.links_inside for s in f.suffixes]
 
 
-def _inside_text(hdf5: bool, file: Any) -> str | None:
-    """What ties the links in an open ROOT or HDF5 file to their records (JSON), None where it holds none."""
-    if hdf5:
-        data = file.get(LINKS_KEY_INSIDE)
-        text = None if data is None else data.attrs.get(HDF5_LINKS_METADATA)
-        return text.decode() if isinstance(text, bytes) else text if isinstance(text, str) else None
-    if ROOT_LINKS_METADATA not in file.keys(cycle=False) or LINKS_KEY_INSIDE not in file.keys(cycle=False):
+def links_inside_of(path: Path, text: str | None,
+                    columns: Callable[[], dict[str, np.ndarray]]) -> tuple[dict[str, Any], pa.Table] | None:
+    """The links a record file holds, from what ties them to their records
+    (``text``, JSON; None where the file holds no links) and their columns as
+    stored (read by ``columns``), with what ties them; None where it holds
+    none."""
+    if text is None:
         return None
-    text = file[ROOT_LINKS_METADATA]
-    return text if isinstance(text, str) else None
-
-
-def read_links_inside(path: Path, hdf5: bool) -> tuple[dict[str, Any], pa.Table] | None:
-    """The links that a ROOT record file (``hdf5``: an HDF5 one) holds,
-    with what ties them to their records; None where it holds none."""
-    kind = "HDF5" if hdf5 else "ROOT"
-    opener = h5py_module().File if hdf5 else uproot_module().open
-    with reading(path, kind), opener(path, "r") if hdf5 else opener(path) as file:
-        text = _inside_text(hdf5, file)
-        if text is None:
-            return None
-        metadata = json.loads(text)
-        if not isinstance(metadata, dict) or not isinstance(metadata.get("schema"), str):
-            raise FormatError(f"{path}: its links carry no description of their columns")
-        schema = pa.ipc.read_schema(pa.py_buffer(base64.b64decode(metadata.pop("schema"))))
-        if hdf5:
-            data = file[LINKS_KEY_INSIDE][:]
-            columns = {name: data[name] for name in data.dtype.names}
-        else:
-            columns = file[LINKS_KEY_INSIDE].arrays(library="np")
-            sums = root_checksums(file, path)
-            if sums is not None and isinstance(sums.get(LINKS_KEY_INSIDE), dict):
-                digests = ColumnDigests(list(columns))
-                digests.add(columns)
-                check_digests(path, digests, sums[LINKS_KEY_INSIDE])
-        return metadata, _decoded(columns, schema)
+    metadata = json.loads(text)
+    if not isinstance(metadata, dict) or not isinstance(metadata.get("schema"), str):
+        raise FormatError(f"{path}: its links carry no description of their columns")
+    schema = pa.ipc.read_schema(pa.py_buffer(base64.b64decode(metadata.pop("schema"))))
+    return metadata, _decoded(columns(), schema)
 
 
 def open_links(writer: Writer, schema: pa.Schema, links_id: str, overwrite: bool) -> LinksWriter | InsideLinks:

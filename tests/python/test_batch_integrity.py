@@ -175,7 +175,7 @@ FAILING_WRITES = """
 import errno, sys
 from pathlib import Path
 import numpy as np
-import velmora_batch._formats as formats
+import velmora_batch.formats.hdf5 as formats
 from velmora_batch import read_records
 from velmora_batch._records import open_writer
 sys.path.insert(0, sys.argv[2])

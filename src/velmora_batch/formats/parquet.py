@@ -15,11 +15,11 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from .._channels import ChannelSet
-from .._formats import RecordPieces, parquet_records
+from .._formats import RecordPieces, checked_dtype, reading, stored_model
 from .._links import InsideLinks, LinksWriter, links_beside, read_file_links
 from .._models import spec_of
 from .._pes import PETable, iter_parquet, other_names, read_arrow_pes
-from .._records import (DAMAGED_METADATA, LAYOUT_KEY, METADATA_DIGEST_KEY, METADATA_KEY, ParquetWriter, Writer,
+from .._records import (DAMAGED_METADATA, LAYOUT_KEY, METADATA_DIGEST_KEY, METADATA_KEY, Columns, ParquetWriter, Writer,
                         _model_of, _names, digest_matches, file_record_dtype, layout_model, parsed_metadata, unreadable)
 from .._tables import read_parquet
 
@@ -51,6 +51,41 @@ def _read_records(path: Path) -> np.ndarray:
         else:
             out[name] = column.to_numpy(zero_copy_only=False)  # a bool column is bit-packed in Arrow
     return out
+
+
+def _pieces(path: Path) -> RecordPieces:
+    """The records of a Parquet record file, opened for reading in pieces."""
+    with reading(path, "Parquet"):
+        file = pq.ParquetFile(path, pre_buffer=False, page_checksum_verification=True)
+        try:
+            fields: list[tuple[str, np.dtype, tuple[int, ...]]] = []
+            for field in file.schema_arrow:
+                kind = field.type
+                if isinstance(kind, pa.FixedSizeListType):
+                    fields.append((field.name, np.dtype(kind.value_type.to_pandas_dtype()), (kind.list_size,)))
+                else:
+                    fields.append((field.name, np.dtype(kind.to_pandas_dtype()), ()))
+            model = stored_model(path, (file.schema_arrow.metadata or {}).get(LAYOUT_KEY.encode()))
+            dtype = checked_dtype(path, fields, model)
+            rows = int(file.metadata.num_rows)
+        except BaseException:
+            file.close()
+            raise
+
+    def pieces(step: int, names: list[str]) -> Iterator[Columns]:
+        with reading(path, "Parquet"):
+            for batch in file.iter_batches(batch_size=step, columns=names, use_threads=False):
+                columns: Columns = {}
+                for name in names:
+                    column = batch.column(name)
+                    if isinstance(column, pa.FixedSizeListArray):
+                        columns[name] = column.flatten().to_numpy().reshape(len(column), *dtype[name].shape)
+                    else:
+                        columns[name] = column.to_numpy(zero_copy_only=False).astype(dtype[name].base, copy=False)
+                yield columns
+
+    return RecordPieces(path, dtype, rows, pieces, file.close, model)
+
 
 
 def _raw_metadata(path: Path) -> bytes:
@@ -93,7 +128,7 @@ class ParquetFormat:
         return read_parquet(path, columns, channels)
 
     def open_pieces(self, path: Path) -> RecordPieces:
-        return parquet_records(path)
+        return _pieces(path)
 
     def read_metadata(self, path: Path) -> dict[str, Any]:
         return parsed_metadata(path, _raw_metadata)
