@@ -21,9 +21,8 @@ import numpy.typing as npt
 import pyarrow
 import velmora
 
-from . import _core
-from ._models import (CHANNEL_OVERRIDE_NAMES, EXTRA_KEYS, INT32, PLAUSIBLE_STEP, PLAUSIBLE_TIME, ModelSpec,
-                      Parameter, Value, spec_of, unknown_model)
+from ._models import (CHANNEL_OVERRIDE_NAMES, EXTRA_KEYS, INT32, PLAUSIBLE_STEP, PLAUSIBLE_TIME, Engine,
+                      ModelSpec, Parameter, Value, spec_of, unknown_model)
 from ._seeding import ordinary_scale
 from .formats import table_format, table_suffixes_text
 
@@ -516,8 +515,7 @@ class Detector:
                 kwargs[key] = Path(tmp) / f"{key}.txt"
             return model_class(**kwargs)
 
-    def _engine(self, params: Mapping[str, Value], paths: Mapping[str, Path]
-                ) -> _core.ZozuvUzaEngine | _core.MultiPMTEngine:
+    def _engine(self, params: Mapping[str, Value], paths: Mapping[str, Path]) -> Engine:
         """The run's engine of one parameter set, built from the spectra in
         memory: its errors call a spectrum by the file it was read from
         (``paths``) or as inline points."""

@@ -22,14 +22,12 @@ from . import _core
 from ._dataset import block_name, links_block_name
 from ._inputs import BlockInputs
 from ._links import LinksWriter, block_links, label_values, sort_order
-from ._models import TRUTH_COLUMNS, spec_of
+from ._models import TRUTH_COLUMNS, Engine, spec_of
 from ._records import Columns, file_sha256, open_writer
 from . import _version
 
 if TYPE_CHECKING:
     from ._detector import Detector
-
-Engine = _core.ZozuvUzaEngine | _core.MultiPMTEngine
 
 # Engines built by this process, by the token of their detector and parameter
 # sets: a worker runs many blocks of one run and builds its models once.

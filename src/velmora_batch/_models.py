@@ -177,6 +177,11 @@ def _columns(table: list[dict[str, Any]]) -> tuple[Column, ...]:
 TRUTH_COLUMNS = _columns(_core.truth_columns)
 
 
+# A model's compiled engine: each model has a class of its own, all with one
+# interface (the engine classes that the registry below names).
+Engine = _core.ZozuvUzaEngine | _core.MultiPMTEngine
+
+
 @dataclass(frozen=True)
 class ModelSpec:
     """Everything the package knows of one detector model."""
@@ -184,7 +189,7 @@ class ModelSpec:
     name: str
     # The compiled engine, whose tables give the parameters, the overridable
     # ones and the record columns below.
-    engine: type[_core.ZozuvUzaEngine] | type[_core.MultiPMTEngine]
+    engine: type[Engine]
     time_column: str
     # The grids a segment must be a whole number of steps of: a parameter
     # name or a fixed step in seconds, with how the message names the steps;

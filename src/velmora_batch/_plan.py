@@ -27,9 +27,8 @@ from ._detector import check_channel_values
 from ._errors import OptionError, OptionMemoryError
 from ._executors import check_executor, executor_slots, executor_window
 from ._inputs import Block, BlockInputs
-from ._jobs import Engine
 from ._links import check_extra_names, check_extra_types, check_integer_labels, label_type, links_schema
-from ._models import MAX_WAVEFORM_SAMPLES, ModelSpec, spec_of
+from ._models import MAX_WAVEFORM_SAMPLES, Engine, ModelSpec, spec_of
 from ._channels import ChannelSet, parse_channels
 from ._options import RunOptions, parse_memory
 from ._pes import (MAX_DARK_PES, FilePEs, MemoryPEs, PESource, PETable, UnusedPEColumnsWarning, check_dark_noise,
