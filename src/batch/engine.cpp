@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -72,7 +74,7 @@ template <typename Model>
 py::dict to_dict(typename ColumnsOf<Model>::type&& c, const RunExtras& extras) {
     py::dict d;
     py::ssize_t width = 0;
-    if constexpr (std::is_same_v<Model, ZozuvUza>) {
+    if constexpr (requires { c.waveform_samples; }) {
         width = static_cast<py::ssize_t>(c.waveform_samples);
     }
     put_columns(d, c, record_columns(std::type_identity<Model>{}), extras, static_cast<py::ssize_t>(c.rows()), width);
@@ -120,13 +122,19 @@ SpectrumPoints spectrum(const py::dict& spectra, const py::dict& names, const ch
             std::vector<double>(y.data(), y.data() + y.size())};
 }
 
-ZozuvUza::EarlyHandling early_handling(const std::string& name) {
-    for (const auto& [known, policy] : ZozuvUza::early_handling_names) {
-        if (name == known) {
-            return policy;
+// A choice's value by its name, from the field's own table of choices; an
+// unknown name is refused with every name the table holds.
+template <typename T>
+T choice_value(const char* field, std::span<const std::pair<std::string_view, T>> choices, const std::string& name) {
+    std::string known;
+    for (std::size_t i = 0; i < choices.size(); ++i) {
+        if (name == choices[i].first) {
+            return choices[i].second;
         }
+        known += i == 0 ? "'" : (i + 1 == choices.size() ? " or '" : ", '");
+        known += std::string(choices[i].first) + "'";
     }
-    throw py::value_error("early_handling must be 'IGNORE', 'ZERO', 'WARN' or 'THROW', got '" + name + "'");
+    throw py::value_error(std::string(field) + " must be " + known + ", got '" + name + "'");
 }
 
 // A model from its parameter set and spectra, setting by setting as its field
@@ -142,8 +150,8 @@ Model make_model(const py::dict& params, const py::dict& spectra, const py::dict
         }
         if constexpr (std::is_same_v<T, SpectrumSource>) {
             value = spectrum(spectra, names, field.name);
-        } else if constexpr (std::is_same_v<T, ZozuvUza::EarlyHandling>) {
-            value = early_handling(param<std::string>(params, field.name));
+        } else if constexpr (std::is_enum_v<T>) {
+            value = choice_value(field.name, field.choices, param<std::string>(params, field.name));
         } else {
             value = param<T>(params, field.name);
         }
@@ -348,7 +356,21 @@ std::vector<std::array<std::uint32_t, 8>> noise_words_of(const UInt32s& noise_se
     return words;
 }
 
-// An engine with one model per parameter set (ZozuvUza's engine also learns the window length).
+// The parameter that gives the number of values per record of the model's
+// shaped column (a readout window's samples), or nullptr where it has none.
+template <typename Model>
+constexpr const char* shape_parameter() {
+    const char* shape = nullptr;
+    for_each_field(record_columns(std::type_identity<Model>{}), [&](const auto& column) {
+        if (column.shape != nullptr) {
+            shape = column.shape;
+        }
+    });
+    return shape;
+}
+
+// An engine with one model per parameter set; where the model's records have
+// a shaped column, the engine also learns its length.
 template <typename Model>
 ChannelEngine<Model> make_engine(const py::list& parameter_sets, const py::dict& spectra, const py::dict& names) {
     if (parameter_sets.empty()) {
@@ -359,8 +381,8 @@ ChannelEngine<Model> make_engine(const py::list& parameter_sets, const py::dict&
     for (const auto& set : parameter_sets) {
         const auto params = set.cast<py::dict>();
         models.push_back(make_model<Model>(params, spectra, names));
-        if constexpr (std::is_same_v<Model, ZozuvUza>) {
-            const int samples = param<int>(params, "waveform_samples");
+        if (const char* shape = shape_parameter<Model>(); shape != nullptr) {
+            const int samples = param<int>(params, shape);
             waveform_samples = samples > 0 ? static_cast<std::size_t>(samples) : 0;
         }
     }

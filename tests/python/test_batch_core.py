@@ -230,7 +230,8 @@ def test_engine_rejects_bad_blocks(change, error, message, engine_inputs):
     [
         (dict(pmt_time_step=0.0), ValueError, "pmt_time_step"),
         (dict(gain="x"), TypeError, "'gain'"),
-        (dict(early_handling="LOUD"), ValueError, "early_handling"),
+        (dict(early_handling="LOUD"), ValueError,
+         r"^early_handling must be 'IGNORE', 'ZERO', 'WARN' or 'THROW', got 'LOUD'$"),
         (dict(adc_step=None), TypeError, "'adc_step'"),
     ],
     ids=["model-check", "wrong-type", "unknown-policy", "none"],
