@@ -60,7 +60,7 @@ def test_everything_made_from_the_tables_says_what_they_say(spec):
     assert [f["name"] for f in spec.engine.fields].count("seed") == 1
     # The config's JSON Schema, as installed and as the command prints it.
     text = config_schema_text(spec.name)
-    assert config_schema_file(spec.name).read_text() == text, "regenerate src/velmora_batch/schemas from the tables"
+    assert config_schema_file(spec.name).read_text() == text, "run tools/update_schemas.py"
     result = CliRunner().invoke(main, ["schema", "config", spec.name])
     assert result.exit_code == 0 and result.output == text, result.output
     schema = json.loads(text)
