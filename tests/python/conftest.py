@@ -150,7 +150,7 @@ def make_detector(detector_dir, tot_pulse):
     from velmora_batch import Detector
 
     def make(model, seed=None, overrides=None, **params):
-        defaults = ZOZUVUZA_DEFAULTS if model == "ZozuvUza" else MULTIPMT_DEFAULTS
+        defaults = {"ZozuvUza": ZOZUVUZA_DEFAULTS, "MultiPMT": MULTIPMT_DEFAULTS}[model]
         p = {k: v for k, v in defaults.items() if k != "seed"}
         if model == "ZozuvUza":
             p["early_handling"] = "WARN"
