@@ -131,8 +131,10 @@ T choice_value(const char* field, std::span<const std::pair<std::string_view, T>
         if (name == choices[i].first) {
             return choices[i].second;
         }
-        known += i == 0 ? "'" : (i + 1 == choices.size() ? " or '" : ", '");
-        known += std::string(choices[i].first) + "'";
+        if (i != 0) {
+            known += i + 1 == choices.size() ? " or " : ", ";
+        }
+        known += "'" + std::string(choices[i].first) + "'";
     }
     throw py::value_error(std::string(field) + " must be " + known + ", got '" + name + "'");
 }
