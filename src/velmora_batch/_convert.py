@@ -27,8 +27,9 @@ from ._formats import FormatError, RecordPieces, open_record_pieces, writer_for
 from ._links import LinksWriter, open_links, shifted
 from ._order import time_ordered
 from ._channels import ChannelSet
-from ._records import (Columns, ParquetWriter, check_output, file_sha256, manifest_dtype, model_of_dtype,
-                       prepare_record_file, read_file_metadata)
+from ._records import (Columns, check_output, file_sha256, manifest_dtype, model_of_dtype, prepare_record_file,
+                       read_file_metadata)
+from .formats.parquet import ParquetWriter
 from .formats.reading import read_links
 
 # A dataset's bookkeeping, which a record file made from it does not carry.

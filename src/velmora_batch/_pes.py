@@ -20,8 +20,6 @@ from typing import Any, Protocol, cast
 import numpy as np
 import numpy.typing as npt
 import pyarrow as pa
-import pyarrow.csv as csv
-import pyarrow.parquet as pq
 
 from ._errors import OptionError
 from ._formats import FormatError
@@ -323,7 +321,7 @@ def iter_tables(path: Path, pieces: Iterator[pa.Table], extras: bool = False) ->
     """The rows of a PE table that ``pieces`` reads (as Arrow tables), checked."""
     row = 0
     for table in pieces:
-        yield checked_piece(lambda: _from_arrow(table, str(path), extras), path, row)
+        yield checked_piece(lambda: from_arrow(table, str(path), extras), path, row)
         row += table.num_rows
 
 
@@ -352,102 +350,6 @@ def first_extra_names(path: Path, key: str | None) -> tuple[str, ...]:
     """The other columns of a PE table as its first piece names them."""
     first = next(iter_pes(path, key), None)
     return () if first is None else first.extra_names
-
-
-# A CSV conversion error names the column (counted from 0 in the file) whose row did not fit its type.
-_CSV_COLUMN = re.compile(r"In CSV column #(\d+): ")
-
-
-def _wider(kind: pa.DataType) -> pa.DataType:
-    """The type a CSV column takes where a later row does not fit the one
-    Arrow guessed from the first rows: the next that Arrow itself would try
-    (whole numbers after none, floating point after whole numbers), else text."""
-    if pa.types.is_null(kind):
-        return pa.int64()
-    return pa.float64() if pa.types.is_integer(kind) else pa.string()
-
-
-def _csv_other_types(path: Path, schema: pa.Schema, others: list[str],
-                     options: csv.ReadOptions) -> dict[str, pa.DataType]:
-    """The types of the other columns of a CSV PE file that hold every row:
-    Arrow's guess from the first rows, widened (see _wider) where a later
-    row does not fit. A pass over those columns of the whole file, and one
-    more for each widening. A fault the widening cannot mend is left for the
-    read to name."""
-    types = dict(zip(schema.names, schema.types))
-    types = {name: types[name] for name in others}
-    while True:
-        try:
-            reader = csv.open_csv(path, read_options=options,
-                                  convert_options=csv.ConvertOptions(column_types=types, include_columns=others))
-            for _ in reader:
-                pass
-            return types
-        except pa.ArrowInvalid as e:
-            match = _CSV_COLUMN.match(str(e))
-            index = int(match.group(1)) if match else len(schema.names)
-            name = schema.names[index] if index < len(schema.names) else None
-            if name not in types or pa.types.is_string(types[name]):
-                return types
-            types[name] = _wider(types[name])
-
-
-def iter_csv(path: Path, extras: bool = False) -> Iterator[PETable]:
-
-    try:
-        # Numbers as doubles throughout: the type guessed from a first piece could differ from a later one's.
-        options = csv.ReadOptions(block_size=_BATCH_ROWS * 32)
-        types: dict[str, pa.DataType] = {"channel": pa.float64(), "time": pa.float64()}
-        reader = csv.open_csv(path, read_options=options, convert_options=csv.ConvertOptions(column_types=types))
-        _check_names(reader.schema.names, str(path))
-        # Columns the run does not use are not read; those carried into the links get a type that holds every row.
-        names = tuple(other_names(reader.schema.names))
-        others = list(names) if extras else []
-        types |= _csv_other_types(path, reader.schema, others, options) if others else {}
-        reader = csv.open_csv(path, read_options=options, convert_options=csv.ConvertOptions(
-            column_types=types, include_columns=None if others else ["channel", "time"]))
-    except pa.ArrowException:
-        yield read_pes(path)
-        return
-    row = 0
-    while True:
-        try:
-            batch = reader.read_next_batch()
-        except StopIteration:
-            return
-        except pa.ArrowException as e:
-            read_pes(path)  # raises the error that names the fault, if it finds one
-            first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
-            raise ValueError(f"{path}: not a readable csv file: {first}") from None
-        pes = checked_piece(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path), extras), path, row)
-        pes.extra_names = names
-        yield pes
-        row += batch.num_rows
-
-
-def iter_parquet(path: Path, extras: bool = False) -> Iterator[PETable]:
-
-    try:
-        # Without read-ahead: a row group at a time is all a pass needs.
-        file = pq.ParquetFile(path, pre_buffer=False)
-        _check_names(file.schema_arrow.names, str(path))
-        batches = file.iter_batches(batch_size=_BATCH_ROWS, columns=None if extras else ["channel", "time"],
-                                    use_threads=False)
-    except pa.ArrowException:
-        yield read_pes(path)  # its message names what is wrong with the file
-        return
-    with file:
-        row = 0
-        while True:
-            try:
-                batch = next(batches, None)
-            except pa.ArrowException as e:
-                first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
-                raise ValueError(f"{path}: not a readable parquet file: {first}") from None
-            if batch is None:
-                return
-            yield checked_piece(lambda: _from_arrow(pa.Table.from_batches([batch]), str(path), extras), path, row)
-            row += batch.num_rows
 
 
 def checked_piece(make: Any, path: Path, row: int) -> PETable:
@@ -654,13 +556,13 @@ def read_arrow_pes(path: Path, names: Callable[[Path], list[str]], read: Callabl
     carries the names of its other columns."""
     try:
         all_names = names(path)
-        _check_names(all_names, str(path))
+        check_names(all_names, str(path))
         table = read(path)
     except pa.ArrowException as e:
         # Arrow's messages may run over several lines (a schema dump): the first says what failed.
         first = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
         raise ValueError(f"{path}: not a readable {path.suffix.lower()[1:]} file: {first}") from None
-    pes = _from_arrow(table, str(path))
+    pes = from_arrow(table, str(path))
     if others:
         pes.extra_names = tuple(other_names(all_names))
     return pes
@@ -670,7 +572,7 @@ def read_tables(path: Path, pieces: Iterator[pa.Table]) -> PETable:
     """The PE table that ``pieces`` reads from a ROOT or HDF5 file, whole."""
     tables = list(pieces)
     try:
-        return _from_arrow(pa.concat_tables(tables), str(path))
+        return from_arrow(pa.concat_tables(tables), str(path))
     except FormatError:
         raise
     except ValueError as e:
@@ -678,7 +580,7 @@ def read_tables(path: Path, pieces: Iterator[pa.Table]) -> PETable:
         raise ValueError(text if text.startswith(str(path)) else f"{path}: {text}") from None
 
 
-def _check_names(names: list[str], where: str) -> None:
+def check_names(names: list[str], where: str) -> None:
     missing = [k for k in ("channel", "time") if k not in names]
     if missing:
         raise ValueError(f"{where}: no column {' or '.join(map(repr, missing))} (found {', '.join(names)})")
@@ -687,10 +589,10 @@ def _check_names(names: list[str], where: str) -> None:
             raise ValueError(f"{where}: the column {name!r} appears {names.count(name)} times")
 
 
-def _from_arrow(table: Any, where: str, extras: bool = False) -> PETable:
+def from_arrow(table: Any, where: str, extras: bool = False) -> PETable:
     """A checked PE table of the columns channel and time of an Arrow table;
     ``extras``: with its other columns, else only with their names."""
-    _check_names(table.column_names, where)
+    check_names(table.column_names, where)
     for name in ("channel", "time"):
         column = table.column(name)
         if column.null_count:
@@ -718,7 +620,7 @@ def pe_table_of(columns: Any, extras: bool = False) -> PETable:
     except (TypeError, ValueError, pa.ArrowException) as e:
         raise TypeError(f"pes must be a PETable, a PE file or a table with columns channel and time, got "
                         f"{type(columns).__name__} ({str(e).splitlines()[0] if str(e) else 'not a table'})") from None
-    return _from_arrow(table, f"PE table ({type(columns).__name__})", extras)
+    return from_arrow(table, f"PE table ({type(columns).__name__})", extras)
 
 
 def check_dark_noise(dark_rate: float | None, duration: float | None) -> None:

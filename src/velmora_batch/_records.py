@@ -1,7 +1,7 @@
 """Records as columns: the structured dtype of each model's records, the
-writer that streams blocks of records into a Parquet file under a temporary
-name and renames it only when complete (the base of every format's record
-writer), and the readers of a record file in whatever format its name gives."""
+base of every format's record writer (which streams blocks of records into a
+file under a temporary name and renames it only when complete), and the
+readers of a record file in whatever format its name gives."""
 
 from __future__ import annotations
 
@@ -20,7 +20,6 @@ from typing import Any
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.parquet as pq
 
 from ._models import LABEL_TYPES, MODELS, TRUTH_COLUMNS, Column, spec_of
 from ._publish import PublishedFile, remove_stale_temporaries, temporary_beside
@@ -530,39 +529,6 @@ class Writer(PublishedFile):
 
     def _write(self, columns: Columns) -> None:
         raise NotImplementedError
-
-
-class ParquetWriter(Writer):
-    """One Parquet row group per block, written as the block arrives; the
-    waveform is a fixed-size list of uint16. The run's description is JSON
-    under the schema metadata key ``velmora``."""
-
-    def __init__(self, path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool = True) -> None:
-        super().__init__(path, dtype, metadata, overwrite)
-        self._schema = _arrow_schema(dtype, metadata, model_of_dtype(dtype))
-        try:
-            self._writer = pq.ParquetWriter(self._tmp, self._schema, write_page_checksum=True)
-        except BaseException:
-            self._finalizer()
-            raise
-
-    def _write(self, columns: Columns) -> None:
-        # Straight from the columns to an Arrow record batch: no array of rows between.
-        arrays: list[pa.Array[Any]] = []
-        for name in _names(self.dtype):
-            values = np.ascontiguousarray(columns[name])
-            if values.ndim == 2:
-                arrays.append(pa.FixedSizeListArray.from_arrays(pa.array(values.reshape(-1)),
-                                                                type=self._schema.field(name).type))
-            else:
-                arrays.append(pa.array(values))
-        self._writer.write_batch(pa.RecordBatch.from_arrays(arrays, schema=self._schema))
-
-    def _finish(self) -> None:
-        self._writer.close()
-
-    def _discard(self) -> None:
-        self._writer.close()
 
 
 def open_writer(path: str | os.PathLike[str], *, model: str, waveform_samples: int = 1,

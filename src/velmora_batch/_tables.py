@@ -1,10 +1,10 @@
 """Reading part of a record file, and records as a pandas DataFrame.
 
-A Parquet record file is read selectively: only the columns asked for, and
-with a channel selection only the row groups whose channel statistics
-(smallest and largest channel) may hold a selected channel; the rows of
-other channels in those row groups are dropped after reading. Other formats
-are read whole and then selected."""
+Each format reads a selection of columns and channels as it can (a Parquet
+file only the columns asked for and the row groups whose channel statistics
+may hold a selected channel, see formats.parquet); here are what they share:
+the selection's dtype, selecting from records read whole, and selecting from
+a file read in pieces a piece at a time."""
 
 from __future__ import annotations
 
@@ -15,13 +15,11 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import pyarrow as pa
-import pyarrow.parquet as pq
 
 from ._channels import ChannelSet, parse_channels
 from ._formats import open_record_pieces
-from ._models import MODELS, spec_of
-from ._records import LAYOUT_KEY, Columns, _model_of, _names, file_record_dtype, layout_model, refusing
+from ._models import MODELS
+from ._records import Columns, _names
 from .formats import record_format, suffixes_text
 
 Channels = str | Iterable[int] | npt.ArrayLike | ChannelSet
@@ -68,55 +66,6 @@ def select(records: np.ndarray, columns: Sequence[str] | None, channels: Channel
     return out
 
 
-def _row_groups(file: pq.ParquetFile, channels: ChannelSet | None) -> list[int]:
-    """The row groups of ``file`` that may hold a selected channel, by the
-    statistics of its channel column (a row group without them is read)."""
-    groups = range(file.metadata.num_row_groups)
-    if channels is None:
-        return list(groups)
-    column = file.schema_arrow.get_field_index("channel")
-    kept = []
-    for i in groups:
-        stats = file.metadata.row_group(i).column(column).statistics
-        lo, hi = (stats.min, stats.max) if stats is not None and stats.has_min_max else (None, None)
-        if lo is None or hi is None or overlaps(channels, int(lo), int(hi)):
-            kept.append(i)
-    return kept
-
-
-def _as_records(table: pa.Table, dtype: np.dtype) -> np.ndarray:
-    out = np.empty(table.num_rows, dtype)
-    for name in _names(dtype):
-        column = table.column(name).combine_chunks()
-        if isinstance(column, pa.FixedSizeListArray):
-            out[name] = column.flatten().to_numpy().reshape(table.num_rows, column.type.list_size)
-        else:
-            out[name] = column.to_numpy(zero_copy_only=False)  # a bool column is bit-packed in Arrow
-    return out
-
-
-def _read_parquet(path: Path, columns: Sequence[str] | None, channels: ChannelSet | None) -> np.ndarray:
-    file = pq.ParquetFile(path)
-    schema = file.schema_arrow
-    spec = spec_of(_model_of(schema.names, layout_model(path, (schema.metadata or {}).get(LAYOUT_KEY.encode()))))
-    waveform_samples = 1
-    if spec.shaped_column is not None:
-        waveform_type = schema.field(spec.shaped_column).type
-        if not isinstance(waveform_type, pa.FixedSizeListType):
-            raise ValueError(f"{path}: not a velmora record file: column {spec.shaped_column!r} holds "
-                             f"{waveform_type}, not a fixed-size list of samples")
-        waveform_samples = waveform_type.list_size
-    full = file_record_dtype(spec, waveform_samples, schema.names,
-                             lambda n: schema.field(n).type.to_pandas_dtype(), path)
-    dtype = selected_dtype(full, columns, path)
-    names = list(_names(dtype))
-    read = names + (["channel"] if channels is not None and "channel" not in names else [])
-    table = file.read_row_groups(_row_groups(file, channels), columns=read)
-    if channels is not None:
-        table = table.filter(pa.array(channels.contains(table.column("channel").to_numpy())))
-    return _as_records(table, dtype)
-
-
 def read_selected(path: str | os.PathLike[str], columns: Sequence[str] | None = None,
                   channels: ChannelSet | None = None) -> np.ndarray:
     """The records of the record file ``path`` of ``channels`` (None: all),
@@ -127,14 +76,6 @@ def read_selected(path: str | os.PathLike[str], columns: Sequence[str] | None = 
     if found is None:
         raise ValueError(f"{path}: record files must end in {suffixes_text()}")
     return found.read_records(path, columns, channels)
-
-
-def read_parquet(path: Path, columns: Sequence[str] | None, channels: ChannelSet | None) -> np.ndarray:
-    """The records of a Parquet record file of ``channels`` with only
-    ``columns``: only those columns and the row groups that may hold those
-    channels are read."""
-    with refusing(path, (TypeError,)):
-        return _read_parquet(path, columns, channels)
 
 
 def read_pieces(path: Path, columns: Sequence[str] | None, channels: ChannelSet | None) -> np.ndarray:

@@ -16,7 +16,8 @@ from click.testing import CliRunner
 from velmora_batch import _convert
 from velmora_batch._dataset import MANIFEST, read_manifest, write_manifest
 from velmora_batch._info import inspect
-from velmora_batch._records import ParquetWriter, _arrow_schema, record_dtype
+from velmora_batch._records import _arrow_schema, record_dtype
+from velmora_batch.formats.parquet import ParquetWriter
 from velmora_batch.cli import main
 
 from test_batch_cli import ZOZUVUZA

@@ -242,7 +242,7 @@ class Opened:
 
     def __init__(self, monkeypatch):
         import velmora_batch._dataset
-        import velmora_batch._tables
+        import velmora_batch.formats.parquet
 
         self.files, self.groups, self.columns, self.hashed = [], [], [], []
         real, real_hash = pq.ParquetFile, velmora_batch._dataset.file_sha256
@@ -262,7 +262,7 @@ class Opened:
             counter.hashed.append(os.path.basename(path))
             return real_hash(path)
 
-        monkeypatch.setattr(velmora_batch._tables.pq, "ParquetFile", Counting)
+        monkeypatch.setattr(velmora_batch.formats.parquet.pq, "ParquetFile", Counting)
         monkeypatch.setattr(velmora_batch._dataset, "file_sha256", hashing)
 
 
