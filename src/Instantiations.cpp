@@ -12,6 +12,9 @@ template class SparseWaveform<int>;
 
 template class SparseConvolution<double>;
 template class SparseConvolution<int>;
+template SparseWaveform<double> SparseConvolution<double>::convolve<double>(const SparseWaveform<double>&) const;
+template SparseWaveform<int>
+SparseConvolution<int>::convolve<unsigned short>(const SparseWaveform<unsigned short>&) const;
 template SparseWaveform<double> SparseConvolution<double>::convolve<double>(const SparseWaveform<double>&,
                                                                             InterruptCheck) const;
 template SparseWaveform<int> SparseConvolution<int>::convolve<unsigned short>(const SparseWaveform<unsigned short>&,

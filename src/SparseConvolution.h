@@ -118,10 +118,16 @@ class VELMORA_EXPORT SparseConvolution {
     // Spreads every stored input entry over the taps, each tap placed by the
     // index rule. The output lies on the input's grid and stores exactly the
     // indices that some tap reaches (see detail::spread_entry for how the
-    // contributions merge). Polls `interrupt` between input entries.
+    // contributions merge). Polls the thread's installed interrupt check
+    // between input entries.
     template <typename U>
-    SparseWaveform<T> convolve(const SparseWaveform<U>& input,
-                               InterruptCheck interrupt = InterruptCheck::installed()) const {
+    SparseWaveform<T> convolve(const SparseWaveform<U>& input) const {
+        return convolve(input, InterruptCheck::installed(), NoTapReport{});
+    }
+
+    // The same, polling `interrupt` instead of the thread's installed check.
+    template <typename U>
+    SparseWaveform<T> convolve(const SparseWaveform<U>& input, InterruptCheck interrupt) const {
         return convolve(input, interrupt, NoTapReport{});
     }
 
@@ -352,6 +358,9 @@ void SparseConvolution<T>::stream(const SparseWaveform<U>& input, Sink&& sink, s
 
 extern template class SparseConvolution<double>;
 extern template class SparseConvolution<int>;
+extern template SparseWaveform<double> SparseConvolution<double>::convolve<double>(const SparseWaveform<double>&) const;
+extern template SparseWaveform<int>
+SparseConvolution<int>::convolve<unsigned short>(const SparseWaveform<unsigned short>&) const;
 extern template SparseWaveform<double> SparseConvolution<double>::convolve<double>(const SparseWaveform<double>&,
                                                                                    InterruptCheck) const;
 extern template SparseWaveform<int>
