@@ -121,13 +121,13 @@ class VELMORA_EXPORT SparseConvolution {
     // contributions merge). Polls the thread's installed interrupt check
     // between input entries.
     template <typename U>
-    SparseWaveform<T> convolve(const SparseWaveform<U>& input) const {
+    [[nodiscard]] SparseWaveform<T> convolve(const SparseWaveform<U>& input) const {
         return convolve(input, InterruptCheck::installed(), NoTapReport{});
     }
 
     // The same, polling `interrupt` instead of the thread's installed check.
     template <typename U>
-    SparseWaveform<T> convolve(const SparseWaveform<U>& input, InterruptCheck interrupt) const {
+    [[nodiscard]] SparseWaveform<T> convolve(const SparseWaveform<U>& input, InterruptCheck interrupt) const {
         return convolve(input, interrupt, NoTapReport{});
     }
 
