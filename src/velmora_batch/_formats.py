@@ -183,7 +183,10 @@ def open_record_pieces(path: str | Path) -> RecordPieces:
     found = record_format(path)
     if found is None:
         raise FormatError(f"{path}: record files must end in {suffixes_text()}")
-    return found.open_pieces(path)
+    pieces = found.open_pieces(path)
+    if not isinstance(pieces, RecordPieces):
+        raise TypeError(f"format {found.name}: open_pieces gave a {type(pieces).__name__}, not RecordPieces")
+    return pieces
 
 
 def writer_for(path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite: bool) -> Writer:

@@ -507,7 +507,10 @@ def open_links(writer: Writer, schema: pa.Schema, links_id: str, overwrite: bool
     found = record_format(writer.path)
     if found is None:
         raise ValueError(f"{writer.path}: record files must end in {suffixes_text()}")
-    return found.open_links(writer, schema, metadata, overwrite)
+    links = found.open_links(writer, schema, metadata, overwrite)
+    if not isinstance(links, LinksWriter | InsideLinks):
+        raise TypeError(f"format {found.name}: open_links gave a {type(links).__name__}, not a links writer")
+    return links
 
 
 def links_beside(writer: Writer, schema: pa.Schema, metadata: dict[str, Any], overwrite: bool) -> LinksWriter:

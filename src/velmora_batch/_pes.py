@@ -546,7 +546,10 @@ def read_pes(path: str | os.PathLike[str], key: str | None = None) -> PETable:
     found = _pe_format(path, key)
     if found is None:
         raise ValueError(f"{path}: PE files must end in {suffixes_text(suffixes(pes=True))}")
-    return found.read_pes(path, key)
+    table = found.read_pes(path, key)
+    if not isinstance(table, PETable):
+        raise TypeError(f"format {found.name}: read_pes gave a {type(table).__name__}, not a PETable")
+    return table
 
 
 def read_arrow_pes(path: Path, names: Callable[[Path], list[str]], read: Callable[[Path], pa.Table],

@@ -558,7 +558,10 @@ def writer_for(path: Path, dtype: np.dtype, metadata: dict[str, Any], overwrite:
     found = record_format(path) if kind is None else by_suffix("." + kind)
     if found is None or not found.records:
         raise ValueError(f"{path}: record files must end in {suffixes_text()}")
-    return found.open_writer(path, dtype, metadata, overwrite)
+    writer = found.open_writer(path, dtype, metadata, overwrite)
+    if not isinstance(writer, Writer):
+        raise TypeError(f"format {found.name}: open_writer gave a {type(writer).__name__}, not a record Writer")
+    return writer
 
 
 class _Unreadable(ValueError):

@@ -137,3 +137,31 @@ def test_a_dataset_reads_a_part_at_a_time_as_a_file_does(tmp_path):
         same_bits(_joined(pieces, records.dtype), records)
     with pytest.raises(ValueError, match="not by a record writer"):
         dataset.open_writer(tmp_path / "ds", records.dtype, {}, False)
+
+
+class _Broken(NpzFormat):
+    """A format whose readers and writers hand back the wrong kind of object."""
+
+    name = "broken archive"
+    suffixes = (".vbroken",)
+
+    def open_writer(self, path, dtype, metadata, overwrite):
+        return object()
+
+    def open_pieces(self, path):
+        return object()
+
+    def read_pes(self, path, key):
+        return object()
+
+
+@pytest.mark.parametrize(("action", "message"), [
+    (lambda path: open_writer(path, model="MultiPMT", metadata=METADATA), "open_writer gave a object, not a record Writer"),
+    (lambda path: open_record_pieces(path), "open_pieces gave a object, not RecordPieces"),
+    (lambda path: vb.read_pes(path), "read_pes gave a object, not a PETable"),
+])
+def test_a_format_handing_back_the_wrong_object_is_named(tmp_path, monkeypatch, action, message):
+    monkeypatch.setattr(formats, "_FORMATS", list(formats.registered()))
+    formats.register(_Broken())
+    with pytest.raises(TypeError, match="format broken archive: " + message):
+        action(tmp_path / "x.vbroken")

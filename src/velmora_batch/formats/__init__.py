@@ -20,10 +20,15 @@ if TYPE_CHECKING:
     import pyarrow as pa
 
     from .._channels import ChannelSet
-    from .._formats import RecordPieces
-    from .._links import InsideLinks, LinksWriter
-    from .._pes import PETable
-    from .._records import Writer
+
+# What a format's readers and writers hand back is made by the modules that
+# read and write records, links and PE tables, which look formats up here:
+# the protocol names those types in words, so that this registry stays below
+# every one of them.
+Writer = Any  # a _records.Writer of the record file
+RecordPieces = Any  # a _formats.RecordPieces of the record file
+Links = Any  # a _links.LinksWriter of a links file, or the _links.InsideLinks of the record file
+PETable = Any  # a _pes.PETable
 
 
 class Format(Protocol):
@@ -61,7 +66,7 @@ class Format(Protocol):
         ...
 
     def open_links(self, writer: Writer, schema: pa.Schema, metadata: dict[str, Any],
-                   overwrite: bool) -> LinksWriter | InsideLinks:
+                   overwrite: bool) -> Links:
         """The writer of the links of the records that ``writer`` writes."""
         ...
 
