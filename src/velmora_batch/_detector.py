@@ -22,7 +22,7 @@ import pyarrow
 import velmora
 
 from ._models import (CHANNEL_OVERRIDE_NAMES, EXTRA_KEYS, INT32, PLAUSIBLE_STEP, PLAUSIBLE_TIME, Engine,
-                      ModelSpec, Parameter, Value, spec_of, unknown_model)
+                      ModelSpec, Parameter, Value, spec_of)
 from ._seeding import ordinary_scale
 from .formats import table_format, table_suffixes_text
 

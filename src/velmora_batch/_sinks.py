@@ -21,7 +21,7 @@ from ._jobs import BlockJob, BlockResult
 from ._links import InsideLinks, LinksWriter, open_links, shifted
 from ._order import SortedRuns
 from ._plan import PE_INPUT_KEYS, RunPlan, run_identity
-from ._records import Columns, check_output, open_writer, prepare_record_file, records_of
+from ._records import Columns, open_writer, prepare_record_file, records_of
 from ._tables import records_by_time
 
 

@@ -14,7 +14,6 @@ from __future__ import annotations
 import dataclasses
 import json
 import math
-import os
 import re
 import sys
 import warnings
